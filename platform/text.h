@@ -1,0 +1,33 @@
+#pragma once
+
+// The program's text type. Texts that travel between layers (service arguments and results,
+// the certificate list, messages) are UTF-16 code units, as the deployed clients see them;
+// conversion to 8-bit encodings happens only at library and wire boundaries.
+
+#include <string>
+#include <string_view>
+
+using Text = std::u16string;
+using TextView = std::u16string_view;
+
+namespace text {
+
+// UTF-8 <-> UTF-16. Invalid input never throws: ill-formed sequences become U+FFFD.
+Text FromUtf8(std::string_view utf8);
+std::string ToUtf8(TextView utf16);
+
+// ISO 8859-1 <-> UTF-16. Code units above 255 become '?' on the way out.
+Text FromLatin1(std::string_view latin1);
+std::string ToLatin1(TextView utf16);
+
+// ASCII-only convenience for literals such as keys and wire constants.
+Text FromAscii(std::string_view ascii);
+
+// The character set of the current locale (LC_CTYPE), standing in for the ANSI code page.
+// UTF-8 on current systems; ISO 8859-1 for the "C"/POSIX locale and Latin-1 locales.
+enum class TLocaleCharset { Utf8, Latin1 };
+TLocaleCharset LocaleCharset();
+std::string ToLocale(TextView utf16);
+Text FromLocale(std::string_view bytes);
+
+}  // namespace text

@@ -1,0 +1,24 @@
+#pragma once
+
+// The NFS-e XML signer: places the signature template at the placeholder, computes the
+// enveloped XML-DSig signature with the given certificate and post-processes the text.
+// Holds no state; every call builds and releases what it uses. Safe on any thread.
+
+#include "platform/certstore/certificate.h"
+#include "platform/text.h"
+
+class IDocumentSignable {
+ public:
+  virtual ~IDocumentSignable() = default;
+  // On success AStatusText becomes "OK" and ASignedXML the signed document; on failure
+  // AStatusText becomes "[SignerNFSEDocument] Erro na Assinatura do Documento." CR + message and
+  // ASignedXML is left as given. Never throws for an error that carries a message.
+  virtual void sign(const Text& AXMLDocument, const ICertificate2& ACertificate, Text& ASignedXML,
+                    Text& AStatusText) = 0;
+};
+
+class TSignerNFSEDocument : public IDocumentSignable {
+ public:
+  void sign(const Text& AXMLDocument, const ICertificate2& ACertificate, Text& ASignedXML,
+            Text& AStatusText) override;
+};

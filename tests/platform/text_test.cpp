@@ -1,0 +1,38 @@
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Text, Utf8RoundTripKeepsAccentsAndAstralCharacters) {
+  const std::string utf8 = "Configuração ó € 𝄞";
+  const Text wide = text::FromUtf8(utf8);
+  EXPECT_EQ(wide, u"Configuração ó € 𝄞");
+  EXPECT_EQ(text::ToUtf8(wide), utf8);
+}
+
+TEST(Text, IllFormedUtf8BecomesReplacementCharacters) {
+  struct Case {
+    const char* name;
+    std::string in;
+    Text out;
+  };
+  const Case kCases[] = {
+      {"lone continuation", "a\x80" "b", u"a\uFFFDb"},
+      {"truncated at end", "a\xC3", u"a\uFFFD"},
+      {"truncated before ascii", "\xE2\x82" "x", u"\uFFFDx"},
+      {"overlong", "\xC0\xAF", u"\uFFFD"},
+      {"surrogate", "\xED\xA0\x80", u"\uFFFD"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(text::FromUtf8(c.in), c.out);
+  }
+}
+
+TEST(Text, Latin1ReplacesWhatItCannotHold) {
+  EXPECT_EQ(text::ToLatin1(u"ação€"), "a\xE7\xE3o?");
+  EXPECT_EQ(text::FromLatin1("a\xE7\xE3o"), u"ação");
+}
+
+}  // namespace

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what building, testing and fuzzing need, from Debian's packages. Run as root.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
+  libxml2-dev libxmlsec1-dev libxmlsec1-openssl libssl-dev openssl zlib1g-dev \
+  libgtest-dev xmlsec1 locales ca-certificates

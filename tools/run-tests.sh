@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the release build, the AddressSanitizer + UndefinedBehaviorSanitizer
+# build, and a bounded run of each fuzz target (FUZZ_SECONDS each, 60 by default).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+for preset in release sanitize; do
+  echo "== $preset build =="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset tests =="
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --preset "$preset" -j "$jobs"
+done
+
+if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
+  echo "== fuzz build =="
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  seconds=${FUZZ_SECONDS:-60}
+  for src in fuzz/*_fuzz.cpp; do
+    name=$(basename "$src" .cpp)
+    corpus="fuzz/corpus/$name"
+    work=$(mktemp -d)
+    [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
+    echo "== fuzz $name for ${seconds}s =="
+    "build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+      -print_final_stats=1 "$work" 2>&1 | tail -n 12
+    rm -rf "$work"
+  done
+fi
+echo "all test stages passed"
