@@ -60,7 +60,8 @@ class TCaptureChannel : public TSinkChannel {
  public:
   std::string Captured;
   int Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) override {
-    Captured.append(reinterpret_cast<const char*>(Buffer.data()) + Offset, static_cast<std::size_t>(Count));
+    Captured.append(reinterpret_cast<const char*>(Buffer.data()) + Offset,
+                    static_cast<std::size_t>(Count));
     return Count;
   }
 };
@@ -79,9 +80,13 @@ Text MakeValue() {
   return value;
 }
 
-double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
-double MBps(std::size_t bytes, double seconds) { return static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds; }
+double MBps(std::size_t bytes, double seconds) {
+  return static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds;
+}
 
 }  // namespace
 
@@ -129,12 +134,13 @@ int main() {
   (void)keep;
 
   const std::size_t total = wireBytes * kRounds;
-  std::printf("JSON message stream, 2 MB string parameter (%zu code units, %zu wire bytes), %d rounds\n",
-              value.size(), wireBytes, kRounds);
-  std::printf("  writer WriteString+Flush: %8.1f MB/s  (%zu bytes to the channel)\n", MBps(total, writeSeconds),
-              sink.Bytes);
-  std::printf("  reader ReadString:        %8.1f MB/s  (%zu code units read)\n", MBps(total, readSeconds),
-              readUnits);
+  std::printf(
+      "JSON message stream, 2 MB string parameter (%zu code units, %zu wire bytes), %d rounds\n",
+      value.size(), wireBytes, kRounds);
+  std::printf("  writer WriteString+Flush: %8.1f MB/s  (%zu bytes to the channel)\n",
+              MBps(total, writeSeconds), sink.Bytes);
+  std::printf("  reader ReadString:        %8.1f MB/s  (%zu code units read)\n",
+              MBps(total, readSeconds), readUnits);
   std::printf("  memcpy of the same bytes: %8.1f MB/s\n", MBps(total, copySeconds));
   std::printf("  writer / memcpy: %.3f   reader / memcpy: %.3f\n", copySeconds / writeSeconds,
               copySeconds / readSeconds);

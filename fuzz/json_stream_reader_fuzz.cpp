@@ -45,7 +45,8 @@ void ReadDataBlock(TDBXJSonStreamReader& reader, std::size_t inputSize) {
   if (count <= 0) return;
   reader.NextValueSeparator();
   // A count beyond the input can only end in an error; give it a small buffer to reject.
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(count) <= inputSize ? static_cast<std::size_t>(count) : 1);
+  std::vector<std::uint8_t> data(
+      static_cast<std::size_t>(count) <= inputSize ? static_cast<std::size_t>(count) : 1);
   reader.ReadDataBytes(data, 0, count);
 }
 
@@ -102,12 +103,21 @@ void ReadExecute(TDBXJSonStreamReader& reader, std::size_t inputSize) {
     reader.Next(jtNameSeparator);
     reader.Next(jtArrayStart);
     switch (key) {
-      case scHandle: reader.ReadInt(); reader.Next(jtArrayEnd); break;
-      case scData: ReadDataBlock(reader, inputSize); reader.Next(jtArrayEnd); break;
+      case scHandle:
+        reader.ReadInt();
+        reader.Next(jtArrayEnd);
+        break;
+      case scData:
+        ReadDataBlock(reader, inputSize);
+        reader.Next(jtArrayEnd);
+        break;
       case scTable:
       case scParameters:
-      case scFields: reader.SkipToEndOfArray(); break;
-      default: return;  // breaks the request, as the command level does
+      case scFields:
+        reader.SkipToEndOfArray();
+        break;
+      default:
+        return;  // breaks the request, as the command level does
     }
     reader.Next(jtObjectEnd);
     if (reader.Next() != jtValueSeparator) return;
@@ -118,23 +128,40 @@ void ReadNumbers(TDBXJSonStreamReader& reader, int count) {
   reader.ReadParams();
   for (int i = 0; i < count; ++i) {
     if (i > 0 && reader.Next() != jtValueSeparator) return;
-    if (i == 2) reader.ReadLong(); else reader.ReadInt();
+    if (i == 2)
+      reader.ReadLong();
+    else
+      reader.ReadInt();
   }
 }
 
 void HandleRequest(TDBXJSonStreamReader& reader, std::size_t inputSize) {
   switch (reader.ReadMethod()) {
-    case scConnect: ReadConnect(reader); break;
-    case scPrepare: ReadPrepare(reader); break;
-    case scExecute: ReadExecute(reader, inputSize); break;
-    case scCommandClose: ReadNumbers(reader, 1); break;
-    case scReaderClose: ReadNumbers(reader, 2); break;
-    case scNext: ReadNumbers(reader, 3); break;
+    case scConnect:
+      ReadConnect(reader);
+      break;
+    case scPrepare:
+      ReadPrepare(reader);
+      break;
+    case scExecute:
+      ReadExecute(reader, inputSize);
+      break;
+    case scCommandClose:
+      ReadNumbers(reader, 1);
+      break;
+    case scReaderClose:
+      ReadNumbers(reader, 2);
+      break;
+    case scNext:
+      ReadNumbers(reader, 3);
+      break;
     case scMoreBlob:
       ReadNumbers(reader, 4);
       if (reader.Next() == jtValueSeparator) reader.ReadBoolean();
       break;
-    case scTxBegin: ReadNumbers(reader, 1); break;
+    case scTxBegin:
+      ReadNumbers(reader, 1);
+      break;
     case scTxEnd:
       reader.ReadParams();
       reader.ReadBoolean();
@@ -143,7 +170,8 @@ void HandleRequest(TDBXJSonStreamReader& reader, std::size_t inputSize) {
       reader.ReadParams();
       ReadString(reader);
       break;
-    default: break;
+    default:
+      break;
   }
   reader.SkipToEndOfObject();
 }
@@ -157,7 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data + 2), size - 2);
 
   TMemoryChannel channel;
-  for (std::size_t at = 0; at < input.size(); at += chunk) channel.PushInput(input.substr(at, chunk));
+  for (std::size_t at = 0; at < input.size(); at += chunk)
+    channel.PushInput(input.substr(at, chunk));
   TDBXJSonStreamReader reader(channel, bufferSize);
   reader.SetMetadataHandler([](const Text& json) {
     if (json.empty()) std::abort();  // only non-empty blocks are handed over

@@ -42,19 +42,31 @@ int DBXJSonStringCode(TextView AText) {
 
 std::string_view DBXJSonTokenText(int AToken) {
   switch (AToken) {
-    case jtObjectStart: return "{";
-    case jtObjectEnd: return "}";
-    case jtArrayStart: return "[";
-    case jtArrayEnd: return "]";
-    case jtTrue: return "true";
-    case jtFalse: return "false";
-    case jtNull: return "null";
-    case jtNumber: return "-+0-9.";
+    case jtObjectStart:
+      return "{";
+    case jtObjectEnd:
+      return "}";
+    case jtArrayStart:
+      return "[";
+    case jtArrayEnd:
+      return "]";
+    case jtTrue:
+      return "true";
+    case jtFalse:
+      return "false";
+    case jtNull:
+      return "null";
+    case jtNumber:
+      return "-+0-9.";
     case jtStringStart:
-    case jtString: return "\"";
-    case jtNameSeparator: return ":";
-    case jtValueSeparator: return ",";
-    default: return "Unknown";
+    case jtString:
+      return "\"";
+    case jtNameSeparator:
+      return ":";
+    case jtValueSeparator:
+      return ",";
+    default:
+      return "Unknown";
   }
 }
 

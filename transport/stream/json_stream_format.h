@@ -69,7 +69,7 @@ inline constexpr int kJSonMaxBufferSize = 64 * 1024 * 1024;
 
 // Bounds on what a peer may announce, so a few bytes cannot make us allocate without limit.
 inline constexpr std::size_t kJSonMaxStringLength = 16 * 1024 * 1024;  // UTF-16 code units
-inline constexpr int kJSonMaxDataBytes = 64 * 1024 * 1024;              // one data block
+inline constexpr int kJSonMaxDataBytes = 64 * 1024 * 1024;             // one data block
 
 // A data block filled in place: with P the index of its '[', the count stands padded with
 // blanks at P+1..P+9, the comma at P+10 and the data from P+11; the data may take at most

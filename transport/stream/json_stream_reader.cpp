@@ -38,9 +38,8 @@ void TDBXJSonStreamReader::SetReadBufferSize(int ASize) {
 }
 
 void TDBXJSonStreamReader::Open() {
-  FReadBuffer.assign(static_cast<std::size_t>(FReadBufferSize == 0 ? kJSonDefaultBufferSize
-                                                                   : FReadBufferSize),
-                     0);
+  FReadBuffer.assign(
+      static_cast<std::size_t>(FReadBufferSize == 0 ? kJSonDefaultBufferSize : FReadBufferSize), 0);
   FReadPosition = -1;
   FReadLastPosition = -1;
 }
@@ -98,13 +97,27 @@ void TDBXJSonStreamReader::UnexpectedByte() {
 int TDBXJSonStreamReader::Next() {
   int token;
   switch (AdvanceSkippingWhitespace()) {
-    case '{': token = jtObjectStart; break;
-    case '}': token = jtObjectEnd; break;
-    case '[': token = jtArrayStart; break;
-    case ']': token = jtArrayEnd; break;
-    case ':': token = jtNameSeparator; break;
-    case ',': token = jtValueSeparator; break;
-    case '"': token = jtStringStart; break;
+    case '{':
+      token = jtObjectStart;
+      break;
+    case '}':
+      token = jtObjectEnd;
+      break;
+    case '[':
+      token = jtArrayStart;
+      break;
+    case ']':
+      token = jtArrayEnd;
+      break;
+    case ':':
+      token = jtNameSeparator;
+      break;
+    case ',':
+      token = jtValueSeparator;
+      break;
+    case '"':
+      token = jtStringStart;
+      break;
     case 't':
       ExpectByte('r', "true");
       ExpectByte('u', "true");
@@ -126,7 +139,9 @@ int TDBXJSonStreamReader::Next() {
       ExpectByte('l', "null");
       token = jtNull;
       break;
-    default: token = jtNumber; break;
+    default:
+      token = jtNumber;
+      break;
   }
   FToken = token;
   return token;
@@ -157,11 +172,13 @@ int TDBXJSonStreamReader::ReadMethod() {
       FStringCode = DBXJSonStringCode(FStringValue);
       return FStringCode;
     case 'a':
-      for (const char c : std::string_view("data\"")) ExpectByte(static_cast<std::uint8_t>(c), kJSonMetadataKey);
+      for (const char c : std::string_view("data\""))
+        ExpectByte(static_cast<std::uint8_t>(c), kJSonMetadataKey);
       if (AdvanceSkippingWhitespace() != ':') ExpectedText(":");
       ReadMetadata();
       return FStringCode;
-    default: ExpectedText(kJSonMethodKey);
+    default:
+      ExpectedText(kJSonMethodKey);
   }
 }
 
@@ -222,7 +239,8 @@ void TDBXJSonStreamReader::ReadStringBody(bool AKeep) {
     RefillIfConsumed();
     const auto* begin = FReadBuffer.data() + FReadPosition + 1;
     const auto* end = FReadBuffer.data() + FReadLastPosition + 1;
-    const auto* stop = std::find_if(begin, end, [](std::uint8_t b) { return b == '"' || b == '\\'; });
+    const auto* stop =
+        std::find_if(begin, end, [](std::uint8_t b) { return b == '"' || b == '\\'; });
     const auto run = static_cast<std::size_t>(stop - begin);
     if (AKeep) {
       if (FStringValue.size() + run > kJSonMaxStringLength) {
@@ -236,18 +254,30 @@ void TDBXJSonStreamReader::ReadStringBody(bool AKeep) {
     if (Advance() == '"') return;
     char16_t unit;
     switch (const std::uint8_t escaped = Advance()) {
-      case 'b': unit = 0x08; break;
-      case 'f': unit = 0x0C; break;
-      case 'n': unit = 0x0A; break;
-      case 'r': unit = 0x0D; break;
-      case 't': unit = 0x09; break;
+      case 'b':
+        unit = 0x08;
+        break;
+      case 'f':
+        unit = 0x0C;
+        break;
+      case 'n':
+        unit = 0x0A;
+        break;
+      case 'r':
+        unit = 0x0D;
+        break;
+      case 't':
+        unit = 0x09;
+        break;
       case 'u': {
         unsigned value = 0;
         for (int i = 0; i < 4; ++i) value = value * 16 + HexValue(Advance());
         unit = static_cast<char16_t>(value);
         break;
       }
-      default: unit = escaped; break;  // '"', '\\', '/' and any other byte stand for themselves
+      default:
+        unit = escaped;
+        break;  // '"', '\\', '/' and any other byte stand for themselves
     }
     if (AKeep) {
       if (FStringValue.size() + 1 > kJSonMaxStringLength)
@@ -303,10 +333,12 @@ bool TDBXJSonStreamReader::ReadBoolean() {
   UnexpectedToken(jtTrue, token);
 }
 
-void TDBXJSonStreamReader::ReadDataBytes(std::span<std::uint8_t> ABuffer, int AInReadOff, int AInCount) {
+void TDBXJSonStreamReader::ReadDataBytes(std::span<std::uint8_t> ABuffer, int AInReadOff,
+                                         int AInCount) {
   if (AInCount < 0 || AInCount > kJSonMaxDataBytes || AInReadOff < 0 ||
       static_cast<std::size_t>(AInReadOff) + static_cast<std::size_t>(AInCount) > ABuffer.size())
-    throw TDBXError(kJSonSyntaxErrorCode, std::string(kJSonBadDataCount) + std::to_string(AInCount));
+    throw TDBXError(kJSonSyntaxErrorCode,
+                    std::string(kJSonBadDataCount) + std::to_string(AInCount));
   int offset = AInReadOff;
   int remaining = AInCount;
   while (remaining > 0) {

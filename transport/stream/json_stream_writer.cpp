@@ -27,7 +27,8 @@ void TDBXJSonStreamWriter::Open() {
 // A Write that throws leaves the buffer untouched; one that reports failure must not pass for
 // success, or the reply would be lost while the client waits for it.
 void TDBXJSonStreamWriter::ChannelWrite(int ACount) {
-  if (FChannel.Write(FWriteBuffer, 0, ACount) < 0) throw TDBXError(kJSonWriteErrorCode, kJSonWriteError);
+  if (FChannel.Write(FWriteBuffer, 0, ACount) < 0)
+    throw TDBXError(kJSonWriteErrorCode, kJSonWriteError);
 }
 
 void TDBXJSonStreamWriter::FlushFullBuffer() {
@@ -73,20 +74,45 @@ void TDBXJSonStreamWriter::WriteString(TextView AChars) {
     // Plain units go straight into the buffer as long as it has room.
     if (FWriteBufferPosition + 1 >= FCapacity) FlushFullBuffer();
     std::uint8_t* out = FWriteBuffer.data() + FWriteBufferPosition + 1;
-    const char16_t* const runEnd = p + std::min<std::ptrdiff_t>(end - p, FCapacity - FWriteBufferPosition - 1);
+    const char16_t* const runEnd =
+        p + std::min<std::ptrdiff_t>(end - p, FCapacity - FWriteBufferPosition - 1);
     const char16_t* const runStart = p;
-    while (p < runEnd && *p >= 0x20 && *p <= 0xFF && *p != u'"' && *p != u'\\') *out++ = static_cast<std::uint8_t>(*p++);
+    while (p < runEnd && *p >= 0x20 && *p <= 0xFF && *p != u'"' && *p != u'\\')
+      *out++ = static_cast<std::uint8_t>(*p++);
     FWriteBufferPosition += static_cast<int>(p - runStart);
     if (p == runEnd) continue;
     switch (const char16_t unit = *p++) {
-      case 0x08: PutByte('\\'); PutByte('b'); break;
-      case 0x09: PutByte('\\'); PutByte('t'); break;
-      case 0x0A: PutByte('\\'); PutByte('n'); break;
-      case 0x0C: PutByte('\\'); PutByte('f'); break;
-      case 0x0D: PutByte('\\'); PutByte('r'); break;
-      case u'"': PutByte('\\'); PutByte('"'); break;
-      case u'\\': PutByte('\\'); PutByte('\\'); break;
-      default: PutUnicodeEscape(unit); break;  // controls and everything above U+00FF, surrogates one by one
+      case 0x08:
+        PutByte('\\');
+        PutByte('b');
+        break;
+      case 0x09:
+        PutByte('\\');
+        PutByte('t');
+        break;
+      case 0x0A:
+        PutByte('\\');
+        PutByte('n');
+        break;
+      case 0x0C:
+        PutByte('\\');
+        PutByte('f');
+        break;
+      case 0x0D:
+        PutByte('\\');
+        PutByte('r');
+        break;
+      case u'"':
+        PutByte('\\');
+        PutByte('"');
+        break;
+      case u'\\':
+        PutByte('\\');
+        PutByte('\\');
+        break;
+      default:
+        PutUnicodeEscape(unit);
+        break;  // controls and everything above U+00FF, surrogates one by one
     }
   }
   PutByte('"');
@@ -128,11 +154,13 @@ void TDBXJSonStreamWriter::WriteLong(std::int64_t AInData) {
   PutBytes(Decimal(decimal, AInData < 0, AInData < 0 ? std::uint64_t{0} - bits : bits));
 }
 
-void TDBXJSonStreamWriter::WriteDataBytes(std::span<const std::uint8_t> ASourceBytes, int AInSourceOffset,
-                                          int AInCount) {
+void TDBXJSonStreamWriter::WriteDataBytes(std::span<const std::uint8_t> ASourceBytes,
+                                          int AInSourceOffset, int AInCount) {
   if (AInSourceOffset < 0 || AInCount < 0 ||
-      static_cast<std::size_t>(AInSourceOffset) + static_cast<std::size_t>(AInCount) > ASourceBytes.size())
-    throw TDBXError(0, "Invalid data range: " + std::to_string(AInSourceOffset) + "+" + std::to_string(AInCount));
+      static_cast<std::size_t>(AInSourceOffset) + static_cast<std::size_t>(AInCount) >
+          ASourceBytes.size())
+    throw TDBXError(0, "Invalid data range: " + std::to_string(AInSourceOffset) + "+" +
+                           std::to_string(AInCount));
   PutRaw(ASourceBytes.data() + AInSourceOffset, static_cast<std::size_t>(AInCount));
 }
 
@@ -142,7 +170,9 @@ void TDBXJSonStreamWriter::Skip(int ACount) {
   FWriteBufferPosition += ACount;
 }
 
-int TDBXJSonStreamWriter::CalcRowBufferSize() const { return FCapacity >= 2048 ? FCapacity - 2048 : FCapacity; }
+int TDBXJSonStreamWriter::CalcRowBufferSize() const {
+  return FCapacity >= 2048 ? FCapacity - 2048 : FCapacity;
+}
 
 void TDBXJSonStreamWriter::WriteResultVoidObject() {
   WriteResultObjectStart();
@@ -160,7 +190,8 @@ void TDBXJSonStreamWriter::WriteResultObject(std::int64_t AValue) {
 }
 
 void TDBXJSonStreamWriter::WriteRpcError(TextView AName, std::int32_t AErrorCode,
-                                         const TNameValuePairs& ANameValuePairs, TextView AMessage) {
+                                         const TNameValuePairs& ANameValuePairs,
+                                         TextView AMessage) {
   PutBytes(json_bytes::ErrorObjectStart);
   WriteString(AName);
   WriteValueSeparator();
@@ -197,14 +228,32 @@ bool TDBXJSonStreamWriter::WriteDataObject(TDBXByteStream& AReader) {
   if (FWriteBufferPosition >= 0 && freeBytes >= kStartLength &&
       freeBytes - kStartLength < kJSonDataObjectReserve)
     Flush();
+  const int before = FWriteBufferPosition;
   WriteDataObjectStart();
   const int start = FWriteBufferPosition;  // index of '['
+  // Without a full-buffer write in between, a failed piece can be taken back entirely, so an
+  // error reply written next does not follow a dangling block start.
+  const auto takeBack = [&] {
+    if (start == before + kStartLength) FWriteBufferPosition = before;
+  };
   const int asked = FCapacity - start - kJSonDataObjectReserve;
-  if (asked < 1) throw TDBXError(0, "Write buffer too small for a data block: " + std::to_string(FCapacity));
+  if (asked < 1) {
+    takeBack();
+    throw TDBXError(0, "Write buffer too small for a data block: " + std::to_string(FCapacity));
+  }
 
   const int dataStart = start + kJSonPaddedCountWidth + 2;
-  int read = AReader.Read(FWriteBuffer, dataStart, asked);
-  if (read > asked) throw TDBXError(0, "Byte stream returned more than asked: " + std::to_string(read));
+  int read;
+  try {
+    read = AReader.Read(FWriteBuffer, dataStart, asked);
+  } catch (...) {
+    takeBack();
+    throw;
+  }
+  if (read > asked) {
+    takeBack();
+    throw TDBXError(0, "Byte stream returned more than asked: " + std::to_string(read));
+  }
   const bool last = read < asked || AReader.Eos();
   if (read < 0) read = 0;
 
@@ -223,9 +272,9 @@ bool TDBXJSonStreamWriter::WriteDataObject(TDBXByteStream& AReader) {
   return last;
 }
 
-void TDBXJSonStreamWriter::WriteServerMoreBlobObject(std::int32_t ACommandHandle, std::int32_t ARowHandle,
-                                                     std::int32_t AOrdinal, std::int64_t ARow,
-                                                     std::int32_t ABlobHandle) {
+void TDBXJSonStreamWriter::WriteServerMoreBlobObject(std::int32_t ACommandHandle,
+                                                     std::int32_t ARowHandle, std::int32_t AOrdinal,
+                                                     std::int64_t ARow, std::int32_t ABlobHandle) {
   WriteObjectStart();
   PutBytes(json_bytes::MoreBlobKey);
   WriteInt(ACommandHandle);
@@ -242,7 +291,8 @@ void TDBXJSonStreamWriter::WriteServerMoreBlobObject(std::int32_t ACommandHandle
   Flush();
 }
 
-void TDBXJSonStreamWriter::WriteServerNextObject(std::int32_t ARowHandle, std::int32_t ACommandHandle,
+void TDBXJSonStreamWriter::WriteServerNextObject(std::int32_t ARowHandle,
+                                                 std::int32_t ACommandHandle,
                                                  std::int64_t APosition) {
   WriteObjectStart();
   PutBytes(json_bytes::NextKey);

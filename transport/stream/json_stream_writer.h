@@ -52,7 +52,8 @@ class TDBXJSonStreamWriter {
   void WriteLong(std::int64_t AInData);
   void WriteBoolean(bool AData) { PutBytes(AData ? json_bytes::True : json_bytes::False); }
   void WriteNull() { PutBytes(json_bytes::Null); }
-  void WriteDataBytes(std::span<const std::uint8_t> ASourceBytes, int AInSourceOffset, int AInCount);
+  void WriteDataBytes(std::span<const std::uint8_t> ASourceBytes, int AInSourceOffset,
+                      int AInCount);
   void WriteSignature() {}
   void WriteFloat(float) {}
   void WriteDouble(double) {}
@@ -68,15 +69,17 @@ class TDBXJSonStreamWriter {
   void WriteResultObject(std::int64_t AValue);
   void WriteResultEnd() { WriteObjectEnd(); }
   // Closes only the inner object: clients read the error reply up to that brace.
-  void WriteRpcError(TextView AName, std::int32_t AErrorCode, const TNameValuePairs& ANameValuePairs,
-                     TextView AMessage);
+  void WriteRpcError(TextView AName, std::int32_t AErrorCode,
+                     const TNameValuePairs& ANameValuePairs, TextView AMessage);
   void WriteDataObject(std::span<const std::uint8_t> AData, int ACount);
   // Fills one data block from AReader straight into the buffer and flushes it; true when this
   // was the last piece (its count is written negative).
   bool WriteDataObject(TDBXByteStream& AReader);
-  void WriteServerMoreBlobObject(std::int32_t ACommandHandle, std::int32_t ARowHandle, std::int32_t AOrdinal,
-                                 std::int64_t ARow, std::int32_t ABlobHandle);
-  void WriteServerNextObject(std::int32_t ARowHandle, std::int32_t ACommandHandle, std::int64_t APosition);
+  void WriteServerMoreBlobObject(std::int32_t ACommandHandle, std::int32_t ARowHandle,
+                                 std::int32_t AOrdinal, std::int64_t ARow,
+                                 std::int32_t ABlobHandle);
+  void WriteServerNextObject(std::int32_t ARowHandle, std::int32_t ACommandHandle,
+                             std::int64_t APosition);
   void WriteParametersObjectStart(std::int32_t ACount);
   // AData is the JSON text, already 8-bit.
   void WriteMetadata(std::string_view AData) { WriteKeyedBlock(json_bytes::MetadataKey, AData); }

@@ -16,7 +16,10 @@ namespace {
 std::string FromHex(std::string_view hex) {
   std::string bytes;
   for (std::size_t i = 0; i + 1 < hex.size();) {
-    if (hex[i] == ' ') { ++i; continue; }
+    if (hex[i] == ' ') {
+      ++i;
+      continue;
+    }
     bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     i += 2;
   }
@@ -24,12 +27,14 @@ std::string FromHex(std::string_view hex) {
 }
 
 const std::string kVendorPropertyRequest = FromHex(
-    "7b 22 6d 65 74 68 6f 64 22 3a 22 76 65 6e 64 6f 72 5f 70 72 6f 70 65 72 74 79 22 2c 22 70 61 72 61 6d 73 22 "
+    "7b 22 6d 65 74 68 6f 64 22 3a 22 76 65 6e 64 6f 72 5f 70 72 6f 70 65 72 74 79 22 2c 22 70 61 "
+    "72 61 6d 73 22 "
     "3a 5b 22 45 78 61 6d 70 6c 65 22 5d 7d");
 
 // A reader over scripted input: each chunk arrives as if in its own packet.
 struct TReaderWorld {
-  explicit TReaderWorld(const std::vector<std::string>& chunks, int bufferSize = kJSonTransportBufferSize) {
+  explicit TReaderWorld(const std::vector<std::string>& chunks,
+                        int bufferSize = kJSonTransportBufferSize) {
     for (const auto& c : chunks) channel.PushInput(c);
     reader = std::make_unique<TDBXJSonStreamReader>(channel, bufferSize);
   }
@@ -102,7 +107,8 @@ TEST(JsonStreamReader, ToleratesWhitespaceBetweenTokens) {
 TEST(JsonStreamReader, ClassifiesTokens) {
   TReaderWorld world({" {\t}\r[\n] : , true false null \"x\" 5"});
   auto& r = *world.reader;
-  for (int kind : {jtObjectStart, jtObjectEnd, jtArrayStart, jtArrayEnd, jtNameSeparator, jtValueSeparator, jtTrue})
+  for (int kind : {jtObjectStart, jtObjectEnd, jtArrayStart, jtArrayEnd, jtNameSeparator,
+                   jtValueSeparator, jtTrue})
     EXPECT_EQ(r.Next(), kind);
   EXPECT_TRUE(r.GetBooleanValue());
   EXPECT_EQ(r.Next(), jtFalse);
@@ -128,10 +134,10 @@ TEST(JsonStreamReader, ReadsNumbersAsWritten) {
       {"[0]", false, 0, jtArrayEnd},
       {"[2147483647]", false, 2147483647, jtArrayEnd},
       {"[-2147483648]", false, INT32_MIN, jtArrayEnd},
-      {"[2147483648]", false, INT32_MIN, jtArrayEnd},    // wraps around
-      {"[4294967297]", false, 1, jtArrayEnd},            // wraps around
-      {"[1.5]", false, 85, jtArrayEnd},                  // '.' counts as -2
-      {"[1e3]", false, 633, jtArrayEnd},                 // 'e' counts as 53
+      {"[2147483648]", false, INT32_MIN, jtArrayEnd},  // wraps around
+      {"[4294967297]", false, 1, jtArrayEnd},          // wraps around
+      {"[1.5]", false, 85, jtArrayEnd},                // '.' counts as -2
+      {"[1e3]", false, 633, jtArrayEnd},               // 'e' counts as 53
       {"[--1]", false, 29, jtArrayEnd},
       {"[5000000000]", true, 5000000000LL, jtArrayEnd},
       {"[-9223372036854775808]", true, INT64_MIN, jtArrayEnd},
@@ -198,13 +204,20 @@ TEST(JsonStreamReader, ClassifiesMethodNamesExactly) {
     int code;
   };
   const Case cases[] = {
-      {"result", 2},        {"error", 3},          {"connect", 4},       {"disconnect", 5},
-      {"prepare", 7},       {"execute", 8},        {"command_close", 9}, {"reader_close", 10},
-      {"rows", 11},         {"table", 12},         {"columns", 13},      {"session", 14},
-      {"data", 15},         {"next", 16},          {"handle", 17},       {"fields", 18},
-      {"parameters", 19},   {"txbegin", 20},       {"txend", 21},        {"more_blob", 22},
-      {"next_result", 23},  {"vendor_property", 24}, {"callback", 25},   {"metadata", 26},
-      {"Connect", 1},       {"", 1},               {"execute ", 1},      {"vendor_propertyx", 1},
+      {"result", 2},        {"error", 3},
+      {"connect", 4},       {"disconnect", 5},
+      {"prepare", 7},       {"execute", 8},
+      {"command_close", 9}, {"reader_close", 10},
+      {"rows", 11},         {"table", 12},
+      {"columns", 13},      {"session", 14},
+      {"data", 15},         {"next", 16},
+      {"handle", 17},       {"fields", 18},
+      {"parameters", 19},   {"txbegin", 20},
+      {"txend", 21},        {"more_blob", 22},
+      {"next_result", 23},  {"vendor_property", 24},
+      {"callback", 25},     {"metadata", 26},
+      {"Connect", 1},       {"", 1},
+      {"execute ", 1},      {"vendor_propertyx", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.word);
@@ -285,8 +298,8 @@ TEST(JsonStreamReader, ReadsDataBlockByCount) {
 
 TEST(JsonStreamReader, RejectsDataCountsOutsideTheBuffer) {
   std::vector<std::uint8_t> data(10);
-  for (const auto& [offset, count] : std::vector<std::pair<int, int>>{{0, -1}, {0, 11}, {5, 6}, {-1, 1},
-                                                                      {0, kJSonMaxDataBytes + 1}}) {
+  for (const auto& [offset, count] : std::vector<std::pair<int, int>>{
+           {0, -1}, {0, 11}, {5, 6}, {-1, 1}, {0, kJSonMaxDataBytes + 1}}) {
     SCOPED_TRACE(count);
     TReaderWorld world({"0123456789abcdef"});
     const auto [code, message] = ErrorOf([&] { world.reader->ReadDataBytes(data, offset, count); });
@@ -310,27 +323,35 @@ TEST(JsonStreamReader, SyntaxErrorsCarryTheirExactTexts) {
   const Case cases[] = {
       {"blank before a number", "[ 1]", readInt, "Unexpected byte at position:  1\n[ 1"},
       {"letter for a number", "[x]}", readInt, "Unexpected byte at position:  1\n[x]"},
-      {"wrong token", "]x", [](auto& r) { r.NextValueSeparator(); }, "Expected:  ',' found:  ']' at position:  0\n]"},
+      {"wrong token", "]x", [](auto& r) { r.NextValueSeparator(); },
+       "Expected:  ',' found:  ']' at position:  0\n]"},
       {"boolean expected", "9]", [](auto& r) { r.ReadBoolean(); },
        "Expected:  'true' found:  '-+0-9.' at position:  0\n9"},
       {"string kinds named by a quote", "\"a\"]", [](auto& r) { r.Next(jtObjectStart); },
        "Expected:  '{' found:  '\"' at position:  0\n\"a\""},
       {"broken true", "trux]", [](auto& r) { r.Next(); }, "Expected:  'true at position:  3\ntrux"},
-      {"broken false", "fals]", [](auto& r) { r.Next(); }, "Expected:  'false at position:  4\nfals"},
+      {"broken false", "fals]", [](auto& r) { r.Next(); },
+       "Expected:  'false at position:  4\nfals"},
       {"broken null", "nul]", [](auto& r) { r.Next(); }, "Expected:  'null at position:  3\nnul"},
       {"wrong method key", "{\"meth0d\":\"x\"}", readMethod,
        "Expected:  '\"method\" at position:  6\n{\"meth0d\":\"x\""},
       {"no key", "{}", readMethod, "Expected:  '\"method\" at position:  1\n{"},
-      {"wrong letter after me", "{\"mex\":1}", readMethod, "Expected:  '\"method\" at position:  4\n{\"mex\":1"},
-      {"wrong letter after met", "{\"metx\":1}", readMethod, "Expected:  '\"method\" at position:  5\n{\"metx\":1"},
+      {"wrong letter after me", "{\"mex\":1}", readMethod,
+       "Expected:  '\"method\" at position:  4\n{\"mex\":1"},
+      {"wrong letter after met", "{\"metx\":1}", readMethod,
+       "Expected:  '\"method\" at position:  5\n{\"metx\":1"},
       {"wrong metadata key", "{\"metadat\":[0]}", readMethod,
        "Expected:  '\"metadata\" at position:  9\n{\"metadat\":[0]"},
-      {"missing colon", "{\"method\" \"x\"}", readMethod, "Expected:  ': at position:  10\n{\"method\" \"x\""},
-      {"method name not a string", "{\"method\":x}", readMethod, "Expected:  '\" at position:  10\n{\"method\":x"},
-      {"metadata without array", "{\"metadata\":0}", readMethod, "Expected:  '[ at position:  12\n{\"metadata\":0"},
+      {"missing colon", "{\"method\" \"x\"}", readMethod,
+       "Expected:  ': at position:  10\n{\"method\" \"x\""},
+      {"method name not a string", "{\"method\":x}", readMethod,
+       "Expected:  '\" at position:  10\n{\"method\":x"},
+      {"metadata without array", "{\"metadata\":0}", readMethod,
+       "Expected:  '[ at position:  12\n{\"metadata\":0"},
       {"metadata without comma", "{\"metadata\":[2}]}", readMethod,
        "Expected:  ', at position:  14\n{\"metadata\":[2}]"},
-      {"non-printable bytes", "{\"m\xE9\t\"}", readMethod, "Expected:  '\"method\" at position:  3\n{\"m#233#9\""},
+      {"non-printable bytes", "{\"m\xE9\t\"}", readMethod,
+       "Expected:  '\"method\" at position:  3\n{\"m#233#9\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -394,7 +415,8 @@ TEST(JsonStreamReader, DamagedRequestGivesCleanErrors) {
         r.ReadString();
         r.SkipToEndOfObject();
       } catch (const TDBXError& e) {
-        EXPECT_TRUE(e.ErrorCode() == kJSonSyntaxErrorCode || std::string(e.what()) == "Connection lost")
+        EXPECT_TRUE(e.ErrorCode() == kJSonSyntaxErrorCode ||
+                    std::string(e.what()) == "Connection lost")
             << i << " " << bad << ": " << e.what();
       }
     }
@@ -413,7 +435,8 @@ TEST(JsonStreamReader, HandsOverInvocationMetadata) {
     EXPECT_EQ(received, std::vector<Text>{u"{\"a\":1}"});
     EXPECT_FALSE(world.reader->HasMoreBytes());
   }
-  for (const std::string empty : {"{\"metadata\":[0]}", "{\"metadata\":[-5]}", "{\"metadata\":[]}"}) {
+  for (const std::string empty :
+       {"{\"metadata\":[0]}", "{\"metadata\":[-5]}", "{\"metadata\":[]}"}) {
     SCOPED_TRACE(empty);
     TReaderWorld world({empty});
     bool called = false;
@@ -434,7 +457,8 @@ TEST(JsonStreamReader, HandsOverInvocationMetadata) {
 
 TEST(JsonStreamReader, RejectsMetadataBeyondTheReadBuffer) {
   // The buffer has room for 17 bytes after the comma.
-  for (const auto& [count, ok] : std::vector<std::pair<int, bool>>{{17, true}, {18, false}, {2147483647, false}}) {
+  for (const auto& [count, ok] :
+       std::vector<std::pair<int, bool>>{{17, true}, {18, false}, {2147483647, false}}) {
     SCOPED_TRACE(count);
     const std::string head = "{\"metadata\":[" + std::to_string(count) + ",";
     TReaderWorld world({head + std::string(20, 'm') + "]}"}, static_cast<int>(head.size()) + 17);
@@ -443,7 +467,9 @@ TEST(JsonStreamReader, RejectsMetadataBeyondTheReadBuffer) {
       EXPECT_EQ(code, -1) << message;
     } else {
       EXPECT_EQ(code, kJSonSyntaxErrorCode);
-      EXPECT_EQ(message.rfind("Expected:  '\"metadata\" at position:  " + std::to_string(head.size() - 1) + "\n", 0),
+      EXPECT_EQ(message.rfind("Expected:  '\"metadata\" at position:  " +
+                                  std::to_string(head.size() - 1) + "\n",
+                              0),
                 0u)
           << message;
     }
@@ -455,7 +481,8 @@ TEST(JsonStreamReader, BoundsStringLength) {
   TMemoryChannel channel;
   channel.PushInput("\"");
   const std::string chunk(kJSonTransportBufferSize, 'a');
-  for (std::size_t sent = 0; sent <= kJSonMaxStringLength; sent += chunk.size()) channel.PushInput(chunk);
+  for (std::size_t sent = 0; sent <= kJSonMaxStringLength; sent += chunk.size())
+    channel.PushInput(chunk);
   TDBXJSonStreamReader reader(channel);
   const auto [code, message] = ErrorOf([&] { reader.ReadString(); });
   EXPECT_EQ(code, kJSonSyntaxErrorCode);

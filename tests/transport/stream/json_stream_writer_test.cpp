@@ -15,7 +15,10 @@ namespace {
 std::string FromHex(std::string_view hex) {
   std::string bytes;
   for (std::size_t i = 0; i + 1 < hex.size();) {
-    if (hex[i] == ' ') { ++i; continue; }
+    if (hex[i] == ' ') {
+      ++i;
+      continue;
+    }
     bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     i += 2;
   }
@@ -30,8 +33,8 @@ std::vector<std::size_t> Sizes(const std::vector<std::string>& writes) {
 
 // The result reply carrying N, o-acute, CR, "ok" in quotes and the euro sign.
 const Text kReplyValue = u"N\u00F3\r\"ok\"\u20AC";
-const std::string kReplyBytes =
-    FromHex("7b 22 72 65 73 75 6c 74 22 3a 5b 22 4e f3 5c 72 5c 22 6f 6b 5c 22 5c 75 32 30 41 43 22 5d 7d");
+const std::string kReplyBytes = FromHex(
+    "7b 22 72 65 73 75 6c 74 22 3a 5b 22 4e f3 5c 72 5c 22 6f 6b 5c 22 5c 75 32 30 41 43 22 5d 7d");
 
 void WriteReply(TDBXJSonStreamWriter& writer) {
   writer.WriteResultObjectStart();
@@ -169,15 +172,19 @@ TEST(JsonStreamWriter, CompositeOperationsWriteTheirShapes) {
        [](auto& w) { w.WriteRpcError(u"Exception", 5, {}, u"Remote error: M"); },
        "{\"error\":{\"name\":\"Exception\",\"code\":5,\"message\":\"Remote error: M\"}", false},
       {"rpc error with name/value pairs",
-       [](auto& w) { w.WriteRpcError(u"TDBXError", 30, {{u"a", u"b"}}, u"x"); },
+       [](auto& w) {
+         w.WriteRpcError(u"TDBXError", 30, {{u"a", u"b"}}, u"x");
+       },
        "{\"error\":{\"name\":\"TDBXError\",\"code\":30,\"message\":\"x\",\"error\":{}}", false},
       {"data object", [&](auto& w) { w.WriteDataObject(data, 3); }, "{\"data\":[3,a}\"]}", false},
-      {"server more_blob",
-       [](auto& w) { w.WriteServerMoreBlobObject(-1, 0, 1, 5000000000LL, 2); },
+      {"server more_blob", [](auto& w) { w.WriteServerMoreBlobObject(-1, 0, 1, 5000000000LL, 2); },
        "{\"more_blob\":[-1,2,5000000000,1,0]}", true},
-      {"server next", [](auto& w) { w.WriteServerNextObject(2, 3, 4); }, "{\"next\":[2,4,3]}", false},
-      {"parameters start", [](auto& w) { w.WriteParametersObjectStart(3); }, "{\"parameters\":[3", false},
-      {"metadata", [](auto& w) { w.WriteMetadata("{\"a\":1}"); }, "{\"metadata\":[7,{\"a\":1}]}", false},
+      {"server next", [](auto& w) { w.WriteServerNextObject(2, 3, 4); }, "{\"next\":[2,4,3]}",
+       false},
+      {"parameters start", [](auto& w) { w.WriteParametersObjectStart(3); }, "{\"parameters\":[3",
+       false},
+      {"metadata", [](auto& w) { w.WriteMetadata("{\"a\":1}"); }, "{\"metadata\":[7,{\"a\":1}]}",
+       false},
       {"callback", [](auto& w) { w.WriteCallback("[]"); }, "{\"callback\":[2,[]]}", false},
       {"handle object", [](auto& w) { w.WriteHandleObject(7); }, "{\"handle\":[7]}", false},
       {"object starts",
@@ -314,8 +321,9 @@ TEST(JsonStreamWriter, DataObjectFromStreamPadsTheCount) {
     writer.WriteArrayEnd();
     writer.WriteObjectEnd();
     writer.Flush();
-    EXPECT_EQ(channel.Writes(), (std::vector<std::string>{
-                                    "{\"result\":[{\"data\":[32       ," + std::string(32, 'q') + "]}", "]}"}));
+    EXPECT_EQ(channel.Writes(),
+              (std::vector<std::string>{
+                  "{\"result\":[{\"data\":[32       ," + std::string(32, 'q') + "]}", "]}"}));
   }
   {
     SCOPED_TRACE("the 32000-byte piece");
@@ -332,7 +340,8 @@ TEST(JsonStreamWriter, DataObjectFromStreamPadsTheCount) {
     std::string out;
   };
   const Case cases[] = {
-      {"short last piece", std::string(17, 'b'), false, "{\"data\":[-17      ," + std::string(17, 'b') + "]}"},
+      {"short last piece", std::string(17, 'b'), false,
+       "{\"data\":[-17      ," + std::string(17, 'b') + "]}"},
       {"last piece filling the room", std::string(43, 'c'), false,
        "{\"data\":[-43      ," + std::string(43, 'c') + "]}"},
       {"empty stream", "", false, "{\"data\":[0        ,]}"},
@@ -356,8 +365,9 @@ TEST(JsonStreamWriter, DataObjectFromStreamNeverOverrunsTheBuffer) {
     writer.WriteDataBytes(std::vector<std::uint8_t>(20, 'p'), 0, 20);
     TFixedByteStream stream(std::string(50, 'd'));
     EXPECT_FALSE(writer.WriteDataObject(stream));
-    EXPECT_EQ(channel.Writes(), (std::vector<std::string>{std::string(20, 'p'),
-                                                          "{\"data\":[19       ," + std::string(19, 'd') + "]}"}));
+    EXPECT_EQ(channel.Writes(),
+              (std::vector<std::string>{std::string(20, 'p'),
+                                        "{\"data\":[19       ," + std::string(19, 'd') + "]}"}));
   }
   {
     SCOPED_TRACE("buffer too small for any block");
@@ -365,6 +375,25 @@ TEST(JsonStreamWriter, DataObjectFromStreamNeverOverrunsTheBuffer) {
     TDBXJSonStreamWriter writer(channel, 21);
     TFixedByteStream stream("abc");
     EXPECT_THROW(writer.WriteDataObject(stream), TDBXError);
+    writer.Flush();
+    EXPECT_EQ(channel.Written(), "");
+  }
+  {
+    SCOPED_TRACE("failing stream takes its block start back");
+    class TThrowingByteStream : public TDBXByteStream {
+     public:
+      int Read(std::span<std::uint8_t>, int, int) override {
+        throw TDBXError(0, "Connection lost");
+      }
+      bool Eos() const override { return false; }
+    };
+    TMemoryChannel channel;
+    TDBXJSonStreamWriter writer(channel);
+    TThrowingByteStream stream;
+    writer.WriteResultObjectStart();
+    EXPECT_THROW(writer.WriteDataObject(stream), TDBXError);
+    writer.Flush();
+    EXPECT_EQ(channel.Written(), "{\"result\":[");
   }
 }
 
