@@ -15,7 +15,7 @@ bool IsNumberByte(std::uint8_t b) {
   return (b >= '0' && b <= '9') || b == '+' || b == '-' || b == '.' || b == 'E' || b == 'e';
 }
 
-// Digits outside 0-9, A-F, a-f are not rejected (clients never send them); they count as 0.
+// Bytes other than 0-9, A-F, a-f are not rejected after \u; they count as 0.
 unsigned HexValue(std::uint8_t b) {
   if (b >= '0' && b <= '9') return b - '0';
   if (b >= 'A' && b <= 'F') return b - 'A' + 10;
