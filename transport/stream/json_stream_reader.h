@@ -9,7 +9,9 @@
 // thread only. Malformed input raises TDBXError with code 2 ("Expected:  '...",
 // "Unexpected byte at position:  ...") and discards the rest of the buffer; a channel read of
 // 0 or less raises "Read error" (code 1); the channel's own errors ("Connection lost") pass
-// through unchanged.
+// through unchanged. What a client announces is bounded: a string longer than
+// kJSonMaxStringLength and a data count outside the caller's buffer (or above
+// kJSonMaxDataBytes) raise TDBXError code 2; skipping nested structures uses no recursion.
 
 #include <cstdint>
 #include <functional>
