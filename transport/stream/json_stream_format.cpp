@@ -1,0 +1,86 @@
+#include "transport/stream/json_stream_format.h"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+const std::array<std::pair<std::u16string_view, int>, 24> kVocabulary = {{
+    {u"result", scResult},
+    {u"error", scError},
+    {u"connect", scConnect},
+    {u"disconnect", scDisconnect},
+    {u"prepare", scPrepare},
+    {u"execute", scExecute},
+    {u"command_close", scCommandClose},
+    {u"reader_close", scReaderClose},
+    {u"rows", scRows},
+    {u"table", scTable},
+    {u"columns", scColumns},
+    {u"session", scSession},
+    {u"data", scData},
+    {u"next", scNext},
+    {u"handle", scHandle},
+    {u"fields", scFields},
+    {u"parameters", scParameters},
+    {u"txbegin", scTxBegin},
+    {u"txend", scTxEnd},
+    {u"more_blob", scMoreBlob},
+    {u"next_result", scNextResult},
+    {u"vendor_property", scVendorProperty},
+    {u"callback", scCallback},
+    {u"metadata", scMetadata},
+}};
+
+}  // namespace
+
+int DBXJSonStringCode(TextView AText) {
+  for (const auto& [word, code] : kVocabulary)
+    if (word == AText) return code;
+  return scUnknown;
+}
+
+std::string_view DBXJSonTokenText(int AToken) {
+  switch (AToken) {
+    case jtObjectStart:
+      return "{";
+    case jtObjectEnd:
+      return "}";
+    case jtArrayStart:
+      return "[";
+    case jtArrayEnd:
+      return "]";
+    case jtTrue:
+      return "true";
+    case jtFalse:
+      return "false";
+    case jtNull:
+      return "null";
+    case jtNumber:
+      return "-+0-9.";
+    case jtStringStart:
+    case jtString:
+      return "\"";
+    case jtNameSeparator:
+      return ":";
+    case jtValueSeparator:
+      return ",";
+    default:
+      return "Unknown";
+  }
+}
+
+std::string DBXJSonPrintable(std::string_view ABytes) {
+  std::string out;
+  out.reserve(ABytes.size());
+  for (const char c : ABytes) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 32 && b <= 126) {
+      out.push_back(c);
+    } else {
+      out.push_back('#');
+      out += std::to_string(b);
+    }
+  }
+  return out;
+}
