@@ -28,9 +28,10 @@ constexpr int kRounds = 5;
 // A reply carrying signed NFS-e XML, as the JSON stream writes it: escaped quotes, numbers,
 // names and free text that vary from document to document.
 std::vector<TBytes> MakeBlocks() {
-  static const char* const kWords[] = {"servico", "consultoria", "manutencao", "sistema",
-                                       "licenca", "suporte", "tecnico", "mensal", "referente",
-                                       "contrato", "ao", "de", "para", "periodo", "software"};
+  static const char* const kWords[] = {"servico",   "consultoria", "manutencao", "sistema",
+                                       "licenca",   "suporte",     "tecnico",    "mensal",
+                                       "referente", "contrato",    "ao",         "de",
+                                       "para",      "periodo",     "software"};
   std::mt19937 random(20240611);
   auto number = [&](int digits) {
     std::string s;
@@ -42,20 +43,22 @@ std::vector<TBytes> MakeBlocks() {
   for (int doc = 0; blocks.size() < kBlocks; ++doc) {
     std::string text;
     for (int w = 0; w < 12; ++w) text += std::string(kWords[random() % 15]) + " ";
-    stream += R"(<Rps><InfDeclaracaoPrestacaoServico Id=\"rps)" + number(9) +
-              R"(\"><Rps><IdentificacaoRps><Numero>)" + number(6) +
-              "</Numero><Serie>A1</Serie><Tipo>1</Tipo></IdentificacaoRps><DataEmissao>2024-0" +
-              number(1) + "-1" + number(1) + "</DataEmissao><Status>1</Status></Rps><Competencia>2024-06-01"
-              "</Competencia><Servico><Valores><ValorServicos>" + number(4) + "." + number(2) +
-              "</ValorServicos><ValorIss>" + number(3) + "." + number(2) +
-              "</ValorIss><Aliquota>2.00</Aliquota></Valores><IssRetido>2</IssRetido>"
-              "<ItemListaServico>01.07</ItemListaServico><Discriminacao>" + text +
-              "</Discriminacao><CodigoMunicipio>35" + number(5) +
-              "</CodigoMunicipio></Servico><Prestador><CpfCnpj><Cnpj>" + number(14) +
-              "</Cnpj></CpfCnpj><InscricaoMunicipal>" + number(8) +
-              "</InscricaoMunicipal></Prestador><Tomador><RazaoSocial>EMPRESA " + number(4) +
-              " LTDA</RazaoSocial></Tomador></InfDeclaracaoPrestacaoServico><Signature><SignatureValue>" +
-              number(88) + "</SignatureValue></Signature></Rps>";
+    stream +=
+        R"(<Rps><InfDeclaracaoPrestacaoServico Id=\"rps)" + number(9) +
+        R"(\"><Rps><IdentificacaoRps><Numero>)" + number(6) +
+        "</Numero><Serie>A1</Serie><Tipo>1</Tipo></IdentificacaoRps><DataEmissao>2024-0" +
+        number(1) + "-1" + number(1) +
+        "</DataEmissao><Status>1</Status></Rps><Competencia>2024-06-01"
+        "</Competencia><Servico><Valores><ValorServicos>" +
+        number(4) + "." + number(2) + "</ValorServicos><ValorIss>" + number(3) + "." + number(2) +
+        "</ValorIss><Aliquota>2.00</Aliquota></Valores><IssRetido>2</IssRetido>"
+        "<ItemListaServico>01.07</ItemListaServico><Discriminacao>" +
+        text + "</Discriminacao><CodigoMunicipio>35" + number(5) +
+        "</CodigoMunicipio></Servico><Prestador><CpfCnpj><Cnpj>" + number(14) +
+        "</Cnpj></CpfCnpj><InscricaoMunicipal>" + number(8) +
+        "</InscricaoMunicipal></Prestador><Tomador><RazaoSocial>EMPRESA " + number(4) +
+        " LTDA</RazaoSocial></Tomador></InfDeclaracaoPrestacaoServico><Signature><SignatureValue>" +
+        number(88) + "</SignatureValue></Signature></Rps>";
     while (stream.size() >= kBlockSize && blocks.size() < kBlocks) {
       blocks.emplace_back(stream.begin(), stream.begin() + kBlockSize);
       stream.erase(0, kBlockSize);
@@ -97,7 +100,9 @@ int main(int argc, char** argv) {
   for (const TBytes& body : encoded) streams.emplace_back(body.begin() + 1, body.end());
 
   TBytes out(compressBound(kBlockSize) + 64);
-  auto filterEncode = [&](const TBytes& block, std::size_t) { return filter.ProcessInput(block).size(); };
+  auto filterEncode = [&](const TBytes& block, std::size_t) {
+    return filter.ProcessInput(block).size();
+  };
   auto zlibDeflate = [&](const TBytes& block, std::size_t) -> std::size_t {
     z_stream stream{};
     deflateInit2(&stream, filter_format::kZLibLevel, Z_DEFLATED, filter_format::kZLibWindowBits,
@@ -110,7 +115,9 @@ int main(int argc, char** argv) {
     deflateEnd(&stream);
     return stream.total_out;
   };
-  auto filterDecode = [&](const TBytes&, std::size_t i) { return filter.ProcessOutput(encoded[i]).size(); };
+  auto filterDecode = [&](const TBytes&, std::size_t i) {
+    return filter.ProcessOutput(encoded[i]).size();
+  };
   auto zlibInflate = [&](const TBytes&, std::size_t i) -> std::size_t {
     z_stream stream{};
     inflateInit2(&stream, filter_format::kZLibWindowBits);

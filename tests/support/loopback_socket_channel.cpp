@@ -1,14 +1,15 @@
 #include "tests/support/loopback_socket_channel.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <stdexcept>
-#include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <string>
 
 #include "transport/dbx_error.h"
 

@@ -28,9 +28,10 @@ bool SameTextAscii(TextView A, TextView B) {
 
 [[noreturn]] void ThrowInflatedTooLong() {
   using namespace filter_messages;
-  throw TDBXError(kErrorCode,
-                  FormatMessage(kInflatedTooLong,
-                                {text::FromAscii(std::to_string(filter_format::kMaxInflatedLength))}));
+  throw TDBXError(
+      kErrorCode,
+      FormatMessage(kInflatedTooLong,
+                    {text::FromAscii(std::to_string(filter_format::kMaxInflatedLength))}));
 }
 
 // First guess for the inflated size; grows by doubling from there.
@@ -46,7 +47,8 @@ std::int32_t StrToInt(TextView AText) {
   if (i < AText.size() && AText[i] == u'$') {
     base = 16;
     ++i;
-  } else if (i + 1 < AText.size() && AText[i] == u'0' && (AText[i + 1] == u'x' || AText[i + 1] == u'X')) {
+  } else if (i + 1 < AText.size() && AText[i] == u'0' &&
+             (AText[i + 1] == u'x' || AText[i + 1] == u'X')) {
     base = 16;
     i += 2;
   }
@@ -160,7 +162,8 @@ TBytes TTransportCompressionFilter::ProcessOutput(std::span<const std::uint8_t> 
       consumed += chunk;
     }
     stream->next_out = result.data() + produced;
-    stream->avail_out = static_cast<uInt>(std::min<std::size_t>(result.size() - produced, UINT_MAX));
+    stream->avail_out =
+        static_cast<uInt>(std::min<std::size_t>(result.size() - produced, UINT_MAX));
     const int status = inflate(stream, Z_NO_FLUSH);
     produced = static_cast<std::size_t>(stream->next_out - result.data());
     if (status == Z_STREAM_END) break;

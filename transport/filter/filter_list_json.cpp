@@ -1,27 +1,33 @@
 #include "transport/filter/filter_list_json.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
+
+// JSON's two-character escapes: the code unit and the letter after the backslash.
+constexpr std::pair<char16_t, char> kShortEscapes[] = {{u'"', '"'},  {u'\\', '\\'}, {u'/', '/'},
+                                                       {u'\b', 'b'}, {u'\t', 't'},  {u'\n', 'n'},
+                                                       {u'\f', 'f'}, {u'\r', 'r'}};
+
+const char* ShortEscapeOf(char16_t AUnit) {
+  for (const auto& escape : kShortEscapes)
+    if (escape.first == AUnit) return &escape.second;
+  return nullptr;
+}
 
 void WriteJsonString(std::string& AOut, TextView AText) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   AOut.push_back('"');
   for (char16_t c : AText) {
-    switch (c) {
-      case u'"': AOut += "\\\""; break;
-      case u'\\': AOut += "\\\\"; break;
-      case u'/': AOut += "\\/"; break;
-      case u'\b': AOut += "\\b"; break;
-      case u'\t': AOut += "\\t"; break;
-      case u'\n': AOut += "\\n"; break;
-      case u'\f': AOut += "\\f"; break;
-      case u'\r': AOut += "\\r"; break;
-      default:
-        if (c < 0x20 || c > 0x7F) {
-          AOut += "\\u";
-          for (int shift = 12; shift >= 0; shift -= 4) AOut.push_back(kHex[(c >> shift) & 0xF]);
-        } else {
-          AOut.push_back(static_cast<char>(c));
-        }
+    if (const char* escape = ShortEscapeOf(c)) {
+      AOut.push_back('\\');
+      AOut.push_back(*escape);
+    } else if (c < 0x20 || c > 0x7F) {
+      AOut += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) AOut.push_back(kHex[(c >> shift) & 0xF]);
+    } else {
+      AOut.push_back(static_cast<char>(c));
     }
   }
   AOut.push_back('"');
@@ -116,28 +122,22 @@ class TFilterListParser {
         continue;
       }
       if (FPos >= FText.size()) return false;
-      switch (FText[FPos++]) {
-        case '"': AOut.push_back(u'"'); break;
-        case '\\': AOut.push_back(u'\\'); break;
-        case '/': AOut.push_back(u'/'); break;
-        case 'b': AOut.push_back(u'\b'); break;
-        case 'f': AOut.push_back(u'\f'); break;
-        case 'n': AOut.push_back(u'\n'); break;
-        case 'r': AOut.push_back(u'\r'); break;
-        case 't': AOut.push_back(u'\t'); break;
-        case 'u': {
-          if (FText.size() - FPos < 4) return false;
-          char16_t unit = 0;
-          for (int i = 0; i < 4; ++i) {
-            const int digit = HexDigit(FText[FPos++]);
-            if (digit < 0) return false;
-            unit = static_cast<char16_t>((unit << 4) | digit);
-          }
-          AOut.push_back(unit);
-          break;
+      const char letter = FText[FPos++];
+      if (letter == 'u') {
+        if (FText.size() - FPos < 4) return false;
+        char16_t unit = 0;
+        for (int i = 0; i < 4; ++i) {
+          const int digit = HexDigit(FText[FPos++]);
+          if (digit < 0) return false;
+          unit = static_cast<char16_t>((unit << 4) | digit);
         }
-        default: return false;
+        AOut.push_back(unit);
+        continue;
       }
+      const auto* escape = std::find_if(std::begin(kShortEscapes), std::end(kShortEscapes),
+                                        [&](const auto& e) { return e.second == letter; });
+      if (escape == std::end(kShortEscapes)) return false;
+      AOut.push_back(escape->first);
     }
     return false;  // unterminated
   }
@@ -150,8 +150,8 @@ class TFilterListParser {
   }
 
   void SkipBlanks() {
-    while (FPos < FText.size() &&
-           (FText[FPos] == ' ' || FText[FPos] == '\t' || FText[FPos] == '\n' || FText[FPos] == '\r'))
+    while (FPos < FText.size() && (FText[FPos] == ' ' || FText[FPos] == '\t' ||
+                                   FText[FPos] == '\n' || FText[FPos] == '\r'))
       ++FPos;
   }
   bool At(char c) const { return FPos < FText.size() && FText[FPos] == c; }

@@ -24,8 +24,7 @@ inline constexpr TextView kInvalidInteger = u"'%s' is not a valid integer value"
 
 // Our own, for bodies the deployed protocol never produces.
 inline constexpr TextView kEmptyBody = u"Received a block without a compression marker";
-inline constexpr TextView kInflatedTooLong =
-    u"Compressed block inflates to more than %s bytes";
+inline constexpr TextView kInflatedTooLong = u"Compressed block inflates to more than %s bytes";
 
 // Replaces each "%s" of APattern by the next argument; extra marks stay as they are.
 inline Text FormatMessage(TextView APattern, std::initializer_list<TextView> AArgs) {

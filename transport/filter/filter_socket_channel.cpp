@@ -56,9 +56,7 @@ TDBXChannelInfo* TDBXFilterSocketChannel::GetChannelInfo() {
 
 bool TDBXFilterSocketChannel::HasLeftover() const { return FLeftoverPos < FLeftover.size(); }
 
-bool TDBXFilterSocketChannel::HasFilters() const {
-  return FFilterList && FFilterList->Count() > 0;
-}
+bool TDBXFilterSocketChannel::HasFilters() const { return FFilterList && FFilterList->Count() > 0; }
 
 int TDBXFilterSocketChannel::GetFlag() const { return FFilterFlag; }
 
@@ -85,18 +83,24 @@ void TDBXFilterSocketChannel::SetFilterList(TTransportFilterCollection* AValue) 
 int TDBXFilterSocketChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
   if (!FDelegate || !ValidRange(Buffer.size(), Offset, Count)) return -1;
   switch (FFilterFlag) {
-    case 0: return ServerNegotiate(Buffer, Offset, Count);
-    case 1: return FilteredRead(Buffer, Offset, Count);
-    default: return PlainRead(Buffer, Offset, Count);
+    case 0:
+      return ServerNegotiate(Buffer, Offset, Count);
+    case 1:
+      return FilteredRead(Buffer, Offset, Count);
+    default:
+      return PlainRead(Buffer, Offset, Count);
   }
 }
 
 int TDBXFilterSocketChannel::Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) {
   if (!FDelegate || !ValidRange(Buffer.size(), Offset, Count)) return -1;
   switch (FFilterFlag) {
-    case 0: return ClientNegotiate(Buffer, Offset, Count);
-    case 1: return FilteredWrite(Buffer, Offset, Count);
-    default: return FDelegate->Write(Buffer, Offset, Count);
+    case 0:
+      return ClientNegotiate(Buffer, Offset, Count);
+    case 1:
+      return FilteredWrite(Buffer, Offset, Count);
+    default:
+      return FDelegate->Write(Buffer, Offset, Count);
   }
 }
 
@@ -178,9 +182,11 @@ int TDBXFilterSocketChannel::FilteredWrite(std::span<const std::uint8_t> Buffer,
                                            int Count) {
   // An empty block would reach the peer as a body without a marker.
   if (Count == 0) return 0;
-  const auto data = Buffer.subspan(static_cast<std::size_t>(Offset), static_cast<std::size_t>(Count));
+  const auto data =
+      Buffer.subspan(static_cast<std::size_t>(Offset), static_cast<std::size_t>(Count));
   TBytes encoded;
-  const std::span<const std::uint8_t> body = RunFilters(false, true, data, encoded) ? encoded : data;
+  const std::span<const std::uint8_t> body =
+      RunFilters(false, true, data, encoded) ? encoded : data;
   int result = -1;
   if (!WriteBlock(kDataBlock, body, result)) return -1;
   return result;  // the encoded length, as deployed peers' channels report it
@@ -221,7 +227,8 @@ bool TDBXFilterSocketChannel::ReadBody(std::int32_t ALength, TBytes& ABody) {
   std::size_t got = 0;
   while (got < total) {
     if (got == ABody.size()) ABody.resize(std::min(total, std::max(kFirstBodyChunk, 2 * got)));
-    const int count = FDelegate->Read(ABody, static_cast<int>(got), static_cast<int>(ABody.size() - got));
+    const int count =
+        FDelegate->Read(ABody, static_cast<int>(got), static_cast<int>(ABody.size() - got));
     if (count <= 0) return false;
     got += static_cast<std::size_t>(count);
   }
@@ -267,7 +274,9 @@ bool TDBXFilterSocketChannel::ReceiveFilterList(bool APublicKeyPhase) {
       std::string_view(reinterpret_cast<const char*>(list.data()), list.size()));
 }
 
-bool TDBXFilterSocketChannel::HasPublicKeyFilters() const { return FirstPublicKeyFilter() != nullptr; }
+bool TDBXFilterSocketChannel::HasPublicKeyFilters() const {
+  return FirstPublicKeyFilter() != nullptr;
+}
 
 TTransportFilter* TDBXFilterSocketChannel::FirstPublicKeyFilter() const {
   for (int i = 0; i < FFilterList->Count(); ++i) {
@@ -284,7 +293,8 @@ bool TDBXFilterSocketChannel::RunFilters(bool APublicKey, bool AEncode,
   for (int i = 0; i < FFilterList->Count(); ++i) {
     TTransportFilter* filter = FFilterList->GetFilter(i);
     if (!filter || filter->GetPublicKeyCryptograph() != APublicKey) continue;
-    const std::span<const std::uint8_t> input = ran ? std::span<const std::uint8_t>(AResult) : AData;
+    const std::span<const std::uint8_t> input =
+        ran ? std::span<const std::uint8_t>(AResult) : AData;
     TBytes output = AEncode ? filter->ProcessInput(input) : filter->ProcessOutput(input);
     AResult = std::move(output);
     ran = true;
@@ -294,7 +304,8 @@ bool TDBXFilterSocketChannel::RunFilters(bool APublicKey, bool AEncode,
 
 int TDBXFilterSocketChannel::HandOutLeftover(std::span<std::uint8_t> Buffer, int Offset,
                                              int Count) {
-  const std::size_t count = std::min(static_cast<std::size_t>(Count), FLeftover.size() - FLeftoverPos);
+  const std::size_t count =
+      std::min(static_cast<std::size_t>(Count), FLeftover.size() - FLeftoverPos);
   if (count > 0) std::memcpy(Buffer.data() + Offset, FLeftover.data() + FLeftoverPos, count);
   FLeftoverPos += count;
   if (FLeftoverPos == FLeftover.size()) {

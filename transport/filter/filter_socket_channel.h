@@ -72,10 +72,12 @@ class TDBXFilterSocketChannel : public TDbxChannel {
   int HandOutLeftover(std::span<std::uint8_t> Buffer, int Offset, int Count);
 
   std::unique_ptr<TTransportFilterCollection> FFilterList;
-  std::array<std::uint8_t, filter_format::kHeaderSize> FHeaderData{};  // last header read or written
+  std::array<std::uint8_t, filter_format::kHeaderSize>
+      FHeaderData{};  // last header read or written
   TDbxChannelPtr FDelegate;
   int FFilterFlag = 0;
-  TBytes FLeftover;          // decoded bytes of the current block not yet handed out
+  TBytes FLeftover;  // decoded bytes of the current block not yet handed out
   std::size_t FLeftoverPos = 0;
-  bool FPublicKeyPhaseDone = false;  // the ordinary list then travels through the public-key filters
+  bool FPublicKeyPhaseDone =
+      false;  // the ordinary list then travels through the public-key filters
 };

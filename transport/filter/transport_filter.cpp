@@ -20,8 +20,9 @@ Text LowerAscii(TextView AText) {
 
 struct TFilterRegistry {
   TFilterRegistry() {
-    Classes.emplace(LowerAscii(TTransportCompressionFilter::kId),
-                    std::make_pair(Text(TTransportCompressionFilter::kId), &CreateCompressionFilter));
+    Classes.emplace(
+        LowerAscii(TTransportCompressionFilter::kId),
+        std::make_pair(Text(TTransportCompressionFilter::kId), &CreateCompressionFilter));
   }
 
   static TTransportFilterPtr CreateCompressionFilter() {

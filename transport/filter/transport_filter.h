@@ -110,7 +110,8 @@ class TTransportFilterItem {
   TTransportFilterPtr FFilter;
   TFilterProperties FFilterProperties;
   bool FFilterPropertiesChanged = false;
-  mutable std::mutex FLock;  // guards FFilter's parameters and the properties while GetFilter applies them
+  mutable std::mutex
+      FLock;  // guards FFilter's parameters and the properties while GetFilter applies them
 };
 
 // Ordered list of filter items; a connection's own list and the transport's configured one.

@@ -26,7 +26,8 @@ TBytes WithMarker(std::uint8_t AMarker, const TBytes& ARest) {
 TBytes ZLibCompress(const TBytes& AData, int ALevel) {
   uLongf length = compressBound(static_cast<uLong>(AData.size()));
   TBytes out(length);
-  EXPECT_EQ(compress2(out.data(), &length, AData.data(), static_cast<uLong>(AData.size()), ALevel), Z_OK);
+  EXPECT_EQ(compress2(out.data(), &length, AData.data(), static_cast<uLong>(AData.size()), ALevel),
+            Z_OK);
   out.resize(length);
   return out;
 }
@@ -120,13 +121,27 @@ TEST(CompressionFilterTest, ParsesThresholdAsSigned32BitInteger) {
     std::optional<std::int32_t> value;
   };
   const Case kCases[] = {
-      {u"1024", 1024},       {u"+7", 7},          {u"-2147483648", INT32_MIN},
-      {u"2147483647", INT32_MAX}, {u"$10", 16},   {u"0x1F", 31},
-      {u"0X1f", 31},         {u"-$10", -16},      {u"007", 7},
-      {u"", std::nullopt},   {u"2147483648", std::nullopt}, {u"-2147483649", std::nullopt},
-      {u" 1", std::nullopt}, {u"1 ", std::nullopt}, {u"12a", std::nullopt},
-      {u"$", std::nullopt},  {u"0x", std::nullopt}, {u"-", std::nullopt},
-      {u"1.5", std::nullopt}, {u"$G", std::nullopt}, {u"0x100000000", std::nullopt},
+      {u"1024", 1024},
+      {u"+7", 7},
+      {u"-2147483648", INT32_MIN},
+      {u"2147483647", INT32_MAX},
+      {u"$10", 16},
+      {u"0x1F", 31},
+      {u"0X1f", 31},
+      {u"-$10", -16},
+      {u"007", 7},
+      {u"", std::nullopt},
+      {u"2147483648", std::nullopt},
+      {u"-2147483649", std::nullopt},
+      {u" 1", std::nullopt},
+      {u"1 ", std::nullopt},
+      {u"12a", std::nullopt},
+      {u"$", std::nullopt},
+      {u"0x", std::nullopt},
+      {u"-", std::nullopt},
+      {u"1.5", std::nullopt},
+      {u"$G", std::nullopt},
+      {u"0x100000000", std::nullopt},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(text::ToUtf8(c.text));
@@ -182,8 +197,10 @@ TEST(CompressionFilterTest, PeerThresholdDecidesWhichBodiesAreCompressed) {
     std::size_t size;
     std::uint8_t marker;
   };
-  const Case kCases[] = {{u"100", 100, kPlainMarker}, {u"100", 101, kCompressedMarker},
-                         {u"0", 1, kCompressedMarker}, {u"-1", 0, kCompressedMarker},
+  const Case kCases[] = {{u"100", 100, kPlainMarker},
+                         {u"100", 101, kCompressedMarker},
+                         {u"0", 1, kCompressedMarker},
+                         {u"-1", 0, kCompressedMarker},
                          {u"0", 0, kPlainMarker}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(text::ToUtf8(c.threshold) + " / " + std::to_string(c.size));
@@ -272,7 +289,9 @@ TEST(CompressionFilterTest, RaisesZLibMessageForUndecodableData) {
       {"gzip header", {kCompressedMarker, 0x1F, 0x8B, 0x08, 0x00}, u"data error"},
       {"bad checksum", badTrailer, u"data error"},
       {"bad block type", badBlock, u"data error"},
-      {"preset dictionary", {kCompressedMarker, 0x78, 0xBB, 0x00, 0x00, 0x00, 0x01}, u"need dictionary"},
+      {"preset dictionary",
+       {kCompressedMarker, 0x78, 0xBB, 0x00, 0x00, 0x00, 0x01},
+       u"need dictionary"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -19,7 +19,9 @@ class TXorFilter : public TTransportFilter {
   bool GetPublicKeyCryptograph() const override { return PublicKey; }
   std::vector<Text> GetParameters() const override { return {u"Key"}; }
   std::vector<Text> GetUserParameters() const override { return {u"Key"}; }
-  Text GetParameterValue(const Text& AName) const override { return AName == u"Key" ? FKey : Text(); }
+  Text GetParameterValue(const Text& AName) const override {
+    return AName == u"Key" ? FKey : Text();
+  }
   bool SetParameterValue(const Text& AName, const Text& AValue) override {
     if (AName != u"Key") return false;
     FKey = AValue;
@@ -51,8 +53,7 @@ inline TTransportFilterPtr CreateB() { return std::make_unique<TXorFilter<0, fal
 
 class TScopedRegistration {
  public:
-  explicit TScopedRegistration(TTransportFilterFactory::TFilterClass AClass)
-      : FId(AClass()->Id()) {
+  explicit TScopedRegistration(TTransportFilterFactory::TFilterClass AClass) : FId(AClass()->Id()) {
     TTransportFilterFactory::RegisterFilter(AClass);
   }
   ~TScopedRegistration() { TTransportFilterFactory::UnregisterFilter(FId); }

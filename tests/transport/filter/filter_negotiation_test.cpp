@@ -2,11 +2,10 @@
 // real loopback TCP connections.
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <future>
 #include <thread>
-
-#include <zlib.h>
 
 #include "tests/support/loopback_socket_channel.h"
 #include "tests/transport/filter/fake_filters.h"
@@ -34,7 +33,9 @@ std::string Header(std::uint8_t AKind, std::size_t ALength) {
           static_cast<char>(ALength)};
 }
 
-std::string Block(std::string_view ABody) { return Header(kDataBlock, ABody.size()) + std::string(ABody); }
+std::string Block(std::string_view ABody) {
+  return Header(kDataBlock, ABody.size()) + std::string(ABody);
+}
 
 std::string Plain(std::string_view AData) {
   std::string body(1, static_cast<char>(kPlainMarker));
@@ -44,8 +45,8 @@ std::string Plain(std::string_view AData) {
 
 std::string Decoded(std::string_view ABody) {
   TTransportCompressionFilter filter;
-  const TBytes data =
-      filter.ProcessOutput(std::span(reinterpret_cast<const std::uint8_t*>(ABody.data()), ABody.size()));
+  const TBytes data = filter.ProcessOutput(
+      std::span(reinterpret_cast<const std::uint8_t*>(ABody.data()), ABody.size()));
   return std::string(data.begin(), data.end());
 }
 
@@ -98,7 +99,8 @@ std::string ZeroBomb(std::size_t ACount) {
 // with the thread, which the client sees as the connection closing.
 class TEchoServer {
  public:
-  TEchoServer(TTransportFilterCollection* AFilters, std::unique_ptr<TLoopbackSocketChannel> ASocket) {
+  TEchoServer(TTransportFilterCollection* AFilters,
+              std::unique_ptr<TLoopbackSocketChannel> ASocket) {
     auto channel = std::make_unique<TDBXFilterSocketChannel>(AFilters);
     channel->SetChannel(std::move(ASocket));
     FThread = std::thread([this, channel = std::move(channel)]() mutable { Serve(*channel); });
@@ -198,8 +200,10 @@ TEST(FilterNegotiationTest, RawClientNegotiatesAndGetsBlocksBack) {
   TConnection connection = Connect();
   connection.Client.Negotiate(kServerList);
   connection.Client.Socket->WriteAll(Block(Plain(R"({"result":[]})")));
-  EXPECT_EQ(connection.Client.Socket->ReadExactly(19),
-            std::string("\x0D\x00\x00\x00\x0E\x02\x7B\x22\x72\x65\x73\x75\x6C\x74\x22\x3A\x5B\x5D\x7D", 19));
+  EXPECT_EQ(
+      connection.Client.Socket->ReadExactly(19),
+      std::string("\x0D\x00\x00\x00\x0E\x02\x7B\x22\x72\x65\x73\x75\x6C\x74\x22\x3A\x5B\x5D\x7D",
+                  19));
   const std::string request = Json(3000);
   connection.Client.Socket->WriteAll(Block(Plain(request)));
   const std::string reply = connection.Client.ReadBlockBody();
@@ -220,7 +224,9 @@ TEST(FilterNegotiationTest, ClientListSetsThresholdOfItsConnectionOnly) {
   const Case kCases[] = {
       {"own list empty, at threshold", "{}", 1024, kPlainMarker},
       {"own list empty, above", "{}", 1025, kCompressedMarker},
-      {"100, at", R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":"100"}})", 100, kPlainMarker},
+      {"100, at",
+       R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":"100"}})", 100,
+       kPlainMarker},
       {"100, above", R"({"ZLibCompression":{"CompressMoreThan":"100"}})", 101, kCompressedMarker},
       {"0", R"({"ZLibCompression":{"CompressMoreThan":"0"}})", 1, kCompressedMarker},
   };
@@ -236,7 +242,8 @@ TEST(FilterNegotiationTest, ClientListSetsThresholdOfItsConnectionOnly) {
     const std::string reply = connection.Client.ReadBlockBody();
     EXPECT_EQ(reply[0], static_cast<char>(c.marker));
     EXPECT_EQ(Decoded(reply), data);
-    EXPECT_EQ(other.Client.ReadBlockBody()[0], static_cast<char>(c.size > 1024 ? kCompressedMarker : kPlainMarker));
+    EXPECT_EQ(other.Client.ReadBlockBody()[0],
+              static_cast<char>(c.size > 1024 ? kCompressedMarker : kPlainMarker));
   }
 }
 
@@ -247,11 +254,14 @@ TEST(FilterNegotiationTest, ConnectionEndsWithoutReplyOnUnacceptableList) {
     std::string outcome;
   };
   const Case kCases[] = {
-      {"empty threshold", R"({"ZLibCompression":{"CompressMoreThan":""}})", "'' is not a valid integer value"},
-      {"null threshold", R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":null}})",
+      {"empty threshold", R"({"ZLibCompression":{"CompressMoreThan":""}})",
+       "'' is not a valid integer value"},
+      {"null threshold",
+       R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":null}})",
        "'' is not a valid integer value"},
       {"wrong unit", R"({"ZLibCompression":{"FilterUnit":"Other","CompressMoreThan":"1024"}})",
-       "Filter ZLibCompression rejected setup parameter FilterUnit given value Other. At this point "
+       "Filter ZLibCompression rejected setup parameter FilterUnit given value Other. At this "
+       "point "
        "the server communication is not possible due to this incompatibility."},
       {"PC1", R"({"ZLibCompression":{},"PC1":{}})", "Communication filter PC1" + kNotRegistered},
       {"RSA", R"({"RSA":{"Key":"x"}})", "Communication filter RSA" + kNotRegistered},
@@ -315,7 +325,8 @@ TEST(FilterNegotiationTest, ServerWithoutFiltersAnswersNoFiltersToRawClient) {
 // Both ends are filtered channels: the initiating role against the server role.
 class FilterChannelPairTest : public ::testing::Test {
  protected:
-  void Connect(TTransportFilterCollection* AClientFilters, TTransportFilterCollection* AServerFilters) {
+  void Connect(TTransportFilterCollection* AClientFilters,
+               TTransportFilterCollection* AServerFilters) {
     auto [client, server] = OpenLoopbackPair();
     FServer = std::make_unique<TEchoServer>(AServerFilters, std::move(server));
     FClient = std::make_unique<TDBXFilterSocketChannel>(AClientFilters);

@@ -39,15 +39,15 @@ std::string Plain(std::string_view AData) {
 std::string Compressed(std::string_view AData) {
   TTransportCompressionFilter filter;
   filter.SetParameterValue(u"CompressMoreThan", u"0");
-  const TBytes body =
-      filter.ProcessInput(std::span(reinterpret_cast<const std::uint8_t*>(AData.data()), AData.size()));
+  const TBytes body = filter.ProcessInput(
+      std::span(reinterpret_cast<const std::uint8_t*>(AData.data()), AData.size()));
   return std::string(body.begin(), body.end());
 }
 
 std::string Decoded(std::string_view ABody) {
   TTransportCompressionFilter filter;
-  const TBytes data =
-      filter.ProcessOutput(std::span(reinterpret_cast<const std::uint8_t*>(ABody.data()), ABody.size()));
+  const TBytes data = filter.ProcessOutput(
+      std::span(reinterpret_cast<const std::uint8_t*>(ABody.data()), ABody.size()));
   return std::string(data.begin(), data.end());
 }
 
@@ -87,8 +87,9 @@ class FilterChannelTest : public ::testing::Test {
   }
 
   int Write(std::string_view AData, int AOffset = 0) {
-    return FChannel->Write(std::span(reinterpret_cast<const std::uint8_t*>(AData.data()), AData.size()),
-                           AOffset, static_cast<int>(AData.size()) - AOffset);
+    return FChannel->Write(
+        std::span(reinterpret_cast<const std::uint8_t*>(AData.data()), AData.size()), AOffset,
+        static_cast<int>(AData.size()) - AOffset);
   }
 
   Text ReadError() {
@@ -138,10 +139,11 @@ TEST_F(FilterChannelTest, WritesEachCallAsOneBlockInTwoWrites) {
   Negotiate();
   FWire->ClearWritten();
   EXPECT_EQ(Write(R"({"result":[]})"), 14);
-  EXPECT_EQ(FWire->Writes(),
-            (std::vector<std::string>{std::string("\x0D\x00\x00\x00\x0E", 5), Plain(R"({"result":[]})")}));
+  EXPECT_EQ(FWire->Writes(), (std::vector<std::string>{std::string("\x0D\x00\x00\x00\x0E", 5),
+                                                       Plain(R"({"result":[]})")}));
   EXPECT_EQ(FWire->Written(), std::string("\x0D\x00\x00\x00\x0E\x02\x7B\x22\x72\x65\x73\x75\x6C"
-                                          "\x74\x22\x3A\x5B\x5D\x7D", 19));
+                                          "\x74\x22\x3A\x5B\x5D\x7D",
+                                          19));
 
   FWire->ClearWritten();
   const std::string reply = Json(2000);
@@ -302,7 +304,8 @@ TEST_F(FilterChannelTest, TakesClientThresholdForThisConnection) {
     std::int32_t threshold;
   };
   const Case kCases[] = {
-      {R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":"100"}})", 100},
+      {R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":"100"}})",
+       100},
       {R"({"ZLibCompression":{"CompressMoreThan":"0"}})", 0},
       {R"({"ZLibCompression":{"FilterUnit":"dbxcompressionfilter","CompressMoreThan":50}})", 50},
   };
@@ -314,8 +317,9 @@ TEST_F(FilterChannelTest, TakesClientThresholdForThisConnection) {
     FWire->ClearWritten();
     Write(Json(static_cast<std::size_t>(c.threshold) + 3));
     EXPECT_EQ(FWire->Writes()[1][0], '\x01');
-    EXPECT_EQ(dynamic_cast<TTransportCompressionFilter&>(*FConfigured.GetFilter(0)).GetMinThreshold(),
-              1024);
+    EXPECT_EQ(
+        dynamic_cast<TTransportCompressionFilter&>(*FConfigured.GetFilter(0)).GetMinThreshold(),
+        1024);
     FConfigured.RemoveFilter(0);
   }
 }
@@ -331,14 +335,18 @@ TEST_F(FilterChannelTest, EndsConnectionOnListItCannotApply) {
        u"'' is not a valid integer value"},
       {"null threshold", R"({"ZLibCompression":{"CompressMoreThan":null}})",
        u"'' is not a valid integer value"},
-      {"wrong unit", R"({"ZLibCompression":{"FilterUnit":"DbxZipFilter","CompressMoreThan":"1024"}})",
-       u"Filter ZLibCompression rejected setup parameter FilterUnit given value DbxZipFilter. At this "
+      {"wrong unit",
+       R"({"ZLibCompression":{"FilterUnit":"DbxZipFilter","CompressMoreThan":"1024"}})",
+       u"Filter ZLibCompression rejected setup parameter FilterUnit given value DbxZipFilter. At "
+       u"this "
        u"point the server communication is not possible due to this incompatibility."},
       {"PC1", R"({"PC1":{"Key":"secret"},"ZLibCompression":{}})",
-       u"Communication filter PC1 is not registered. Filter class needs to be registered in order to "
+       u"Communication filter PC1 is not registered. Filter class needs to be registered in order "
+       u"to "
        u"communicate with the server."},
       {"RSA", R"({"RSA":{}})",
-       u"Communication filter RSA is not registered. Filter class needs to be registered in order to "
+       u"Communication filter RSA is not registered. Filter class needs to be registered in order "
+       u"to "
        u"communicate with the server."},
       {"not json", "{\"ZLibCompression\":", u""},
       {"not an object", R"(["ZLibCompression"])", u""},
@@ -405,9 +413,8 @@ TEST_F(FilterChannelTest, ServerRunsPublicKeyPhaseFirst) {
   Push(Block(flip(kServerList)));
   Push(Block(Plain("{}")));
   EXPECT_EQ(Read(), "{}");
-  EXPECT_EQ(FWire->Writes(),
-            (std::vector<std::string>{Header(kPublicKeyBlock, 24), keyList, Header(kDataBlock, 83),
-                                      flip(kServerList)}));
+  EXPECT_EQ(FWire->Writes(), (std::vector<std::string>{Header(kPublicKeyBlock, 24), keyList,
+                                                       Header(kDataBlock, 83), flip(kServerList)}));
 }
 
 TEST_F(FilterChannelTest, ClientWithPublicKeyFilterNeedsServerWithOne) {

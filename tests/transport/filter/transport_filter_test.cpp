@@ -36,7 +36,8 @@ TEST(TransportFilterFactoryTest, KnowsOnlyZLibCompressionIgnoringCase) {
     ASSERT_NE(filter, nullptr);
     EXPECT_EQ(filter->Id(), u"ZLibCompression");
   }
-  for (const Text id : {u"PC1", u"RSA", u""}) EXPECT_EQ(TTransportFilterFactory::CreateFilter(id), nullptr);
+  for (const Text id : {u"PC1", u"RSA", u""})
+    EXPECT_EQ(TTransportFilterFactory::CreateFilter(id), nullptr);
 }
 
 TEST(TransportFilterFactoryTest, RegistersAndUnregistersClasses) {
@@ -91,9 +92,9 @@ TEST(TransportFilterCollectionTest, WritesListOfEachPhase) {
   filters.AddFilter(CreateKey());
   filters.AddFilter(CreateXor());
   filters.GetFilter(2)->SetParameterValue(u"Key", u"a\"\\/\b\t\n\f\r\x01\u00e9\u20ac");
-  EXPECT_EQ(filters.ToJSON(false),
-            kServerList.substr(0, 82) +
-                R"(,"TestXor":{"Key":"a\"\\\/\b\t\n\f\r\u0001\u00E9\u20AC"}})");
+  EXPECT_EQ(
+      filters.ToJSON(false),
+      kServerList.substr(0, 82) + R"(,"TestXor":{"Key":"a\"\\\/\b\t\n\f\r\u0001\u00E9\u20AC"}})");
   EXPECT_EQ(filters.ToJSON(true), R"({"TestKey":{"Key":null}})");
   EXPECT_EQ(TTransportFilterCollection().ToJSON(), "{}");
 }
@@ -171,8 +172,9 @@ TEST(FilterListJsonTest, ReadsStandardJsonAndWritesCompactAscii) {
   EXPECT_EQ((*list)[0].Parameters,
             (std::vector<std::pair<Text, Text>>{{u"p", u"x/y"}, {u"q", u"-1.5e+3"}, {u"r", u""}}));
   EXPECT_EQ(WriteFilterList(*list), R"({"A\u00E9":{"p":"x\/y","q":"-1.5e+3","r":null},"B":{}})");
-  for (const char* bad : {"", "{", "{}}", "{\"a\"}", "{\"a\":{\"p\":01}}", "{\"a\":{\"p\":\"\x01\"}}",
-                          "{\"a\":{\"p\":\"\\u12\"}}", "{\"a\":{},}", "{\"a\":{\"p\":-}}"}) {
+  for (const char* bad :
+       {"", "{", "{}}", "{\"a\"}", "{\"a\":{\"p\":01}}", "{\"a\":{\"p\":\"\x01\"}}",
+        "{\"a\":{\"p\":\"\\u12\"}}", "{\"a\":{},}", "{\"a\":{\"p\":-}}"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(ParseFilterList(bad));
   }
