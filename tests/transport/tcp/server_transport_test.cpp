@@ -189,8 +189,8 @@ TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst)
 TEST_F(TcpServerTransport, ClosingASessionDisconnectsItsClient) {
   const std::uint16_t port = Start();
   UniqueFd first = Connect(port);
-  UniqueFd second = Connect(port);
   ASSERT_TRUE(Echo(first.get(), "bind my session"));  // the first Read records the session
+  UniqueFd second = Connect(port);                     // so handler 0 is the first client's
   ASSERT_TRUE(Echo(second.get(), "and mine"));
   Text name;
   {
