@@ -130,15 +130,15 @@ TEST_F(SessionManager, ListenersRunLastToFirstOnceEach) {
 
 TEST_F(SessionManager, ListenerRemovedDuringAnAnnouncementIsNotCalledByIt) {
   const TDSSessionListener early = Recorder("early");
-  TDSSessionListener remover;
-  remover = std::make_shared<const TDSSessionEvent>(
-      [&](TDSSessionManager& AManager, TDSSessionEventType, const TDSSessionPtr&) {
+  const TDSSessionListener remover = std::make_shared<const TDSSessionEvent>(
+      [this, early](TDSSessionManager& AManager, TDSSessionEventType, const TDSSessionPtr&) {
         FHeard.push_back({"remover", {}, {}, {}});
         AManager.RemoveSessionEvent(early);
       });
   FManager.AddSessionEvent(early);
   FManager.AddSessionEvent(remover);  // runs first: last registered
   NewSession();
+  FManager.RemoveSessionEvent(remover);
   ASSERT_EQ(FHeard.size(), 1u);
   EXPECT_EQ(FHeard[0].listener, "remover");
 }
@@ -160,7 +160,7 @@ TEST_F(SessionManager, ListenerMayLookSessionsUpWhileAnnounced) {
       }));
   const TDSSessionPtr session = NewSession();
   FManager.CloseSession(session->SessionName());
-  EXPECT_FALSE(found);  // removed before it is announced
+  EXPECT_FALSE(found);
 }
 
 TEST_F(SessionManager, ThreadSessionBelongsToEachThread) {
