@@ -109,14 +109,12 @@ std::size_t TDSSessionManager::SessionCount() {
 void TDSSessionManager::AddSessionEvent(const TDSSessionListener& AListener) {
   if (!AListener) return;
   std::lock_guard lock(FListenersLock);
-  if (std::find(FListeners.begin(), FListeners.end(), AListener) == FListeners.end()) {
-    FListeners.push_back(AListener);
-  }
+  if (FRegistered.insert(AListener.get()).second) FListeners.push_back(AListener);
 }
 
 void TDSSessionManager::RemoveSessionEvent(const TDSSessionListener& AListener) {
   std::lock_guard lock(FListenersLock);
-  std::erase(FListeners, AListener);
+  if (FRegistered.erase(AListener.get()) > 0) std::erase(FListeners, AListener);
 }
 
 void TDSSessionManager::Announce(TDSSessionEventType AEventType, const TDSSessionPtr& ASession) {
@@ -131,7 +129,7 @@ void TDSSessionManager::Announce(TDSSessionEventType AEventType, const TDSSessio
   for (auto it = listeners.rbegin(); it != listeners.rend(); ++it) {
     {
       std::lock_guard listLock(FListenersLock);
-      if (std::find(FListeners.begin(), FListeners.end(), *it) == FListeners.end()) continue;
+      if (!FRegistered.contains(it->get())) continue;
     }
     try {
       (**it)(*this, AEventType, ASession);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 #include "transport/server/session.h"
@@ -77,5 +78,6 @@ class TDSSessionManager {
   std::mt19937 FRandom;                             // guarded by FLock
 
   std::recursive_mutex FListenersLock;
-  std::vector<TDSSessionListener> FListeners;  // guarded by FListenersLock
+  std::vector<TDSSessionListener> FListeners;            // guarded by FListenersLock
+  std::unordered_set<const TDSSessionEvent*> FRegistered;  // the same listeners, for lookups
 };

@@ -68,6 +68,8 @@ std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(const TDS
 }
 
 void TDSTCPServerTransport::Start() {
+  // A second start would drop a running server object under its own threads.
+  if (FTcpServer) return;
   if (!IPImplementationID().empty()) {
     throw Exception(u"Unsupported IPImplementationID: " + IPImplementationID());
   }
@@ -167,6 +169,14 @@ void TDSTCPServerTransport::SetListenerError(Text AMessage) {
 }
 
 void TDSTCPServerTransport::ListenLoop(TServer& AServer) {
+  try {
+    AcceptConnections(AServer);
+  } catch (...) {
+    // Only memory exhaustion gets here; the listener ends and Stop still cleans up.
+  }
+}
+
+void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
   const auto stopping = [&AServer](int ATimeoutMs) {
     pollfd stop{AServer.StopEvent.get(), POLLIN, 0};
     return ::poll(&stop, 1, ATimeoutMs) > 0;
@@ -249,7 +259,8 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
   TDbxChannelPtr channel = FChannelWrapper ? FChannelWrapper(std::move(tcpChannel))
                                            : TDbxChannelPtr(std::move(tcpChannel));
   AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
-  if (AContext.Data && AContext.Data->NeedsSession()) {
+  if (!AContext.Data) throw Exception(std::string_view("No protocol handler for the connection"));
+  if (AContext.Data->NeedsSession()) {
     auto session = FSessionManager->CreateSessionOf<TDSTCPSession>(Text{}, FAuthenticationManager);
     session->PutData(u"CommunicationProtocol", u"tcp/ip");
     session->PutData(u"RemoteIP", text::FromAscii(AContext.PeerIP()));
@@ -276,7 +287,7 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
 
 void TDSTCPServerTransport::DoOnExecute(TDSTCPContext& AContext) {
   if (AContext.InputBufferIsEmpty()) AContext.CheckForDataOnSource();
-  if (AContext.InputBufferIsEmpty() || !AContext.Data) return;
+  if (AContext.InputBufferIsEmpty()) return;
   TThreadSessionGuard clearSession;
   AContext.Data->SetUp(FAuthenticationManager);
   if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) session->SetCreator(this);

@@ -132,6 +132,7 @@ class TDSTCPServerTransport : public TDSServerTransport {
   struct TServer;
 
   void ListenLoop(TServer& AServer);
+  void AcceptConnections(TServer& AServer);
   void ServeConnection(TServer& AServer, const TDSTCPContextPtr& AContext);
   void DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared, bool& AScopeEntered);
   void DoOnExecute(TDSTCPContext& AContext);

@@ -12,8 +12,13 @@ class TDSThreadPool::TWorker {
 
 TDSThreadPool::TDSThreadPool(int AMaxThreads, int APoolSize)
     : FMaxThreads(std::max(AMaxThreads, 0)), FPoolSize(std::max(APoolSize, 0)) {
-  std::lock_guard lock(FLock);
-  for (int i = 0; i < FPoolSize; ++i) FIdle.push_back(MakeWorker());
+  try {
+    std::lock_guard lock(FLock);
+    for (int i = 0; i < FPoolSize; ++i) FIdle.push_back(MakeWorker());
+  } catch (...) {
+    Shutdown();  // the threads already made must be joined before the pool goes
+    throw;
+  }
 }
 
 TDSThreadPool::~TDSThreadPool() { Shutdown(); }

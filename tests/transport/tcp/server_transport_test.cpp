@@ -404,9 +404,13 @@ TEST_F(TcpServerTransport, BurstOfConnectionsLeavesNoThreadDescriptorOrSessionBe
   EXPECT_EQ(FProbe->Destroyed(), kConnections + 20);
 }
 
-TEST_F(TcpServerTransport, StopWithoutStartAndTwiceIsHarmless) {
+TEST_F(TcpServerTransport, RepeatedStartAndStopAreHarmless) {
   FTransport.Stop();
-  Start();
+  const std::uint16_t port = Start();
+  FTransport.Start();  // the running server object stays
+  EXPECT_EQ(FTransport.BoundPort(), port);
+  UniqueFd client = Connect(port);
+  EXPECT_TRUE(Echo(client.get(), "one server"));
   FTransport.Stop();
   FTransport.Stop();
   EXPECT_FALSE(FTransport.Active());
