@@ -41,7 +41,8 @@ struct TCounters {
 // Echoes whatever arrived; takes a session like the command protocol's handler does.
 class TEchoHandler : public TDBXProtocolHandler {
  public:
-  TEchoHandler(TDbxChannelPtr AChannel, TCounters& ACounters) : FChannel(std::move(AChannel)), FCounters(ACounters) {
+  TEchoHandler(TDbxChannelPtr AChannel, TCounters& ACounters)
+      : FChannel(std::move(AChannel)), FCounters(ACounters) {
     std::lock_guard lock(FCounters.Lock);
     ++FCounters.Created;
     FCounters.Changed.notify_all();
@@ -59,7 +60,9 @@ class TEchoHandler : public TDBXProtocolHandler {
     FChannel->Write(FBuffer, 0, n);
     return true;
   }
-  void SetUp(TDSAuthenticationManager*) override { TDSSessionManager::SetAsThreadSession(FSession); }
+  void SetUp(TDSAuthenticationManager*) override {
+    TDSSessionManager::SetAsThreadSession(FSession);
+  }
   bool NeedsSession() const override { return !FSession; }
   void SetDSSession(TDSSessionPtr ASession) override { FSession = std::move(ASession); }
 
@@ -116,7 +119,8 @@ double RoundTripMicros(int AClient, int ARounds) {
   char byte = 'x';
   const auto start = Clock::now();
   for (int i = 0; i < ARounds; ++i) {
-    if (::send(AClient, &byte, 1, MSG_NOSIGNAL) != 1 || ::recv(AClient, &byte, 1, MSG_WAITALL) != 1) {
+    if (::send(AClient, &byte, 1, MSG_NOSIGNAL) != 1 ||
+        ::recv(AClient, &byte, 1, MSG_WAITALL) != 1) {
       std::fprintf(stderr, "echo failed\n");
       std::exit(1);
     }
@@ -141,7 +145,8 @@ double BarePairRoundTripMicros(int ARounds) {
     char buffer[4096];
     for (;;) {
       const ssize_t n = ::recv(peer.get(), buffer, sizeof buffer, 0);
-      if (n <= 0 || ::send(peer.get(), buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+      if (n <= 0 || ::send(peer.get(), buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n)
+        break;
     }
   });
   UniqueFd client = Connect(ntohs(address.sin_port));
@@ -170,12 +175,14 @@ int main() {
   std::vector<UniqueFd> idle;
   for (int i = 0; i < kIdle; ++i) idle.push_back(Connect(port));
   counters.WaitFor(kIdle, 0);
-  transport.WaitForPoolState([](const auto& s) { return s.Busy == kIdle; }, std::chrono::seconds(60));
+  transport.WaitForPoolState([](const auto& s) { return s.Busy == kIdle; },
+                             std::chrono::seconds(60));
   const double cpuBefore = CpuSeconds();
   std::this_thread::sleep_for(std::chrono::duration<double>(kHoldSeconds));
   const double cpuUsed = CpuSeconds() - cpuBefore;
-  std::printf("idle: %d connections held %.0f s: process CPU %.2f ms = %.4f%% of one core (target < 1%%)\n",
-              kIdle, kHoldSeconds, cpuUsed * 1e3, cpuUsed / kHoldSeconds * 100.0);
+  std::printf(
+      "idle: %d connections held %.0f s: process CPU %.2f ms = %.4f%% of one core (target < 1%%)\n",
+      kIdle, kHoldSeconds, cpuUsed * 1e3, cpuUsed / kHoldSeconds * 100.0);
   idle.clear();
   counters.WaitFor(kIdle, kIdle);
   transport.WaitForPoolState([](const auto& s) { return s.Busy == 0; }, std::chrono::seconds(60));
@@ -195,7 +202,8 @@ int main() {
   std::printf("churn: %d connections accepted, served and closed in %.3f s = %.0f conn/s\n", kChurn,
               churnSeconds, kChurn / churnSeconds);
   const auto pool = transport.PoolState();
-  std::printf("pool after churn: idle %d, busy %d, threads %d\n", pool.Idle, pool.Busy, pool.Threads);
+  std::printf("pool after churn: idle %d, busy %d, threads %d\n", pool.Idle, pool.Busy,
+              pool.Threads);
 
   // 3. Round trip. The two echoes alternate and the best of each is kept, so that load from
   // other processes on the machine does not favour whichever ran in a quiet moment.
@@ -210,8 +218,10 @@ int main() {
       bare = std::min(bare, BarePairRoundTripMicros(kRounds));
     }
   }
-  std::printf("echo 1 byte, best of %d x %d round trips: transport %.2f us, bare TCP pair %.2f us, ratio %.2f\n",
-              kTrials, kRounds, throughTransport, bare, throughTransport / bare);
+  std::printf(
+      "echo 1 byte, best of %d x %d round trips: transport %.2f us, bare TCP pair %.2f us, ratio "
+      "%.2f\n",
+      kTrials, kRounds, throughTransport, bare, throughTransport / bare);
 
   const auto stopStart = Clock::now();
   transport.Stop();

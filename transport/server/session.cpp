@@ -170,7 +170,8 @@ bool TDSAuthSession::Authenticate(const TDSAuthenticateEventObject& AEvent,
 
 void TDSAuthSession::GetAuthRoles(const Text& AMethodAlias, std::vector<Text>& AAuthorizedRoles,
                                   std::vector<Text>& ADeniedRoles) {
-  if (FAuthManager != nullptr) FAuthManager->GetAuthRoles(AMethodAlias, AAuthorizedRoles, ADeniedRoles);
+  if (FAuthManager != nullptr)
+    FAuthManager->GetAuthRoles(AMethodAlias, AAuthorizedRoles, ADeniedRoles);
 }
 
 bool TDSAuthSession::Authorize(const TDSAuthorizeEventObject& AEvent) {

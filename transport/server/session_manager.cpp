@@ -10,7 +10,8 @@ thread_local TDSSessionPtr tThreadSession;
 std::mt19937 SeededFromSystem() {
   // Names are handles a client could try to guess: seed from the system's entropy, not a clock.
   std::random_device device;
-  std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
+  std::seed_seq seed{device(), device(), device(), device(),
+                     device(), device(), device(), device()};
   return std::mt19937(seed);
 }
 

@@ -22,9 +22,8 @@
 // Announcement kinds of listeners.
 enum class TDSSessionEventType { SessionCreate = 0, SessionClose = 1 };
 
-using TDSSessionEvent =
-    std::function<void(TDSSessionManager& ASender, TDSSessionEventType AEventType,
-                       const TDSSessionPtr& ASession)>;
+using TDSSessionEvent = std::function<void(
+    TDSSessionManager& ASender, TDSSessionEventType AEventType, const TDSSessionPtr& ASession)>;
 // A listener is identified by this pointer: registering the same one twice keeps one entry.
 using TDSSessionListener = std::shared_ptr<const TDSSessionEvent>;
 
@@ -78,6 +77,6 @@ class TDSSessionManager {
   std::mt19937 FRandom;                             // guarded by FLock
 
   std::recursive_mutex FListenersLock;
-  std::vector<TDSSessionListener> FListeners;            // guarded by FListenersLock
+  std::vector<TDSSessionListener> FListeners;              // guarded by FListenersLock
   std::unordered_set<const TDSSessionEvent*> FRegistered;  // the same listeners, for lookups
 };

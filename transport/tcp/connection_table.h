@@ -48,5 +48,6 @@ class TDSConnectionTable {
 
  private:
   mutable std::mutex FLock;
-  std::vector<THandler*> FSlots = std::vector<THandler*>(kInitialSlots, nullptr);  // guarded by FLock
+  std::vector<THandler*> FSlots =
+      std::vector<THandler*>(kInitialSlots, nullptr);  // guarded by FLock
 };

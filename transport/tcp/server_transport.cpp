@@ -59,11 +59,13 @@ TDSTCPServerTransport::~TDSTCPServerTransport() {
   }
 }
 
-void TDSTCPServerTransport::SetProtocolHandlerFactory(std::unique_ptr<TDSProtocolHandlerFactory> AFactory) {
+void TDSTCPServerTransport::SetProtocolHandlerFactory(
+    std::unique_ptr<TDSProtocolHandlerFactory> AFactory) {
   FProtocolHandlerFactory = std::move(AFactory);
 }
 
-std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(const TDSTCPContextPtr& AContext) {
+std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(
+    const TDSTCPContextPtr& AContext) {
   return std::make_unique<TDSTCPChannelInternal>(AContext, *FSessionManager);
 }
 
@@ -95,7 +97,8 @@ void TDSTCPServerTransport::Start() {
   }
   if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
   socklen_t length = sizeof address;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) ThrowSystem("getsockname");
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    ThrowSystem("getsockname");
   server->BoundPort = ntohs(address.sin_port);
 
   server->Pool = std::make_unique<TDSThreadPool>(FMaxThreads, FPoolSize);
@@ -132,7 +135,9 @@ void TDSTCPServerTransport::Stop() {
   FTcpServer.reset();
 }
 
-std::uint16_t TDSTCPServerTransport::BoundPort() const { return FTcpServer ? FTcpServer->BoundPort : 0; }
+std::uint16_t TDSTCPServerTransport::BoundPort() const {
+  return FTcpServer ? FTcpServer->BoundPort : 0;
+}
 
 std::size_t TDSTCPServerTransport::ConnectionCount() const {
   if (!FTcpServer) return 0;
@@ -290,7 +295,8 @@ void TDSTCPServerTransport::DoOnExecute(TDSTCPContext& AContext) {
   if (AContext.InputBufferIsEmpty()) return;
   TThreadSessionGuard clearSession;
   AContext.Data->SetUp(FAuthenticationManager);
-  if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) session->SetCreator(this);
+  if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession())
+    session->SetCreator(this);
   AContext.Data->HandleNonBlockingProtocol();
 }
 

@@ -48,7 +48,9 @@ class TDSServerTransport {
   void SetIPImplementationID(Text AValue);
 
   // Registers a connection handler; the slot number is the connection's handle.
-  int AddConnection(TDSServerConnectionHandler* AHandler) { return FServerConnections.Add(AHandler); }
+  int AddConnection(TDSServerConnectionHandler* AHandler) {
+    return FServerConnections.Add(AHandler);
+  }
   void RemoveConnection(const TDSServerConnectionHandler* ACon) { FServerConnections.Remove(ACon); }
   const TDSConnectionTable<TDSServerConnectionHandler>& ServerConnections() const {
     return FServerConnections;
@@ -95,7 +97,9 @@ class TDSTCPServerTransport : public TDSServerTransport {
   int PoolSize() const { return FPoolSize; }
   void SetPoolSize(int AValue) { FPoolSize = AValue; }
   TDSAuthenticationManager* AuthenticationManager() const { return FAuthenticationManager; }
-  void SetAuthenticationManager(TDSAuthenticationManager* AValue) { FAuthenticationManager = AValue; }
+  void SetAuthenticationManager(TDSAuthenticationManager* AValue) {
+    FAuthenticationManager = AValue;
+  }
   void SetOnConnect(TDSTCPConnectEvent AEvent) { FTDSTCPConnectEvent = std::move(AEvent); }
   void SetOnDisconnect(TDSTCPDisconnectEvent AEvent) { FTDSTCPDisconnectEvent = std::move(AEvent); }
   TDSKeepAliveEnablement KeepAliveEnablement() const { return FKeepAliveEnablement; }

@@ -10,14 +10,17 @@
 
 namespace {
 
-int WholeSeconds(int AMilliseconds) { return AMilliseconds <= 1000 ? 1 : (AMilliseconds + 999) / 1000; }
+int WholeSeconds(int AMilliseconds) {
+  return AMilliseconds <= 1000 ? 1 : (AMilliseconds + 999) / 1000;
+}
 
 bool SetIntOption(int AFd, int ALevel, int AName, int AValue) {
   return ::setsockopt(AFd, ALevel, AName, &AValue, sizeof AValue) == 0;
 }
 
 void CheckRange(std::size_t ASize, int AOffset, int ACount) {
-  if (AOffset < 0 || ACount < 0 || static_cast<std::size_t>(AOffset) + static_cast<std::size_t>(ACount) > ASize) {
+  if (AOffset < 0 || ACount < 0 ||
+      static_cast<std::size_t>(AOffset) + static_cast<std::size_t>(ACount) > ASize) {
     throw TDBXError(0, "Buffer range out of bounds");
   }
 }
@@ -39,7 +42,8 @@ void TDSTCPChannel::Open() {
   if (context == nullptr) return;
   const Text ip = text::FromAscii(context->PeerIP());
   FChannelInfo = std::make_unique<TDBXSocketChannelInfo>(context, ip);
-  FChannelInfo->ClientInfo = {ip, text::FromAscii(std::to_string(context->PeerPort())), u"tcp/ip", {}};
+  FChannelInfo->ClientInfo = {
+      ip, text::FromAscii(std::to_string(context->PeerPort())), u"tcp/ip", {}};
 }
 
 void TDSTCPChannel::Close() {
@@ -73,7 +77,8 @@ int TDSTCPChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
     }
   }
   // Straight from the input buffer into the caller's: no scratch copy is needed.
-  return static_cast<int>(context->ReadBytes(Buffer.data() + Offset, static_cast<std::size_t>(Count)));
+  return static_cast<int>(
+      context->ReadBytes(Buffer.data() + Offset, static_cast<std::size_t>(Count)));
 }
 
 int TDSTCPChannel::Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) {
@@ -115,7 +120,8 @@ TDSTCPChannelInternal::TDSTCPChannelInternal(TDSTCPContextPtr AContext,
   // channel is being destroyed, and then finds nothing to disconnect.
   std::weak_ptr<TState> weakState = FState;
   FEventMethod = std::make_shared<const TDSSessionEvent>(
-      [weakState](TDSSessionManager&, TDSSessionEventType AEventType, const TDSSessionPtr& ASession) {
+      [weakState](TDSSessionManager&, TDSSessionEventType AEventType,
+                  const TDSSessionPtr& ASession) {
         if (AEventType != TDSSessionEventType::SessionClose || !ASession) return;
         const std::shared_ptr<TState> state = weakState.lock();
         if (!state) return;

@@ -10,7 +10,10 @@
 
 TDSTCPContext::TDSTCPContext(UniqueFd ASocket, int AStopFd, std::string APeerIP,
                              std::uint16_t APeerPort)
-    : FSocket(std::move(ASocket)), FStopFd(AStopFd), FPeerIP(std::move(APeerIP)), FPeerPort(APeerPort) {}
+    : FSocket(std::move(ASocket)),
+      FStopFd(AStopFd),
+      FPeerIP(std::move(APeerIP)),
+      FPeerPort(APeerPort) {}
 
 bool TDSTCPContext::Connected() const {
   if (FDisconnected.load()) return false;
@@ -58,8 +61,8 @@ void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
     const ssize_t sent = ::send(FSocket.get(), ASource, ACount, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      throw TDBXError(0, std::string("Socket Error # ") + std::to_string(errno) + " " +
-                             std::strerror(errno));
+      throw TDBXError(
+          0, std::string("Socket Error # ") + std::to_string(errno) + " " + std::strerror(errno));
     }
     ASource += sent;
     ACount -= static_cast<std::size_t>(sent);

@@ -108,8 +108,9 @@ void TDSThreadPool::Release(TWorker* AWorker) {
 
 void TDSThreadPool::WaitForRoom(std::chrono::milliseconds ATimeout) {
   std::unique_lock lock(FLock);
-  FChanged.wait_for(lock, ATimeout,
-                    [&] { return FStopping || FMaxThreads == 0 || FBusy + FReserved < FMaxThreads; });
+  FChanged.wait_for(lock, ATimeout, [&] {
+    return FStopping || FMaxThreads == 0 || FBusy + FReserved < FMaxThreads;
+  });
 }
 
 void TDSThreadPool::Interrupt() {

@@ -48,7 +48,8 @@ class TDSThreadPool {
   void Shutdown();
 
   TState State();
-  bool WaitFor(const std::function<bool(const TState&)>& APredicate, std::chrono::milliseconds ATimeout);
+  bool WaitFor(const std::function<bool(const TState&)>& APredicate,
+               std::chrono::milliseconds ATimeout);
 
  private:
   TWorker* MakeWorker();  // FLock held
@@ -59,13 +60,13 @@ class TDSThreadPool {
   const int FMaxThreads;
   const int FPoolSize;
   std::mutex FLock;
-  std::condition_variable FChanged;                // any change of the counts below
-  std::list<std::unique_ptr<TWorker>> FWorkers;    // guarded by FLock
-  std::vector<TWorker*> FIdle;                     // guarded by FLock
-  std::vector<std::thread> FEnded;                 // ended, not yet joined; guarded by FLock
-  int FBusy = 0;                                   // guarded by FLock
-  int FReserved = 0;                               // guarded by FLock
-  bool FStopping = false;                          // guarded by FLock
+  std::condition_variable FChanged;              // any change of the counts below
+  std::list<std::unique_ptr<TWorker>> FWorkers;  // guarded by FLock
+  std::vector<TWorker*> FIdle;                   // guarded by FLock
+  std::vector<std::thread> FEnded;               // ended, not yet joined; guarded by FLock
+  int FBusy = 0;                                 // guarded by FLock
+  int FReserved = 0;                             // guarded by FLock
+  bool FStopping = false;                        // guarded by FLock
 };
 
 inline constexpr std::string_view kMaxThreadsExceeded =

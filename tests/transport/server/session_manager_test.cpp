@@ -17,10 +17,11 @@ struct TAnnouncement {
 class SessionManager : public ::testing::Test {
  protected:
   TDSSessionListener Recorder(std::string AName) {
-    return std::make_shared<const TDSSessionEvent>(
-        [this, AName](TDSSessionManager&, TDSSessionEventType AKind, const TDSSessionPtr& ASession) {
-          FHeard.push_back({AName, AKind, ASession->SessionName(), ASession->Status()});
-        });
+    return std::make_shared<const TDSSessionEvent>([this, AName](TDSSessionManager&,
+                                                                 TDSSessionEventType AKind,
+                                                                 const TDSSessionPtr& ASession) {
+      FHeard.push_back({AName, AKind, ASession->SessionName(), ASession->Status()});
+    });
   }
   TDSSessionPtr NewSession(Text AUser = {}) {
     return FManager.CreateSessionOf<TDSTCPSession>(std::move(AUser), nullptr);
@@ -37,7 +38,8 @@ TEST_F(SessionManager, NamesAreThreeNumbersBelowAMillionAndDistinct) {
     std::size_t start = 0;
     for (;;) {
       const std::size_t dot = AName.find('.', start);
-      const std::string part = AName.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+      const std::string part =
+          AName.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
       if (part.empty() || part.size() > 6 || (part.size() > 1 && part[0] == '0')) return false;
       if (part.find_first_not_of("0123456789") != std::string::npos) return false;
       ++parts;
@@ -146,7 +148,9 @@ TEST_F(SessionManager, ListenerRemovedDuringAnAnnouncementIsNotCalledByIt) {
 TEST_F(SessionManager, FailingListenerDoesNotSilenceTheOthers) {
   FManager.AddSessionEvent(Recorder("a"));
   FManager.AddSessionEvent(std::make_shared<const TDSSessionEvent>(
-      [](TDSSessionManager&, TDSSessionEventType, const TDSSessionPtr&) { throw std::runtime_error("x"); }));
+      [](TDSSessionManager&, TDSSessionEventType, const TDSSessionPtr&) {
+        throw std::runtime_error("x");
+      }));
   const TDSSessionPtr session = NewSession();
   FManager.CloseSession(session->SessionName());
   EXPECT_EQ(FHeard.size(), 2u);
@@ -156,7 +160,8 @@ TEST_F(SessionManager, ListenerMayLookSessionsUpWhileAnnounced) {
   bool found = true;
   FManager.AddSessionEvent(std::make_shared<const TDSSessionEvent>(
       [&](TDSSessionManager& AManager, TDSSessionEventType AKind, const TDSSessionPtr& ASession) {
-        if (AKind == TDSSessionEventType::SessionClose) found = AManager.GetSession(ASession->SessionName()) != nullptr;
+        if (AKind == TDSSessionEventType::SessionClose)
+          found = AManager.GetSession(ASession->SessionName()) != nullptr;
       }));
   const TDSSessionPtr session = NewSession();
   FManager.CloseSession(session->SessionName());

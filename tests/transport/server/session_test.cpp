@@ -107,7 +107,8 @@ class TRefusingManager : public TDSAuthenticationManager {
     AUserRoles = {u"guest"};
     return false;
   }
-  void GetAuthRoles(const Text&, std::vector<Text>& AAuthorized, std::vector<Text>& ADenied) override {
+  void GetAuthRoles(const Text&, std::vector<Text>& AAuthorized,
+                    std::vector<Text>& ADenied) override {
     AAuthorized = {u"admin"};
     ADenied = {u"guest"};
   }

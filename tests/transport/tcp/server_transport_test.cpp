@@ -26,7 +26,8 @@ class TcpServerTransport : public ::testing::Test {
   }
 
   bool WaitForHandlers(int ACreated, int ADestroyed = 0) {
-    return FProbe->WaitFor([&](TProbe& p) { return p.Created() >= ACreated && p.Destroyed() >= ADestroyed; });
+    return FProbe->WaitFor(
+        [&](TProbe& p) { return p.Created() >= ACreated && p.Destroyed() >= ADestroyed; });
   }
 
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
@@ -190,7 +191,7 @@ TEST_F(TcpServerTransport, ClosingASessionDisconnectsItsClient) {
   const std::uint16_t port = Start();
   UniqueFd first = Connect(port);
   ASSERT_TRUE(Echo(first.get(), "bind my session"));  // the first Read records the session
-  UniqueFd second = Connect(port);                     // so handler 0 is the first client's
+  UniqueFd second = Connect(port);                    // so handler 0 is the first client's
   ASSERT_TRUE(Echo(second.get(), "and mine"));
   Text name;
   {
@@ -318,8 +319,10 @@ TEST_F(TcpServerTransport, KeepAliveIsAppliedOnlyWithAnOnConnectHandler) {
 }
 
 TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection) {
-  FTransport.SetOnConnect([](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("no")); });
-  FTransport.SetOnDisconnect([](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("no"); });
+  FTransport.SetOnConnect(
+      [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("no")); });
+  FTransport.SetOnDisconnect(
+      [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("no"); });
   const std::uint64_t left = platform::ThreadScopesLeft();
   const std::uint16_t port = Start();
   UniqueFd swallowed = Connect(port);
@@ -380,10 +383,17 @@ TEST_F(TcpServerTransport, BurstOfConnectionsLeavesNoThreadDescriptorOrSessionBe
     UniqueFd client = Connect(port);
     ASSERT_TRUE(client);
     switch (i % 4) {
-      case 0: break;                                              // silent
-      case 1: ASSERT_TRUE(Echo(client.get(), "full")); break;     // served
-      case 2: SendAll(client.get(), "\x7F" "partial"); break;     // vanishes mid-message
-      case 3: {                                                   // abortive close (RST)
+      case 0:
+        break;  // silent
+      case 1:
+        ASSERT_TRUE(Echo(client.get(), "full"));
+        break;  // served
+      case 2:
+        SendAll(client.get(),
+                "\x7F"
+                "partial");
+        break;   // vanishes mid-message
+      case 3: {  // abortive close (RST)
         linger hard{1, 0};
         ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         SendAll(client.get(), "\x02");

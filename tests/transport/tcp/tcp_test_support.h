@@ -31,7 +31,8 @@
 
 namespace tcptest {
 
-inline constexpr auto kWait = std::chrono::seconds(20);  // bound of every wait; never reached when healthy
+inline constexpr auto kWait =
+    std::chrono::seconds(20);  // bound of every wait; never reached when healthy
 
 inline UniqueFd Connect(std::uint16_t APort) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -41,7 +42,8 @@ inline UniqueFd Connect(std::uint16_t APort) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(APort);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return UniqueFd();
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return UniqueFd();
   return fd;
 }
 
