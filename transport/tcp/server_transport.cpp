@@ -190,12 +190,16 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
     TDSThreadPool::TWorker* worker = nullptr;
     try {
       worker = AServer.Pool->Acquire();
-    } catch (const std::exception& e) {
+    } catch (const EThreadLimit& e) {
+      // The waiting client is not accepted until a connection ends.
+      SetListenerError(e.Message());
+      AServer.Pool->WaitForRoom();
       if (stopping(0)) return;
-      // The thread limit: the waiting client is not accepted until a connection ends. Other
-      // failures (no thread could be made) are retried after a pause.
+      continue;
+    } catch (const std::exception& e) {
+      // No thread could be made (or the pool is stopping): pause instead of spinning.
       SetListenerError(MessageOf(e));
-      AServer.Pool->WaitForRoom(std::chrono::milliseconds(250));
+      if (stopping(250)) return;
       continue;
     }
     pollfd fds[2] = {{AServer.Listener.get(), POLLIN, 0}, {AServer.StopEvent.get(), POLLIN, 0}};

@@ -78,7 +78,7 @@ TDSThreadPool::TWorker* TDSThreadPool::Acquire() {
   std::lock_guard lock(FLock);
   Reap();
   if (FStopping) throw Exception(std::string_view("Thread pool is stopping"));
-  if (FMaxThreads > 0 && FBusy + FReserved >= FMaxThreads) throw Exception(kMaxThreadsExceeded);
+  if (FMaxThreads > 0 && FBusy + FReserved >= FMaxThreads) throw EThreadLimit();
   TWorker* worker;
   if (!FIdle.empty()) {
     worker = FIdle.back();
@@ -106,11 +106,10 @@ void TDSThreadPool::Release(TWorker* AWorker) {
   FChanged.notify_all();
 }
 
-void TDSThreadPool::WaitForRoom(std::chrono::milliseconds ATimeout) {
+void TDSThreadPool::WaitForRoom() {
   std::unique_lock lock(FLock);
-  FChanged.wait_for(lock, ATimeout, [&] {
-    return FStopping || FMaxThreads == 0 || FBusy + FReserved < FMaxThreads;
-  });
+  FChanged.wait(lock,
+                [&] { return FStopping || FMaxThreads == 0 || FBusy + FReserved < FMaxThreads; });
 }
 
 void TDSThreadPool::Interrupt() {

@@ -40,8 +40,8 @@ class TDSThreadPool {
   void Start(TWorker* AWorker, std::function<void()> ATask);
   // Gives back a reserved thread that got no connection.
   void Release(TWorker* AWorker);
-  // Waits until a thread may be acquired again, the pool stops or ATimeout passes.
-  void WaitForRoom(std::chrono::milliseconds ATimeout);
+  // Waits until fewer than MaxThreads threads are busy or the pool stops.
+  void WaitForRoom();
   // Wakes WaitForRoom and refuses further acquisitions.
   void Interrupt();
   // Waits for every running connection to end, then ends and joins every thread.
@@ -71,3 +71,9 @@ class TDSThreadPool {
 
 inline constexpr std::string_view kMaxThreadsExceeded =
     "The maximum number of threads for this scheduler is exceeded.";
+
+// Raised by Acquire when MaxThreads threads are busy.
+class EThreadLimit : public Exception {
+ public:
+  EThreadLimit() : Exception(kMaxThreadsExceeded) {}
+};

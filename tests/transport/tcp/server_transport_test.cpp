@@ -273,6 +273,19 @@ TEST_F(TcpServerTransport, ThreadLimitLeavesTheNextClientWaitingUntilAThreadIsFr
   EXPECT_EQ(RecvExactly(second.get(), 3), "two");
 }
 
+TEST_F(TcpServerTransport, StopReturnsWhileTheListenerWaitsAtTheThreadLimit) {
+  FTransport.SetMaxThreads(1);
+  const std::uint16_t port = Start();
+  UniqueFd first = Connect(port);
+  ASSERT_TRUE(Echo(first.get(), "one"));
+  UniqueFd waiting = Connect(port);
+  ASSERT_FALSE(FTransport.WaitForListenerError(kWait).empty());
+  FTransport.Stop();
+  EXPECT_TRUE(ClosedByServer(first.get()));
+  EXPECT_TRUE(ClosedByServer(waiting.get()));  // never accepted; dropped with the listener
+  EXPECT_EQ(FProbe->Created(), 1);
+}
+
 TEST_F(TcpServerTransport, KeepAliveIsAppliedOnlyWithAnOnConnectHandler) {
   const struct {
     const char* name;
