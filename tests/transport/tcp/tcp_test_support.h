@@ -1,0 +1,245 @@
+#pragma once
+
+// Loopback clients and a small framed echo protocol handler for the transport tests.
+//
+// Frame: one length byte L, then L payload bytes; the handler answers with the payload.
+// The handler records what the tests look at (its thread, the platform scope, its session,
+// the errors its reads raised) in a probe shared with the test.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sys/thread_scope.h"
+#include "platform/sys/unique_fd.h"
+#include "transport/server/session_manager.h"
+#include "transport/tcp/protocol_handler.h"
+#include "transport/tcp/tcp_channel.h"
+
+namespace tcptest {
+
+inline constexpr auto kWait =
+    std::chrono::seconds(20);  // bound of every wait; never reached when healthy
+
+inline UniqueFd Connect(std::uint16_t APort) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  timeval timeout{20, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(APort);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return UniqueFd();
+  return fd;
+}
+
+inline bool SendAll(int AFd, std::string_view ABytes) {
+  while (!ABytes.empty()) {
+    const ssize_t sent = ::send(AFd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    ABytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+// Up to ACount bytes; fewer when the peer closed or the receive timed out.
+inline std::string RecvExactly(int AFd, std::size_t ACount) {
+  std::string out(ACount, '\0');
+  std::size_t got = 0;
+  while (got < ACount) {
+    const ssize_t n = ::recv(AFd, out.data() + got, ACount - got, 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(got);
+  return out;
+}
+
+inline std::string Frame(std::string_view APayload) {
+  return std::string(1, static_cast<char>(APayload.size())) + std::string(APayload);
+}
+
+// One framed round trip; true when the payload came back.
+inline bool Echo(int AFd, std::string_view APayload) {
+  return SendAll(AFd, Frame(APayload)) && RecvExactly(AFd, APayload.size()) == APayload;
+}
+
+// True when the server closed the connection (end of stream or reset) before the timeout.
+inline bool ClosedByServer(int AFd) {
+  char byte;
+  const ssize_t n = ::recv(AFd, &byte, 1, 0);
+  return n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE));
+}
+
+inline std::size_t CountEntries(const char* ADirectory) {
+  std::size_t count = 0;
+  if (DIR* dir = ::opendir(ADirectory)) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+  }
+  return count;
+}
+inline std::size_t OpenDescriptors() { return CountEntries("/proc/self/fd"); }
+inline std::size_t ProcessThreads() { return CountEntries("/proc/self/task"); }
+
+struct TProbe {
+  struct THandlerRecord {
+    std::thread::id CreatedOn;
+    std::thread::id DestroyedOn;
+    int ScopeDepthAtCreation = 0;
+    int ScopeDepthAtDestruction = -1;
+    Text SessionName;
+    Text PeerIP;
+    Text Protocol;
+    int KeepAlive = -1;
+    int KeepIdle = -1;
+    bool Destroyed = false;
+  };
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<THandlerRecord> Handlers;  // guarded by Lock
+  std::vector<Text> ReadErrors;          // guarded by Lock
+  bool ConnectionLostSeen = false;       // guarded by Lock
+
+  template <class TPredicate>
+  bool WaitFor(TPredicate APredicate) {
+    std::unique_lock lock(Lock);
+    return Changed.wait_for(lock, kWait, [&] { return APredicate(*this); });
+  }
+  int Created() const { return static_cast<int>(Handlers.size()); }
+  int Destroyed() const {
+    int n = 0;
+    for (const auto& h : Handlers) n += h.Destroyed ? 1 : 0;
+    return n;
+  }
+};
+
+// Reads one frame, answers with its payload. Takes a session when the transport offers one,
+// binds it in SetUp and closes it when destroyed, as the command protocol's handler does.
+class TEchoHandler : public TDBXProtocolHandler {
+ public:
+  TEchoHandler(TDbxChannelPtr AChannel, std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager)
+      : FChannel(std::move(AChannel)), FProbe(std::move(AProbe)), FManager(AManager) {
+    TProbe::THandlerRecord record;
+    record.CreatedOn = std::this_thread::get_id();
+    record.ScopeDepthAtCreation = platform::ThreadScopeDepth();
+    if (auto* info = dynamic_cast<TDBXSocketChannelInfo*>(FChannel->GetChannelInfo())) {
+      record.PeerIP = info->ClientInfo.IpAddress;
+      record.Protocol = info->ClientInfo.Protocol;
+    }
+    std::lock_guard lock(FProbe->Lock);
+    FIndex = FProbe->Handlers.size();
+    FProbe->Handlers.push_back(record);
+    FProbe->Changed.notify_all();
+  }
+
+  ~TEchoHandler() override {
+    if (FSession) FManager.CloseSession(FSession->SessionName());
+    const bool lost = FChannel->GetConnectionLost();
+    const int depth = platform::ThreadScopeDepth();
+    FChannel.reset();
+    std::lock_guard lock(FProbe->Lock);
+    auto& record = FProbe->Handlers[FIndex];
+    record.DestroyedOn = std::this_thread::get_id();
+    record.ScopeDepthAtDestruction = depth;
+    record.Destroyed = true;
+    FProbe->ConnectionLostSeen = FProbe->ConnectionLostSeen || lost;
+    FProbe->Changed.notify_all();
+  }
+
+  void HandleProtocol() override {}
+
+  bool HandleNonBlockingProtocol() override {
+    if (!FSawSocket) RecordSocketOptions();  // after the connect step has applied them
+    try {
+      std::uint8_t length = 0;
+      ReadFully(std::span(&length, 1));
+      std::vector<std::uint8_t> payload(length);
+      ReadFully(payload);
+      FChannel->Write(payload, 0, static_cast<int>(payload.size()));
+      return true;
+    } catch (const std::exception& e) {
+      std::lock_guard lock(FProbe->Lock);
+      FProbe->ReadErrors.push_back(MessageOf(e));
+      FProbe->Changed.notify_all();
+      throw;
+    }
+  }
+
+  void SetUp(TDSAuthenticationManager*) override {
+    if (FSession) TDSSessionManager::SetAsThreadSession(FSession);
+  }
+
+  bool NeedsSession() const override { return !FSession; }
+  void SetDSSession(TDSSessionPtr ASession) override {
+    FSession = std::move(ASession);
+    std::lock_guard lock(FProbe->Lock);
+    FProbe->Handlers[FIndex].SessionName = FSession->SessionName();
+    FProbe->Changed.notify_all();
+  }
+
+ private:
+  void RecordSocketOptions() {
+    FSawSocket = true;
+    TDSTCPChannel* tcp = dynamic_cast<TDSTCPChannel*>(FChannel.get());
+    if (tcp == nullptr) return;
+    int keepAlive = 0, keepIdle = 0;
+    socklen_t length = sizeof keepAlive;
+    ::getsockopt(tcp->GetConnection()->Handle(), SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &length);
+    ::getsockopt(tcp->GetConnection()->Handle(), IPPROTO_TCP, TCP_KEEPIDLE, &keepIdle, &length);
+    std::lock_guard lock(FProbe->Lock);
+    FProbe->Handlers[FIndex].KeepAlive = keepAlive;
+    FProbe->Handlers[FIndex].KeepIdle = keepIdle;
+  }
+
+  void ReadFully(std::span<std::uint8_t> ABuffer) {
+    int got = 0;
+    while (got < static_cast<int>(ABuffer.size())) {
+      got += FChannel->Read(ABuffer, got, static_cast<int>(ABuffer.size()) - got);
+    }
+  }
+
+  TDbxChannelPtr FChannel;
+  std::shared_ptr<TProbe> FProbe;
+  TDSSessionManager& FManager;
+  TDSSessionPtr FSession;
+  std::size_t FIndex = 0;
+  bool FSawSocket = false;
+};
+
+class TEchoFactory : public TDSProtocolHandlerFactory {
+ public:
+  TEchoFactory(std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager)
+      : FProbe(std::move(AProbe)), FManager(AManager) {}
+  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) override {
+    if (FailNext) {
+      FailNext = false;
+      throw Exception(std::string_view("handler refused"));
+    }
+    return std::make_unique<TEchoHandler>(std::move(Channel), FProbe, FManager);
+  }
+  std::atomic<bool> FailNext{false};
+
+ private:
+  std::shared_ptr<TProbe> FProbe;
+  TDSSessionManager& FManager;
+};
+
+}  // namespace tcptest

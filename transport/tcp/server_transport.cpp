@@ -1,0 +1,317 @@
+#include "transport/tcp/server_transport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <thread>
+
+#include "platform/sys/thread_scope.h"
+
+namespace {
+
+constexpr int kBacklog = 15;
+
+[[noreturn]] void ThrowSystem(const char* AWhat) {
+  throw Exception(std::string(AWhat) + ": " + std::strerror(errno));
+}
+
+// Clears the thread's session however the batch ends.
+struct TThreadSessionGuard {
+  ~TThreadSessionGuard() { TDSSessionManager::ClearThreadSession(); }
+};
+
+}  // namespace
+
+void TDSServerTransport::SetBufferKBSize(int AValue) {
+  FBufferKBSize = AValue <= 0 ? 1 : AValue > 1000 ? 1000 : AValue;
+}
+
+void TDSServerTransport::SetIPImplementationID(Text AValue) {
+  if (Active()) throw Exception(kIPImplementationIDActive);
+  FIPImplementationID = std::move(AValue);
+}
+
+// The listening server object of the socket layer, present while the transport is started.
+struct TDSTCPServerTransport::TServer {
+  UniqueFd Listener;
+  UniqueFd StopEvent;  // readable once the server stops; wakes every wait of the transport
+  std::uint16_t BoundPort = 0;
+  std::unique_ptr<TDSThreadPool> Pool;
+  std::thread ListenerThread;
+  mutable std::mutex ContextsLock;
+  std::list<TDSTCPContextPtr> Contexts;  // accepted, not yet ended; guarded by ContextsLock
+};
+
+TDSTCPServerTransport::TDSTCPServerTransport() : FSessionManager(&TDSSessionManager::Instance()) {}
+
+TDSTCPServerTransport::~TDSTCPServerTransport() {
+  try {
+    Stop();
+  } catch (...) {
+    // a destructor must not throw; Stop itself only waits and joins
+  }
+}
+
+void TDSTCPServerTransport::SetProtocolHandlerFactory(
+    std::unique_ptr<TDSProtocolHandlerFactory> AFactory) {
+  FProtocolHandlerFactory = std::move(AFactory);
+}
+
+std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(
+    const TDSTCPContextPtr& AContext) {
+  return std::make_unique<TDSTCPChannelInternal>(AContext, *FSessionManager);
+}
+
+void TDSTCPServerTransport::Start() {
+  // A second start would drop a running server object under its own threads.
+  if (FTcpServer) return;
+  if (!IPImplementationID().empty()) {
+    throw Exception(u"Unsupported IPImplementationID: " + IPImplementationID());
+  }
+  if (!FProtocolHandlerFactory) throw Exception(std::string_view("No protocol handler factory"));
+
+  auto server = std::make_unique<TServer>();
+  server->StopEvent = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!server->StopEvent) ThrowSystem("eventfd");
+  server->Listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!server->Listener) ThrowSystem("socket");
+  const int fd = server->Listener.get();
+  const int on = 1;
+  // Lets a restart bind while connections of the previous run sit in TIME_WAIT; on Linux it
+  // does not let a second listener share the port.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<std::uint16_t>(FPort & 0xFFFF));
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw Exception(kCouldNotBind);
+  }
+  if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    ThrowSystem("getsockname");
+  server->BoundPort = ntohs(address.sin_port);
+
+  server->Pool = std::make_unique<TDSThreadPool>(FMaxThreads, FPoolSize);
+  SetListenerError({});
+  FActive = true;
+  TServer& started = *server;
+  FTcpServer = std::move(server);
+  try {
+    started.ListenerThread = std::thread([this, &started] { ListenLoop(started); });
+  } catch (...) {
+    FActive = false;
+    FTcpServer.reset();
+    throw;
+  }
+}
+
+void TDSTCPServerTransport::Stop() {
+  if (!FTcpServer) return;
+  TServer& server = *FTcpServer;
+  const std::uint64_t one = 1;
+  // Wakes the listener and every connection wait; they all see the server stopping.
+  if (::write(server.StopEvent.get(), &one, sizeof one) < 0) {
+    // an eventfd write fails only on counter overflow, which one write cannot reach
+  }
+  server.Pool->Interrupt();
+  if (server.ListenerThread.joinable()) server.ListenerThread.join();
+  {
+    std::lock_guard lock(server.ContextsLock);
+    for (const TDSTCPContextPtr& context : server.Contexts) context->Disconnect();
+  }
+  // Each connection runs its disconnect step on its own thread; this waits for all of them.
+  server.Pool->Shutdown();
+  FActive = false;
+  FTcpServer.reset();
+}
+
+std::uint16_t TDSTCPServerTransport::BoundPort() const {
+  return FTcpServer ? FTcpServer->BoundPort : 0;
+}
+
+std::size_t TDSTCPServerTransport::ConnectionCount() const {
+  if (!FTcpServer) return 0;
+  std::lock_guard lock(FTcpServer->ContextsLock);
+  return FTcpServer->Contexts.size();
+}
+
+TDSThreadPool::TState TDSTCPServerTransport::PoolState() const {
+  return FTcpServer ? FTcpServer->Pool->State() : TDSThreadPool::TState{};
+}
+
+bool TDSTCPServerTransport::WaitForPoolState(
+    const std::function<bool(const TDSThreadPool::TState&)>& APredicate,
+    std::chrono::milliseconds ATimeout) const {
+  if (!FTcpServer) return APredicate(TDSThreadPool::TState{});
+  return FTcpServer->Pool->WaitFor(APredicate, ATimeout);
+}
+
+Text TDSTCPServerTransport::LastListenerError() const {
+  std::lock_guard lock(FErrorLock);
+  return FLastListenerError;
+}
+
+Text TDSTCPServerTransport::WaitForListenerError(std::chrono::milliseconds ATimeout) const {
+  std::unique_lock lock(FErrorLock);
+  FErrorSet.wait_for(lock, ATimeout, [&] { return !FLastListenerError.empty(); });
+  return FLastListenerError;
+}
+
+void TDSTCPServerTransport::SetListenerError(Text AMessage) {
+  std::lock_guard lock(FErrorLock);
+  FLastListenerError = std::move(AMessage);
+  FErrorSet.notify_all();
+}
+
+void TDSTCPServerTransport::ListenLoop(TServer& AServer) {
+  try {
+    AcceptConnections(AServer);
+  } catch (...) {
+    // Only memory exhaustion gets here; the listener ends and Stop still cleans up.
+  }
+}
+
+void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
+  const auto stopping = [&AServer](int ATimeoutMs) {
+    pollfd stop{AServer.StopEvent.get(), POLLIN, 0};
+    return ::poll(&stop, 1, ATimeoutMs) > 0;
+  };
+  for (;;) {
+    TDSThreadPool::TWorker* worker = nullptr;
+    try {
+      worker = AServer.Pool->Acquire();
+    } catch (const EThreadLimit& e) {
+      // The waiting client is not accepted until a connection ends.
+      SetListenerError(e.Message());
+      AServer.Pool->WaitForRoom();
+      if (stopping(0)) return;
+      continue;
+    } catch (const std::exception& e) {
+      // No thread could be made (or the pool is stopping): pause instead of spinning.
+      SetListenerError(MessageOf(e));
+      if (stopping(250)) return;
+      continue;
+    }
+    pollfd fds[2] = {{AServer.Listener.get(), POLLIN, 0}, {AServer.StopEvent.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 || fds[1].revents != 0 || fds[0].revents == 0) {
+      AServer.Pool->Release(worker);
+      if (fds[1].revents != 0) return;
+      continue;
+    }
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    UniqueFd socket(::accept4(AServer.Listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                              SOCK_CLOEXEC));
+    if (!socket) {
+      const int error = errno;
+      AServer.Pool->Release(worker);
+      if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        // Out of descriptors or memory: the pending client stays queued; pause instead of
+        // spinning on a listener that stays readable.
+        SetListenerError(text::FromUtf8(std::string("accept: ") + std::strerror(error)));
+        if (stopping(250)) return;
+      }
+      continue;
+    }
+    const int on = 1;
+    ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    char ip[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    TDSTCPContextPtr context;
+    try {
+      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(), ip,
+                                                ntohs(peer.sin_port));
+      std::lock_guard lock(AServer.ContextsLock);
+      AServer.Contexts.push_back(context);
+    } catch (...) {
+      AServer.Pool->Release(worker);
+      continue;
+    }
+    AServer.Pool->Start(worker, [this, &AServer, context] { ServeConnection(AServer, context); });
+  }
+}
+
+void TDSTCPServerTransport::ServeConnection(TServer& AServer, const TDSTCPContextPtr& AContext) {
+  bool scopeEntered = false;
+  try {
+    DoOnConnect(*AContext, AContext, scopeEntered);
+    while (AContext->Connected()) DoOnExecute(*AContext);
+  } catch (...) {
+    // whatever ends the connection, its disconnect step runs
+  }
+  try {
+    DoOnDisconnect(*AContext, scopeEntered);
+  } catch (...) {
+  }
+  AContext->Disconnect();
+  std::lock_guard lock(AServer.ContextsLock);
+  AServer.Contexts.remove(AContext);
+}
+
+void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared,
+                                        bool& AScopeEntered) {
+  std::unique_ptr<TDSTCPChannel> tcpChannel = CreateTcpChannel(AShared);
+  TDSTCPChannel* tcp = tcpChannel.get();
+  platform::EnterThreadScope();
+  AScopeEntered = true;
+  tcpChannel->Open();
+  TDbxChannelPtr channel = FChannelWrapper ? FChannelWrapper(std::move(tcpChannel))
+                                           : TDbxChannelPtr(std::move(tcpChannel));
+  AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
+  if (!AContext.Data) throw Exception(std::string_view("No protocol handler for the connection"));
+  if (AContext.Data->NeedsSession()) {
+    auto session = FSessionManager->CreateSessionOf<TDSTCPSession>(Text{}, FAuthenticationManager);
+    session->PutData(u"CommunicationProtocol", u"tcp/ip");
+    session->PutData(u"RemoteIP", text::FromAscii(AContext.PeerIP()));
+    AContext.Data->SetDSSession(session);
+  }
+  if (FTDSTCPConnectEvent && AContext.Connected() && Active()) {
+    switch (FKeepAliveEnablement) {
+      case TDSKeepAliveEnablement::kaEnabled:
+        tcp->EnableKeepAlive(FKeepAliveTime, FKeepAliveInterval);
+        break;
+      case TDSKeepAliveEnablement::kaDisabled:
+        tcp->DisableKeepAlive();
+        break;
+      case TDSKeepAliveEnablement::kaDefault:
+        break;
+    }
+    try {
+      FTDSTCPConnectEvent(TDSTCPConnectEventObject{&AContext, tcp});
+    } catch (...) {
+      // the application's handler may not end the connection by failing
+    }
+  }
+}
+
+void TDSTCPServerTransport::DoOnExecute(TDSTCPContext& AContext) {
+  if (AContext.InputBufferIsEmpty()) AContext.CheckForDataOnSource();
+  if (AContext.InputBufferIsEmpty()) return;
+  TThreadSessionGuard clearSession;
+  AContext.Data->SetUp(FAuthenticationManager);
+  if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession())
+    session->SetCreator(this);
+  AContext.Data->HandleNonBlockingProtocol();
+}
+
+void TDSTCPServerTransport::DoOnDisconnect(TDSTCPContext& AContext, bool AScopeEntered) {
+  if (FTDSTCPDisconnectEvent && Active()) {
+    try {
+      FTDSTCPDisconnectEvent(TDSTCPDisconnectEventObject{&AContext});
+    } catch (...) {
+    }
+  }
+  // Destroying the handler releases the connection's pipeline down to the TCP channel.
+  AContext.Data.reset();
+  if (AScopeEntered) platform::LeaveThreadScope();
+}

@@ -1,0 +1,164 @@
+#pragma once
+
+// The TCP server transport: listens on a port, serves each accepted connection on one pooled
+// thread (connect step, execute steps while connected, disconnect step) and wires the
+// connection to its protocol handler.
+//
+// Properties are set while the transport is stopped; Start and Stop are called by the thread
+// that controls the server (never by a connection thread). Stop returns only after every
+// connection has run its disconnect step. Start raises when the port cannot be bound.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "transport/server/session_manager.h"
+#include "transport/tcp/connection_table.h"
+#include "transport/tcp/protocol_handler.h"
+#include "transport/tcp/tcp_channel.h"
+#include "transport/tcp/tcp_connection.h"
+#include "transport/tcp/thread_pool.h"
+
+class TDSServerConnectionHandler;
+
+inline constexpr std::string_view kCouldNotBind =
+    "Could not bind socket. Address and port are already in use.";
+inline constexpr std::string_view kIPImplementationIDActive =
+    "IPImplementationID cannot be change while transport is active";
+
+// Base of the server transports: the connection table, the reader and writer buffer size and
+// the choice of socket layer.
+class TDSServerTransport {
+ public:
+  virtual ~TDSServerTransport() = default;
+
+  virtual void Start() = 0;
+  virtual void Stop() = 0;
+  virtual bool Active() const = 0;
+
+  // Size of the message reader's and writer's buffers in KiB, kept within 1..1000.
+  int BufferKBSize() const { return FBufferKBSize; }
+  void SetBufferKBSize(int AValue);
+
+  const Text& IPImplementationID() const { return FIPImplementationID; }
+  void SetIPImplementationID(Text AValue);
+
+  // Registers a connection handler; the slot number is the connection's handle.
+  int AddConnection(TDSServerConnectionHandler* AHandler) {
+    return FServerConnections.Add(AHandler);
+  }
+  void RemoveConnection(const TDSServerConnectionHandler* ACon) { FServerConnections.Remove(ACon); }
+  const TDSConnectionTable<TDSServerConnectionHandler>& ServerConnections() const {
+    return FServerConnections;
+  }
+
+ private:
+  TDSConnectionTable<TDSServerConnectionHandler> FServerConnections;
+  int FBufferKBSize = 32;
+  Text FIPImplementationID;
+};
+
+enum class TDSKeepAliveEnablement { kaDefault, kaEnabled, kaDisabled };
+
+struct TDSTCPConnectEventObject {
+  TDSTCPContext* Connection;
+  TDSTCPChannel* Channel;  // null when the connection's channel is not a TCP channel
+};
+
+struct TDSTCPDisconnectEventObject {
+  TDSTCPContext* Connection;
+};
+
+using TDSTCPConnectEvent = std::function<void(const TDSTCPConnectEventObject&)>;
+using TDSTCPDisconnectEvent = std::function<void(const TDSTCPDisconnectEventObject&)>;
+
+// Wraps the TCP channel of a new connection in the channel the protocol handler reads
+// (the filtered channel); it takes the TCP channel. Without one the handler reads the TCP
+// channel itself.
+using TDSChannelWrapper = std::function<TDbxChannelPtr(std::unique_ptr<TDSTCPChannel> ATcpChannel)>;
+
+class TDSTCPServerTransport : public TDSServerTransport {
+ public:
+  TDSTCPServerTransport();
+  ~TDSTCPServerTransport() override;
+
+  void Start() override;
+  void Stop() override;
+  bool Active() const override { return FActive.load(); }
+
+  int Port() const { return FPort; }
+  void SetPort(int AValue) { FPort = AValue; }
+  int MaxThreads() const { return FMaxThreads; }
+  void SetMaxThreads(int AValue) { FMaxThreads = AValue; }
+  int PoolSize() const { return FPoolSize; }
+  void SetPoolSize(int AValue) { FPoolSize = AValue; }
+  TDSAuthenticationManager* AuthenticationManager() const { return FAuthenticationManager; }
+  void SetAuthenticationManager(TDSAuthenticationManager* AValue) {
+    FAuthenticationManager = AValue;
+  }
+  void SetOnConnect(TDSTCPConnectEvent AEvent) { FTDSTCPConnectEvent = std::move(AEvent); }
+  void SetOnDisconnect(TDSTCPDisconnectEvent AEvent) { FTDSTCPDisconnectEvent = std::move(AEvent); }
+  TDSKeepAliveEnablement KeepAliveEnablement() const { return FKeepAliveEnablement; }
+  void SetKeepAliveEnablement(TDSKeepAliveEnablement AValue) { FKeepAliveEnablement = AValue; }
+  int KeepAliveTime() const { return FKeepAliveTime; }
+  void SetKeepAliveTime(int AMilliseconds) { FKeepAliveTime = AMilliseconds; }
+  int KeepAliveInterval() const { return FKeepAliveInterval; }
+  void SetKeepAliveInterval(int AMilliseconds) { FKeepAliveInterval = AMilliseconds; }
+
+  // The factory of the connections' protocol handlers; the transport owns it.
+  void SetProtocolHandlerFactory(std::unique_ptr<TDSProtocolHandlerFactory> AFactory);
+  void SetChannelWrapper(TDSChannelWrapper AWrapper) { FChannelWrapper = std::move(AWrapper); }
+  // The manager that keeps the connections' sessions (the process-wide one by default).
+  TDSSessionManager& SessionManager() const { return *FSessionManager; }
+  void SetSessionManager(TDSSessionManager& AManager) { FSessionManager = &AManager; }
+
+  // The port actually listened on while started (the system's choice when Port is 0).
+  std::uint16_t BoundPort() const;
+  // Connections accepted and not yet ended.
+  std::size_t ConnectionCount() const;
+  TDSThreadPool::TState PoolState() const;
+  bool WaitForPoolState(const std::function<bool(const TDSThreadPool::TState&)>& APredicate,
+                        std::chrono::milliseconds ATimeout) const;
+  // The last failure of the listener (for instance the thread limit), empty when none.
+  Text LastListenerError() const;
+  // Waits until the listener reports a failure or ATimeout passes; returns the failure text.
+  Text WaitForListenerError(std::chrono::milliseconds ATimeout) const;
+
+ protected:
+  // The channel of an accepted connection.
+  virtual std::unique_ptr<TDSTCPChannel> CreateTcpChannel(const TDSTCPContextPtr& AContext);
+
+ private:
+  struct TServer;
+
+  void ListenLoop(TServer& AServer);
+  void AcceptConnections(TServer& AServer);
+  void ServeConnection(TServer& AServer, const TDSTCPContextPtr& AContext);
+  void DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared, bool& AScopeEntered);
+  void DoOnExecute(TDSTCPContext& AContext);
+  void DoOnDisconnect(TDSTCPContext& AContext, bool AScopeEntered);
+  void SetListenerError(Text AMessage);
+
+  int FPort = 211;
+  int FMaxThreads = 0;
+  int FPoolSize = 10;
+  std::unique_ptr<TDSProtocolHandlerFactory> FProtocolHandlerFactory;
+  TDSAuthenticationManager* FAuthenticationManager = nullptr;
+  TDSTCPConnectEvent FTDSTCPConnectEvent;
+  TDSTCPDisconnectEvent FTDSTCPDisconnectEvent;
+  TDSKeepAliveEnablement FKeepAliveEnablement = TDSKeepAliveEnablement::kaDefault;
+  int FKeepAliveTime = 300000;
+  int FKeepAliveInterval = 100;
+  TDSChannelWrapper FChannelWrapper;
+  TDSSessionManager* FSessionManager;
+  std::unique_ptr<TServer> FTcpServer;  // present only while started
+  std::atomic<bool> FActive{false};
+
+  mutable std::mutex FErrorLock;
+  mutable std::condition_variable FErrorSet;
+  Text FLastListenerError;  // guarded by FErrorLock
+};

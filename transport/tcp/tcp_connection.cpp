@@ -1,0 +1,70 @@
+#include "transport/tcp/tcp_connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "transport/dbx_error.h"
+
+TDSTCPContext::TDSTCPContext(UniqueFd ASocket, int AStopFd, std::string APeerIP,
+                             std::uint16_t APeerPort)
+    : FSocket(std::move(ASocket)),
+      FStopFd(AStopFd),
+      FPeerIP(std::move(APeerIP)),
+      FPeerPort(APeerPort) {}
+
+bool TDSTCPContext::Connected() const {
+  if (FDisconnected.load()) return false;
+  return !FPeerGone || !InputBufferIsEmpty();
+}
+
+void TDSTCPContext::Disconnect() noexcept {
+  std::lock_guard lock(FShutdownLock);
+  if (FDisconnected.exchange(true)) return;
+  ::shutdown(FSocket.get(), SHUT_RDWR);
+}
+
+void TDSTCPContext::CheckForDataOnSource() {
+  if (!InputBufferIsEmpty() || FPeerGone) return;
+  pollfd fds[2] = {{FSocket.get(), POLLIN, 0}, {FStopFd, POLLIN, 0}};
+  const int ready = ::poll(fds, 2, -1);
+  if (ready < 0) return;  // EINTR: the caller asks again
+  if (fds[1].revents != 0) {
+    Disconnect();
+    return;
+  }
+  if (fds[0].revents == 0) return;
+  if (!FInput) FInput = std::make_unique<std::uint8_t[]>(kInputBufferSize);
+  ssize_t received;
+  do {
+    received = ::recv(FSocket.get(), FInput.get(), kInputBufferSize, MSG_DONTWAIT);
+  } while (received < 0 && errno == EINTR);
+  if (received > 0) {
+    FStart = 0;
+    FEnd = static_cast<std::size_t>(received);
+  } else if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+    FPeerGone = true;  // orderly close, reset, or a socket shut down by Disconnect
+  }
+}
+
+std::size_t TDSTCPContext::ReadBytes(std::uint8_t* ADest, std::size_t ACount) {
+  const std::size_t n = std::min(ACount, InputBufferSize());
+  if (n > 0) std::memcpy(ADest, FInput.get() + FStart, n);
+  FStart += n;
+  return n;
+}
+
+void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
+  while (ACount > 0) {
+    const ssize_t sent = ::send(FSocket.get(), ASource, ACount, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      throw TDBXError(
+          0, std::string("Socket Error # ") + std::to_string(errno) + " " + std::strerror(errno));
+    }
+    ASource += sent;
+    ACount -= static_cast<std::size_t>(sent);
+  }
+}

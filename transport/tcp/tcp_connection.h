@@ -1,0 +1,65 @@
+#pragma once
+
+// The socket layer's accepted connection: the socket, the peer's address, the input buffer
+// and the protocol handler of the connection (its Data, owned).
+//
+// The connection is served by one thread, which alone reads, writes and waits. Disconnect may be
+// called from any thread (a closed session, the transport's stop): it shuts the socket down, which
+// wakes the serving thread, and that thread then sees the connection gone. The socket itself is
+// closed only when the last holder lets go of the connection, so a descriptor number is never
+// reused under a thread that still uses it.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/sys/unique_fd.h"
+#include "transport/tcp/protocol_handler.h"
+
+class TDSTCPContext {
+ public:
+  // AStopFd becomes readable when the server stops; it stays owned by the server.
+  TDSTCPContext(UniqueFd ASocket, int AStopFd, std::string APeerIP, std::uint16_t APeerPort);
+  TDSTCPContext(const TDSTCPContext&) = delete;
+  TDSTCPContext& operator=(const TDSTCPContext&) = delete;
+
+  const std::string& PeerIP() const { return FPeerIP; }
+  std::uint16_t PeerPort() const { return FPeerPort; }
+  int Handle() const { return FSocket.get(); }
+
+  // True while the peer is there, or bytes it sent before leaving are still buffered.
+  bool Connected() const;
+  void Disconnect() noexcept;
+
+  bool InputBufferIsEmpty() const { return FStart == FEnd; }
+  std::size_t InputBufferSize() const { return FEnd - FStart; }
+  // Blocks until bytes arrive, the peer leaves, the connection is shut down or the server
+  // stops (which disconnects the connection). Never times out: an idle connection costs nothing.
+  void CheckForDataOnSource();
+  // Takes up to ACount buffered bytes; returns how many it took.
+  std::size_t ReadBytes(std::uint8_t* ADest, std::size_t ACount);
+  // Sends all ACount bytes; throws when the socket fails.
+  void Write(const std::uint8_t* ASource, std::size_t ACount);
+
+  TDBXProtocolHandlerPtr Data;
+
+ private:
+  static constexpr std::size_t kInputBufferSize = 32 * 1024;
+
+  UniqueFd FSocket;
+  int FStopFd;
+  std::string FPeerIP;
+  std::uint16_t FPeerPort;
+  bool FPeerGone = false;  // serving thread only
+  std::atomic<bool> FDisconnected{false};
+  std::mutex FShutdownLock;  // serialises shutdowns from several threads
+  // Filled only when empty, so it never holds more than one receive.
+  std::unique_ptr<std::uint8_t[]> FInput;
+  std::size_t FStart = 0;
+  std::size_t FEnd = 0;
+};
+
+using TDSTCPContextPtr = std::shared_ptr<TDSTCPContext>;
