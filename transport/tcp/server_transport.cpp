@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/sys/thread_scope.h"
+#include "transport/filter/filter_socket_channel.h"
 
 namespace {
 
@@ -260,13 +261,22 @@ void TDSTCPServerTransport::ServeConnection(TServer& AServer, const TDSTCPContex
 
 void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared,
                                         bool& AScopeEntered) {
+  // The filtered channel is built first: copying the configured filters applies their
+  // properties, which may raise before anything else is set up for the connection.
+  std::unique_ptr<TDBXFilterSocketChannel> filtered;
+  if (!FChannelWrapper) filtered = std::make_unique<TDBXFilterSocketChannel>(&Filters());
   std::unique_ptr<TDSTCPChannel> tcpChannel = CreateTcpChannel(AShared);
   TDSTCPChannel* tcp = tcpChannel.get();
   platform::EnterThreadScope();
   AScopeEntered = true;
   tcpChannel->Open();
-  TDbxChannelPtr channel = FChannelWrapper ? FChannelWrapper(std::move(tcpChannel))
-                                           : TDbxChannelPtr(std::move(tcpChannel));
+  TDbxChannelPtr channel;
+  if (FChannelWrapper) {
+    channel = FChannelWrapper(std::move(tcpChannel));
+  } else {
+    filtered->SetChannel(std::move(tcpChannel));
+    channel = std::move(filtered);
+  }
   AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
   if (!AContext.Data) throw Exception(std::string_view("No protocol handler for the connection"));
   if (AContext.Data->NeedsSession()) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "transport/filter/transport_filter.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/connection_table.h"
 #include "transport/tcp/protocol_handler.h"
@@ -56,8 +57,13 @@ class TDSServerTransport {
     return FServerConnections;
   }
 
+  // The transport filters every connection negotiates; each connection gets its own copies.
+  // Configured while the transport is stopped.
+  TTransportFilterCollection& Filters() { return FFilterList; }
+
  private:
   TDSConnectionTable<TDSServerConnectionHandler> FServerConnections;
+  TTransportFilterCollection FFilterList;
   int FBufferKBSize = 32;
   Text FIPImplementationID;
 };
@@ -76,9 +82,9 @@ struct TDSTCPDisconnectEventObject {
 using TDSTCPConnectEvent = std::function<void(const TDSTCPConnectEventObject&)>;
 using TDSTCPDisconnectEvent = std::function<void(const TDSTCPDisconnectEventObject&)>;
 
-// Wraps the TCP channel of a new connection in the channel the protocol handler reads
-// (the filtered channel); it takes the TCP channel. Without one the handler reads the TCP
-// channel itself.
+// Replaces the filtered channel of a new connection by another channel over the TCP channel
+// (it takes the TCP channel); for tests of the transport's own mechanics. Without one, the
+// handler reads a filtered channel built from Filters.
 using TDSChannelWrapper = std::function<TDbxChannelPtr(std::unique_ptr<TDSTCPChannel> ATcpChannel)>;
 
 class TDSTCPServerTransport : public TDSServerTransport {

@@ -18,6 +18,7 @@ class TcpServerTransport : public ::testing::Test {
     FTransport.SetSessionManager(FManager);
     FTransport.SetPort(0);
     FTransport.SetProtocolHandlerFactory(std::move(factory));
+    FTransport.SetChannelWrapper(RawTcpChannel);
   }
 
   std::uint16_t Start() {
@@ -104,6 +105,7 @@ TEST_F(TcpServerTransport, SecondServerOnABusyPortGivesTheBindMessage) {
   second.SetSessionManager(FManager);
   second.SetPort(port);
   second.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
+  second.SetChannelWrapper(RawTcpChannel);
   try {
     second.Start();
     FAIL() << "a second listener bound the same port";
@@ -305,6 +307,7 @@ TEST_F(TcpServerTransport, KeepAliveIsAppliedOnlyWithAnOnConnectHandler) {
     transport.SetSessionManager(FManager);
     transport.SetPort(0);
     transport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(probe, FManager));
+    transport.SetChannelWrapper(RawTcpChannel);
     transport.SetKeepAliveEnablement(c.enablement);
     transport.SetKeepAliveTime(42000);
     int idleSeen = -1;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/exception.h"
 #include "platform/sys/thread_scope.h"
 #include "platform/sys/unique_fd.h"
 #include "transport/server/session_manager.h"
@@ -223,6 +224,9 @@ class TEchoHandler : public TDBXProtocolHandler {
   std::size_t FIndex = 0;
   bool FSawSocket = false;
 };
+
+// The transport's mechanics are tested on raw bytes: the handler reads the TCP channel itself.
+inline TDbxChannelPtr RawTcpChannel(std::unique_ptr<TDSTCPChannel> ATcp) { return ATcp; }
 
 class TEchoFactory : public TDSProtocolHandlerFactory {
  public:
