@@ -134,6 +134,9 @@ X509Ptr MakeEndEntity(const TCertificateSpec& spec, const std::string& serial) {
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -kDay);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 2 * 365 * kDay);
   }
+  if (spec.notAfter != 0 && !ASN1_TIME_set(X509_getm_notAfter(cert.get()), spec.notAfter)) {
+    Fail("ASN1_TIME_set");
+  }
   X509_NAME* name = X509_get_subject_name(cert.get());
   AddName(name, "C", "BR");
   AddName(name, "O", spec.organization);

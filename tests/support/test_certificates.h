@@ -34,6 +34,7 @@ struct TCertificateSpec {
   TCertificateSpec& OrganizationalUnit(std::string v) { organizationalUnit = std::move(v); return *this; }
   TCertificateSpec& Organization(std::string v) { organization = std::move(v); return *this; }
   TCertificateSpec& Email(std::string v) { email = std::move(v); return *this; }
+  TCertificateSpec& NotAfter(std::time_t v) { notAfter = v; return *this; }
 
   std::string fileName;  // .pem/.crt: PEM; .pfx/.p12: PKCS#12 without password
   std::string commonName = "EMPRESA TESTE LTDA";  // empty: no CN in the subject
@@ -46,6 +47,7 @@ struct TCertificateSpec {
   std::string organizationalUnit;
   std::string organization;
   std::string email;
+  std::time_t notAfter = 0;  // 0: as "expired" says
 };
 
 // The certificate's serial as the store writes it (upper-case hex, two digits a byte).
