@@ -130,7 +130,9 @@ ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
     PKCS12* fresh = PKCS12_init_ex(NID_pkcs7_data, context, nullptr);
     if (!fresh) return nullptr;
     PKCS12* decoded = d2i_PKCS12_bio(bio.get(), &fresh);
-    // d2i frees the object it was given when decoding fails
+    // A failed decode frees the object it was given and clears the pointer, but a failed read
+    // leaves it untouched.
+    if (!decoded) PKCS12_free(fresh);
     p12.reset(decoded);
   } else {
     p12.reset(d2i_PKCS12_bio(bio.get(), nullptr));
