@@ -139,7 +139,9 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
   XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()),
                                   nullptr, "UTF-8", kOptions)};
-  if (!doc || !ctxt->wellFormed) {
+  // Namespace errors (an undeclared prefix) count as malformed: the signature's
+  // canonicalisation needs every name resolved.
+  if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed) {
     const xmlError* error = xmlCtxtGetLastError(ctxt.get());
     FParseError = text::FromUtf8(error && error->message ? error->message : errors.Texts());
     return false;
