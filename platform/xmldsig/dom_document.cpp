@@ -102,10 +102,9 @@ void RegisterIds(xmlDoc* doc, xmlNode* node) {
           std::strcmp(name, "id") != 0) {
         continue;
       }
-      xmlChar* value = xmlNodeListGetString(doc, attr->children, 1);
+      const XmlCharPtr value{xmlNodeListGetString(doc, attr->children, 1)};
       if (!value) continue;
-      if (!xmlGetID(doc, value)) xmlAddID(nullptr, doc, value, attr);
-      xmlFree(value);
+      if (!xmlGetID(doc, value.get())) xmlAddID(nullptr, doc, value.get(), attr);
     }
     RegisterIds(doc, node->children);
   }
