@@ -7,12 +7,18 @@
 namespace signer_text {
 namespace {
 
-void ReplaceAll(Text& s, TextView from, TextView to) {
-  std::size_t pos = 0;
-  while ((pos = s.find(from, pos)) != Text::npos) {
-    s.replace(pos, from.size(), to);
-    pos += to.size();
+// One pass: batch documents may hold many placeholders in megabytes of text.
+Text ReplaceAll(TextView s, TextView from, TextView to) {
+  Text out;
+  out.reserve(s.size());
+  std::size_t start = 0;
+  for (std::size_t pos = s.find(from); pos != TextView::npos; pos = s.find(from, start)) {
+    out.append(s.substr(start, pos - start));
+    out.append(to);
+    start = pos + from.size();
   }
+  out.append(s.substr(start));
+  return out;
 }
 
 void RemoveChar(Text& s, char16_t c) { s.erase(std::remove(s.begin(), s.end(), c), s.end()); }
@@ -46,10 +52,9 @@ std::size_t LeadingDeclarationEnd(const Text& s) {
 }  // namespace
 
 Text PrepareDocument(TextView AXMLDocument) {
-  Text x{AXMLDocument};
-  const bool hasSignature = x.find(signer_messages::kSignatureMarker) != Text::npos;
-  ReplaceAll(x, signer_messages::kPlaceholder,
-             hasSignature ? TextView{} : signer_messages::kSignatureTemplate);
+  const bool hasSignature = AXMLDocument.find(signer_messages::kSignatureMarker) != TextView::npos;
+  Text x = ReplaceAll(AXMLDocument, signer_messages::kPlaceholder,
+                      hasSignature ? TextView{} : signer_messages::kSignatureTemplate);
   RemoveChar(x, u'\r');
   RemoveChar(x, u'\n');
   return x;
