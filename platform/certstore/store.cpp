@@ -212,7 +212,11 @@ class TStoreCache {
       }
       if (const auto& cert = current[file.name].certificate) result.push_back(cert);
     }
-    files = std::move(current);  // entries of removed files go away here
+    if (current.empty()) {
+      FDirectories.erase(directory.string());  // gone or emptied: nothing to remember
+    } else {
+      files = std::move(current);  // entries of removed files go away here
+    }
     return result;
   }
 
