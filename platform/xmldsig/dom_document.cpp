@@ -1,6 +1,7 @@
 #include "platform/xmldsig/dom_document.h"
 
 #include <cstring>
+#include <limits>
 
 #include <libxml/xpathInternals.h>
 
@@ -126,6 +127,10 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   FHasDeclaration = AText.substr(0, 5) == u"<?xml" && AText.size() > 5 &&
                     (IsBlank(AText[5]) || AText[5] == u'?');
   const std::string utf8 = text::ToUtf8(AText);
+  if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    FParseError = Text{dsig_messages::kTooLarge};
+    return false;
+  }
   TLibraryErrors errors;
   XmlParserCtxtPtr ctxt{xmlNewParserCtxt()};
   if (!ctxt) {
