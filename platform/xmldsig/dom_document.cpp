@@ -124,8 +124,9 @@ void RegisterIdAttributes(xmlDoc* ADocument) {
 bool IXMLDOMDocument3::loadXML(TextView AText) {
   FDocument.reset();
   FParseError.clear();
-  FHasDeclaration = AText.substr(0, 5) == u"<?xml" && AText.size() > 5 &&
-                    (IsBlank(AText[5]) || AText[5] == u'?');
+  const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
+  FHasDeclaration = start.substr(0, 5) == u"<?xml" && start.size() > 5 &&
+                    (IsBlank(start[5]) || start[5] == u'?');
   const std::string utf8 = text::ToUtf8(AText);
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};

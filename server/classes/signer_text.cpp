@@ -61,9 +61,11 @@ Text PrepareDocument(TextView AXMLDocument) {
 }
 
 Text CaptureDeclaration(TextView AXMLDocument) {
-  if (AXMLDocument.substr(0, 5) != u"<?xml") return {};
-  if (AXMLDocument.size() > 5 && AXMLDocument[5] != u' ' && AXMLDocument[5] != u'\t' &&
-      AXMLDocument[5] != u'?') {
+  // A byte-order mark that survived decoding belongs to the prefix the output starts with.
+  const std::size_t start = AXMLDocument.substr(0, 1) == u"\uFEFF" ? 1 : 0;
+  const TextView rest = AXMLDocument.substr(start);
+  if (rest.substr(0, 5) != u"<?xml") return {};
+  if (rest.size() > 5 && rest[5] != u' ' && rest[5] != u'\t' && rest[5] != u'?') {
     return {};  // "<?xml-stylesheet" and the like are processing instructions
   }
   const std::size_t end = AXMLDocument.find(signer_messages::kDeclarationEnd);

@@ -87,6 +87,8 @@ TEST(DomDocument, SerialisesWithoutLiteralLineBreaksInContent) {
       {"declaration written without encoding",
        u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>", u"<?xml version=\"1.0\"?><a/>\n"},
       {"processing instruction is no declaration", u"<?pi x?><a/>", u"<?pi x?>\n<a/>\n"},
+      {"declaration after a byte-order mark", u"\uFEFF<?xml version=\"1.0\"?><a/>",
+       u"<?xml version=\"1.0\"?><a/>\n"},
       {"CDATA and comments kept", u"<a><![CDATA[<x>]]><!-- c --></a>",
        u"<a><![CDATA[<x>]]><!-- c --></a>\n"},
   };

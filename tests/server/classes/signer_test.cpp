@@ -138,6 +138,8 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
       {"none", u"<a/>", u""},
       {"processing instruction is no declaration", u"<a><?pi x?></a>", u""},
       {"stylesheet is no declaration", u"<?xml-stylesheet href='a'?><a/>", u""},
+      {"byte-order mark kept with it", u"\uFEFF<?xml version=\"1.0\"?><a/>",
+       u"\uFEFF<?xml version=\"1.0\"?>"},
   };
   for (const auto& c : declaration) {
     SCOPED_TRACE(c.name);
@@ -193,6 +195,7 @@ TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
       {"CR LF line breaks", crlf, {}},
       {"ISO-8859-1 document", text::FromLatin1(ReadBytes("nfse_latin1.xml")), {}},
       {"no declaration", noDeclaration, {}},
+      {"byte-order mark before the declaration", u"\uFEFF" + sample, {}},
       {"character-reference line breaks", ReadData("nfse_charref_lines.xml"), {}},
       {"client-supplied signature by Id, SHA-256, exclusive c14n",
        ReadData("nfse_existing_signature.xml"),
