@@ -343,6 +343,27 @@ TEST_F(SignerTest, CertificateWithoutUsableKeyFailsWithTheStoreMessage) {
   }
 }
 
+TEST_F(SignerTest, CertificateOutsideThePersonalStoreGivesNoKey) {
+  TTestStore elsewhere(false);
+  const auto path = elsewhere.Add(TCertificateSpec("fora.pem").Serial("0F0F"));
+  const ICertificate2Ptr outside = certstore::LoadCertificateFile(path);
+  ASSERT_NE(outside, nullptr);
+  Text signedXml = u"antes";
+  Text status;
+  TSignerNFSEDocument().sign(ReadData("nfse_sample.xml"), *outside, signedXml, status);
+  EXPECT_EQ(status, Text{kSignFailed} + CR + Text{kCspKeyFailed});
+  EXPECT_EQ(signedXml, u"antes");
+}
+
+TEST_F(SignerTest, ClientSignatureThatCannotBeComputedFails) {
+  // A reference to a file: never followed, so the signature cannot be made.
+  Text document = ReadData("nfse_existing_signature.xml");
+  ReplaceAll(document, u"URI=\"#rps7\"", u"URI=\"file:///etc/passwd\"");
+  const auto result = Sign(document);
+  EXPECT_EQ(result.status, Text{kSignFailed} + CR + Text{kSigningFailed});
+  EXPECT_EQ(result.signedXml, u"antes");
+}
+
 TEST_F(SignerTest, HostileDocumentsAreRefusedNotExpanded) {
   const Text cases[] = {
       u"<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
