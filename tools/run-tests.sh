@@ -14,6 +14,13 @@ for preset in release sanitize; do
     ctest --preset "$preset" -j "$jobs"
 done
 
+# The transport's threads under ThreadSanitizer.
+echo "== tsan build (transport) =="
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target transport_tests
+echo "== tsan transport tests =="
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/transport_tests --gtest_brief=1
+
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   echo "== fuzz build =="
   cmake --preset fuzz >/dev/null
