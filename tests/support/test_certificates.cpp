@@ -122,26 +122,26 @@ std::string FreshSerial() {
   return buffer;
 }
 
-X509Ptr MakeEndEntity(const TCertificateSpec& spec, const std::string& serial) {
+X509Ptr MakeEndEntity(const TCertificateSpec& wanted, const std::string& serial) {
   X509Ptr cert{X509_new()};
   X509_set_version(cert.get(), 2);
   SetSerial(cert.get(), serial);
-  if (spec.expired) {
+  if (wanted.expired) {
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -2 * 365 * kDay);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), -365 * kDay);
   } else {
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -kDay);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 2 * 365 * kDay);
   }
-  if (spec.notAfter != 0 && !ASN1_TIME_set(X509_getm_notAfter(cert.get()), spec.notAfter)) {
+  if (wanted.notAfter != 0 && !ASN1_TIME_set(X509_getm_notAfter(cert.get()), wanted.notAfter)) {
     Fail("ASN1_TIME_set");
   }
   X509_NAME* name = X509_get_subject_name(cert.get());
   AddName(name, "C", "BR");
-  AddName(name, "O", spec.organization);
-  AddName(name, "OU", spec.organizationalUnit);
-  AddName(name, "CN", spec.commonName);
-  AddName(name, "emailAddress", spec.email);
+  AddName(name, "O", wanted.organization);
+  AddName(name, "OU", wanted.organizationalUnit);
+  AddName(name, "CN", wanted.commonName);
+  AddName(name, "emailAddress", wanted.email);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(Ca().certificate.get()));
   X509_set_pubkey(cert.get(), Keys().endEntity.get());
   AddExtension(cert.get(), Ca().certificate.get(), NID_basic_constraints, "CA:FALSE");
@@ -157,14 +157,14 @@ std::string ToLower(std::string s) {
   return s;
 }
 
-void WritePem(const fs::path& path, const TCertificateSpec& spec, X509* cert, EVP_PKEY* key) {
+void WritePem(const fs::path& path, const TCertificateSpec& wanted, X509* cert, EVP_PKEY* key) {
   BioPtr bio{BIO_new_file(path.c_str(), "w")};
   if (!bio) Fail("BIO_new_file " + path.string());
   if (PEM_write_bio_X509(bio.get(), cert) != 1) Fail("PEM_write_bio_X509");
   if (key && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     Fail("PEM_write_bio_PrivateKey");
   }
-  if (spec.withChain && PEM_write_bio_X509(bio.get(), Ca().certificate.get()) != 1) {
+  if (wanted.withChain && PEM_write_bio_X509(bio.get(), Ca().certificate.get()) != 1) {
     Fail("PEM_write_bio_X509 chain");
   }
 }
@@ -179,17 +179,17 @@ OSSL_LIB_CTX* LegacyContext() {
   return context;
 }
 
-void WritePfx(const fs::path& path, const TCertificateSpec& spec, X509* cert, EVP_PKEY* key) {
+void WritePfx(const fs::path& path, const TCertificateSpec& wanted, X509* cert, EVP_PKEY* key) {
   X509StackPtr chain{sk_X509_new_null()};
-  if (spec.withChain) {
+  if (wanted.withChain) {
     X509Ptr ca = openssl::UpRef(Ca().certificate.get());
     if (sk_X509_push(chain.get(), ca.get()) <= 0) Fail("sk_X509_push");
     ca.release();  // the stack owns it from here on
   }
-  const int certNid = spec.legacyPfx ? NID_pbe_WithSHA1And40BitRC2_CBC : 0;
-  const int keyNid = spec.legacyPfx ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : 0;
+  const int certNid = wanted.legacyPfx ? NID_pbe_WithSHA1And40BitRC2_CBC : 0;
+  const int keyNid = wanted.legacyPfx ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : 0;
   Pkcs12Ptr p12{PKCS12_create_ex("", "certificado", key, cert, chain.get(), keyNid, certNid, 0,
-                                 0, 0, spec.legacyPfx ? LegacyContext() : nullptr, nullptr)};
+                                 0, 0, wanted.legacyPfx ? LegacyContext() : nullptr, nullptr)};
   if (!p12) Fail("PKCS12_create_ex");
   BioPtr bio{BIO_new_file(path.c_str(), "wb")};
   if (!bio || i2d_PKCS12_bio(bio.get(), p12.get()) != 1) Fail("i2d_PKCS12_bio");
@@ -236,17 +236,17 @@ TTestStore::~TTestStore() {
   fs::remove_all(FDirectory, ec);
 }
 
-fs::path TTestStore::Add(const TCertificateSpec& spec, std::string* serial) {
-  const std::string serialHex = spec.serialHex.empty() ? FreshSerial() : spec.serialHex;
-  X509Ptr cert = MakeEndEntity(spec, serialHex);
+fs::path TTestStore::Add(const TCertificateSpec& wanted, std::string* serial) {
+  const std::string serialHex = wanted.serialHex.empty() ? FreshSerial() : wanted.serialHex;
+  X509Ptr cert = MakeEndEntity(wanted, serialHex);
   EVP_PKEY* key = nullptr;
-  if (spec.withKey) key = spec.mismatchedKey ? Keys().other.get() : Keys().endEntity.get();
-  const fs::path path = FDirectory / spec.fileName;
+  if (wanted.withKey) key = wanted.mismatchedKey ? Keys().other.get() : Keys().endEntity.get();
+  const fs::path path = FDirectory / wanted.fileName;
   const std::string ext = ToLower(path.extension().string());
   if (ext == ".pfx" || ext == ".p12") {
-    WritePfx(path, spec, cert.get(), key);
+    WritePfx(path, wanted, cert.get(), key);
   } else {
-    WritePem(path, spec, cert.get(), key);
+    WritePem(path, wanted, cert.get(), key);
   }
   if (serial) *serial = NormalizedSerial(serialHex);
   return path;

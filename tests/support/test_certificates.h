@@ -63,9 +63,9 @@ class TTestStore {
   TTestStore& operator=(const TTestStore&) = delete;
 
   const std::filesystem::path& Directory() const { return FDirectory; }
-  // Writes the file and returns its path; returns the serial it was given via the spec or
+  // Writes the file and returns its path; returns the serial the request gave or the store
   // chosen (NormalizedSerial form) in *serial when asked.
-  std::filesystem::path Add(const TCertificateSpec& spec, std::string* serial = nullptr);
+  std::filesystem::path Add(const TCertificateSpec& wanted, std::string* serial = nullptr);
   void Remove(const std::string& fileName);
 
  private:

@@ -121,7 +121,7 @@ TEST(CertificateStore, SimpleNamesTakeCnThenOuThenOThenEmail) {
   TTestStore store;
   struct Case {
     const char* name;
-    TCertificateSpec spec;
+    TCertificateSpec wanted;
     Text expected;
   };
   const Case cases[] = {
@@ -135,7 +135,7 @@ TEST(CertificateStore, SimpleNamesTakeCnThenOuThenOThenEmail) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto cert = certstore::LoadCertificateFile(store.Add(c.spec));
+    const auto cert = certstore::LoadCertificateFile(store.Add(c.wanted));
     EXPECT_EQ(cert->GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME), c.expected);
     EXPECT_EQ(cert->GetInfo(CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME),
               text::FromUtf8(test_certificates::kCaCommonName));
@@ -159,7 +159,7 @@ TEST(CertificateStore, PrivateKeyNeedsAMatchingKey) {
   TTestStore store;
   struct Case {
     const char* name;
-    TCertificateSpec spec;
+    TCertificateSpec wanted;
     TextView error;  // empty: the key is there
   };
   const Case cases[] = {
@@ -174,12 +174,12 @@ TEST(CertificateStore, PrivateKeyNeedsAMatchingKey) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto cert = certstore::LoadCertificateFile(store.Add(c.spec));
+    const auto cert = certstore::LoadCertificateFile(store.Add(c.wanted));
     ASSERT_NE(cert, nullptr);
     if (c.error.empty()) {
       const IPrivateKey key = cert->PrivateKey();
       EXPECT_EQ(key.ProviderType(), EVP_PKEY_RSA);
-      EXPECT_EQ(key.ContainerName(), text::FromUtf8(c.spec.fileName));
+      EXPECT_EQ(key.ContainerName(), text::FromUtf8(c.wanted.fileName));
       EXPECT_NE(key.Handle(), nullptr);
     } else {
       EXPECT_EQ(MessageOfCall([&] { cert->PrivateKey(); }), c.error);

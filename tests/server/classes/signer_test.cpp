@@ -287,10 +287,10 @@ TEST_F(SignerTest, PfxCertificatesSign) {
   for (const bool legacy : {false, true}) {
     SCOPED_TRACE(legacy ? "legacy PFX" : "PFX");
     std::string serial;
-    TCertificateSpec spec(legacy ? "31-legado.pfx" : "30-atual.p12");
-    spec.WithChain();
-    if (legacy) spec.LegacyPfx();
-    store.Add(spec, &serial);
+    TCertificateSpec wanted(legacy ? "31-legado.pfx" : "30-atual.p12");
+    wanted.WithChain();
+    if (legacy) wanted.LegacyPfx();
+    store.Add(wanted, &serial);
     const auto result = Sign(ReadData("nfse_sample.xml"), text::FromAscii(serial));
     ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
     ExpectVerifies(result.signedXml);
