@@ -1,10 +1,71 @@
 #pragma once
 
-// Certificate handle of the certificate store (stands in for the platform's ICertificate2).
-// Declared here so that callers that only pass a certificate along need not see its
-// implementation; the certificate store defines the class.
+// Certificate handle of the certificate store (stands in for the platform's ICertificate2) and
+// the private-key object it hands out (IPrivateKey).
+//
+// A certificate is immutable once built and is shared by the store's cache and every caller
+// that obtained it, so it may be read from any thread. PrivateKey throws (component message)
+// when the entry has no private key or its key does not belong to the certificate.
 
+#include <ctime>
 #include <memory>
+#include <vector>
+
+#include "platform/certstore/openssl_handles.h"
+#include "platform/text.h"
 
 class ICertificate2;
 using ICertificate2Ptr = std::shared_ptr<ICertificate2>;
+
+// GetInfo kinds.
+inline constexpr int CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME = 0;
+inline constexpr int CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME = 1;
+
+// The private key of one certificate, with the provider data a signature object uses to make
+// its own key from it. Holds its own reference to the key.
+class IPrivateKey {
+ public:
+  IPrivateKey(EvpPkeyPtr AKey, Text AContainerName);
+
+  Text ContainerName() const { return FContainerName; }  // the store file that holds the key
+  Text ProviderName() const;                              // the crypto library
+  int ProviderType() const;                               // the key's algorithm id
+  EVP_PKEY* Handle() const { return FKey.get(); }          // borrowed, lives with this object
+
+ private:
+  EvpPkeyPtr FKey;
+  Text FContainerName;
+};
+
+class ICertificate2 {
+ public:
+  // AKey may be null (certificate without key). AChain: further certificates of the entry.
+  ICertificate2(X509Ptr ACertificate, EvpPkeyPtr AKey, std::vector<X509Ptr> AChain,
+                Text AContainerName);
+
+  // The serial's bytes as upper-case hexadecimal, two digits a byte ("0A1B2C").
+  const Text& SerialNumber() const { return FSerialNumber; }
+  // The notAfter moment, and the same as local broken-down time.
+  std::time_t ValidTo() const { return FValidTo; }
+  std::tm ValidToDate() const;
+  // CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME or CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME: the CN,
+  // else the first OU, else O, else the e-mail address, else empty. Other kinds: empty.
+  Text GetInfo(int AInfoType) const;
+  // Throws Exception (component message) without a matching private key.
+  IPrivateKey PrivateKey() const;
+  bool HasPrivateKey() const { return FKey != nullptr; }
+
+  X509* Handle() const { return FCertificate.get(); }  // borrowed, lives with this object
+  const std::vector<X509Ptr>& Chain() const { return FChain; }
+
+ private:
+  X509Ptr FCertificate;
+  EvpPkeyPtr FKey;
+  bool FKeyMatches = false;
+  std::vector<X509Ptr> FChain;
+  Text FContainerName;
+  Text FSerialNumber;
+  std::time_t FValidTo = 0;
+  Text FSubjectName;
+  Text FIssuerName;
+};

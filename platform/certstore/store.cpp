@@ -1,0 +1,307 @@
+#include "platform/certstore/store.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/provider.h>
+
+#include "platform/certstore/component_error.h"
+#include "platform/certstore/store_messages.h"
+
+namespace fs = std::filesystem;
+
+namespace certstore {
+namespace {
+
+struct OpenSslFree {
+  void operator()(void* p) const noexcept { OPENSSL_free(p); }
+};
+template <class T>
+using OpenSslBufferPtr = std::unique_ptr<T, OpenSslFree>;
+
+bool ReadFile(const fs::path& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+std::string LowerExtension(const fs::path& path) {
+  std::string ext = path.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext;
+}
+
+// Objects decoded in another library context are re-read in the default one, so nothing that
+// leaves this file depends on the private context.
+X509Ptr ToDefaultContext(const X509* cert) {
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(cert, &der);
+  if (length <= 0) return nullptr;
+  OpenSslBufferPtr<unsigned char> owner{der};
+  const unsigned char* cursor = der;
+  return X509Ptr{d2i_X509(nullptr, &cursor, length)};
+}
+
+EvpPkeyPtr ToDefaultContext(const EVP_PKEY* key) {
+  unsigned char* der = nullptr;
+  const int length = i2d_PrivateKey(key, &der);
+  if (length <= 0) return nullptr;
+  OpenSslBufferPtr<unsigned char> owner{der};
+  const unsigned char* cursor = der;
+  return EvpPkeyPtr{d2i_AutoPrivateKey(nullptr, &cursor, length)};
+}
+
+ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
+  BioPtr bio{BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()))};
+  if (!bio) return nullptr;
+  X509Ptr leaf;
+  EvpPkeyPtr key;
+  std::vector<X509Ptr> chain;
+  for (;;) {
+    char* rawName = nullptr;
+    char* rawHeader = nullptr;
+    unsigned char* rawData = nullptr;
+    long length = 0;
+    if (PEM_read_bio(bio.get(), &rawName, &rawHeader, &rawData, &length) != 1) break;
+    OpenSslBufferPtr<char> name{rawName};
+    OpenSslBufferPtr<char> header{rawHeader};
+    OpenSslBufferPtr<unsigned char> data{rawData};
+    const std::string_view kind{rawName};
+    const unsigned char* cursor = rawData;
+    if (kind == PEM_STRING_X509 || kind == PEM_STRING_X509_OLD) {
+      X509Ptr cert{d2i_X509(nullptr, &cursor, length)};
+      if (!cert) continue;
+      if (!leaf) {
+        leaf = std::move(cert);
+      } else {
+        chain.push_back(std::move(cert));
+      }
+    } else if (!key && (kind == PEM_STRING_PKCS8INF || kind == PEM_STRING_RSA ||
+                        kind == PEM_STRING_ECPRIVATEKEY)) {
+      // An encrypted traditional key says so in its header; it cannot be used without a
+      // password, so the entry counts as one without a key.
+      if (std::string_view{rawHeader}.find("ENCRYPTED") != std::string_view::npos) continue;
+      key.reset(d2i_AutoPrivateKey(nullptr, &cursor, length));
+    }
+  }
+  ERR_clear_error();  // the end of the input leaves "no start line" behind
+  if (!leaf) {
+    // A .crt may also be plain DER.
+    const auto* cursor = reinterpret_cast<const unsigned char*>(bytes.data());
+    leaf.reset(d2i_X509(nullptr, &cursor, static_cast<long>(bytes.size())));
+    ERR_clear_error();
+    if (!leaf) return nullptr;
+  }
+  return std::make_shared<ICertificate2>(std::move(leaf), std::move(key), std::move(chain),
+                                         container);
+}
+
+// Old PFX files are protected with algorithms that only OpenSSL's legacy provider has. It is
+// loaded into this private context, used for nothing but opening such files, and never into
+// the default context. Made once, kept for the life of the process.
+OSSL_LIB_CTX* LegacyContext() {
+  static OSSL_LIB_CTX* const context = [] {
+    OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+    if (ctx) {
+      OSSL_PROVIDER_load(ctx, "legacy");
+      OSSL_PROVIDER_load(ctx, "default");
+    }
+    ERR_clear_error();
+    return ctx;
+  }();
+  return context;
+}
+
+ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
+                             OSSL_LIB_CTX* context) {
+  BioPtr bio{BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()))};
+  if (!bio) return nullptr;
+  Pkcs12Ptr p12;
+  if (context) {
+    PKCS12* fresh = PKCS12_init_ex(NID_pkcs7_data, context, nullptr);
+    if (!fresh) return nullptr;
+    PKCS12* decoded = d2i_PKCS12_bio(bio.get(), &fresh);
+    // d2i frees the object it was given when decoding fails
+    p12.reset(decoded);
+  } else {
+    p12.reset(d2i_PKCS12_bio(bio.get(), nullptr));
+  }
+  if (!p12) return nullptr;
+  EVP_PKEY* rawKey = nullptr;
+  X509* rawCert = nullptr;
+  STACK_OF(X509)* rawCa = nullptr;
+  if (PKCS12_parse(p12.get(), "", &rawKey, &rawCert, &rawCa) != 1) return nullptr;
+  EvpPkeyPtr key{rawKey};
+  X509Ptr cert{rawCert};
+  X509StackPtr ca{rawCa};
+  std::vector<X509Ptr> chain;
+  for (int i = 0; ca && i < sk_X509_num(ca.get()); ++i) {
+    X509Ptr extra = ToDefaultContext(sk_X509_value(ca.get(), i));
+    if (extra) chain.push_back(std::move(extra));
+  }
+  if (!cert) {
+    // No certificate goes with the key: the first one of the file stands for the entry.
+    if (chain.empty()) return nullptr;
+    X509Ptr first = std::move(chain.front());
+    chain.erase(chain.begin());
+    return std::make_shared<ICertificate2>(std::move(first), EvpPkeyPtr{}, std::move(chain),
+                                           container);
+  }
+  X509Ptr leaf = ToDefaultContext(cert.get());
+  if (!leaf) return nullptr;
+  EvpPkeyPtr ownKey = key ? ToDefaultContext(key.get()) : nullptr;
+  return std::make_shared<ICertificate2>(std::move(leaf), std::move(ownKey), std::move(chain),
+                                         container);
+}
+
+// A process-wide cache of parsed store files, keyed by directory and file name.
+struct TCachedFile {
+  std::uintmax_t size = 0;
+  fs::file_time_type modified;
+  ICertificate2Ptr certificate;  // null: the file could not be parsed
+};
+
+class TStoreCache {
+ public:
+  std::vector<ICertificate2Ptr> Load(const fs::path& directory) {
+    struct TFound {
+      std::string name;
+      fs::path path;
+      std::uintmax_t size;
+      fs::file_time_type modified;
+    };
+    std::vector<TFound> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code entryError;
+      if (!it->is_regular_file(entryError)) continue;
+      const std::string ext = LowerExtension(it->path());
+      if (ext != ".pem" && ext != ".crt" && ext != ".pfx" && ext != ".p12") continue;
+      const auto size = it->file_size(entryError);
+      if (entryError) continue;
+      const auto modified = it->last_write_time(entryError);
+      if (entryError) continue;
+      found.push_back({it->path().filename().string(), it->path(), size, modified});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const TFound& a, const TFound& b) { return a.name < b.name; });
+
+    std::vector<ICertificate2Ptr> result;
+    std::lock_guard lock(FLock);
+    auto& files = FDirectories[directory.string()];
+    std::map<std::string, TCachedFile> current;
+    for (auto& file : found) {
+      auto cached = files.find(file.name);
+      if (cached == files.end() || cached->second.size != file.size ||
+          cached->second.modified != file.modified) {
+        TCachedFile fresh{file.size, file.modified, LoadCertificateFile(file.path)};
+        current.emplace(file.name, std::move(fresh));
+      } else {
+        current.emplace(file.name, std::move(cached->second));
+      }
+      if (const auto& cert = current[file.name].certificate) result.push_back(cert);
+    }
+    files = std::move(current);  // entries of removed files go away here
+    return result;
+  }
+
+ private:
+  std::mutex FLock;
+  std::map<std::string, std::map<std::string, TCachedFile>> FDirectories;  // guarded by FLock
+};
+
+TStoreCache& Cache() {
+  static TStoreCache cache;
+  return cache;
+}
+
+bool EqualsIgnoringAsciiCase(TextView a, TextView b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+fs::path PersonalStoreDirectory() {
+  if (const char* store = std::getenv("ASSINADOR_NFSE_STORE"); store && *store) {
+    return fs::path{store};
+  }
+  fs::path base;
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    base = data;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    base = fs::path{home} / ".local" / "share";
+  } else {
+    base = fs::path{".local"} / "share";
+  }
+  return base / "assinador-nfse" / "My";
+}
+
+ICertificate2Ptr LoadCertificateFile(const fs::path& APath) {
+  std::string bytes;
+  if (!ReadFile(APath, bytes)) return nullptr;
+  const Text container = text::FromUtf8(APath.filename().string());
+  try {
+    const std::string ext = LowerExtension(APath);
+    if (ext == ".pfx" || ext == ".p12") {
+      if (auto cert = ParsePkcs12(bytes, container, nullptr)) return cert;
+      ERR_clear_error();
+      OSSL_LIB_CTX* legacy = LegacyContext();
+      auto cert = legacy ? ParsePkcs12(bytes, container, legacy) : nullptr;
+      ERR_clear_error();
+      return cert;
+    }
+    return ParsePem(bytes, container);
+  } catch (const std::exception&) {
+    ERR_clear_error();
+    return nullptr;  // an unusable file is left out of the store
+  }
+}
+
+}  // namespace certstore
+
+ICertificate2Ptr ICertificates2::Item(int AIndex) const {
+  if (AIndex < 1 || AIndex > Count()) component::Fail(store_messages::kIndexOutOfRange);
+  return FItems[static_cast<std::size_t>(AIndex - 1)];
+}
+
+void IStore3::Open(int ALocation, TextView AName, int /*AMode*/) {
+  if (ALocation == CAPICOM_MEMORY_STORE) {
+    FItems.clear();
+    FMemory = true;
+  } else if (ALocation == CAPICOM_CURRENT_USER_STORE) {
+    if (!certstore::EqualsIgnoringAsciiCase(AName, u"My")) {
+      component::Fail(Text{store_messages::kUnknownStore} + Text{AName});
+    }
+    FItems = certstore::Cache().Load(certstore::PersonalStoreDirectory());
+    FMemory = false;
+  } else {
+    component::Fail(store_messages::kUnknownLocation);
+  }
+  FOpen = true;
+}
+
+ICertificates2 IStore3::Certificates() const {
+  if (!FOpen) component::Fail(store_messages::kNotOpen);
+  return ICertificates2{FItems};
+}
+
+void IStore3::Add(const ICertificate2Ptr& ACertificate) {
+  if (!FOpen) component::Fail(store_messages::kNotOpen);
+  if (!FMemory) component::Fail(store_messages::kAddNotAllowed);
+  if (!ACertificate) component::Fail(store_messages::kNoCertificate);
+  FItems.push_back(ACertificate);
+}

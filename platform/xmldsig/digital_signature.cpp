@@ -1,0 +1,139 @@
+#include "platform/xmldsig/digital_signature.h"
+
+#include <openssl/err.h>
+#include <xmlsec/crypto.h>
+#include <xmlsec/openssl/evp.h>
+#include <xmlsec/openssl/x509.h>
+#include <xmlsec/templates.h>
+#include <xmlsec/xmltree.h>
+
+#include "platform/certstore/component_error.h"
+#include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/dsig_messages.h"
+
+namespace {
+
+xmlNode* FindChild(xmlNode* parent, const char* name) {
+  return xmlSecFindChild(parent, BAD_CAST name, xmlSecDSigNs);
+}
+
+// KeyInfo/X509Data, made when the element does not have them, so that the certificates have a
+// place to go.
+bool EnsureX509Data(xmlNode* signature) {
+  xmlNode* keyInfo = FindChild(signature, "KeyInfo");
+  if (!keyInfo) keyInfo = xmlSecTmplSignatureEnsureKeyInfo(signature, nullptr);
+  if (!keyInfo) return false;
+  if (FindChild(keyInfo, "X509Data")) return true;
+  return xmlSecTmplKeyInfoAddX509Data(keyInfo) != nullptr;
+}
+
+}  // namespace
+
+namespace xmldsig {
+
+bool RestrictContext(xmlSecDSigCtx& ACtx) {
+  // Only this document may be referenced: no file, no network.
+  ACtx.enabledReferenceUris = static_cast<xmlSecTransformUriType>(
+      xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument);
+  const xmlSecTransformId c14n[] = {
+      xmlSecTransformInclC14NId,         xmlSecTransformInclC14NWithCommentsId,
+      xmlSecTransformInclC14N11Id,       xmlSecTransformInclC14N11WithCommentsId,
+      xmlSecTransformExclC14NId,         xmlSecTransformExclC14NWithCommentsId};
+  const xmlSecTransformId referenceOnly[] = {
+      xmlSecTransformEnvelopedId, xmlSecTransformXPointerId, xmlSecTransformSha1Id,
+      xmlSecTransformSha224Id,    xmlSecTransformSha256Id,   xmlSecTransformSha384Id,
+      xmlSecTransformSha512Id};
+  const xmlSecTransformId signatureOnly[] = {
+      xmlSecTransformRsaSha1Id,     xmlSecTransformRsaSha224Id,   xmlSecTransformRsaSha256Id,
+      xmlSecTransformRsaSha384Id,   xmlSecTransformRsaSha512Id,   xmlSecTransformEcdsaSha1Id,
+      xmlSecTransformEcdsaSha224Id, xmlSecTransformEcdsaSha256Id, xmlSecTransformEcdsaSha384Id,
+      xmlSecTransformEcdsaSha512Id};
+  for (const auto id : c14n) {
+    if (xmlSecDSigCtxEnableReferenceTransform(&ACtx, id) < 0) return false;
+    if (xmlSecDSigCtxEnableSignatureTransform(&ACtx, id) < 0) return false;
+  }
+  for (const auto id : referenceOnly) {
+    if (xmlSecDSigCtxEnableReferenceTransform(&ACtx, id) < 0) return false;
+  }
+  for (const auto id : signatureOnly) {
+    if (xmlSecDSigCtxEnableSignatureTransform(&ACtx, id) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace xmldsig
+
+void IXMLDigitalSignature::setStore(const IStore3& AStore) {
+  const ICertificates2 certificates = AStore.Certificates();
+  FStore.clear();
+  for (int i = 1; i <= certificates.Count(); ++i) FStore.push_back(certificates.Item(i));
+}
+
+IXMLDSigKeyPtr IXMLDigitalSignature::createKeyFromCSP(int AProviderType, TextView AProviderName,
+                                                      TextView AContainerName, int /*AFlags*/) {
+  TLibraryErrors errors;
+  for (const auto& certificate : FStore) {
+    if (!certificate->HasPrivateKey()) continue;
+    try {
+      const IPrivateKey key = certificate->PrivateKey();
+      if (key.ContainerName() != AContainerName || key.ProviderName() != AProviderName ||
+          key.ProviderType() != AProviderType) {
+        continue;
+      }
+      EvpPkeyPtr own = openssl::UpRef(key.Handle());
+      xmlSecKeyDataPtr data = xmlSecOpenSSLEvpKeyAdopt(own.get());
+      if (!data) return nullptr;
+      own.release();  // the key data owns the key from here on
+      XmlSecKeyPtr secKey{xmlSecKeyCreate()};
+      if (!secKey || xmlSecKeySetValue(secKey.get(), data) < 0) {
+        xmlSecKeyDataDestroy(data);
+        return nullptr;
+      }
+      return std::make_unique<IXMLDSigKey>(std::move(secKey));
+    } catch (const std::exception&) {
+      continue;  // a certificate whose key does not match offers no key
+    }
+  }
+  ERR_clear_error();
+  return nullptr;
+}
+
+IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions) {
+  FLastError.clear();
+  TLibraryErrors errors;
+  auto fail = [&](TextView what) -> IXMLDSigKeyPtr {
+    FLastError = Text{what};
+    const std::string texts = errors.Texts() + (errors.Texts().empty() ? "" : "; ") +
+                              openssl::DrainErrors();
+    if (!texts.empty() && texts != "; ") FLastError += u": " + text::FromUtf8(texts);
+    return nullptr;
+  };
+  if (!FSignature || !FSignature->doc) return fail(dsig_messages::kNoSignature);
+  xmldsig::RegisterIdAttributes(FSignature->doc);
+
+  XmlSecKeyPtr key{xmlSecKeyDuplicate(AKey.Handle())};
+  if (!key) return fail(dsig_messages::kSignFailed);
+  if (AOptions & CERTIFICATES) {
+    if (!EnsureX509Data(FSignature)) return fail(dsig_messages::kSignFailed);
+    xmlSecKeyDataPtr x509 = xmlSecKeyEnsureData(key.get(), xmlSecOpenSSLKeyDataX509Id);
+    if (!x509) return fail(dsig_messages::kSignFailed);
+    for (const auto& certificate : FStore) {
+      X509Ptr copy = openssl::UpRef(certificate->Handle());
+      if (xmlSecOpenSSLKeyDataX509AdoptCert(x509, copy.get()) < 0) {
+        return fail(dsig_messages::kSignFailed);
+      }
+      copy.release();  // the key data owns the certificate from here on
+    }
+  }
+
+  DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};
+  if (!ctx || !xmldsig::RestrictContext(*ctx)) return fail(dsig_messages::kSignFailed);
+  ctx->keyInfoWriteCtx.base64LineSize = 0;
+  ctx->signKey = key.release();  // the context owns and frees the key from here on
+  if (xmlSecDSigCtxSign(ctx.get(), FSignature) < 0 || ctx->status != xmlSecDSigStatusSucceeded) {
+    return fail(dsig_messages::kSignFailed);
+  }
+  XmlSecKeyPtr used{xmlSecKeyDuplicate(ctx->signKey)};
+  if (!used) return fail(dsig_messages::kSignFailed);
+  return std::make_unique<IXMLDSigKey>(std::move(used));
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+// XML digital-signature object (stands in for the platform's MXDigitalSignature50 /
+// IXMLDigitalSignature and its IXMLDSigKey) on xmlsec with the OpenSSL backend.
+//
+// sign() computes the Signature element assigned with setSignature as that element names it
+// (references, transforms, digest and signature methods), within a fixed allowed set: same-
+// document references only ("" or "#id" against Id/ID/id attributes), the canonicalisations,
+// enveloped-signature, SHA-1/SHA-2 digests and RSA/ECDSA signatures. With CERTIFICATES it
+// writes KeyInfo/X509Data with one X509Certificate per certificate of the assigned store.
+// Base64 texts carry no line breaks. One object belongs to one thread; separate objects may
+// sign on separate threads at once. Needs TXmlLibraryScope.
+
+#include <memory>
+#include <vector>
+
+#include "platform/certstore/openssl_handles.h"
+#include "platform/certstore/store.h"
+#include "platform/text.h"
+#include "platform/xmldsig/xml_handles.h"
+
+// Key-information options of sign().
+inline constexpr int KEYVALUE = 1;
+inline constexpr int CERTIFICATES = 2;
+
+// A signing key made by createKeyFromCSP or returned by sign.
+class IXMLDSigKey {
+ public:
+  explicit IXMLDSigKey(XmlSecKeyPtr AKey) : FKey(std::move(AKey)) {}
+  xmlSecKey* Handle() const { return FKey.get(); }
+
+ private:
+  XmlSecKeyPtr FKey;
+};
+using IXMLDSigKeyPtr = std::unique_ptr<IXMLDSigKey>;
+
+class IXMLDigitalSignature {
+ public:
+  // The Signature element to compute; borrowed from a document that outlives the call.
+  void setSignature(xmlNode* ANode) { FSignature = ANode; }
+  xmlNode* signature() const { return FSignature; }
+
+  // The certificates the signature may write into its key information (copied now).
+  void setStore(const IStore3& AStore);
+
+  // A key for the private key held in container AContainerName by the provider, looked up
+  // among the certificates of the assigned store; null when there is none or the provider
+  // data do not match.
+  IXMLDSigKeyPtr createKeyFromCSP(int AProviderType, TextView AProviderName,
+                                  TextView AContainerName, int AFlags);
+
+  // Signs the assigned Signature element in place. Returns the key used, or null when signing
+  // failed (lastError() then holds the library's texts).
+  IXMLDSigKeyPtr sign(const IXMLDSigKey& AKey, int AOptions);
+  const Text& lastError() const { return FLastError; }
+
+ private:
+  xmlNode* FSignature = nullptr;
+  std::vector<ICertificate2Ptr> FStore;
+  Text FLastError;
+};
+
+namespace xmldsig {
+
+// Restricts a signature context to the references and algorithms listed above (also used by
+// verifiers). Returns false when the library refuses.
+bool RestrictContext(xmlSecDSigCtx& ACtx);
+
+}  // namespace xmldsig

@@ -1,0 +1,190 @@
+#include "platform/xmldsig/dom_document.h"
+
+#include <cstring>
+
+#include <libxml/xpathInternals.h>
+
+#include "platform/certstore/component_error.h"
+#include "platform/xmldsig/dsig_messages.h"
+
+namespace {
+
+// libxml2 writes a line feed inside text as it stands, and the signed text loses its literal
+// line breaks afterwards. Writing it (and CR) as a character reference keeps such content, and
+// so the signature, intact. Called by libxml2 with room for at least 40 bytes.
+int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, int* inlen) {
+  unsigned char* o = out;
+  unsigned char* const outEnd = out + *outlen;
+  const unsigned char* i = in;
+  const unsigned char* const inEnd = in + *inlen;
+  while (i < inEnd) {
+    const char* replacement = nullptr;
+    switch (*i) {
+      case '<': replacement = "&lt;"; break;
+      case '>': replacement = "&gt;"; break;
+      case '&': replacement = "&amp;"; break;
+      case '\r': replacement = "&#13;"; break;
+      case '\n': replacement = "&#10;"; break;
+      default: break;
+    }
+    const std::size_t need = replacement ? std::strlen(replacement) : 1;
+    if (static_cast<std::size_t>(outEnd - o) < need) break;
+    if (replacement) {
+      std::memcpy(o, replacement, need);
+      o += need;
+    } else {
+      *o++ = *i;
+    }
+    ++i;
+  }
+  *outlen = static_cast<int>(o - out);
+  *inlen = static_cast<int>(i - in);
+  return *outlen;
+}
+
+struct SaveCtxtClose {
+  void operator()(xmlSaveCtxt* ctxt) const noexcept { xmlSaveClose(ctxt); }
+};
+using XmlSaveCtxtPtr = std::unique_ptr<xmlSaveCtxt, SaveCtxtClose>;
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// xmlns:p="uri" declarations separated by blanks; either quote character.
+bool ParseNamespaces(TextView value, std::vector<std::pair<std::string, std::string>>& out) {
+  std::size_t i = 0;
+  while (true) {
+    while (i < value.size() && IsBlank(value[i])) ++i;
+    if (i == value.size()) return true;
+    constexpr TextView kPrefix = u"xmlns:";
+    if (value.substr(i, kPrefix.size()) != kPrefix) return false;
+    i += kPrefix.size();
+    const std::size_t equals = value.find(u'=', i);
+    if (equals == TextView::npos || equals == i) return false;
+    const TextView prefix = value.substr(i, equals - i);
+    i = equals + 1;
+    if (i >= value.size() || (value[i] != u'"' && value[i] != u'\'')) return false;
+    const char16_t quote = value[i++];
+    const std::size_t close = value.find(quote, i);
+    if (close == TextView::npos) return false;
+    out.emplace_back(text::ToUtf8(prefix), text::ToUtf8(value.substr(i, close - i)));
+    i = close + 1;
+  }
+}
+
+bool DeclaresEntities(const xmlDoc* doc) {
+  for (const xmlDtd* dtd : {doc->intSubset, doc->extSubset}) {
+    if (dtd && (dtd->entities || dtd->pentities)) return true;
+  }
+  return doc->extSubset != nullptr;
+}
+
+void RegisterIds(xmlDoc* doc, xmlNode* node) {
+  for (; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (xmlAttr* attr = node->properties; attr; attr = attr->next) {
+      if (attr->ns) continue;
+      const auto* name = reinterpret_cast<const char*>(attr->name);
+      if (std::strcmp(name, "Id") != 0 && std::strcmp(name, "ID") != 0 &&
+          std::strcmp(name, "id") != 0) {
+        continue;
+      }
+      xmlChar* value = xmlNodeListGetString(doc, attr->children, 1);
+      if (!value) continue;
+      if (!xmlGetID(doc, value)) xmlAddID(nullptr, doc, value, attr);
+      xmlFree(value);
+    }
+    RegisterIds(doc, node->children);
+  }
+}
+
+}  // namespace
+
+namespace xmldsig {
+
+void RegisterIdAttributes(xmlDoc* ADocument) {
+  if (ADocument) RegisterIds(ADocument, ADocument->children);
+}
+
+}  // namespace xmldsig
+
+bool IXMLDOMDocument3::loadXML(TextView AText) {
+  FDocument.reset();
+  FParseError.clear();
+  FHasDeclaration = AText.substr(0, 5) == u"<?xml" && AText.size() > 5 &&
+                    (IsBlank(AText[5]) || AText[5] == u'?');
+  const std::string utf8 = text::ToUtf8(AText);
+  TLibraryErrors errors;
+  XmlParserCtxtPtr ctxt{xmlNewParserCtxt()};
+  if (!ctxt) {
+    FParseError = u"xmlNewParserCtxt";
+    return false;
+  }
+  // The text is already decoded: parse its UTF-8 form and ignore the declared encoding. No
+  // entity substitution, no DTD loading, no network.
+  constexpr int kOptions =
+      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
+  XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()),
+                                  nullptr, "UTF-8", kOptions)};
+  if (!doc || !ctxt->wellFormed) {
+    const xmlError* error = xmlCtxtGetLastError(ctxt.get());
+    FParseError = text::FromUtf8(error && error->message ? error->message : errors.Texts());
+    return false;
+  }
+  // Entities are where XXE and expansion bombs live; NFS-e documents never declare any.
+  if (DeclaresEntities(doc.get())) {
+    FParseError = Text{dsig_messages::kEntitiesRefused};
+    return false;
+  }
+  FDocument = std::move(doc);
+  return true;
+}
+
+void IXMLDOMDocument3::setProperty(TextView AName, TextView AValue) {
+  if (AName != u"SelectionNamespaces") {
+    component::Fail(Text{dsig_messages::kUnknownProperty} + Text{AName});
+  }
+  std::vector<std::pair<std::string, std::string>> namespaces;
+  if (!ParseNamespaces(AValue, namespaces)) {
+    component::Fail(Text{dsig_messages::kBadNamespaces} + Text{AValue});
+  }
+  FSelectionNamespaces = std::move(namespaces);
+}
+
+xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
+  if (!FDocument) component::Fail(dsig_messages::kNotLoaded);
+  TLibraryErrors errors;
+  XmlXPathContextPtr context{xmlXPathNewContext(FDocument.get())};
+  if (!context) component::Fail(text::FromUtf8(errors.Texts()));
+  for (const auto& [prefix, uri] : FSelectionNamespaces) {
+    xmlXPathRegisterNs(context.get(), BAD_CAST prefix.c_str(), BAD_CAST uri.c_str());
+  }
+  context->node = reinterpret_cast<xmlNode*>(FDocument.get());
+  const std::string expression = text::ToUtf8(AExpression);
+  XmlXPathObjectPtr result{xmlXPathEvalExpression(BAD_CAST expression.c_str(), context.get())};
+  if (!result) component::Fail(Text{dsig_messages::kBadExpression} + Text{AExpression});
+  if (result->type != XPATH_NODESET || !result->nodesetval || result->nodesetval->nodeNr == 0) {
+    return nullptr;
+  }
+  return result->nodesetval->nodeTab[0];
+}
+
+Text IXMLDOMDocument3::xml() const {
+  if (!FDocument) component::Fail(dsig_messages::kNotLoaded);
+  TLibraryErrors errors;
+  XmlBufferPtr buffer{xmlBufferCreate()};
+  if (!buffer) component::Fail(dsig_messages::kSerialiseFailed);
+  {
+    XmlSaveCtxtPtr save{xmlSaveToBuffer(buffer.get(), "UTF-8", XML_SAVE_NO_DECL)};
+    if (!save) component::Fail(dsig_messages::kSerialiseFailed);
+    xmlSaveSetEscape(save.get(), EscapeTextContent);
+    if (xmlSaveDoc(save.get(), FDocument.get()) < 0) {
+      component::Fail(Text{dsig_messages::kSerialiseFailed} + u": " +
+                      text::FromUtf8(errors.Texts()));
+    }
+  }  // closing the save context flushes into the buffer
+  Text out;
+  if (FHasDeclaration) out = u"<?xml version=\"1.0\"?>";
+  out += text::FromUtf8(std::string_view{reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
+                                         static_cast<std::size_t>(xmlBufferLength(buffer.get()))});
+  return out;
+}

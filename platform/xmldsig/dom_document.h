@@ -1,0 +1,53 @@
+#pragma once
+
+// XML DOM document (stands in for the platform's DOMDocument50 / IXMLDOMDocument3) on libxml2.
+//
+// Loading is synchronous, never validates, keeps every white-space text node and parses the
+// already-decoded text: the encoding named in its declaration does not apply. Hostile input is
+// contained: no external entity, DTD or network access, and a document that declares entities
+// is not loaded. One object belongs to one thread; separate objects may be used on separate
+// threads at once. Needs TXmlLibraryScope.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/xmldsig/xml_handles.h"
+
+class IXMLDOMDocument3 {
+ public:
+  // True when AText is well-formed and was loaded (the previous document is dropped);
+  // otherwise false and parseError() tells why.
+  bool loadXML(TextView AText);
+  const Text& parseError() const { return FParseError; }
+
+  // "SelectionNamespaces" with a value such as xmlns:ds="http://www.w3.org/2000/09/xmldsig#"
+  // (several declarations separated by blanks). Throws Exception for other names or values.
+  void setProperty(TextView AName, TextView AValue);
+
+  // The first node, in document order, that the XPath expression selects from the document
+  // node with the selection namespaces; null when none. Throws Exception for a bad expression.
+  xmlNode* selectSingleNode(TextView AExpression) const;
+
+  // The whole document as text, without line breaks of its own: text-node line breaks are
+  // written as character references. Starts with <?xml version="1.0"?> when the loaded text
+  // had a declaration. Throws Exception when nothing is loaded.
+  Text xml() const;
+
+  xmlDoc* Handle() const { return FDocument.get(); }
+
+ private:
+  XmlDocPtr FDocument;
+  bool FHasDeclaration = false;
+  Text FParseError;
+  std::vector<std::pair<std::string, std::string>> FSelectionNamespaces;
+};
+
+namespace xmldsig {
+
+// Registers every attribute named Id, ID or id as an XML ID, so that "#value" references
+// resolve without a schema. The first of duplicate values wins.
+void RegisterIdAttributes(xmlDoc* ADocument);
+
+}  // namespace xmldsig

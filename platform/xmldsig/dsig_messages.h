@@ -1,0 +1,19 @@
+#pragma once
+
+// Failure descriptions of the XML document and signature objects.
+
+#include "platform/text.h"
+
+namespace dsig_messages {
+
+inline constexpr TextView kNotLoaded = u"Nenhum documento XML carregado";
+inline constexpr TextView kEntitiesRefused =
+    u"Declarações de entidades não são aceitas no documento";
+inline constexpr TextView kUnknownProperty = u"Propriedade desconhecida: ";
+inline constexpr TextView kBadNamespaces = u"Valor inválido de SelectionNamespaces: ";
+inline constexpr TextView kBadExpression = u"Expressão de seleção inválida: ";
+inline constexpr TextView kNoSignature = u"Nenhum elemento de assinatura atribuído";
+inline constexpr TextView kSerialiseFailed = u"Falha ao serializar o documento XML";
+inline constexpr TextView kSignFailed = u"Falha ao calcular a assinatura";
+
+}  // namespace dsig_messages

@@ -1,0 +1,53 @@
+#include "server/classes/signer.h"
+
+#include "platform/certstore/store.h"
+#include "platform/exception.h"
+#include "platform/xmldsig/digital_signature.h"
+#include "platform/xmldsig/dom_document.h"
+#include "server/classes/signer_messages.h"
+#include "server/classes/signer_text.h"
+
+void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& ACertificate,
+                               Text& ASignedXML, Text& AStatusText) {
+  using namespace signer_messages;
+  try {
+    const Text document = signer_text::PrepareDocument(AXMLDocument);
+    const Text declaration = signer_text::CaptureDeclaration(document);
+
+    IXMLDOMDocument3 dom;
+    IXMLDigitalSignature signature;
+    if (!dom.loadXML(document)) throw Exception(Text{kLoadFailed} + document);
+
+    dom.setProperty(kSelectionProperty, kSelectionNamespaces);
+    signature.setSignature(dom.selectSingleNode(kSelectSignature));
+    if (!signature.signature()) throw Exception(Text{kTemplateMissing});
+
+    // The certificates written into the key information: those of the personal store that
+    // carry the signing certificate's serial number, gathered afresh on every call.
+    IStore3 personal;
+    personal.Open(CAPICOM_CURRENT_USER_STORE, kPersonalStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    IStore3 memory;
+    memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    const ICertificates2 certificates = personal.Certificates();
+    const Text& serial = ACertificate.SerialNumber();
+    for (int i = 1; i <= certificates.Count(); ++i) {
+      ICertificate2Ptr candidate = certificates.Item(i);
+      if (candidate->SerialNumber() == serial) memory.Add(candidate);
+    }
+
+    const IPrivateKey privateKey = ACertificate.PrivateKey();
+    signature.setStore(memory);
+    const IXMLDSigKeyPtr key =
+        signature.createKeyFromCSP(privateKey.ProviderType(), privateKey.ProviderName(),
+                                   privateKey.ContainerName(), 0);
+    if (!key) throw Exception(Text{kCspKeyFailed});
+
+    if (!signature.sign(*key, CERTIFICATES)) throw Exception(Text{kSigningFailed});
+
+    Text signedXml = signer_text::PostProcess(dom.xml(), declaration);
+    ASignedXML = std::move(signedXml);
+    AStatusText = Text{kStatusOk};
+  } catch (const std::exception& e) {
+    AStatusText = Text{kSignFailed} + CR + MessageOf(e);
+  }
+}

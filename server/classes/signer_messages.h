@@ -1,0 +1,39 @@
+#pragma once
+
+// Texts and markers of the NFS-e document signer, byte for byte as clients see them.
+
+#include "platform/text.h"
+
+namespace signer_messages {
+
+inline constexpr TextView kSignFailed = u"[SignerNFSEDocument] Erro na Assinatura do Documento.";
+inline constexpr TextView kLoadFailed = u"[TSignerNFSEDocument] Não foi possível carregar o arquivo: ";
+inline constexpr TextView kTemplateMissing =
+    u"[TSignerNFSEDocument] É preciso carregar o template antes de assinar.";
+inline constexpr TextView kCspKeyFailed = u"[TSignerNFSEDocument] Erro ao criar a chave do CSP.";
+inline constexpr TextView kSigningFailed = u"Assinatura Falhou.";
+inline constexpr TextView kStatusOk = u"OK";
+
+inline constexpr TextView kSignatureMarker = u"<Signature";
+inline constexpr TextView kPlaceholder = u"<assinatura/>";
+inline constexpr TextView kDeclarationEnd = u"?>";
+inline constexpr TextView kSelectionProperty = u"SelectionNamespaces";
+inline constexpr TextView kSelectionNamespaces =
+    u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
+inline constexpr TextView kSelectSignature = u".//ds:Signature";
+inline constexpr TextView kPersonalStore = u"My";
+inline constexpr TextView kMemoryStore = u"Memoria";
+inline constexpr TextView kSignatureValueTag = u"<SignatureValue>";
+inline constexpr TextView kCertificateTag = u"<X509Certificate>";
+
+// The signature template put in place of each placeholder: one line of 530 characters.
+inline constexpr TextView kSignatureTemplate =
+    u"<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo><CanonicalizationMethod "
+    u"Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><SignatureMethod "
+    u"Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\" /><Reference URI=\"\"><Transforms>"
+    u"<Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\" />"
+    u"</Transforms><DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\" />"
+    u"<DigestValue></DigestValue></Reference></SignedInfo><SignatureValue></SignatureValue>"
+    u"<KeyInfo></KeyInfo></Signature>";
+
+}  // namespace signer_messages

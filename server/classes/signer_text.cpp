@@ -1,0 +1,99 @@
+#include "server/classes/signer_text.h"
+
+#include <algorithm>
+
+#include "server/classes/signer_messages.h"
+
+namespace signer_text {
+namespace {
+
+void ReplaceAll(Text& s, TextView from, TextView to) {
+  std::size_t pos = 0;
+  while ((pos = s.find(from, pos)) != Text::npos) {
+    s.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+}
+
+void RemoveChar(Text& s, char16_t c) { s.erase(std::remove(s.begin(), s.end(), c), s.end()); }
+
+bool IsNameChar(char16_t c) {
+  return c == u':' || c == u'_' || c == u'-' || c == u'.' || (c >= u'0' && c <= u'9') ||
+         (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c > 0x7F;
+}
+
+// Position of the first closing tag, from AFrom on, of an element named Signature in any
+// prefix ("</Signature>", "</ds:Signature>"); npos when there is none.
+std::size_t FindSignatureEnd(const Text& s, std::size_t from) {
+  constexpr TextView kName = u"Signature>";
+  for (std::size_t pos = s.find(kName, from); pos != Text::npos; pos = s.find(kName, pos + 1)) {
+    std::size_t start = pos;
+    if (start > 0 && s[start - 1] == u':') {  // a prefix: walk back over it
+      --start;
+      while (start > 0 && IsNameChar(s[start - 1]) && s[start - 1] != u':') --start;
+    }
+    if (start >= 2 && s[start - 2] == u'<' && s[start - 1] == u'/') return start - 2;
+  }
+  return Text::npos;
+}
+
+std::size_t LeadingDeclarationEnd(const Text& s) {
+  if (s.compare(0, 5, u"<?xml") != 0) return Text::npos;
+  const std::size_t end = s.find(signer_messages::kDeclarationEnd);
+  return end == Text::npos ? Text::npos : end + signer_messages::kDeclarationEnd.size();
+}
+
+}  // namespace
+
+Text PrepareDocument(TextView AXMLDocument) {
+  Text x{AXMLDocument};
+  const bool hasSignature = x.find(signer_messages::kSignatureMarker) != Text::npos;
+  ReplaceAll(x, signer_messages::kPlaceholder,
+             hasSignature ? TextView{} : signer_messages::kSignatureTemplate);
+  RemoveChar(x, u'\r');
+  RemoveChar(x, u'\n');
+  return x;
+}
+
+Text CaptureDeclaration(TextView AXMLDocument) {
+  if (AXMLDocument.substr(0, 5) != u"<?xml") return {};
+  if (AXMLDocument.size() > 5 && AXMLDocument[5] != u' ' && AXMLDocument[5] != u'\t' &&
+      AXMLDocument[5] != u'?') {
+    return {};  // "<?xml-stylesheet" and the like are processing instructions
+  }
+  const std::size_t end = AXMLDocument.find(signer_messages::kDeclarationEnd);
+  if (end == TextView::npos) return {};
+  return Text{AXMLDocument.substr(0, end + signer_messages::kDeclarationEnd.size())};
+}
+
+Text PostProcess(Text s, TextView ADeclaration) {
+  RemoveChar(s, u'\n');
+  RemoveChar(s, u'\r');
+
+  // The signature value and the key information may hold spaces that the serialiser put in
+  // the base64 texts; what follows the signature element was signed as it stands.
+  if (const std::size_t p = s.find(signer_messages::kSignatureValueTag); p != Text::npos) {
+    const std::size_t from = p + signer_messages::kSignatureValueTag.size();
+    std::size_t to = FindSignatureEnd(s, from);
+    if (to == Text::npos) to = s.size();
+    const auto first = s.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto last = s.begin() + static_cast<std::ptrdiff_t>(to);
+    s.erase(std::remove(first, last, u' '), last);
+  }
+
+  const std::size_t firstCert = s.find(signer_messages::kCertificateTag);
+  const std::size_t lastCert = s.rfind(signer_messages::kCertificateTag);
+  if (firstCert != Text::npos && lastCert != firstCert) s.erase(firstCert, lastCert - firstCert);
+
+  const std::size_t declarationEnd = LeadingDeclarationEnd(s);
+  if (ADeclaration.empty()) {
+    if (declarationEnd != Text::npos) s.erase(0, declarationEnd);
+  } else if (declarationEnd == Text::npos) {
+    s.insert(0, ADeclaration);
+  } else if (TextView{s}.substr(0, declarationEnd) != ADeclaration) {
+    s.replace(0, declarationEnd, ADeclaration);
+  }
+  return s;
+}
+
+}  // namespace signer_text
