@@ -22,5 +22,4 @@ cat "$work/ee.pem" "$work/ee.key" > "$work/My/empresa-exemplo.pem"
 serial=$(openssl x509 -in "$work/ee.pem" -noout -serial | cut -d= -f2)
 
 export ASSINADOR_NFSE_STORE="$work/My"
-build/release/assinador-nfse-cli certificados
 build/release/assinador-nfse-cli assinar tests/data/nfse_sample.xml --serie "$serial"
