@@ -10,6 +10,7 @@
 #include "platform/certstore/component_error.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_messages.h"
+#include "platform/xmldsig/library_scope.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
 
   DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};
   if (!ctx || !xmldsig::RestrictContext(*ctx)) return fail(dsig_messages::kSignFailed);
-  ctx->keyInfoWriteCtx.base64LineSize = 0;
+  ctx->keyInfoWriteCtx.base64LineSize = kBase64LineSize;
   ctx->signKey = key.release();  // the context owns and frees the key from here on
   if (xmlSecDSigCtxSign(ctx.get(), FSignature) < 0 || ctx->status != xmlSecDSigStatusSucceeded) {
     return fail(dsig_messages::kSignFailed);

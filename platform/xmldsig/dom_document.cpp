@@ -78,6 +78,20 @@ bool DeclaresEntities(const xmlDoc* doc) {
   return doc->extSubset != nullptr;
 }
 
+// An entity reference left in the tree (an entity of a DTD that was not read) would be signed
+// as nothing while other readers expand it.
+bool HasEntityReferences(const xmlNode* node) {
+  for (; node; node = node->next) {
+    if (node->type == XML_ENTITY_REF_NODE) return true;
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (const xmlAttr* attr = node->properties; attr; attr = attr->next) {
+      if (HasEntityReferences(attr->children)) return true;
+    }
+    if (HasEntityReferences(node->children)) return true;
+  }
+  return false;
+}
+
 void RegisterIds(xmlDoc* doc, xmlNode* node) {
   for (; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
@@ -131,7 +145,7 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
     return false;
   }
   // Entities are where XXE and expansion bombs live; NFS-e documents never declare any.
-  if (DeclaresEntities(doc.get())) {
+  if (DeclaresEntities(doc.get()) || HasEntityReferences(doc->children)) {
     FParseError = Text{dsig_messages::kEntitiesRefused};
     return false;
   }

@@ -8,7 +8,7 @@ namespace dsig_messages {
 
 inline constexpr TextView kNotLoaded = u"Nenhum documento XML carregado";
 inline constexpr TextView kEntitiesRefused =
-    u"Declarações de entidades não são aceitas no documento";
+    u"Entidades declaradas ou referenciadas não são aceitas no documento";
 inline constexpr TextView kUnknownProperty = u"Propriedade desconhecida: ";
 inline constexpr TextView kBadNamespaces = u"Valor inválido de SelectionNamespaces: ";
 inline constexpr TextView kBadExpression = u"Expressão de seleção inválida: ";

@@ -55,14 +55,15 @@ TXmlLibraryScope::TXmlLibraryScope() {
   xmlSetExternalEntityLoader(RefuseExternalEntity);
   if (xmlSecInit() < 0) throw Exception(std::string_view{"xmlSecInit failed"});
   if (xmlSecCheckVersion() != 1) throw Exception(std::string_view{"xmlsec version mismatch"});
-  xmlSecErrorsSetCallback(CollectXmlSecError);
-  // Signed output must hold no line break that the library adds by itself.
-  xmlSecBase64SetDefaultLineSize(0);
-  xmlSecSetDefaultLineFeed(BAD_CAST "");
   if (xmlSecCryptoAppInit(nullptr) < 0) {
     throw Exception(std::string_view{"xmlSecCryptoAppInit failed"});
   }
   if (xmlSecCryptoInit() < 0) throw Exception(std::string_view{"xmlSecCryptoInit failed"});
+  xmlSecErrorsSetCallback(CollectXmlSecError);
+  // Signed output must hold no line break that the library adds by itself: base64 lines
+  // longer than any value we write, and no line feeds between generated elements.
+  xmlSecBase64SetDefaultLineSize(kBase64LineSize);
+  xmlSecSetDefaultLineFeed(BAD_CAST "");
 }
 
 TXmlLibraryScope::~TXmlLibraryScope() {

@@ -9,6 +9,10 @@
 // and an external-entity loader that refuses everything, so no parse ever reads a file or the
 // network.
 
+// Base64 texts are written in lines of this many characters: longer than any certificate or
+// signature value, so they come out on one line.
+inline constexpr int kBase64LineSize = 1 << 24;
+
 class TXmlLibraryScope {
  public:
   TXmlLibraryScope();

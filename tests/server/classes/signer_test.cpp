@@ -1,0 +1,412 @@
+#include "server/classes/signer.h"
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/certstore/store.h"
+#include "platform/exception.h"
+#include "server/classes/digital_certificate.h"
+#include "server/classes/signer_messages.h"
+#include "server/classes/signer_text.h"
+#include "tests/support/signature_check.h"
+#include "tests/support/test_certificates.h"
+
+namespace {
+
+using namespace signer_messages;
+using signature_check::TVerifyOptions;
+using test_certificates::TCertificateSpec;
+using test_certificates::TTestStore;
+
+Text ReadData(const std::string& name) {
+  std::ifstream in(std::string(ASSINADOR_TEST_DATA) + "/" + name, std::ios::binary);
+  EXPECT_TRUE(in) << name;
+  return text::FromUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+
+void ReplaceAll(Text& s, TextView from, TextView to) {
+  for (std::size_t pos = 0; (pos = s.find(from, pos)) != Text::npos; pos += to.size()) {
+    s.replace(pos, from.size(), to);
+  }
+}
+
+// The text without its first Signature element (any prefix).
+Text WithoutFirstSignature(Text s) {
+  std::size_t start = s.find(u"<Signature");
+  TextView close = u"</Signature>";
+  if (const std::size_t prefixed = s.find(u"<ds:Signature");
+      prefixed != Text::npos && (start == Text::npos || prefixed < start)) {
+    start = prefixed;
+    close = u"</ds:Signature>";
+  }
+  if (start == Text::npos) return s;
+  const std::size_t end = s.find(close, start);
+  if (end == Text::npos) return s;
+  s.erase(start, end + close.size() - start);
+  return s;
+}
+
+class SignerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    store.Add(TCertificateSpec("10-empresa.pem").CommonName("EMPRESA TESTE LTDA").Serial("0A1B2C"));
+  }
+
+  ICertificate2Ptr Certificate(const Text& serial = u"0A1B2C") {
+    return TDigitalCertificate().getCertificateBySerial(serial);
+  }
+
+  struct TResult {
+    Text signedXml;
+    Text status;
+  };
+  TResult Sign(const Text& document, const Text& serial = u"0A1B2C") {
+    TResult result{u"antes", u""};
+    TSignerNFSEDocument().sign(document, *Certificate(serial), result.signedXml, result.status);
+    return result;
+  }
+
+  // Every signed output: no literal line break, and both verifiers accept it.
+  static void ExpectVerifies(const Text& signedXml, const TVerifyOptions& options = {}) {
+    EXPECT_EQ(signedXml.find(u'\n'), Text::npos);
+    EXPECT_EQ(signedXml.find(u'\r'), Text::npos);
+    EXPECT_EQ(signature_check::VerifyInProcess(signedXml, options), "");
+    EXPECT_EQ(signature_check::VerifyWithXmlsec1(signedXml, options), "");
+  }
+
+  TTestStore store;
+};
+
+TEST(SignerTemplate, IsOneLineOf530Characters) {
+  EXPECT_EQ(kSignatureTemplate.size(), 530u);
+  EXPECT_EQ(kSignatureTemplate.find(u'\n'), TextView::npos);
+  EXPECT_EQ(kSignatureTemplate.substr(0, 10), u"<Signature");
+  EXPECT_EQ(kSignatureTemplate.substr(530 - 12), u"</Signature>");
+  EXPECT_EQ(kSelectionNamespaces.size(), 45u);
+}
+
+TEST(SignerText, WorkedExampleOfPostProcessing) {
+  const Text input = u"<?xml version='1.0' encoding='UTF-8'?><doc><a>x y</a><assinatura/></doc>";
+  const Text prepared = signer_text::PrepareDocument(input);
+  EXPECT_EQ(prepared, u"<?xml version='1.0' encoding='UTF-8'?><doc><a>x y</a>" +
+                          Text{kSignatureTemplate} + u"</doc>");
+  const Text declaration = signer_text::CaptureDeclaration(prepared);
+  EXPECT_EQ(declaration, u"<?xml version='1.0' encoding='UTF-8'?>");
+
+  const Text serialised =
+      u"<?xml version='1.0'?>\n<doc><a>x y</a><Signature "
+      u"xmlns='http://www.w3.org/2000/09/xmldsig#'><SignedInfo/><SignatureValue>ab\ncd "
+      u"ef</SignatureValue><KeyInfo><X509Data><X509Certificate>CA 1</X509Certificate>"
+      u"<X509Certificate>EE 2</X509Certificate></X509Data></KeyInfo></Signature></doc>\n";
+  EXPECT_EQ(signer_text::PostProcess(serialised, declaration),
+            u"<?xml version='1.0' encoding='UTF-8'?><doc><a>x y</a><Signature "
+            u"xmlns='http://www.w3.org/2000/09/xmldsig#'><SignedInfo/>"
+            u"<SignatureValue>abcdef</SignatureValue><KeyInfo><X509Data>"
+            u"<X509Certificate>EE2</X509Certificate></X509Data></KeyInfo></Signature></doc>");
+}
+
+TEST(SignerText, PreparationAndPostProcessingRules) {
+  struct Case {
+    const char* name;
+    Text input;
+    Text expected;
+  };
+  const Case prepare[] = {
+      {"placeholder replaced", u"<a><assinatura/></a>", u"<a>" + Text{kSignatureTemplate} + u"</a>"},
+      {"two placeholders", u"<a><assinatura/><assinatura/></a>",
+       u"<a>" + Text{kSignatureTemplate} + Text{kSignatureTemplate} + u"</a>"},
+      {"existing signature drops placeholders", u"<a><Signature/><assinatura/></a>",
+       u"<a><Signature/></a>"},
+      {"spaced or capitalised is no placeholder", u"<a><assinatura /><Assinatura/></a>",
+       u"<a><assinatura /><Assinatura/></a>"},
+      {"every CR and LF goes", u"<a>\r\n1\n2\r3</a>", u"<a>123</a>"},
+      {"character references stay", u"<a>1&#10;2&#xD;</a>", u"<a>1&#10;2&#xD;</a>"},
+  };
+  for (const auto& c : prepare) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(signer_text::PrepareDocument(c.input), c.expected);
+  }
+
+  const Case declaration[] = {
+      {"declaration", u"<?xml version=\"1.0\"?><a/>", u"<?xml version=\"1.0\"?>"},
+      {"none", u"<a/>", u""},
+      {"processing instruction is no declaration", u"<a><?pi x?></a>", u""},
+      {"stylesheet is no declaration", u"<?xml-stylesheet href='a'?><a/>", u""},
+  };
+  for (const auto& c : declaration) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(signer_text::CaptureDeclaration(c.input), c.expected);
+  }
+
+  struct PostCase {
+    const char* name;
+    Text serialised;
+    Text declaration;
+    Text expected;
+  };
+  const PostCase post[] = {
+      {"spaces after the signature element stay",
+       u"<a><Signature><SignatureValue>a b</SignatureValue><KeyInfo x=\"1 2\"/></Signature>"
+       u"<b c=\"d e\">f g</b></a>",
+       u"", u"<a><Signature><SignatureValue>ab</SignatureValue><KeyInfox=\"12\"/></Signature>"
+            u"<b c=\"d e\">f g</b></a>"},
+      {"prefixed signature element ends the range",
+       u"<ds:Signature><SignatureValue>a b</SignatureValue></ds:Signature><b>f g</b>", u"",
+       u"<ds:Signature><SignatureValue>ab</SignatureValue></ds:Signature><b>f g</b>"},
+      {"no signature value: nothing removed", u"<a>x y</a>", u"", u"<a>x y</a>"},
+      {"three certificates keep the third",
+       u"<X509Certificate>1</X509Certificate><X509Certificate>2</X509Certificate>"
+       u"<X509Certificate>3</X509Certificate>",
+       u"", u"<X509Certificate>3</X509Certificate>"},
+      {"declaration restored", u"<?xml version=\"1.0\"?><a/>",
+       u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>",
+       u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>"},
+      {"declaration prepended", u"<a/>", u"<?xml version=\"1.0\"?>", u"<?xml version=\"1.0\"?><a/>"},
+      {"no declaration when the input had none", u"<?xml version=\"1.0\"?><a><?pi?></a>", u"",
+       u"<a><?pi?></a>"},
+      {"line breaks removed", u"<?xml version=\"1.0\"?>\r\n<a>\n</a>\n", u"", u"<a></a>"},
+  };
+  for (const auto& c : post) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(signer_text::PostProcess(c.serialised, c.declaration), c.expected);
+  }
+}
+
+TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
+  const Text sample = ReadData("nfse_sample.xml");
+  Text crlf = sample;
+  ReplaceAll(crlf, u"\n", u"\r\n");
+  Text latin1 = sample;
+  ReplaceAll(latin1, u"encoding=\"UTF-8\"", u"encoding=\"ISO-8859-1\"");
+  Text noDeclaration = sample.substr(sample.find(u"?>") + 2);
+  struct Case {
+    const char* name;
+    Text document;
+    TVerifyOptions options;
+  };
+  const Case cases[] = {
+      {"NFS-e with accents and Unix line breaks", sample, {}},
+      {"CR LF line breaks", crlf, {}},
+      {"ISO-8859-1 declaration", latin1, {}},
+      {"no declaration", noDeclaration, {}},
+      {"character-reference line breaks", ReadData("nfse_charref_lines.xml"), {}},
+      {"client-supplied signature by Id, SHA-256, exclusive c14n",
+       ReadData("nfse_existing_signature.xml"),
+       TVerifyOptions().IdAttribute("Id", "InfDeclaracaoPrestacaoServico")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = Sign(c.document);
+    ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
+    ExpectVerifies(result.signedXml, c.options);
+
+    const Text declaration = signer_text::CaptureDeclaration(c.document);
+    EXPECT_EQ(result.signedXml.substr(0, declaration.size()), declaration);
+    if (declaration.empty()) {
+      EXPECT_NE(result.signedXml.substr(0, 5), u"<?xml");
+    }
+
+    // Outside the signature the document is the input without line breaks, written back in
+    // the serialiser's form of character references.
+    Text expected = WithoutFirstSignature(signer_text::PrepareDocument(c.document));
+    ReplaceAll(expected, u"&#xA;", u"&#10;");
+    ReplaceAll(expected, u"&#xD;", u"&#13;");
+    EXPECT_EQ(WithoutFirstSignature(result.signedXml), expected);
+  }
+}
+
+TEST_F(SignerTest, CharacterReferenceLineBreaksAreSignedAsContent) {
+  const auto result = Sign(ReadData("nfse_charref_lines.xml"));
+  ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
+  EXPECT_NE(result.signedXml.find(u"Primeira linha&#10;segunda linha&#10;terceira&#13;quarta"),
+            Text::npos);
+  EXPECT_NE(result.signedXml.find(u"linhas=\"um&#10;dois&#10;três&#13;quatro&#13;fim\""),
+            Text::npos);
+  ExpectVerifies(result.signedXml);
+  // Altering the referenced line break must break the signature.
+  Text altered = result.signedXml;
+  ReplaceAll(altered, u"Primeira linha&#10;", u"Primeira linha ");
+  EXPECT_NE(signature_check::VerifyInProcess(altered), "");
+}
+
+TEST_F(SignerTest, SignatureCarriesOnlyTheSigningCertificateWithoutLineBreaks) {
+  const auto result = Sign(ReadData("nfse_sample.xml"));
+  ASSERT_EQ(result.status, kStatusOk);
+  const std::size_t first = result.signedXml.find(kCertificateTag);
+  ASSERT_NE(first, Text::npos);
+  EXPECT_EQ(result.signedXml.rfind(kCertificateTag), first);
+  EXPECT_NE(result.signedXml.find(u"<DigestValue>"), Text::npos);
+  EXPECT_EQ(result.signedXml.find(u"<DigestValue></DigestValue>"), Text::npos);
+}
+
+TEST_F(SignerTest, TwoPlaceholdersSignTheFirstAndKeepTheSecondAsTemplate) {
+  const Text document =
+      u"<?xml version=\"1.0\"?><lote><nota Id=\"n1\">um dois</nota><assinatura/>"
+      u"<nota Id=\"n2\">três quatro</nota><assinatura/></lote>";
+  const auto result = Sign(document);
+  ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
+  ExpectVerifies(result.signedXml);
+  // The second template stays unsigned and, being outside the first signature, keeps its
+  // spaces, so the output stays well-formed.
+  EXPECT_NE(result.signedXml.find(u"<nota Id=\"n2\">três quatro</nota>"), Text::npos);
+  EXPECT_NE(result.signedXml.find(u"<SignatureValue/>"), Text::npos);
+  EXPECT_NE(result.signedXml.find(u"<SignatureMethod Algorithm="), Text::npos);
+}
+
+TEST_F(SignerTest, PrefixedSignatureElementWithoutPlaceholderIsFilled) {
+  const Text document =
+      u"<doc><dado Id=\"d1\">valor</dado><ds:Signature "
+      u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo><ds:CanonicalizationMethod "
+      u"Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><ds:SignatureMethod "
+      u"Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/><ds:Reference URI=\"#d1\">"
+      u"<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue/>"
+      u"</ds:Reference></ds:SignedInfo><ds:SignatureValue/></ds:Signature></doc>";
+  const auto result = Sign(document);
+  ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
+  ExpectVerifies(result.signedXml, TVerifyOptions().IdAttribute("Id", "dado"));
+  EXPECT_NE(result.signedXml.find(u"<ds:X509Certificate>"), Text::npos);
+}
+
+TEST_F(SignerTest, ExpiredCertificateStillSigns) {
+  std::string serial;
+  store.Add(TCertificateSpec("20-vencido.pem").CommonName("VENCIDO").Expired(), &serial);
+  const auto result = Sign(ReadData("nfse_sample.xml"), text::FromAscii(serial));
+  ASSERT_EQ(result.status, kStatusOk);
+  ExpectVerifies(result.signedXml,
+                 TVerifyOptions().At(test_certificates::ExpiredCertificateValidMoment()));
+}
+
+TEST_F(SignerTest, PfxCertificatesSign) {
+  for (const bool legacy : {false, true}) {
+    SCOPED_TRACE(legacy ? "legacy PFX" : "PFX");
+    std::string serial;
+    TCertificateSpec spec(legacy ? "31-legado.pfx" : "30-atual.p12");
+    spec.WithChain();
+    if (legacy) spec.LegacyPfx();
+    store.Add(spec, &serial);
+    const auto result = Sign(ReadData("nfse_sample.xml"), text::FromAscii(serial));
+    ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
+    ExpectVerifies(result.signedXml);
+  }
+}
+
+TEST_F(SignerTest, FailuresLeaveTheSignedTextAndReportTheMessage) {
+  const Text prefix = Text{kSignFailed} + CR;
+  struct Case {
+    const char* name;
+    Text document;
+    Text message;
+  };
+  const Text malformed = u"<?xml version=\"1.0\"?>\r\n<a><b></a>\n<assinatura/>";
+  const Case cases[] = {
+      {"malformed document, whole text after the line-break step", malformed,
+       Text{kLoadFailed} + u"<?xml version=\"1.0\"?><a><b></a>" + Text{kSignatureTemplate}},
+      {"no signature and no placeholder", u"<a>sem assinatura</a>", Text{kTemplateMissing}},
+      {"spaced placeholder is no placeholder", u"<a><assinatura /></a>", Text{kTemplateMissing}},
+      {"Signature outside the XML-DSig namespace", u"<a><Signature/></a>", Text{kTemplateMissing}},
+      {"empty document", u"", Text{kLoadFailed}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = Sign(c.document);
+    EXPECT_EQ(result.status, prefix + c.message) << text::ToUtf8(result.status);
+    EXPECT_EQ(result.signedXml, u"antes");
+  }
+}
+
+TEST_F(SignerTest, CertificateWithoutUsableKeyFailsWithTheStoreMessage) {
+  // Found through the store directly: the lookup by serial would refuse it first.
+  store.Add(TCertificateSpec("40-sem-chave.pem").Serial("4000").WithoutKey());
+  store.Add(TCertificateSpec("41-outra-chave.pem").Serial("4100").MismatchedKey());
+  IStore3 personal;
+  personal.Open(CAPICOM_CURRENT_USER_STORE, u"My", CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+  const auto certificates = personal.Certificates();
+  for (int i = 1; i <= certificates.Count(); ++i) {
+    const auto certificate = certificates.Item(i);
+    if (certificate->SerialNumber() == u"0A1B2C") continue;
+    SCOPED_TRACE(text::ToUtf8(certificate->SerialNumber()));
+    Text signedXml = u"antes";
+    Text status;
+    TSignerNFSEDocument().sign(ReadData("nfse_sample.xml"), *certificate, signedXml, status);
+    const Text expected = certificate->SerialNumber() == u"4000"
+                              ? u"O certificado não possui chave privada acessível"
+                              : u"A chave privada não corresponde ao certificado";
+    EXPECT_EQ(status, Text{kSignFailed} + CR + expected) << text::ToUtf8(status);
+    EXPECT_EQ(signedXml, u"antes");
+  }
+}
+
+TEST_F(SignerTest, HostileDocumentsAreRefusedNotExpanded) {
+  const Text cases[] = {
+      u"<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+      u"<a>&x;<assinatura/></a>",
+      u"<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY % p SYSTEM \"file:///etc/passwd\">%p;]>"
+      u"<a><assinatura/></a>",
+      u"<!DOCTYPE a SYSTEM \"http://127.0.0.1:9/a.dtd\"><a>&e;<assinatura/></a>",
+      u"<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+      u"<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+      u"<!ENTITY lol2 \"&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;\">"
+      u"<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">"
+      u"<!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">"
+      u"<!ENTITY lol5 \"&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;\">"
+      u"<!ENTITY lol6 \"&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;\">"
+      u"<!ENTITY lol7 \"&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;\">"
+      u"<!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">"
+      u"<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">]>"
+      u"<lolz>&lol9;<assinatura/></lolz>",
+  };
+  for (const auto& document : cases) {
+    SCOPED_TRACE(text::ToUtf8(document));
+    const auto result = Sign(document);
+    EXPECT_EQ(result.status.rfind(Text{kSignFailed} + CR + Text{kLoadFailed}, 0), 0u)
+        << text::ToUtf8(result.status);
+    EXPECT_EQ(result.status.find(u"root:"), Text::npos);
+    EXPECT_EQ(result.signedXml, u"antes");
+  }
+}
+
+TEST_F(SignerTest, ExternalDtdIsNeverRead) {
+  // The DTD would put a secret into the document; it is not read, so the entity that needs it
+  // is refused, and a document that does not use it signs without it.
+  const auto dtd = store.Directory() / "segredo.dtd";
+  std::ofstream(dtd) << "<!ENTITY e \"SEGREDO\">";
+  const Text doctype = u"<!DOCTYPE a SYSTEM \"file://" + text::FromUtf8(dtd.string()) + u"\">";
+  const auto refused = Sign(doctype + u"<a>&e;<assinatura/></a>");
+  EXPECT_EQ(refused.status.rfind(Text{kSignFailed} + CR + Text{kLoadFailed}, 0), 0u);
+  const auto signedDoc = Sign(doctype + u"<a>x<assinatura/></a>");
+  ASSERT_EQ(signedDoc.status, kStatusOk) << text::ToUtf8(signedDoc.status);
+  EXPECT_EQ(signedDoc.signedXml.find(u"SEGREDO"), Text::npos);
+  ExpectVerifies(signedDoc.signedXml);
+}
+
+TEST_F(SignerTest, ConcurrentSigningOnSeveralThreads) {
+  const Text document = ReadData("nfse_sample.xml");
+  const ICertificate2Ptr certificate = Certificate();
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 5;
+  std::vector<Text> outputs(kThreads * kRounds);
+  std::vector<Text> statuses(kThreads * kRounds);
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int r = 0; r < kRounds; ++r) {
+          const int slot = t * kRounds + r;
+          TSignerNFSEDocument().sign(document, *certificate, outputs[slot], statuses[slot]);
+        }
+      });
+    }
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    ASSERT_EQ(statuses[i], kStatusOk) << text::ToUtf8(statuses[i]);
+    // RSA PKCS#1 v1.5 is deterministic: every thread must produce the same document.
+    EXPECT_EQ(outputs[i], outputs[0]);
+  }
+  ExpectVerifies(outputs[0]);
+}
+
+}  // namespace

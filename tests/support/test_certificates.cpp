@@ -1,0 +1,263 @@
+#include "tests/support/test_certificates.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include <openssl/bn.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/rsa.h>
+#include <openssl/x509v3.h>
+
+#include "platform/certstore/openssl_handles.h"
+
+namespace fs = std::filesystem;
+
+namespace test_certificates {
+namespace {
+
+constexpr long kDay = 24 * 60 * 60;
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error("test certificates: " + what + ": " + openssl::DrainErrors());
+}
+
+EvpPkeyPtr NewRsaKey() {
+  EvpPkeyPtr key{EVP_RSA_gen(2048)};
+  if (!key) Fail("EVP_RSA_gen");
+  return key;
+}
+
+// Key generation dominates the cost of these fixtures: three keys per process suffice.
+struct TKeys {
+  EvpPkeyPtr ca = NewRsaKey();
+  EvpPkeyPtr endEntity = NewRsaKey();
+  EvpPkeyPtr other = NewRsaKey();
+};
+
+const TKeys& Keys() {
+  static const TKeys keys;
+  return keys;
+}
+
+void AddName(X509_NAME* name, const char* field, const std::string& value) {
+  if (value.empty()) return;
+  if (X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                 0) != 1) {
+    Fail(std::string("X509_NAME_add_entry_by_txt ") + field);
+  }
+}
+
+void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  if (!ext) Fail("X509V3_EXT_conf_nid");
+  X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+}
+
+void SetSerial(X509* cert, const std::string& hex) {
+  BIGNUM* bn = nullptr;
+  if (BN_hex2bn(&bn, hex.c_str()) == 0) Fail("BN_hex2bn " + hex);
+  std::unique_ptr<BIGNUM, CFree<BN_free>> owner{bn};
+  if (!BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert))) Fail("BN_to_ASN1_INTEGER");
+}
+
+X509Ptr MakeCaCertificate() {
+  X509Ptr cert{X509_new()};
+  X509_set_version(cert.get(), 2);
+  SetSerial(cert.get(), "01");
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -10 * 365 * kDay);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 10 * 365 * kDay);
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  AddName(name, "O", "Assinador NFS-e Testes");
+  AddName(name, "CN", kCaCommonName);
+  X509_set_issuer_name(cert.get(), name);
+  X509_set_pubkey(cert.get(), Keys().ca.get());
+  AddExtension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
+  AddExtension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+  AddExtension(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
+  if (X509_sign(cert.get(), Keys().ca.get(), EVP_sha256()) <= 0) Fail("X509_sign CA");
+  return cert;
+}
+
+struct TCa {
+  X509Ptr certificate = MakeCaCertificate();
+  fs::path directory;
+  fs::path pemPath;
+  TCa() {
+    char pattern[] = "/tmp/assinador-ca-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+    directory = pattern;
+    pemPath = directory / "ca.pem";
+    BioPtr bio{BIO_new_file(pemPath.c_str(), "w")};
+    if (!bio || PEM_write_bio_X509(bio.get(), certificate.get()) != 1) Fail("write CA");
+  }
+  ~TCa() {
+    std::error_code ec;
+    fs::remove_all(directory, ec);
+  }
+};
+
+const TCa& Ca() {
+  static const TCa ca;
+  return ca;
+}
+
+std::string FreshSerial() {
+  static std::atomic<unsigned> counter{0};
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "5A%04X%06X", static_cast<unsigned>(getpid() & 0xFFFF),
+                counter.fetch_add(1) + 1);
+  return buffer;
+}
+
+X509Ptr MakeEndEntity(const TCertificateSpec& spec, const std::string& serial) {
+  X509Ptr cert{X509_new()};
+  X509_set_version(cert.get(), 2);
+  SetSerial(cert.get(), serial);
+  if (spec.expired) {
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -2 * 365 * kDay);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), -365 * kDay);
+  } else {
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -kDay);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 2 * 365 * kDay);
+  }
+  if (spec.notAfter != 0 && !ASN1_TIME_set(X509_getm_notAfter(cert.get()), spec.notAfter)) {
+    Fail("ASN1_TIME_set");
+  }
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  AddName(name, "C", "BR");
+  AddName(name, "O", spec.organization);
+  AddName(name, "OU", spec.organizationalUnit);
+  AddName(name, "CN", spec.commonName);
+  AddName(name, "emailAddress", spec.email);
+  X509_set_issuer_name(cert.get(), X509_get_subject_name(Ca().certificate.get()));
+  X509_set_pubkey(cert.get(), Keys().endEntity.get());
+  AddExtension(cert.get(), Ca().certificate.get(), NID_basic_constraints, "CA:FALSE");
+  AddExtension(cert.get(), Ca().certificate.get(), NID_key_usage,
+               "critical,digitalSignature,nonRepudiation,keyEncipherment");
+  AddExtension(cert.get(), Ca().certificate.get(), NID_authority_key_identifier, "keyid");
+  if (X509_sign(cert.get(), Keys().ca.get(), EVP_sha256()) <= 0) Fail("X509_sign");
+  return cert;
+}
+
+std::string ToLower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+void WritePem(const fs::path& path, const TCertificateSpec& spec, X509* cert, EVP_PKEY* key) {
+  BioPtr bio{BIO_new_file(path.c_str(), "w")};
+  if (!bio) Fail("BIO_new_file " + path.string());
+  if (PEM_write_bio_X509(bio.get(), cert) != 1) Fail("PEM_write_bio_X509");
+  if (key && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    Fail("PEM_write_bio_PrivateKey");
+  }
+  if (spec.withChain && PEM_write_bio_X509(bio.get(), Ca().certificate.get()) != 1) {
+    Fail("PEM_write_bio_X509 chain");
+  }
+}
+
+OSSL_LIB_CTX* LegacyContext() {
+  static OSSL_LIB_CTX* const context = [] {
+    OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+    OSSL_PROVIDER_load(ctx, "legacy");
+    OSSL_PROVIDER_load(ctx, "default");
+    return ctx;
+  }();
+  return context;
+}
+
+void WritePfx(const fs::path& path, const TCertificateSpec& spec, X509* cert, EVP_PKEY* key) {
+  X509StackPtr chain{sk_X509_new_null()};
+  if (spec.withChain) {
+    X509_up_ref(Ca().certificate.get());
+    sk_X509_push(chain.get(), Ca().certificate.get());
+  }
+  const int certNid = spec.legacyPfx ? NID_pbe_WithSHA1And40BitRC2_CBC : 0;
+  const int keyNid = spec.legacyPfx ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : 0;
+  Pkcs12Ptr p12{PKCS12_create_ex("", "certificado", key, cert, chain.get(), keyNid, certNid, 0,
+                                 0, 0, spec.legacyPfx ? LegacyContext() : nullptr, nullptr)};
+  if (!p12) Fail("PKCS12_create_ex");
+  BioPtr bio{BIO_new_file(path.c_str(), "wb")};
+  if (!bio || i2d_PKCS12_bio(bio.get(), p12.get()) != 1) Fail("i2d_PKCS12_bio");
+}
+
+}  // namespace
+
+std::string NormalizedSerial(const std::string& serialHex) {
+  BIGNUM* bn = nullptr;
+  if (BN_hex2bn(&bn, serialHex.c_str()) == 0) Fail("BN_hex2bn " + serialHex);
+  std::unique_ptr<BIGNUM, CFree<BN_free>> owner{bn};
+  std::string out;
+  const int size = BN_num_bytes(bn);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  BN_bn2bin(bn, reinterpret_cast<unsigned char*>(bytes.data()));
+  if (bytes.empty() || (static_cast<unsigned char>(bytes[0]) & 0x80)) bytes.insert(0, 1, '\0');
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (const unsigned char b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+  return out;
+}
+
+TTestStore::TTestStore(bool setEnvironment) : FSetEnvironment(setEnvironment) {
+  char pattern[] = "/tmp/assinador-store-XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+  FDirectory = pattern;
+  if (FSetEnvironment) {
+    if (const char* previous = std::getenv("ASSINADOR_NFSE_STORE")) FPreviousValue = previous;
+    setenv("ASSINADOR_NFSE_STORE", FDirectory.c_str(), 1);
+  }
+}
+
+TTestStore::~TTestStore() {
+  if (FSetEnvironment) {
+    if (FPreviousValue) {
+      setenv("ASSINADOR_NFSE_STORE", FPreviousValue->c_str(), 1);
+    } else {
+      unsetenv("ASSINADOR_NFSE_STORE");
+    }
+  }
+  std::error_code ec;
+  fs::remove_all(FDirectory, ec);
+}
+
+fs::path TTestStore::Add(const TCertificateSpec& spec, std::string* serial) {
+  const std::string serialHex = spec.serialHex.empty() ? FreshSerial() : spec.serialHex;
+  X509Ptr cert = MakeEndEntity(spec, serialHex);
+  EVP_PKEY* key = nullptr;
+  if (spec.withKey) key = spec.mismatchedKey ? Keys().other.get() : Keys().endEntity.get();
+  const fs::path path = FDirectory / spec.fileName;
+  const std::string ext = ToLower(path.extension().string());
+  if (ext == ".pfx" || ext == ".p12") {
+    WritePfx(path, spec, cert.get(), key);
+  } else {
+    WritePem(path, spec, cert.get(), key);
+  }
+  if (serial) *serial = NormalizedSerial(serialHex);
+  return path;
+}
+
+void TTestStore::Remove(const std::string& fileName) { fs::remove(FDirectory / fileName); }
+
+const fs::path& CaPemPath() { return Ca().pemPath; }
+
+std::time_t ExpiredCertificateValidMoment() {
+  return std::time(nullptr) - 500 * kDay;
+}
+
+}  // namespace test_certificates

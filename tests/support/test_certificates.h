@@ -1,0 +1,84 @@
+#pragma once
+
+// Test certificates made on the fly with OpenSSL: a test CA and RSA-2048 end-entity
+// certificates issued by it, written as files of a temporary personal store.
+//
+//   TTestStore store;                                  // temp dir; ASSINADOR_NFSE_STORE -> it
+//   store.Add(TCertificateSpec("a.pem").CommonName("EMPRESA A").Serial("0A1B2C"));
+//   store.Add(TCertificateSpec("b.pem").WithoutKey());
+//   store.Add(TCertificateSpec("c.pfx").Expired());
+//   test_certificates::CaPemPath();                    // trust anchor for verifiers
+//
+// Keys are generated once per process and reused; every certificate is distinct by serial.
+
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace test_certificates {
+
+struct TCertificateSpec {
+  explicit TCertificateSpec(std::string AFileName = "certificado.pem")
+      : fileName(std::move(AFileName)) {}
+
+  // Chainable setters: TCertificateSpec("a.pem").CommonName("X").Serial("0A").WithoutKey().
+  TCertificateSpec& CommonName(std::string v) { commonName = std::move(v); return *this; }
+  TCertificateSpec& Serial(std::string v) { serialHex = std::move(v); return *this; }
+  TCertificateSpec& WithoutKey() { withKey = false; return *this; }
+  TCertificateSpec& Expired() { expired = true; return *this; }
+  TCertificateSpec& MismatchedKey() { mismatchedKey = true; return *this; }
+  TCertificateSpec& WithChain() { withChain = true; return *this; }
+  TCertificateSpec& LegacyPfx() { legacyPfx = true; return *this; }
+  TCertificateSpec& OrganizationalUnit(std::string v) { organizationalUnit = std::move(v); return *this; }
+  TCertificateSpec& Organization(std::string v) { organization = std::move(v); return *this; }
+  TCertificateSpec& Email(std::string v) { email = std::move(v); return *this; }
+  TCertificateSpec& NotAfter(std::time_t v) { notAfter = v; return *this; }
+
+  std::string fileName;  // .pem/.crt: PEM; .pfx/.p12: PKCS#12 without password
+  std::string commonName = "EMPRESA TESTE LTDA";  // empty: no CN in the subject
+  std::string serialHex;                          // hex digits; empty: a fresh unique serial
+  bool withKey = true;
+  bool expired = false;        // valid from two years ago until one year ago
+  bool mismatchedKey = false;  // the file holds a key that belongs to another certificate
+  bool withChain = false;      // the CA certificate follows in the file
+  bool legacyPfx = false;      // PKCS#12 with RC2/3DES as older tools wrote them
+  std::string organizationalUnit;
+  std::string organization;
+  std::string email;
+  std::time_t notAfter = 0;  // 0: as "expired" says
+};
+
+// The certificate's serial as the store writes it (upper-case hex, two digits a byte).
+std::string NormalizedSerial(const std::string& serialHex);
+
+// A temporary store directory, removed with the object. While it lives (and setEnvironment
+// was true) ASSINADOR_NFSE_STORE names it; the previous value comes back afterwards.
+class TTestStore {
+ public:
+  explicit TTestStore(bool setEnvironment = true);
+  ~TTestStore();
+  TTestStore(const TTestStore&) = delete;
+  TTestStore& operator=(const TTestStore&) = delete;
+
+  const std::filesystem::path& Directory() const { return FDirectory; }
+  // Writes the file and returns its path; returns the serial it was given via the spec or
+  // chosen (NormalizedSerial form) in *serial when asked.
+  std::filesystem::path Add(const TCertificateSpec& spec, std::string* serial = nullptr);
+  void Remove(const std::string& fileName);
+
+ private:
+  std::filesystem::path FDirectory;
+  bool FSetEnvironment;
+  std::optional<std::string> FPreviousValue;
+};
+
+// The test CA certificate as a PEM file (process-wide, made on first use).
+const std::filesystem::path& CaPemPath();
+inline constexpr const char* kCaCommonName = "AC TESTE ASSINADOR";
+
+// A moment inside the validity of an expired test certificate, for verifiers.
+std::time_t ExpiredCertificateValidMoment();
+
+}  // namespace test_certificates
