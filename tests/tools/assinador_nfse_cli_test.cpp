@@ -163,6 +163,18 @@ TEST_F(CliTest, SignedFileKeepsTheEncodingOfTheInput) {
   }
 }
 
+TEST_F(CliTest, SignsTheBundledSamples) {
+  for (const char* sample : {"nfse_sample.xml", "nfse_charref_lines.xml"}) {
+    SCOPED_TRACE(sample);
+    const std::string input = std::string(ASSINADOR_TEST_DATA) + "/" + sample;
+    const TRun run = Run("assinar '" + input + "' --serie " + FSerial);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find_first_of("\r\n"), std::string::npos);
+    Write("assinado.xml", run.out);
+    EXPECT_TRUE(Verifies("assinado.xml")) << run.out;
+  }
+}
+
 TEST_F(CliTest, DashReadsStandardInput) {
   const TRun run = Run("assinar - --serie " + FSerial, kDocument);
   ASSERT_EQ(run.status, 0) << run.err;
