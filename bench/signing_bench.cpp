@@ -33,9 +33,9 @@
 #include "platform/certstore/certificate.h"
 #include "platform/certstore/openssl_handles.h"
 #include "platform/exception.h"
+#include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
-#include "platform/xmldsig/library_scope.h"
 
 namespace {
 
@@ -169,7 +169,8 @@ void WritePem(const std::filesystem::path& AFile, X509* ACertificate, EVP_PKEY* 
 class TTemporaryDirectory {
  public:
   TTemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "signing-bench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "signing-bench-XXXXXX").string();
     Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
     FPath = pattern;
   }
@@ -277,14 +278,14 @@ int Run() {
     std::size_t length = sizeof signature;
     Check(EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, storeKey.Handle()) == 1,
           "EVP_DigestSignInit");
-    Check(EVP_DigestSign(context.get(), signature, &length,
-                         reinterpret_cast<const unsigned char*>(message.data()),
-                         message.size()) == 1,
-          "EVP_DigestSign");
+    Check(
+        EVP_DigestSign(context.get(), signature, &length,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1,
+        "EVP_DigestSign");
   };
   const auto parseAndCanonicalise = [&] {
     BenchXmlDocPtr document{xmlReadMemory(large.data(), static_cast<int>(large.size()), nullptr,
-                                     nullptr, XML_PARSE_NONET)};
+                                          nullptr, XML_PARSE_NONET)};
     Check(document != nullptr, "xmlReadMemory");
     xmlChar* canonical = nullptr;
     Check(xmlC14NDocDumpMemory(document.get(), nullptr, XML_C14N_1_0, nullptr, 0, &canonical) >= 0,
@@ -304,10 +305,10 @@ int Run() {
     std::size_t length = sizeof signature;
     Check(EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, fresh.get()) == 1,
           "EVP_DigestSignInit");
-    Check(EVP_DigestSign(context.get(), signature, &length,
-                         reinterpret_cast<const unsigned char*>(message.data()),
-                         message.size()) == 1,
-          "EVP_DigestSign");
+    Check(
+        EVP_DigestSign(context.get(), signature, &length,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1,
+        "EVP_DigestSign");
   });
   const double certificateCopy = MedianSeconds([&] {
     X509Ptr copy{X509_dup(certificate->Handle())};

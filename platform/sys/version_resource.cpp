@@ -13,9 +13,8 @@ constexpr char16_t kBlock[] = u"StringFileInfo\\041604E4\\";
 bool SameIgnoringAsciiCase(TextView a, TextView b) {
   auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
   return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) {
-           return lower(x) == lower(y);
-         });
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
 }
 
 bool IsRunningExecutable(const std::filesystem::path& AFile) {

@@ -11,9 +11,8 @@
 namespace {
 
 bool NeedsQuotes(const Text& AEntry) {
-  return std::any_of(AEntry.begin(), AEntry.end(), [](char16_t c) {
-    return c == u'"' || c == u';' || (c >= 1 && c <= 32);
-  });
+  return std::any_of(AEntry.begin(), AEntry.end(),
+                     [](char16_t c) { return c == u'"' || c == u';' || (c >= 1 && c <= 32); });
 }
 
 }  // namespace

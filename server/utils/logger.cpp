@@ -181,7 +181,8 @@ TJournal ReadJournal(const std::filesystem::path& AFile) {
 void ReplaceJournal(const std::filesystem::path& AFile, const std::string& ABytes,
                     std::optional<mode_t> AMode) {
   std::filesystem::path temporary = AFile;
-  temporary += ".tmp-" + std::to_string(::getpid());  // unique: appends in this process are serialised
+  temporary +=
+      ".tmp-" + std::to_string(::getpid());  // unique: appends in this process are serialised
   const int fd =
       ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) ThrowCreateError(AFile, errno);

@@ -1,5 +1,6 @@
 // Runs the built assinador-nfse-cli as a user would, against a temporary certificate store.
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -8,10 +9,9 @@
 #include <string>
 #include <utility>
 
-#include <gtest/gtest.h>
-
 #include "platform/text.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/signature_check.h"
 #include "tests/support/test_certificates.h"
 
 namespace {
@@ -78,6 +78,16 @@ const std::string kDocument =
     "<nfse><inf Id=\"n1\"><Discriminacao>Serviço de manutenção</Discriminacao></inf>"
     "<assinatura/></nfse>";
 
+Text FromUtf16(std::string_view ABytes, bool ABigEndian) {
+  Text out;
+  for (std::size_t i = 0; i + 1 < ABytes.size(); i += 2) {
+    const auto a = static_cast<unsigned char>(ABytes[i]);
+    const auto b = static_cast<unsigned char>(ABytes[i + 1]);
+    out.push_back(ABigEndian ? char16_t(a << 8 | b) : char16_t(b << 8 | a));
+  }
+  return out;
+}
+
 std::string Utf16(const std::string& AUtf8, bool ABigEndian) {
   std::string out;
   for (const char16_t unit : text::FromUtf8(AUtf8)) {
@@ -130,20 +140,27 @@ TEST_F(CliTest, SignedFileKeepsTheEncodingOfTheInput) {
     std::string input;
     std::string expectedStart;  // mark or declaration as the output must begin
     std::string accentedBytes;  // "manutenção" as the output encodes it
+    Text (*decode)(const std::string& ABytes);
   };
   const std::string latin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
   const std::string utf16Declaration = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>";
   const Case kCases[] = {
-      {"UTF-8 without mark or declaration", kDocument, "<nfse>", "manutenção"},
-      {"UTF-8 with mark", "\xEF\xBB\xBF" + kDocument, "\xEF\xBB\xBF<nfse>", "manutenção"},
+      {"UTF-8 without mark or declaration", kDocument, "<nfse>", "manutenção",
+       [](const std::string& b) { return text::FromUtf8(b); }},
+      {"UTF-8 with mark", "\xEF\xBB\xBF" + kDocument, "\xEF\xBB\xBF<nfse>", "manutenção",
+       [](const std::string& b) { return text::FromUtf8(b.substr(3)); }},
       {"ISO-8859-1 by declaration", latin1Declaration + text::ToLatin1(text::FromUtf8(kDocument)),
-       latin1Declaration, "manuten\xE7\xE3o"},
+       latin1Declaration, "manuten\xE7\xE3o",
+       [](const std::string& b) { return text::FromLatin1(b); }},
       {"UTF-16 LE with mark", "\xFF\xFE" + Utf16(utf16Declaration + kDocument, false),
-       "\xFF\xFE" + Utf16(utf16Declaration, false), Utf16("manutenção", false)},
+       "\xFF\xFE" + Utf16(utf16Declaration, false), Utf16("manutenção", false),
+       [](const std::string& b) { return FromUtf16(std::string_view(b).substr(2), false); }},
       {"UTF-16 BE with mark", "\xFE\xFF" + Utf16(utf16Declaration + kDocument, true),
-       "\xFE\xFF" + Utf16(utf16Declaration, true), Utf16("manutenção", true)},
+       "\xFE\xFF" + Utf16(utf16Declaration, true), Utf16("manutenção", true),
+       [](const std::string& b) { return FromUtf16(std::string_view(b).substr(2), true); }},
       {"UTF-16 LE without mark", Utf16(utf16Declaration + kDocument, false),
-       Utf16(utf16Declaration, false), Utf16("manutenção", false)},
+       Utf16(utf16Declaration, false), Utf16("manutenção", false),
+       [](const std::string& b) { return FromUtf16(b, false); }},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -156,6 +173,7 @@ TEST_F(CliTest, SignedFileKeepsTheEncodingOfTheInput) {
     EXPECT_NE(output.find(c.accentedBytes), std::string::npos);
     EXPECT_EQ(output.find_first_of("\r\n"), std::string::npos) << "no line break byte at all";
     EXPECT_TRUE(Verifies("saida.xml")) << output;
+    EXPECT_EQ(signature_check::VerifyInProcess(c.decode(output)), "");
 
     const TRun toStdout = Run("assinar entrada.xml --serie " + FSerial);
     EXPECT_EQ(toStdout.status, 0) << toStdout.err;
@@ -172,6 +190,7 @@ TEST_F(CliTest, SignsTheBundledSamples) {
     EXPECT_EQ(run.out.find_first_of("\r\n"), std::string::npos);
     Write("assinado.xml", run.out);
     EXPECT_TRUE(Verifies("assinado.xml")) << run.out;
+    EXPECT_EQ(signature_check::VerifyInProcess(text::FromUtf8(run.out)), "");
   }
 }
 
@@ -180,6 +199,7 @@ TEST_F(CliTest, DashReadsStandardInput) {
   ASSERT_EQ(run.status, 0) << run.err;
   Write("assinado.xml", run.out);
   EXPECT_TRUE(Verifies("assinado.xml")) << run.out;
+  EXPECT_EQ(signature_check::VerifyInProcess(text::FromUtf8(run.out)), "");
 }
 
 TEST_F(CliTest, FailurePrintsTheServiceTextAndExitsNonZero) {
@@ -232,8 +252,8 @@ TEST_F(CliTest, SeveralFilesReportEachOutcome) {
   EXPECT_NE(run.err.find("2 de 3 arquivo(s) assinado(s)."), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "no progress line off a terminal";
 
-  const TRun allGood = Run("assinar lote/a.xml lote/c.xml --serie " + FSerial +
-                           " --pasta-saida lote");
+  const TRun allGood =
+      Run("assinar lote/a.xml lote/c.xml --serie " + FSerial + " --pasta-saida lote");
   EXPECT_EQ(allGood.status, 0) << allGood.err;
   EXPECT_TRUE(Verifies("lote/a.xml")) << "signed in place";
 }

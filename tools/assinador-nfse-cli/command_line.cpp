@@ -79,10 +79,14 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
       value = argument.substr(equals + 1);
     }
     std::optional<std::string>* target = nullptr;
-    if (name == "--serie") target = &line.Serial;
-    else if (name == "--saida") target = &line.OutputFile;
-    else if (name == "--pasta-saida") target = &line.OutputDir;
-    else throw TUsageError("opção desconhecida: \"" + argument + "\".");
+    if (name == "--serie")
+      target = &line.Serial;
+    else if (name == "--saida")
+      target = &line.OutputFile;
+    else if (name == "--pasta-saida")
+      target = &line.OutputDir;
+    else
+      throw TUsageError("opção desconhecida: \"" + argument + "\".");
     if (target->has_value()) throw TUsageError("a opção " + name + " foi dada mais de uma vez.");
     if (!value) {
       if (i + 1 >= AArguments.size()) throw TUsageError("falta o valor da opção " + name + ".");
@@ -102,7 +106,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
   const auto stdinCount = std::count(line.Inputs.begin(), line.Inputs.end(), "-");
   if (stdinCount > 0 && line.OutputDir)
     throw TUsageError("a entrada padrão (-) não combina com --pasta-saida; use --saida.");
-  if (std::any_of(line.Inputs.begin(), line.Inputs.end(), [](const std::string& f) { return f.empty(); }))
+  if (std::any_of(line.Inputs.begin(), line.Inputs.end(),
+                  [](const std::string& f) { return f.empty(); }))
     throw TUsageError("nome de arquivo vazio.");
   if (line.OutputDir) {
     std::vector<std::string> names;

@@ -17,11 +17,11 @@ enum class TCommand { Help, ListCertificates, Sign };
 
 struct TCommandLine {
   TCommand Command = TCommand::Help;
-  bool Raw = false;                      // certificados --bruto
-  std::vector<std::string> Inputs;       // assinar: files, "-" for standard input
-  std::optional<std::string> Serial;     // --serie
-  std::optional<std::string> OutputFile; // --saida
-  std::optional<std::string> OutputDir;  // --pasta-saida
+  bool Raw = false;                       // certificados --bruto
+  std::vector<std::string> Inputs;        // assinar: files, "-" for standard input
+  std::optional<std::string> Serial;      // --serie
+  std::optional<std::string> OutputFile;  // --saida
+  std::optional<std::string> OutputDir;   // --pasta-saida
 };
 
 // Throws TUsageError with a Portuguese message.

@@ -78,8 +78,7 @@ std::string EncodeLatin1(TextView AText) {
 Text DecodeUtf8Strict(std::string_view ABytes) {
   Text content = text::FromUtf8(ABytes);
   // FromUtf8 replaces ill-formed sequences; signing such a replacement would sign other text.
-  if (text::ToUtf8(content) != ABytes)
-    throw Exception(u"O arquivo não está em UTF-8 válido.");
+  if (text::ToUtf8(content) != ABytes) throw Exception(u"O arquivo não está em UTF-8 válido.");
   return content;
 }
 
@@ -115,7 +114,8 @@ TDecodedDocument DecodeDocument(std::string_view ABytes) {
     document.Content = DecodeUtf16(ABytes, true);
   } else {
     const std::string declared = DeclaredEncoding(ABytes).value_or("utf-8");
-    if (declared == "utf-8" || declared == "utf8" || declared == "us-ascii" || declared == "ascii") {
+    if (declared == "utf-8" || declared == "utf8" || declared == "us-ascii" ||
+        declared == "ascii") {
       encoding = {TCharset::Utf8, false};
       document.Content = DecodeUtf8Strict(ABytes);
     } else if (declared == "iso-8859-1" || declared == "iso8859-1" || declared == "iso_8859-1" ||

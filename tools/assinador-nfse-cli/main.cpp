@@ -28,8 +28,7 @@ constexpr int kUsage = 2;
 void Write(std::FILE* AStream, std::string_view ABytes) {
   if (std::fwrite(ABytes.data(), 1, ABytes.size(), AStream) != ABytes.size() ||
       std::fflush(AStream) != 0)
-    throw Exception("Não foi possível escrever na saída: " +
-                    std::system_category().message(errno));
+    throw Exception("Não foi possível escrever na saída: " + std::system_category().message(errno));
 }
 
 // Messages for people: in the terminal's character set, layers on separate lines (the service
@@ -68,7 +67,8 @@ std::string ReadInput(const std::string& AInput) {
 // Where the signed document of AInput goes; empty for standard output.
 std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput) {
   if (ALine.OutputFile) return *ALine.OutputFile;
-  if (ALine.OutputDir) return std::filesystem::path(*ALine.OutputDir) / std::filesystem::path(AInput).filename();
+  if (ALine.OutputDir)
+    return std::filesystem::path(*ALine.OutputDir) / std::filesystem::path(AInput).filename();
   return {};
 }
 
@@ -109,8 +109,8 @@ int Sign(const TCommandLine& ALine) {
   for (std::size_t i = 0; i < total; ++i) {
     const std::string& input = ALine.Inputs[i];
     if (progress) {
-      const std::string line = "\r\033[K[" + std::to_string(i + 1) + "/" +
-                               std::to_string(total) + "] assinando " + input;
+      const std::string line = "\r\033[K[" + std::to_string(i + 1) + "/" + std::to_string(total) +
+                               "] assinando " + input;
       std::fputs(text::ToLocale(text::FromUtf8(line)).c_str(), stderr);
       std::fflush(stderr);
     }
@@ -118,17 +118,16 @@ int Sign(const TCommandLine& ALine) {
     if (progress) std::fputs("\r\033[K", stderr);
     if (!failure.empty()) ++failures;
     if (several) {
-      const std::string outcome =
-          failure.empty() ? input + ": assinado em " + OutputOf(ALine, input).string()
-                          : input + ": ERRO";
+      const std::string outcome = failure.empty()
+                                      ? input + ": assinado em " + OutputOf(ALine, input).string()
+                                      : input + ": ERRO";
       Report(failure.empty() ? stdout : stderr, outcome);
     }
     if (!failure.empty()) Report(stderr, failure);
   }
   if (several)
-    Report(failures == 0 ? stdout : stderr,
-           std::to_string(total - failures) + " de " + std::to_string(total) +
-               " arquivo(s) assinado(s).");
+    Report(failures == 0 ? stdout : stderr, std::to_string(total - failures) + " de " +
+                                                std::to_string(total) + " arquivo(s) assinado(s).");
   return failures == 0 ? 0 : kFailure;
 }
 

@@ -1,12 +1,12 @@
 #include "server/service/sm_sign_service.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/exception.h"
 #include "server/classes/digital_certificate.h"
@@ -40,7 +40,8 @@ TEST(JoinCertificateList, QuotesOnlyEntriesWithQuotesSemicolonsOrControlCharacte
   };
   const Case kCases[] = {
       {"empty list", {}, u""},
-      {"bare entry", {u"JOAO=serial=0C|validate=01/01/2015|issuer=ACX"},
+      {"bare entry",
+       {u"JOAO=serial=0C|validate=01/01/2015|issuer=ACX"},
        u"JOAO=serial=0C|validate=01/01/2015|issuer=ACX"},
       {"entry with spaces quoted, bare one not",
        {u"EMPRESA A LTDA=serial=0A1B|validate=31/12/2014 23:59:59|issuer=AC TESTE",
@@ -53,8 +54,7 @@ TEST(JoinCertificateList, QuotesOnlyEntriesWithQuotesSemicolonsOrControlCharacte
        {u"a\tb", u"a\rb", u"a\nb", Text(u"a") + char16_t(1)},
        u"\"a\tb\";\"a\rb\";\"a\nb\";\"a\x01\""},
       {"accents and characters above 255 stay bare", {u"JOÃO€Ω=x"}, u"JOÃO€Ω=x"},
-      {"code 0 and 127 do not quote", {Text(u"a\0b", 3), u"a\x7F"},
-       Text(u"a\0b;a\x7F", 6)},
+      {"code 0 and 127 do not quote", {Text(u"a\0b", 3), u"a\x7F"}, Text(u"a\0b;a\x7F", 6)},
       {"empty entries", {u"", u""}, u";"},
   };
   for (const auto& c : kCases) {
@@ -89,7 +89,8 @@ TEST_F(SignServiceTest, ListJoinsTheStoreEntriesQuotingWhereNeeded) {
   ASSERT_EQ(entries.size(), 2u);
   const Text list = FService.getListCertificate();
   EXPECT_EQ(list, JoinCertificateList(entries));
-  EXPECT_TRUE(list.starts_with(u"\"EMPRESA \"\"A\"\"; LTDA=serial=0A1B|validate=")) << text::ToUtf8(list);
+  EXPECT_TRUE(list.starts_with(u"\"EMPRESA \"\"A\"\"; LTDA=serial=0A1B|validate="))
+      << text::ToUtf8(list);
   EXPECT_NE(list.find(u";\"JOAO=serial=0C|validate="), Text::npos) << "the date holds a space";
   EXPECT_TRUE(FLogged.empty());
 }
@@ -116,7 +117,8 @@ TEST_F(SignServiceTest, FailedLookupAndFailedSigningBecomeResultTexts) {
        kAdapterError + kLookupError + u"Certificado Digital não encontrado!"},
       {"malformed XML with a valid serial", malformed, validSerial,
        u"[SignerNFSEDocument] Erro na Assinatura do Documento.\r"
-       u"[TSignerNFSEDocument] Não foi possível carregar o arquivo: " + malformed},
+       u"[TSignerNFSEDocument] Não foi possível carregar o arquivo: " +
+           malformed},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -1,15 +1,14 @@
 #include "server/utils/logger.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <clocale>
 #include <cctype>
+#include <clocale>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/exception.h"
 #include "server/utils/machine_utils.h"
@@ -83,9 +82,9 @@ TEST_F(LoggerTest, SecondRecordTurnsEarlierBreaksIntoCRLFAndTheMarkerCRIntoAnEmp
     std::filesystem::remove(FLog);
     Log(TLogLevel::llInfo, c.message);
     Log(TLogLevel::llError, u"segundo");
-    EXPECT_EQ(WithoutDates(Bytes()),
-              RecordHead("INFORMAÇÃO") + " \r\n" + c.rewritten + "\r\n### FIM ###\r\n\r\n" +
-                  RecordHead("   ERRO   ") + " \r\nsegundo\r\n### FIM ###\r\r\n");
+    EXPECT_EQ(WithoutDates(Bytes()), RecordHead("INFORMAÇÃO") + " \r\n" + c.rewritten +
+                                         "\r\n### FIM ###\r\n\r\n" + RecordHead("   ERRO   ") +
+                                         " \r\nsegundo\r\n### FIM ###\r\r\n");
   }
 }
 
@@ -178,8 +177,8 @@ TEST_F(LoggerTest, ConcurrentCallsLoseNoRecord) {
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([this, t] {
         for (int i = 0; i < kPerThread; ++i)
-          Log(TLogLevel::llError, text::FromAscii("thread " + std::to_string(t) + " record " +
-                                                  std::to_string(i)));
+          Log(TLogLevel::llError,
+              text::FromAscii("thread " + std::to_string(t) + " record " + std::to_string(i)));
       });
   }
   const std::string bytes = Bytes();

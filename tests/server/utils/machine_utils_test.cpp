@@ -1,9 +1,8 @@
 #include "server/utils/machine_utils.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
