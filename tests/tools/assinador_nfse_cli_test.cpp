@@ -258,6 +258,21 @@ TEST_F(CliTest, SeveralFilesReportEachOutcome) {
   EXPECT_TRUE(Verifies("lote/a.xml")) << "signed in place";
 }
 
+TEST_F(CliTest, ProgressLineShowsOnATerminal) {
+  Write("a.xml", kDocument);
+  Write("b.xml", kDocument);
+  // script(1) runs the program on a pseudo-terminal and copies what it shows.
+  const std::string command = "cd '" + FDir.Path().string() +
+                              "' && LC_ALL=C.UTF-8 script -qec \"'" +
+                              ASSINADOR_BINARY_DIR "/assinador-nfse-cli' assinar a.xml b.xml " +
+                              "--serie " + FSerial + " --pasta-saida saida\" /dev/null >tela 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << Read("tela");
+  const std::string screen = Read("tela");
+  EXPECT_NE(screen.find("\r\x1b[K[1/2] assinando a.xml"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r\x1b[K[2/2] assinando b.xml"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("2 de 2 arquivo(s) assinado(s)."), std::string::npos) << screen;
+}
+
 TEST_F(CliTest, CertificadosListsTheStore) {
   FStore.Add(Certificate("outra.pem", "OUTRA", "0C"));
   const TRun lines = Run("certificados");
