@@ -7,11 +7,13 @@
 #include <clocale>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "platform/c_free.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
@@ -46,21 +48,22 @@ void Report(std::FILE* AStream, TextView AMessage) {
 void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
 
 std::string ReadInput(const std::string& AInput) {
-  const bool standardInput = AInput == "-";
-  std::FILE* stream = standardInput ? stdin : std::fopen(AInput.c_str(), "rb");
-  if (stream == nullptr)
-    throw Exception("Não foi possível abrir \"" + AInput +
-                    "\": " + std::system_category().message(errno));
+  using FilePtr = std::unique_ptr<std::FILE, CFree<std::fclose>>;
+  FilePtr opened;
+  if (AInput != "-") {
+    opened.reset(std::fopen(AInput.c_str(), "rb"));
+    if (!opened)
+      throw Exception("Não foi possível abrir \"" + AInput +
+                      "\": " + std::system_category().message(errno));
+  }
+  std::FILE* stream = opened ? opened.get() : stdin;
   std::string bytes;
   char buffer[65536];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
-  const bool failed = std::ferror(stream) != 0;
-  const int error = errno;
-  if (!standardInput) std::fclose(stream);
-  if (failed)
+  if (std::ferror(stream) != 0)
     throw Exception("Não foi possível ler \"" + AInput +
-                    "\": " + std::system_category().message(error));
+                    "\": " + std::system_category().message(errno));
   return bytes;
 }
 
