@@ -130,7 +130,9 @@ ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
     PKCS12* fresh = PKCS12_init_ex(NID_pkcs7_data, context, nullptr);
     if (!fresh) return nullptr;
     PKCS12* decoded = d2i_PKCS12_bio(bio.get(), &fresh);
-    // d2i frees the object it was given when decoding fails
+    // A failed decode frees the object it was given and clears the pointer, but a failed read
+    // leaves it untouched.
+    if (!decoded) PKCS12_free(fresh);
     p12.reset(decoded);
   } else {
     p12.reset(d2i_PKCS12_bio(bio.get(), nullptr));
@@ -210,7 +212,11 @@ class TStoreCache {
       }
       if (const auto& cert = current[file.name].certificate) result.push_back(cert);
     }
-    files = std::move(current);  // entries of removed files go away here
+    if (current.empty()) {
+      FDirectories.erase(directory.string());  // gone or emptied: nothing to remember
+    } else {
+      files = std::move(current);  // entries of removed files go away here
+    }
     return result;
   }
 

@@ -82,14 +82,12 @@ IXMLDSigKeyPtr IXMLDigitalSignature::createKeyFromCSP(int AProviderType, TextVie
         continue;
       }
       EvpPkeyPtr own = openssl::UpRef(key.Handle());
-      xmlSecKeyDataPtr data = xmlSecOpenSSLEvpKeyAdopt(own.get());
+      XmlSecKeyDataPtr data{xmlSecOpenSSLEvpKeyAdopt(own.get())};
       if (!data) return nullptr;
       own.release();  // the key data owns the key from here on
       XmlSecKeyPtr secKey{xmlSecKeyCreate()};
-      if (!secKey || xmlSecKeySetValue(secKey.get(), data) < 0) {
-        xmlSecKeyDataDestroy(data);
-        return nullptr;
-      }
+      if (!secKey || xmlSecKeySetValue(secKey.get(), data.get()) < 0) return nullptr;
+      data.release();  // the key owns its value from here on
       return std::make_unique<IXMLDSigKey>(std::move(secKey));
     } catch (const std::exception&) {
       continue;  // a certificate whose key does not match offers no key
@@ -134,7 +132,9 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
   if (xmlSecDSigCtxSign(ctx.get(), FSignature) < 0 || ctx->status != xmlSecDSigStatusSucceeded) {
     return fail(dsig_messages::kSignFailed);
   }
-  XmlSecKeyPtr used{xmlSecKeyDuplicate(ctx->signKey)};
+  // The caller's key, not the context's: that one carries the certificates, and copying
+  // certificates re-decodes them, which costs as much as the signature itself.
+  XmlSecKeyPtr used{xmlSecKeyDuplicate(AKey.Handle())};
   if (!used) return fail(dsig_messages::kSignFailed);
   return std::make_unique<IXMLDSigKey>(std::move(used));
 }

@@ -49,8 +49,8 @@ class IXMLDigitalSignature {
   IXMLDSigKeyPtr createKeyFromCSP(int AProviderType, TextView AProviderName,
                                   TextView AContainerName, int AFlags);
 
-  // Signs the assigned Signature element in place. Returns the key used, or null when signing
-  // failed (lastError() then holds the library's texts).
+  // Signs the assigned Signature element in place. Returns a handle to the signing key, or
+  // null when signing failed (lastError() then holds the library's texts).
   IXMLDSigKeyPtr sign(const IXMLDSigKey& AKey, int AOptions);
   const Text& lastError() const { return FLastError; }
 

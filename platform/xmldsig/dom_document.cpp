@@ -1,6 +1,7 @@
 #include "platform/xmldsig/dom_document.h"
 
 #include <cstring>
+#include <limits>
 
 #include <libxml/xpathInternals.h>
 
@@ -102,10 +103,9 @@ void RegisterIds(xmlDoc* doc, xmlNode* node) {
           std::strcmp(name, "id") != 0) {
         continue;
       }
-      xmlChar* value = xmlNodeListGetString(doc, attr->children, 1);
+      const XmlCharPtr value{xmlNodeListGetString(doc, attr->children, 1)};
       if (!value) continue;
-      if (!xmlGetID(doc, value)) xmlAddID(nullptr, doc, value, attr);
-      xmlFree(value);
+      if (!xmlGetID(doc, value.get())) xmlAddID(nullptr, doc, value.get(), attr);
     }
     RegisterIds(doc, node->children);
   }
@@ -124,9 +124,14 @@ void RegisterIdAttributes(xmlDoc* ADocument) {
 bool IXMLDOMDocument3::loadXML(TextView AText) {
   FDocument.reset();
   FParseError.clear();
-  FHasDeclaration = AText.substr(0, 5) == u"<?xml" && AText.size() > 5 &&
-                    (IsBlank(AText[5]) || AText[5] == u'?');
+  const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
+  FHasDeclaration = start.substr(0, 5) == u"<?xml" && start.size() > 5 &&
+                    (IsBlank(start[5]) || start[5] == u'?');
   const std::string utf8 = text::ToUtf8(AText);
+  if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    FParseError = Text{dsig_messages::kTooLarge};
+    return false;
+  }
   TLibraryErrors errors;
   XmlParserCtxtPtr ctxt{xmlNewParserCtxt()};
   if (!ctxt) {
@@ -139,7 +144,9 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
   XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()),
                                   nullptr, "UTF-8", kOptions)};
-  if (!doc || !ctxt->wellFormed) {
+  // Namespace errors (an undeclared prefix) count as malformed: the signature's
+  // canonicalisation needs every name resolved.
+  if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed) {
     const xmlError* error = xmlCtxtGetLastError(ctxt.get());
     FParseError = text::FromUtf8(error && error->message ? error->message : errors.Texts());
     return false;

@@ -4,8 +4,9 @@
 //
 // Loading is synchronous, never validates, keeps every white-space text node and parses the
 // already-decoded text: the encoding named in its declaration does not apply. Hostile input is
-// contained: no external entity, DTD or network access, and a document that declares entities
-// is not loaded. One object belongs to one thread; separate objects may be used on separate
+// contained: no external entity, DTD or network access, and a document that declares or
+// references entities (other than the five predefined ones and character references) is not
+// loaded; neither is one with namespace errors. One object belongs to one thread; separate objects may be used on separate
 // threads at once. Needs TXmlLibraryScope.
 
 #include <string>

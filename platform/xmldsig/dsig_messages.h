@@ -7,6 +7,7 @@
 namespace dsig_messages {
 
 inline constexpr TextView kNotLoaded = u"Nenhum documento XML carregado";
+inline constexpr TextView kTooLarge = u"Documento XML grande demais";
 inline constexpr TextView kEntitiesRefused =
     u"Entidades declaradas ou referenciadas não são aceitas no documento";
 inline constexpr TextView kUnknownProperty = u"Propriedade desconhecida: ";

@@ -24,6 +24,13 @@ using XmlBufferPtr = std::unique_ptr<xmlBuffer, CFree<xmlBufferFree>>;
 using DsigCtxPtr = std::unique_ptr<xmlSecDSigCtx, CFree<xmlSecDSigCtxDestroy>>;
 using XmlSecKeyPtr = std::unique_ptr<xmlSecKey, CFree<xmlSecKeyDestroy>>;
 using XmlSecKeysMngrPtr = std::unique_ptr<xmlSecKeysMngr, CFree<xmlSecKeysMngrDestroy>>;
+using XmlSecKeyDataPtr = std::unique_ptr<xmlSecKeyData, CFree<xmlSecKeyDataDestroy>>;
+
+// Strings that libxml2 allocates for the caller.
+struct XmlCharFree {
+  void operator()(xmlChar* p) const noexcept { xmlFree(p); }
+};
+using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
 
 // Collects the error texts that libxml2 and xmlsec report on this thread while it lives
 // (nested collectors restore the outer one). Library callbacks never throw.

@@ -7,12 +7,18 @@
 namespace signer_text {
 namespace {
 
-void ReplaceAll(Text& s, TextView from, TextView to) {
-  std::size_t pos = 0;
-  while ((pos = s.find(from, pos)) != Text::npos) {
-    s.replace(pos, from.size(), to);
-    pos += to.size();
+// One pass: batch documents may hold many placeholders in megabytes of text.
+Text ReplaceAll(TextView s, TextView from, TextView to) {
+  Text out;
+  out.reserve(s.size());
+  std::size_t start = 0;
+  for (std::size_t pos = s.find(from); pos != TextView::npos; pos = s.find(from, start)) {
+    out.append(s.substr(start, pos - start));
+    out.append(to);
+    start = pos + from.size();
   }
+  out.append(s.substr(start));
+  return out;
 }
 
 void RemoveChar(Text& s, char16_t c) { s.erase(std::remove(s.begin(), s.end(), c), s.end()); }
@@ -46,19 +52,20 @@ std::size_t LeadingDeclarationEnd(const Text& s) {
 }  // namespace
 
 Text PrepareDocument(TextView AXMLDocument) {
-  Text x{AXMLDocument};
-  const bool hasSignature = x.find(signer_messages::kSignatureMarker) != Text::npos;
-  ReplaceAll(x, signer_messages::kPlaceholder,
-             hasSignature ? TextView{} : signer_messages::kSignatureTemplate);
+  const bool hasSignature = AXMLDocument.find(signer_messages::kSignatureMarker) != TextView::npos;
+  Text x = ReplaceAll(AXMLDocument, signer_messages::kPlaceholder,
+                      hasSignature ? TextView{} : signer_messages::kSignatureTemplate);
   RemoveChar(x, u'\r');
   RemoveChar(x, u'\n');
   return x;
 }
 
 Text CaptureDeclaration(TextView AXMLDocument) {
-  if (AXMLDocument.substr(0, 5) != u"<?xml") return {};
-  if (AXMLDocument.size() > 5 && AXMLDocument[5] != u' ' && AXMLDocument[5] != u'\t' &&
-      AXMLDocument[5] != u'?') {
+  // A byte-order mark that survived decoding belongs to the prefix the output starts with.
+  const std::size_t start = AXMLDocument.substr(0, 1) == u"\uFEFF" ? 1 : 0;
+  const TextView rest = AXMLDocument.substr(start);
+  if (rest.substr(0, 5) != u"<?xml") return {};
+  if (rest.size() > 5 && rest[5] != u' ' && rest[5] != u'\t' && rest[5] != u'?') {
     return {};  // "<?xml-stylesheet" and the like are processing instructions
   }
   const std::size_t end = AXMLDocument.find(signer_messages::kDeclarationEnd);

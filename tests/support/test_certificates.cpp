@@ -61,10 +61,9 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-  if (!ext) Fail("X509V3_EXT_conf_nid");
-  X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
+  std::unique_ptr<X509_EXTENSION, CFree<X509_EXTENSION_free>> ext{
+      X509V3_EXT_conf_nid(nullptr, &ctx, nid, value)};
+  if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) Fail("X509V3_EXT_conf_nid");
 }
 
 void SetSerial(X509* cert, const std::string& hex) {
@@ -183,8 +182,9 @@ OSSL_LIB_CTX* LegacyContext() {
 void WritePfx(const fs::path& path, const TCertificateSpec& spec, X509* cert, EVP_PKEY* key) {
   X509StackPtr chain{sk_X509_new_null()};
   if (spec.withChain) {
-    X509_up_ref(Ca().certificate.get());
-    sk_X509_push(chain.get(), Ca().certificate.get());
+    X509Ptr ca = openssl::UpRef(Ca().certificate.get());
+    if (sk_X509_push(chain.get(), ca.get()) <= 0) Fail("sk_X509_push");
+    ca.release();  // the stack owns it from here on
   }
   const int certNid = spec.legacyPfx ? NID_pbe_WithSHA1And40BitRC2_CBC : 0;
   const int keyNid = spec.legacyPfx ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : 0;

@@ -21,11 +21,13 @@ using signature_check::TVerifyOptions;
 using test_certificates::TCertificateSpec;
 using test_certificates::TTestStore;
 
-Text ReadData(const std::string& name) {
+std::string ReadBytes(const std::string& name) {
   std::ifstream in(std::string(ASSINADOR_TEST_DATA) + "/" + name, std::ios::binary);
   EXPECT_TRUE(in) << name;
-  return text::FromUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+Text ReadData(const std::string& name) { return text::FromUtf8(ReadBytes(name)); }
 
 
 void ReplaceAll(Text& s, TextView from, TextView to) {
@@ -136,6 +138,8 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
       {"none", u"<a/>", u""},
       {"processing instruction is no declaration", u"<a><?pi x?></a>", u""},
       {"stylesheet is no declaration", u"<?xml-stylesheet href='a'?><a/>", u""},
+      {"byte-order mark kept with it", u"\uFEFF<?xml version=\"1.0\"?><a/>",
+       u"\uFEFF<?xml version=\"1.0\"?>"},
   };
   for (const auto& c : declaration) {
     SCOPED_TRACE(c.name);
@@ -180,8 +184,6 @@ TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
   const Text sample = ReadData("nfse_sample.xml");
   Text crlf = sample;
   ReplaceAll(crlf, u"\n", u"\r\n");
-  Text latin1 = sample;
-  ReplaceAll(latin1, u"encoding=\"UTF-8\"", u"encoding=\"ISO-8859-1\"");
   Text noDeclaration = sample.substr(sample.find(u"?>") + 2);
   struct Case {
     const char* name;
@@ -191,8 +193,9 @@ TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
   const Case cases[] = {
       {"NFS-e with accents and Unix line breaks", sample, {}},
       {"CR LF line breaks", crlf, {}},
-      {"ISO-8859-1 declaration", latin1, {}},
+      {"ISO-8859-1 document", text::FromLatin1(ReadBytes("nfse_latin1.xml")), {}},
       {"no declaration", noDeclaration, {}},
+      {"byte-order mark before the declaration", u"\uFEFF" + sample, {}},
       {"character-reference line breaks", ReadData("nfse_charref_lines.xml"), {}},
       {"client-supplied signature by Id, SHA-256, exclusive c14n",
        ReadData("nfse_existing_signature.xml"),
@@ -338,6 +341,27 @@ TEST_F(SignerTest, CertificateWithoutUsableKeyFailsWithTheStoreMessage) {
     EXPECT_EQ(status, Text{kSignFailed} + CR + expected) << text::ToUtf8(status);
     EXPECT_EQ(signedXml, u"antes");
   }
+}
+
+TEST_F(SignerTest, CertificateOutsideThePersonalStoreGivesNoKey) {
+  TTestStore elsewhere(false);
+  const auto path = elsewhere.Add(TCertificateSpec("fora.pem").Serial("0F0F"));
+  const ICertificate2Ptr outside = certstore::LoadCertificateFile(path);
+  ASSERT_NE(outside, nullptr);
+  Text signedXml = u"antes";
+  Text status;
+  TSignerNFSEDocument().sign(ReadData("nfse_sample.xml"), *outside, signedXml, status);
+  EXPECT_EQ(status, Text{kSignFailed} + CR + Text{kCspKeyFailed});
+  EXPECT_EQ(signedXml, u"antes");
+}
+
+TEST_F(SignerTest, ClientSignatureThatCannotBeComputedFails) {
+  // A reference to a file: never followed, so the signature cannot be made.
+  Text document = ReadData("nfse_existing_signature.xml");
+  ReplaceAll(document, u"URI=\"#rps7\"", u"URI=\"file:///etc/passwd\"");
+  const auto result = Sign(document);
+  EXPECT_EQ(result.status, Text{kSignFailed} + CR + Text{kSigningFailed});
+  EXPECT_EQ(result.signedXml, u"antes");
 }
 
 TEST_F(SignerTest, HostileDocumentsAreRefusedNotExpanded) {

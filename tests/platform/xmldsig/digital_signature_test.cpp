@@ -1,0 +1,141 @@
+#include "platform/xmldsig/digital_signature.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/dsig_messages.h"
+#include "tests/support/signature_check.h"
+#include "tests/support/test_certificates.h"
+
+namespace {
+
+using test_certificates::TCertificateSpec;
+using test_certificates::TTestStore;
+
+constexpr TextView kDsigNs = u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
+
+// A signature element with the given reference URI, transforms and algorithms.
+Text SignatureElement(TextView uri, TextView transforms = u"",
+                      TextView digest = u"http://www.w3.org/2000/09/xmldsig#sha1",
+                      TextView keyInfo = u"<KeyInfo/>") {
+  return u"<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo>"
+         u"<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+         u"<SignatureMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>"
+         u"<Reference URI=\"" + Text{uri} + u"\"><Transforms>" + Text{transforms} +
+         u"</Transforms><DigestMethod Algorithm=\"" + Text{digest} +
+         u"\"/><DigestValue/></Reference></SignedInfo><SignatureValue/>" + Text{keyInfo} +
+         u"</Signature>";
+}
+
+constexpr TextView kEnveloped =
+    u"<Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/>";
+
+class DigitalSignatureTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    store.Add(TCertificateSpec("1.pem").Serial("0101"));
+    IStore3 personal;
+    personal.Open(CAPICOM_CURRENT_USER_STORE, u"My", CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    certificate = personal.Certificates().Item(1);
+    memory.Open(CAPICOM_MEMORY_STORE, u"Memoria", CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    memory.Add(certificate);
+  }
+
+  // Loads, selects the first ds:Signature, makes the key and signs; the serialised text on
+  // success, empty with lastError otherwise.
+  Text Sign(const Text& document, Text* error = nullptr, int options = CERTIFICATES) {
+    EXPECT_TRUE(dom.loadXML(document)) << text::ToUtf8(dom.parseError());
+    dom.setProperty(u"SelectionNamespaces", kDsigNs);
+    IXMLDigitalSignature signature;
+    signature.setSignature(dom.selectSingleNode(u".//ds:Signature"));
+    signature.setStore(memory);
+    const IPrivateKey key = certificate->PrivateKey();
+    auto dsigKey = signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
+                                              key.ContainerName(), 0);
+    EXPECT_NE(dsigKey, nullptr);
+    if (!dsigKey || !signature.sign(*dsigKey, options)) {
+      if (error) *error = signature.lastError();
+      return {};
+    }
+    return dom.xml();
+  }
+
+  TTestStore store;
+  ICertificate2Ptr certificate;
+  IStore3 memory;
+  IXMLDOMDocument3 dom;
+};
+
+TEST_F(DigitalSignatureTest, WritesDigestValueAndCertificateOnOneLine) {
+  const Text signedXml =
+      Sign(u"<doc><a>texto</a>" + SignatureElement(u"", kEnveloped) + u"</doc>");
+  ASSERT_FALSE(signedXml.empty());
+  EXPECT_EQ(signedXml.find(u"<DigestValue/>"), Text::npos);
+  EXPECT_EQ(signedXml.find(u"<SignatureValue/>"), Text::npos);
+  EXPECT_NE(signedXml.find(u"<KeyInfo><X509Data><X509Certificate>MII"), Text::npos);
+  EXPECT_EQ(signedXml.find(u'\n'), signedXml.size() - 1);  // only the serialiser's last one
+  EXPECT_EQ(signature_check::VerifyInProcess(signedXml), "");
+}
+
+TEST_F(DigitalSignatureTest, AddsKeyInfoWhenTheElementHasNone) {
+  const Text signedXml =
+      Sign(u"<doc>" + SignatureElement(u"", kEnveloped, u"http://www.w3.org/2001/04/xmlenc#sha256", u"") +
+           u"</doc>");
+  ASSERT_FALSE(signedXml.empty());
+  EXPECT_NE(signedXml.find(u"<KeyInfo><X509Data><X509Certificate>"), Text::npos);
+  EXPECT_EQ(signature_check::VerifyInProcess(signedXml), "");
+}
+
+TEST_F(DigitalSignatureTest, RefusesReferencesAndTransformsOutsideTheDocument) {
+  struct Case {
+    const char* name;
+    Text element;
+  };
+  const Case cases[] = {
+      {"file reference", SignatureElement(u"file:///etc/passwd")},
+      {"network reference", SignatureElement(u"http://127.0.0.1:9/x")},
+      {"relative file reference", SignatureElement(u"segredo.xml")},
+      {"unknown id", SignatureElement(u"#nada", kEnveloped)},
+      {"XSLT transform",
+       SignatureElement(u"", u"<Transform Algorithm=\"http://www.w3.org/TR/1999/REC-xslt-19991116\">"
+                             u"<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                             u"version=\"1.0\"/></Transform>")},
+      {"unknown digest", SignatureElement(u"", kEnveloped, u"urn:nada")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Text error;
+    EXPECT_TRUE(Sign(u"<doc><a Id=\"a1\">x</a>" + c.element + u"</doc>", &error).empty());
+    EXPECT_EQ(error.rfind(dsig_messages::kSignFailed, 0), 0u) << text::ToUtf8(error);
+  }
+}
+
+TEST_F(DigitalSignatureTest, KeyFromProviderDataMustMatchACertificateOfTheStore) {
+  IXMLDigitalSignature signature;
+  const IPrivateKey key = certificate->PrivateKey();
+  EXPECT_EQ(signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
+                                       key.ContainerName(), 0),
+            nullptr);  // no store assigned yet
+  signature.setStore(memory);
+  EXPECT_EQ(signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), u"outro.pem", 0),
+            nullptr);
+  EXPECT_EQ(signature.createKeyFromCSP(key.ProviderType() + 1, key.ProviderName(),
+                                       key.ContainerName(), 0),
+            nullptr);
+  EXPECT_NE(signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
+                                       key.ContainerName(), 0),
+            nullptr);
+}
+
+TEST_F(DigitalSignatureTest, SignWithoutElementFails) {
+  IXMLDigitalSignature signature;
+  signature.setStore(memory);
+  const IPrivateKey key = certificate->PrivateKey();
+  auto dsigKey = signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
+                                            key.ContainerName(), 0);
+  ASSERT_NE(dsigKey, nullptr);
+  EXPECT_EQ(signature.sign(*dsigKey, CERTIFICATES), nullptr);
+  EXPECT_EQ(signature.lastError(), dsig_messages::kNoSignature);
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include "platform/xmldsig/dom_document.h"
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "platform/exception.h"
+#include "platform/xmldsig/dsig_messages.h"
+
+namespace {
+
+Text Serialise(TextView document) {
+  IXMLDOMDocument3 dom;
+  EXPECT_TRUE(dom.loadXML(document)) << text::ToUtf8(dom.parseError());
+  return dom.xml();
+}
+
+TEST(DomDocument, LoadsWellFormedTextAndRefusesTheRest) {
+  struct Case {
+    const char* name;
+    Text document;
+    bool loads;
+  };
+  const Case cases[] = {
+      {"element", u"<a/>", true},
+      {"declared ISO-8859-1, text already decoded", u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>ção</a>", true},
+      {"declared UTF-16, text already decoded", u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>ção</a>", true},
+      {"unknown encoding name", u"<?xml version=\"1.0\" encoding=\"X-NADA\"?><a/>", true},
+      {"empty", u"", false},
+      {"unclosed", u"<a><b></a>", false},
+      {"two roots", u"<a/><b/>", false},
+      {"undefined prefix", u"<x:a/>", false},
+      {"invalid character reference", u"<a>&#0;</a>", false},
+      {"undeclared entity", u"<a>&nada;</a>", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    IXMLDOMDocument3 dom;
+    EXPECT_EQ(dom.loadXML(c.document), c.loads);
+    EXPECT_EQ(dom.parseError().empty(), c.loads);
+  }
+  Text deep;
+  for (int i = 0; i < 5000; ++i) deep += u"<a>";
+  for (int i = 0; i < 5000; ++i) deep += u"</a>";
+  IXMLDOMDocument3 dom;
+  EXPECT_FALSE(dom.loadXML(deep));  // nesting is bounded, never a stack overflow
+}
+
+TEST(DomDocument, RefusesEntityDeclarationsAndNeverReadsOutside) {
+  const Text cases[] = {
+      u"<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>",
+      u"<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a/>",
+      u"<!DOCTYPE a [<!ENTITY % p SYSTEM \"file:///etc/passwd\"> %p;]><a/>",
+      u"<!DOCTYPE a [<!ENTITY x \"texto\">]><a>&x;</a>",
+      u"<!DOCTYPE a [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
+      u"<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+      u"<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
+      u"<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">"
+      u"<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">"
+      u"<!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\">]><a>&f;&f;&f;&f;</a>",
+      u"<!DOCTYPE a SYSTEM \"file:///etc/passwd\"><a>&x;</a>",
+  };
+  for (const auto& document : cases) {
+    SCOPED_TRACE(text::ToUtf8(document));
+    IXMLDOMDocument3 dom;
+    EXPECT_FALSE(dom.loadXML(document));
+    EXPECT_EQ(dom.parseError().find(u"root:"), Text::npos);
+  }
+  // Without entities an external DTD does no harm: it is neither read nor needed.
+  EXPECT_EQ(Serialise(u"<!DOCTYPE a SYSTEM \"file:///etc/passwd\"><a>x</a>").find(u"root:"),
+            Text::npos);
+}
+
+TEST(DomDocument, SerialisesWithoutLiteralLineBreaksInContent) {
+  struct Case {
+    const char* name;
+    Text document;
+    Text expected;
+  };
+  const Case cases[] = {
+      {"white space kept", u"<a> <b> </b>\t</a>", u"<a> <b> </b>\t</a>\n"},
+      {"line breaks in text", u"<a>1&#10;2&#xD;3&#xA;</a>", u"<a>1&#10;2&#13;3&#10;</a>\n"},
+      {"line breaks in attributes", u"<a b=\"1&#10;2&#13;3&#9;\"/>", u"<a b=\"1&#10;2&#13;3&#9;\"/>\n"},
+      {"markup characters", u"<a b='&lt;&quot;'>&lt;&amp;&gt;</a>",
+       u"<a b=\"&lt;&quot;\">&lt;&amp;&gt;</a>\n"},
+      {"accents stay characters", u"<a>ação €</a>", u"<a>ação €</a>\n"},
+      {"declaration written without encoding",
+       u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>", u"<?xml version=\"1.0\"?><a/>\n"},
+      {"processing instruction is no declaration", u"<?pi x?><a/>", u"<?pi x?>\n<a/>\n"},
+      {"declaration after a byte-order mark", u"\uFEFF<?xml version=\"1.0\"?><a/>",
+       u"<?xml version=\"1.0\"?><a/>\n"},
+      {"CDATA and comments kept", u"<a><![CDATA[<x>]]><!-- c --></a>",
+       u"<a><![CDATA[<x>]]><!-- c --></a>\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Serialise(c.document), c.expected);
+  }
+}
+
+TEST(DomDocument, SelectsTheFirstSignatureInDocumentOrder) {
+  IXMLDOMDocument3 dom;
+  ASSERT_TRUE(dom.loadXML(
+      u"<a><Signature n='0'/><b><s:Signature xmlns:s='http://www.w3.org/2000/09/xmldsig#' n='1'/>"
+      u"</b><Signature xmlns='http://www.w3.org/2000/09/xmldsig#' n='2'/></a>"));
+  dom.setProperty(u"SelectionNamespaces", u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"");
+  xmlNode* node = dom.selectSingleNode(u".//ds:Signature");
+  ASSERT_NE(node, nullptr);
+  xmlChar* n = xmlGetProp(node, BAD_CAST "n");
+  EXPECT_STREQ(reinterpret_cast<const char*>(n), "1");
+  xmlFree(n);
+  EXPECT_EQ(dom.selectSingleNode(u".//ds:Nada"), nullptr);
+
+  auto messageOf = [](const std::function<void()>& call) -> Text {
+    try {
+      call();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return u"(no error)";
+  };
+  EXPECT_EQ(messageOf([&] { dom.selectSingleNode(u".//[["); }),
+            Text{dsig_messages::kBadExpression} + u".//[[");
+  EXPECT_EQ(messageOf([&] { dom.setProperty(u"Outra", u""); }),
+            Text{dsig_messages::kUnknownProperty} + u"Outra");
+  EXPECT_EQ(messageOf([&] { dom.setProperty(u"SelectionNamespaces", u"xmlns:ds=semaspas"); }),
+            Text{dsig_messages::kBadNamespaces} + u"xmlns:ds=semaspas");
+  EXPECT_EQ(messageOf([] { IXMLDOMDocument3().xml(); }), dsig_messages::kNotLoaded);
+}
+
+TEST(DomDocument, RegistersIdAttributesOfAnyOfTheThreeSpellings) {
+  IXMLDOMDocument3 dom;
+  ASSERT_TRUE(dom.loadXML(u"<a><b Id='x1'/><c ID='x2'/><d id='x3'/><e iD='x4'/><f Id='x1'/></a>"));
+  xmldsig::RegisterIdAttributes(dom.Handle());
+  for (const char* id : {"x1", "x2", "x3"}) {
+    SCOPED_TRACE(id);
+    EXPECT_NE(xmlGetID(dom.Handle(), BAD_CAST id), nullptr);
+  }
+  EXPECT_EQ(xmlGetID(dom.Handle(), BAD_CAST "x4"), nullptr);
+  xmlAttr* first = xmlGetID(dom.Handle(), BAD_CAST "x1");
+  ASSERT_NE(first, nullptr);
+  EXPECT_STREQ(reinterpret_cast<const char*>(first->parent->name), "b");
+}
+
+}  // namespace
