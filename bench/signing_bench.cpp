@@ -295,13 +295,6 @@ int Run() {
   const auto parseAndCanonicalise = [&] { parseAndCanonicaliseOf(large); };
   const auto [bare, signSmall] =
       PairedMedianSeconds(bareSignature, [&] { Sign(smallText, *certificate); });
-  // Where the 8 KB overhead goes: the certificate copy the signature object makes on every call
-  // (xmlSecKeyDuplicate of a key that carries the certificate re-decodes it), and the signer's
-  // floor on a document with nothing in it.
-  const double certificateCopy = MedianSeconds([&] {
-    X509Ptr copy{X509_dup(certificate->Handle())};
-    Check(copy != nullptr, "X509_dup");
-  });
   // The least any signer must add to the bare signature for the 8 KB document.
   const double smallParseC14n = MedianSeconds([&] { parseAndCanonicaliseOf(small); });
   const Text minimal = u"<a><assinatura/></a>";
@@ -326,10 +319,7 @@ int Run() {
   const auto signSmallDocument = [&] { Sign(smallText, *certificate); };
   const TThroughput oneThread = OperationsPerSecond(1, signSmallDocument);
   const TThroughput twoThreads = OperationsPerSecond(2, signSmallDocument);
-  // The same for two pieces of the signing path alone, to tell which one does not scale.
-  const auto copyCertificate = [&] { X509Ptr copy{X509_dup(certificate->Handle())}; };
-  const TThroughput copyOne = OperationsPerSecond(1, copyCertificate);
-  const TThroughput copyTwo = OperationsPerSecond(2, copyCertificate);
+  // The bare signature alone, to tell the crypto library's scaling from the signer's.
   // Control: arithmetic that shares nothing. If it does not scale either, the machine (other
   // processes on the cores) is the limit, not the code.
   const auto arithmetic = [] {
@@ -379,7 +369,6 @@ int Run() {
 
   std::printf("figures (median per operation):\n");
   PrintFigure("bare RSA-SHA1 signature (RSA-2048)", bare);
-  PrintFigure("copy the certificate (X509_dup, re-decodes it)", certificateCopy);
   PrintFigure("sign \"<a><assinatura/></a>\" (the signer's floor)", signMinimal);
   PrintFigure("libxml2 parse + inclusive c14n of the 8 KB NFS-e", smallParseC14n);
   PrintFigure("sign ~8 KB NFS-e", signSmall);
@@ -396,9 +385,6 @@ int Run() {
   std::printf("  %-52s %10.2f x  (%.2f / %.2f cores busy)\n",
               "  bare signature, two threads / one thread",
               bareTwo.docsPerSecond / bareOne.docsPerSecond, bareTwo.coresBusy, bareOne.coresBusy);
-  std::printf("  %-52s %10.2f x  (%.2f / %.2f cores busy)\n",
-              "  X509_dup, two threads / one thread", copyTwo.docsPerSecond / copyOne.docsPerSecond,
-              copyTwo.coresBusy, copyOne.coresBusy);
   std::printf("  %-52s %10.2f x  (%.2f / %.2f cores busy)\n",
               "  control (shares nothing), two threads / one thread",
               controlTwo.docsPerSecond / controlOne.docsPerSecond, controlTwo.coresBusy,
