@@ -1,0 +1,19 @@
+#include "server/classes/signer_remote_adapter.h"
+
+#include "platform/exception.h"
+#include "server/classes/certificate_messages.h"
+#include "server/classes/digital_certificate.h"
+
+Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Text& ASerialNumber) {
+  try {
+    TDigitalCertificate certificates;
+    const ICertificate2Ptr certificate = certificates.getCertificateBySerial(ASerialNumber);
+    if (!certificate) throw Exception(Text(certificate_messages::kNotFound));
+    Text signedXml;
+    Text status;
+    sign(AXMLContent, *certificate, signedXml, status);
+    return status == u"OK" ? signedXml : status;
+  } catch (const std::exception& e) {
+    return kAdapterSignError + Text(1, CR) + MessageOf(e);
+  }
+}

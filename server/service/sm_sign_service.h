@@ -1,0 +1,33 @@
+#pragma once
+
+// The sign service that remote clients call: the certificate list of the personal store as one
+// text, and the signing of an NFS-e document. Failures come back as result texts; the few that
+// escape the inner layers are written to the journal and answered with an empty text. Holds no
+// state between calls; each call creates and releases its own objects, so instances may serve
+// concurrent connections. Only a failure to write the journal record leaves an operation.
+
+#include <vector>
+
+#include "platform/text.h"
+#include "server/utils/logger.h"
+
+class TSMSignService {
+ public:
+  // ALog receives the journal records; TLogger::log when none is given.
+  explicit TSMSignService(TLogFunction ALog = {});
+
+  // The entries of the personal store joined by ";" (JoinCertificateList), or an empty text
+  // after a logged failure.
+  Text getListCertificate();
+
+  // The signed document, or an error text that starts with a bracketed layer tag, or an empty
+  // text after a logged failure.
+  Text SignDocument(const Text& AXMLNF, const Text& ASerialNumber);
+
+ private:
+  TLogFunction FLog;
+};
+
+// Entries joined with ";". An entry holding a quotation mark, a ";" or a character from code 1
+// to 32 is quoted, its quotation marks doubled; no ";" at the end; an empty list gives "".
+Text JoinCertificateList(const std::vector<Text>& AList);

@@ -1,0 +1,16 @@
+#pragma once
+
+// Texts of the log journal, compared byte for byte by the tests.
+
+namespace log_messages {
+
+inline constexpr char16_t kInfoLevel[] = u"INFORMAÇÃO";
+inline constexpr char16_t kErrorLevel[] = u"   ERRO   ";
+inline constexpr char16_t kExecution[] = u"Execução em ";
+inline constexpr char16_t kMachine[] = u"Máquina: ";
+inline constexpr char16_t kIP[] = u" - IP: ";
+inline constexpr char16_t kEndMarker[] = u"### FIM ###\r";  // the end marker carries its own CR
+inline constexpr char16_t kNoVersionInformation[] =
+    u"Nenhuma informação encontrada sobre o Sistema Operacional.";
+
+}  // namespace log_messages

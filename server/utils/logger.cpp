@@ -1,0 +1,245 @@
+#include "server/utils/logger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/exception.h"
+#include "platform/sys/date_time_text.h"
+#include "platform/sys/executable.h"
+#include "server/utils/log_messages.h"
+#include "server/utils/machine_utils.h"
+
+namespace {
+
+// The log lock: every read-append-rewrite of a journal in this process runs under it, so two
+// appends never overlap and lose a record.
+std::mutex gLogLock;
+
+enum class TJournalEncoding { Ansi, Utf8, Utf16Le, Utf16Be };
+
+struct TJournal {
+  TJournalEncoding Encoding = TJournalEncoding::Ansi;  // a new journal: locale charset, no mark
+  std::vector<Text> Lines;
+  std::optional<mode_t> Mode;  // permissions of the existing file, kept by the rewrite
+};
+
+class TFileDescriptor {
+ public:
+  explicit TFileDescriptor(int AFd) : FFd(AFd) {}
+  TFileDescriptor(const TFileDescriptor&) = delete;
+  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+  ~TFileDescriptor() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  int Get() const { return FFd; }
+  // Closes now and reports the error that close may carry (a deferred write failure).
+  int Close() {
+    const int rc = ::close(FFd);
+    FFd = -1;
+    return rc;
+  }
+
+ private:
+  int FFd;
+};
+
+[[noreturn]] void ThrowFileError(const char16_t* AWhat, const std::filesystem::path& AFile,
+                                 int AErrno) {
+  throw Exception(Text(AWhat) + u"\"" + text::FromLocale(AFile.string()) + u"\". " +
+                  text::FromLocale(std::system_category().message(AErrno)));
+}
+
+[[noreturn]] void ThrowOpenError(const std::filesystem::path& AFile, int AErrno) {
+  ThrowFileError(u"Cannot open file ", AFile, AErrno);
+}
+
+[[noreturn]] void ThrowCreateError(const std::filesystem::path& AFile, int AErrno) {
+  ThrowFileError(u"Cannot create file ", AFile, AErrno);
+}
+
+Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
+  Text out;
+  out.reserve(ABytes.size() / 2 + 1);
+  std::size_t i = 0;
+  for (; i + 1 < ABytes.size(); i += 2) {
+    const auto first = static_cast<unsigned char>(ABytes[i]);
+    const auto second = static_cast<unsigned char>(ABytes[i + 1]);
+    out.push_back(ABigEndian ? char16_t(first << 8 | second) : char16_t(second << 8 | first));
+  }
+  if (i < ABytes.size()) out.push_back(u'\uFFFD');  // a stray last byte is not dropped silently
+  return out;
+}
+
+std::string EncodeUtf16(TextView AText, bool ABigEndian) {
+  std::string out;
+  out.reserve(AText.size() * 2);
+  for (const char16_t unit : AText) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    out.push_back(ABigEndian ? high : low);
+    out.push_back(ABigEndian ? low : high);
+  }
+  return out;
+}
+
+// Lines end at every CR LF pair, lone CR and lone LF; a break at the very end makes no empty
+// last line.
+std::vector<Text> SplitLines(TextView AText) {
+  std::vector<Text> lines;
+  std::size_t start = 0;
+  std::size_t i = 0;
+  while (i < AText.size()) {
+    const char16_t c = AText[i];
+    if (c != u'\r' && c != u'\n') {
+      ++i;
+      continue;
+    }
+    lines.emplace_back(AText.substr(start, i - start));
+    i += (c == u'\r' && i + 1 < AText.size() && AText[i + 1] == u'\n') ? 2 : 1;
+    start = i;
+  }
+  if (start < AText.size()) lines.emplace_back(AText.substr(start));
+  return lines;
+}
+
+TJournal Decode(std::string_view ABytes) {
+  TJournal journal;
+  Text content;
+  if (ABytes.starts_with("\xEF\xBB\xBF")) {
+    journal.Encoding = TJournalEncoding::Utf8;
+    content = text::FromUtf8(ABytes.substr(3));
+  } else if (ABytes.starts_with("\xFF\xFE")) {
+    journal.Encoding = TJournalEncoding::Utf16Le;
+    content = DecodeUtf16(ABytes.substr(2), false);
+  } else if (ABytes.starts_with("\xFE\xFF")) {
+    journal.Encoding = TJournalEncoding::Utf16Be;
+    content = DecodeUtf16(ABytes.substr(2), true);
+  } else {
+    content = text::FromLocale(ABytes);
+  }
+  journal.Lines = SplitLines(content);
+  return journal;
+}
+
+std::string Encode(const TJournal& AJournal) {
+  Text content;
+  for (const Text& line : AJournal.Lines) {
+    content += line;
+    content += u"\r\n";
+  }
+  switch (AJournal.Encoding) {
+    case TJournalEncoding::Utf8:
+      return "\xEF\xBB\xBF" + text::ToUtf8(content);
+    case TJournalEncoding::Utf16Le:
+      return "\xFF\xFE" + EncodeUtf16(content, false);
+    case TJournalEncoding::Utf16Be:
+      return "\xFE\xFF" + EncodeUtf16(content, true);
+    case TJournalEncoding::Ansi:
+      break;
+  }
+  return text::ToLocale(content);
+}
+
+// The journal as it is on disk; an empty ANSI journal when the file does not exist.
+TJournal ReadJournal(const std::filesystem::path& AFile) {
+  const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return {};
+    ThrowOpenError(AFile, errno);
+  }
+  TFileDescriptor file(fd);
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) ThrowOpenError(AFile, errno);
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowOpenError(AFile, errno);
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  TJournal journal = Decode(bytes);
+  journal.Mode = info.st_mode & 07777;
+  return journal;
+}
+
+// Writes the new content beside the journal and renames it over the journal, so that a failure
+// at any point leaves the old journal whole.
+void ReplaceJournal(const std::filesystem::path& AFile, const std::string& ABytes,
+                    std::optional<mode_t> AMode) {
+  std::filesystem::path temporary = AFile;
+  temporary +=
+      ".tmp-" + std::to_string(::getpid());  // unique: appends in this process are serialised
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) ThrowCreateError(AFile, errno);
+  TFileDescriptor file(fd);
+  auto fail = [&](int AErrno) {
+    ::unlink(temporary.c_str());
+    ThrowCreateError(AFile, AErrno);
+  };
+  if (AMode && ::fchmod(file.Get(), *AMode) != 0) fail(errno);
+  std::size_t written = 0;
+  while (written < ABytes.size()) {
+    const ssize_t n = ::write(file.Get(), ABytes.data() + written, ABytes.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::fsync(file.Get()) != 0) fail(errno);
+  if (file.Close() != 0) fail(errno);
+  if (::rename(temporary.c_str(), AFile.c_str()) != 0) fail(errno);
+}
+
+}  // namespace
+
+Text TLogger::LevelText(TLogLevel ALogLevel) {
+  return ALogLevel == TLogLevel::llInfo ? log_messages::kInfoLevel : log_messages::kErrorLevel;
+}
+
+std::filesystem::path TLogger::LogFileName(const std::filesystem::path& AExeFile) {
+  std::string path = AExeFile.string();
+  const auto at = path.find(".exe");
+  if (at == std::string::npos) return path + ".log";
+  return path.replace(at, 4, ".log");
+}
+
+void TLogger::log(TLogLevel ALogLevel, const Text& AMessage) {
+  const std::filesystem::path exe = sys::ExecutablePath();
+  log(LogFileName(exe), exe, ALogLevel, AMessage);
+}
+
+void TLogger::log(const std::filesystem::path& ALogFile, const std::filesystem::path& AExeFile,
+                  TLogLevel ALogLevel, const Text& AMessage) {
+  Text machine;
+  const Text ip = TMachineUtils::getIP(machine);
+
+  const std::lock_guard lock(gLogLock);
+  TJournal journal = ReadJournal(ALogFile);
+  const Text product =
+      TMachineUtils::GetVersionInfoEx(text::FromLocale(AExeFile.string())).ProductName;
+  auto& lines = journal.Lines;
+  lines.push_back(u"### " + product + u" ### " + LevelText(ALogLevel) + u" ###");
+  lines.push_back(log_messages::kExecution +
+                  sys::FormatLocalDateTime(std::chrono::system_clock::now()) + u" : ");
+  lines.push_back(log_messages::kMachine + machine + log_messages::kIP + ip);
+  lines.push_back(u" ");
+  lines.push_back(AMessage);
+  lines.push_back(log_messages::kEndMarker);
+  ReplaceJournal(ALogFile, Encode(journal), journal.Mode);
+}

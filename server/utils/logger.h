@@ -1,0 +1,37 @@
+#pragma once
+
+// The log journal: one text file beside the executable to which each call appends a record of
+// six lines (product and level, local date and time, host name and IPv4 address, a blank line,
+// the message, the end marker). Every append reads the whole file and rewrites it in the
+// encoding it had. Callable from any thread: appends are serialised process-wide by the log
+// lock, and each rewrite replaces the file atomically, so a failed append leaves the journal as
+// it was. Failures throw Exception ("Cannot open file ..." / "Cannot create file ...") or
+// sys::TSocketError (host lookup); no record is added then.
+
+#include <filesystem>
+#include <functional>
+
+#include "platform/text.h"
+
+enum class TLogLevel { llInfo, llError };
+
+// Where a component sends its journal records; TLogger::log by default, a fake in tests.
+using TLogFunction = std::function<void(TLogLevel, const Text&)>;
+
+class TLogger {
+ public:
+  // Appends one record to the journal of the running executable.
+  static void log(TLogLevel ALogLevel, const Text& AMessage);
+
+  // Appends one record to ALogFile, naming the product of AExeFile's version texts. The
+  // overload above is this one on the running executable and its journal.
+  static void log(const std::filesystem::path& ALogFile, const std::filesystem::path& AExeFile,
+                  TLogLevel ALogLevel, const Text& AMessage);
+
+  // The journal of an executable: its path with the first ".exe" replaced by ".log", or with
+  // ".log" appended when it holds none, so it is never the executable itself.
+  static std::filesystem::path LogFileName(const std::filesystem::path& AExeFile);
+
+  // The ten-character level text of the record header.
+  static Text LevelText(TLogLevel ALogLevel);
+};

@@ -1,0 +1,39 @@
+#include "platform/sys/date_time_text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::tm Moment(int AHour, int AMinute, int ASecond) {
+  std::tm moment{};
+  moment.tm_year = 2014 - 1900;
+  moment.tm_mon = 11;
+  moment.tm_mday = 31;
+  moment.tm_hour = AHour;
+  moment.tm_min = AMinute;
+  moment.tm_sec = ASecond;
+  return moment;
+}
+
+// The test program runs in C.UTF-8, whose formats are "%m/%d/%y" and "%H:%M:%S".
+TEST(DateTimeText, LeavesTheTimeOutOnlyAtExactMidnight) {
+  struct Case {
+    const char* name;
+    std::tm moment;
+    int millis;
+    Text expected;
+  };
+  const Case kCases[] = {
+      {"midnight", Moment(0, 0, 0), 0, u"12/31/14"},
+      {"one millisecond after midnight", Moment(0, 0, 0), 1, u"12/31/14 00:00:00"},
+      {"one second after midnight", Moment(0, 0, 1), 0, u"12/31/14 00:00:01"},
+      {"noon", Moment(12, 0, 0), 0, u"12/31/14 12:00:00"},
+      {"end of day", Moment(23, 59, 59), 999, u"12/31/14 23:59:59"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(sys::FormatDateTime(c.moment, c.millis), c.expected);
+  }
+}
+
+}  // namespace

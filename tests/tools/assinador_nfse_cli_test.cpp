@@ -1,0 +1,292 @@
+// Runs the built assinador-nfse-cli as a user would, against a temporary certificate store.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+
+#include "platform/text.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/signature_check.h"
+#include "tests/support/test_certificates.h"
+
+namespace {
+
+using test_certificates::TCertificateSpec;
+using test_certificates::TTestStore;
+
+// A certificate file of the test store (designated initializers would trip -Wextra).
+TCertificateSpec Certificate(std::string AFile, std::string ACommonName = "EMPRESA TESTE LTDA",
+                             std::string ASerialHex = "", bool AWithKey = true) {
+  TCertificateSpec spec;
+  spec.fileName = std::move(AFile);
+  spec.commonName = std::move(ACommonName);
+  spec.serialHex = std::move(ASerialHex);
+  spec.withKey = AWithKey;
+  return spec;
+}
+
+struct TRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class CliTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    FStore.Add(Certificate("empresa.pem", "EMPRESA EXEMPLO LTDA"), &FSerial);
+  }
+
+  // Runs the program with AArguments (already shell-quoted) in the scratch directory.
+  TRun Run(const std::string& AArguments, const std::string& AStdin = "") {
+    TScratchDirectory::WriteBytes(FDir / ".stdin", AStdin);
+    const std::string command = "cd '" + FDir.Path().string() + "' && LC_ALL=C.UTF-8 '" +
+                                ASSINADOR_BINARY_DIR "/assinador-nfse-cli' " + AArguments +
+                                " <.stdin >.stdout 2>.stderr";
+    const int raw = std::system(command.c_str());
+    TRun run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = TScratchDirectory::ReadBytes(FDir / ".stdout");
+    run.err = TScratchDirectory::ReadBytes(FDir / ".stderr");
+    return run;
+  }
+  std::string Path(const std::string& AName) { return (FDir / AName).string(); }
+  void Write(const std::string& AName, std::string_view ABytes) {
+    std::filesystem::create_directories((FDir / AName).parent_path());
+    TScratchDirectory::WriteBytes(FDir / AName, ABytes);
+  }
+  std::string Read(const std::string& AName) { return TScratchDirectory::ReadBytes(FDir / AName); }
+  // xmlsec1's own verifier on the file as written (it reads the file's encoding itself).
+  bool Verifies(const std::string& AName) {
+    const std::string command = "xmlsec1 --verify --trusted-pem '" +
+                                test_certificates::CaPemPath().string() + "' '" + Path(AName) +
+                                "' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+  }
+
+  TTestStore FStore;
+  std::string FSerial;
+  TScratchDirectory FDir;
+};
+
+const std::string kDocument =
+    "<nfse><inf Id=\"n1\"><Discriminacao>Serviço de manutenção</Discriminacao></inf>"
+    "<assinatura/></nfse>";
+
+Text FromUtf16(std::string_view ABytes, bool ABigEndian) {
+  Text out;
+  for (std::size_t i = 0; i + 1 < ABytes.size(); i += 2) {
+    const auto a = static_cast<unsigned char>(ABytes[i]);
+    const auto b = static_cast<unsigned char>(ABytes[i + 1]);
+    out.push_back(ABigEndian ? char16_t(a << 8 | b) : char16_t(b << 8 | a));
+  }
+  return out;
+}
+
+std::string Utf16(const std::string& AUtf8, bool ABigEndian) {
+  std::string out;
+  for (const char16_t unit : text::FromUtf8(AUtf8)) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    out += ABigEndian ? std::string{high, low} : std::string{low, high};
+  }
+  return out;
+}
+
+TEST_F(CliTest, UsageErrorsExitWithStatus2) {
+  struct Case {
+    const char* name;
+    std::string arguments;
+  };
+  const Case kCases[] = {
+      {"no command", ""},
+      {"unknown command", "apagar"},
+      {"no serial", "assinar a.xml"},
+      {"serial without value", "assinar a.xml --serie"},
+      {"no file", "assinar --serie 01"},
+      {"two outputs", "assinar a.xml --serie 01 --saida x.xml --pasta-saida y"},
+      {"several files to standard output", "assinar a.xml b.xml --serie 01"},
+      {"several files to one file", "assinar a.xml b.xml --serie 01 --saida x.xml"},
+      {"unknown option", "assinar a.xml --serie 01 --rapido"},
+      {"option given twice", "assinar a.xml --serie 01 --serie 02"},
+      {"same name twice into one folder", "assinar a/n.xml b/n.xml --serie 01 --pasta-saida o"},
+      {"extra argument to certificados", "certificados todos"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const TRun run = Run(c.arguments);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(CliTest, HelpIsInPortuguese) {
+  const TRun run = Run("--help");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("Uso:"), std::string::npos);
+  EXPECT_NE(run.out.find("assinar ARQUIVO... --serie SERIE"), std::string::npos);
+  EXPECT_NE(run.out.find("Código de saída"), std::string::npos);
+}
+
+TEST_F(CliTest, SignedFileKeepsTheEncodingOfTheInput) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string expectedStart;  // mark or declaration as the output must begin
+    std::string accentedBytes;  // "manutenção" as the output encodes it
+    Text (*decode)(const std::string& ABytes);
+  };
+  const std::string latin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+  const std::string utf16Declaration = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>";
+  const Case kCases[] = {
+      {"UTF-8 without mark or declaration", kDocument, "<nfse>", "manutenção",
+       [](const std::string& b) { return text::FromUtf8(b); }},
+      {"UTF-8 with mark", "\xEF\xBB\xBF" + kDocument, "\xEF\xBB\xBF<nfse>", "manutenção",
+       [](const std::string& b) { return text::FromUtf8(b.substr(3)); }},
+      {"ISO-8859-1 by declaration", latin1Declaration + text::ToLatin1(text::FromUtf8(kDocument)),
+       latin1Declaration, "manuten\xE7\xE3o",
+       [](const std::string& b) { return text::FromLatin1(b); }},
+      {"UTF-16 LE with mark", "\xFF\xFE" + Utf16(utf16Declaration + kDocument, false),
+       "\xFF\xFE" + Utf16(utf16Declaration, false), Utf16("manutenção", false),
+       [](const std::string& b) { return FromUtf16(std::string_view(b).substr(2), false); }},
+      {"UTF-16 BE with mark", "\xFE\xFF" + Utf16(utf16Declaration + kDocument, true),
+       "\xFE\xFF" + Utf16(utf16Declaration, true), Utf16("manutenção", true),
+       [](const std::string& b) { return FromUtf16(std::string_view(b).substr(2), true); }},
+      {"UTF-16 LE without mark", Utf16(utf16Declaration + kDocument, false),
+       Utf16(utf16Declaration, false), Utf16("manutenção", false),
+       [](const std::string& b) { return FromUtf16(b, false); }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Write("entrada.xml", c.input);
+    std::filesystem::remove(Path("saida.xml"));
+    const TRun toFile = Run("assinar entrada.xml --serie " + FSerial + " --saida saida.xml");
+    ASSERT_EQ(toFile.status, 0) << toFile.err;
+    const std::string output = Read("saida.xml");
+    EXPECT_TRUE(output.starts_with(c.expectedStart));
+    EXPECT_NE(output.find(c.accentedBytes), std::string::npos);
+    EXPECT_EQ(output.find_first_of("\r\n"), std::string::npos) << "no line break byte at all";
+    EXPECT_TRUE(Verifies("saida.xml")) << output;
+    EXPECT_EQ(signature_check::VerifyInProcess(c.decode(output)), "");
+
+    const TRun toStdout = Run("assinar entrada.xml --serie " + FSerial);
+    EXPECT_EQ(toStdout.status, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out, output) << "standard output gets the same bytes";
+  }
+}
+
+TEST_F(CliTest, SignsTheBundledSamples) {
+  for (const char* sample : {"nfse_sample.xml", "nfse_charref_lines.xml"}) {
+    SCOPED_TRACE(sample);
+    const std::string input = std::string(ASSINADOR_TEST_DATA) + "/" + sample;
+    const TRun run = Run("assinar '" + input + "' --serie " + FSerial);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find_first_of("\r\n"), std::string::npos);
+    Write("assinado.xml", run.out);
+    EXPECT_TRUE(Verifies("assinado.xml")) << run.out;
+    EXPECT_EQ(signature_check::VerifyInProcess(text::FromUtf8(run.out)), "");
+  }
+}
+
+TEST_F(CliTest, DashReadsStandardInput) {
+  const TRun run = Run("assinar - --serie " + FSerial, kDocument);
+  ASSERT_EQ(run.status, 0) << run.err;
+  Write("assinado.xml", run.out);
+  EXPECT_TRUE(Verifies("assinado.xml")) << run.out;
+  EXPECT_EQ(signature_check::VerifyInProcess(text::FromUtf8(run.out)), "");
+}
+
+TEST_F(CliTest, FailurePrintsTheServiceTextAndExitsNonZero) {
+  struct Case {
+    const char* name;
+    std::string serial;
+    std::string input;
+    std::string err;
+  };
+  const Case kCases[] = {
+      {"unknown serial", "FFEE", kDocument,
+       "[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do Documento.\n"
+       "[Certificado] Erro ao Obter o Certificado!\nCertificado Digital não encontrado!\n"},
+      {"malformed XML", FSerial, "<nfse>",
+       "[SignerNFSEDocument] Erro na Assinatura do Documento.\n"
+       "[TSignerNFSEDocument] Não foi possível carregar o arquivo: <nfse>\n"},
+      {"ill-formed UTF-8", FSerial, "<nfse>\xC3</nfse>", "O arquivo não está em UTF-8 válido.\n"},
+      {"unsupported encoding", FSerial, "<?xml version=\"1.0\" encoding=\"EBCDIC\"?><a/>",
+       "Codificação não suportada: \"ebcdic\" (use UTF-8, ISO-8859-1 ou UTF-16).\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Write("nota.xml", c.input);
+    const TRun run = Run("assinar nota.xml --serie '" + c.serial + "'");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_EQ(run.err, c.err);
+  }
+  const TRun missing = Run("assinar nao-existe.xml --serie " + FSerial);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("nao-existe.xml"), std::string::npos) << missing.err;
+}
+
+TEST_F(CliTest, SeveralFilesReportEachOutcome) {
+  Write("lote/a.xml", kDocument);
+  Write("lote/b.xml", "<nfse><sem-fim></nfse>");
+  Write("lote/c.xml", kDocument);
+  const TRun run = Run("assinar lote/a.xml lote/b.xml lote/c.xml --serie " + FSerial +
+                       " --pasta-saida assinados");
+  EXPECT_EQ(run.status, 1) << "one of them failed";
+  EXPECT_TRUE(Verifies("assinados/a.xml"));
+  EXPECT_TRUE(Verifies("assinados/c.xml"));
+  EXPECT_FALSE(std::filesystem::exists(Path("assinados/b.xml")));
+  EXPECT_NE(run.out.find("lote/a.xml: assinado em assinados/a.xml\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("lote/c.xml: assinado em assinados/c.xml\n"), std::string::npos);
+  EXPECT_NE(run.err.find("lote/b.xml: ERRO\n[SignerNFSEDocument] Erro na Assinatura"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("2 de 3 arquivo(s) assinado(s)."), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "no progress line off a terminal";
+
+  const TRun allGood =
+      Run("assinar lote/a.xml lote/c.xml --serie " + FSerial + " --pasta-saida lote");
+  EXPECT_EQ(allGood.status, 0) << allGood.err;
+  EXPECT_TRUE(Verifies("lote/a.xml")) << "signed in place";
+}
+
+TEST_F(CliTest, ProgressLineShowsOnATerminal) {
+  Write("a.xml", kDocument);
+  Write("b.xml", kDocument);
+  // script(1) runs the program on a pseudo-terminal and copies what it shows.
+  const std::string command = "cd '" + FDir.Path().string() +
+                              "' && LC_ALL=C.UTF-8 script -qec \"'" +
+                              ASSINADOR_BINARY_DIR "/assinador-nfse-cli' assinar a.xml b.xml " +
+                              "--serie " + FSerial + " --pasta-saida saida\" /dev/null >tela 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << Read("tela");
+  const std::string screen = Read("tela");
+  EXPECT_NE(screen.find("\r\x1b[K[1/2] assinando a.xml"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r\x1b[K[2/2] assinando b.xml"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("2 de 2 arquivo(s) assinado(s)."), std::string::npos) << screen;
+}
+
+TEST_F(CliTest, CertificadosListsTheStore) {
+  FStore.Add(Certificate("outra.pem", "OUTRA", "0C"));
+  const TRun lines = Run("certificados");
+  EXPECT_EQ(lines.status, 0) << lines.err;
+  EXPECT_TRUE(lines.out.starts_with("EMPRESA EXEMPLO LTDA=serial=" + FSerial + "|validate="))
+      << lines.out;
+  EXPECT_NE(lines.out.find("\nOUTRA=serial=0C|validate="), std::string::npos) << lines.out;
+  EXPECT_EQ(std::count(lines.out.begin(), lines.out.end(), '\n'), 2);
+
+  const TRun raw = Run("certificados --bruto");
+  EXPECT_EQ(raw.status, 0) << raw.err;
+  EXPECT_TRUE(raw.out.starts_with("\"EMPRESA EXEMPLO LTDA=serial=")) << raw.out;
+  EXPECT_NE(raw.out.find("\";\"OUTRA=serial=0C|"), std::string::npos) << raw.out;
+  EXPECT_EQ(std::count(raw.out.begin(), raw.out.end(), '\n'), 1);
+}
+
+}  // namespace

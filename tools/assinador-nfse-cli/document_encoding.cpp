@@ -1,0 +1,146 @@
+#include "tools/assinador-nfse-cli/document_encoding.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "platform/exception.h"
+
+namespace {
+
+std::string Lower(std::string_view AText) {
+  std::string out(AText);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : char(c); });
+  return out;
+}
+
+// The encoding named in an XML declaration at the start of AText (read as ASCII), if any.
+std::optional<std::string> DeclaredEncoding(std::string_view AText) {
+  if (!AText.starts_with("<?xml")) return std::nullopt;
+  const auto end = AText.find("?>");
+  const std::string_view declaration = AText.substr(0, end);
+  auto at = declaration.find("encoding");
+  if (at == std::string_view::npos) return std::nullopt;
+  at = declaration.find_first_not_of(" \t\r\n", at + 8);
+  if (at == std::string_view::npos || declaration[at] != '=') return std::nullopt;
+  at = declaration.find_first_not_of(" \t\r\n", at + 1);
+  if (at == std::string_view::npos || (declaration[at] != '"' && declaration[at] != '\''))
+    return std::nullopt;
+  const auto close = declaration.find(declaration[at], at + 1);
+  if (close == std::string_view::npos) return std::nullopt;
+  return Lower(declaration.substr(at + 1, close - at - 1));
+}
+
+Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
+  if (ABytes.size() % 2 != 0)
+    throw Exception(u"O arquivo não está em UTF-16 válido: número ímpar de bytes.");
+  Text out;
+  out.reserve(ABytes.size() / 2);
+  for (std::size_t i = 0; i < ABytes.size(); i += 2) {
+    const auto a = static_cast<unsigned char>(ABytes[i]);
+    const auto b = static_cast<unsigned char>(ABytes[i + 1]);
+    out.push_back(ABigEndian ? char16_t(a << 8 | b) : char16_t(b << 8 | a));
+  }
+  return out;
+}
+
+std::string EncodeUtf16(TextView AText, bool ABigEndian) {
+  std::string out;
+  out.reserve(AText.size() * 2);
+  for (const char16_t unit : AText) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    out.push_back(ABigEndian ? high : low);
+    out.push_back(ABigEndian ? low : high);
+  }
+  return out;
+}
+
+std::string EncodeLatin1(TextView AText) {
+  std::string out;
+  out.reserve(AText.size());
+  for (std::size_t i = 0; i < AText.size(); ++i) {
+    char32_t c = AText[i];
+    if (c < 256) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < AText.size() && AText[i + 1] >= 0xDC00 &&
+        AText[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (AText[i + 1] - 0xDC00);
+      ++i;
+    }
+    out += "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+  }
+  return out;
+}
+
+Text DecodeUtf8Strict(std::string_view ABytes) {
+  Text content = text::FromUtf8(ABytes);
+  // FromUtf8 replaces ill-formed sequences; signing such a replacement would sign other text.
+  if (text::ToUtf8(content) != ABytes) throw Exception(u"O arquivo não está em UTF-8 válido.");
+  return content;
+}
+
+void CheckDeclaration(const TDecodedDocument& ADocument) {
+  const auto declared = DeclaredEncoding(text::ToLatin1(ADocument.Content.substr(0, 200)));
+  if (!declared) return;
+  const bool utf16 = ADocument.Encoding.Charset == TCharset::Utf16Le ||
+                     ADocument.Encoding.Charset == TCharset::Utf16Be;
+  if (utf16 != declared->starts_with("utf-16"))
+    throw Exception(u"A declaração XML indica a codificação \"" + text::FromLatin1(*declared) +
+                    u"\", que não corresponde aos bytes do arquivo.");
+}
+
+}  // namespace
+
+TDecodedDocument DecodeDocument(std::string_view ABytes) {
+  TDecodedDocument document;
+  auto& encoding = document.Encoding;
+  if (ABytes.starts_with("\xEF\xBB\xBF")) {
+    encoding = {TCharset::Utf8, true};
+    document.Content = DecodeUtf8Strict(ABytes.substr(3));
+  } else if (ABytes.starts_with("\xFF\xFE")) {
+    encoding = {TCharset::Utf16Le, true};
+    document.Content = DecodeUtf16(ABytes.substr(2), false);
+  } else if (ABytes.starts_with("\xFE\xFF")) {
+    encoding = {TCharset::Utf16Be, true};
+    document.Content = DecodeUtf16(ABytes.substr(2), true);
+  } else if (ABytes.size() >= 2 && ABytes[0] == '<' && ABytes[1] == '\0') {
+    encoding = {TCharset::Utf16Le, false};
+    document.Content = DecodeUtf16(ABytes, false);
+  } else if (ABytes.size() >= 2 && ABytes[0] == '\0' && ABytes[1] == '<') {
+    encoding = {TCharset::Utf16Be, false};
+    document.Content = DecodeUtf16(ABytes, true);
+  } else {
+    const std::string declared = DeclaredEncoding(ABytes).value_or("utf-8");
+    if (declared == "utf-8" || declared == "utf8" || declared == "us-ascii" ||
+        declared == "ascii") {
+      encoding = {TCharset::Utf8, false};
+      document.Content = DecodeUtf8Strict(ABytes);
+    } else if (declared == "iso-8859-1" || declared == "iso8859-1" || declared == "iso_8859-1" ||
+               declared == "latin1" || declared == "latin-1" || declared == "l1") {
+      encoding = {TCharset::Latin1, false};
+      document.Content = text::FromLatin1(ABytes);
+    } else {
+      throw Exception(u"Codificação não suportada: \"" + text::FromLatin1(declared) +
+                      u"\" (use UTF-8, ISO-8859-1 ou UTF-16).");
+    }
+  }
+  CheckDeclaration(document);
+  return document;
+}
+
+std::string EncodeDocument(TextView AContent, const TDocumentEncoding& AEncoding) {
+  switch (AEncoding.Charset) {
+    case TCharset::Utf8:
+      return (AEncoding.ByteOrderMark ? "\xEF\xBB\xBF" : "") + text::ToUtf8(AContent);
+    case TCharset::Latin1:
+      return EncodeLatin1(AContent);
+    case TCharset::Utf16Le:
+      return (AEncoding.ByteOrderMark ? "\xFF\xFE" : "") + EncodeUtf16(AContent, false);
+    case TCharset::Utf16Be:
+      return (AEncoding.ByteOrderMark ? "\xFE\xFF" : "") + EncodeUtf16(AContent, true);
+  }
+  return text::ToUtf8(AContent);
+}

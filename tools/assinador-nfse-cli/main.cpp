@@ -1,0 +1,176 @@
+// assinador-nfse-cli: lists the certificate store and signs NFS-e documents in-process, through
+// the same service that remote clients call.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/c_free.h"
+#include "platform/exception.h"
+#include "platform/xmldsig/library_scope.h"
+#include "server/classes/digital_certificate.h"
+#include "server/service/sm_sign_service.h"
+#include "tools/assinador-nfse-cli/command_line.h"
+#include "tools/assinador-nfse-cli/document_encoding.h"
+#include "tools/assinador-nfse-cli/output_file.h"
+
+namespace {
+
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+void Write(std::FILE* AStream, std::string_view ABytes) {
+  if (std::fwrite(ABytes.data(), 1, ABytes.size(), AStream) != ABytes.size() ||
+      std::fflush(AStream) != 0)
+    throw Exception("Não foi possível escrever na saída: " + std::system_category().message(errno));
+}
+
+// Messages for people: in the terminal's character set, layers on separate lines (the service
+// joins them with a lone CR, which a terminal would print over the previous layer).
+void Report(std::FILE* AStream, TextView AMessage) {
+  Text shown(AMessage);
+  for (auto& c : shown)
+    if (c == u'\r') c = u'\n';
+  std::string bytes = text::ToLocale(shown);
+  if (!bytes.ends_with('\n')) bytes += '\n';
+  std::fwrite(bytes.data(), 1, bytes.size(), AStream);
+  std::fflush(AStream);
+}
+
+void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
+
+std::string ReadInput(const std::string& AInput) {
+  using FilePtr = std::unique_ptr<std::FILE, CFree<std::fclose>>;
+  FilePtr opened;
+  if (AInput != "-") {
+    opened.reset(std::fopen(AInput.c_str(), "rb"));
+    if (!opened)
+      throw Exception("Não foi possível abrir \"" + AInput +
+                      "\": " + std::system_category().message(errno));
+  }
+  std::FILE* stream = opened ? opened.get() : stdin;
+  std::string bytes;
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
+  if (std::ferror(stream) != 0)
+    throw Exception("Não foi possível ler \"" + AInput +
+                    "\": " + std::system_category().message(errno));
+  return bytes;
+}
+
+// Where the signed document of AInput goes; empty for standard output.
+std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput) {
+  if (ALine.OutputFile) return *ALine.OutputFile;
+  if (ALine.OutputDir)
+    return std::filesystem::path(*ALine.OutputDir) / std::filesystem::path(AInput).filename();
+  return {};
+}
+
+// Signs one document. Returns an empty text on success, else the text that says why not.
+Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& ALine,
+             const std::string& AInput) {
+  try {
+    const TDecodedDocument document = DecodeDocument(ReadInput(AInput));
+    const Text result = AService.SignDocument(document.Content, ASerial);
+    // A signed document starts with its declaration or root element; the service's error
+    // texts start with a bracketed layer tag, and an empty text means the failure went to the
+    // journal.
+    if (result.empty())
+      return u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.";
+    if (result.front() == u'[') return result;
+    const std::string bytes = EncodeDocument(result, document.Encoding);
+    const std::filesystem::path output = OutputOf(ALine, AInput);
+    if (output.empty()) {
+      Write(stdout, bytes);
+      if (::isatty(STDOUT_FILENO)) Write(stdout, "\n");  // for the prompt; never in a file
+    } else {
+      if (ALine.OutputDir) std::filesystem::create_directories(*ALine.OutputDir);
+      WriteFileAtomically(output, bytes);
+    }
+    return {};
+  } catch (const std::exception& e) {
+    return MessageOf(e);
+  }
+}
+
+int Sign(const TCommandLine& ALine) {
+  TSMSignService service;
+  const Text serial = text::FromLocale(*ALine.Serial);
+  const std::size_t total = ALine.Inputs.size();
+  const bool several = total > 1;
+  const bool progress = several && ::isatty(STDERR_FILENO);
+  std::size_t failures = 0;
+  for (std::size_t i = 0; i < total; ++i) {
+    const std::string& input = ALine.Inputs[i];
+    if (progress) {
+      const std::string line = "\r\033[K[" + std::to_string(i + 1) + "/" + std::to_string(total) +
+                               "] assinando " + input;
+      std::fputs(text::ToLocale(text::FromUtf8(line)).c_str(), stderr);
+      std::fflush(stderr);
+    }
+    const Text failure = SignOne(service, serial, ALine, input);
+    if (progress) std::fputs("\r\033[K", stderr);
+    if (!failure.empty()) ++failures;
+    if (several) {
+      const std::string outcome = failure.empty()
+                                      ? input + ": assinado em " + OutputOf(ALine, input).string()
+                                      : input + ": ERRO";
+      Report(failure.empty() ? stdout : stderr, outcome);
+    }
+    if (!failure.empty()) Report(stderr, failure);
+  }
+  if (several)
+    Report(failures == 0 ? stdout : stderr, std::to_string(total - failures) + " de " +
+                                                std::to_string(total) + " arquivo(s) assinado(s).");
+  return failures == 0 ? 0 : kFailure;
+}
+
+int ListCertificates(const TCommandLine& ALine) {
+  if (ALine.Raw) {
+    Write(stdout, text::ToLocale(TSMSignService().getListCertificate()) + "\n");
+    return 0;
+  }
+  for (const Text& entry : TDigitalCertificate().getListSerialNumber())
+    Write(stdout, text::ToLocale(entry) + "\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<TXmlLibraryScope> libraries;  // first built, last released
+  try {
+    libraries.emplace();
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));
+    return kFailure;
+  }
+  std::setlocale(LC_ALL, "");
+  TCommandLine line;
+  try {
+    line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const TUsageError& e) {
+    Report(stderr, std::string("assinador-nfse-cli: ") + e.what() +
+                       "\nUse \"assinador-nfse-cli --help\" para ver as opções.");
+    return kUsage;
+  }
+  try {
+    if (line.Command == TCommand::Help) {
+      Write(stdout, text::ToLocale(text::FromUtf8(kHelpText)));
+      return 0;
+    }
+    return line.Command == TCommand::Sign ? Sign(line) : ListCertificates(line);
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));
+    return kFailure;
+  }
+}
