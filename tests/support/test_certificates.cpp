@@ -122,7 +122,7 @@ std::string FreshSerial() {
   return buffer;
 }
 
-X509Ptr MakeEndEntity(const TCertificateSpec& wanted, const std::string& serial) {
+X509Ptr MakeEndEntity(const TCertificateRequest& wanted, const std::string& serial) {
   X509Ptr cert{X509_new()};
   X509_set_version(cert.get(), 2);
   SetSerial(cert.get(), serial);
@@ -157,7 +157,7 @@ std::string ToLower(std::string s) {
   return s;
 }
 
-void WritePem(const fs::path& path, const TCertificateSpec& wanted, X509* cert, EVP_PKEY* key) {
+void WritePem(const fs::path& path, const TCertificateRequest& wanted, X509* cert, EVP_PKEY* key) {
   BioPtr bio{BIO_new_file(path.c_str(), "w")};
   if (!bio) Fail("BIO_new_file " + path.string());
   if (PEM_write_bio_X509(bio.get(), cert) != 1) Fail("PEM_write_bio_X509");
@@ -179,7 +179,7 @@ OSSL_LIB_CTX* LegacyContext() {
   return context;
 }
 
-void WritePfx(const fs::path& path, const TCertificateSpec& wanted, X509* cert, EVP_PKEY* key) {
+void WritePfx(const fs::path& path, const TCertificateRequest& wanted, X509* cert, EVP_PKEY* key) {
   X509StackPtr chain{sk_X509_new_null()};
   if (wanted.withChain) {
     X509Ptr ca = openssl::UpRef(Ca().certificate.get());
@@ -236,7 +236,7 @@ TTestStore::~TTestStore() {
   fs::remove_all(FDirectory, ec);
 }
 
-fs::path TTestStore::Add(const TCertificateSpec& wanted, std::string* serial) {
+fs::path TTestStore::Add(const TCertificateRequest& wanted, std::string* serial) {
   const std::string serialHex = wanted.serialHex.empty() ? FreshSerial() : wanted.serialHex;
   X509Ptr cert = MakeEndEntity(wanted, serialHex);
   EVP_PKEY* key = nullptr;

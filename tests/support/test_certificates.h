@@ -4,9 +4,9 @@
 // certificates issued by it, written as files of a temporary personal store.
 //
 //   TTestStore store;                                  // temp dir; ASSINADOR_NFSE_STORE -> it
-//   store.Add(TCertificateSpec("a.pem").CommonName("EMPRESA A").Serial("0A1B2C"));
-//   store.Add(TCertificateSpec("b.pem").WithoutKey());
-//   store.Add(TCertificateSpec("c.pfx").Expired());
+//   store.Add(TCertificateRequest("a.pem").CommonName("EMPRESA A").Serial("0A1B2C"));
+//   store.Add(TCertificateRequest("b.pem").WithoutKey());
+//   store.Add(TCertificateRequest("c.pfx").Expired());
 //   test_certificates::CaPemPath();                    // trust anchor for verifiers
 //
 // Keys are generated once per process and reused; every certificate is distinct by serial.
@@ -19,22 +19,22 @@
 
 namespace test_certificates {
 
-struct TCertificateSpec {
-  explicit TCertificateSpec(std::string AFileName = "certificado.pem")
+struct TCertificateRequest {
+  explicit TCertificateRequest(std::string AFileName = "certificado.pem")
       : fileName(std::move(AFileName)) {}
 
-  // Chainable setters: TCertificateSpec("a.pem").CommonName("X").Serial("0A").WithoutKey().
-  TCertificateSpec& CommonName(std::string v) { commonName = std::move(v); return *this; }
-  TCertificateSpec& Serial(std::string v) { serialHex = std::move(v); return *this; }
-  TCertificateSpec& WithoutKey() { withKey = false; return *this; }
-  TCertificateSpec& Expired() { expired = true; return *this; }
-  TCertificateSpec& MismatchedKey() { mismatchedKey = true; return *this; }
-  TCertificateSpec& WithChain() { withChain = true; return *this; }
-  TCertificateSpec& LegacyPfx() { legacyPfx = true; return *this; }
-  TCertificateSpec& OrganizationalUnit(std::string v) { organizationalUnit = std::move(v); return *this; }
-  TCertificateSpec& Organization(std::string v) { organization = std::move(v); return *this; }
-  TCertificateSpec& Email(std::string v) { email = std::move(v); return *this; }
-  TCertificateSpec& NotAfter(std::time_t v) { notAfter = v; return *this; }
+  // Chainable setters: TCertificateRequest("a.pem").CommonName("X").Serial("0A").WithoutKey().
+  TCertificateRequest& CommonName(std::string v) { commonName = std::move(v); return *this; }
+  TCertificateRequest& Serial(std::string v) { serialHex = std::move(v); return *this; }
+  TCertificateRequest& WithoutKey() { withKey = false; return *this; }
+  TCertificateRequest& Expired() { expired = true; return *this; }
+  TCertificateRequest& MismatchedKey() { mismatchedKey = true; return *this; }
+  TCertificateRequest& WithChain() { withChain = true; return *this; }
+  TCertificateRequest& LegacyPfx() { legacyPfx = true; return *this; }
+  TCertificateRequest& OrganizationalUnit(std::string v) { organizationalUnit = std::move(v); return *this; }
+  TCertificateRequest& Organization(std::string v) { organization = std::move(v); return *this; }
+  TCertificateRequest& Email(std::string v) { email = std::move(v); return *this; }
+  TCertificateRequest& NotAfter(std::time_t v) { notAfter = v; return *this; }
 
   std::string fileName;  // .pem/.crt: PEM; .pfx/.p12: PKCS#12 without password
   std::string commonName = "EMPRESA TESTE LTDA";  // empty: no CN in the subject
@@ -65,7 +65,7 @@ class TTestStore {
   const std::filesystem::path& Directory() const { return FDirectory; }
   // Writes the file and returns its path; returns the serial the request gave or the store
   // chosen (NormalizedSerial form) in *serial when asked.
-  std::filesystem::path Add(const TCertificateSpec& wanted, std::string* serial = nullptr);
+  std::filesystem::path Add(const TCertificateRequest& wanted, std::string* serial = nullptr);
   void Remove(const std::string& fileName);
 
  private:

@@ -16,18 +16,18 @@
 
 namespace {
 
-using test_certificates::TCertificateSpec;
+using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
 // A certificate file of the test store (designated initializers would trip -Wextra).
-TCertificateSpec Certificate(std::string AFile, std::string ACommonName = "EMPRESA TESTE LTDA",
+TCertificateRequest Certificate(std::string AFile, std::string ACommonName = "EMPRESA TESTE LTDA",
                              std::string ASerialHex = "", bool AWithKey = true) {
-  TCertificateSpec spec;
-  spec.fileName = std::move(AFile);
-  spec.commonName = std::move(ACommonName);
-  spec.serialHex = std::move(ASerialHex);
-  spec.withKey = AWithKey;
-  return spec;
+  TCertificateRequest wanted;
+  wanted.fileName = std::move(AFile);
+  wanted.commonName = std::move(ACommonName);
+  wanted.serialHex = std::move(ASerialHex);
+  wanted.withKey = AWithKey;
+  return wanted;
 }
 
 struct TRun {

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using test_certificates::TCertificateSpec;
+using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
 std::vector<ICertificate2Ptr> OpenPersonal() {
@@ -91,10 +91,10 @@ TEST(CertificateStore, MissingDirectoryIsAnEmptyStore) {
 
 TEST(CertificateStore, OrderIsFileNamesInByteOrderAndUnusableFilesAreSkipped) {
   TTestStore store;
-  store.Add(TCertificateSpec("b.pem").Serial("02"));
-  store.Add(TCertificateSpec("B.crt").Serial("01"));
-  store.Add(TCertificateSpec("a.p12").Serial("03"));
-  store.Add(TCertificateSpec("_.PEM").Serial("04"));
+  store.Add(TCertificateRequest("b.pem").Serial("02"));
+  store.Add(TCertificateRequest("B.crt").Serial("01"));
+  store.Add(TCertificateRequest("a.p12").Serial("03"));
+  store.Add(TCertificateRequest("_.PEM").Serial("04"));
   std::ofstream(store.Directory() / "0-lixo.pem") << "-----BEGIN CERTIFICATE-----\nxx\n";
   std::ofstream(store.Directory() / "0-vazio.pfx") << "";
   std::ofstream(store.Directory() / "0-outro.txt") << "texto";
@@ -112,7 +112,7 @@ TEST(CertificateStore, SerialNumberIsUpperCaseHexTwoDigitsAByte) {
                         {"80", u"0080"},        {"7F", u"7F"}, {"00ff00", u"00FF00"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
-    const auto path = store.Add(TCertificateSpec("x.pem").Serial(c.given));
+    const auto path = store.Add(TCertificateRequest("x.pem").Serial(c.given));
     EXPECT_EQ(certstore::LoadCertificateFile(path)->SerialNumber(), c.expected);
   }
 }
@@ -121,17 +121,17 @@ TEST(CertificateStore, SimpleNamesTakeCnThenOuThenOThenEmail) {
   TTestStore store;
   struct Case {
     const char* name;
-    TCertificateSpec wanted;
+    TCertificateRequest wanted;
     Text expected;
   };
   const Case cases[] = {
-      {"CN", TCertificateSpec().CommonName("JOSÉ DA SILVA:12345678909").OrganizationalUnit("U"),
+      {"CN", TCertificateRequest().CommonName("JOSÉ DA SILVA:12345678909").OrganizationalUnit("U"),
        u"JOSÉ DA SILVA:12345678909"},
-      {"OU", TCertificateSpec().CommonName("").OrganizationalUnit("Unidade").Organization("O"),
+      {"OU", TCertificateRequest().CommonName("").OrganizationalUnit("Unidade").Organization("O"),
        u"Unidade"},
-      {"O", TCertificateSpec().CommonName("").Organization("Organização"), u"Organização"},
-      {"e-mail", TCertificateSpec().CommonName("").Email("nfse@example.com"), u"nfse@example.com"},
-      {"nothing", TCertificateSpec().CommonName(""), u""},
+      {"O", TCertificateRequest().CommonName("").Organization("Organização"), u"Organização"},
+      {"e-mail", TCertificateRequest().CommonName("").Email("nfse@example.com"), u"nfse@example.com"},
+      {"nothing", TCertificateRequest().CommonName(""), u""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -146,7 +146,7 @@ TEST(CertificateStore, ValidToDateIsNotAfterInLocalTime) {
   TTestStore store;
   const std::time_t notAfter = 1924991999;  // 2030-12-31 23:59:59 UTC
   const auto cert =
-      certstore::LoadCertificateFile(store.Add(TCertificateSpec().NotAfter(notAfter)));
+      certstore::LoadCertificateFile(store.Add(TCertificateRequest().NotAfter(notAfter)));
   EXPECT_EQ(cert->ValidTo(), notAfter);
   std::tm expected{};
   localtime_r(&notAfter, &expected);
@@ -159,17 +159,17 @@ TEST(CertificateStore, PrivateKeyNeedsAMatchingKey) {
   TTestStore store;
   struct Case {
     const char* name;
-    TCertificateSpec wanted;
+    TCertificateRequest wanted;
     TextView error;  // empty: the key is there
   };
   const Case cases[] = {
-      {"PEM with key", TCertificateSpec("a.pem"), u""},
-      {"PEM with key and chain", TCertificateSpec("b.pem").WithChain(), u""},
-      {"PFX", TCertificateSpec("c.pfx").WithChain(), u""},
-      {"legacy PFX", TCertificateSpec("d.p12").LegacyPfx(), u""},
-      {"PEM without key", TCertificateSpec("e.pem").WithoutKey(), store_messages::kNoPrivateKey},
-      {"PFX without key", TCertificateSpec("f.pfx").WithoutKey(), store_messages::kNoPrivateKey},
-      {"key of another certificate", TCertificateSpec("g.pem").MismatchedKey(),
+      {"PEM with key", TCertificateRequest("a.pem"), u""},
+      {"PEM with key and chain", TCertificateRequest("b.pem").WithChain(), u""},
+      {"PFX", TCertificateRequest("c.pfx").WithChain(), u""},
+      {"legacy PFX", TCertificateRequest("d.p12").LegacyPfx(), u""},
+      {"PEM without key", TCertificateRequest("e.pem").WithoutKey(), store_messages::kNoPrivateKey},
+      {"PFX without key", TCertificateRequest("f.pfx").WithoutKey(), store_messages::kNoPrivateKey},
+      {"key of another certificate", TCertificateRequest("g.pem").MismatchedKey(),
        store_messages::kKeyMismatch},
   };
   for (const auto& c : cases) {
@@ -189,14 +189,14 @@ TEST(CertificateStore, PrivateKeyNeedsAMatchingKey) {
 
 TEST(CertificateStore, SeesAddedChangedAndRemovedFilesOnTheNextOpen) {
   TTestStore store;
-  store.Add(TCertificateSpec("1.pem").Serial("01"));
+  store.Add(TCertificateRequest("1.pem").Serial("01"));
   EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
-  const auto second = store.Add(TCertificateSpec("2.pem").Serial("02"));
+  const auto second = store.Add(TCertificateRequest("2.pem").Serial("02"));
   EXPECT_EQ(Serials(), (std::vector<Text>{u"01", u"02"}));
 
   // Same name and size, new content: the modification time tells.
   const auto before = fs::last_write_time(second);
-  store.Add(TCertificateSpec("2.pem").Serial("03"));
+  store.Add(TCertificateRequest("2.pem").Serial("03"));
   fs::last_write_time(second, before + std::chrono::seconds(1));
   EXPECT_EQ(Serials(), (std::vector<Text>{u"01", u"03"}));
 
@@ -208,7 +208,7 @@ TEST(CertificateStore, SeesAddedChangedAndRemovedFilesOnTheNextOpen) {
 
 TEST(CertificateStore, ConcurrentOpensSeeTheSameStore) {
   TTestStore store;
-  for (int i = 0; i < 5; ++i) store.Add(TCertificateSpec(std::to_string(i) + ".pem"));
+  for (int i = 0; i < 5; ++i) store.Add(TCertificateRequest(std::to_string(i) + ".pem"));
   std::atomic<int> mismatches{0};
   {
     std::vector<std::jthread> threads;
@@ -225,7 +225,7 @@ TEST(CertificateStore, ConcurrentOpensSeeTheSameStore) {
 
 TEST(CertificateStore, MemoryStoreAcceptsAddAndOthersRefuseMisuse) {
   TTestStore store;
-  store.Add(TCertificateSpec("1.pem"));
+  store.Add(TCertificateRequest("1.pem"));
   IStore3 personal;
   personal.Open(CAPICOM_CURRENT_USER_STORE, u"my", CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
   const ICertificate2Ptr cert = personal.Certificates().Item(1);

@@ -9,7 +9,7 @@
 
 namespace {
 
-using test_certificates::TCertificateSpec;
+using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
 constexpr TextView kDsigNs = u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
@@ -33,7 +33,7 @@ constexpr TextView kEnveloped =
 class DigitalSignatureTest : public testing::Test {
  protected:
   void SetUp() override {
-    store.Add(TCertificateSpec("1.pem").Serial("0101"));
+    store.Add(TCertificateRequest("1.pem").Serial("0101"));
     IStore3 personal;
     personal.Open(CAPICOM_CURRENT_USER_STORE, u"My", CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
     certificate = personal.Certificates().Item(1);

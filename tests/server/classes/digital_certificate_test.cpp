@@ -17,7 +17,7 @@
 namespace {
 
 using namespace certificate_messages;
-using test_certificates::TCertificateSpec;
+using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
 constexpr std::time_t kEndOf2030 = 1924991999;   // 2030-12-31 23:59:59 UTC
@@ -61,8 +61,8 @@ TEST_F(DigitalCertificateTest, EmptyStoreGivesAnEmptyList) {
 }
 
 TEST_F(DigitalCertificateTest, EntryHoldsSerialDateAndIssuer) {
-  store.Add(TCertificateSpec("1.pem").CommonName("EMPRESA A LTDA").Serial("0A1B").NotAfter(kEndOf2030));
-  store.Add(TCertificateSpec("2.pem").CommonName("JOAO").Serial("0C").NotAfter(kStartOf2031));
+  store.Add(TCertificateRequest("1.pem").CommonName("EMPRESA A LTDA").Serial("0A1B").NotAfter(kEndOf2030));
+  store.Add(TCertificateRequest("2.pem").CommonName("JOAO").Serial("0C").NotAfter(kStartOf2031));
   EXPECT_EQ(TDigitalCertificate().getListSerialNumber(),
             (std::vector<Text>{u"EMPRESA A LTDA=serial=0A1B|validate=12/31/30 23:59:59" + kIssuer,
                                u"JOAO=serial=0C|validate=01/01/31" + kIssuer}));
@@ -96,7 +96,7 @@ TEST_F(DigitalCertificateTest, ListRulesForNames) {
     SCOPED_TRACE(c.title);
     TTestStore local;
     for (const auto& cert : c.certificates) {
-      local.Add(TCertificateSpec(cert.file).CommonName(cert.name).Serial(cert.serial));
+      local.Add(TCertificateRequest(cert.file).CommonName(cert.name).Serial(cert.serial));
     }
     const auto list = TDigitalCertificate().getListSerialNumber();
     std::vector<Text> names;
@@ -106,14 +106,14 @@ TEST_F(DigitalCertificateTest, ListRulesForNames) {
 }
 
 TEST_F(DigitalCertificateTest, ExpiredAndKeylessCertificatesAreListedAndExpiredFound) {
-  store.Add(TCertificateSpec("1.pem").CommonName("VENCIDO").Serial("11").Expired());
-  store.Add(TCertificateSpec("2.pem").CommonName("SEM CHAVE").Serial("12").WithoutKey());
+  store.Add(TCertificateRequest("1.pem").CommonName("VENCIDO").Serial("11").Expired());
+  store.Add(TCertificateRequest("2.pem").CommonName("SEM CHAVE").Serial("12").WithoutKey());
   EXPECT_EQ(TDigitalCertificate().getListSerialNumber().size(), 2u);
   EXPECT_EQ(TDigitalCertificate().getCertificateBySerial(u"11")->SerialNumber(), u"11");
 }
 
 TEST_F(DigitalCertificateTest, SerialNumberIsNormalisedBeforeTheLookup) {
-  store.Add(TCertificateSpec("1.pem").Serial("0A1B2C"));
+  store.Add(TCertificateRequest("1.pem").Serial("0A1B2C"));
   for (const Text serial : {u"0A1B2C", u"0a 1b 2c", u" 0A1B2C ", u"\t0a1b2c\t", u"0A 1B\t2C"}) {
     SCOPED_TRACE(text::ToUtf8(serial));
     if (serial == u"0A 1B\t2C") {
@@ -126,7 +126,7 @@ TEST_F(DigitalCertificateTest, SerialNumberIsNormalisedBeforeTheLookup) {
 }
 
 TEST_F(DigitalCertificateTest, LookupFailuresCarryTheirMessages) {
-  store.Add(TCertificateSpec("1.pem").Serial("0A1B2C"));
+  store.Add(TCertificateRequest("1.pem").Serial("0A1B2C"));
   struct Case {
     Text serial;
     Text message;
@@ -146,8 +146,8 @@ TEST_F(DigitalCertificateTest, LookupFailuresCarryTheirMessages) {
 }
 
 TEST_F(DigitalCertificateTest, FirstMatchWithoutKeyIsNotSkipped) {
-  store.Add(TCertificateSpec("1.pem").Serial("77").WithoutKey());
-  store.Add(TCertificateSpec("2.pem").Serial("77"));
+  store.Add(TCertificateRequest("1.pem").Serial("77").WithoutKey());
+  store.Add(TCertificateRequest("2.pem").Serial("77"));
   EXPECT_EQ(LookupError(u"77"),
             Text{kGetFailed} + CR + Text{store_messages::kNoPrivateKey});
 }

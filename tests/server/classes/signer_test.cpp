@@ -18,7 +18,7 @@ namespace {
 
 using namespace signer_messages;
 using signature_check::TVerifyOptions;
-using test_certificates::TCertificateSpec;
+using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
 std::string ReadBytes(const std::string& name) {
@@ -55,7 +55,7 @@ Text WithoutFirstSignature(Text s) {
 class SignerTest : public testing::Test {
  protected:
   void SetUp() override {
-    store.Add(TCertificateSpec("10-empresa.pem").CommonName("EMPRESA TESTE LTDA").Serial("0A1B2C"));
+    store.Add(TCertificateRequest("10-empresa.pem").CommonName("EMPRESA TESTE LTDA").Serial("0A1B2C"));
   }
 
   ICertificate2Ptr Certificate(const Text& serial = u"0A1B2C") {
@@ -276,7 +276,7 @@ TEST_F(SignerTest, PrefixedSignatureElementWithoutPlaceholderIsFilled) {
 
 TEST_F(SignerTest, ExpiredCertificateStillSigns) {
   std::string serial;
-  store.Add(TCertificateSpec("20-vencido.pem").CommonName("VENCIDO").Expired(), &serial);
+  store.Add(TCertificateRequest("20-vencido.pem").CommonName("VENCIDO").Expired(), &serial);
   const auto result = Sign(ReadData("nfse_sample.xml"), text::FromAscii(serial));
   ASSERT_EQ(result.status, kStatusOk);
   ExpectVerifies(result.signedXml,
@@ -287,7 +287,7 @@ TEST_F(SignerTest, PfxCertificatesSign) {
   for (const bool legacy : {false, true}) {
     SCOPED_TRACE(legacy ? "legacy PFX" : "PFX");
     std::string serial;
-    TCertificateSpec wanted(legacy ? "31-legado.pfx" : "30-atual.p12");
+    TCertificateRequest wanted(legacy ? "31-legado.pfx" : "30-atual.p12");
     wanted.WithChain();
     if (legacy) wanted.LegacyPfx();
     store.Add(wanted, &serial);
@@ -323,8 +323,8 @@ TEST_F(SignerTest, FailuresLeaveTheSignedTextAndReportTheMessage) {
 
 TEST_F(SignerTest, CertificateWithoutUsableKeyFailsWithTheStoreMessage) {
   // Found through the store directly: the lookup by serial would refuse it first.
-  store.Add(TCertificateSpec("40-sem-chave.pem").Serial("4000").WithoutKey());
-  store.Add(TCertificateSpec("41-outra-chave.pem").Serial("4100").MismatchedKey());
+  store.Add(TCertificateRequest("40-sem-chave.pem").Serial("4000").WithoutKey());
+  store.Add(TCertificateRequest("41-outra-chave.pem").Serial("4100").MismatchedKey());
   IStore3 personal;
   personal.Open(CAPICOM_CURRENT_USER_STORE, u"My", CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
   const auto certificates = personal.Certificates();
@@ -345,7 +345,7 @@ TEST_F(SignerTest, CertificateWithoutUsableKeyFailsWithTheStoreMessage) {
 
 TEST_F(SignerTest, CertificateOutsideThePersonalStoreGivesNoKey) {
   TTestStore elsewhere(false);
-  const auto path = elsewhere.Add(TCertificateSpec("fora.pem").Serial("0F0F"));
+  const auto path = elsewhere.Add(TCertificateRequest("fora.pem").Serial("0F0F"));
   const ICertificate2Ptr outside = certstore::LoadCertificateFile(path);
   ASSERT_NE(outside, nullptr);
   Text signedXml = u"antes";
