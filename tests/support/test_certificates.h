@@ -50,6 +50,17 @@ struct TCertificateRequest {
   std::time_t notAfter = 0;  // 0: as "expired" says
 };
 
+// A certificate file with the fields tests vary most, in one call.
+inline TCertificateRequest Certificate(std::string AFile,
+                                       std::string ACommonName = "EMPRESA TESTE LTDA",
+                                       std::string ASerialHex = "", bool AWithKey = true) {
+  TCertificateRequest wanted(std::move(AFile));
+  wanted.commonName = std::move(ACommonName);
+  wanted.serialHex = std::move(ASerialHex);
+  wanted.withKey = AWithKey;
+  return wanted;
+}
+
 // The certificate's serial as the store writes it (upper-case hex, two digits a byte).
 std::string NormalizedSerial(const std::string& serialHex);
 

@@ -16,19 +16,10 @@
 
 namespace {
 
+using test_certificates::Certificate;
 using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
-// A certificate file of the test store (designated initializers would trip -Wextra).
-TCertificateRequest Certificate(std::string AFile, std::string ACommonName = "EMPRESA TESTE LTDA",
-                             std::string ASerialHex = "", bool AWithKey = true) {
-  TCertificateRequest wanted;
-  wanted.fileName = std::move(AFile);
-  wanted.commonName = std::move(ACommonName);
-  wanted.serialHex = std::move(ASerialHex);
-  wanted.withKey = AWithKey;
-  return wanted;
-}
 
 struct TRun {
   int status = -1;
