@@ -302,10 +302,9 @@ IXMLDigitalSignature::TDirect IXMLDigitalSignature::SignDirectly(xmlSecKey& AKey
   const TEnvelopedForm form = MatchEnvelopedForm(FSignature);
   if (!form.signedInfo) return TDirect::NotDone;
   xmlSecKeyDataPtr value = xmlSecKeyGetValue(&AKey);
-  if (!value || !xmlSecKeyDataCheckId(value, xmlSecOpenSSLKeyDataRsaId) ||
-      (xmlSecKeyGetType(&AKey) & xmlSecKeyDataTypePrivate) == 0) {
-    return TDirect::NotDone;
-  }
+  // A key without its private half fails at the signature, and the generic processing then
+  // reports it in its own words.
+  if (!value || !xmlSecKeyDataCheckId(value, xmlSecOpenSSLKeyDataRsaId)) return TDirect::NotDone;
   EVP_PKEY* const pkey = xmlSecOpenSSLEvpKeyDataGetEvp(value);
   if (!pkey || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) return TDirect::NotDone;
   xmlDoc* const document = FSignature->doc;

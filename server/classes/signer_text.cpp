@@ -7,21 +7,19 @@
 namespace signer_text {
 namespace {
 
-// One pass: batch documents may hold many placeholders in megabytes of text.
-Text ReplaceAll(TextView s, TextView from, TextView to) {
-  Text out;
-  out.reserve(s.size());
-  std::size_t start = 0;
-  for (std::size_t pos = s.find(from); pos != TextView::npos; pos = s.find(from, start)) {
-    out.append(s.substr(start, pos - start));
-    out.append(to);
-    start = pos + from.size();
+bool IsLineBreak(char16_t c) { return c == u'\r' || c == u'\n'; }
+
+// Writes AFrom without its CR and LF characters at AOut; returns the end of what it wrote.
+char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
+  char16_t* out = AOut;
+  for (const char16_t c : AFrom) {
+    *out = c;
+    out += IsLineBreak(c) ? 0 : 1;  // branch-free: line breaks are rare
   }
-  out.append(s.substr(start));
   return out;
 }
 
-void RemoveChar(Text& s, char16_t c) { s.erase(std::remove(s.begin(), s.end(), c), s.end()); }
+void RemoveLineBreaks(Text& s) { s.erase(std::remove_if(s.begin(), s.end(), IsLineBreak), s.end()); }
 
 bool IsNameChar(char16_t c) {
   return c == u':' || c == u'_' || c == u'-' || c == u'.' || (c >= u'0' && c <= u'9') ||
@@ -52,12 +50,28 @@ std::size_t LeadingDeclarationEnd(const Text& s) {
 }  // namespace
 
 Text PrepareDocument(TextView AXMLDocument) {
+  // One pass over the text: batch documents may hold many placeholders in megabytes of text.
+  // Placeholders are found in the text as given, line breaks and all.
   const bool hasSignature = AXMLDocument.find(signer_messages::kSignatureMarker) != TextView::npos;
-  Text x = ReplaceAll(AXMLDocument, signer_messages::kPlaceholder,
-                      hasSignature ? TextView{} : signer_messages::kSignatureTemplate);
-  RemoveChar(x, u'\r');
-  RemoveChar(x, u'\n');
-  return x;
+  const TextView from = signer_messages::kPlaceholder;
+  const TextView to = hasSignature ? TextView{} : signer_messages::kSignatureTemplate;
+  std::size_t placeholders = 0;
+  for (std::size_t pos = AXMLDocument.find(from); pos != TextView::npos;
+       pos = AXMLDocument.find(from, pos + from.size())) {
+    ++placeholders;
+  }
+  Text out(AXMLDocument.size() + placeholders * to.size(), u'\0');
+  char16_t* o = out.data();
+  std::size_t start = 0;
+  for (std::size_t pos = placeholders ? AXMLDocument.find(from) : TextView::npos;
+       pos != TextView::npos; pos = AXMLDocument.find(from, start)) {
+    o = CopyWithoutLineBreaks(AXMLDocument.substr(start, pos - start), o);
+    o = CopyWithoutLineBreaks(to, o);
+    start = pos + from.size();
+  }
+  o = CopyWithoutLineBreaks(AXMLDocument.substr(start), o);
+  out.resize(static_cast<std::size_t>(o - out.data()));
+  return out;
 }
 
 Text CaptureDeclaration(TextView AXMLDocument) {
@@ -74,8 +88,7 @@ Text CaptureDeclaration(TextView AXMLDocument) {
 }
 
 Text PostProcess(Text s, TextView ADeclaration) {
-  RemoveChar(s, u'\n');
-  RemoveChar(s, u'\r');
+  RemoveLineBreaks(s);
 
   // The signature value and the key information may hold spaces that the serialiser put in
   // the base64 texts; what follows the signature element was signed as it stands.
