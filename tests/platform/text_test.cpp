@@ -30,6 +30,25 @@ TEST(Text, IllFormedUtf8BecomesReplacementCharacters) {
   }
 }
 
+TEST(Text, LoneSurrogatesBecomeReplacementCharactersInUtf8) {
+  struct Case {
+    const char* name;
+    Text in;
+    std::string out;
+  };
+  const Case kCases[] = {
+      {"high surrogate at the end", Text{u"a"} + char16_t{0xD834}, "a\xEF\xBF\xBD"},
+      {"high surrogate before ascii", Text{char16_t{0xD834}} + u"b", "\xEF\xBF\xBD" "b"},
+      {"low surrogate alone", Text{char16_t{0xDD1E}} + u"\u00e9", "\xEF\xBF\xBD\xC3\xA9"},
+      {"two high surrogates then a pair",
+       Text{char16_t{0xD834}} + u"\U0001D11E", "\xEF\xBF\xBD\xF0\x9D\x84\x9E"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(text::ToUtf8(c.in), c.out);
+  }
+}
+
 TEST(Text, Latin1ReplacesWhatItCannotHold) {
   EXPECT_EQ(text::ToLatin1(u"ação€"), "a\xE7\xE3o?");
   EXPECT_EQ(text::FromLatin1("a\xE7\xE3o"), u"ação");
