@@ -1,6 +1,9 @@
 #include "server/classes/signer_text.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <vector>
 
 #include "server/classes/signer_messages.h"
 
@@ -19,7 +22,38 @@ char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
   return out;
 }
 
-void RemoveLineBreaks(Text& s) { s.erase(std::remove_if(s.begin(), s.end(), IsLineBreak), s.end()); }
+void RemoveLineBreaks(Text& s) {
+  s.erase(std::remove_if(s.begin(), s.end(), [](char16_t c) { return IsLineBreak(c); }), s.end());
+}
+
+// TextView::find for the markers searched in whole documents, skipping ahead as
+// Boyer-Moore-Horspool does (the plain search stops at every '<' of the markup). The shift
+// table is indexed by the low byte of a character, which only makes some shifts shorter.
+class TMarkerSearch {
+ public:
+  explicit TMarkerSearch(TextView APattern) : FPattern(APattern) {
+    FShift.fill(static_cast<std::uint32_t>(APattern.size()));
+    for (std::size_t i = 0; i + 1 < APattern.size(); ++i) {
+      FShift[APattern[i] & 0xFF] = static_cast<std::uint32_t>(APattern.size() - 1 - i);
+    }
+  }
+
+  std::size_t Find(TextView AText, std::size_t AFrom = 0) const {
+    const std::size_t n = FPattern.size();
+    if (n == 0) return AFrom <= AText.size() ? AFrom : TextView::npos;
+    const char16_t last = FPattern[n - 1];
+    for (std::size_t pos = AFrom; pos + n <= AText.size();) {
+      const char16_t c = AText[pos + n - 1];
+      if (c == last && AText.compare(pos, n - 1, FPattern.substr(0, n - 1)) == 0) return pos;
+      pos += FShift[c & 0xFF];
+    }
+    return TextView::npos;
+  }
+
+ private:
+  TextView FPattern;
+  std::array<std::uint32_t, 256> FShift;
+};
 
 bool IsNameChar(char16_t c) {
   return c == u':' || c == u'_' || c == u'-' || c == u'.' || (c >= u'0' && c <= u'9') ||
@@ -52,19 +86,20 @@ std::size_t LeadingDeclarationEnd(const Text& s) {
 Text PrepareDocument(TextView AXMLDocument) {
   // One pass over the text: batch documents may hold many placeholders in megabytes of text.
   // Placeholders are found in the text as given, line breaks and all.
-  const bool hasSignature = AXMLDocument.find(signer_messages::kSignatureMarker) != TextView::npos;
+  const bool hasSignature =
+      TMarkerSearch(signer_messages::kSignatureMarker).Find(AXMLDocument) != TextView::npos;
   const TextView from = signer_messages::kPlaceholder;
   const TextView to = hasSignature ? TextView{} : signer_messages::kSignatureTemplate;
-  std::size_t placeholders = 0;
-  for (std::size_t pos = AXMLDocument.find(from); pos != TextView::npos;
-       pos = AXMLDocument.find(from, pos + from.size())) {
-    ++placeholders;
+  const TMarkerSearch placeholder(from);
+  std::vector<std::size_t> positions;
+  for (std::size_t pos = placeholder.Find(AXMLDocument); pos != TextView::npos;
+       pos = placeholder.Find(AXMLDocument, pos + from.size())) {
+    positions.push_back(pos);
   }
-  Text out(AXMLDocument.size() + placeholders * to.size(), u'\0');
+  Text out(AXMLDocument.size() + positions.size() * to.size(), u'\0');
   char16_t* o = out.data();
   std::size_t start = 0;
-  for (std::size_t pos = placeholders ? AXMLDocument.find(from) : TextView::npos;
-       pos != TextView::npos; pos = AXMLDocument.find(from, start)) {
+  for (const std::size_t pos : positions) {
     o = CopyWithoutLineBreaks(AXMLDocument.substr(start, pos - start), o);
     o = CopyWithoutLineBreaks(to, o);
     start = pos + from.size();
@@ -92,7 +127,8 @@ Text PostProcess(Text s, TextView ADeclaration) {
 
   // The signature value and the key information may hold spaces that the serialiser put in
   // the base64 texts; what follows the signature element was signed as it stands.
-  if (const std::size_t p = s.find(signer_messages::kSignatureValueTag); p != Text::npos) {
+  if (const std::size_t p = TMarkerSearch(signer_messages::kSignatureValueTag).Find(s);
+      p != Text::npos) {
     const std::size_t from = p + signer_messages::kSignatureValueTag.size();
     std::size_t to = FindSignatureEnd(s, from);
     if (to == Text::npos) to = s.size();
@@ -101,7 +137,7 @@ Text PostProcess(Text s, TextView ADeclaration) {
     s.erase(std::remove(first, last, u' '), last);
   }
 
-  const std::size_t firstCert = s.find(signer_messages::kCertificateTag);
+  const std::size_t firstCert = TMarkerSearch(signer_messages::kCertificateTag).Find(s);
   const std::size_t lastCert = s.rfind(signer_messages::kCertificateTag);
   if (firstCert != Text::npos && lastCert != firstCert) s.erase(firstCert, lastCert - firstCert);
 
