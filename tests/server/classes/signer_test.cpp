@@ -205,6 +205,18 @@ TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(signer_text::PrepareDocument(c.input), c.expected);
   }
+  // Long texts are copied in blocks: breaks at block edges, inside blocks and in the tail.
+  Text longInput;
+  Text longExpected;
+  for (int i = 0; i < 100; ++i) {
+    const char16_t c = static_cast<char16_t>(u'a' + i % 26);
+    longInput += (i == 0 || i == 31 || i == 32 || i == 63 || i == 99) ? u'\n' : c;
+    if (i % 7 == 3) longInput += u'\r';
+    if (i != 0 && i != 31 && i != 32 && i != 63 && i != 99) longExpected += c;
+  }
+  EXPECT_EQ(signer_text::PrepareDocument(longInput + u"<assinatura/>" + longInput),
+            longExpected + t + longExpected);
+  EXPECT_EQ(signer_text::PrepareDocument(Text(70, u'x')), Text(70, u'x'));
   EXPECT_EQ(signer_text::PostProcess(u"\u013CSignatureValue\u013E a <SignatureValue> b c</Signature> d",
                                      u""),
             u"\u013CSignatureValue\u013E a <SignatureValue>bc</Signature> d");
