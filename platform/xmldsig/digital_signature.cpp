@@ -349,7 +349,6 @@ IXMLDigitalSignature::TDirect IXMLDigitalSignature::SignDirectly(xmlSecKey& AKey
     }
     if (!signedOk) {
       xmlNodeSetContent(form.digestValue, nullptr);  // as it was: empty
-      ERR_clear_error();
       return TDirect::NotDone;
     }
   }
@@ -396,7 +395,19 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     }
   }
 
-  const TDirect direct = FDirectPath ? SignDirectly(*key) : TDirect::NotDone;
+  TDirect direct = TDirect::NotDone;
+  if (FDirectPath) {
+    // What the direct attempt reports stays out of the generic processing's failure texts.
+    ERR_set_mark();
+    TLibraryErrors attempt;
+    direct = SignDirectly(*key);
+    if (direct == TDirect::NotDone) {
+      ERR_pop_to_mark();
+    } else {
+      ERR_clear_last_mark();
+    }
+    if (direct == TDirect::Failed && !attempt.Texts().empty()) errors.Add(attempt.Texts());
+  }
   if (direct == TDirect::Failed) return fail(dsig_messages::kSignFailed);
   if (direct == TDirect::NotDone) {
     xmldsig::RegisterIdAttributes(FSignature->doc);
