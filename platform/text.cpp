@@ -73,13 +73,27 @@ namespace {
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
+// Blocks of ASCII characters are measured and narrowed whole (the loops vectorise).
+constexpr std::size_t kBlock = 16;
+
+bool IsAsciiBlock(const char16_t* in) {
+  char16_t any = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
+  return any < 0x80;
+}
+
 }  // namespace
 
 std::string ToUtf8(TextView in) {
   // The exact length first, so that the text is written with one allocation.
   const std::size_t n = in.size();
   std::size_t length = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    if (!IsAsciiBlock(in.data() + i)) break;  // the rest goes character by character
+    length += kBlock;
+  }
+  for (; i < n; ++i) {
     const char16_t c = in[i];
     if (c < 0x80) {
       length += 1;
@@ -94,7 +108,13 @@ std::string ToUtf8(TextView in) {
   }
   std::string out(length, '\0');
   char* o = out.data();
-  for (std::size_t i = 0; i < n; ++i) {
+  for (i = 0; i < n; ++i) {
+    if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
+      for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<char>(in[i + k]);
+      o += kBlock;
+      i += kBlock - 1;
+      continue;
+    }
     char32_t cp = in[i];
     if (cp < 0x80) {
       *o++ = static_cast<char>(cp);
