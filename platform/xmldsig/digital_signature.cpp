@@ -1,7 +1,5 @@
 #include "platform/xmldsig/digital_signature.h"
 
-#include <cstring>
-
 #include <libxml/c14n.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -46,7 +44,7 @@ bool IsDsigElement(const xmlNode* node, const char* name) {
          xmlStrEqual(node->ns->href, xmlSecDSigNs) && xmlStrEqual(node->name, BAD_CAST name);
 }
 
-// The element children of ANode, when it has nothing but elements and at most AMax of them.
+// The element children of node, when it has nothing but elements and at most max of them.
 bool ElementChildren(const xmlNode* node, xmlNode** out, std::size_t max, std::size_t& count) {
   count = 0;
   for (xmlNode* child = node->children; child; child = child->next) {
@@ -58,7 +56,7 @@ bool ElementChildren(const xmlNode* node, xmlNode** out, std::size_t max, std::s
 
 bool HasNoAttributes(const xmlNode* node) { return node->properties == nullptr; }
 
-// Exactly one attribute, without namespace, named AName, whose value is AValue.
+// Exactly one attribute, without namespace, of this name and value.
 bool HasOnlyAttribute(const xmlNode* node, const char* name, const char* value) {
   const xmlAttr* attr = node->properties;
   if (!attr || attr->next || attr->ns || !xmlStrEqual(attr->name, BAD_CAST name)) return false;
@@ -118,7 +116,7 @@ TEnvelopedForm MatchEnvelopedForm(xmlNode* signature) {
   return {signedInfo, reference[2], signatureValue, keyInfo};
 }
 
-// Takes ANode out of its parent's children while it lives: the document without the signature
+// Takes the node out of its parent's children while it lives: the document without the signature
 // is exactly what the enveloped-signature transform leaves of it.
 class TDetachedNode {
  public:
@@ -141,12 +139,15 @@ class TDetachedNode {
   xmlNode* FNext;
 };
 
-// Leaves only the path from the document down to ANode while it lives. The canonical form of
+// Leaves only the path from the document down to the node while it lives. The canonical form of
 // a subtree depends on its ancestors, never on their other children, and the canonicaliser
 // walks every node of the document: this keeps a 2 MB batch from being walked for SignedInfo.
 class TPathOnly {
  public:
   explicit TPathOnly(xmlNode* node) {
+    std::size_t depth = 0;
+    for (const xmlNode* n = node; n->parent; n = n->parent) ++depth;
+    FSaved.reserve(depth);  // nothing below may throw once the tree is touched
     for (xmlNode* n = node; n->parent; n = n->parent) {
       xmlNode* const parent = n->parent;
       FSaved.push_back({n, parent, n->prev, n->next, parent->children, parent->last});
@@ -177,7 +178,7 @@ class TPathOnly {
   std::vector<TSaved> FSaved;
 };
 
-// Visible: ARoot and what lies within it (a namespace node counts as part of its element).
+// Visible: root and what lies within it (a namespace node counts as part of its element).
 int WithinSubtree(void* root, xmlNode* node, xmlNode* parent) {
   const xmlNode* n = node && node->type == XML_NAMESPACE_DECL ? parent : node;
   for (; n; n = n->parent) {
@@ -207,7 +208,7 @@ int WriteToDigest(void* sink, const char* bytes, int length) {
   return length;
 }
 
-// Inclusive c14n 1.0 without comments of ADocument (as the callback shows it) into ASink.
+// Inclusive c14n 1.0 without comments of the document (as the callback shows it) into the sink.
 bool CanonicaliseInto(xmlDoc* document, xmlC14NIsVisibleCallback visible, void* data,
                       TDigestSink& sink) {
   xmlOutputBuffer* output = xmlOutputBufferCreateIO(WriteToDigest, nullptr, &sink, nullptr);
