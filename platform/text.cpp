@@ -11,48 +11,28 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf16(Text& out, char32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 }  // namespace
 
 Text FromUtf8(std::string_view in) {
-  Text out;
-  out.reserve(in.size());
+  // At most one UTF-16 unit per byte: one allocation, then plain stores.
+  Text out(in.size(), u'\0');
+  char16_t* o = out.data();
+  const auto* const bytes = reinterpret_cast<const std::uint8_t*>(in.data());
+  auto append = [&o](char32_t cp) {
+    if (cp < 0x10000) {
+      *o++ = static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+  };
   std::size_t i = 0;
   const std::size_t n = in.size();
   while (i < n) {
-    const auto b0 = static_cast<std::uint8_t>(in[i]);
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    }
+    while (i < n && bytes[i] < 0x80) *o++ = bytes[i++];  // the common case: ASCII runs
+    if (i == n) break;
+    const std::uint8_t b0 = bytes[i];
     int extra;
     char32_t cp;
     char32_t min;
@@ -63,43 +43,102 @@ Text FromUtf8(std::string_view in) {
     } else if ((b0 & 0xF8) == 0xF0) {
       extra = 3; cp = b0 & 0x07; min = 0x10000;
     } else {
-      AppendUtf16(out, kReplacement);
+      append(kReplacement);
       ++i;
       continue;
     }
     std::size_t j = i + 1;
     bool ok = true;
     for (int k = 0; k < extra; ++k, ++j) {
-      if (j >= n || (static_cast<std::uint8_t>(in[j]) & 0xC0) != 0x80) {
+      if (j >= n || (bytes[j] & 0xC0) != 0x80) {
         ok = false;
         break;
       }
-      cp = (cp << 6) | (static_cast<std::uint8_t>(in[j]) & 0x3F);
+      cp = (cp << 6) | (bytes[j] & 0x3F);
     }
     if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      AppendUtf16(out, kReplacement);
+      append(kReplacement);
       i = j;  // a truncated sequence resumes at the byte that broke it
       continue;
     }
-    AppendUtf16(out, cp);
+    append(cp);
     i = j;
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 
+namespace {
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Blocks of ASCII characters are measured and narrowed whole (the loops vectorise).
+constexpr std::size_t kBlock = 16;
+
+bool IsAsciiBlock(const char16_t* in) {
+  char16_t any = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
+  return any < 0x80;
+}
+
+}  // namespace
+
 std::string ToUtf8(TextView in) {
-  std::string out;
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) {
+  // The exact length first, so that the text is written with one allocation.
+  const std::size_t n = in.size();
+  std::size_t length = 0;
+  std::size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    if (!IsAsciiBlock(in.data() + i)) break;  // the rest goes character by character
+    length += kBlock;
+  }
+  for (; i < n; ++i) {
+    const char16_t c = in[i];
+    if (c < 0x80) {
+      length += 1;
+    } else if (c < 0x800) {
+      length += 2;
+    } else if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(in[i + 1])) {
+      length += 4;
+      ++i;
+    } else {
+      length += 3;  // also a lone surrogate, written as U+FFFD
+    }
+  }
+  std::string out(length, '\0');
+  char* o = out.data();
+  for (i = 0; i < n; ++i) {
+    if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
+      for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<char>(in[i + k]);
+      o += kBlock;
+      i += kBlock - 1;
+      continue;
+    }
     char32_t cp = in[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
-        in[i + 1] <= 0xDFFF) {
+    if (cp < 0x80) {
+      *o++ = static_cast<char>(cp);
+      continue;
+    }
+    if (IsHighSurrogate(in[i]) && i + 1 < n && IsLowSurrogate(in[i + 1])) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = kReplacement;  // lone surrogate
     }
-    AppendUtf8(out, cp);
+    if (cp < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (cp >> 6));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | (cp >> 12));
+      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xF0 | (cp >> 18));
+      *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
   }
   return out;
 }

@@ -1,5 +1,7 @@
 #include "platform/certstore/store.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -165,10 +167,17 @@ ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
                                          container);
 }
 
+// A file's modification time, to the nanosecond.
+struct TModified {
+  long long seconds = 0;
+  long nanoseconds = 0;
+  bool operator==(const TModified&) const = default;
+};
+
 // A process-wide cache of parsed store files, keyed by directory and file name.
 struct TCachedFile {
   std::uintmax_t size = 0;
-  fs::file_time_type modified;
+  TModified modified;
   ICertificate2Ptr certificate;  // null: the file could not be parsed
 };
 
@@ -179,20 +188,19 @@ class TStoreCache {
       std::string name;
       fs::path path;
       std::uintmax_t size;
-      fs::file_time_type modified;
+      TModified modified;
     };
     std::vector<TFound> found;
     std::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-      std::error_code entryError;
-      if (!it->is_regular_file(entryError)) continue;
       const std::string ext = LowerExtension(it->path());
       if (ext != ".pem" && ext != ".crt" && ext != ".pfx" && ext != ".p12") continue;
-      const auto size = it->file_size(entryError);
-      if (entryError) continue;
-      const auto modified = it->last_write_time(entryError);
-      if (entryError) continue;
-      found.push_back({it->path().filename().string(), it->path(), size, modified});
+      // One stat gives the kind, size and time (the listing runs on every signature).
+      struct stat info{};
+      if (::stat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      found.push_back({it->path().filename().string(), it->path(),
+                       static_cast<std::uintmax_t>(info.st_size),
+                       {info.st_mtim.tv_sec, info.st_mtim.tv_nsec}});
     }
     std::sort(found.begin(), found.end(),
               [](const TFound& a, const TFound& b) { return a.name < b.name; });

@@ -203,9 +203,9 @@ Text IXMLDOMDocument3::xml() const {
                       text::FromUtf8(errors.Texts()));
     }
   }  // closing the save context flushes into the buffer
-  Text out;
-  if (FHasDeclaration) out = u"<?xml version=\"1.0\"?>";
-  out += text::FromUtf8(std::string_view{reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
-                                         static_cast<std::size_t>(xmlBufferLength(buffer.get()))});
+  Text out =
+      text::FromUtf8(std::string_view{reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
+                                      static_cast<std::size_t>(xmlBufferLength(buffer.get()))});
+  if (FHasDeclaration) out.insert(0, u"<?xml version=\"1.0\"?>");
   return out;
 }

@@ -30,6 +30,53 @@ TEST(Text, IllFormedUtf8BecomesReplacementCharacters) {
   }
 }
 
+TEST(Text, LoneSurrogatesBecomeReplacementCharactersInUtf8) {
+  struct Case {
+    const char* name;
+    Text in;
+    std::string out;
+  };
+  const Case kCases[] = {
+      {"high surrogate at the end", Text{u"a"} + char16_t{0xD834}, "a\xEF\xBF\xBD"},
+      {"high surrogate before ascii", Text{char16_t{0xD834}} + u"b", "\xEF\xBF\xBD" "b"},
+      {"low surrogate alone", Text{char16_t{0xDD1E}} + u"\u00e9", "\xEF\xBF\xBD\xC3\xA9"},
+      {"two high surrogates then a pair",
+       Text{char16_t{0xD834}} + u"\U0001D11E", "\xEF\xBF\xBD\xF0\x9D\x84\x9E"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(text::ToUtf8(c.in), c.out);
+  }
+}
+
+// Long texts are converted a block at a time: a wider character anywhere in or between
+// blocks, including a pair split across two blocks.
+TEST(Text, WiderCharactersAtEveryPositionOfALongText) {
+  struct Wide {
+    const char* name;
+    Text unit;
+    std::string utf8;
+    bool roundTrip;
+  };
+  const Wide kWide[] = {
+      {"two bytes", u"\u00e9", "\xC3\xA9", true},
+      {"three bytes", u"\u20AC", "\xE2\x82\xAC", true},
+      {"surrogate pair", u"\U0001D11E", "\xF0\x9D\x84\x9E", true},
+      {"lone surrogate", Text{char16_t{0xDC00}}, "\xEF\xBF\xBD", false},
+  };
+  for (const auto& w : kWide) {
+    for (std::size_t at = 0; at <= 40; ++at) {
+      SCOPED_TRACE(std::string(w.name) + " at " + std::to_string(at));
+      const Text wide = Text(at, u'a') + w.unit + Text(40 - at, u'b');
+      const std::string utf8 = std::string(at, 'a') + w.utf8 + std::string(40 - at, 'b');
+      EXPECT_EQ(text::ToUtf8(wide), utf8);
+      if (w.roundTrip) {
+        EXPECT_EQ(text::FromUtf8(utf8), wide);
+      }
+    }
+  }
+}
+
 TEST(Text, Latin1ReplacesWhatItCannotHold) {
   EXPECT_EQ(text::ToLatin1(u"ação€"), "a\xE7\xE3o?");
   EXPECT_EQ(text::FromLatin1("a\xE7\xE3o"), u"ação");

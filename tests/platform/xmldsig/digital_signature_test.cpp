@@ -27,6 +27,8 @@ Text SignatureElement(TextView uri, TextView transforms = u"",
          u"</Signature>";
 }
 
+constexpr TextView kSha1Uri() { return u"http://www.w3.org/2000/09/xmldsig#sha1"; }
+
 constexpr TextView kEnveloped =
     u"<Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/>";
 
@@ -58,6 +60,23 @@ class DigitalSignatureTest : public testing::Test {
       return {};
     }
     return dom.xml();
+  }
+
+  // The serialised document signed with the direct computation on or off.
+  Text SignWay(const Text& document, bool direct, int options = CERTIFICATES) {
+    IXMLDOMDocument3 own;
+    EXPECT_TRUE(own.loadXML(document)) << text::ToUtf8(own.parseError());
+    own.setProperty(u"SelectionNamespaces", kDsigNs);
+    IXMLDigitalSignature signature;
+    signature.setDirectPath(direct);
+    signature.setSignature(own.selectSingleNode(u".//ds:Signature"));
+    signature.setStore(memory);
+    const IPrivateKey key = certificate->PrivateKey();
+    auto dsigKey = signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
+                                              key.ContainerName(), 0);
+    EXPECT_NE(dsigKey, nullptr);
+    if (!dsigKey || !signature.sign(*dsigKey, options)) return u"falhou: " + signature.lastError();
+    return own.xml();
   }
 
   TTestStore store;
@@ -139,3 +158,60 @@ TEST_F(DigitalSignatureTest, SignWithoutElementFails) {
 }
 
 }  // namespace
+
+// The direct computation of the common enveloped form and xmlsec's generic processing must
+// write the same bytes, whatever surrounds the signature in the document.
+TEST_F(DigitalSignatureTest, DirectAndGenericSigningWriteTheSameBytes) {
+  const Text plain = SignatureElement(u"", kEnveloped);
+  const Text prefixed =
+      u"<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+      u"<ds:CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+      u"<ds:SignatureMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>"
+      u"<ds:Reference URI=\"\"><ds:Transforms>"
+      u"<ds:Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/>"
+      u"</ds:Transforms><ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/>"
+      u"<ds:DigestValue/></ds:Reference></ds:SignedInfo><ds:SignatureValue/><ds:KeyInfo/>"
+      u"</ds:Signature>";
+  struct Case {
+    const char* name;
+    Text document;
+    int options = CERTIFICATES;
+    bool fails = false;
+  };
+  const Case cases[] = {
+      {"signature last", u"<doc><a>texto</a>" + plain + u"</doc>"},
+      {"signature first, text around", u"<doc>\u00e0 " + plain + u" <b x=\"1\"/>fim</doc>"},
+      {"only child", u"<doc>" + plain + u"</doc>"},
+      {"default namespace and prefixes on ancestors",
+       u"<e:lote xmlns:e=\"urn:e\" xmlns=\"urn:nfse\" xmlns:z=\"urn:z\" z:a=\"1\"><e:rps b=\"2\" "
+       u"a=\"1\"><x xmlns=\"\">y</x>" + plain + u"</e:rps></e:lote>"},
+      {"xml attributes inherited", u"<doc xml:lang=\"pt\" xml:space=\"preserve\"><c>" + plain +
+                                       u"</c></doc>"},
+      {"comments, PIs, CDATA, references",
+       u"<?xml version=\"1.0\"?><!-- antes --><?pi dados?><doc><!-- dentro --><![CDATA[<&>]]>"
+       u"&amp;&#13;&#10;\"'\t<a v=\"&#9;&#10;&lt;\"/>" + plain + u"</doc><!-- depois -->"},
+      {"doctype without entities", u"<!DOCTYPE doc><doc>" + plain + u"</doc>"},
+      {"prefixed signature", u"<doc xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">t" + prefixed +
+                                 u"</doc>"},
+      {"another signature after it", u"<doc>" + plain + u"<k>" + plain + u"</k></doc>"},
+      {"no key information", u"<doc>" + SignatureElement(u"", kEnveloped, kSha1Uri(), u"") +
+                                 u"</doc>"},
+      {"key information without certificates", u"<doc>" + plain + u"</doc>", 0},
+      {"other form: SHA-256 digest",
+       u"<doc>" + SignatureElement(u"", kEnveloped, u"http://www.w3.org/2001/04/xmlenc#sha256") +
+           u"</doc>"},
+      {"signature as the document element", plain},
+      {"relative namespace: both refuse, in the same words",
+       u"<doc xmlns=\"relativo\">" + plain + u"</doc>", CERTIFICATES, true},
+      {"other form: id reference", u"<doc><a Id=\"a1\">x</a>" + SignatureElement(u"#a1", kEnveloped) +
+                                       u"</doc>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Text direct = SignWay(c.document, true, c.options);
+    const Text generic = SignWay(c.document, false, c.options);
+    EXPECT_EQ(text::ToUtf8(direct), text::ToUtf8(generic));
+    EXPECT_EQ(direct.rfind(u"falhou", 0), c.fails ? 0 : Text::npos) << text::ToUtf8(direct);
+  }
+  EXPECT_EQ(signature_check::VerifyInProcess(SignWay(cases[3].document, true)), "");
+}

@@ -180,6 +180,48 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
   }
 }
 
+// The markers are searched with skips over the text; characters that share a byte with a
+// marker's (U+013C and '<', U+013E and '>', U+012F and '/') must neither hide nor fake one.
+TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
+  const Text t{kSignatureTemplate};
+  struct Case {
+    const char* name;
+    Text input;
+    Text expected;
+  };
+  const Case prepare[] = {
+      {"placeholder alone", u"<assinatura/>", t},
+      {"placeholder at both ends", u"<assinatura/>x<assinatura/>", t + u"x" + t},
+      {"broken placeholder before a whole one", u"<assinatura<assinatura/>/>",
+       u"<assinatura" + t + u"/>"},
+      {"look-alike characters", u"\u013Cassinatura\u012F\u013E<assinatura/>\u013E",
+       u"\u013Cassinatura\u012F\u013E" + t + u"\u013E"},
+      {"placeholder split by a line break stays text", u"<assina\ntura/>", u"<assinatura/>"},
+      {"signature marker at the very end", u"<assinatura/><Signature",
+       u"<Signature"},
+      {"signature marker cut short", u"<assinatura/><Signatur", t + u"<Signatur"},
+  };
+  for (const auto& c : prepare) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(signer_text::PrepareDocument(c.input), c.expected);
+  }
+  // Long texts are copied in blocks: breaks at block edges, inside blocks and in the tail.
+  Text longInput;
+  Text longExpected;
+  for (int i = 0; i < 100; ++i) {
+    const char16_t c = static_cast<char16_t>(u'a' + i % 26);
+    longInput += (i == 0 || i == 31 || i == 32 || i == 63 || i == 99) ? u'\n' : c;
+    if (i % 7 == 3) longInput += u'\r';
+    if (i != 0 && i != 31 && i != 32 && i != 63 && i != 99) longExpected += c;
+  }
+  EXPECT_EQ(signer_text::PrepareDocument(longInput + u"<assinatura/>" + longInput),
+            longExpected + t + longExpected);
+  EXPECT_EQ(signer_text::PrepareDocument(Text(70, u'x')), Text(70, u'x'));
+  EXPECT_EQ(signer_text::PostProcess(u"\u013CSignatureValue\u013E a <SignatureValue> b c</Signature> d",
+                                     u""),
+            u"\u013CSignatureValue\u013E a <SignatureValue>bc</Signature> d");
+}
+
 TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
   const Text sample = ReadData("nfse_sample.xml");
   Text crlf = sample;
