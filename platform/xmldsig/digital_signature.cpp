@@ -290,7 +290,7 @@ IXMLDSigKeyPtr IXMLDigitalSignature::createKeyFromCSP(int AProviderType, TextVie
       XmlSecKeyPtr secKey{xmlSecKeyCreate()};
       if (!secKey || xmlSecKeySetValue(secKey.get(), data.get()) < 0) return nullptr;
       data.release();  // the key owns its value from here on
-      return std::make_unique<IXMLDSigKey>(std::move(secKey));
+      return std::make_unique<IXMLDSigKey>(std::move(secKey), certificate.get());
     } catch (const std::exception&) {
       continue;  // a certificate whose key does not match offers no key
     }
@@ -387,7 +387,15 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     if (!EnsureX509Data(FSignature)) return fail(dsig_messages::kSignFailed);
     xmlSecKeyDataPtr x509 = xmlSecKeyEnsureData(key.get(), xmlSecOpenSSLKeyDataX509Id);
     if (!x509) return fail(dsig_messages::kSignFailed);
+    // The signing certificate goes last: the text steps after signing keep only the last
+    // certificate, and another certificate of the store may carry the same serial number
+    // (serials are unique per issuer only).
+    std::vector<const ICertificate2*> written;
     for (const auto& certificate : FStore) {
+      if (certificate.get() != AKey.Certificate()) written.push_back(certificate.get());
+    }
+    if (AKey.Certificate() != nullptr) written.push_back(AKey.Certificate());
+    for (const ICertificate2* certificate : written) {
       X509Ptr copy = openssl::UpRef(certificate->Handle());
       if (xmlSecOpenSSLKeyDataX509AdoptCert(x509, copy.get()) < 0) {
         return fail(dsig_messages::kSignFailed);

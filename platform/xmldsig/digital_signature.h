@@ -28,11 +28,15 @@ inline constexpr int CERTIFICATES = 2;
 // A signing key made by createKeyFromCSP or returned by sign.
 class IXMLDSigKey {
  public:
-  explicit IXMLDSigKey(XmlSecKeyPtr AKey) : FKey(std::move(AKey)) {}
+  IXMLDSigKey(XmlSecKeyPtr AKey, const ICertificate2* ACertificate = nullptr)
+      : FKey(std::move(AKey)), FCertificate(ACertificate) {}
   xmlSecKey* Handle() const { return FKey.get(); }
+  // The certificate of the store whose private key this is; null when not from a store.
+  const ICertificate2* Certificate() const { return FCertificate; }
 
  private:
   XmlSecKeyPtr FKey;
+  const ICertificate2* FCertificate;
 };
 using IXMLDSigKeyPtr = std::unique_ptr<IXMLDSigKey>;
 

@@ -95,6 +95,8 @@ std::size_t FindSignatureEnd(const Text& s, std::size_t from) {
 
 std::size_t LeadingDeclarationEnd(const Text& s) {
   if (s.compare(0, 5, u"<?xml") != 0) return Text::npos;
+  // "<?xml-stylesheet" and the like are signed processing instructions, not a declaration.
+  if (s.size() > 5 && s[5] != u' ' && s[5] != u'\t' && s[5] != u'?') return Text::npos;
   const std::size_t end = s.find(signer_messages::kDeclarationEnd);
   return end == Text::npos ? Text::npos : end + signer_messages::kDeclarationEnd.size();
 }

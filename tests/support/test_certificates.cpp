@@ -143,7 +143,7 @@ X509Ptr MakeEndEntity(const TCertificateRequest& wanted, const std::string& seri
   AddName(name, "CN", wanted.commonName);
   AddName(name, "emailAddress", wanted.email);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(Ca().certificate.get()));
-  X509_set_pubkey(cert.get(), Keys().endEntity.get());
+  X509_set_pubkey(cert.get(), wanted.otherKeyPair ? Keys().other.get() : Keys().endEntity.get());
   AddExtension(cert.get(), Ca().certificate.get(), NID_basic_constraints, "CA:FALSE");
   AddExtension(cert.get(), Ca().certificate.get(), NID_key_usage,
                "critical,digitalSignature,nonRepudiation,keyEncipherment");
@@ -240,7 +240,9 @@ fs::path TTestStore::Add(const TCertificateRequest& wanted, std::string* serial)
   const std::string serialHex = wanted.serialHex.empty() ? FreshSerial() : wanted.serialHex;
   X509Ptr cert = MakeEndEntity(wanted, serialHex);
   EVP_PKEY* key = nullptr;
-  if (wanted.withKey) key = wanted.mismatchedKey ? Keys().other.get() : Keys().endEntity.get();
+  if (wanted.withKey) {
+    key = wanted.mismatchedKey != wanted.otherKeyPair ? Keys().other.get() : Keys().endEntity.get();
+  }
   const fs::path path = FDirectory / wanted.fileName;
   const std::string ext = ToLower(path.extension().string());
   if (ext == ".pfx" || ext == ".p12") {

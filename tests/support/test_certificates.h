@@ -29,6 +29,7 @@ struct TCertificateRequest {
   TCertificateRequest& WithoutKey() { withKey = false; return *this; }
   TCertificateRequest& Expired() { expired = true; return *this; }
   TCertificateRequest& MismatchedKey() { mismatchedKey = true; return *this; }
+  TCertificateRequest& OtherKeyPair() { otherKeyPair = true; return *this; }
   TCertificateRequest& WithChain() { withChain = true; return *this; }
   TCertificateRequest& LegacyPfx() { legacyPfx = true; return *this; }
   TCertificateRequest& OrganizationalUnit(std::string v) { organizationalUnit = std::move(v); return *this; }
@@ -42,6 +43,7 @@ struct TCertificateRequest {
   bool withKey = true;
   bool expired = false;        // valid from two years ago until one year ago
   bool mismatchedKey = false;  // the file holds a key that belongs to another certificate
+  bool otherKeyPair = false;   // a second key pair, so that two certificates differ in key
   bool withChain = false;      // the CA certificate follows in the file
   bool legacyPfx = false;      // PKCS#12 with RC2/3DES as older tools wrote them
   std::string organizationalUnit;

@@ -288,6 +288,23 @@ TEST_F(SignerTest, SignatureCarriesOnlyTheSigningCertificateWithoutLineBreaks) {
   EXPECT_EQ(result.signedXml.find(u"<DigestValue></DigestValue>"), Text::npos);
 }
 
+TEST_F(SignerTest, AnotherCertificateWithTheSameSerialDoesNotReplaceTheSigningOne) {
+  // Serial numbers are unique per issuer only; the later file must not end up in KeyInfo.
+  store.Add(
+      TCertificateRequest("20-outra.pem").CommonName("OUTRA EMPRESA").Serial("0A1B2C").OtherKeyPair());
+  const auto result = Sign(ReadData("nfse_sample.xml"));
+  ASSERT_EQ(result.status, kStatusOk);
+  ExpectVerifies(result.signedXml);
+}
+
+TEST_F(SignerTest, LeadingProcessingInstructionIsKeptWithoutDeclaration) {
+  const Text document = u"<?xml-stylesheet href=\"a.xsl\" type=\"text/xsl\"?><doc><a>x y</a><assinatura/></doc>";
+  const auto result = Sign(document);
+  ASSERT_EQ(result.status, kStatusOk);
+  EXPECT_EQ(result.signedXml.rfind(u"<?xml-stylesheet href=\"a.xsl\" type=\"text/xsl\"?><doc>", 0), 0u);
+  ExpectVerifies(result.signedXml);
+}
+
 TEST_F(SignerTest, TwoPlaceholdersSignTheFirstAndKeepTheSecondAsTemplate) {
   const Text document =
       u"<?xml version=\"1.0\"?><lote><nota Id=\"n1\">um dois</nota><assinatura/>"
