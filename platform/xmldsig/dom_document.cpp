@@ -79,6 +79,20 @@ bool DeclaresEntities(const xmlDoc* doc) {
   return doc->extSubset != nullptr;
 }
 
+// A default attribute value declared in the document's own DTD is applied by other readers
+// (verifiers included) but not by our parse, so the signature would cover a different document.
+bool DeclaresAttributeDefaults(const xmlDoc* doc) {
+  if (!doc->intSubset || !doc->intSubset->attributes) return false;
+  bool found = false;
+  xmlHashScan(
+      static_cast<xmlHashTablePtr>(doc->intSubset->attributes),
+      [](void* payload, void* data, const xmlChar*) {
+        if (static_cast<const xmlAttribute*>(payload)->defaultValue) *static_cast<bool*>(data) = true;
+      },
+      &found);
+  return found;
+}
+
 // An entity reference left in the tree (an entity of a DTD that was not read) would be signed
 // as nothing while other readers expand it.
 bool HasEntityReferences(const xmlNode* node) {
@@ -154,6 +168,10 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   // Entities are where XXE and expansion bombs live; NFS-e documents never declare any.
   if (DeclaresEntities(doc.get()) || HasEntityReferences(doc->children)) {
     FParseError = Text{dsig_messages::kEntitiesRefused};
+    return false;
+  }
+  if (DeclaresAttributeDefaults(doc.get())) {
+    FParseError = Text{dsig_messages::kAttributeDefaultsRefused};
     return false;
   }
   FDocument = std::move(doc);

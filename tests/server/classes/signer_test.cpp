@@ -441,6 +441,8 @@ TEST_F(SignerTest, HostileDocumentsAreRefusedNotExpanded) {
       u"<!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">"
       u"<!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">]>"
       u"<lolz>&lol9;<assinatura/></lolz>",
+      // A default that other readers would add to the signed element.
+      u"<!DOCTYPE a [<!ATTLIST a v CDATA \"padrao\">]><a>x<assinatura/></a>",
   };
   for (const auto& document : cases) {
     SCOPED_TRACE(text::ToUtf8(document));
