@@ -22,6 +22,11 @@ inline constexpr std::uint8_t kDataBlock = 0x0D;           // filter list, then 
 // connection before a byte of it is stored.
 inline constexpr std::int32_t kMaxBlockLength = 16 * 1024 * 1024;
 
+// Most filters one connection may hold. A peer's list could otherwise name the compression
+// filter in thousands of letter-case variants, each a filter of its own that every block then
+// passes through; real lists name one or two.
+inline constexpr int kMaxFilters = 16;
+
 // Compression filter body markers and its default threshold (bodies longer are compressed).
 inline constexpr std::uint8_t kCompressedMarker = 1;
 inline constexpr std::uint8_t kPlainMarker = 2;

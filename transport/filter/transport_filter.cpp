@@ -255,13 +255,14 @@ std::string TTransportFilterCollection::ToJSON(bool APublicKeyPhase) const {
 bool TTransportFilterCollection::FromJSON(std::string_view AJson) {
   using namespace filter_messages;
   const std::optional<TFilterList> list = ParseFilterList(AJson);
-  if (!list) return false;
+  if (!list || list->size() > static_cast<std::size_t>(filter_format::kMaxFilters)) return false;
   // Last member first: deployed peers apply lists in this order, and new filters are
   // appended in it.
   for (auto entry = list->rbegin(); entry != list->rend(); ++entry) {
     TTransportFilter* filter = GetFilter(entry->FilterId);
     TTransportFilterPtr created;
     if (!filter) {
+      if (Count() >= filter_format::kMaxFilters) return false;
       created = TTransportFilterFactory::CreateFilter(entry->FilterId);
       if (!created)
         throw TDBXError(kErrorCode, FormatMessage(kFilterNotRegistered, {entry->FilterId}));

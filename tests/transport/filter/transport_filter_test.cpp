@@ -5,6 +5,7 @@
 #include "tests/transport/filter/fake_filters.h"
 #include "transport/dbx_error.h"
 #include "transport/filter/compression_filter.h"
+#include "transport/filter/filter_format.h"
 #include "transport/filter/filter_list_json.h"
 
 namespace {
@@ -126,6 +127,29 @@ TEST(TransportFilterCollectionTest, PeerValuesReplaceOwnAndNewFiltersAppendLastF
     EXPECT_TRUE(filters.GetFilter(i)->GetHandshakeStarted());
     EXPECT_EQ(filters.GetFilter(i)->GetFilterCollection(), &filters);
   }
+}
+
+TEST(TransportFilterCollectionTest, PeerCannotMultiplyFiltersThroughLetterCase) {
+  // Each letter-case variant would be a compression filter of its own that every block passes.
+  std::string variants;
+  for (int mask = 0; mask < 64; ++mask) {
+    std::string id = "zlibcompression";
+    for (int bit = 0; bit < 6; ++bit) {
+      if (mask & (1 << bit)) id[static_cast<std::size_t>(bit)] -= 'a' - 'A';
+    }
+    if (!variants.empty()) variants += ',';
+    variants.append(1, '"').append(id).append("\":{}");
+  }
+  TTransportFilterCollection filters;
+  filters.AddFilter(u"ZLibCompression");
+  EXPECT_FALSE(filters.FromJSON("{" + variants + "}"));
+  EXPECT_LE(filters.Count(), filter_format::kMaxFilters);
+
+  // A list within the bound but adding past it is refused as well.
+  TTransportFilterCollection full;
+  for (int i = 1; i < filter_format::kMaxFilters; ++i) full.AddFilter(u"ZLibCompression");
+  EXPECT_FALSE(full.FromJSON(R"({"zlibcompression":{},"ZLIBCOMPRESSION":{}})"));
+  EXPECT_LE(full.Count(), filter_format::kMaxFilters);
 }
 
 TEST(TransportFilterCollectionTest, ReportsListsItCannotApply) {
