@@ -156,6 +156,31 @@ std::string ToLatin1(TextView in) {
   return out;
 }
 
+Text FromUtf16Bytes(std::string_view bytes, bool bigEndian) {
+  Text out;
+  out.reserve(bytes.size() / 2 + 1);
+  std::size_t i = 0;
+  for (; i + 1 < bytes.size(); i += 2) {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    out.push_back(bigEndian ? char16_t(first << 8 | second) : char16_t(second << 8 | first));
+  }
+  if (i < bytes.size()) out.push_back(u'\uFFFD');
+  return out;
+}
+
+std::string ToUtf16Bytes(TextView utf16, bool bigEndian) {
+  std::string out;
+  out.reserve(utf16.size() * 2);
+  for (const char16_t unit : utf16) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    out.push_back(bigEndian ? high : low);
+    out.push_back(bigEndian ? low : high);
+  }
+  return out;
+}
+
 Text FromAscii(std::string_view ascii) { return FromLatin1(ascii); }
 
 TLocaleCharset LocaleCharset() {

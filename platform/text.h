@@ -20,6 +20,11 @@ std::string ToUtf8(TextView utf16);
 Text FromLatin1(std::string_view latin1);
 std::string ToLatin1(TextView utf16);
 
+// UTF-16 code units <-> their bytes in little- or big-endian order. A stray last byte becomes
+// U+FFFD rather than vanishing.
+Text FromUtf16Bytes(std::string_view bytes, bool bigEndian);
+std::string ToUtf16Bytes(TextView utf16, bool bigEndian);
+
 // ASCII-only convenience for literals such as keys and wire constants.
 Text FromAscii(std::string_view ascii);
 

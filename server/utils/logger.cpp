@@ -66,31 +66,6 @@ class TFileDescriptor {
   ThrowFileError(u"Cannot create file ", AFile, AErrno);
 }
 
-Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
-  Text out;
-  out.reserve(ABytes.size() / 2 + 1);
-  std::size_t i = 0;
-  for (; i + 1 < ABytes.size(); i += 2) {
-    const auto first = static_cast<unsigned char>(ABytes[i]);
-    const auto second = static_cast<unsigned char>(ABytes[i + 1]);
-    out.push_back(ABigEndian ? char16_t(first << 8 | second) : char16_t(second << 8 | first));
-  }
-  if (i < ABytes.size()) out.push_back(u'\uFFFD');  // a stray last byte is not dropped silently
-  return out;
-}
-
-std::string EncodeUtf16(TextView AText, bool ABigEndian) {
-  std::string out;
-  out.reserve(AText.size() * 2);
-  for (const char16_t unit : AText) {
-    const char high = static_cast<char>(unit >> 8);
-    const char low = static_cast<char>(unit & 0xFF);
-    out.push_back(ABigEndian ? high : low);
-    out.push_back(ABigEndian ? low : high);
-  }
-  return out;
-}
-
 // Lines end at every CR LF pair, lone CR and lone LF; a break at the very end makes no empty
 // last line.
 std::vector<Text> SplitLines(TextView AText) {
@@ -119,10 +94,10 @@ TJournal Decode(std::string_view ABytes) {
     content = text::FromUtf8(ABytes.substr(3));
   } else if (ABytes.starts_with("\xFF\xFE")) {
     journal.Encoding = TJournalEncoding::Utf16Le;
-    content = DecodeUtf16(ABytes.substr(2), false);
+    content = text::FromUtf16Bytes(ABytes.substr(2), false);
   } else if (ABytes.starts_with("\xFE\xFF")) {
     journal.Encoding = TJournalEncoding::Utf16Be;
-    content = DecodeUtf16(ABytes.substr(2), true);
+    content = text::FromUtf16Bytes(ABytes.substr(2), true);
   } else {
     content = text::FromLocale(ABytes);
   }
@@ -140,9 +115,9 @@ std::string Encode(const TJournal& AJournal) {
     case TJournalEncoding::Utf8:
       return "\xEF\xBB\xBF" + text::ToUtf8(content);
     case TJournalEncoding::Utf16Le:
-      return "\xFF\xFE" + EncodeUtf16(content, false);
+      return "\xFF\xFE" + text::ToUtf16Bytes(content, false);
     case TJournalEncoding::Utf16Be:
-      return "\xFE\xFF" + EncodeUtf16(content, true);
+      return "\xFE\xFF" + text::ToUtf16Bytes(content, true);
     case TJournalEncoding::Ansi:
       break;
   }

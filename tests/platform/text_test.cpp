@@ -83,3 +83,20 @@ TEST(Text, Latin1ReplacesWhatItCannotHold) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Text, Utf16BytesInBothByteOrders) {
+  const Text sample = u"Aç€𝄞";
+  for (const bool bigEndian : {false, true}) {
+    SCOPED_TRACE(bigEndian ? "big endian" : "little endian");
+    const std::string bytes = text::ToUtf16Bytes(sample, bigEndian);
+    ASSERT_EQ(bytes.size(), sample.size() * 2);
+    EXPECT_EQ(bytes.substr(0, 2), bigEndian ? std::string("\0A", 2) : std::string("A\0", 2));
+    EXPECT_EQ(text::FromUtf16Bytes(bytes, bigEndian), sample);
+    // A stray last byte is reported, not dropped.
+    EXPECT_EQ(text::FromUtf16Bytes(bytes + 'x', bigEndian), sample + u"\uFFFD");
+  }
+}
+
+}  // namespace

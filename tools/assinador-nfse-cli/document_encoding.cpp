@@ -34,26 +34,7 @@ std::optional<std::string> DeclaredEncoding(std::string_view AText) {
 Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
   if (ABytes.size() % 2 != 0)
     throw Exception(u"O arquivo não está em UTF-16 válido: número ímpar de bytes.");
-  Text out;
-  out.reserve(ABytes.size() / 2);
-  for (std::size_t i = 0; i < ABytes.size(); i += 2) {
-    const auto a = static_cast<unsigned char>(ABytes[i]);
-    const auto b = static_cast<unsigned char>(ABytes[i + 1]);
-    out.push_back(ABigEndian ? char16_t(a << 8 | b) : char16_t(b << 8 | a));
-  }
-  return out;
-}
-
-std::string EncodeUtf16(TextView AText, bool ABigEndian) {
-  std::string out;
-  out.reserve(AText.size() * 2);
-  for (const char16_t unit : AText) {
-    const char high = static_cast<char>(unit >> 8);
-    const char low = static_cast<char>(unit & 0xFF);
-    out.push_back(ABigEndian ? high : low);
-    out.push_back(ABigEndian ? low : high);
-  }
-  return out;
+  return text::FromUtf16Bytes(ABytes, ABigEndian);
 }
 
 std::string EncodeLatin1(TextView AText) {
@@ -138,9 +119,9 @@ std::string EncodeDocument(TextView AContent, const TDocumentEncoding& AEncoding
     case TCharset::Latin1:
       return EncodeLatin1(AContent);
     case TCharset::Utf16Le:
-      return (AEncoding.ByteOrderMark ? "\xFF\xFE" : "") + EncodeUtf16(AContent, false);
+      return (AEncoding.ByteOrderMark ? "\xFF\xFE" : "") + text::ToUtf16Bytes(AContent, false);
     case TCharset::Utf16Be:
-      return (AEncoding.ByteOrderMark ? "\xFE\xFF" : "") + EncodeUtf16(AContent, true);
+      return (AEncoding.ByteOrderMark ? "\xFE\xFF" : "") + text::ToUtf16Bytes(AContent, true);
   }
   return text::ToUtf8(AContent);
 }
