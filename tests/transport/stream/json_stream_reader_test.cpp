@@ -8,23 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hex_bytes.h"
 #include "tests/support/memory_channel.h"
 #include "transport/dbx_error.h"
 
 namespace {
 
-std::string FromHex(std::string_view hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size();) {
-    if (hex[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
+using test_support::FromHex;
 
 const std::string kVendorPropertyRequest = FromHex(
     "7b 22 6d 65 74 68 6f 64 22 3a 22 76 65 6e 64 6f 72 5f 70 72 6f 70 65 72 74 79 22 2c 22 70 61 "

@@ -7,23 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hex_bytes.h"
 #include "tests/support/memory_channel.h"
 #include "transport/dbx_error.h"
 
 namespace {
 
-std::string FromHex(std::string_view hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size();) {
-    if (hex[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
+using test_support::FromHex;
 
 std::vector<std::size_t> Sizes(const std::vector<std::string>& writes) {
   std::vector<std::size_t> sizes;
