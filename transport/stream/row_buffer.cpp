@@ -387,14 +387,7 @@ TDBXValue TDBXRowBuffer::ReadText(const TField& AField, int AOrdinal) {
     default:
       break;
   }
-  const std::span<const std::uint8_t> first = InlinePart(AField);
-  Text text;
-  FDecoder.Reset();
-  FDecoder.Append(first, text);
-  const auto sink = [&](std::span<const std::uint8_t> APart) { FDecoder.Append(APart, text); };
-  FetchContinuation(AOrdinal, static_cast<std::int64_t>(first.size()), sink);
-  FDecoder.Finish();
-  return text;
+  return TDBXCharDecoder::Decode(FetchContinuation(AField, AOrdinal));
 }
 
 TDBXValue TDBXRowBuffer::ReadBytes(const TField& AField, int AOrdinal) {
@@ -403,13 +396,8 @@ TDBXValue TDBXRowBuffer::ReadBytes(const TField& AField, int AOrdinal) {
   if (form == TFieldForm::Short) return TDBXBytes(start + 1, start + AField.Length);
   if (form == TFieldForm::Long && (AField.Header & kMoreFollowsBit) == 0)
     return TDBXBytes(start + kLongHeaderSize, start + AField.Length);
-  const std::span<const std::uint8_t> first = InlinePart(AField);
-  TDBXBytes bytes(first.begin(), first.end());
-  const auto sink = [&](std::span<const std::uint8_t> APart) {
-    bytes.insert(bytes.end(), APart.begin(), APart.end());
-  };
-  FetchContinuation(AOrdinal, static_cast<std::int64_t>(first.size()), sink);
-  return bytes;
+  const std::span<const std::uint8_t> joined = FetchContinuation(AField, AOrdinal);
+  return TDBXBytes(joined.begin(), joined.end());
 }
 
 TDBXValue TDBXRowBuffer::ReadJson(const TField& AField) {
@@ -435,14 +423,21 @@ std::int64_t TDBXRowBuffer::ReadContinuationCount(bool& AWrapped) {
   return FReader.ReadInt();
 }
 
-template <class TSink>
-void TDBXRowBuffer::FetchContinuation(int AOrdinal, std::int64_t AAssembled, TSink& ASink) {
+std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField, int AOrdinal) {
   if (FClient) throw TDBXError(kRowErrorCode, kContinuedInClientRole);
+  const std::span<const std::uint8_t> first = InlinePart(AField);
   if (std::find(FFetchedOrdinals.begin(), FFetchedOrdinals.end(), AOrdinal) !=
       FFetchedOrdinals.end())
     RowError(kAlreadyFetched, FieldText(AOrdinal));
   FFetchedOrdinals.push_back(AOrdinal);
-  if (FPiece.empty()) FPiece.resize(kReadPieceSize);
+
+  // The parts are joined behind the loaded row; the buffer grows as their bytes arrive, and
+  // keeps its size for the connection's next values.
+  const std::size_t start = FReadSize;
+  const auto firstOffset = static_cast<std::size_t>(first.data() - FBuf.data());
+  if (FBuf.size() < start + first.size()) FBuf.resize(start + first.size());
+  std::memmove(FBuf.data() + start, FBuf.data() + firstOffset, first.size());
+  std::size_t end = start + first.size();
 
   const int blobHandle = ++FBlobId;
   for (;;) {
@@ -454,13 +449,15 @@ void TDBXRowBuffer::FetchContinuation(int AOrdinal, std::int64_t AAssembled, TSi
     if (token == jtValueSeparator) {
       std::int64_t remaining = count < 0 ? -count : count;
       // Refused before a byte of it is read or stored.
-      if (remaining > kMaxContinuedValueBytes - AAssembled) ContinuationTooLong();
-      AAssembled += remaining;
+      if (remaining > kMaxContinuedValueBytes - static_cast<std::int64_t>(end - start))
+        ContinuationTooLong();
       while (remaining > 0) {
-        const int piece = static_cast<int>(std::min<std::int64_t>(remaining, kReadPieceSize));
-        FReader.ReadDataBytes(FPiece, 0, piece);
-        ASink(std::span<const std::uint8_t>(FPiece.data(), static_cast<std::size_t>(piece)));
-        remaining -= piece;
+        const auto piece = static_cast<std::size_t>(
+            std::min<std::int64_t>(remaining, std::max<std::size_t>(kReadPieceSize, end - start)));
+        if (FBuf.size() < end + piece) FBuf.resize(end + piece);
+        FReader.ReadDataBytes(FBuf, static_cast<int>(end), static_cast<int>(piece));
+        end += piece;
+        remaining -= static_cast<std::int64_t>(piece);
       }
       FReader.Next(jtArrayEnd);
     } else if (token != jtArrayEnd || count != 0) {
@@ -471,7 +468,7 @@ void TDBXRowBuffer::FetchContinuation(int AOrdinal, std::int64_t AAssembled, TSi
       FReader.Next(jtArrayEnd);
       FReader.Next(jtObjectEnd);
     }
-    if (count <= 0) return;
+    if (count <= 0) return {FBuf.data() + start, end - start};
   }
 }
 
@@ -584,28 +581,51 @@ void TDBXRowBuffer::WriteContinued(std::unique_ptr<std::uint8_t[]> ABytes, std::
   ++FWriteOrdinal;
 }
 
+// The text is encoded in one pass wherever it goes: a wide unit, found on the way, makes the
+// encoding longer than the text, and perhaps longer than the budget.
 void TDBXRowBuffer::WriteString(TextView AText) {
   const std::size_t budget = InlineBudget();
-  std::size_t firstWide = 0;
-  const std::size_t length = TDBXStringEncoder::EncodedLength(AText, firstWide);
-  if (length > budget) {
-    auto encoded = std::make_unique_for_overwrite<std::uint8_t[]>(length);
-    TDBXStringEncoder::Encode(AText, firstWide, encoded.get());
+  const std::size_t units = AText.size();
+  const auto lengthWith = [units](std::size_t AFirstWide) {
+    return AFirstWide == units ? units : AFirstWide + 1 + 2 * (units - AFirstWide);
+  };
+  if (units > budget) {
+    auto encoded = std::make_unique_for_overwrite<std::uint8_t[]>(units);
+    const std::size_t firstWide = TDBXStringEncoder::EncodeNarrowPrefix(AText, encoded.get());
+    const std::size_t length = lengthWith(firstWide);
+    if (length != units) {
+      auto wider = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+      std::memcpy(wider.get(), encoded.get(), firstWide);
+      TDBXStringEncoder::EncodeWideRest(AText, firstWide, wider.get() + firstWide);
+      encoded = std::move(wider);
+    }
     WriteContinued(std::move(encoded), length, budget);
     return;
   }
-  // The budget leaves room for the longest header in the buffer, so the text is encoded in
-  // place.
+
+  // The budget leaves room for the text and the longest header in the buffer.
   std::uint8_t* at = FBuf.data() + FWriteOff;
-  std::size_t header = 1;
-  if (length <= static_cast<std::size_t>(kMaxShortLength)) {
+  std::size_t header = units <= static_cast<std::size_t>(kMaxShortLength) ? 1 : kLongHeaderSize;
+  const std::size_t firstWide = TDBXStringEncoder::EncodeNarrowPrefix(AText, at + header);
+  const std::size_t length = lengthWith(firstWide);
+  if (length > budget) {
+    auto encoded = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+    std::memcpy(encoded.get(), at + header, firstWide);
+    TDBXStringEncoder::EncodeWideRest(AText, firstWide, encoded.get() + firstWide);
+    WriteContinued(std::move(encoded), length, budget);
+    return;
+  }
+  if (header == 1 && length > static_cast<std::size_t>(kMaxShortLength)) {
+    std::memmove(at + kLongHeaderSize, at + 1, firstWide);
+    header = kLongHeaderSize;
+  }
+  TDBXStringEncoder::EncodeWideRest(AText, firstWide, at + header + firstWide);
+  if (header == 1) {
     at[0] = static_cast<std::uint8_t>(kShortForm + length);
   } else {
     at[0] = kLongForm;
     PutBigEndian(at + 1, length, 2);
-    header = kLongHeaderSize;
   }
-  TDBXStringEncoder::Encode(AText, firstWide, at + header);
   FWriteOff += header + length;
   ++FWriteOrdinal;
 }

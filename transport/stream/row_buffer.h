@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -99,8 +101,9 @@ class TDBXRowBuffer {
   TDBXValue ReadJson(const TField& AField);
   // The part of a continued (0x50) or blob field that stands in the row.
   std::span<const std::uint8_t> InlinePart(const TField& AField) const;
-  template <class TSink>
-  void FetchContinuation(int AOrdinal, std::int64_t AAssembled, TSink& ASink);
+  // Joins the row's part of a continued field and the parts the client sends behind the loaded
+  // row, in the same buffer; the joined bytes.
+  std::span<const std::uint8_t> FetchContinuation(const TField& AField, int AOrdinal);
   std::int64_t ReadContinuationCount(bool& AWrapped);
 
   // Writing.
@@ -123,7 +126,24 @@ class TDBXRowBuffer {
   const bool FClient;
   const int FCommandHandle = row_format::kServerCommandHandle;
 
-  std::vector<std::uint8_t> FBuf;
+  // Grows without zeroing: every byte is written before it is read.
+  template <class T>
+  struct TDefaultInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+      using other = TDefaultInitAllocator<U>;
+    };
+    template <class U>
+    void construct(U* APlace) noexcept {
+      ::new (static_cast<void*>(APlace)) U;
+    }
+    template <class U, class... TArgs>
+    void construct(U* APlace, TArgs&&... AArgs) {
+      ::new (static_cast<void*>(APlace)) U(std::forward<TArgs>(AArgs)...);
+    }
+  };
+  // The loaded row, then the parts of a continued value being joined; or the row being written.
+  std::vector<std::uint8_t, TDefaultInitAllocator<std::uint8_t>> FBuf;
 
   std::size_t FReadSize = 0;  // bytes of the loaded row
   std::size_t FReadOff = 0;   // header of field FReadOrdinal
@@ -131,8 +151,6 @@ class TDBXRowBuffer {
   std::int64_t FCurrentRow = 0;       // row counter named in continuation requests
   int FBlobId = 0;                    // continuation readers handed out; the first is 1
   std::vector<int> FFetchedOrdinals;  // fields of the loaded row read through continuation
-  std::vector<std::uint8_t> FPiece;   // a piece of a continuation part
-  TDBXCharDecoder FDecoder;
 
   std::size_t FWriteOff = 0;
   int FWriteOrdinal = 0;

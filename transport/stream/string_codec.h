@@ -4,8 +4,7 @@
 // of 255 or more the byte 0xFF is written, and from then on every unit is two bytes, high byte
 // first. Pure ISO 8859-1 text (but for U+00FF) thus costs one byte per character.
 //
-// Stateless encoder; the decoder keeps the state of a text that arrives in parts. Both are
-// plain objects of the connection's row buffer, used by its thread only.
+// Both are stateless; any thread may call them.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,23 +19,17 @@ class TDBXStringEncoder {
   static std::size_t EncodedLength(TextView AText, std::size_t& AFirstWide);
   // Writes exactly EncodedLength(AText) bytes to ADest.
   static void Encode(TextView AText, std::size_t AFirstWide, std::uint8_t* ADest);
+
+  // The same in two steps, for a writer that encodes before it knows the length: the units
+  // before the first wide one, one byte each (returns their count, the first wide unit's
+  // index); then, from that index, 0xFF and two bytes per unit (nothing when there is none).
+  static std::size_t EncodeNarrowPrefix(TextView AText, std::uint8_t* ADest);
+  static void EncodeWideRest(TextView AText, std::size_t AFirstWide, std::uint8_t* ADest);
 };
 
 class TDBXCharDecoder {
  public:
-  // One whole text. Raises TDBXError when two-byte units end with a stray byte.
+  // One whole text (a text that arrived in parts is decoded once they are joined). Raises
+  // TDBXError when the two-byte units end with a stray byte.
   static Text Decode(std::span<const std::uint8_t> ABytes);
-
-  // A text in parts: the switch to two-byte units and a unit split between two parts carry
-  // over from one Append to the next. Finish raises TDBXError when a stray byte is left.
-  void Reset() {
-    FWide = false;
-    FPendingHigh = -1;
-  }
-  void Append(std::span<const std::uint8_t> APart, Text& AOut);
-  void Finish() const;
-
- private:
-  bool FWide = false;
-  int FPendingHigh = -1;  // first byte of a unit whose second byte is still to come
 };

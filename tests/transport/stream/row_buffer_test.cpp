@@ -731,6 +731,28 @@ TEST(RowBufferTest, FetchesTheRestOfAContinuedText) {
   }
 }
 
+// The row carries the first c encoded bytes, the client the rest in two parts cut anywhere:
+// a unit (and a surrogate pair) split between parts comes out whole.
+TEST(RowBufferTest, JoinsPartsCutAnywhere) {
+  const Text text = u"Servi\u00E7o \u20AC \U0001F600 fim";
+  std::string encoded(text.size() * 2 + 1, '\0');
+  std::size_t firstWide = 0;
+  encoded.resize(TDBXStringEncoder::EncodedLength(text, firstWide));
+  TDBXStringEncoder::Encode(text, firstWide, reinterpret_cast<std::uint8_t*>(encoded.data()));
+  for (std::size_t inRow = 0; inRow <= encoded.size(); ++inRow) {
+    for (std::size_t cut = inRow; cut <= encoded.size(); ++cut) {
+      TRowWorld server;
+      LoadRow(server, FromHex("50 00") + static_cast<char>(inRow) + encoded.substr(0, inRow));
+      const std::string middle = encoded.substr(inRow, cut - inRow);
+      const std::string last = encoded.substr(cut);
+      if (!middle.empty())  // a count of 0 would end the value
+        server.channel.PushInput(DataBlock(middle, static_cast<std::int64_t>(middle.size())));
+      server.channel.PushInput(DataBlock(last, -static_cast<std::int64_t>(last.size())));
+      EXPECT_EQ(server.row.ReadValue(0, dtWideString, 0), TDBXValue(text)) << inRow << " " << cut;
+    }
+  }
+}
+
 TEST(RowBufferTest, NumbersEachContinuedValueAndFetchesBytes) {
   TRowWorld server;
   LoadRow(server, FromHex("50 00 01 61 50 00 02 01 02 21 7A"));
