@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_channels.h"
+#include "tests/support/row_data_block.h"
 #include "transport/stream/json_stream_reader.h"
 #include "transport/stream/json_stream_writer.h"
 #include "transport/stream/row_buffer.h"
@@ -22,46 +24,6 @@
 namespace {
 
 constexpr int kRounds = 31;
-
-// Discards what is written.
-class TSinkChannel : public TDbxChannel {
- public:
-  void Open() override {}
-  void Close() override {}
-  int Read(std::span<std::uint8_t>, int, int) override { return -1; }
-  int Write(std::span<const std::uint8_t>, int, int Count) override { return Count; }
-  TDBXChannelInfo* GetChannelInfo() override { return &FInfo; }
-
- private:
-  TDBXChannelInfo FInfo{this};
-};
-
-// Serves the same bytes over and over; discards what is written.
-class TRepeatChannel : public TSinkChannel {
- public:
-  explicit TRepeatChannel(std::string bytes) : FBytes(std::move(bytes)) {}
-  int Read(std::span<std::uint8_t> Buffer, int Offset, int Count) override {
-    const std::size_t n = std::min(static_cast<std::size_t>(Count), FBytes.size() - FPosition);
-    std::memcpy(Buffer.data() + Offset, FBytes.data() + FPosition, n);
-    FPosition = (FPosition + n) % FBytes.size();
-    return static_cast<int>(n);
-  }
-
- private:
-  std::string FBytes;
-  std::size_t FPosition = 0;
-};
-
-// Captures what is written.
-class TCaptureChannel : public TSinkChannel {
- public:
-  std::string Captured;
-  int Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) override {
-    Captured.append(reinterpret_cast<const char*>(Buffer.data()) + Offset,
-                    static_cast<std::size_t>(Count));
-    return Count;
-  }
-};
 
 // NFS-e-like text: XML markup with Portuguese accents, all single bytes on the row. The mixed
 // form turns the second half wide with one character above U+00FF.
@@ -120,18 +82,6 @@ std::string ClientBytes(const Text& AText) {
   return capture.Captured;
 }
 
-void LoadBlock(TDBXJSonStreamReader& AReader, TDBXRowBuffer& ARow) {
-  AReader.Next(jtObjectStart);
-  AReader.ReadStringCode();
-  AReader.Next(jtNameSeparator);
-  AReader.Next(jtArrayStart);
-  const int count = AReader.ReadInt();
-  AReader.NextValueSeparator();
-  ARow.LoadData(count);
-  AReader.Next(jtArrayEnd);
-  AReader.Next(jtObjectEnd);
-}
-
 struct TFigures {
   double Encode;
   double Decode;
@@ -157,9 +107,9 @@ TFigures Measure(const Text& AText) {
   TDBXJSonStreamWriter writer(source);
   TDBXRowBuffer decoder(reader, writer, writer.CalcRowBufferSize());
   const bool inRow = encoded <= 30717;
-  if (inRow) LoadBlock(reader, decoder);
+  if (inRow) test_support::ReadRowDataBlock(reader, decoder);
   const auto decode = [&] {
-    if (!inRow) LoadBlock(reader, decoder);
+    if (!inRow) test_support::ReadRowDataBlock(reader, decoder);
     return decoder.ReadValue(0, dtWideString, 0);
   };
   if (std::get<Text>(decode()) != AText) {

@@ -19,6 +19,7 @@
 #include <variant>
 
 #include "tests/support/memory_channel.h"
+#include "tests/support/row_data_block.h"
 #include "transport/dbx_error.h"
 #include "transport/stream/json_stream_reader.h"
 #include "transport/stream/json_stream_writer.h"
@@ -64,13 +65,7 @@ inline void CheckRoundTrip(const TDBXValue& AValue, int AType, int ASubType) {
   TDBXJSonStreamReader reader(in);
   TDBXJSonStreamWriter inWriter(in);
   TDBXRowBuffer row(reader, inWriter, inWriter.CalcRowBufferSize());
-  reader.Next(jtObjectStart);
-  reader.ReadStringCode();
-  reader.Next(jtNameSeparator);
-  reader.Next(jtArrayStart);
-  const int count = reader.ReadInt();
-  reader.NextValueSeparator();
-  row.LoadData(count);
+  test_support::ReadRowDataBlock(reader, row);
   if (row.ReadValue(0, AType, ASubType) != AValue) std::abort();
 }
 
@@ -96,15 +91,7 @@ inline void DriveRowBuffer(const std::uint8_t* data, std::size_t size) {
   TDBXJSonStreamWriter writer(channel, kWriterSize);
   TDBXRowBuffer rowBuffer(reader, writer, writer.CalcRowBufferSize());
 
-  reader.Next(jtObjectStart);
-  reader.ReadStringCode();
-  reader.Next(jtNameSeparator);
-  reader.Next(jtArrayStart);
-  const int count = reader.ReadInt();
-  reader.NextValueSeparator();
-  rowBuffer.LoadData(count);
-  reader.Next(jtArrayEnd);
-  reader.Next(jtObjectEnd);
+  test_support::ReadRowDataBlock(reader, rowBuffer);
 
   for (int ordinal = 0; ordinal < kMaxOrdinals && !channel.GetConnectionLost(); ++ordinal) {
     for (const auto& [type, subType] : kTypes) {

@@ -365,7 +365,7 @@ std::span<const std::uint8_t> TDBXRowBuffer::InlinePart(const TField& AField) co
   // A blob announces its total size; nothing is reserved for it, but a size beyond the cap
   // is refused at once.
   if (ReadBigEndian(AField.Offset + 1, 4) > kMaxContinuedValueBytes) ContinuationTooLong();
-  if (AField.Header == kBlobExact) return {};
+  if (AField.Header == kBlobExact) return {FBuf.data() + AField.Offset + kBlobHeaderSize, 0};
   return {FBuf.data() + AField.Offset + kBlobInlineHeaderSize,
           AField.Length - kBlobInlineHeaderSize};
 }

@@ -9,6 +9,7 @@
 
 #include "tests/support/hex_bytes.h"
 #include "tests/support/memory_channel.h"
+#include "tests/support/row_data_block.h"
 #include "transport/dbx_error.h"
 #include "transport/stream/row_format.h"
 
@@ -35,18 +36,7 @@ std::string DataBlock(std::string_view ABytes) {
   return DataBlock(ABytes, static_cast<std::int64_t>(ABytes.size()));
 }
 
-// Reads a {"data":[N,...]} block into the row the way the command level reads execute's.
-void ReadDataBlock(TRowWorld& AWorld) {
-  AWorld.reader.Next(jtObjectStart);
-  ASSERT_EQ(AWorld.reader.ReadStringCode(), scData);
-  AWorld.reader.Next(jtNameSeparator);
-  AWorld.reader.Next(jtArrayStart);
-  const int count = AWorld.reader.ReadInt();
-  AWorld.reader.NextValueSeparator();
-  AWorld.row.LoadData(count);
-  AWorld.reader.Next(jtArrayEnd);
-  AWorld.reader.Next(jtObjectEnd);
-}
+void ReadDataBlock(TRowWorld& AWorld) { test_support::ReadRowDataBlock(AWorld.reader, AWorld.row); }
 
 void LoadRow(TRowWorld& AWorld, std::string_view ARow) {
   AWorld.channel.PushInput(DataBlock(ARow));
