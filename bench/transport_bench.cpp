@@ -166,9 +166,8 @@ int main() {
   transport.SetPort(0);
   transport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(counters));
   // Raw bytes: the figures are the transport's own cost, without negotiation or framing.
-  transport.SetChannelWrapper([](std::unique_ptr<TDSTCPChannel> ATcp) -> TDbxChannelPtr {
-    return ATcp;
-  });
+  transport.SetChannelWrapper(
+      [](std::unique_ptr<TDSTCPChannel> ATcp) -> TDbxChannelPtr { return ATcp; });
   transport.Start();
   const std::uint16_t port = transport.BoundPort();
   std::printf("transport listening on port %u, PoolSize %d\n", port, transport.PoolSize());
