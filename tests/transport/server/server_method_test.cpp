@@ -4,6 +4,7 @@
 
 #include "tests/transport/server/probe_class.h"
 #include "transport/dbx_error.h"
+#include "transport/server/session_manager.h"
 
 namespace {
 
@@ -306,6 +307,31 @@ TEST_F(ServerMethodTest, ServerClassHooksMayMakeAndTakeInstances) {
   EXPECT_EQ(hookLog.Made, 1);
   EXPECT_EQ(hookLog.Destroyed, std::vector<int>{1});
   EXPECT_EQ(handedBack, std::vector<void*>{instance});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServerMethodTest, PrepareHooksRunOnlyForAThreadWithASession) {
+  std::vector<Text> seen;
+  FServer.ServerClass.OnPrepare = [&](TDSPrepareEventObject& AEvent) {
+    seen.push_back(u"class " + AEvent.MethodAlias + u" " + AEvent.UserName);
+  };
+  FServer.Server.OnPrepare = [&](TDSPrepareEventObject& AEvent) {
+    seen.push_back(u"server " + AEvent.MethodAlias + u" " + AEvent.Method->MethodName());
+  };
+  Prepare(u"tprobe.echo");
+  EXPECT_TRUE(seen.empty());
+
+  auto session = std::make_shared<TDSTCPSession>(nullptr);
+  session->SetUserName(u"maria");
+  TDSSessionManager::SetAsThreadSession(session);
+  Prepare(u"tprobe.echo");
+  Prepare(u"DSAdmin.GetPlatformName");  // built-in classes have no class hook
+  TDSSessionManager::ClearThreadSession();
+  EXPECT_EQ(seen, (std::vector<Text>{u"class TProbe.Echo maria", u"server TProbe.Echo Echo",
+                                     u"server DSAdmin.GetPlatformName GetPlatformName"}));
 }
 
 }  // namespace
