@@ -32,7 +32,8 @@ TClass& Self(void* AInstance) {
 // The methods whose answers come with the administrative tables are not served yet.
 TDSMethodThunk NotAvailable(Text AMethodAlias) {
   return [alias = std::move(AMethodAlias)](void*, std::vector<TDBXValue>&) -> TDBXValue {
-    throw TDBXError(0, Fill(server_method_messages::kNotImplemented, {alias}));
+    throw TDBXError(server_method_messages::kGeneralErrorCode,
+                    Fill(server_method_messages::kNotImplemented, {alias}));
   };
 }
 

@@ -19,10 +19,12 @@ using server_method_messages::Fill;
 char16_t Upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
 
 // Hash and equality of method search names without regard to ASCII case, so that a command
-// text is looked up as it arrives, without an upper-cased copy.
+// text is looked up as it arrives, without an upper-cased copy. The hash is not noexcept on
+// purpose: libstdc++ then keeps each node's hash, instead of hashing neighbouring keys again
+// while it walks a bucket.
 struct TUpperHash {
   using is_transparent = void;
-  std::size_t operator()(TextView AName) const noexcept {
+  std::size_t operator()(TextView AName) const {
     std::size_t hash = 14695981039346656037ull;  // FNV-1a
     for (char16_t c : AName) {
       hash ^= Upper(c);
@@ -67,7 +69,7 @@ bool IsCandidate(const TDSMethodDescription& AMethod) {
 }
 
 [[noreturn]] void CannotDrop(const Text& AName) {
-  throw TDBXError(server_method_messages::kRegistryChangeCode,
+  throw TDBXError(server_method_messages::kGeneralErrorCode,
                   Fill(server_method_messages::kRegisteredAtStart, {AName}));
 }
 
@@ -185,14 +187,14 @@ void TDSServerMethodProvider::Open() {
     info->RegisteredAtStart = true;
     RegisterClass(*tables, std::move(info));
   }
-  FTables.store(std::move(tables), std::memory_order_release);
+  Publish(std::move(tables));
   FOpen = true;
 }
 
 void TDSServerMethodProvider::Close() {
   {
     std::lock_guard lock(FWriteLock);
-    FTables.store(std::make_shared<const TTables>(), std::memory_order_release);
+    Publish(std::make_shared<const TTables>());
     FOpen = false;
   }
   FServerInstanceProvider.Clear();
@@ -315,7 +317,7 @@ void TDSServerMethodProvider::AddServerClass(const TDSClassDescription& AClass, 
                       ? TDSClass{&ProviderDataModuleAdapterClass(), &AClass, true}
                       : TDSClass{&AClass, nullptr, false};
   RegisterClass(*tables, std::move(info));
-  FTables.store(std::move(tables), std::memory_order_release);
+  Publish(std::move(tables));
 }
 
 bool TDSServerMethodProvider::DropServerClass(TextView AClassName) {
@@ -336,7 +338,7 @@ bool TDSServerMethodProvider::DropServerClass(TextView AClassName) {
     tables->MethodTable.erase(method->SearchName);
     return true;
   });
-  FTables.store(std::move(tables), std::memory_order_release);
+  Publish(std::move(tables));
   return true;
 }
 
@@ -372,7 +374,7 @@ void TDSServerMethodProvider::AddServerMethod(Text AMethodAlias, TextView AClass
   info->AuthorizedRoles = std::move(ARoles);
   auto tables = std::make_shared<TTables>(*current);
   RegisterMethod(*tables, std::move(info));
-  FTables.store(std::move(tables), std::memory_order_release);
+  Publish(std::move(tables));
 }
 
 bool TDSServerMethodProvider::DropServerMethod(TextView AMethodAlias) {
@@ -385,6 +387,6 @@ bool TDSServerMethodProvider::DropServerMethod(TextView AMethodAlias) {
   auto tables = std::make_shared<TTables>(*current);
   tables->MethodTable.erase(info->SearchName);
   std::erase(tables->MethodList, info);
-  FTables.store(std::move(tables), std::memory_order_release);
+  Publish(std::move(tables));
   return true;
 }

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "transport/server/ds_server.h"
@@ -126,14 +127,24 @@ class TDSServerMethodProvider {
   struct TTables;
   using TTablesPtr = std::shared_ptr<const TTables>;
 
-  TTablesPtr Snapshot() const { return FTables.load(std::memory_order_acquire); }
+  TTablesPtr Snapshot() const {
+    std::shared_lock lock(FTablesLock);
+    return FTables;
+  }
+  // The old snapshot is released outside the lock, by whoever holds it last.
+  void Publish(TTablesPtr ATables) {
+    std::unique_lock lock(FTablesLock);
+    FTables.swap(ATables);
+  }
   static void RegisterClass(TTables& ATables, std::shared_ptr<TDSClassInfo> AClassInfo);
   static void RegisterMethods(TTables& ATables, const TDSClassInfoPtr& AClassInfo);
   static void RegisterMethod(TTables& ATables, std::shared_ptr<TDSMethodInfo> AMethodInfo);
 
   TDSCustomServer& FServer;
   TDSBuiltInClassLoader FBuiltInClassLoader;
-  std::atomic<TTablesPtr> FTables;
+  // Held only to read or swap the pointer: readers never wait for a change being built.
+  mutable std::shared_mutex FTablesLock;
+  TTablesPtr FTables;     // guarded by FTablesLock
   std::mutex FWriteLock;  // serialises changes of FTables
   TDSHashtableInstanceProvider FServerInstanceProvider;
   std::atomic<bool> FOpen{false};

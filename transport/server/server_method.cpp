@@ -198,7 +198,7 @@ void TDSServerMethod::RenewInstance() {
 void TDSServerMethod::ApplyLiteralArguments(const std::vector<Text>& AArguments) {
   const std::size_t declared = Method().Description->Parameters.size();
   if (AArguments.size() > declared) {
-    throw TDBXError(server_method_messages::kRegistryChangeCode,
+    throw TDBXError(server_method_messages::kGeneralErrorCode,
                     Fill(server_method_messages::kTooManyLiterals, {FMethodInfo->MethodAlias}));
   }
   for (std::size_t i = 0; i < AArguments.size(); ++i) {

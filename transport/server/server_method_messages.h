@@ -28,7 +28,7 @@ inline constexpr std::string_view kUnknownDataType = "Unknown data type: %s";
 inline constexpr std::string_view kUnknownParameterType = "Unknown data type for parameter %d: %d";
 
 // Our own texts.
-inline constexpr int kRegistryChangeCode = 0;
+inline constexpr int kGeneralErrorCode = 0;
 inline constexpr std::string_view kRegisteredAtStart =
     "%s was registered at server start and cannot be dropped";
 inline constexpr std::string_view kTooManyLiterals =
