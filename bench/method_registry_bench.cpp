@@ -79,8 +79,7 @@ int main() {
   }
 
   TDSServerConnection connection(&server);
-  std::printf("  %-36s %7.1f ns\n", "whole preparation (exact name)",
-              NanosecondsPer(200000, [&] {
+  std::printf("  %-36s %7.1f ns\n", "whole preparation (exact name)", NanosecondsPer(200000, [&] {
                 sink += provider.PrepareMethod(connection, exact)->Parameters().size();
               }));
   return sink.load() == 0 ? 1 : 0;
