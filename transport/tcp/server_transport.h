@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "transport/filter/transport_filter.h"
+#include "transport/server/ds_server.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/connection_table.h"
 #include "transport/tcp/protocol_handler.h"
@@ -32,13 +33,12 @@ inline constexpr std::string_view kIPImplementationIDActive =
     "IPImplementationID cannot be change while transport is active";
 
 // Base of the server transports: the connection table, the reader and writer buffer size and
-// the choice of socket layer.
-class TDSServerTransport {
+// the choice of socket layer. Attached to a server (SetServer), it is started and stopped with
+// it.
+class TDSServerTransport : public TDSServerComponent {
  public:
-  virtual ~TDSServerTransport() = default;
-
-  virtual void Start() = 0;
-  virtual void Stop() = 0;
+  void Start() override = 0;
+  void Stop() override = 0;
   virtual bool Active() const = 0;
 
   // Size of the message reader's and writer's buffers in KiB, kept within 1..1000.
