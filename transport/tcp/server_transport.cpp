@@ -14,6 +14,7 @@
 
 #include "platform/sys/thread_scope.h"
 #include "transport/filter/filter_socket_channel.h"
+#include "transport/tcp/tcp_channel_internal.h"
 
 namespace {
 

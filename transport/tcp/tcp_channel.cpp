@@ -27,7 +27,8 @@ void CheckRange(std::size_t ASize, int AOffset, int ACount) {
 
 }  // namespace
 
-TDSTCPChannel::TDSTCPChannel(TDSTCPContextPtr AContext) : FState(std::make_shared<TState>()) {
+TDSTCPChannel::TDSTCPChannel(TDSTCPContextPtr AContext, TDSSessionNameSource ASessionName)
+    : FState(std::make_shared<TState>()), FSessionName(std::move(ASessionName)) {
   FState->Context = std::move(AContext);
 }
 
@@ -54,13 +55,9 @@ void TDSTCPChannel::Close() {
 int TDSTCPChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
   CheckRange(Buffer.size(), Offset, Count);
   TDSTCPContext* context = FState->Context.get();
-  {
+  if (FSessionName) {
     std::lock_guard lock(FState->Lock);
-    if (FState->SessionId.empty()) {
-      if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) {
-        FState->SessionId = session->SessionName();
-      }
-    }
+    if (FState->SessionId.empty()) FState->SessionId = FSessionName();
   }
   while (context == nullptr || context->InputBufferIsEmpty()) {
     if (context == nullptr || !context->Connected()) {
@@ -111,35 +108,4 @@ void TDSTCPChannel::DisableKeepAlive() {
   const TDSTCPContext* context = FState->Context.get();
   if (context == nullptr || context->Handle() < 0) return;
   SetIntOption(context->Handle(), SOL_SOCKET, SO_KEEPALIVE, 0);
-}
-
-TDSTCPChannelInternal::TDSTCPChannelInternal(TDSTCPContextPtr AContext,
-                                             TDSSessionManager& ASessionManager)
-    : TDSTCPChannel(std::move(AContext)), FSessionManager(ASessionManager) {
-  // The listener holds the shared state weakly: it may run on another thread while this
-  // channel is being destroyed, and then finds nothing to disconnect.
-  std::weak_ptr<TState> weakState = FState;
-  FEventMethod = std::make_shared<const TDSSessionEvent>(
-      [weakState](TDSSessionManager&, TDSSessionEventType AEventType,
-                  const TDSSessionPtr& ASession) {
-        if (AEventType != TDSSessionEventType::SessionClose || !ASession) return;
-        const std::shared_ptr<TState> state = weakState.lock();
-        if (!state) return;
-        std::lock_guard lock(state->Lock);
-        if (state->ConnectionLost || state->SessionId.empty() ||
-            state->SessionId != ASession->SessionName() || !state->Context) {
-          return;
-        }
-        // Only the socket is shut down here; the owning thread sees the connection gone and
-        // ends it in its own disconnect step.
-        state->Context->Disconnect();
-      });
-  FSessionManager.AddSessionEvent(FEventMethod);
-}
-
-TDSTCPChannelInternal::~TDSTCPChannelInternal() { TDSTCPChannelInternal::Close(); }
-
-void TDSTCPChannelInternal::Close() {
-  FSessionManager.RemoveSessionEvent(FEventMethod);
-  TDSTCPChannel::Close();
 }
