@@ -36,10 +36,7 @@ bool ReadFile(const fs::path& path, std::string& bytes) {
 }
 
 std::string LowerExtension(const fs::path& path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
+  return text::LowerAscii(path.extension().string());
 }
 
 // Objects decoded in another library context are re-read in the default one, so nothing that
@@ -238,15 +235,6 @@ TStoreCache& Cache() {
   return cache;
 }
 
-bool EqualsIgnoringAsciiCase(TextView a, TextView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 fs::path PersonalStoreDirectory() {
@@ -297,7 +285,7 @@ void IStore3::Open(int ALocation, TextView AName, int /*AMode*/) {
     FItems.clear();
     FMemory = true;
   } else if (ALocation == CAPICOM_CURRENT_USER_STORE) {
-    if (!certstore::EqualsIgnoringAsciiCase(AName, u"My")) {
+    if (!text::SameTextAscii(AName, u"My")) {
       component::Fail(Text{store_messages::kUnknownStore} + Text{AName});
     }
     FItems = certstore::Cache().Load(certstore::PersonalStoreDirectory());

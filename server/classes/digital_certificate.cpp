@@ -1,6 +1,5 @@
 #include "server/classes/digital_certificate.h"
 
-#include <cwctype>
 #include <ctime>
 
 #include "platform/certstore/store.h"
@@ -27,18 +26,6 @@ Text DateText(const std::tm& moment) {
   return text::FromLocale(out);
 }
 
-// Case-insensitive comparison of two names, letter by letter through the locale.
-bool SameNameIgnoringCase(TextView a, TextView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] == b[i]) continue;
-    const auto la = std::towlower(static_cast<wint_t>(a[i]));
-    const auto lb = std::towlower(static_cast<wint_t>(b[i]));
-    if (la != lb) return false;
-  }
-  return true;
-}
-
 TextView NamePart(TextView entry) {
   const auto equals = entry.find(u'=');
   return equals == TextView::npos ? entry : entry.substr(0, equals);
@@ -48,7 +35,8 @@ TextView NamePart(TextView entry) {
 void AssignValue(std::vector<Text>& list, const Text& name, const Text& value) {
   Text entry = name + u'=' + value;
   for (auto& existing : list) {
-    if (SameNameIgnoringCase(NamePart(existing), name)) {
+    // Names compare letter by letter through the locale.
+    if (text::SameTextLocale(NamePart(existing), name)) {
       existing = std::move(entry);
       return;
     }

@@ -100,3 +100,33 @@ TEST(Text, Utf16BytesInBothByteOrders) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each rule folds its own letters and nothing more; the test program runs in C.UTF-8.
+TEST(Text, CaseRulesFoldOnlyTheirOwnLetters) {
+  struct Case {
+    const char* name;
+    Text a, b;
+    bool ascii, latin1, locale;
+  };
+  const Case kCases[] = {
+      {"ASCII letters", u"ZLibCompression", u"zlibcompression", true, true, true},
+      {"Latin-1 capitals", u"JOSÉ", u"josé", false, true, true},
+      {"multiplication sign is not a letter", u"\u00D7", u"\u00F7", false, false, false},
+      {"beyond Latin-1", u"\u0141", u"\u0142", false, false, true},
+      {"neighbours of the ASCII range", u"@[`{", u"@[`{", true, true, true},
+      {"different lengths", u"My", u"My ", false, false, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(text::SameTextAscii(c.a, c.b), c.ascii);
+    EXPECT_EQ(text::LowerAscii(c.a) == text::LowerAscii(c.b), c.ascii);
+    EXPECT_EQ(text::LowerLatin1(c.a) == text::LowerLatin1(c.b), c.latin1);
+    EXPECT_EQ(text::SameTextLocale(c.a, c.b), c.locale);
+  }
+  EXPECT_EQ(text::LowerAscii(std::string_view("UTF-8 \xC9")), "utf-8 \xC9");
+  EXPECT_EQ(text::LowerAscii(u"[A-Z]"), u"[a-z]");
+}
+
+}  // namespace

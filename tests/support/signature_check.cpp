@@ -18,19 +18,10 @@
 namespace fs = std::filesystem;
 
 namespace signature_check {
-namespace {
-
-std::string LowerAscii(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-}  // namespace
-
 std::string EncodeAsDeclared(const Text& AXml) {
   const std::size_t end = AXml.find(u"?>");
   if (AXml.rfind(u"<?xml", 0) == 0 && end != Text::npos) {
-    const std::string declaration = LowerAscii(text::ToUtf8(AXml.substr(0, end)));
+    const std::string declaration = text::LowerAscii(text::ToUtf8(AXml.substr(0, end)));
     if (declaration.find("iso-8859-1") != std::string::npos ||
         declaration.find("latin1") != std::string::npos) {
       return text::ToLatin1(AXml);

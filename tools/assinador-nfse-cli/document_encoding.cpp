@@ -1,18 +1,10 @@
 #include "tools/assinador-nfse-cli/document_encoding.h"
 
-#include <algorithm>
 #include <optional>
 
 #include "platform/exception.h"
 
 namespace {
-
-std::string Lower(std::string_view AText) {
-  std::string out(AText);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : char(c); });
-  return out;
-}
 
 // The encoding named in an XML declaration at the start of AText (read as ASCII), if any.
 std::optional<std::string> DeclaredEncoding(std::string_view AText) {
@@ -28,7 +20,7 @@ std::optional<std::string> DeclaredEncoding(std::string_view AText) {
     return std::nullopt;
   const auto close = declaration.find(declaration[at], at + 1);
   if (close == std::string_view::npos) return std::nullopt;
-  return Lower(declaration.substr(at + 1, close - at - 1));
+  return text::LowerAscii(declaration.substr(at + 1, close - at - 1));
 }
 
 Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
