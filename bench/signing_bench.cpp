@@ -37,6 +37,7 @@
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
+#include "server/classes/signer_messages.h"
 
 namespace {
 
@@ -194,7 +195,8 @@ void Sign(const Text& ADocument, const ICertificate2& ACertificate) {
   Text signedXml;
   Text status;
   signer.sign(ADocument, ACertificate, signedXml, status);
-  if (status != u"OK") throw std::runtime_error("assinatura falhou: " + text::ToUtf8(status));
+  if (status != signer_messages::kStatusOk)
+    throw std::runtime_error("assinatura falhou: " + text::ToUtf8(status));
 }
 
 double ProcessCpuSeconds() {

@@ -206,6 +206,28 @@ Text FromLocale(std::string_view bytes) {
   return LocaleCharset() == TLocaleCharset::Utf8 ? FromUtf8(bytes) : FromLatin1(bytes);
 }
 
+std::string_view ByteOrderMarkBytes(TByteOrderMark AMark) {
+  switch (AMark) {
+    case TByteOrderMark::Utf8:
+      return "\xEF\xBB\xBF";
+    case TByteOrderMark::Utf16Le:
+      return "\xFF\xFE";
+    case TByteOrderMark::Utf16Be:
+      return "\xFE\xFF";
+    case TByteOrderMark::None:
+      break;
+  }
+  return {};
+}
+
+TByteOrderMark ByteOrderMarkOf(std::string_view ABytes) {
+  for (const TByteOrderMark mark :
+       {TByteOrderMark::Utf8, TByteOrderMark::Utf16Le, TByteOrderMark::Utf16Be}) {
+    if (ABytes.starts_with(ByteOrderMarkBytes(mark))) return mark;
+  }
+  return TByteOrderMark::None;
+}
+
 Text LowerAscii(TextView AText) {
   Text lower(AText);
   for (char16_t& c : lower) c = LowerAsciiUnit(c);

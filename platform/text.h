@@ -35,6 +35,13 @@ TLocaleCharset LocaleCharset();
 std::string ToLocale(TextView utf16);
 Text FromLocale(std::string_view bytes);
 
+// Byte-order marks: the first bytes of a file that name its Unicode encoding.
+enum class TByteOrderMark { None, Utf8, Utf16Le, Utf16Be };
+// The mark ABytes open with; None when they open with none.
+TByteOrderMark ByteOrderMarkOf(std::string_view ABytes);
+// The bytes of AMark; empty for None.
+std::string_view ByteOrderMarkBytes(TByteOrderMark AMark);
+
 // Letter case. Each rule is named for the letters it folds; a unit it does not fold compares
 // as itself.
 // ASCII-only: A-Z to a-z. For keys, identifiers and wire constants.

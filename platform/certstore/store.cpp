@@ -249,7 +249,7 @@ fs::path PersonalStoreDirectory() {
   } else {
     base = fs::path{".local"} / "share";
   }
-  return base / "assinador-nfse" / "My";
+  return base / "assinador-nfse" / text::ToUtf8(CAPICOM_MY_STORE);
 }
 
 ICertificate2Ptr LoadCertificateFile(const fs::path& APath) {
@@ -285,7 +285,7 @@ void IStore3::Open(int ALocation, TextView AName, int /*AMode*/) {
     FItems.clear();
     FMemory = true;
   } else if (ALocation == CAPICOM_CURRENT_USER_STORE) {
-    if (!text::SameTextAscii(AName, u"My")) {
+    if (!text::SameTextAscii(AName, CAPICOM_MY_STORE)) {
       component::Fail(Text{store_messages::kUnknownStore} + Text{AName});
     }
     FItems = certstore::Cache().Load(certstore::PersonalStoreDirectory());

@@ -23,6 +23,8 @@
 inline constexpr int CAPICOM_MEMORY_STORE = 0;
 inline constexpr int CAPICOM_CURRENT_USER_STORE = 2;
 inline constexpr int CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED = 2;
+// The name of the current user's personal store, also the last folder of its directory.
+inline constexpr TextView CAPICOM_MY_STORE = u"My";
 
 // The certificates of a store as they were when asked for, in store order.
 class ICertificates2 {

@@ -8,8 +8,6 @@
 namespace sys {
 namespace {
 
-constexpr char16_t kBlock[] = u"StringFileInfo\\041604E4\\";
-
 bool IsRunningExecutable(const std::filesystem::path& AFile) {
   std::error_code ec;
   const bool same = std::filesystem::equivalent(AFile, "/proc/self/exe", ec);
@@ -40,7 +38,8 @@ std::optional<TVersionResource> TVersionResource::Load(const std::filesystem::pa
       {u"ProductName", u"Gerenciador de Assinatura Digital"},
       {u"ProductVersion", version},
   };
-  for (const auto& [key, value] : kKeys) resource.FValues.emplace_back(kBlock + Text(key), value);
+  for (const auto& [key, value] : kKeys)
+    resource.FValues.emplace_back(Text(kVersionTextBlock) + key, value);
   return resource;
 }
 

@@ -1,11 +1,12 @@
 #include "platform/xmldsig/dom_document.h"
 
+#include <libxml/xpathInternals.h>
+
 #include <cstring>
 #include <limits>
 
-#include <libxml/xpathInternals.h>
-
 #include "platform/certstore/component_error.h"
+#include "platform/xml_declaration.h"
 #include "platform/xmldsig/dsig_messages.h"
 
 namespace {
@@ -139,8 +140,7 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   FDocument.reset();
   FParseError.clear();
   const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
-  FHasDeclaration = start.substr(0, 5) == u"<?xml" && start.size() > 5 &&
-                    (IsBlank(start[5]) || start[5] == u'?');
+  FHasDeclaration = xml::StartsWithXmlDeclaration(start);
   const std::string utf8 = text::ToUtf8(AText);
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};

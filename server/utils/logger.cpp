@@ -20,10 +20,9 @@ namespace {
 // appends never overlap and lose a record.
 std::mutex gLogLock;
 
-enum class TJournalEncoding { Ansi, Utf8, Utf16Le, Utf16Be };
-
 struct TJournal {
-  TJournalEncoding Encoding = TJournalEncoding::Ansi;  // a new journal: locale charset, no mark
+  // The journal's mark; without one (a new journal too) it is in the locale's charset.
+  text::TByteOrderMark Encoding = text::TByteOrderMark::None;
   std::vector<Text> Lines;
 };
 
@@ -63,18 +62,22 @@ std::vector<Text> SplitLines(TextView AText) {
 
 TJournal Decode(std::string_view ABytes) {
   TJournal journal;
+  journal.Encoding = text::ByteOrderMarkOf(ABytes);
+  const std::string_view body = ABytes.substr(text::ByteOrderMarkBytes(journal.Encoding).size());
   Text content;
-  if (ABytes.starts_with("\xEF\xBB\xBF")) {
-    journal.Encoding = TJournalEncoding::Utf8;
-    content = text::FromUtf8(ABytes.substr(3));
-  } else if (ABytes.starts_with("\xFF\xFE")) {
-    journal.Encoding = TJournalEncoding::Utf16Le;
-    content = text::FromUtf16Bytes(ABytes.substr(2), false);
-  } else if (ABytes.starts_with("\xFE\xFF")) {
-    journal.Encoding = TJournalEncoding::Utf16Be;
-    content = text::FromUtf16Bytes(ABytes.substr(2), true);
-  } else {
-    content = text::FromLocale(ABytes);
+  switch (journal.Encoding) {
+    case text::TByteOrderMark::Utf8:
+      content = text::FromUtf8(body);
+      break;
+    case text::TByteOrderMark::Utf16Le:
+      content = text::FromUtf16Bytes(body, false);
+      break;
+    case text::TByteOrderMark::Utf16Be:
+      content = text::FromUtf16Bytes(body, true);
+      break;
+    case text::TByteOrderMark::None:
+      content = text::FromLocale(body);
+      break;
   }
   journal.Lines = SplitLines(content);
   return journal;
@@ -86,14 +89,15 @@ std::string Encode(const TJournal& AJournal) {
     content += line;
     content += u"\r\n";
   }
+  std::string bytes(text::ByteOrderMarkBytes(AJournal.Encoding));
   switch (AJournal.Encoding) {
-    case TJournalEncoding::Utf8:
-      return "\xEF\xBB\xBF" + text::ToUtf8(content);
-    case TJournalEncoding::Utf16Le:
-      return "\xFF\xFE" + text::ToUtf16Bytes(content, false);
-    case TJournalEncoding::Utf16Be:
-      return "\xFE\xFF" + text::ToUtf16Bytes(content, true);
-    case TJournalEncoding::Ansi:
+    case text::TByteOrderMark::Utf8:
+      return bytes + text::ToUtf8(content);
+    case text::TByteOrderMark::Utf16Le:
+      return bytes + text::ToUtf16Bytes(content, false);
+    case text::TByteOrderMark::Utf16Be:
+      return bytes + text::ToUtf16Bytes(content, true);
+    case text::TByteOrderMark::None:
       break;
   }
   return text::ToLocale(content);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/xml_declaration.h"
+
 namespace {
 
 TEST(Text, Utf8RoundTripKeepsAccentsAndAstralCharacters) {
@@ -127,6 +129,53 @@ TEST(Text, CaseRulesFoldOnlyTheirOwnLetters) {
   }
   EXPECT_EQ(text::LowerAscii(std::string_view("UTF-8 \xC9")), "utf-8 \xC9");
   EXPECT_EQ(text::LowerAscii(u"[A-Z]"), u"[a-z]");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Text, ByteOrderMarksAreFoundOnlyAtTheStart) {
+  struct Case {
+    std::string_view bytes;
+    text::TByteOrderMark mark;
+  };
+  const Case kCases[] = {
+      {"\xEF\xBB\xBF<a/>", text::TByteOrderMark::Utf8},
+      {"\xFF\xFE<\0", text::TByteOrderMark::Utf16Le},
+      {"\xFE\xFF\0<", text::TByteOrderMark::Utf16Be},
+      {"\xEF\xBB", text::TByteOrderMark::None},
+      {" \xEF\xBB\xBF", text::TByteOrderMark::None},
+      {"", text::TByteOrderMark::None},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
+    EXPECT_EQ(text::ByteOrderMarkOf(c.bytes), c.mark);
+    EXPECT_TRUE(c.bytes.starts_with(text::ByteOrderMarkBytes(c.mark)));
+  }
+  EXPECT_TRUE(text::ByteOrderMarkBytes(text::TByteOrderMark::None).empty());
+}
+
+TEST(Text, XmlDeclarationIsTheXmlTargetFollowedByABlankOrQuestionMark) {
+  struct Case {
+    std::string_view text;
+    bool declaration;
+  };
+  const Case kCases[] = {
+      {"<?xml version=\"1.0\"?>", true},
+      {"<?xml\tversion", true},
+      {"<?xml\r\nversion", true},
+      {"<?xml?>", true},
+      {"<?xml", false},
+      {"<?xml-stylesheet?>", false},
+      {"<?XML version", false},
+      {" <?xml version", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(xml::StartsWithXmlDeclaration(c.text), c.declaration);
+    EXPECT_EQ(xml::StartsWithXmlDeclaration(text::FromAscii(c.text)), c.declaration);
+  }
 }
 
 }  // namespace
