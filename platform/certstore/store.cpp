@@ -1,5 +1,8 @@
 #include "platform/certstore/store.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/provider.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,23 +13,13 @@
 #include <mutex>
 #include <string>
 
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/provider.h>
-
-#include "platform/certstore/component_error.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/component_error.h"
 
 namespace fs = std::filesystem;
 
 namespace certstore {
 namespace {
-
-struct OpenSslFree {
-  void operator()(void* p) const noexcept { OPENSSL_free(p); }
-};
-template <class T>
-using OpenSslBufferPtr = std::unique_ptr<T, OpenSslFree>;
 
 bool ReadFile(const fs::path& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
@@ -45,7 +38,7 @@ X509Ptr ToDefaultContext(const X509* cert) {
   unsigned char* der = nullptr;
   const int length = i2d_X509(cert, &der);
   if (length <= 0) return nullptr;
-  OpenSslBufferPtr<unsigned char> owner{der};
+  DerBufferPtr owner{der};
   const unsigned char* cursor = der;
   return X509Ptr{d2i_X509(nullptr, &cursor, length)};
 }
@@ -54,7 +47,7 @@ EvpPkeyPtr ToDefaultContext(const EVP_PKEY* key) {
   unsigned char* der = nullptr;
   const int length = i2d_PrivateKey(key, &der);
   if (length <= 0) return nullptr;
-  OpenSslBufferPtr<unsigned char> owner{der};
+  DerBufferPtr owner{der};
   const unsigned char* cursor = der;
   return EvpPkeyPtr{d2i_AutoPrivateKey(nullptr, &cursor, length)};
 }
@@ -71,9 +64,9 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
     unsigned char* rawData = nullptr;
     long length = 0;
     if (PEM_read_bio(bio.get(), &rawName, &rawHeader, &rawData, &length) != 1) break;
-    OpenSslBufferPtr<char> name{rawName};
-    OpenSslBufferPtr<char> header{rawHeader};
-    OpenSslBufferPtr<unsigned char> data{rawData};
+    PemTextPtr name{rawName};
+    PemTextPtr header{rawHeader};
+    PemDataPtr data{rawData};
     const std::string_view kind{rawName};
     const unsigned char* cursor = rawData;
     if (kind == PEM_STRING_X509 || kind == PEM_STRING_X509_OLD) {
@@ -108,16 +101,16 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
 // loaded into this private context, used for nothing but opening such files, and never into
 // the default context. Made once, kept for the life of the process.
 OSSL_LIB_CTX* LegacyContext() {
-  static OSSL_LIB_CTX* const context = [] {
-    OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+  static const OsslLibCtxPtr context = [] {
+    OsslLibCtxPtr ctx{OSSL_LIB_CTX_new()};
     if (ctx) {
-      OSSL_PROVIDER_load(ctx, "legacy");
-      OSSL_PROVIDER_load(ctx, "default");
+      OSSL_PROVIDER_load(ctx.get(), "legacy");
+      OSSL_PROVIDER_load(ctx.get(), "default");
     }
     ERR_clear_error();
     return ctx;
   }();
-  return context;
+  return context.get();
 }
 
 ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,

@@ -8,7 +8,7 @@
 #include <xmlsec/templates.h>
 #include <xmlsec/xmltree.h>
 
-#include "platform/certstore/component_error.h"
+#include "platform/component_error.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_messages.h"
 #include "platform/xmldsig/enveloped_signature.h"

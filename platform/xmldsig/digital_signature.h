@@ -15,8 +15,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/certstore/openssl_handles.h"
 #include "platform/certstore/store.h"
+#include "platform/openssl_handles.h"
 #include "platform/text.h"
 #include "platform/xmldsig/xml_handles.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/certstore/component_error.h"
+#include "platform/component_error.h"
 #include "platform/xml_declaration.h"
 #include "platform/xmldsig/dsig_messages.h"
 
@@ -43,11 +43,6 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
   *inlen = static_cast<int>(i - in);
   return *outlen;
 }
-
-struct SaveCtxtClose {
-  void operator()(xmlSaveCtxt* ctxt) const noexcept { xmlSaveClose(ctxt); }
-};
-using XmlSaveCtxtPtr = std::unique_ptr<xmlSaveCtxt, SaveCtxtClose>;
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 

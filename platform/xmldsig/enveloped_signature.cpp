@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/c_free.h"
+#include "platform/openssl_handles.h"
 #include "platform/xmldsig/library_scope.h"
+#include "platform/xmldsig/xml_handles.h"
 
 namespace {
 
@@ -182,8 +183,6 @@ int WithinSubtree(void* root, xmlNode* node, xmlNode* parent) {
   return 0;
 }
 
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
-
 // Feeds the canonical bytes straight into a digest, without holding them.
 struct TDigestSink {
   EVP_MD_CTX* context;
@@ -221,10 +220,6 @@ std::string Base64(const unsigned char* bytes, std::size_t length) {
   out.resize(static_cast<std::size_t>(written));
   return out;
 }
-
-struct KeyInfoCtxFree {
-  void operator()(xmlSecKeyInfoCtx* ctx) const noexcept { xmlSecKeyInfoCtxDestroy(ctx); }
-};
 
 }  // namespace
 
@@ -289,8 +284,7 @@ TDirectSigning SignEnvelopedDirectly(xmlNode& ASignature, xmlSecKey& AKey) {
                     BAD_CAST Base64(signature.data(), signature.size()).c_str());
 
   if (form.keyInfo) {
-    const std::unique_ptr<xmlSecKeyInfoCtx, KeyInfoCtxFree> keyInfo{
-        xmlSecKeyInfoCtxCreate(nullptr)};
+    const XmlSecKeyInfoCtxPtr keyInfo{xmlSecKeyInfoCtxCreate(nullptr)};
     if (!keyInfo) return TDirectSigning::Failed;
     keyInfo->mode = xmlSecKeyInfoModeWrite;
     keyInfo->base64LineSize = kBase64LineSize;

@@ -1,14 +1,5 @@
 #include "tests/support/test_certificates.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <mutex>
-#include <stdexcept>
-
-#include <unistd.h>
-
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -16,8 +7,16 @@
 #include <openssl/provider.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
-#include "platform/certstore/openssl_handles.h"
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/openssl_handles.h"
 
 namespace fs = std::filesystem;
 

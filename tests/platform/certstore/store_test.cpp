@@ -1,15 +1,15 @@
 #include "platform/certstore/store.h"
 
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <thread>
 
-#include <gtest/gtest.h>
-#include <openssl/evp.h>
-
-#include "platform/certstore/component_error.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/component_error.h"
 #include "platform/exception.h"
 #include "tests/support/test_certificates.h"
 
