@@ -15,6 +15,7 @@
 
 #include "platform/certstore/store_messages.h"
 #include "platform/component_error.h"
+#include "platform/diagnostics.h"
 
 namespace fs = std::filesystem;
 
@@ -196,25 +197,36 @@ class TStoreCache {
               [](const TFound& a, const TFound& b) { return a.name < b.name; });
 
     std::vector<ICertificate2Ptr> result;
-    std::lock_guard lock(FLock);
-    auto& files = FDirectories[directory.string()];
-    std::map<std::string, TCachedFile> current;
-    for (auto& file : found) {
-      auto cached = files.find(file.name);
-      if (cached == files.end() || cached->second.size != file.size ||
-          cached->second.modified != file.modified) {
-        TCachedFile fresh{file.size, file.modified, LoadCertificateFile(file.path)};
-        current.emplace(file.name, std::move(fresh));
-      } else {
-        current.emplace(file.name, std::move(cached->second));
+    // Reported once the lock is released: the report may well read the store.
+    std::vector<Text> skipped;
+    {
+      std::lock_guard lock(FLock);
+      auto& files = FDirectories[directory.string()];
+      std::map<std::string, TCachedFile> current;
+      for (auto& file : found) {
+        auto cached = files.find(file.name);
+        if (cached == files.end() || cached->second.size != file.size ||
+            cached->second.modified != file.modified) {
+          Text whyNot;
+          TCachedFile fresh{file.size, file.modified, LoadCertificateFile(file.path, &whyNot)};
+          if (!fresh.certificate) {
+            skipped.push_back(Text(store_messages::kSkippedFile) +
+                              text::FromUtf8(file.path.string()) + u": " + whyNot);
+          }
+          current.emplace(file.name, std::move(fresh));
+        } else {
+          current.emplace(file.name, std::move(cached->second));
+        }
+        if (const auto& cert = current[file.name].certificate) result.push_back(cert);
       }
-      if (const auto& cert = current[file.name].certificate) result.push_back(cert);
+      if (current.empty()) {
+        FDirectories.erase(directory.string());  // gone or emptied: nothing to remember
+      } else {
+        files = std::move(current);  // entries of removed files go away here
+      }
     }
-    if (current.empty()) {
-      FDirectories.erase(directory.string());  // gone or emptied: nothing to remember
-    } else {
-      files = std::move(current);  // entries of removed files go away here
-    }
+    for (const Text& report : skipped)
+      diagnostics::Report(store_messages::kDiagnosticsSource, report);
     return result;
   }
 
@@ -245,24 +257,32 @@ fs::path PersonalStoreDirectory() {
   return base / "assinador-nfse" / text::ToUtf8(CAPICOM_MY_STORE);
 }
 
-ICertificate2Ptr LoadCertificateFile(const fs::path& APath) {
+ICertificate2Ptr LoadCertificateFile(const fs::path& APath, Text* AWhyNot) {
+  const auto whyNot = [AWhyNot](Text AReason) -> ICertificate2Ptr {
+    if (AWhyNot) *AWhyNot = std::move(AReason);
+    return nullptr;
+  };
   std::string bytes;
-  if (!ReadFile(APath, bytes)) return nullptr;
+  if (!ReadFile(APath, bytes)) return whyNot(Text(store_messages::kUnreadableFile));
   const Text container = text::FromUtf8(APath.filename().string());
   try {
     const std::string ext = LowerExtension(APath);
+    ICertificate2Ptr cert;
     if (ext == ".pfx" || ext == ".p12") {
-      if (auto cert = ParsePkcs12(bytes, container, nullptr)) return cert;
-      ERR_clear_error();
-      OSSL_LIB_CTX* legacy = LegacyContext();
-      auto cert = legacy ? ParsePkcs12(bytes, container, legacy) : nullptr;
-      ERR_clear_error();
-      return cert;
+      cert = ParsePkcs12(bytes, container, nullptr);
+      if (!cert) {
+        ERR_clear_error();
+        OSSL_LIB_CTX* legacy = LegacyContext();
+        cert = legacy ? ParsePkcs12(bytes, container, legacy) : nullptr;
+        ERR_clear_error();
+      }
+    } else {
+      cert = ParsePem(bytes, container);
     }
-    return ParsePem(bytes, container);
-  } catch (const std::exception&) {
+    return cert ? cert : whyNot(Text(store_messages::kNoUsableCertificate));
+  } catch (const std::exception& e) {
     ERR_clear_error();
-    return nullptr;  // an unusable file is left out of the store
+    return whyNot(MessageOf(e));  // an unusable file is left out of the store
   }
 }
 

@@ -22,14 +22,10 @@
 #include "transport/tcp/protocol_handler.h"
 #include "transport/tcp/tcp_channel.h"
 #include "transport/tcp/tcp_connection.h"
+#include "transport/tcp/tcp_messages.h"
 #include "transport/tcp/thread_pool.h"
 
 class TDSServerConnectionHandler;
-
-inline constexpr std::string_view kCouldNotBind =
-    "Could not bind socket. Address and port are already in use.";
-inline constexpr std::string_view kIPImplementationIDActive =
-    "IPImplementationID cannot be change while transport is active";
 
 // Base of the server transports: the connection table, the reader and writer buffer size and
 // the choice of socket layer.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "transport/dbx_error.h"
+#include "transport/tcp/tcp_messages.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ bool SetIntOption(int AFd, int ALevel, int AName, int AValue) {
 void CheckRange(std::size_t ASize, int AOffset, int ACount) {
   if (AOffset < 0 || ACount < 0 ||
       static_cast<std::size_t>(AOffset) + static_cast<std::size_t>(ACount) > ASize) {
-    throw TDBXError(0, "Buffer range out of bounds");
+    throw TDBXError(0, tcp_messages::kBufferOutOfBounds);
   }
 }
 
@@ -63,14 +64,14 @@ int TDSTCPChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
     if (context == nullptr || !context->Connected()) {
       std::lock_guard lock(FState->Lock);
       FState->ConnectionLost = true;
-      throw TDBXError(0, "Connection lost");
+      throw TDBXError(0, tcp_messages::kConnectionLost);
     }
     try {
       context->CheckForDataOnSource();
     } catch (...) {
       std::lock_guard lock(FState->Lock);
       FState->ConnectionLost = true;
-      throw TDBXError(0, "Connection lost");
+      throw TDBXError(0, tcp_messages::kConnectionLost);
     }
   }
   // Straight from the input buffer into the caller's: no scratch copy is needed.
@@ -80,7 +81,7 @@ int TDSTCPChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
 
 int TDSTCPChannel::Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) {
   CheckRange(Buffer.size(), Offset, Count);
-  if (!FState->Context) throw TDBXError(0, "Connection lost");
+  if (!FState->Context) throw TDBXError(0, tcp_messages::kConnectionLost);
   FState->Context->Write(Buffer.data() + Offset, static_cast<std::size_t>(Count));
   return Count;
 }

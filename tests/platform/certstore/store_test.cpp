@@ -11,6 +11,7 @@
 #include "platform/certstore/store_messages.h"
 #include "platform/component_error.h"
 #include "platform/exception.h"
+#include "tests/support/report_capture.h"
 #include "tests/support/test_certificates.h"
 
 namespace fs = std::filesystem;
@@ -100,6 +101,30 @@ TEST(CertificateStore, OrderIsFileNamesInByteOrderAndUnusableFilesAreSkipped) {
   std::ofstream(store.Directory() / "0-outro.txt") << "texto";
   fs::create_directory(store.Directory() / "0-pasta.pem");
   EXPECT_EQ(Serials(), (std::vector<Text>{u"01", u"04", u"03", u"02"}));
+}
+
+TEST(CertificateStore, EachSkippedFileIsReportedOnceWithItsReason) {
+  TTestStore store;
+  store.Add(TCertificateRequest("1.pem").Serial("01"));
+  const fs::path garbage = store.Directory() / "lixo.pem";
+  std::ofstream(garbage) << "-----BEGIN CERTIFICATE-----\nxx\n";
+  const TReportCapture capture;
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));  // unchanged: not parsed, not reported again
+  auto reports = capture.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].Source, store_messages::kDiagnosticsSource);
+  EXPECT_EQ(reports[0].Message, Text(store_messages::kSkippedFile) +
+                                    text::FromUtf8(garbage.string()) + u": " +
+                                    Text(store_messages::kNoUsableCertificate));
+
+  std::ofstream(garbage, std::ios::app) << "yy\n";  // changed: parsed and reported anew
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  EXPECT_EQ(capture.Reports().size(), 2u);
+
+  Text whyNot;
+  EXPECT_EQ(certstore::LoadCertificateFile(store.Directory() / "falta.pem", &whyNot), nullptr);
+  EXPECT_EQ(whyNot, store_messages::kUnreadableFile);
 }
 
 TEST(CertificateStore, SerialNumberIsUpperCaseHexTwoDigitsAByte) {

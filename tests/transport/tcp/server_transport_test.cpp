@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "tests/support/report_capture.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 
 using namespace tcptest;
@@ -353,6 +354,28 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
   UniqueFd next = Connect(port);
   EXPECT_TRUE(Echo(next.get(), "served"));
   EXPECT_TRUE(Echo(swallowed.get(), "still served"));
+}
+
+TEST_F(TcpServerTransport, DroppedFailuresGoToTheDiagnostics) {
+  const TReportCapture capture;
+  FTransport.SetOnConnect(
+      [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("connect hook")); });
+  FTransport.SetOnDisconnect(
+      [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("disconnect hook"); });
+  const std::uint16_t port = Start();
+  {
+    UniqueFd client = Connect(port);
+    EXPECT_TRUE(Echo(client.get(), "served"));
+    EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"connect hook"));
+  }
+  EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"disconnect hook"));
+  // A peer that went away is no failure: its "Connection lost" is not reported.
+  EXPECT_EQ(capture.Reports().size(), 2u);
+
+  FFactory->FailNext = true;
+  UniqueFd refused = Connect(port);
+  EXPECT_TRUE(ClosedByServer(refused.get()));
+  EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"handler refused"));
 }
 
 // A pass-through channel standing in for the filtered channel.
