@@ -15,7 +15,6 @@
 #include "platform/diagnostics.h"
 #include "platform/sys/thread_scope.h"
 #include "transport/dbx_error.h"
-#include "transport/filter/filter_socket_channel.h"
 #include "transport/tcp/tcp_channel_internal.h"
 
 namespace {
@@ -76,6 +75,13 @@ void TDSTCPServerTransport::SetProtocolHandlerFactory(
 std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(
     const TDSTCPContextPtr& AContext) {
   return std::make_unique<TDSTCPChannelInternal>(AContext, *FSessionManager);
+}
+
+TDbxChannelPtr TDSTCPServerTransport::CreateHandlerChannel(
+    std::unique_ptr<TDSTCPChannel> ATcpChannel,
+    std::unique_ptr<TDBXFilterSocketChannel> AFiltered) {
+  AFiltered->SetChannel(std::move(ATcpChannel));
+  return AFiltered;
 }
 
 void TDSTCPServerTransport::Start() {
@@ -278,20 +284,13 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
                                         bool& AScopeEntered) {
   // The filtered channel is built first: copying the configured filters applies their
   // properties, which may raise before anything else is set up for the connection.
-  std::unique_ptr<TDBXFilterSocketChannel> filtered;
-  if (!FChannelWrapper) filtered = std::make_unique<TDBXFilterSocketChannel>(&Filters());
+  auto filtered = std::make_unique<TDBXFilterSocketChannel>(&Filters());
   std::unique_ptr<TDSTCPChannel> tcpChannel = CreateTcpChannel(AShared);
   TDSTCPChannel* tcp = tcpChannel.get();
   platform::EnterThreadScope();
   AScopeEntered = true;
   tcpChannel->Open();
-  TDbxChannelPtr channel;
-  if (FChannelWrapper) {
-    channel = FChannelWrapper(std::move(tcpChannel));
-  } else {
-    filtered->SetChannel(std::move(tcpChannel));
-    channel = std::move(filtered);
-  }
+  TDbxChannelPtr channel = CreateHandlerChannel(std::move(tcpChannel), std::move(filtered));
   AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
   if (!AContext.Data) throw Exception(tcp_messages::kNoProtocolHandler);
   if (AContext.Data->NeedsSession()) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tests/support/report_capture.h"
+#include "tests/support/thread_scope_counter.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 
 using namespace tcptest;
@@ -33,8 +34,9 @@ class TcpServerTransport : public ::testing::Test {
   }
 
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
+  TThreadScopeCounter FScopes;  // outlives the transport's threads
   TDSSessionManager FManager;  // outlives the transport, whose channels listen to it
-  TDSTCPServerTransport FTransport;
+  TTestTcpTransport FTransport;
   TEchoFactory* FFactory = nullptr;
 };
 
@@ -102,7 +104,7 @@ TEST_F(TcpServerTransport, PortZeroChoosesAFreePortAndServesAConnection) {
 
 TEST_F(TcpServerTransport, SecondServerOnABusyPortGivesTheBindMessage) {
   const std::uint16_t port = Start();
-  TDSTCPServerTransport second;
+  TTestTcpTransport second;
   second.SetSessionManager(FManager);
   second.SetPort(port);
   second.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
@@ -155,8 +157,8 @@ TEST_F(TcpServerTransport, ServesMoreClientsThanPoolSizeAndThreadsReturnToThePoo
 }
 
 TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst) {
-  const std::uint64_t entered = platform::ThreadScopesEntered();
-  const std::uint64_t left = platform::ThreadScopesLeft();
+  const std::uint64_t entered = FScopes.Entered();
+  const std::uint64_t left = FScopes.Left();
   std::atomic<int> disconnects{0};
   FTransport.SetOnDisconnect([&](const TDSTCPDisconnectEventObject& e) {
     if (e.Connection != nullptr) ++disconnects;
@@ -175,8 +177,8 @@ TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst)
 
   EXPECT_FALSE(FTransport.Active());
   EXPECT_EQ(disconnects.load(), kClients + 1);
-  EXPECT_EQ(platform::ThreadScopesEntered() - entered, static_cast<std::uint64_t>(kClients + 1));
-  EXPECT_EQ(platform::ThreadScopesLeft() - left, static_cast<std::uint64_t>(kClients + 1));
+  EXPECT_EQ(FScopes.Entered() - entered, static_cast<std::uint64_t>(kClients + 1));
+  EXPECT_EQ(FScopes.Left() - left, static_cast<std::uint64_t>(kClients + 1));
   {
     std::lock_guard lock(FProbe->Lock);
     ASSERT_EQ(FProbe->Destroyed(), kClients + 1);  // already done when Stop returned
@@ -304,7 +306,7 @@ TEST_F(TcpServerTransport, KeepAliveIsAppliedOnlyWithAnOnConnectHandler) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     auto probe = std::make_shared<TProbe>();
-    TDSTCPServerTransport transport;
+    TTestTcpTransport transport;
     transport.SetSessionManager(FManager);
     transport.SetPort(0);
     transport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(probe, FManager));
@@ -340,7 +342,7 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
       [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("no")); });
   FTransport.SetOnDisconnect(
       [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("no"); });
-  const std::uint64_t left = platform::ThreadScopesLeft();
+  const std::uint64_t left = FScopes.Left();
   const std::uint16_t port = Start();
   UniqueFd swallowed = Connect(port);
   EXPECT_TRUE(Echo(swallowed.get(), "connect handler failed quietly"));
@@ -349,7 +351,7 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
   UniqueFd refused = Connect(port);
   EXPECT_TRUE(ClosedByServer(refused.get()));
   EXPECT_TRUE(FTransport.WaitForPoolState([](const auto& s) { return s.Busy == 1; }, kWait));
-  EXPECT_GE(platform::ThreadScopesLeft() - left, 1u);  // the failed connect still left the scope
+  EXPECT_GE(FScopes.Left() - left, 1u);  // the failed connect still left the scope
 
   UniqueFd next = Connect(port);
   EXPECT_TRUE(Echo(next.get(), "served"));
