@@ -11,6 +11,7 @@
 #include "platform/certstore/store_messages.h"
 #include "platform/component_error.h"
 #include "platform/exception.h"
+#include "tests/support/error_of.h"
 #include "tests/support/report_capture.h"
 #include "tests/support/test_certificates.h"
 
@@ -34,15 +35,6 @@ std::vector<Text> Serials() {
   std::vector<Text> out;
   for (const auto& c : OpenPersonal()) out.push_back(c->SerialNumber());
   return out;
-}
-
-Text MessageOfCall(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return MessageOf(e);
-  }
-  return u"(no error)";
 }
 
 // Sets or clears one environment variable for the life of the object.
@@ -207,7 +199,7 @@ TEST(CertificateStore, PrivateKeyNeedsAMatchingKey) {
       EXPECT_EQ(key.ContainerName(), text::FromUtf8(c.wanted.fileName));
       EXPECT_NE(key.Handle(), nullptr);
     } else {
-      EXPECT_EQ(MessageOfCall([&] { cert->PrivateKey(); }), c.error);
+      EXPECT_EQ(ErrorOf([&] { cert->PrivateKey(); }).Message, c.error);
     }
   }
 }
@@ -263,14 +255,14 @@ TEST(CertificateStore, MemoryStoreAcceptsAddAndOthersRefuseMisuse) {
   EXPECT_EQ(memory.Certificates().Count(), 2);
   EXPECT_EQ(memory.Certificates().Item(2), cert);
 
-  EXPECT_EQ(MessageOfCall([&] { personal.Add(cert); }), store_messages::kAddNotAllowed);
-  EXPECT_EQ(MessageOfCall([&] { memory.Certificates().Item(3); }),
+  EXPECT_EQ(ErrorOf([&] { personal.Add(cert); }).Message, store_messages::kAddNotAllowed);
+  EXPECT_EQ(ErrorOf([&] { memory.Certificates().Item(3); }).Message,
             store_messages::kIndexOutOfRange);
-  EXPECT_EQ(MessageOfCall([&] { memory.Certificates().Item(0); }),
+  EXPECT_EQ(ErrorOf([&] { memory.Certificates().Item(0); }).Message,
             store_messages::kIndexOutOfRange);
-  EXPECT_EQ(MessageOfCall([] { IStore3().Certificates(); }), store_messages::kNotOpen);
-  EXPECT_EQ(MessageOfCall([] { IStore3().Open(1, u"My", 2); }), store_messages::kUnknownLocation);
-  EXPECT_EQ(MessageOfCall([] { IStore3().Open(CAPICOM_CURRENT_USER_STORE, u"Root", 2); }),
+  EXPECT_EQ(ErrorOf([] { IStore3().Certificates(); }).Message, store_messages::kNotOpen);
+  EXPECT_EQ(ErrorOf([] { IStore3().Open(1, u"My", 2); }).Message, store_messages::kUnknownLocation);
+  EXPECT_EQ(ErrorOf([] { IStore3().Open(CAPICOM_CURRENT_USER_STORE, u"Root", 2); }).Message,
             Text{store_messages::kUnknownStore} + u"Root");
 }
 
