@@ -108,8 +108,8 @@ using TDBXTablePtr = std::shared_ptr<const TDBXTable>;
 // A parameter's value. std::monostate is the null value; an empty Text is a non-null empty
 // text. Integers of every width, Booleans excluded, are Int64; BCD values and time stamps with
 // offset are their text.
-using TDBXValue = std::variant<std::monostate, bool, std::int64_t, double, Text, TDBXDate,
-                               TDBXTime, TDBXTimeStamp, TDBXBytes, TDBXJsonText, TDBXTablePtr>;
+using TDBXValue = std::variant<std::monostate, bool, std::int64_t, double, Text, TDBXDate, TDBXTime,
+                               TDBXTimeStamp, TDBXBytes, TDBXJsonText, TDBXTablePtr>;
 
 inline bool IsNull(const TDBXValue& AValue) {
   return std::holds_alternative<std::monostate>(AValue);
