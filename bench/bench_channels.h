@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "transport/tcp/channel.h"
+#include "transport/channel.h"
 
 // Discards what is written, counting it.
 class TSinkChannel : public TDbxChannel {

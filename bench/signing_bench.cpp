@@ -30,19 +30,18 @@
 #include <thread>
 #include <vector>
 
-#include "platform/c_free.h"
 #include "platform/certstore/certificate.h"
-#include "platform/certstore/openssl_handles.h"
 #include "platform/exception.h"
+#include "platform/openssl_handles.h"
 #include "platform/xmldsig/library_scope.h"
+#include "platform/xmldsig/xml_handles.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
+#include "server/classes/signer_messages.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
-using BenchXmlDocPtr = std::unique_ptr<xmlDoc, CFree<xmlFreeDoc>>;
 
 double gSecondsPerFigure = 2.0;
 
@@ -194,7 +193,8 @@ void Sign(const Text& ADocument, const ICertificate2& ACertificate) {
   Text signedXml;
   Text status;
   signer.sign(ADocument, ACertificate, signedXml, status);
-  if (status != u"OK") throw std::runtime_error("assinatura falhou: " + text::ToUtf8(status));
+  if (status != signer_messages::kStatusOk)
+    throw std::runtime_error("assinatura falhou: " + text::ToUtf8(status));
 }
 
 double ProcessCpuSeconds() {
@@ -284,8 +284,8 @@ int Run() {
         "EVP_DigestSign");
   };
   const auto parseAndCanonicaliseOf = [](const std::string& AXml) {
-    BenchXmlDocPtr document{xmlReadMemory(AXml.data(), static_cast<int>(AXml.size()), nullptr,
-                                          nullptr, XML_PARSE_NONET)};
+    XmlDocPtr document{xmlReadMemory(AXml.data(), static_cast<int>(AXml.size()), nullptr, nullptr,
+                                     XML_PARSE_NONET)};
     Check(document != nullptr, "xmlReadMemory");
     xmlChar* canonical = nullptr;
     Check(xmlC14NDocDumpMemory(document.get(), nullptr, XML_C14N_1_0, nullptr, 0, &canonical) >= 0,
@@ -303,8 +303,8 @@ int Run() {
   // library boundary, and serialising the parsed document back to text.
   const double largeConversions =
       MedianSeconds([&] { Check(text::FromUtf8(text::ToUtf8(largeText)).size() > 0, "utf"); });
-  const BenchXmlDocPtr largeDocument{xmlReadMemory(large.data(), static_cast<int>(large.size()),
-                                                   nullptr, nullptr, XML_PARSE_NONET)};
+  const XmlDocPtr largeDocument{xmlReadMemory(large.data(), static_cast<int>(large.size()), nullptr,
+                                              nullptr, XML_PARSE_NONET)};
   Check(largeDocument != nullptr, "xmlReadMemory");
   const double largeSerialise = MedianSeconds([&] {
     xmlChar* dumped = nullptr;

@@ -2,14 +2,20 @@
 
 #include <langinfo.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdint>
 #include <cstring>
+#include <cwctype>
 
 namespace text {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
+
+constexpr char16_t LowerAsciiUnit(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + (u'a' - u'A')) : c;
+}
 
 }  // namespace
 
@@ -198,6 +204,65 @@ std::string ToLocale(TextView utf16) {
 
 Text FromLocale(std::string_view bytes) {
   return LocaleCharset() == TLocaleCharset::Utf8 ? FromUtf8(bytes) : FromLatin1(bytes);
+}
+
+std::string_view ByteOrderMarkBytes(TByteOrderMark AMark) {
+  switch (AMark) {
+    case TByteOrderMark::Utf8:
+      return "\xEF\xBB\xBF";
+    case TByteOrderMark::Utf16Le:
+      return "\xFF\xFE";
+    case TByteOrderMark::Utf16Be:
+      return "\xFE\xFF";
+    case TByteOrderMark::None:
+      break;
+  }
+  return {};
+}
+
+TByteOrderMark ByteOrderMarkOf(std::string_view ABytes) {
+  for (const TByteOrderMark mark :
+       {TByteOrderMark::Utf8, TByteOrderMark::Utf16Le, TByteOrderMark::Utf16Be}) {
+    if (ABytes.starts_with(ByteOrderMarkBytes(mark))) return mark;
+  }
+  return TByteOrderMark::None;
+}
+
+Text LowerAscii(TextView AText) {
+  Text lower(AText);
+  for (char16_t& c : lower) c = LowerAsciiUnit(c);
+  return lower;
+}
+
+std::string LowerAscii(std::string_view AText) {
+  std::string lower(AText);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  return lower;
+}
+
+bool SameTextAscii(TextView A, TextView B) {
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(),
+                    [](char16_t a, char16_t b) { return LowerAsciiUnit(a) == LowerAsciiUnit(b); });
+}
+
+Text LowerLatin1(TextView AText) {
+  Text lower(AText);
+  for (char16_t& c : lower) {
+    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 0x20;
+  }
+  return lower;
+}
+
+bool SameTextLocale(TextView A, TextView B) {
+  if (A.size() != B.size()) return false;
+  for (std::size_t i = 0; i < A.size(); ++i) {
+    if (A[i] == B[i]) continue;
+    if (std::towlower(static_cast<wint_t>(A[i])) != std::towlower(static_cast<wint_t>(B[i])))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace text

@@ -35,4 +35,24 @@ TLocaleCharset LocaleCharset();
 std::string ToLocale(TextView utf16);
 Text FromLocale(std::string_view bytes);
 
+// Byte-order marks: the first bytes of a file that name its Unicode encoding.
+enum class TByteOrderMark { None, Utf8, Utf16Le, Utf16Be };
+// The mark ABytes open with; None when they open with none.
+TByteOrderMark ByteOrderMarkOf(std::string_view ABytes);
+// The bytes of AMark; empty for None.
+std::string_view ByteOrderMarkBytes(TByteOrderMark AMark);
+
+// Letter case. Each rule is named for the letters it folds; a unit it does not fold compares
+// as itself.
+// ASCII-only: A-Z to a-z. For keys, identifiers and wire constants.
+Text LowerAscii(TextView AText);
+std::string LowerAscii(std::string_view AText);
+bool SameTextAscii(TextView A, TextView B);
+// Latin-1: the ASCII letters and U+00C0-U+00DE but U+00D7 to their lower case, whatever the
+// process locale.
+Text LowerLatin1(TextView AText);
+// The current locale's wide-character mapping (towlower, LC_CTYPE): every letter the locale
+// knows, ASCII only in the "C" locale.
+bool SameTextLocale(TextView A, TextView B);
+
 }  // namespace text

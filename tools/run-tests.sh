@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the release build, the AddressSanitizer + UndefinedBehaviorSanitizer
-# build, and a bounded run of each fuzz target (FUZZ_SECONDS each, 60 by default).
+# Checks the formatting, then builds and runs every test: the release build, the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and a bounded run of each fuzz target
+# (FUZZ_SECONDS each, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+
+echo "== format check =="
+bash tools/format.sh --check
 
 for preset in release sanitize; do
   echo "== $preset build =="

@@ -4,20 +4,10 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
-#include "platform/certstore/component_error.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/component_error.h"
 
 namespace {
-
-struct Asn1StringFree {
-  void operator()(unsigned char* p) const noexcept { OPENSSL_free(p); }
-};
-using Utf8BufferPtr = std::unique_ptr<unsigned char, Asn1StringFree>;
-
-struct GeneralNamesFree {
-  void operator()(GENERAL_NAMES* p) const noexcept { GENERAL_NAMES_free(p); }
-};
-using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
 
 Text Asn1ToText(const ASN1_STRING* value) {
   unsigned char* raw = nullptr;
@@ -26,7 +16,7 @@ Text Asn1ToText(const ASN1_STRING* value) {
     ERR_clear_error();
     return {};
   }
-  Utf8BufferPtr owner{raw};
+  Asn1Utf8Ptr owner{raw};
   return text::FromUtf8(std::string_view{reinterpret_cast<const char*>(raw),
                                          static_cast<std::size_t>(length)});
 }
@@ -75,7 +65,7 @@ Text SerialText(const X509* cert) {
     ERR_clear_error();
     return {};
   }
-  Utf8BufferPtr owner{der};
+  DerBufferPtr owner{der};
   const unsigned char* cursor = der;
   long contentLength = 0;
   int tag = 0;

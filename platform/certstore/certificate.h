@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/certstore/openssl_handles.h"
+#include "platform/openssl_handles.h"
 #include "platform/text.h"
 
 class ICertificate2;

@@ -1,5 +1,8 @@
 #include "platform/certstore/store.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/provider.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,23 +13,14 @@
 #include <mutex>
 #include <string>
 
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/provider.h>
-
-#include "platform/certstore/component_error.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/component_error.h"
+#include "platform/diagnostics.h"
 
 namespace fs = std::filesystem;
 
 namespace certstore {
 namespace {
-
-struct OpenSslFree {
-  void operator()(void* p) const noexcept { OPENSSL_free(p); }
-};
-template <class T>
-using OpenSslBufferPtr = std::unique_ptr<T, OpenSslFree>;
 
 bool ReadFile(const fs::path& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
@@ -36,10 +30,7 @@ bool ReadFile(const fs::path& path, std::string& bytes) {
 }
 
 std::string LowerExtension(const fs::path& path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
+  return text::LowerAscii(path.extension().string());
 }
 
 // Objects decoded in another library context are re-read in the default one, so nothing that
@@ -48,7 +39,7 @@ X509Ptr ToDefaultContext(const X509* cert) {
   unsigned char* der = nullptr;
   const int length = i2d_X509(cert, &der);
   if (length <= 0) return nullptr;
-  OpenSslBufferPtr<unsigned char> owner{der};
+  DerBufferPtr owner{der};
   const unsigned char* cursor = der;
   return X509Ptr{d2i_X509(nullptr, &cursor, length)};
 }
@@ -57,7 +48,7 @@ EvpPkeyPtr ToDefaultContext(const EVP_PKEY* key) {
   unsigned char* der = nullptr;
   const int length = i2d_PrivateKey(key, &der);
   if (length <= 0) return nullptr;
-  OpenSslBufferPtr<unsigned char> owner{der};
+  DerBufferPtr owner{der};
   const unsigned char* cursor = der;
   return EvpPkeyPtr{d2i_AutoPrivateKey(nullptr, &cursor, length)};
 }
@@ -74,9 +65,9 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
     unsigned char* rawData = nullptr;
     long length = 0;
     if (PEM_read_bio(bio.get(), &rawName, &rawHeader, &rawData, &length) != 1) break;
-    OpenSslBufferPtr<char> name{rawName};
-    OpenSslBufferPtr<char> header{rawHeader};
-    OpenSslBufferPtr<unsigned char> data{rawData};
+    PemTextPtr name{rawName};
+    PemTextPtr header{rawHeader};
+    PemDataPtr data{rawData};
     const std::string_view kind{rawName};
     const unsigned char* cursor = rawData;
     if (kind == PEM_STRING_X509 || kind == PEM_STRING_X509_OLD) {
@@ -111,16 +102,16 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
 // loaded into this private context, used for nothing but opening such files, and never into
 // the default context. Made once, kept for the life of the process.
 OSSL_LIB_CTX* LegacyContext() {
-  static OSSL_LIB_CTX* const context = [] {
-    OSSL_LIB_CTX* ctx = OSSL_LIB_CTX_new();
+  static const OsslLibCtxPtr context = [] {
+    OsslLibCtxPtr ctx{OSSL_LIB_CTX_new()};
     if (ctx) {
-      OSSL_PROVIDER_load(ctx, "legacy");
-      OSSL_PROVIDER_load(ctx, "default");
+      OSSL_PROVIDER_load(ctx.get(), "legacy");
+      OSSL_PROVIDER_load(ctx.get(), "default");
     }
     ERR_clear_error();
     return ctx;
   }();
-  return context;
+  return context.get();
 }
 
 ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
@@ -206,25 +197,36 @@ class TStoreCache {
               [](const TFound& a, const TFound& b) { return a.name < b.name; });
 
     std::vector<ICertificate2Ptr> result;
-    std::lock_guard lock(FLock);
-    auto& files = FDirectories[directory.string()];
-    std::map<std::string, TCachedFile> current;
-    for (auto& file : found) {
-      auto cached = files.find(file.name);
-      if (cached == files.end() || cached->second.size != file.size ||
-          cached->second.modified != file.modified) {
-        TCachedFile fresh{file.size, file.modified, LoadCertificateFile(file.path)};
-        current.emplace(file.name, std::move(fresh));
-      } else {
-        current.emplace(file.name, std::move(cached->second));
+    // Reported once the lock is released: the report may well read the store.
+    std::vector<Text> skipped;
+    {
+      std::lock_guard lock(FLock);
+      auto& files = FDirectories[directory.string()];
+      std::map<std::string, TCachedFile> current;
+      for (auto& file : found) {
+        auto cached = files.find(file.name);
+        if (cached == files.end() || cached->second.size != file.size ||
+            cached->second.modified != file.modified) {
+          Text whyNot;
+          TCachedFile fresh{file.size, file.modified, LoadCertificateFile(file.path, &whyNot)};
+          if (!fresh.certificate) {
+            skipped.push_back(Text(store_messages::kSkippedFile) +
+                              text::FromUtf8(file.path.string()) + u": " + whyNot);
+          }
+          current.emplace(file.name, std::move(fresh));
+        } else {
+          current.emplace(file.name, std::move(cached->second));
+        }
+        if (const auto& cert = current[file.name].certificate) result.push_back(cert);
       }
-      if (const auto& cert = current[file.name].certificate) result.push_back(cert);
+      if (current.empty()) {
+        FDirectories.erase(directory.string());  // gone or emptied: nothing to remember
+      } else {
+        files = std::move(current);  // entries of removed files go away here
+      }
     }
-    if (current.empty()) {
-      FDirectories.erase(directory.string());  // gone or emptied: nothing to remember
-    } else {
-      files = std::move(current);  // entries of removed files go away here
-    }
+    for (const Text& report : skipped)
+      diagnostics::Report(store_messages::kDiagnosticsSource, report);
     return result;
   }
 
@@ -236,15 +238,6 @@ class TStoreCache {
 TStoreCache& Cache() {
   static TStoreCache cache;
   return cache;
-}
-
-bool EqualsIgnoringAsciiCase(TextView a, TextView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -261,27 +254,35 @@ fs::path PersonalStoreDirectory() {
   } else {
     base = fs::path{".local"} / "share";
   }
-  return base / "assinador-nfse" / "My";
+  return base / "assinador-nfse" / text::ToUtf8(CAPICOM_MY_STORE);
 }
 
-ICertificate2Ptr LoadCertificateFile(const fs::path& APath) {
+ICertificate2Ptr LoadCertificateFile(const fs::path& APath, Text* AWhyNot) {
+  const auto whyNot = [AWhyNot](Text AReason) -> ICertificate2Ptr {
+    if (AWhyNot) *AWhyNot = std::move(AReason);
+    return nullptr;
+  };
   std::string bytes;
-  if (!ReadFile(APath, bytes)) return nullptr;
+  if (!ReadFile(APath, bytes)) return whyNot(Text(store_messages::kUnreadableFile));
   const Text container = text::FromUtf8(APath.filename().string());
   try {
     const std::string ext = LowerExtension(APath);
+    ICertificate2Ptr cert;
     if (ext == ".pfx" || ext == ".p12") {
-      if (auto cert = ParsePkcs12(bytes, container, nullptr)) return cert;
-      ERR_clear_error();
-      OSSL_LIB_CTX* legacy = LegacyContext();
-      auto cert = legacy ? ParsePkcs12(bytes, container, legacy) : nullptr;
-      ERR_clear_error();
-      return cert;
+      cert = ParsePkcs12(bytes, container, nullptr);
+      if (!cert) {
+        ERR_clear_error();
+        OSSL_LIB_CTX* legacy = LegacyContext();
+        cert = legacy ? ParsePkcs12(bytes, container, legacy) : nullptr;
+        ERR_clear_error();
+      }
+    } else {
+      cert = ParsePem(bytes, container);
     }
-    return ParsePem(bytes, container);
-  } catch (const std::exception&) {
+    return cert ? cert : whyNot(Text(store_messages::kNoUsableCertificate));
+  } catch (const std::exception& e) {
     ERR_clear_error();
-    return nullptr;  // an unusable file is left out of the store
+    return whyNot(MessageOf(e));  // an unusable file is left out of the store
   }
 }
 
@@ -297,7 +298,7 @@ void IStore3::Open(int ALocation, TextView AName, int /*AMode*/) {
     FItems.clear();
     FMemory = true;
   } else if (ALocation == CAPICOM_CURRENT_USER_STORE) {
-    if (!certstore::EqualsIgnoringAsciiCase(AName, u"My")) {
+    if (!text::SameTextAscii(AName, CAPICOM_MY_STORE)) {
       component::Fail(Text{store_messages::kUnknownStore} + Text{AName});
     }
     FItems = certstore::Cache().Load(certstore::PersonalStoreDirectory());

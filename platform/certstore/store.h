@@ -7,7 +7,8 @@
 // certificate: .pem/.crt (a PEM certificate, optionally followed by its unencrypted private key
 // and chain certificates) or .pfx/.p12 (PKCS#12 with an empty password). The store's order is
 // the file names in byte order; a missing directory is an empty store and files that cannot
-// be parsed are left out.
+// be parsed are left out, each reported once to the diagnostics (platform/diagnostics.h) with
+// its reason.
 //
 // Parsed files are kept in a process-wide cache and re-read only when their name, size or
 // modification time changed, so every Open sees the directory as it is now. A store object
@@ -23,6 +24,8 @@
 inline constexpr int CAPICOM_MEMORY_STORE = 0;
 inline constexpr int CAPICOM_CURRENT_USER_STORE = 2;
 inline constexpr int CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED = 2;
+// The name of the current user's personal store, also the last folder of its directory.
+inline constexpr TextView CAPICOM_MY_STORE = u"My";
 
 // The certificates of a store as they were when asked for, in store order.
 class ICertificates2 {
@@ -58,7 +61,8 @@ namespace certstore {
 // The personal store's directory, from the environment as described above.
 std::filesystem::path PersonalStoreDirectory();
 
-// Parses one store file as the store does; null when it holds no usable certificate.
-ICertificate2Ptr LoadCertificateFile(const std::filesystem::path& APath);
+// Parses one store file as the store does; null when it holds no usable certificate, and then
+// AWhyNot, when given, says why.
+ICertificate2Ptr LoadCertificateFile(const std::filesystem::path& APath, Text* AWhyNot = nullptr);
 
 }  // namespace certstore

@@ -16,4 +16,11 @@ inline constexpr TextView kAddNotAllowed =
 inline constexpr TextView kIndexOutOfRange = u"Índice de certificado fora do intervalo";
 inline constexpr TextView kNoCertificate = u"Certificado ausente";
 
+// What the diagnostics say of a store file left out: the source, then
+// "<kSkippedFile><path>: <reason>".
+inline constexpr TextView kDiagnosticsSource = u"Certificados";
+inline constexpr TextView kSkippedFile = u"Arquivo ignorado no repositório de certificados: ";
+inline constexpr TextView kUnreadableFile = u"não foi possível ler o arquivo";
+inline constexpr TextView kNoUsableCertificate = u"o arquivo não contém um certificado utilizável";
+
 }  // namespace store_messages

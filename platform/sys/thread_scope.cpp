@@ -6,24 +6,25 @@ namespace platform {
 namespace {
 
 thread_local int tDepth = 0;
-std::atomic<std::uint64_t> gEntered{0};
-std::atomic<std::uint64_t> gLeft{0};
+std::atomic<IThreadScopeObserver*> gObserver{nullptr};
 
 }  // namespace
 
 void EnterThreadScope() noexcept {
   ++tDepth;
-  gEntered.fetch_add(1, std::memory_order_relaxed);
+  if (IThreadScopeObserver* observer = gObserver.load()) observer->ScopeEntered();
 }
 
 void LeaveThreadScope() noexcept {
   if (tDepth == 0) return;  // unbalanced leave: nothing was entered on this thread
   --tDepth;
-  gLeft.fetch_add(1, std::memory_order_relaxed);
+  if (IThreadScopeObserver* observer = gObserver.load()) observer->ScopeLeft();
 }
 
 int ThreadScopeDepth() noexcept { return tDepth; }
-std::uint64_t ThreadScopesEntered() noexcept { return gEntered.load(); }
-std::uint64_t ThreadScopesLeft() noexcept { return gLeft.load(); }
+
+IThreadScopeObserver* SetThreadScopeObserver(IThreadScopeObserver* AObserver) noexcept {
+  return gObserver.exchange(AObserver);
+}
 
 }  // namespace platform

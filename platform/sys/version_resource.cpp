@@ -8,15 +8,6 @@
 namespace sys {
 namespace {
 
-constexpr char16_t kBlock[] = u"StringFileInfo\\041604E4\\";
-
-bool SameIgnoringAsciiCase(TextView a, TextView b) {
-  auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
-}
-
 bool IsRunningExecutable(const std::filesystem::path& AFile) {
   std::error_code ec;
   const bool same = std::filesystem::equivalent(AFile, "/proc/self/exe", ec);
@@ -47,13 +38,14 @@ std::optional<TVersionResource> TVersionResource::Load(const std::filesystem::pa
       {u"ProductName", u"Gerenciador de Assinatura Digital"},
       {u"ProductVersion", version},
   };
-  for (const auto& [key, value] : kKeys) resource.FValues.emplace_back(kBlock + Text(key), value);
+  for (const auto& [key, value] : kKeys)
+    resource.FValues.emplace_back(Text(kVersionTextBlock) + key, value);
   return resource;
 }
 
 std::optional<Text> TVersionResource::Query(TextView ASubBlock) const {
   for (const auto& [path, value] : FValues)
-    if (SameIgnoringAsciiCase(path, ASubBlock)) return value;
+    if (text::SameTextAscii(path, ASubBlock)) return value;
   return std::nullopt;
 }
 

@@ -13,6 +13,10 @@
 
 namespace sys {
 
+// The block of the version texts (Portuguese, Brazil; Windows Latin-1 code page) that every
+// query path starts with.
+inline constexpr TextView kVersionTextBlock = u"StringFileInfo\\041604E4\\";
+
 class TVersionResource {
  public:
   // The version block of AFile, or nullopt when the file has none (size 0 on other platforms).

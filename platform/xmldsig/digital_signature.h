@@ -8,16 +8,15 @@
 // document references only ("" or "#id" against Id/ID/id attributes), the canonicalisations,
 // enveloped-signature, SHA-1/SHA-2 digests and RSA/ECDSA signatures. With CERTIFICATES it
 // writes KeyInfo/X509Data with one X509Certificate per certificate of the assigned store.
-// Base64 texts carry no line breaks. The common enveloped form (whole-document reference,
-// enveloped-signature transform, inclusive c14n, SHA-1, RSA-SHA1, empty values) is computed
-// directly with libxml2 and OpenSSL, to the same bytes the library writes. One object belongs to one thread; separate objects may
-// sign on separate threads at once. Needs TXmlLibraryScope.
+// Base64 texts carry no line breaks. The common enveloped form is computed directly
+// (enveloped_signature.h) unless the object is made to use xmlsec only. One object belongs to
+// one thread; separate objects may sign on separate threads at once. Needs TXmlLibraryScope.
 
 #include <memory>
 #include <vector>
 
-#include "platform/certstore/openssl_handles.h"
 #include "platform/certstore/store.h"
+#include "platform/openssl_handles.h"
 #include "platform/text.h"
 #include "platform/xmldsig/xml_handles.h"
 
@@ -40,8 +39,17 @@ class IXMLDSigKey {
 };
 using IXMLDSigKeyPtr = std::unique_ptr<IXMLDSigKey>;
 
+// Which way sign() computes a signature of the common enveloped form.
+enum class TSigningPath {
+  DirectWhenPossible,  // the direct computation, the generic processing for other forms
+  GenericOnly,         // xmlsec's generic processing for every form
+};
+
 class IXMLDigitalSignature {
  public:
+  explicit IXMLDigitalSignature(TSigningPath APath = TSigningPath::DirectWhenPossible)
+      : FPath(APath) {}
+
   // The Signature element to compute; borrowed from a document that outlives the call.
   void setSignature(xmlNode* ANode) { FSignature = ANode; }
   xmlNode* signature() const { return FSignature; }
@@ -60,16 +68,9 @@ class IXMLDigitalSignature {
   IXMLDSigKeyPtr sign(const IXMLDSigKey& AKey, int AOptions);
   const Text& lastError() const { return FLastError; }
 
-  // Off: every signature goes through xmlsec's generic processing (for comparing both ways).
-  void setDirectPath(bool AEnabled) { FDirectPath = AEnabled; }
-
  private:
-  // NotDone leaves the element as it was, for the generic processing.
-  enum class TDirect { NotDone, Signed, Failed };
-  TDirect SignDirectly(xmlSecKey& AKey);
-
+  TSigningPath FPath;
   xmlNode* FSignature = nullptr;
-  bool FDirectPath = true;
   std::vector<ICertificate2Ptr> FStore;
   Text FLastError;
 };

@@ -1,11 +1,12 @@
 #include "platform/xmldsig/dom_document.h"
 
+#include <libxml/xpathInternals.h>
+
 #include <cstring>
 #include <limits>
 
-#include <libxml/xpathInternals.h>
-
-#include "platform/certstore/component_error.h"
+#include "platform/component_error.h"
+#include "platform/xml_declaration.h"
 #include "platform/xmldsig/dsig_messages.h"
 
 namespace {
@@ -42,11 +43,6 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
   *inlen = static_cast<int>(i - in);
   return *outlen;
 }
-
-struct SaveCtxtClose {
-  void operator()(xmlSaveCtxt* ctxt) const noexcept { xmlSaveClose(ctxt); }
-};
-using XmlSaveCtxtPtr = std::unique_ptr<xmlSaveCtxt, SaveCtxtClose>;
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
@@ -139,8 +135,7 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   FDocument.reset();
   FParseError.clear();
   const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
-  FHasDeclaration = start.substr(0, 5) == u"<?xml" && start.size() > 5 &&
-                    (IsBlank(start[5]) || start[5] == u'?');
+  FHasDeclaration = xml::StartsWithXmlDeclaration(start);
   const std::string utf8 = text::ToUtf8(AText);
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};

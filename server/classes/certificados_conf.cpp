@@ -32,8 +32,7 @@ ICertificate2Ptr TCertificadosConf::GetCertificado() {
   if (TrimBlanks(FNumeroSerie).empty()) throw Exception(Text{certificate_messages::kSerialMissing});
   ICertificate2Ptr result;
   IStore3 store;
-  store.Open(CAPICOM_CURRENT_USER_STORE, certificate_messages::kPersonalStore,
-             CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+  store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
   const ICertificates2 certificates = store.Certificates();
   const Text wanted = text::FromLocale(FNumeroSerie);
   for (int i = 1; i <= certificates.Count(); ++i) {

@@ -18,7 +18,4 @@ inline constexpr TextView kValidateKey = u"validate=";
 inline constexpr TextView kIssuerKey = u"issuer=";
 inline constexpr char16_t kSeparator = u'|';
 
-// The personal store.
-inline constexpr TextView kPersonalStore = u"My";
-
 }  // namespace certificate_messages

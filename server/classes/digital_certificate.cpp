@@ -1,43 +1,12 @@
 #include "server/classes/digital_certificate.h"
 
-#include <cwctype>
-#include <ctime>
-
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
+#include "platform/sys/date_time_text.h"
 #include "server/classes/certificados_conf.h"
 #include "server/classes/certificate_messages.h"
 
 namespace {
-
-std::string FormatLocal(const char* format, const std::tm& moment) {
-  char buffer[128];
-  const std::size_t length = std::strftime(buffer, sizeof buffer, format, &moment);
-  return std::string(buffer, length);
-}
-
-// The locale's short date, and its time after one space unless the moment is exactly
-// midnight (certificate dates carry no fraction of a second).
-Text DateText(const std::tm& moment) {
-  std::string out = FormatLocal("%x", moment);
-  if (moment.tm_hour != 0 || moment.tm_min != 0 || moment.tm_sec != 0) {
-    out += ' ';
-    out += FormatLocal("%X", moment);
-  }
-  return text::FromLocale(out);
-}
-
-// Case-insensitive comparison of two names, letter by letter through the locale.
-bool SameNameIgnoringCase(TextView a, TextView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] == b[i]) continue;
-    const auto la = std::towlower(static_cast<wint_t>(a[i]));
-    const auto lb = std::towlower(static_cast<wint_t>(b[i]));
-    if (la != lb) return false;
-  }
-  return true;
-}
 
 TextView NamePart(TextView entry) {
   const auto equals = entry.find(u'=');
@@ -48,7 +17,8 @@ TextView NamePart(TextView entry) {
 void AssignValue(std::vector<Text>& list, const Text& name, const Text& value) {
   Text entry = name + u'=' + value;
   for (auto& existing : list) {
-    if (SameNameIgnoringCase(NamePart(existing), name)) {
+    // Names compare letter by letter through the locale.
+    if (text::SameTextLocale(NamePart(existing), name)) {
       existing = std::move(entry);
       return;
     }
@@ -62,12 +32,12 @@ std::vector<Text> TDigitalCertificate::getListSerialNumber() {
   try {
     std::vector<Text> list;
     IStore3 store;
-    store.Open(CAPICOM_CURRENT_USER_STORE, certificate_messages::kPersonalStore,
-               CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
     const ICertificates2 certificates = store.Certificates();
     for (int i = 1; i <= certificates.Count(); ++i) {
       const ICertificate2Ptr certificate = certificates.Item(i);
-      const Text date = DateText(certificate->ValidToDate());
+      // Certificate dates carry no fraction of a second.
+      const Text date = sys::FormatDateTime(certificate->ValidToDate(), 0);
       Text value{certificate_messages::kSerialKey};
       value += certificate->SerialNumber();
       value += certificate_messages::kSeparator;

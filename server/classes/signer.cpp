@@ -25,7 +25,7 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
     // The certificates written into the key information: those of the personal store that
     // carry the signing certificate's serial number, gathered afresh on every call.
     IStore3 personal;
-    personal.Open(CAPICOM_CURRENT_USER_STORE, kPersonalStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    personal.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
     IStore3 memory;
     memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
     const ICertificates2 certificates = personal.Certificates();

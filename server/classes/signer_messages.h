@@ -21,7 +21,6 @@ inline constexpr TextView kSelectionProperty = u"SelectionNamespaces";
 inline constexpr TextView kSelectionNamespaces =
     u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
 inline constexpr TextView kSelectSignature = u".//ds:Signature";
-inline constexpr TextView kPersonalStore = u"My";
 inline constexpr TextView kMemoryStore = u"Memoria";
 inline constexpr TextView kSignatureValueTag = u"<SignatureValue>";
 inline constexpr TextView kCertificateTag = u"<X509Certificate>";

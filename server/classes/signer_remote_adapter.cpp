@@ -3,6 +3,7 @@
 #include "platform/exception.h"
 #include "server/classes/certificate_messages.h"
 #include "server/classes/digital_certificate.h"
+#include "server/classes/signer_messages.h"
 
 Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Text& ASerialNumber) {
   try {
@@ -12,7 +13,7 @@ Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Tex
     Text signedXml;
     Text status;
     sign(AXMLContent, *certificate, signedXml, status);
-    return status == u"OK" ? signedXml : status;
+    return status == signer_messages::kStatusOk ? signedXml : status;
   } catch (const std::exception& e) {
     return kAdapterSignError + Text(1, CR) + MessageOf(e);
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/xml_declaration.h"
 #include "server/classes/signer_messages.h"
 
 namespace signer_text {
@@ -94,9 +95,8 @@ std::size_t FindSignatureEnd(const Text& s, std::size_t from) {
 }
 
 std::size_t LeadingDeclarationEnd(const Text& s) {
-  if (s.compare(0, 5, u"<?xml") != 0) return Text::npos;
   // "<?xml-stylesheet" and the like are signed processing instructions, not a declaration.
-  if (s.size() > 5 && s[5] != u' ' && s[5] != u'\t' && s[5] != u'?') return Text::npos;
+  if (!xml::StartsWithXmlDeclaration(s)) return Text::npos;
   const std::size_t end = s.find(signer_messages::kDeclarationEnd);
   return end == Text::npos ? Text::npos : end + signer_messages::kDeclarationEnd.size();
 }
@@ -132,11 +132,7 @@ Text PrepareDocument(TextView AXMLDocument) {
 Text CaptureDeclaration(TextView AXMLDocument) {
   // A byte-order mark that survived decoding belongs to the prefix the output starts with.
   const std::size_t start = AXMLDocument.substr(0, 1) == u"\uFEFF" ? 1 : 0;
-  const TextView rest = AXMLDocument.substr(start);
-  if (rest.substr(0, 5) != u"<?xml") return {};
-  if (rest.size() > 5 && rest[5] != u' ' && rest[5] != u'\t' && rest[5] != u'?') {
-    return {};  // "<?xml-stylesheet" and the like are processing instructions
-  }
+  if (!xml::StartsWithXmlDeclaration(AXMLDocument.substr(start))) return {};
   const std::size_t end = AXMLDocument.find(signer_messages::kDeclarationEnd);
   if (end == TextView::npos) return {};
   return Text{AXMLDocument.substr(0, end + signer_messages::kDeclarationEnd.size())};

@@ -1,10 +1,5 @@
 #include "server/utils/logger.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -13,6 +8,7 @@
 #include <vector>
 
 #include "platform/exception.h"
+#include "platform/sys/atomic_file.h"
 #include "platform/sys/date_time_text.h"
 #include "platform/sys/executable.h"
 #include "server/utils/log_messages.h"
@@ -24,32 +20,10 @@ namespace {
 // appends never overlap and lose a record.
 std::mutex gLogLock;
 
-enum class TJournalEncoding { Ansi, Utf8, Utf16Le, Utf16Be };
-
 struct TJournal {
-  TJournalEncoding Encoding = TJournalEncoding::Ansi;  // a new journal: locale charset, no mark
+  // The journal's mark; without one (a new journal too) it is in the locale's charset.
+  text::TByteOrderMark Encoding = text::TByteOrderMark::None;
   std::vector<Text> Lines;
-  std::optional<mode_t> Mode;  // permissions of the existing file, kept by the rewrite
-};
-
-class TFileDescriptor {
- public:
-  explicit TFileDescriptor(int AFd) : FFd(AFd) {}
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-  ~TFileDescriptor() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  int Get() const { return FFd; }
-  // Closes now and reports the error that close may carry (a deferred write failure).
-  int Close() {
-    const int rc = ::close(FFd);
-    FFd = -1;
-    return rc;
-  }
-
- private:
-  int FFd;
 };
 
 [[noreturn]] void ThrowFileError(const char16_t* AWhat, const std::filesystem::path& AFile,
@@ -88,18 +62,22 @@ std::vector<Text> SplitLines(TextView AText) {
 
 TJournal Decode(std::string_view ABytes) {
   TJournal journal;
+  journal.Encoding = text::ByteOrderMarkOf(ABytes);
+  const std::string_view body = ABytes.substr(text::ByteOrderMarkBytes(journal.Encoding).size());
   Text content;
-  if (ABytes.starts_with("\xEF\xBB\xBF")) {
-    journal.Encoding = TJournalEncoding::Utf8;
-    content = text::FromUtf8(ABytes.substr(3));
-  } else if (ABytes.starts_with("\xFF\xFE")) {
-    journal.Encoding = TJournalEncoding::Utf16Le;
-    content = text::FromUtf16Bytes(ABytes.substr(2), false);
-  } else if (ABytes.starts_with("\xFE\xFF")) {
-    journal.Encoding = TJournalEncoding::Utf16Be;
-    content = text::FromUtf16Bytes(ABytes.substr(2), true);
-  } else {
-    content = text::FromLocale(ABytes);
+  switch (journal.Encoding) {
+    case text::TByteOrderMark::Utf8:
+      content = text::FromUtf8(body);
+      break;
+    case text::TByteOrderMark::Utf16Le:
+      content = text::FromUtf16Bytes(body, false);
+      break;
+    case text::TByteOrderMark::Utf16Be:
+      content = text::FromUtf16Bytes(body, true);
+      break;
+    case text::TByteOrderMark::None:
+      content = text::FromLocale(body);
+      break;
   }
   journal.Lines = SplitLines(content);
   return journal;
@@ -111,14 +89,15 @@ std::string Encode(const TJournal& AJournal) {
     content += line;
     content += u"\r\n";
   }
+  std::string bytes(text::ByteOrderMarkBytes(AJournal.Encoding));
   switch (AJournal.Encoding) {
-    case TJournalEncoding::Utf8:
-      return "\xEF\xBB\xBF" + text::ToUtf8(content);
-    case TJournalEncoding::Utf16Le:
-      return "\xFF\xFE" + text::ToUtf16Bytes(content, false);
-    case TJournalEncoding::Utf16Be:
-      return "\xFE\xFF" + text::ToUtf16Bytes(content, true);
-    case TJournalEncoding::Ansi:
+    case text::TByteOrderMark::Utf8:
+      return bytes + text::ToUtf8(content);
+    case text::TByteOrderMark::Utf16Le:
+      return bytes + text::ToUtf16Bytes(content, false);
+    case text::TByteOrderMark::Utf16Be:
+      return bytes + text::ToUtf16Bytes(content, true);
+    case text::TByteOrderMark::None:
       break;
   }
   return text::ToLocale(content);
@@ -126,59 +105,22 @@ std::string Encode(const TJournal& AJournal) {
 
 // The journal as it is on disk; an empty ANSI journal when the file does not exist.
 TJournal ReadJournal(const std::filesystem::path& AFile) {
-  const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return {};
-    ThrowOpenError(AFile, errno);
+  try {
+    const std::optional<std::string> bytes = sys::ReadFileIfExists(AFile);
+    return bytes ? Decode(*bytes) : TJournal{};
+  } catch (const std::system_error& e) {
+    ThrowOpenError(AFile, e.code().value());
   }
-  TFileDescriptor file(fd);
-  struct stat info {};
-  if (::fstat(file.Get(), &info) != 0) ThrowOpenError(AFile, errno);
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(info.st_size));
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowOpenError(AFile, errno);
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  TJournal journal = Decode(bytes);
-  journal.Mode = info.st_mode & 07777;
-  return journal;
 }
 
-// Writes the new content beside the journal and renames it over the journal, so that a failure
-// at any point leaves the old journal whole.
-void ReplaceJournal(const std::filesystem::path& AFile, const std::string& ABytes,
-                    std::optional<mode_t> AMode) {
-  std::filesystem::path temporary = AFile;
-  temporary +=
-      ".tmp-" + std::to_string(::getpid());  // unique: appends in this process are serialised
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) ThrowCreateError(AFile, errno);
-  TFileDescriptor file(fd);
-  auto fail = [&](int AErrno) {
-    ::unlink(temporary.c_str());
-    ThrowCreateError(AFile, AErrno);
-  };
-  if (AMode && ::fchmod(file.Get(), *AMode) != 0) fail(errno);
-  std::size_t written = 0;
-  while (written < ABytes.size()) {
-    const ssize_t n = ::write(file.Get(), ABytes.data() + written, ABytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    written += static_cast<std::size_t>(n);
+// The new content replaces the journal whole, so that a failure at any point leaves the old
+// journal as it was.
+void ReplaceJournal(const std::filesystem::path& AFile, const std::string& ABytes) {
+  try {
+    sys::WriteFileAtomically(AFile, ABytes);
+  } catch (const std::system_error& e) {
+    ThrowCreateError(AFile, e.code().value());
   }
-  if (::fsync(file.Get()) != 0) fail(errno);
-  if (file.Close() != 0) fail(errno);
-  if (::rename(temporary.c_str(), AFile.c_str()) != 0) fail(errno);
 }
 
 }  // namespace
@@ -216,5 +158,5 @@ void TLogger::log(const std::filesystem::path& ALogFile, const std::filesystem::
   lines.push_back(u" ");
   lines.push_back(AMessage);
   lines.push_back(log_messages::kEndMarker);
-  ReplaceJournal(ALogFile, Encode(journal), journal.Mode);
+  ReplaceJournal(ALogFile, Encode(journal));
 }

@@ -21,7 +21,6 @@ TVersionInfoEx TMachineUtils::GetVersionInfoEx(const Text& pExeFileName) {
     info.Comments = log_messages::kNoVersionInformation;
     return info;
   }
-  const Text block = u"StringFileInfo\\041604E4\\";
   const std::pair<Text*, const char16_t*> kFields[] = {
       {&info.CompanyName, u"CompanyName"},
       {&info.FileDescription, u"FileDescription"},
@@ -37,7 +36,8 @@ TVersionInfoEx TMachineUtils::GetVersionInfoEx(const Text& pExeFileName) {
   };
   for (const auto& [field, key] : kFields) {
     // The platform's value ends at its terminating NUL.
-    if (auto value = resource->Query(block + key)) *field = value->substr(0, value->find(u'\0'));
+    if (auto value = resource->Query(Text(sys::kVersionTextBlock) + key))
+      *field = value->substr(0, value->find(u'\0'));
   }
   return info;
 }

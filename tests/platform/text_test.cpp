@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/xml_declaration.h"
+
 namespace {
 
 TEST(Text, Utf8RoundTripKeepsAccentsAndAstralCharacters) {
@@ -96,6 +98,83 @@ TEST(Text, Utf16BytesInBothByteOrders) {
     EXPECT_EQ(text::FromUtf16Bytes(bytes, bigEndian), sample);
     // A stray last byte is reported, not dropped.
     EXPECT_EQ(text::FromUtf16Bytes(bytes + 'x', bigEndian), sample + u"\uFFFD");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Each rule folds its own letters and nothing more; the test program runs in C.UTF-8.
+TEST(Text, CaseRulesFoldOnlyTheirOwnLetters) {
+  struct Case {
+    const char* name;
+    Text a, b;
+    bool ascii, latin1, locale;
+  };
+  const Case kCases[] = {
+      {"ASCII letters", u"ZLibCompression", u"zlibcompression", true, true, true},
+      {"Latin-1 capitals", u"JOSÉ", u"josé", false, true, true},
+      {"multiplication sign is not a letter", u"\u00D7", u"\u00F7", false, false, false},
+      {"beyond Latin-1", u"\u0141", u"\u0142", false, false, true},
+      {"neighbours of the ASCII range", u"@[`{", u"@[`{", true, true, true},
+      {"different lengths", u"My", u"My ", false, false, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(text::SameTextAscii(c.a, c.b), c.ascii);
+    EXPECT_EQ(text::LowerAscii(c.a) == text::LowerAscii(c.b), c.ascii);
+    EXPECT_EQ(text::LowerLatin1(c.a) == text::LowerLatin1(c.b), c.latin1);
+    EXPECT_EQ(text::SameTextLocale(c.a, c.b), c.locale);
+  }
+  EXPECT_EQ(text::LowerAscii(std::string_view("UTF-8 \xC9")), "utf-8 \xC9");
+  EXPECT_EQ(text::LowerAscii(u"[A-Z]"), u"[a-z]");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Text, ByteOrderMarksAreFoundOnlyAtTheStart) {
+  struct Case {
+    std::string_view bytes;
+    text::TByteOrderMark mark;
+  };
+  const Case kCases[] = {
+      {"\xEF\xBB\xBF<a/>", text::TByteOrderMark::Utf8},
+      {"\xFF\xFE<\0", text::TByteOrderMark::Utf16Le},
+      {"\xFE\xFF\0<", text::TByteOrderMark::Utf16Be},
+      {"\xEF\xBB", text::TByteOrderMark::None},
+      {" \xEF\xBB\xBF", text::TByteOrderMark::None},
+      {"", text::TByteOrderMark::None},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
+    EXPECT_EQ(text::ByteOrderMarkOf(c.bytes), c.mark);
+    EXPECT_TRUE(c.bytes.starts_with(text::ByteOrderMarkBytes(c.mark)));
+  }
+  EXPECT_TRUE(text::ByteOrderMarkBytes(text::TByteOrderMark::None).empty());
+}
+
+TEST(Text, XmlDeclarationIsTheXmlTargetFollowedByABlankOrQuestionMark) {
+  struct Case {
+    std::string_view text;
+    bool declaration;
+  };
+  const Case kCases[] = {
+      {"<?xml version=\"1.0\"?>", true},
+      {"<?xml\tversion", true},
+      {"<?xml\r\nversion", true},
+      {"<?xml?>", true},
+      {"<?xml", false},
+      {"<?xml-stylesheet?>", false},
+      {"<?XML version", false},
+      {" <?xml version", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(xml::StartsWithXmlDeclaration(c.text), c.declaration);
+    EXPECT_EQ(xml::StartsWithXmlDeclaration(text::FromAscii(c.text)), c.declaration);
   }
 }
 

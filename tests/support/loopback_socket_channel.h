@@ -8,7 +8,7 @@
 #include <memory>
 #include <utility>
 
-#include "transport/tcp/channel.h"
+#include "transport/channel.h"
 
 namespace test_support {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/channel.h"
 #include "transport/dbx_error.h"
-#include "transport/tcp/channel.h"
 
 class TMemoryChannel : public TDbxChannel {
  public:

@@ -1,7 +1,8 @@
 #pragma once
 
-// A fresh directory under the system's temporary folder, removed with everything in it when
-// the object goes. For tests that need real files (journals, stores, documents).
+// A fresh directory under the system's temporary folder ($TMPDIR or /tmp), removed with
+// everything in it when the object goes. For tests that need real files (journals, stores,
+// documents). Every test helper that needs a folder makes it here.
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,8 +14,9 @@
 
 class TScratchDirectory {
  public:
-  TScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "assinador-XXXXXX").string();
+  // The folder's name starts with APrefix.
+  explicit TScratchDirectory(const std::string& APrefix = "assinador") {
+    std::string pattern = (std::filesystem::temp_directory_path() / (APrefix + "-XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     FPath = pattern;
   }

@@ -1,36 +1,27 @@
 #include "tests/support/signature_check.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xmlsec/crypto.h>
+#include <xmlsec/xmltree.h>
+
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <xmlsec/crypto.h>
-#include <xmlsec/xmltree.h>
-
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/xml_handles.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/test_certificates.h"
 
 namespace fs = std::filesystem;
 
 namespace signature_check {
-namespace {
-
-std::string LowerAscii(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-}  // namespace
-
 std::string EncodeAsDeclared(const Text& AXml) {
   const std::size_t end = AXml.find(u"?>");
   if (AXml.rfind(u"<?xml", 0) == 0 && end != Text::npos) {
-    const std::string declaration = LowerAscii(text::ToUtf8(AXml.substr(0, end)));
+    const std::string declaration = text::LowerAscii(text::ToUtf8(AXml.substr(0, end)));
     if (declaration.find("iso-8859-1") != std::string::npos ||
         declaration.find("latin1") != std::string::npos) {
       return text::ToLatin1(AXml);
@@ -65,9 +56,7 @@ std::string VerifyInProcess(const Text& ASignedXml, const TVerifyOptions& AOptio
 }
 
 std::string VerifyWithXmlsec1(const Text& ASignedXml, const TVerifyOptions& AOptions) {
-  char pattern[] = "/tmp/assinador-verify-XXXXXX";
-  if (!mkdtemp(pattern)) return "mkdtemp failed";
-  const fs::path directory = pattern;
+  const TScratchDirectory directory("assinador-verify");
   const fs::path file = directory / "signed.xml";
   {
     std::ofstream out(file, std::ios::binary);
@@ -93,8 +82,6 @@ std::string VerifyWithXmlsec1(const Text& ASignedXml, const TVerifyOptions& AOpt
     while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe)) output += chunk.data();
     status = pclose(pipe);
   }
-  std::error_code ec;
-  fs::remove_all(directory, ec);
   if (status == 0 && output.find("OK") != std::string::npos) return {};
   return "xmlsec1 exit " + std::to_string(status) + ": " + output;
 }

@@ -1,14 +1,5 @@
 #include "tests/support/test_certificates.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <mutex>
-#include <stdexcept>
-
-#include <unistd.h>
-
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -16,8 +7,16 @@
 #include <openssl/provider.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
-#include "platform/certstore/openssl_handles.h"
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/openssl_handles.h"
 
 namespace fs = std::filesystem;
 
@@ -93,19 +92,11 @@ X509Ptr MakeCaCertificate() {
 
 struct TCa {
   X509Ptr certificate = MakeCaCertificate();
-  fs::path directory;
-  fs::path pemPath;
+  TScratchDirectory directory{"assinador-ca"};
+  fs::path pemPath = directory / "ca.pem";
   TCa() {
-    char pattern[] = "/tmp/assinador-ca-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
-    directory = pattern;
-    pemPath = directory / "ca.pem";
     BioPtr bio{BIO_new_file(pemPath.c_str(), "w")};
     if (!bio || PEM_write_bio_X509(bio.get(), certificate.get()) != 1) Fail("write CA");
-  }
-  ~TCa() {
-    std::error_code ec;
-    fs::remove_all(directory, ec);
   }
 };
 
@@ -214,13 +205,11 @@ std::string NormalizedSerial(const std::string& serialHex) {
   return out;
 }
 
-TTestStore::TTestStore(bool setEnvironment) : FSetEnvironment(setEnvironment) {
-  char pattern[] = "/tmp/assinador-store-XXXXXX";
-  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
-  FDirectory = pattern;
+TTestStore::TTestStore(bool setEnvironment)
+    : FDirectory("assinador-store"), FSetEnvironment(setEnvironment) {
   if (FSetEnvironment) {
     if (const char* previous = std::getenv("ASSINADOR_NFSE_STORE")) FPreviousValue = previous;
-    setenv("ASSINADOR_NFSE_STORE", FDirectory.c_str(), 1);
+    setenv("ASSINADOR_NFSE_STORE", FDirectory.Path().c_str(), 1);
   }
 }
 
@@ -232,8 +221,6 @@ TTestStore::~TTestStore() {
       unsetenv("ASSINADOR_NFSE_STORE");
     }
   }
-  std::error_code ec;
-  fs::remove_all(FDirectory, ec);
 }
 
 fs::path TTestStore::Add(const TCertificateRequest& wanted, std::string* serial) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <utility>
 
+#include "tests/support/scratch_directory.h"
+
 namespace test_certificates {
 
 struct TCertificateRequest {
@@ -75,14 +77,14 @@ class TTestStore {
   TTestStore(const TTestStore&) = delete;
   TTestStore& operator=(const TTestStore&) = delete;
 
-  const std::filesystem::path& Directory() const { return FDirectory; }
+  const std::filesystem::path& Directory() const { return FDirectory.Path(); }
   // Writes the file and returns its path; returns the serial the request gave or the store
   // chosen (NormalizedSerial form) in *serial when asked.
   std::filesystem::path Add(const TCertificateRequest& wanted, std::string* serial = nullptr);
   void Remove(const std::string& fileName);
 
  private:
-  std::filesystem::path FDirectory;
+  TScratchDirectory FDirectory;
   bool FSetEnvironment;
   std::optional<std::string> FPreviousValue;
 };

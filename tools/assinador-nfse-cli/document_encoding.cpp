@@ -1,22 +1,15 @@
 #include "tools/assinador-nfse-cli/document_encoding.h"
 
-#include <algorithm>
 #include <optional>
 
 #include "platform/exception.h"
+#include "platform/xml_declaration.h"
 
 namespace {
 
-std::string Lower(std::string_view AText) {
-  std::string out(AText);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : char(c); });
-  return out;
-}
-
 // The encoding named in an XML declaration at the start of AText (read as ASCII), if any.
 std::optional<std::string> DeclaredEncoding(std::string_view AText) {
-  if (!AText.starts_with("<?xml")) return std::nullopt;
+  if (!xml::StartsWithXmlDeclaration(AText)) return std::nullopt;
   const auto end = AText.find("?>");
   const std::string_view declaration = AText.substr(0, end);
   auto at = declaration.find("encoding");
@@ -28,7 +21,7 @@ std::optional<std::string> DeclaredEncoding(std::string_view AText) {
     return std::nullopt;
   const auto close = declaration.find(declaration[at], at + 1);
   if (close == std::string_view::npos) return std::nullopt;
-  return Lower(declaration.substr(at + 1, close - at - 1));
+  return text::LowerAscii(declaration.substr(at + 1, close - at - 1));
 }
 
 Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
@@ -78,15 +71,17 @@ void CheckDeclaration(const TDecodedDocument& ADocument) {
 TDecodedDocument DecodeDocument(std::string_view ABytes) {
   TDecodedDocument document;
   auto& encoding = document.Encoding;
-  if (ABytes.starts_with("\xEF\xBB\xBF")) {
+  const text::TByteOrderMark mark = text::ByteOrderMarkOf(ABytes);
+  const std::string_view body = ABytes.substr(text::ByteOrderMarkBytes(mark).size());
+  if (mark == text::TByteOrderMark::Utf8) {
     encoding = {TCharset::Utf8, true};
-    document.Content = DecodeUtf8Strict(ABytes.substr(3));
-  } else if (ABytes.starts_with("\xFF\xFE")) {
+    document.Content = DecodeUtf8Strict(body);
+  } else if (mark == text::TByteOrderMark::Utf16Le) {
     encoding = {TCharset::Utf16Le, true};
-    document.Content = DecodeUtf16(ABytes.substr(2), false);
-  } else if (ABytes.starts_with("\xFE\xFF")) {
+    document.Content = DecodeUtf16(body, false);
+  } else if (mark == text::TByteOrderMark::Utf16Be) {
     encoding = {TCharset::Utf16Be, true};
-    document.Content = DecodeUtf16(ABytes.substr(2), true);
+    document.Content = DecodeUtf16(body, true);
   } else if (ABytes.size() >= 2 && ABytes[0] == '<' && ABytes[1] == '\0') {
     encoding = {TCharset::Utf16Le, false};
     document.Content = DecodeUtf16(ABytes, false);
@@ -113,15 +108,19 @@ TDecodedDocument DecodeDocument(std::string_view ABytes) {
 }
 
 std::string EncodeDocument(TextView AContent, const TDocumentEncoding& AEncoding) {
+  const auto markOf = [&](text::TByteOrderMark AMark) {
+    return std::string(
+        text::ByteOrderMarkBytes(AEncoding.ByteOrderMark ? AMark : text::TByteOrderMark::None));
+  };
   switch (AEncoding.Charset) {
     case TCharset::Utf8:
-      return (AEncoding.ByteOrderMark ? "\xEF\xBB\xBF" : "") + text::ToUtf8(AContent);
+      return markOf(text::TByteOrderMark::Utf8) + text::ToUtf8(AContent);
     case TCharset::Latin1:
       return EncodeLatin1(AContent);
     case TCharset::Utf16Le:
-      return (AEncoding.ByteOrderMark ? "\xFF\xFE" : "") + text::ToUtf16Bytes(AContent, false);
+      return markOf(text::TByteOrderMark::Utf16Le) + text::ToUtf16Bytes(AContent, false);
     case TCharset::Utf16Be:
-      return (AEncoding.ByteOrderMark ? "\xFE\xFF" : "") + text::ToUtf16Bytes(AContent, true);
+      return markOf(text::TByteOrderMark::Utf16Be) + text::ToUtf16Bytes(AContent, true);
   }
   return text::ToUtf8(AContent);
 }

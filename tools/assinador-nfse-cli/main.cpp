@@ -94,7 +94,7 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
       if (::isatty(STDOUT_FILENO)) Write(stdout, "\n");  // for the prompt; never in a file
     } else {
       if (ALine.OutputDir) std::filesystem::create_directories(*ALine.OutputDir);
-      WriteFileAtomically(output, bytes);
+      WriteOutputFile(output, bytes);
     }
     return {};
   } catch (const std::exception& e) {

@@ -1,10 +1,10 @@
 #pragma once
 
-// Writes a whole file by way of a temporary file beside it, so that a failure never leaves a
-// half-written document (and signing a file onto itself is safe).
+// Writes a signed document to its file by atomic replacement (platform/sys/atomic_file.h), so
+// that a failure never leaves a half-written document (and signing a file onto itself is safe).
 
 #include <filesystem>
 #include <string_view>
 
 // Throws Exception with the system's reason.
-void WriteFileAtomically(const std::filesystem::path& AFile, std::string_view ABytes);
+void WriteOutputFile(const std::filesystem::path& AFile, std::string_view ABytes);

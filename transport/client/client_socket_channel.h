@@ -14,7 +14,7 @@
 #include <string>
 
 #include "platform/sys/unique_fd.h"
-#include "transport/tcp/channel.h"
+#include "transport/channel.h"
 
 class TDBXClientSocketChannel : public TDbxChannel {
  public:

@@ -10,17 +10,6 @@
 
 namespace {
 
-bool SameTextAscii(TextView A, TextView B) {
-  if (A.size() != B.size()) return false;
-  for (std::size_t i = 0; i < A.size(); ++i) {
-    char16_t a = A[i], b = B[i];
-    if (a >= u'A' && a <= u'Z') a = static_cast<char16_t>(a - u'A' + u'a');
-    if (b >= u'A' && b <= u'Z') b = static_cast<char16_t>(b - u'A' + u'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 [[noreturn]] void ThrowInvalidInteger(TextView AText) {
   using namespace filter_messages;
   throw TDBXError(kErrorCode, FormatMessage(kInvalidInteger, {AText}));
@@ -77,8 +66,8 @@ std::int32_t StrToInt(TextView AText) {
 Text TTransportCompressionFilter::Id() const { return Text(kId); }
 
 Text TTransportCompressionFilter::GetParameterValue(const Text& AParamName) const {
-  if (SameTextAscii(AParamName, kFilterUnit)) return Text(kFilterUnitValue);
-  if (SameTextAscii(AParamName, kCompressMoreThan))
+  if (text::SameTextAscii(AParamName, kFilterUnit)) return Text(kFilterUnitValue);
+  if (text::SameTextAscii(AParamName, kCompressMoreThan))
     return text::FromAscii(std::to_string(FMinThreshold));
   return {};
 }
@@ -86,8 +75,9 @@ Text TTransportCompressionFilter::GetParameterValue(const Text& AParamName) cons
 bool TTransportCompressionFilter::SetParameterValue(const Text& AParamName,
                                                     const Text& AParamValue) {
   // The unit is fixed: a peer naming another one could not read our bodies.
-  if (SameTextAscii(AParamName, kFilterUnit)) return SameTextAscii(AParamValue, kFilterUnitValue);
-  if (SameTextAscii(AParamName, kCompressMoreThan)) {
+  if (text::SameTextAscii(AParamName, kFilterUnit))
+    return text::SameTextAscii(AParamValue, kFilterUnitValue);
+  if (text::SameTextAscii(AParamName, kCompressMoreThan)) {
     FMinThreshold = StrToInt(AParamValue);
     return true;
   }

@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "transport/channel.h"
 #include "transport/filter/filter_format.h"
 #include "transport/filter/transport_filter.h"
-#include "transport/tcp/channel.h"
 
 class TDBXFilterSocketChannel : public TDbxChannel {
  public:

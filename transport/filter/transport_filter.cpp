@@ -11,17 +11,10 @@
 
 namespace {
 
-Text LowerAscii(TextView AText) {
-  Text result(AText);
-  for (char16_t& c : result)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  return result;
-}
-
 struct TFilterRegistry {
   TFilterRegistry() {
     Classes.emplace(
-        LowerAscii(TTransportCompressionFilter::kId),
+        text::LowerAscii(TTransportCompressionFilter::kId),
         std::make_pair(Text(TTransportCompressionFilter::kId), &CreateCompressionFilter));
   }
 
@@ -75,13 +68,13 @@ void TTransportFilterFactory::RegisterFilter(TFilterClass AFilterClass) {
   const Text id = AFilterClass()->Id();
   auto& registry = Registry();
   std::unique_lock lock(registry.Lock);
-  registry.Classes[LowerAscii(id)] = {id, AFilterClass};
+  registry.Classes[text::LowerAscii(id)] = {id, AFilterClass};
 }
 
 void TTransportFilterFactory::UnregisterFilter(const Text& AFilterId) {
   auto& registry = Registry();
   std::unique_lock lock(registry.Lock);
-  registry.Classes.erase(LowerAscii(AFilterId));
+  registry.Classes.erase(text::LowerAscii(AFilterId));
 }
 
 TTransportFilterPtr TTransportFilterFactory::CreateFilter(const Text& AFilterId) {
@@ -89,7 +82,7 @@ TTransportFilterPtr TTransportFilterFactory::CreateFilter(const Text& AFilterId)
   {
     auto& registry = Registry();
     std::shared_lock lock(registry.Lock);
-    const auto found = registry.Classes.find(LowerAscii(AFilterId));
+    const auto found = registry.Classes.find(text::LowerAscii(AFilterId));
     if (found == registry.Classes.end()) return nullptr;
     filterClass = found->second.second;
   }
@@ -175,9 +168,9 @@ void TTransportFilterItem::SetFilterPropertiesText(TextView ALines) {
 
 void TTransportFilterItem::SetFilterProperty(const Text& AName, const Text& AValue) {
   std::lock_guard lock(FLock);
-  const Text key = LowerAscii(AName);
+  const Text key = text::LowerAscii(AName);
   auto found = std::find_if(FFilterProperties.begin(), FFilterProperties.end(),
-                            [&](const auto& p) { return LowerAscii(p.first) == key; });
+                            [&](const auto& p) { return text::LowerAscii(p.first) == key; });
   if (found == FFilterProperties.end()) {
     FFilterProperties.emplace_back(AName, AValue);
   } else {

@@ -5,13 +5,7 @@
 namespace {
 
 // Keys are case-insensitive for ASCII and Latin-1 letters, independent of the process locale.
-Text LowerKey(TextView AKey) {
-  Text lower(AKey);
-  for (char16_t& c : lower) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 0x20;
-  }
-  return lower;
-}
+Text LowerKey(TextView AKey) { return text::LowerLatin1(AKey); }
 
 }  // namespace
 

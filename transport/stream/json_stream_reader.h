@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "transport/channel.h"
 #include "transport/stream/json_stream_format.h"
-#include "transport/tcp/channel.h"
 
 class TDBXJSonStreamReader {
  public:

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "transport/channel.h"
 #include "transport/stream/byte_stream.h"
 #include "transport/stream/json_stream_format.h"
-#include "transport/tcp/channel.h"
 
 class TDBXJSonStreamWriter {
  public:

@@ -7,8 +7,8 @@
 
 #include <memory>
 
+#include "transport/channel.h"
 #include "transport/server/session.h"
-#include "transport/tcp/channel.h"
 
 class TDBXProtocolHandler {
  public:

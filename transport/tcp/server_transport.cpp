@@ -12,12 +12,19 @@
 #include <list>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "platform/sys/thread_scope.h"
-#include "transport/filter/filter_socket_channel.h"
+#include "transport/dbx_error.h"
+#include "transport/tcp/tcp_channel_internal.h"
 
 namespace {
 
 constexpr int kBacklog = 15;
+
+// A failure the transport drops to keep serving goes to the process's diagnostics.
+void ReportDropped() noexcept {
+  diagnostics::ReportCurrentException(tcp_messages::kDiagnosticsSource);
+}
 
 [[noreturn]] void ThrowSystem(const char* AWhat) {
   throw Exception(std::string(AWhat) + ": " + std::strerror(errno));
@@ -35,7 +42,7 @@ void TDSServerTransport::SetBufferKBSize(int AValue) {
 }
 
 void TDSServerTransport::SetIPImplementationID(Text AValue) {
-  if (Active()) throw Exception(kIPImplementationIDActive);
+  if (Active()) throw Exception(tcp_messages::kIPImplementationIDActive);
   FIPImplementationID = std::move(AValue);
 }
 
@@ -56,7 +63,7 @@ TDSTCPServerTransport::~TDSTCPServerTransport() {
   try {
     Stop();
   } catch (...) {
-    // a destructor must not throw; Stop itself only waits and joins
+    ReportDropped();  // a destructor must not throw; Stop itself only waits and joins
   }
 }
 
@@ -70,13 +77,20 @@ std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(
   return std::make_unique<TDSTCPChannelInternal>(AContext, *FSessionManager);
 }
 
+TDbxChannelPtr TDSTCPServerTransport::CreateHandlerChannel(
+    std::unique_ptr<TDSTCPChannel> ATcpChannel,
+    std::unique_ptr<TDBXFilterSocketChannel> AFiltered) {
+  AFiltered->SetChannel(std::move(ATcpChannel));
+  return AFiltered;
+}
+
 void TDSTCPServerTransport::Start() {
   // A second start would drop a running server object under its own threads.
   if (FTcpServer) return;
   if (!IPImplementationID().empty()) {
-    throw Exception(u"Unsupported IPImplementationID: " + IPImplementationID());
+    throw Exception(Text(tcp_messages::kUnsupportedIPImplementationID) + IPImplementationID());
   }
-  if (!FProtocolHandlerFactory) throw Exception(std::string_view("No protocol handler factory"));
+  if (!FProtocolHandlerFactory) throw Exception(tcp_messages::kNoProtocolHandlerFactory);
 
   auto server = std::make_unique<TServer>();
   server->StopEvent = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -94,7 +108,7 @@ void TDSTCPServerTransport::Start() {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<std::uint16_t>(FPort & 0xFFFF));
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw Exception(kCouldNotBind);
+    throw Exception(tcp_messages::kCouldNotBind);
   }
   if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
   socklen_t length = sizeof address;
@@ -179,6 +193,7 @@ void TDSTCPServerTransport::ListenLoop(TServer& AServer) {
     AcceptConnections(AServer);
   } catch (...) {
     // Only memory exhaustion gets here; the listener ends and Stop still cleans up.
+    ReportDropped();
   }
 }
 
@@ -235,6 +250,7 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
       std::lock_guard lock(AServer.ContextsLock);
       AServer.Contexts.push_back(context);
     } catch (...) {
+      ReportDropped();
       AServer.Pool->Release(worker);
       continue;
     }
@@ -247,12 +263,17 @@ void TDSTCPServerTransport::ServeConnection(TServer& AServer, const TDSTCPContex
   try {
     DoOnConnect(*AContext, AContext, scopeEntered);
     while (AContext->Connected()) DoOnExecute(*AContext);
+  } catch (const TDBXError& e) {
+    // Whatever ends the connection, its disconnect step runs. A peer that went away is the
+    // usual end of a connection, not a failure.
+    if (std::string_view(e.what()) != tcp_messages::kConnectionLost) ReportDropped();
   } catch (...) {
-    // whatever ends the connection, its disconnect step runs
+    ReportDropped();
   }
   try {
     DoOnDisconnect(*AContext, scopeEntered);
   } catch (...) {
+    ReportDropped();
   }
   AContext->Disconnect();
   std::lock_guard lock(AServer.ContextsLock);
@@ -263,22 +284,15 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
                                         bool& AScopeEntered) {
   // The filtered channel is built first: copying the configured filters applies their
   // properties, which may raise before anything else is set up for the connection.
-  std::unique_ptr<TDBXFilterSocketChannel> filtered;
-  if (!FChannelWrapper) filtered = std::make_unique<TDBXFilterSocketChannel>(&Filters());
+  auto filtered = std::make_unique<TDBXFilterSocketChannel>(&Filters());
   std::unique_ptr<TDSTCPChannel> tcpChannel = CreateTcpChannel(AShared);
   TDSTCPChannel* tcp = tcpChannel.get();
   platform::EnterThreadScope();
   AScopeEntered = true;
   tcpChannel->Open();
-  TDbxChannelPtr channel;
-  if (FChannelWrapper) {
-    channel = FChannelWrapper(std::move(tcpChannel));
-  } else {
-    filtered->SetChannel(std::move(tcpChannel));
-    channel = std::move(filtered);
-  }
+  TDbxChannelPtr channel = CreateHandlerChannel(std::move(tcpChannel), std::move(filtered));
   AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
-  if (!AContext.Data) throw Exception(std::string_view("No protocol handler for the connection"));
+  if (!AContext.Data) throw Exception(tcp_messages::kNoProtocolHandler);
   if (AContext.Data->NeedsSession()) {
     auto session = FSessionManager->CreateSessionOf<TDSTCPSession>(Text{}, FAuthenticationManager);
     session->PutData(u"CommunicationProtocol", u"tcp/ip");
@@ -299,7 +313,7 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
     try {
       FTDSTCPConnectEvent(TDSTCPConnectEventObject{&AContext, tcp});
     } catch (...) {
-      // the application's handler may not end the connection by failing
+      ReportDropped();  // the application's handler may not end the connection by failing
     }
   }
 }
@@ -319,6 +333,7 @@ void TDSTCPServerTransport::DoOnDisconnect(TDSTCPContext& AContext, bool AScopeE
     try {
       FTDSTCPDisconnectEvent(TDSTCPDisconnectEventObject{&AContext});
     } catch (...) {
+      ReportDropped();
     }
   }
   // Destroying the handler releases the connection's pipeline down to the TCP channel.

@@ -16,29 +16,26 @@
 #include <memory>
 #include <mutex>
 
+#include "transport/filter/filter_socket_channel.h"
 #include "transport/filter/transport_filter.h"
+#include "transport/server/ds_server.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/connection_table.h"
 #include "transport/tcp/protocol_handler.h"
 #include "transport/tcp/tcp_channel.h"
 #include "transport/tcp/tcp_connection.h"
+#include "transport/tcp/tcp_messages.h"
 #include "transport/tcp/thread_pool.h"
 
 class TDSServerConnectionHandler;
 
-inline constexpr std::string_view kCouldNotBind =
-    "Could not bind socket. Address and port are already in use.";
-inline constexpr std::string_view kIPImplementationIDActive =
-    "IPImplementationID cannot be change while transport is active";
-
 // Base of the server transports: the connection table, the reader and writer buffer size and
-// the choice of socket layer.
-class TDSServerTransport {
+// the choice of socket layer. Attached to a server (SetServer), it is started and stopped with
+// it.
+class TDSServerTransport : public TDSServerComponent {
  public:
-  virtual ~TDSServerTransport() = default;
-
-  virtual void Start() = 0;
-  virtual void Stop() = 0;
+  void Start() override = 0;
+  void Stop() override = 0;
   virtual bool Active() const = 0;
 
   // Size of the message reader's and writer's buffers in KiB, kept within 1..1000.
@@ -82,11 +79,6 @@ struct TDSTCPDisconnectEventObject {
 using TDSTCPConnectEvent = std::function<void(const TDSTCPConnectEventObject&)>;
 using TDSTCPDisconnectEvent = std::function<void(const TDSTCPDisconnectEventObject&)>;
 
-// Replaces the filtered channel of a new connection by another channel over the TCP channel
-// (it takes the TCP channel); for tests of the transport's own mechanics. Without one, the
-// handler reads a filtered channel built from Filters.
-using TDSChannelWrapper = std::function<TDbxChannelPtr(std::unique_ptr<TDSTCPChannel> ATcpChannel)>;
-
 class TDSTCPServerTransport : public TDSServerTransport {
  public:
   TDSTCPServerTransport();
@@ -117,7 +109,6 @@ class TDSTCPServerTransport : public TDSServerTransport {
 
   // The factory of the connections' protocol handlers; the transport owns it.
   void SetProtocolHandlerFactory(std::unique_ptr<TDSProtocolHandlerFactory> AFactory);
-  void SetChannelWrapper(TDSChannelWrapper AWrapper) { FChannelWrapper = std::move(AWrapper); }
   // The manager that keeps the connections' sessions (the process-wide one by default).
   TDSSessionManager& SessionManager() const { return *FSessionManager; }
   void SetSessionManager(TDSSessionManager& AManager) { FSessionManager = &AManager; }
@@ -126,17 +117,24 @@ class TDSTCPServerTransport : public TDSServerTransport {
   std::uint16_t BoundPort() const;
   // Connections accepted and not yet ended.
   std::size_t ConnectionCount() const;
-  TDSThreadPool::TState PoolState() const;
-  bool WaitForPoolState(const std::function<bool(const TDSThreadPool::TState&)>& APredicate,
-                        std::chrono::milliseconds ATimeout) const;
   // The last failure of the listener (for instance the thread limit), empty when none.
   Text LastListenerError() const;
-  // Waits until the listener reports a failure or ATimeout passes; returns the failure text.
-  Text WaitForListenerError(std::chrono::milliseconds ATimeout) const;
 
  protected:
   // The channel of an accepted connection.
   virtual std::unique_ptr<TDSTCPChannel> CreateTcpChannel(const TDSTCPContextPtr& AContext);
+  // The channel the connection's protocol handler reads, over the opened TCP channel: AFiltered
+  // over it. AFiltered is made from Filters before anything else of the connection, since
+  // copying the configured filters applies their properties, which may raise.
+  virtual TDbxChannelPtr CreateHandlerChannel(std::unique_ptr<TDSTCPChannel> ATcpChannel,
+                                              std::unique_ptr<TDBXFilterSocketChannel> AFiltered);
+
+  // What derived transports (and tests) may watch: the pool's counts, a wait for them, and a
+  // wait for the listener's next failure (its text; empty when ATimeout passed first).
+  TDSThreadPool::TState PoolState() const;
+  bool WaitForPoolState(const std::function<bool(const TDSThreadPool::TState&)>& APredicate,
+                        std::chrono::milliseconds ATimeout) const;
+  Text WaitForListenerError(std::chrono::milliseconds ATimeout) const;
 
  private:
   struct TServer;
@@ -159,7 +157,6 @@ class TDSTCPServerTransport : public TDSServerTransport {
   TDSKeepAliveEnablement FKeepAliveEnablement = TDSKeepAliveEnablement::kaDefault;
   int FKeepAliveTime = 300000;
   int FKeepAliveInterval = 100;
-  TDSChannelWrapper FChannelWrapper;
   TDSSessionManager* FSessionManager;
   std::unique_ptr<TServer> FTcpServer;  // present only while started
   std::atomic<bool> FActive{false};

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "transport/dbx_error.h"
+#include "transport/tcp/tcp_messages.h"
 
 namespace {
 
@@ -21,13 +22,14 @@ bool SetIntOption(int AFd, int ALevel, int AName, int AValue) {
 void CheckRange(std::size_t ASize, int AOffset, int ACount) {
   if (AOffset < 0 || ACount < 0 ||
       static_cast<std::size_t>(AOffset) + static_cast<std::size_t>(ACount) > ASize) {
-    throw TDBXError(0, "Buffer range out of bounds");
+    throw TDBXError(0, tcp_messages::kBufferOutOfBounds);
   }
 }
 
 }  // namespace
 
-TDSTCPChannel::TDSTCPChannel(TDSTCPContextPtr AContext) : FState(std::make_shared<TState>()) {
+TDSTCPChannel::TDSTCPChannel(TDSTCPContextPtr AContext, TDSSessionNameSource ASessionName)
+    : FState(std::make_shared<TState>()), FSessionName(std::move(ASessionName)) {
   FState->Context = std::move(AContext);
 }
 
@@ -54,26 +56,22 @@ void TDSTCPChannel::Close() {
 int TDSTCPChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
   CheckRange(Buffer.size(), Offset, Count);
   TDSTCPContext* context = FState->Context.get();
-  {
+  if (FSessionName) {
     std::lock_guard lock(FState->Lock);
-    if (FState->SessionId.empty()) {
-      if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) {
-        FState->SessionId = session->SessionName();
-      }
-    }
+    if (FState->SessionId.empty()) FState->SessionId = FSessionName();
   }
   while (context == nullptr || context->InputBufferIsEmpty()) {
     if (context == nullptr || !context->Connected()) {
       std::lock_guard lock(FState->Lock);
       FState->ConnectionLost = true;
-      throw TDBXError(0, "Connection lost");
+      throw TDBXError(0, tcp_messages::kConnectionLost);
     }
     try {
       context->CheckForDataOnSource();
     } catch (...) {
       std::lock_guard lock(FState->Lock);
       FState->ConnectionLost = true;
-      throw TDBXError(0, "Connection lost");
+      throw TDBXError(0, tcp_messages::kConnectionLost);
     }
   }
   // Straight from the input buffer into the caller's: no scratch copy is needed.
@@ -83,7 +81,7 @@ int TDSTCPChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
 
 int TDSTCPChannel::Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) {
   CheckRange(Buffer.size(), Offset, Count);
-  if (!FState->Context) throw TDBXError(0, "Connection lost");
+  if (!FState->Context) throw TDBXError(0, tcp_messages::kConnectionLost);
   FState->Context->Write(Buffer.data() + Offset, static_cast<std::size_t>(Count));
   return Count;
 }
@@ -111,35 +109,4 @@ void TDSTCPChannel::DisableKeepAlive() {
   const TDSTCPContext* context = FState->Context.get();
   if (context == nullptr || context->Handle() < 0) return;
   SetIntOption(context->Handle(), SOL_SOCKET, SO_KEEPALIVE, 0);
-}
-
-TDSTCPChannelInternal::TDSTCPChannelInternal(TDSTCPContextPtr AContext,
-                                             TDSSessionManager& ASessionManager)
-    : TDSTCPChannel(std::move(AContext)), FSessionManager(ASessionManager) {
-  // The listener holds the shared state weakly: it may run on another thread while this
-  // channel is being destroyed, and then finds nothing to disconnect.
-  std::weak_ptr<TState> weakState = FState;
-  FEventMethod = std::make_shared<const TDSSessionEvent>(
-      [weakState](TDSSessionManager&, TDSSessionEventType AEventType,
-                  const TDSSessionPtr& ASession) {
-        if (AEventType != TDSSessionEventType::SessionClose || !ASession) return;
-        const std::shared_ptr<TState> state = weakState.lock();
-        if (!state) return;
-        std::lock_guard lock(state->Lock);
-        if (state->ConnectionLost || state->SessionId.empty() ||
-            state->SessionId != ASession->SessionName() || !state->Context) {
-          return;
-        }
-        // Only the socket is shut down here; the owning thread sees the connection gone and
-        // ends it in its own disconnect step.
-        state->Context->Disconnect();
-      });
-  FSessionManager.AddSessionEvent(FEventMethod);
-}
-
-TDSTCPChannelInternal::~TDSTCPChannelInternal() { TDSTCPChannelInternal::Close(); }
-
-void TDSTCPChannelInternal::Close() {
-  FSessionManager.RemoveSessionEvent(FEventMethod);
-  TDSTCPChannel::Close();
 }

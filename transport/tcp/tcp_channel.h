@@ -2,21 +2,26 @@
 
 // The byte channel of one accepted TCP connection, the bottom of the connection's pipeline.
 // Used by the connection's thread only, except that a closed session may disconnect it from the
-// thread that closed the session (TDSTCPChannelInternal).
+// thread that closed the session (TDSTCPChannelInternal, tcp_channel_internal.h).
 //
 // Read blocks until at least one byte is there and returns what is there, up to Count; a peer
 // that is gone raises TDBXError "Connection lost". Write sends everything or raises.
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
-#include "transport/server/session_manager.h"
-#include "transport/tcp/channel.h"
+#include "transport/channel.h"
 #include "transport/tcp/tcp_connection.h"
+
+// Names the session the reading thread serves, empty when there is none. Given to the channel
+// by whoever knows about sessions, so the byte channel itself does not.
+using TDSSessionNameSource = std::function<Text()>;
 
 class TDSTCPChannel : public TDbxChannel {
  public:
-  explicit TDSTCPChannel(TDSTCPContextPtr AContext);
+  // Without a session name source the channel records no session.
+  explicit TDSTCPChannel(TDSTCPContextPtr AContext, TDSSessionNameSource ASessionName = {});
   ~TDSTCPChannel() override;
 
   void Open() override;
@@ -31,7 +36,8 @@ class TDSTCPChannel : public TDbxChannel {
   bool EnableKeepAlive(int KeepAliveTime, int KeepAliveInterval);
   void DisableKeepAlive();
   TDSTCPContext* GetConnection() const { return FState->Context.get(); }
-  // Name of the session bound to this connection; empty until the first Read.
+  // Name of the session bound to this connection: what the name source gave at the first Read
+  // that found one; empty until then.
   Text SessionId() const;
 
  protected:
@@ -46,19 +52,6 @@ class TDSTCPChannel : public TDbxChannel {
   std::shared_ptr<TState> FState;
 
  private:
+  TDSSessionNameSource FSessionName;
   std::unique_ptr<TDBXSocketChannelInfo> FChannelInfo;
-};
-
-// The channel the transport makes for an accepted connection: it also listens to the session
-// manager and disconnects its client when the session it recorded is closed.
-class TDSTCPChannelInternal : public TDSTCPChannel {
- public:
-  TDSTCPChannelInternal(TDSTCPContextPtr AContext, TDSSessionManager& ASessionManager);
-  ~TDSTCPChannelInternal() override;
-
-  void Close() override;
-
- private:
-  TDSSessionManager& FSessionManager;
-  TDSSessionListener FEventMethod;
 };

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "transport/dbx_error.h"
+#include "transport/tcp/tcp_messages.h"
 
 TDSTCPContext::TDSTCPContext(UniqueFd ASocket, int AStopFd, std::string APeerIP,
                              std::uint16_t APeerPort)
@@ -61,8 +62,8 @@ void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
     const ssize_t sent = ::send(FSocket.get(), ASource, ACount, MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
-      throw TDBXError(
-          0, std::string("Socket Error # ") + std::to_string(errno) + " " + std::strerror(errno));
+      throw TDBXError(0, std::string(tcp_messages::kSocketError) + std::to_string(errno) + " " +
+                             std::strerror(errno));
     }
     ASource += sent;
     ACount -= static_cast<std::size_t>(sent);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/diagnostics.h"
+
 class TDSThreadPool::TWorker {
  public:
   std::thread Thread;
@@ -48,6 +50,7 @@ void TDSThreadPool::Run(TWorker* AWorker) {
       task();
     } catch (...) {
       // a connection's failure ends that connection only
+      diagnostics::ReportCurrentException(tcp_messages::kDiagnosticsSource);
     }
     task = nullptr;  // release what the task holds before the thread is counted free
     lock.lock();
@@ -77,7 +80,7 @@ void TDSThreadPool::Reap() {
 TDSThreadPool::TWorker* TDSThreadPool::Acquire() {
   std::lock_guard lock(FLock);
   Reap();
-  if (FStopping) throw Exception(std::string_view("Thread pool is stopping"));
+  if (FStopping) throw Exception(tcp_messages::kPoolStopping);
   if (FMaxThreads > 0 && FBusy + FReserved >= FMaxThreads) throw EThreadLimit();
   TWorker* worker;
   if (!FIdle.empty()) {

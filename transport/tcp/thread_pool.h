@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/exception.h"
+#include "transport/tcp/tcp_messages.h"
 
 class TDSThreadPool {
  public:
@@ -69,11 +70,8 @@ class TDSThreadPool {
   bool FStopping = false;                        // guarded by FLock
 };
 
-inline constexpr std::string_view kMaxThreadsExceeded =
-    "The maximum number of threads for this scheduler is exceeded.";
-
 // Raised by Acquire when MaxThreads threads are busy.
 class EThreadLimit : public Exception {
  public:
-  EThreadLimit() : Exception(kMaxThreadsExceeded) {}
+  EThreadLimit() : Exception(tcp_messages::kMaxThreadsExceeded) {}
 };

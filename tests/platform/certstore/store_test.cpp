@@ -1,16 +1,18 @@
 #include "platform/certstore/store.h"
 
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <thread>
 
-#include <gtest/gtest.h>
-#include <openssl/evp.h>
-
-#include "platform/certstore/component_error.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/component_error.h"
 #include "platform/exception.h"
+#include "tests/support/error_of.h"
+#include "tests/support/report_capture.h"
 #include "tests/support/test_certificates.h"
 
 namespace fs = std::filesystem;
@@ -33,15 +35,6 @@ std::vector<Text> Serials() {
   std::vector<Text> out;
   for (const auto& c : OpenPersonal()) out.push_back(c->SerialNumber());
   return out;
-}
-
-Text MessageOfCall(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return MessageOf(e);
-  }
-  return u"(no error)";
 }
 
 // Sets or clears one environment variable for the life of the object.
@@ -100,6 +93,30 @@ TEST(CertificateStore, OrderIsFileNamesInByteOrderAndUnusableFilesAreSkipped) {
   std::ofstream(store.Directory() / "0-outro.txt") << "texto";
   fs::create_directory(store.Directory() / "0-pasta.pem");
   EXPECT_EQ(Serials(), (std::vector<Text>{u"01", u"04", u"03", u"02"}));
+}
+
+TEST(CertificateStore, EachSkippedFileIsReportedOnceWithItsReason) {
+  TTestStore store;
+  store.Add(TCertificateRequest("1.pem").Serial("01"));
+  const fs::path garbage = store.Directory() / "lixo.pem";
+  std::ofstream(garbage) << "-----BEGIN CERTIFICATE-----\nxx\n";
+  const TReportCapture capture;
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));  // unchanged: not parsed, not reported again
+  auto reports = capture.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].Source, store_messages::kDiagnosticsSource);
+  EXPECT_EQ(reports[0].Message, Text(store_messages::kSkippedFile) +
+                                    text::FromUtf8(garbage.string()) + u": " +
+                                    Text(store_messages::kNoUsableCertificate));
+
+  std::ofstream(garbage, std::ios::app) << "yy\n";  // changed: parsed and reported anew
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  EXPECT_EQ(capture.Reports().size(), 2u);
+
+  Text whyNot;
+  EXPECT_EQ(certstore::LoadCertificateFile(store.Directory() / "falta.pem", &whyNot), nullptr);
+  EXPECT_EQ(whyNot, store_messages::kUnreadableFile);
 }
 
 TEST(CertificateStore, SerialNumberIsUpperCaseHexTwoDigitsAByte) {
@@ -182,7 +199,7 @@ TEST(CertificateStore, PrivateKeyNeedsAMatchingKey) {
       EXPECT_EQ(key.ContainerName(), text::FromUtf8(c.wanted.fileName));
       EXPECT_NE(key.Handle(), nullptr);
     } else {
-      EXPECT_EQ(MessageOfCall([&] { cert->PrivateKey(); }), c.error);
+      EXPECT_EQ(ErrorOf([&] { cert->PrivateKey(); }).Message, c.error);
     }
   }
 }
@@ -238,14 +255,14 @@ TEST(CertificateStore, MemoryStoreAcceptsAddAndOthersRefuseMisuse) {
   EXPECT_EQ(memory.Certificates().Count(), 2);
   EXPECT_EQ(memory.Certificates().Item(2), cert);
 
-  EXPECT_EQ(MessageOfCall([&] { personal.Add(cert); }), store_messages::kAddNotAllowed);
-  EXPECT_EQ(MessageOfCall([&] { memory.Certificates().Item(3); }),
+  EXPECT_EQ(ErrorOf([&] { personal.Add(cert); }).Message, store_messages::kAddNotAllowed);
+  EXPECT_EQ(ErrorOf([&] { memory.Certificates().Item(3); }).Message,
             store_messages::kIndexOutOfRange);
-  EXPECT_EQ(MessageOfCall([&] { memory.Certificates().Item(0); }),
+  EXPECT_EQ(ErrorOf([&] { memory.Certificates().Item(0); }).Message,
             store_messages::kIndexOutOfRange);
-  EXPECT_EQ(MessageOfCall([] { IStore3().Certificates(); }), store_messages::kNotOpen);
-  EXPECT_EQ(MessageOfCall([] { IStore3().Open(1, u"My", 2); }), store_messages::kUnknownLocation);
-  EXPECT_EQ(MessageOfCall([] { IStore3().Open(CAPICOM_CURRENT_USER_STORE, u"Root", 2); }),
+  EXPECT_EQ(ErrorOf([] { IStore3().Certificates(); }).Message, store_messages::kNotOpen);
+  EXPECT_EQ(ErrorOf([] { IStore3().Open(1, u"My", 2); }).Message, store_messages::kUnknownLocation);
+  EXPECT_EQ(ErrorOf([] { IStore3().Open(CAPICOM_CURRENT_USER_STORE, u"Root", 2); }).Message,
             Text{store_messages::kUnknownStore} + u"Root");
 }
 

@@ -67,8 +67,8 @@ class DigitalSignatureTest : public testing::Test {
     IXMLDOMDocument3 own;
     EXPECT_TRUE(own.loadXML(document)) << text::ToUtf8(own.parseError());
     own.setProperty(u"SelectionNamespaces", kDsigNs);
-    IXMLDigitalSignature signature;
-    signature.setDirectPath(direct);
+    IXMLDigitalSignature signature(direct ? TSigningPath::DirectWhenPossible
+                                          : TSigningPath::GenericOnly);
     signature.setSignature(own.selectSingleNode(u".//ds:Signature"));
     signature.setStore(memory);
     const IPrivateKey key = certificate->PrivateKey();
@@ -126,6 +126,24 @@ TEST_F(DigitalSignatureTest, RefusesReferencesAndTransformsOutsideTheDocument) {
     Text error;
     EXPECT_TRUE(Sign(u"<doc><a Id=\"a1\">x</a>" + c.element + u"</doc>", &error).empty());
     EXPECT_EQ(error.rfind(dsig_messages::kSignFailed, 0), 0u) << text::ToUtf8(error);
+  }
+}
+
+// The failure text joins the libraries' texts with "; " and never ends in a separator.
+TEST_F(DigitalSignatureTest, FailureTextEndsWithTheLibrariesOwnWords) {
+  const Text kRefused[] = {
+      SignatureElement(u"#nada", kEnveloped),
+      SignatureElement(u"", kEnveloped, u"urn:nada"),
+      SignatureElement(u"file:///etc/passwd"),
+  };
+  for (const Text& element : kRefused) {
+    SCOPED_TRACE(text::ToUtf8(element));
+    Text error;
+    EXPECT_TRUE(Sign(u"<doc>" + element + u"</doc>", &error).empty());
+    const std::string utf8 = text::ToUtf8(error);
+    EXPECT_TRUE(utf8.starts_with(text::ToUtf8(dsig_messages::kSignFailed) + ": ")) << utf8;
+    EXPECT_FALSE(utf8.ends_with(";") || utf8.ends_with("; ") || utf8.ends_with(": ")) << utf8;
+    EXPECT_EQ(utf8.find("; ; "), std::string::npos) << utf8;
   }
 }
 

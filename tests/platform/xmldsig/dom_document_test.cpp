@@ -1,11 +1,12 @@
 #include "platform/xmldsig/dom_document.h"
 
-#include <functional>
-
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "platform/exception.h"
 #include "platform/xmldsig/dsig_messages.h"
+#include "tests/support/error_of.h"
 
 namespace {
 
@@ -111,14 +112,7 @@ TEST(DomDocument, SelectsTheFirstSignatureInDocumentOrder) {
   xmlFree(n);
   EXPECT_EQ(dom.selectSingleNode(u".//ds:Nada"), nullptr);
 
-  auto messageOf = [](const std::function<void()>& call) -> Text {
-    try {
-      call();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return u"(no error)";
-  };
+  const auto messageOf = [](const std::function<void()>& call) { return ErrorOf(call).Message; };
   EXPECT_EQ(messageOf([&] { dom.selectSingleNode(u".//[["); }),
             Text{dsig_messages::kBadExpression} + u".//[[");
   EXPECT_EQ(messageOf([&] { dom.setProperty(u"Outra", u""); }),

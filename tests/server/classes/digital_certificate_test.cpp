@@ -1,17 +1,18 @@
 #include "server/classes/digital_certificate.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <fstream>
+#include <optional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/certstore/store_messages.h"
 #include "platform/exception.h"
 #include "server/classes/certificados_conf.h"
 #include "server/classes/certificate_messages.h"
+#include "tests/support/error_of.h"
 #include "tests/support/test_certificates.h"
 
 namespace {
@@ -42,12 +43,7 @@ class DigitalCertificateTest : public testing::Test {
   }
 
   Text LookupError(const Text& serial) {
-    try {
-      TDigitalCertificate().getCertificateBySerial(serial);
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return u"(found)";
+    return ErrorOf([&] { TDigitalCertificate().getCertificateBySerial(serial); }).Message;
   }
 
   TTestStore store;

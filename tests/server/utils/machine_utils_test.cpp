@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
+#include "platform/sys/host.h"
+#include "platform/sys/version_resource.h"
+
 namespace {
 
 TEST(MachineUtils, GetIPGivesHostNameAndDottedIPv4) {
@@ -16,6 +22,40 @@ TEST(MachineUtils, GetIPGivesHostNameAndDottedIPv4) {
   if (!ip.empty()) {
     EXPECT_EQ(inet_pton(AF_INET, text::ToUtf8(ip).c_str(), &parsed), 1);
   }
+  // The address is the resolver's first answer for the host name, whatever it finds here.
+  const std::vector<std::string> addresses = sys::ResolveIPv4(host);
+  EXPECT_EQ(ip, addresses.empty() ? Text{} : text::FromAscii(addresses.front()));
+}
+
+TEST(MachineUtils, ResolverGivesDottedIPv4WithoutANameService) {
+  EXPECT_EQ(sys::ResolveIPv4("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
+  EXPECT_EQ(sys::ResolveIPv4("127.1.2.3"), std::vector<std::string>{"127.1.2.3"});
+}
+
+// Each field holds the value of its own key of the version block.
+TEST(MachineUtils, VersionFieldsMapToTheirOwnKeys) {
+  const auto resource = sys::TVersionResource::Load("/proc/self/exe");
+  ASSERT_TRUE(resource);
+  const TVersionInfoEx info = TMachineUtils::GetVersionInfoEx(u"/proc/self/exe");
+  const std::pair<const Text*, const char16_t*> kFields[] = {
+      {&info.CompanyName, u"CompanyName"},
+      {&info.FileDescription, u"FileDescription"},
+      {&info.FileVersion, u"FileVersion"},
+      {&info.InternalName, u"InternalName"},
+      {&info.LegalCopyright, u"LegalCopyright"},
+      {&info.LegalTradeMarks, u"LegalTrademarks"},
+      {&info.OriginalFileName, u"OriginalFilename"},
+      {&info.ProductName, u"ProductName"},
+      {&info.ProductVersion, u"ProductVersion"},
+      {&info.Comments, u"Comments"},
+      {&info.Application, u"Aplicativo"},
+  };
+  for (const auto& [field, key] : kFields) {
+    SCOPED_TRACE(text::ToUtf8(key));
+    EXPECT_EQ(*field, resource->Query(Text(sys::kVersionTextBlock) + key).value_or(Text{}));
+  }
+  EXPECT_NE(info.CompanyName, info.FileDescription);
+  EXPECT_NE(info.InternalName, info.ProductName);
 }
 
 TEST(MachineUtils, RunningExecutableHasTheBuildTimeVersionTexts) {

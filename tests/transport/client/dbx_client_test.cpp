@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sys/unique_fd.h"
+#include "tests/support/error_of.h"
 #include "tests/support/fake_dbx_server.h"
 #include "tests/support/hex_bytes.h"
 
@@ -111,16 +112,19 @@ Text LongText(std::size_t AUnits) {
   return text;
 }
 
-std::string ErrorOf(const std::function<void()>& AAction) {
+// The server's error reply, raised as TDBXRemoteError: its message.
+std::string RemoteErrorOf(const std::function<void()>& AAction) {
   try {
     AAction();
   } catch (const TDBXRemoteError& e) {
-    return std::string("remote: ") + e.what();
-  } catch (const TDBXError& e) {
     return e.what();
+  } catch (const std::exception& e) {
+    return std::string("<not an error reply> ") + e.what();
   }
   return "<no error>";
 }
+
+std::string ErrorTextOf(const std::function<void()>& AAction) { return ErrorOf(AAction).Utf8(); }
 
 void ServeConnect(TFakeDBXServer& AServer) {
   AServer.Expect(kConnect);
@@ -300,15 +304,19 @@ TEST(DBXClientTest, CallTextMethodPreparesOnceAndReturnsTheText) {
             u"<Rps/>");
   EXPECT_EQ(client.CallTextMethod(u"TSMSignService.getListCertificate", {}),
             u"A=serial=01|issuer=\u20AC");
-  EXPECT_EQ(ErrorOf([&] {
+  EXPECT_EQ(RemoteErrorOf([&] {
               client.CallTextMethod(u"TSMSignService.SignDocument", {u"<Rps/>", u"1A2B3C"});
             }),
-            "remote: Remote error: Invalid command handle:  0");
+            "Remote error: Invalid command handle:  0");
   EXPECT_EQ(client.CallTextMethod(u"TSMSignService.SignDocument", {u"<Rps/>", u"1A2B3C"}),
             u"<Rps/>");
   // Refused before anything is sent; the connection stays as it was.
-  EXPECT_EQ(ErrorOf([&] { client.CallTextMethod(u"TSMSignService.SignDocument", {u"<Rps/>"}); }),
-            "Wrong number of arguments for TSMSignService.SignDocument: 2 expected, 1 given");
+  EXPECT_EQ(ErrorOf([&] {
+              client.CallTextMethod(u"TSMSignService.SignDocument", {u"<Rps/>"});
+            }).CodeAndUtf8(),
+            std::pair(client_format::kUsageErrorCode,
+                      std::string("Wrong number of arguments for TSMSignService.SignDocument: 2 "
+                                  "expected, 1 given")));
   EXPECT_TRUE(client.IsOpen());
   client.Close();
   EXPECT_EQ(server.Finish(), "");
@@ -424,7 +432,7 @@ TEST(DBXClientTest, ErrorRepliesBecomeRemoteErrorsAndTheConnectionGoesOn) {
 
   TDBXClient client("127.0.0.1", server.Port(), Options());
   client.Open();
-  EXPECT_EQ(ErrorOf([&] { client.Connect(); }), "remote: Remote error: M");
+  EXPECT_EQ(RemoteErrorOf([&] { client.Connect(); }), "Remote error: M");
   client.Connect();
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -440,7 +448,7 @@ TEST(DBXClientTest, ErrorRepliesBecomeRemoteErrorsAndTheConnectionGoesOn) {
   }
   const TDBXCommand command = client.Prepare(u"TSMSignService.SignDocument");
   const std::vector<TDBXValue> longIn = {LongText(50000), Text(u"1A2B3C")};
-  EXPECT_EQ(ErrorOf([&] { client.Execute(command, longIn); }), "remote: Remote error: M");
+  EXPECT_EQ(RemoteErrorOf([&] { client.Execute(command, longIn); }), "Remote error: M");
   const std::vector<TDBXValue> in = {Text(u"<Rps/>"), Text(u"1A2B3C")};
   EXPECT_EQ(client.Execute(command, in).Values[2], TDBXValue(Text(u"<Rps/>")));
   client.Close();
@@ -479,10 +487,13 @@ TEST(DBXClientTest, ServerClosingMidReplyStopsTheClientCleanly) {
     client.Open();
     client.Connect();
     const std::vector<TDBXValue> in = {Text(u"<Rps/>"), Text(u"1A2B3C")};
-    const std::string error = ErrorOf([&] { client.Execute(SignDocumentCommand(), in); });
-    EXPECT_TRUE(error == "Connection lost: the server closed it" || error == "Read error") << error;
+    const TRaisedError error = ErrorOf([&] { client.Execute(SignDocumentCommand(), in); });
+    EXPECT_EQ(error.Code, client_format::kConnectionErrorCode);
+    EXPECT_TRUE(error.Utf8() == "Connection lost: the server closed it" ||
+                error.Utf8() == "Read error")
+        << error.Utf8();
     EXPECT_FALSE(client.IsOpen());
-    EXPECT_EQ(ErrorOf([&] { client.Disconnect(); }), "The client has no open connection");
+    EXPECT_EQ(ErrorTextOf([&] { client.Disconnect(); }), "The client has no open connection");
     EXPECT_EQ(server.Finish(), "");
   }
 }
@@ -499,7 +510,7 @@ TEST(DBXClientTest, NegotiationFailuresAreReportedByOpen) {
       s.Close();
     });
     TDBXClient client("127.0.0.1", server.Port(), Options());
-    const std::string error = ErrorOf([&] { client.Open(); });
+    const std::string error = ErrorTextOf([&] { client.Open(); });
     EXPECT_TRUE(error == "Filter negotiation with the server failed" ||
                 error == "Connection lost: the server closed it")
         << error;
@@ -518,7 +529,9 @@ TEST(DBXClientTest, SilentServerTimesOut) {
   TDBXClient client("127.0.0.1", server.Port(), Options(true, 200));
   client.Open();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ErrorOf([&] { client.Connect(); }), "No answer from the server within 200 ms");
+  EXPECT_EQ(ErrorOf([&] { client.Connect(); }).CodeAndUtf8(),
+            std::pair(client_format::kConnectionErrorCode,
+                      std::string("No answer from the server within 200 ms")));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_FALSE(client.IsOpen());
   EXPECT_EQ(server.Finish(), "");
@@ -537,11 +550,11 @@ TEST(DBXClientTest, UnreachableServerIsAClearError) {
   probe.reset();
 
   TDBXClient client("127.0.0.1", port, Options());
-  EXPECT_EQ(ErrorOf([&] { client.Open(); }),
+  EXPECT_EQ(ErrorTextOf([&] { client.Open(); }),
             "Cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused");
-  EXPECT_EQ(ErrorOf([&] { client.Connect(); }), "The client has no open connection");
+  EXPECT_EQ(ErrorTextOf([&] { client.Connect(); }), "The client has no open connection");
   TDBXClient nameless("", port, Options());
-  EXPECT_NE(ErrorOf([&] { nameless.Open(); }).find("Cannot resolve the server name \"\""),
+  EXPECT_NE(ErrorTextOf([&] { nameless.Open(); }).find("Cannot resolve the server name \"\""),
             std::string::npos);
 }
 
@@ -604,7 +617,7 @@ TEST(DBXClientTest, HostileRepliesEndTheConnectionWithClearErrors) {
     client.Open();
     client.Connect();
     const std::vector<TDBXValue> in = {Text(u"<Rps/>"), Text(u"1A2B3C")};
-    const std::string error = ErrorOf([&] {
+    const std::string error = ErrorTextOf([&] {
       if (c.prepare) {
         client.Prepare(u"TSMSignService.SignDocument");
       } else {

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "tests/support/error_of.h"
 #include "tests/support/memory_channel.h"
 #include "tests/transport/filter/fake_filters.h"
 #include "transport/dbx_error.h"
@@ -93,12 +94,7 @@ class FilterChannelTest : public ::testing::Test {
   }
 
   Text ReadError() {
-    try {
-      Read();
-    } catch (const TDBXError& e) {
-      return e.Message();
-    }
-    return u"(no error)";
+    return ErrorOf([&] { Read(); }).Message;
   }
 
   // Runs the server side of a negotiation with AClientList; the first request comes back.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/error_of.h"
 #include "tests/transport/filter/fake_filters.h"
 #include "transport/dbx_error.h"
 #include "transport/filter/compression_filter.h"
@@ -17,15 +18,6 @@ const std::string kServerList =
 
 std::int32_t Threshold(TTransportFilter* AFilter) {
   return dynamic_cast<TTransportCompressionFilter&>(*AFilter).GetMinThreshold();
-}
-
-Text ErrorOf(const std::function<void()>& AAction) {
-  try {
-    AAction();
-  } catch (const TDBXError& e) {
-    return e.Message();
-  }
-  return u"(no error)";
 }
 
 }  // namespace
@@ -57,12 +49,12 @@ TEST(TransportFilterItemTest, ConfiguredPropertyReachesFilterOnNextGet) {
   item->SetFilterPropertiesText(u"CompressMoreThan=300\r\n");
   EXPECT_EQ(Threshold(filters.GetFilter(0)), 300);
   item->SetFilterProperty(u"compressmorethan", u"");
-  EXPECT_EQ(ErrorOf([&] { filters.GetFilter(0); }), u"'' is not a valid integer value");
+  EXPECT_EQ(ErrorOf([&] { filters.GetFilter(0); }).Message, u"'' is not a valid integer value");
 }
 
 TEST(TransportFilterItemTest, ChangingIdReplacesFilter) {
   TTransportFilterItem item;
-  EXPECT_EQ(ErrorOf([&] { item.SetFilterId(u"PC1"); }), u"Illegal argument");
+  EXPECT_EQ(ErrorOf([&] { item.SetFilterId(u"PC1"); }).Message, u"Illegal argument");
   item.SetFilterId(u"ZLibCompression");
   ASSERT_NE(item.GetFilter(), nullptr);
   EXPECT_EQ(item.GetFilterId(), u"ZLibCompression");
@@ -182,7 +174,7 @@ TEST(TransportFilterCollectionTest, ReportsListsItCannotApply) {
     if (c.error.empty()) {
       EXPECT_FALSE(filters.FromJSON(c.list));
     } else {
-      EXPECT_EQ(ErrorOf([&] { filters.FromJSON(c.list); }), c.error);
+      EXPECT_EQ(ErrorOf([&] { filters.FromJSON(c.list); }).Message, c.error);
     }
   }
 }

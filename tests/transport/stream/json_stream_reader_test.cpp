@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/error_of.h"
 #include "tests/support/hex_bytes.h"
 #include "tests/support/memory_channel.h"
 #include "transport/dbx_error.h"
@@ -36,16 +37,6 @@ std::vector<std::string> OneByteChunks(std::string_view bytes) {
   std::vector<std::string> chunks;
   for (const char c : bytes) chunks.emplace_back(1, c);
   return chunks;
-}
-
-// Runs f and returns the TDBXError it raised (code -1 and "no error" when none).
-std::pair<int, std::string> ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const TDBXError& e) {
-    return {e.ErrorCode(), e.what()};
-  }
-  return {-1, "no error"};
 }
 
 // How the command level reads a vendor_property request.
@@ -292,7 +283,8 @@ TEST(JsonStreamReader, RejectsDataCountsOutsideTheBuffer) {
            {0, -1}, {0, 11}, {5, 6}, {-1, 1}, {0, kJSonMaxDataBytes + 1}}) {
     SCOPED_TRACE(count);
     TReaderWorld world({"0123456789abcdef"});
-    const auto [code, message] = ErrorOf([&] { world.reader->ReadDataBytes(data, offset, count); });
+    const auto [code, message] =
+        ErrorOf([&] { world.reader->ReadDataBytes(data, offset, count); }).CodeAndUtf8();
     EXPECT_EQ(code, kJSonSyntaxErrorCode);
     EXPECT_EQ(message, "Invalid data byte count:  " + std::to_string(count));
   }
@@ -346,7 +338,7 @@ TEST(JsonStreamReader, SyntaxErrorsCarryTheirExactTexts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TReaderWorld world({c.in, "[5]"});
-    const auto [code, message] = ErrorOf([&] { c.read(*world.reader); });
+    const auto [code, message] = ErrorOf([&] { c.read(*world.reader); }).CodeAndUtf8();
     EXPECT_EQ(code, kJSonSyntaxErrorCode);
     EXPECT_EQ(message, c.message);
     // The rest of the buffer is dropped; reading goes on with the next bytes received.
@@ -370,13 +362,13 @@ TEST(JsonStreamReader, ChannelFailuresSurface) {
     SCOPED_TRACE(result);
     TFixedReadChannel channel(result);
     TDBXJSonStreamReader reader(channel, 100);
-    const auto [code, message] = ErrorOf([&] { reader.Next(); });
+    const auto [code, message] = ErrorOf([&] { reader.Next(); }).CodeAndUtf8();
     EXPECT_EQ(code, kJSonReadErrorCode);
     EXPECT_EQ(message, "Read error");
   }
   {
     TReaderWorld world({"{\"meth"});
-    const auto [code, message] = ErrorOf([&] { world.reader->ReadMethod(); });
+    const auto [code, message] = ErrorOf([&] { world.reader->ReadMethod(); }).CodeAndUtf8();
     EXPECT_EQ(code, 0);
     EXPECT_EQ(message, "Connection lost");
     EXPECT_TRUE(world.reader->ConnectionLost());
@@ -387,7 +379,7 @@ TEST(JsonStreamReader, TruncatedRequestEndsWithTheChannelError) {
   for (std::size_t length = 0; length < kVendorPropertyRequest.size(); ++length) {
     SCOPED_TRACE(length);
     TReaderWorld world({kVendorPropertyRequest.substr(0, length)});
-    const auto [code, message] = ErrorOf([&] { ReadVendorProperty(*world.reader); });
+    const auto [code, message] = ErrorOf([&] { ReadVendorProperty(*world.reader); }).CodeAndUtf8();
     EXPECT_EQ(message, "Connection lost");
   }
 }
@@ -452,7 +444,7 @@ TEST(JsonStreamReader, RejectsMetadataBeyondTheReadBuffer) {
     SCOPED_TRACE(count);
     const std::string head = "{\"metadata\":[" + std::to_string(count) + ",";
     TReaderWorld world({head + std::string(20, 'm') + "]}"}, static_cast<int>(head.size()) + 17);
-    const auto [code, message] = ErrorOf([&] { world.reader->ReadMethod(); });
+    const auto [code, message] = ErrorOf([&] { world.reader->ReadMethod(); }).CodeAndUtf8();
     if (ok) {
       EXPECT_EQ(code, -1) << message;
     } else {
@@ -474,7 +466,7 @@ TEST(JsonStreamReader, BoundsStringLength) {
   for (std::size_t sent = 0; sent <= kJSonMaxStringLength; sent += chunk.size())
     channel.PushInput(chunk);
   TDBXJSonStreamReader reader(channel);
-  const auto [code, message] = ErrorOf([&] { reader.ReadString(); });
+  const auto [code, message] = ErrorOf([&] { reader.ReadString(); }).CodeAndUtf8();
   EXPECT_EQ(code, kJSonSyntaxErrorCode);
   EXPECT_EQ(message.rfind("String too long at position:  ", 0), 0u);
 }

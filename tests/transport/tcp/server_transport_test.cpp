@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "tests/support/report_capture.h"
+#include "tests/support/thread_scope_counter.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 
 using namespace tcptest;
@@ -32,8 +34,9 @@ class TcpServerTransport : public ::testing::Test {
   }
 
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
+  TThreadScopeCounter FScopes;  // outlives the transport's threads
   TDSSessionManager FManager;  // outlives the transport, whose channels listen to it
-  TDSTCPServerTransport FTransport;
+  TTestTcpTransport FTransport;
   TEchoFactory* FFactory = nullptr;
 };
 
@@ -63,16 +66,21 @@ TEST_F(TcpServerTransport, ClampsBufferKBSize) {
 }
 
 TEST_F(TcpServerTransport, ListensOnLowSixteenBitsOfPort) {
-  FTransport.SetPort(70000);
-  try {
-    FTransport.Start();
-  } catch (const Exception& e) {
-    GTEST_SKIP() << "port 4464 is busy on this machine: " << e.what();
+  // A port the system just handed out is free: configured 65536 above it, it is listened on.
+  std::uint16_t free = 0;
+  {
+    TTestTcpTransport probe;
+    probe.SetPort(0);
+    probe.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
+    probe.Start();
+    free = probe.BoundPort();
   }
-  EXPECT_EQ(FTransport.BoundPort(), 4464);
-  UniqueFd client = Connect(4464);
+  FTransport.SetPort(65536 + free);
+  FTransport.Start();
+  EXPECT_EQ(FTransport.BoundPort(), free);
+  UniqueFd client = Connect(free);
   ASSERT_TRUE(client);
-  EXPECT_TRUE(Echo(client.get(), "seventy thousand"));
+  EXPECT_TRUE(Echo(client.get(), "above sixty-five thousand"));
 }
 
 TEST_F(TcpServerTransport, PortZeroChoosesAFreePortAndServesAConnection) {
@@ -101,7 +109,7 @@ TEST_F(TcpServerTransport, PortZeroChoosesAFreePortAndServesAConnection) {
 
 TEST_F(TcpServerTransport, SecondServerOnABusyPortGivesTheBindMessage) {
   const std::uint16_t port = Start();
-  TDSTCPServerTransport second;
+  TTestTcpTransport second;
   second.SetSessionManager(FManager);
   second.SetPort(port);
   second.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
@@ -154,8 +162,8 @@ TEST_F(TcpServerTransport, ServesMoreClientsThanPoolSizeAndThreadsReturnToThePoo
 }
 
 TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst) {
-  const std::uint64_t entered = platform::ThreadScopesEntered();
-  const std::uint64_t left = platform::ThreadScopesLeft();
+  const std::uint64_t entered = FScopes.Entered();
+  const std::uint64_t left = FScopes.Left();
   std::atomic<int> disconnects{0};
   FTransport.SetOnDisconnect([&](const TDSTCPDisconnectEventObject& e) {
     if (e.Connection != nullptr) ++disconnects;
@@ -174,8 +182,8 @@ TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst)
 
   EXPECT_FALSE(FTransport.Active());
   EXPECT_EQ(disconnects.load(), kClients + 1);
-  EXPECT_EQ(platform::ThreadScopesEntered() - entered, static_cast<std::uint64_t>(kClients + 1));
-  EXPECT_EQ(platform::ThreadScopesLeft() - left, static_cast<std::uint64_t>(kClients + 1));
+  EXPECT_EQ(FScopes.Entered() - entered, static_cast<std::uint64_t>(kClients + 1));
+  EXPECT_EQ(FScopes.Left() - left, static_cast<std::uint64_t>(kClients + 1));
   {
     std::lock_guard lock(FProbe->Lock);
     ASSERT_EQ(FProbe->Destroyed(), kClients + 1);  // already done when Stop returned
@@ -303,7 +311,7 @@ TEST_F(TcpServerTransport, KeepAliveIsAppliedOnlyWithAnOnConnectHandler) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     auto probe = std::make_shared<TProbe>();
-    TDSTCPServerTransport transport;
+    TTestTcpTransport transport;
     transport.SetSessionManager(FManager);
     transport.SetPort(0);
     transport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(probe, FManager));
@@ -339,7 +347,7 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
       [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("no")); });
   FTransport.SetOnDisconnect(
       [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("no"); });
-  const std::uint64_t left = platform::ThreadScopesLeft();
+  const std::uint64_t left = FScopes.Left();
   const std::uint16_t port = Start();
   UniqueFd swallowed = Connect(port);
   EXPECT_TRUE(Echo(swallowed.get(), "connect handler failed quietly"));
@@ -348,11 +356,33 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
   UniqueFd refused = Connect(port);
   EXPECT_TRUE(ClosedByServer(refused.get()));
   EXPECT_TRUE(FTransport.WaitForPoolState([](const auto& s) { return s.Busy == 1; }, kWait));
-  EXPECT_GE(platform::ThreadScopesLeft() - left, 1u);  // the failed connect still left the scope
+  EXPECT_GE(FScopes.Left() - left, 1u);  // the failed connect still left the scope
 
   UniqueFd next = Connect(port);
   EXPECT_TRUE(Echo(next.get(), "served"));
   EXPECT_TRUE(Echo(swallowed.get(), "still served"));
+}
+
+TEST_F(TcpServerTransport, DroppedFailuresGoToTheDiagnostics) {
+  const TReportCapture capture;
+  FTransport.SetOnConnect(
+      [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("connect hook")); });
+  FTransport.SetOnDisconnect(
+      [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("disconnect hook"); });
+  const std::uint16_t port = Start();
+  {
+    UniqueFd client = Connect(port);
+    EXPECT_TRUE(Echo(client.get(), "served"));
+    EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"connect hook"));
+  }
+  EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"disconnect hook"));
+  // A peer that went away is no failure: its "Connection lost" is not reported.
+  EXPECT_EQ(capture.Reports().size(), 2u);
+
+  FFactory->FailNext = true;
+  UniqueFd refused = Connect(port);
+  EXPECT_TRUE(ClosedByServer(refused.get()));
+  EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"handler refused"));
 }
 
 // A pass-through channel standing in for the filtered channel.

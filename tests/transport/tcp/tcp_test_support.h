@@ -28,6 +28,7 @@
 #include "platform/sys/unique_fd.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/protocol_handler.h"
+#include "transport/tcp/server_transport.h"
 #include "transport/tcp/tcp_channel.h"
 
 namespace tcptest {
@@ -227,6 +228,31 @@ class TEchoHandler : public TDBXProtocolHandler {
 
 // The transport's mechanics are tested on raw bytes: the handler reads the TCP channel itself.
 inline TDbxChannelPtr RawTcpChannel(std::unique_ptr<TDSTCPChannel> ATcp) { return ATcp; }
+
+// The transport with what its tests watch (the pool's counts, the listener's failures) and a
+// wrapper that, when set, gives the handler another channel over the TCP channel instead of
+// the filtered one. Set the wrapper while the transport is stopped.
+class TTestTcpTransport : public TDSTCPServerTransport {
+ public:
+  using TChannelWrapper = std::function<TDbxChannelPtr(std::unique_ptr<TDSTCPChannel>)>;
+
+  using TDSTCPServerTransport::PoolState;
+  using TDSTCPServerTransport::WaitForListenerError;
+  using TDSTCPServerTransport::WaitForPoolState;
+  void SetChannelWrapper(TChannelWrapper AWrapper) { FWrapper = std::move(AWrapper); }
+
+ protected:
+  TDbxChannelPtr CreateHandlerChannel(std::unique_ptr<TDSTCPChannel> ATcpChannel,
+                                      std::unique_ptr<TDBXFilterSocketChannel> AFiltered) override {
+    if (!FWrapper)
+      return TDSTCPServerTransport::CreateHandlerChannel(std::move(ATcpChannel),
+                                                         std::move(AFiltered));
+    return FWrapper(std::move(ATcpChannel));
+  }
+
+ private:
+  TChannelWrapper FWrapper;
+};
 
 class TEchoFactory : public TDSProtocolHandlerFactory {
  public:

@@ -1,4 +1,4 @@
-#include "platform/certstore/openssl_handles.h"
+#include "platform/openssl_handles.h"
 
 #include <openssl/err.h>
 

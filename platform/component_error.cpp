@@ -1,4 +1,4 @@
-#include "platform/certstore/component_error.h"
+#include "platform/component_error.h"
 
 #include <cstdio>
 

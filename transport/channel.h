@@ -35,7 +35,8 @@ struct TDBXClientInfo {
 
 class TDBXSocketChannelInfo : public TDBXChannelInfo {
  public:
-  TDBXSocketChannelInfo(const void* AId, Text AInfo) : TDBXChannelInfo(AId), FInfo(std::move(AInfo)) {}
+  TDBXSocketChannelInfo(const void* AId, Text AInfo)
+      : TDBXChannelInfo(AId), FInfo(std::move(AInfo)) {}
   Text GetInfo() const override { return FInfo; }
   TDBXClientInfo ClientInfo;
 

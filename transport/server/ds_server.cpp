@@ -1,0 +1,92 @@
+#include "transport/server/ds_server.h"
+
+#include <algorithm>
+
+#include "transport/dbx_error.h"
+#include "transport/server/method_provider.h"
+#include "transport/server/provider_adapter.h"
+#include "transport/server/server_method_messages.h"
+
+TDSServerComponent::~TDSServerComponent() { SetServer(nullptr); }
+
+void TDSServerComponent::SetServer(TDSCustomServer* AServer) {
+  if (AServer == FServer) return;
+  if (FServer) FServer->Detach(*this);
+  FServer = AServer;
+  if (FServer) FServer->Attach(*this);
+}
+
+TDSCustomServer::TDSCustomServer() = default;
+
+TDSCustomServer::~TDSCustomServer() {
+  Stop();
+  for (TDSServerComponent* component : FComponents) component->FServer = nullptr;
+}
+
+void TDSCustomServer::Attach(TDSServerComponent& AComponent) {
+  if (std::find(FComponents.begin(), FComponents.end(), &AComponent) == FComponents.end())
+    FComponents.push_back(&AComponent);
+}
+
+void TDSCustomServer::Detach(TDSServerComponent& AComponent) {
+  std::erase(FComponents, &AComponent);
+}
+
+void TDSCustomServer::StopComponents() noexcept {
+  for (TDSServerComponent* component : FComponents) {
+    try {
+      component->Stop();
+    } catch (...) {
+      // Stopping goes on with the other components; the first failure is what the caller sees.
+    }
+  }
+}
+
+void TDSCustomServer::Start() {
+  if (FStarted) return;
+  try {
+    for (TDSServerComponent* component : FComponents) component->Start();
+    FServerMethodProvider = std::make_unique<TDSServerMethodProvider>(*this, FBuiltInClassLoader);
+    FServerMethodProvider->Open();
+  } catch (...) {
+    StopComponents();
+    FServerMethodProvider.reset();
+    throw;
+  }
+  FStarted = true;
+}
+
+void TDSCustomServer::Stop() {
+  if (!FStarted) return;
+  StopComponents();
+  FServerMethodProvider.reset();
+  FStarted = false;
+}
+
+bool TDSCustomServerClass::LifeCycleStored() const {
+  return UpperCaseName(FLifeCycle) != UpperCaseName(kDefaultLifeCycle);
+}
+
+TDSClass TDSServerClass::GetDSClass() {
+  const TDSClassDescription* persistentClass = nullptr;
+  if (OnGetClass) OnGetClass(*this, persistentClass);
+  if (!persistentClass) {
+    throw TDBXError(server_method_messages::kNoClassCode, server_method_messages::kNoClass);
+  }
+  if (persistentClass->DescendsFromProviderDataModule)
+    return {&ProviderDataModuleAdapterClass(), persistentClass, true};
+  return {persistentClass, nullptr, false};
+}
+
+void TDSServerClass::CreateInstance(TDSCreateInstanceEventObject& AEvent) {
+  AEvent.ServerClassInstance.reset();
+  if (OnCreateInstance) OnCreateInstance(AEvent);
+}
+
+void TDSServerClass::DestroyInstance(TDSDestroyInstanceEventObject& AEvent) {
+  if (OnDestroyInstance) OnDestroyInstance(AEvent);
+}
+
+void TDSServerClass::Prepare(TDSPrepareEventObject& AEvent) {
+  if (OnPrepare) OnPrepare(AEvent);
+}

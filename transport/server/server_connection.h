@@ -1,0 +1,44 @@
+#pragma once
+
+// What the method registry needs of a client connection: the server it belongs to, the
+// connection's instances of lifecycle "Session" and the create and destroy paths with this
+// connection in their event objects. The connection handler of the command level is one; it
+// frees the instance provider at the point of its own destruction that suits it (the destructor
+// here frees it at the latest).
+//
+// Used by the connection's own thread only.
+
+#include <memory>
+
+#include "transport/server/instance_provider.h"
+
+struct TDSClassInfo;
+
+class TDSServerConnection {
+ public:
+  explicit TDSServerConnection(TDSCustomServer* AServer = nullptr) : FServer(AServer) {}
+  // Frees the connection's session-lifecycle instances, newest first.
+  virtual ~TDSServerConnection();
+  TDSServerConnection(const TDSServerConnection&) = delete;
+  TDSServerConnection& operator=(const TDSServerConnection&) = delete;
+
+  TDSCustomServer* Server() const { return FServer; }
+  void SetServer(TDSCustomServer* AServer) { FServer = AServer; }
+
+  // The connection's session-lifecycle instances; made on first use.
+  TDSHashtableInstanceProvider& InstanceProvider();
+  bool HasInstanceProvider() const { return FInstanceProvider != nullptr; }
+  // Ends the connection's session-lifecycle instances, newest first.
+  void FreeInstanceProvider() noexcept { FInstanceProvider.reset(); }
+
+  TDSInstancePtr CreateInstance(TDSCustomServerClass* AServerClass, const TDSClass& AClass);
+  void DestroyInstance(TDSCustomServerClass* AServerClass, const TDSClass& AClass,
+                       TDSInstancePtr AInstance) noexcept;
+  // The connection's instance of the class (lifecycle "Session"), made on first use; a built-in
+  // class's new instance is given this connection and the server.
+  void* GetInstance(const TDSClassInfo& AClassInfo);
+
+ private:
+  TDSCustomServer* FServer;  // not owned
+  std::unique_ptr<TDSHashtableInstanceProvider> FInstanceProvider;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+// Texts of the TCP transport, byte for byte as its callers and clients see them.
+
+#include <string_view>
+
+namespace tcp_messages {
+
+// A channel's peer is gone (or the channel has no connection): every read and write raises it.
+inline constexpr std::string_view kConnectionLost = "Connection lost";
+inline constexpr std::string_view kBufferOutOfBounds = "Buffer range out of bounds";
+// Followed by the error number, a blank and the system's text.
+inline constexpr std::string_view kSocketError = "Socket Error # ";
+
+inline constexpr std::string_view kCouldNotBind =
+    "Could not bind socket. Address and port are already in use.";
+inline constexpr std::string_view kIPImplementationIDActive =
+    "IPImplementationID cannot be change while transport is active";
+// Followed by the identifier.
+inline constexpr std::u16string_view kUnsupportedIPImplementationID =
+    u"Unsupported IPImplementationID: ";
+inline constexpr std::string_view kNoProtocolHandlerFactory = "No protocol handler factory";
+inline constexpr std::string_view kNoProtocolHandler = "No protocol handler for the connection";
+
+inline constexpr std::string_view kMaxThreadsExceeded =
+    "The maximum number of threads for this scheduler is exceeded.";
+inline constexpr std::string_view kPoolStopping = "Thread pool is stopping";
+
+// The source named in the diagnostics of failures the transport cannot pass on.
+inline constexpr std::u16string_view kDiagnosticsSource = u"TCP transport";
+
+}  // namespace tcp_messages
