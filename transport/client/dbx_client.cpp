@@ -52,10 +52,15 @@ void TDBXClient::Open() {
   auto socket = std::make_unique<TDBXClientSocketChannel>(FHost, FPort, FOptions.ConnectTimeoutMs,
                                                           FOptions.ReadTimeoutMs);
   socket->Open();
+  Open(std::move(socket));
+}
+
+void TDBXClient::Open(TDbxChannelPtr ADelegate) {
+  Close();
   TTransportFilterCollection filters;
   if (FOptions.Compression) filters.AddFilter(Text(kCompressionFilterId));
   auto channel = std::make_unique<TDBXFilterSocketChannel>(&filters);
-  channel->SetChannel(std::move(socket));
+  channel->SetChannel(std::move(ADelegate));
   // The initiating side negotiates on its first write; an empty one sends nothing more, so
   // a failed negotiation is reported here and not as the first request's write error.
   if (channel->Write({}, 0, 0) < 0) throw TDBXError(kConnectionErrorCode, kNegotiationFailed);

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "transport/channel.h"
 #include "transport/client/client_format.h"
 #include "transport/stream/dbx_value.h"
 #include "transport/stream/json_error_reply.h"
@@ -83,6 +84,9 @@ class TDBXClient {
 
   // Connects over TCP and negotiates the filters (05 05 05 05 05, the server's list, ours).
   void Open();
+  // Negotiates and talks over a byte channel that is already connected to a server (a tunnel,
+  // an in-memory peer); the client owns it from here on.
+  void Open(TDbxChannelPtr ADelegate);
   // Closes the socket; the server then ends the connection and its commands.
   void Close();
   bool IsOpen() const;
