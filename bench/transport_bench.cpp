@@ -161,6 +161,8 @@ double BarePairRoundTripMicros(int ARounds) {
 // pool's counts tell when the connections are all served.
 class TBenchTransport : public TDSTCPServerTransport {
  public:
+  ~TBenchTransport() override { Stop(); }  // the connections' threads call the override below
+
   using TDSTCPServerTransport::PoolState;
   using TDSTCPServerTransport::WaitForPoolState;
 

@@ -7,6 +7,7 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -21,6 +22,7 @@ using X509Ptr = std::unique_ptr<X509, CFree<X509_free>>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, CFree<EVP_PKEY_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, CFree<PKCS12_free>>;
 using OsslLibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, CFree<OSSL_LIB_CTX_free>>;
+using OsslProviderPtr = std::unique_ptr<OSSL_PROVIDER, CFree<OSSL_PROVIDER_unload>>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
 using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, CFree<GENERAL_NAMES_free>>;
 

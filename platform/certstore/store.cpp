@@ -100,18 +100,18 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
 
 // Old PFX files are protected with algorithms that only OpenSSL's legacy provider has. It is
 // loaded into this private context, used for nothing but opening such files, and never into
-// the default context. Made once, kept for the life of the process.
+// the default context. Made once, kept for the life of the process; at its end the providers
+// are unloaded before their context is freed.
+struct TLegacyContext {
+  OsslLibCtxPtr Context{OSSL_LIB_CTX_new()};
+  OsslProviderPtr Legacy{Context ? OSSL_PROVIDER_load(Context.get(), "legacy") : nullptr};
+  OsslProviderPtr Default{Context ? OSSL_PROVIDER_load(Context.get(), "default") : nullptr};
+};
+
 OSSL_LIB_CTX* LegacyContext() {
-  static const OsslLibCtxPtr context = [] {
-    OsslLibCtxPtr ctx{OSSL_LIB_CTX_new()};
-    if (ctx) {
-      OSSL_PROVIDER_load(ctx.get(), "legacy");
-      OSSL_PROVIDER_load(ctx.get(), "default");
-    }
-    ERR_clear_error();
-    return ctx;
-  }();
-  return context.get();
+  static const TLegacyContext legacy;
+  ERR_clear_error();  // a provider that could not be loaded leaves its reasons behind
+  return legacy.Context.get();
 }
 
 ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,

@@ -123,6 +123,15 @@ void ReplaceJournal(const std::filesystem::path& AFile, const std::string& AByte
   }
 }
 
+// "[<source>] <message>"
+Text DiagnosticRecord(TextView ASource, TextView AMessage) {
+  Text record(u"[");
+  record.append(ASource);
+  record.append(u"] ");
+  record.append(AMessage);
+  return record;
+}
+
 }  // namespace
 
 Text TLogger::LevelText(TLogLevel ALogLevel) {
@@ -134,6 +143,19 @@ std::filesystem::path TLogger::LogFileName(const std::filesystem::path& AExeFile
   const auto at = path.find(".exe");
   if (at == std::string::npos) return path + ".log";
   return path.replace(at, 4, ".log");
+}
+
+diagnostics::TReportHook TLogger::DiagnosticsHook() {
+  return [](TextView ASource, TextView AMessage) {
+    log(TLogLevel::llError, DiagnosticRecord(ASource, AMessage));
+  };
+}
+
+diagnostics::TReportHook TLogger::DiagnosticsHook(const std::filesystem::path& ALogFile,
+                                                  const std::filesystem::path& AExeFile) {
+  return [ALogFile, AExeFile](TextView ASource, TextView AMessage) {
+    log(ALogFile, AExeFile, TLogLevel::llError, DiagnosticRecord(ASource, AMessage));
+  };
 }
 
 void TLogger::log(TLogLevel ALogLevel, const Text& AMessage) {

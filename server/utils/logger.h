@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/diagnostics.h"
 #include "platform/text.h"
 
 enum class TLogLevel { llInfo, llError };
@@ -34,4 +35,11 @@ class TLogger {
 
   // The ten-character level text of the record header.
   static Text LevelText(TLogLevel ALogLevel);
+
+  // A diagnostics hook (platform/diagnostics.h) that appends each report to the journal as an
+  // error record "[<source>] <message>"; the program sets it once at start. The overload writes
+  // to ALogFile as log does.
+  static diagnostics::TReportHook DiagnosticsHook();
+  static diagnostics::TReportHook DiagnosticsHook(const std::filesystem::path& ALogFile,
+                                                  const std::filesystem::path& AExeFile);
 };

@@ -121,7 +121,8 @@ class TDSTCPServerTransport : public TDSServerTransport {
   Text LastListenerError() const;
 
  protected:
-  // The channel of an accepted connection.
+  // The channel of an accepted connection. The connections' threads call these factories: a
+  // transport that overrides them calls Stop in its own destructor.
   virtual std::unique_ptr<TDSTCPChannel> CreateTcpChannel(const TDSTCPContextPtr& AContext);
   // The channel the connection's protocol handler reads, over the opened TCP channel: AFiltered
   // over it. AFiltered is made from Filters before anything else of the connection, since

@@ -247,6 +247,16 @@ TEST_F(LoggerTest, UnreadableJournalFailsWithoutWriting) {
   EXPECT_TRUE(std::filesystem::is_empty(FLog));
 }
 
+TEST_F(LoggerTest, DiagnosticsBecomeErrorRecordsNamingTheirSource) {
+  const diagnostics::TReportHook previous =
+      diagnostics::SetReportHook(TLogger::DiagnosticsHook(FLog, "/proc/self/exe"));
+  diagnostics::Report(u"Certificados", u"Arquivo ignorado: x.pem");
+  diagnostics::SetReportHook(previous);
+  EXPECT_EQ(WithoutDates(Bytes()),
+            RecordHead("   ERRO   ") +
+                " \r\n[Certificados] Arquivo ignorado: x.pem\r\n### FIM ###\r\r\n");
+}
+
 TEST(LoggerFileName, ReplacesTheFirstExeOrAppendsLog) {
   struct Case {
     const char* exe;

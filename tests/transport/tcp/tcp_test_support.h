@@ -236,6 +236,9 @@ class TTestTcpTransport : public TDSTCPServerTransport {
  public:
   using TChannelWrapper = std::function<TDbxChannelPtr(std::unique_ptr<TDSTCPChannel>)>;
 
+  // The connections' threads call this class's override: they end before it goes.
+  ~TTestTcpTransport() override { Stop(); }
+
   using TDSTCPServerTransport::PoolState;
   using TDSTCPServerTransport::WaitForListenerError;
   using TDSTCPServerTransport::WaitForPoolState;
