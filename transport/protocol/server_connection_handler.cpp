@@ -227,7 +227,6 @@ Text TDSServerConnectionHandler::GetProductName() const {
 void TDSServerConnectionHandler::DbxConnect(TDBXConnectMessage& AMessage) {
   try {
     FConnectProperties = AMessage.ConnectProperties;
-    FEventObjectsCreated = true;
     if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) {
       TDSAuthenticateEventObject event;
       event.Protocol = kTcpProtocol;
@@ -274,9 +273,13 @@ void TDSServerConnectionHandler::DbxDisconnect() { RunDisconnectHandling(); }
 void TDSServerConnectionHandler::CheckConnected(std::string_view ARequest) {
   if (FConnectSuccessful) return;
   RunDisconnectHandling();
-  if (!FEventObjectsCreated) {
+  // Also after a refused connect: a client the authentication refused must not run methods.
+  throw TDBXError(kRefusedCode, Fill(kNotConnected, {text::FromAscii(ARequest)}));
+}
+
+void TDSServerConnectionHandler::CheckDatabase(std::string_view ARequest) const {
+  if (!FConnectSuccessful || !FDatabaseConnectionHandler)
     throw TDBXError(kRefusedCode, Fill(kNotConnected, {text::FromAscii(ARequest)}));
-  }
 }
 
 TDSServerMethodCommandHandler& TDSServerConnectionHandler::CommandHandler(
@@ -362,20 +365,19 @@ void TDSServerConnectionHandler::DbxMoreBlob(const TDBXMoreBlobMessage& AMessage
 }
 
 void TDSServerConnectionHandler::DbxTxBegin(TDBXTxBeginMessage& AMessage) {
-  if (!FDatabaseConnectionHandler) throw TDBXError(kRefusedCode, Fill(kNotConnected, {u"txbegin"}));
+  CheckDatabase("txbegin");
   FDatabaseConnectionHandler->TxBegin(AMessage);
   FOutput->WriteTxBeginReply();
 }
 
 void TDSServerConnectionHandler::DbxTxEnd(TDBXTxEndMessage& AMessage) {
-  if (!FDatabaseConnectionHandler) throw TDBXError(kRefusedCode, Fill(kNotConnected, {u"txend"}));
+  CheckDatabase("txend");
   FDatabaseConnectionHandler->TxEnd(AMessage);
   FOutput->WriteTxEndReply();
 }
 
 void TDSServerConnectionHandler::DbxVendorProperty(TDBXVendorPropertyMessage& AMessage) {
-  if (!FDatabaseConnectionHandler)
-    throw TDBXError(kRefusedCode, Fill(kNotConnected, {u"vendor_property"}));
+  CheckDatabase("vendor_property");
   FDatabaseConnectionHandler->VendorProperty(AMessage);
   FOutput->WriteVendorPropertyReply(AMessage.PropertyValue);
 }

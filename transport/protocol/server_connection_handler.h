@@ -134,9 +134,10 @@ class TDSServerConnectionHandler : public TDSServerConnection {
   TDSServerMethodProvider& MethodProvider() const;
 
  private:
-  // Before any successful connect a prepare or execute first runs the disconnect handling;
-  // without the objects a connect makes, the request is refused (ARequest names it).
+  // Without a successful connect a prepare or execute first runs the disconnect handling and is
+  // then refused (ARequest names it), as are the requests of the database side.
   void CheckConnected(std::string_view ARequest);
+  void CheckDatabase(std::string_view ARequest) const;
   void RunDisconnectHandling();
   std::int32_t StoreCommandHandler(std::unique_ptr<TDSServerMethodCommandHandler> AHandler);
 
@@ -145,7 +146,6 @@ class TDSServerConnectionHandler : public TDSServerConnection {
   TDSServerTransport* FTransport;  // not owned
   int FConnectionHandle = 0;
   TDSConnectProperties FConnectProperties;
-  bool FEventObjectsCreated = false;  // by the first connect
   bool FConnectSuccessful = false;
   std::unique_ptr<TDSDefaultDatabaseConnectionHandler> FDatabaseConnectionHandler;
   std::vector<std::unique_ptr<TDSServerMethodCommandHandler>> FCommandHandlers;
