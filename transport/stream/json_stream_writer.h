@@ -61,6 +61,8 @@ class TDBXJSonStreamWriter {
   void Skip(int ACount);
   // Minimum size of the connection's row buffer.
   int CalcRowBufferSize() const;
+  // Bytes that fit in the buffer before it has to be handed to the channel.
+  int FreeBytes() const { return FCapacity - FWriteBufferPosition - 1; }
   void Flush();
 
   // Composite operations.

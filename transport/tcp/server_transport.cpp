@@ -15,6 +15,7 @@
 #include "platform/diagnostics.h"
 #include "platform/sys/thread_scope.h"
 #include "transport/dbx_error.h"
+#include "transport/protocol/json_server_protocol_handler.h"
 #include "transport/tcp/tcp_channel_internal.h"
 
 namespace {
@@ -57,7 +58,9 @@ struct TDSTCPServerTransport::TServer {
   std::list<TDSTCPContextPtr> Contexts;  // accepted, not yet ended; guarded by ContextsLock
 };
 
-TDSTCPServerTransport::TDSTCPServerTransport() : FSessionManager(&TDSSessionManager::Instance()) {}
+TDSTCPServerTransport::TDSTCPServerTransport()
+    : FProtocolHandlerFactory(std::make_unique<TDSJSONProtocolHandlerFactory>(*this)),
+      FSessionManager(&TDSSessionManager::Instance()) {}
 
 TDSTCPServerTransport::~TDSTCPServerTransport() {
   try {
@@ -294,10 +297,17 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
   AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
   if (!AContext.Data) throw Exception(tcp_messages::kNoProtocolHandler);
   if (AContext.Data->NeedsSession()) {
-    auto session = FSessionManager->CreateSessionOf<TDSTCPSession>(Text{}, FAuthenticationManager);
-    session->PutData(u"CommunicationProtocol", u"tcp/ip");
-    session->PutData(u"RemoteIP", text::FromAscii(AContext.PeerIP()));
-    AContext.Data->SetDSSession(session);
+    // The items are there before the manager announces the session, so a listener sees them.
+    const Text remoteIP = text::FromAscii(AContext.PeerIP());
+    TDSSessionPtr session = FSessionManager->CreateSession(
+        [this, &remoteIP] {
+          auto made = std::make_shared<TDSTCPSession>(FAuthenticationManager);
+          made->PutData(u"CommunicationProtocol", u"tcp/ip");
+          made->PutData(u"RemoteIP", remoteIP);
+          return made;
+        },
+        Text{});
+    AContext.Data->SetDSSession(std::move(session));
   }
   if (FTDSTCPConnectEvent && AContext.Connected() && Active()) {
     switch (FKeepAliveEnablement) {

@@ -107,7 +107,9 @@ class TDSTCPServerTransport : public TDSServerTransport {
   int KeepAliveInterval() const { return FKeepAliveInterval; }
   void SetKeepAliveInterval(int AMilliseconds) { FKeepAliveInterval = AMilliseconds; }
 
-  // The factory of the connections' protocol handlers; the transport owns it.
+  // The factory of the connections' protocol handlers; the transport owns it. The command
+  // protocol's factory is installed at construction; tests of the transport's own mechanics
+  // install their own.
   void SetProtocolHandlerFactory(std::unique_ptr<TDSProtocolHandlerFactory> AFactory);
   // The manager that keeps the connections' sessions (the process-wide one by default).
   TDSSessionManager& SessionManager() const { return *FSessionManager; }

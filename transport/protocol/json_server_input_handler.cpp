@@ -1,0 +1,464 @@
+#include "transport/protocol/json_server_input_handler.h"
+
+#include <string>
+
+#include "transport/dbx_error.h"
+#include "transport/protocol/invocation_metadata.h"
+#include "transport/protocol/protocol_messages.h"
+#include "transport/server/server_method_messages.h"
+
+namespace {
+
+using namespace protocol_messages;
+using server_method_messages::Fill;
+
+[[noreturn]] void UnexpectedToken(int AExpected, int AFound) {
+  throw TDBXError(kJSonSyntaxErrorCode,
+                  std::string(kJSonExpected) + std::string(DBXJSonTokenText(AExpected)) +
+                      std::string(kJSonFound) + std::string(DBXJSonTokenText(AFound)) + "'");
+}
+
+Text Decimal(std::int64_t AValue) { return text::FromAscii(std::to_string(AValue)); }
+
+}  // namespace
+
+TDBXJSonServerInputConnectionHandler::TDBXJSonServerInputConnectionHandler(
+    std::unique_ptr<TDBXJSonStreamReader> AReader, std::unique_ptr<TDBXJSonStreamWriter> AWriter,
+    std::unique_ptr<TDBXRowBuffer> ARowBuffer, std::unique_ptr<TDSServerConnectionHandler> ANext,
+    bool AReadsParameterDescriptors)
+    : FReader(std::move(AReader)),
+      FWriter(std::move(AWriter)),
+      FRowBuffer(std::move(ARowBuffer)),
+      FConnectionHandler(std::move(ANext)),
+      FReadsParameterDescriptors(AReadsParameterDescriptors) {
+  FReader->SetMetadataHandler(
+      [](const Text& AJson) { invocation_metadata::Receive(text::ToLatin1(AJson)); });
+}
+
+TDBXJSonServerInputConnectionHandler::~TDBXJSonServerInputConnectionHandler() {
+  // The connection handler frees the channel; the reader and writer only borrowed it.
+  FConnectionHandler.reset();
+}
+
+void TDBXJSonServerInputConnectionHandler::Close() {
+  FReader->Close();
+  FWriter->Close();
+}
+
+bool TDBXJSonServerInputConnectionHandler::HandleDbxRequest(int ACode) {
+  try {
+    if (!FConnectionHandler->DbxBeforeRequest()) return false;
+    if (ACode == scDisconnect) {
+      FReader->SkipToEndOfObject();
+      FConnectionHandler->DbxDisconnect();
+      return false;
+    }
+    DispatchRequest(ACode);
+    return true;
+  } catch (...) {
+    FErrorMessage.SetException(std::current_exception());
+    try {
+      FConnectionHandler->DbxErrorMessage(FErrorMessage);
+    } catch (...) {
+      return false;  // the client can no longer be answered
+    }
+    return true;
+  }
+}
+
+void TDBXJSonServerInputConnectionHandler::DispatchRequest(int ACode) {
+  switch (ACode) {
+    case scConnect:
+      ReadConnect();
+      break;
+    case scPrepare:
+      ReadPrepare();
+      break;
+    case scExecute:
+      ReadExecute();
+      break;
+    case scCommandClose:
+      ReadCommandClose();
+      break;
+    case scReaderClose:
+      ReadReaderClose();
+      break;
+    case scNext:
+      ReadNext();
+      break;
+    case scTxBegin:
+      ReadTxBegin();
+      break;
+    case scTxEnd:
+      ReadTxEnd();
+      break;
+    case scMoreBlob:
+      ReadMoreBlob();
+      break;
+    case scNextResult:
+      ReadNextResult();
+      break;
+    case scVendorProperty:
+      ReadVendorProperty();
+      break;
+    default:
+      // Unknown methods, and the rest of an invocation-metadata message, get no reply.
+      FReader->SkipToEndOfObject();
+      break;
+  }
+}
+
+void TDBXJSonServerInputConnectionHandler::SkipRestOfRequest(int AToken) {
+  if (AToken == jtObjectStart) {
+    FReader->SkipToEndOfObject();
+  } else if (AToken == jtStringStart) {
+    FReader->ReadString();
+  }
+  FReader->SkipToEndOfObject();
+}
+
+// A string argument. The token must be the string: skipping to the next quote, whatever
+// stands before it, could run past the request into the client's next one.
+Text TDBXJSonServerInputConnectionHandler::ReadText() {
+  const int token = FReader->Next();
+  if (token != jtStringStart) UnexpectedToken(jtStringStart, token);
+  return FReader->ReadString();
+}
+
+TDBXParameter TDBXJSonServerInputConnectionHandler::ReadParameterDescriptor() {
+  TDBXJSonStreamReader& reader = *FReader;
+  TDBXParameter parameter;
+  reader.Next(jtArrayStart);
+  parameter.DataType = reader.ReadInt();
+  reader.NextValueSeparator();
+  parameter.SubType = reader.ReadInt();
+  reader.NextValueSeparator();
+  parameter.Direction = reader.ReadInt();
+  reader.NextValueSeparator();
+  parameter.Precision = reader.ReadLong();
+  reader.NextValueSeparator();
+  parameter.Scale = reader.ReadInt();
+  reader.NextValueSeparator();
+  parameter.Name = ReadText();
+  reader.NextValueSeparator();
+  parameter.ChildPosition = reader.ReadInt();
+  reader.NextValueSeparator();
+  parameter.Size = reader.ReadInt();
+  const int token = reader.Next();
+  if (token == jtValueSeparator) {
+    parameter.Flags = reader.ReadInt();
+    if (parameter.Flags & vtfLiteral) {
+      reader.NextValueSeparator();
+      parameter.Value = ReadText();
+    }
+    reader.SkipToEndOfArray();  // anything after the flags is ignored
+  } else if (token != jtArrayEnd) {
+    UnexpectedToken(jtArrayEnd, token);
+  }
+  parameter.Flags |= vtfReadByServer;
+  if (parameter.Size == 0 &&
+      (parameter.DataType == dtAnsiString || parameter.DataType == dtWideString) &&
+      (parameter.Direction == pdOut || parameter.Direction == pdInOut ||
+       parameter.Direction == pdReturn) &&
+      parameter.Precision != 0)
+    parameter.Size = static_cast<int>(parameter.Precision);
+  return parameter;
+}
+
+// [n,d1,...,dn] after its opening bracket, up to and including the closing one. The count only
+// bounds the loop: descriptors are stored as they are read.
+void TDBXJSonServerInputConnectionHandler::ReadParameterDescriptors(
+    TDBXParameterList& AParameters) {
+  const std::int32_t count = FReader->ReadInt();
+  if (count < 0 || count > kMaxParameterDescriptors)
+    throw TDBXError(kSyntaxErrorCode, Fill(kInvalidParameterCount, {Decimal(count)}));
+  for (std::int32_t i = 0; i < count; ++i) {
+    FReader->NextValueSeparator();
+    AParameters.push_back(ReadParameterDescriptor());
+  }
+  FReader->Next(jtArrayEnd);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadConnect() {
+  TDBXJSonStreamReader& reader = *FReader;
+  TDSConnectProperties properties;
+  const int params = reader.ReadParams();
+  if (params != jtArrayStart) {
+    SkipRestOfRequest(params);
+  } else {
+    const int first = reader.Next();
+    if (first == jtObjectStart) {
+      for (;;) {
+        int token = reader.Next();
+        if (token == jtObjectEnd) break;
+        if (token == jtValueSeparator) token = reader.Next();
+        if (token != jtStringStart) UnexpectedToken(jtStringStart, token);
+        Text name = reader.ReadString();
+        reader.Next(jtNameSeparator);
+        Text value = ReadText();
+        if (properties.size() >= static_cast<std::size_t>(kMaxConnectProperties) &&
+            !properties.contains(name)) {
+          throw TDBXError(kRefusedCode, Fill(kTooManyProperties, {Decimal(kMaxConnectProperties)}));
+        }
+        properties[std::move(name)] = std::move(value);
+      }
+    } else if (first != jtArrayEnd) {
+      UnexpectedToken(jtObjectStart, first);
+    }
+    if (first != jtArrayEnd) reader.SkipToEndOfArray();
+    reader.SkipToEndOfObject();
+  }
+  FConnectMessage.ConnectProperties = std::move(properties);
+  FConnectMessage.ProductName.clear();
+  FConnectMessage.ConnectSuccessful = true;
+  FConnectionHandler->DbxConnect(FConnectMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadPrepare() {
+  TDBXJSonStreamReader& reader = *FReader;
+  TDBXPrepareMessage& message = FPrepareMessage;
+  message.Reset();
+  const int params = reader.ReadParams();
+  if (params != jtArrayStart) {
+    SkipRestOfRequest(params);
+  } else {
+    // Objects of the request still open at the point an argument fails to parse.
+    int openObjects = 1;
+    try {
+      message.CommandHandle = reader.ReadInt();
+      reader.NextValueSeparator();
+      message.Updatable = reader.ReadBoolean();
+      reader.NextValueSeparator();
+      message.CommandType = ReadText();
+      reader.NextValueSeparator();
+      message.Command = ReadText();
+      for (;;) {
+        const int token = reader.Next();
+        if (token == jtArrayEnd) break;
+        if (token != jtValueSeparator) UnexpectedToken(jtArrayEnd, token);
+        reader.Next(jtObjectStart);
+        ++openObjects;
+        reader.Next(jtStringStart);
+        const int key = reader.ReadStringCode();
+        reader.Next(jtNameSeparator);
+        if (key == scParameters && FReadsParameterDescriptors && !message.HasExplicitParameters) {
+          reader.Next(jtArrayStart);
+          message.HasExplicitParameters = true;
+          ReadParameterDescriptors(message.ExplicitParameters);
+          reader.Next(jtObjectEnd);
+        } else {
+          reader.SkipToEndOfObject();
+        }
+        --openObjects;
+      }
+      reader.SkipToEndOfObject();
+      openObjects = 0;
+    } catch (...) {
+      // The rest of the request is skipped only while it is open and its bytes are at hand: a
+      // syntax error discards the reader's buffer, and skipping then would consume (and wait
+      // for) the client's next request instead of answering this one.
+      if (openObjects > 0 && reader.HasMoreBytes()) {
+        try {
+          for (; openObjects > 0; --openObjects) reader.SkipToEndOfObject();
+        } catch (...) {
+          // the first failure is the one reported
+        }
+      }
+      throw;
+    }
+  }
+  FConnectionHandler->DbxPrepare(message);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadExecuteItem(int AKey) {
+  TDBXJSonStreamReader& reader = *FReader;
+  TDBXExecuteMessage& message = FExecuteMessage;
+  switch (AKey) {
+    case scHandle:
+      reader.Next(jtArrayStart);
+      message.CommandHandle = reader.ReadInt();
+      reader.SkipToEndOfArray();
+      break;
+    case scFields:
+      reader.Next(jtArrayStart);
+      message.CommandHandle = reader.ReadInt();
+      reader.NextValueSeparator();
+      message.Updatable = reader.ReadBoolean();
+      reader.NextValueSeparator();
+      message.CommandType = ReadText();
+      reader.NextValueSeparator();
+      message.Command = ReadText();
+      reader.SkipToEndOfArray();
+      break;
+    case scParameters:
+      reader.Next(jtArrayStart);
+      if (FReadsParameterDescriptors && !message.HasExplicitParameters) {
+        message.HasExplicitParameters = true;
+        ReadParameterDescriptors(message.ExplicitParameters);
+      } else {
+        reader.SkipToEndOfArray();
+      }
+      break;
+    case scData: {
+      reader.Next(jtArrayStart);
+      const std::int32_t count = reader.ReadInt();
+      const int token = reader.Next();
+      if (token == jtValueSeparator) {
+        FRowBuffer->LoadData(count);
+        reader.Next(jtArrayEnd);
+      } else if (token == jtArrayEnd && count == 0) {
+        FRowBuffer->LoadData(0);
+      } else {
+        UnexpectedToken(jtValueSeparator, token);
+      }
+      message.HasParameters = true;
+      break;
+    }
+    case scTable:
+      // Refused once the whole request is read, so that the connection stays in step.
+      message.TableItemRefused = true;
+      reader.SkipToEndOfObject();
+      return;
+    default:
+      throw TDBXError(kSyntaxErrorCode, Fill(kUnexpectedExecuteItem, {reader.StringValue()}));
+  }
+  reader.Next(jtObjectEnd);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadExecute() {
+  TDBXJSonStreamReader& reader = *FReader;
+  TDBXExecuteMessage& message = FExecuteMessage;
+  message.Reset();  // also lets go of the tables the previous request received
+  const int params = reader.ReadParams();
+  if (params != jtArrayStart) {
+    SkipRestOfRequest(params);
+  } else {
+    for (;;) {
+      int token = reader.Next();
+      if (token == jtArrayEnd) break;
+      if (token == jtValueSeparator) token = reader.Next();
+      if (token != jtObjectStart) UnexpectedToken(jtObjectStart, token);
+      reader.Next(jtStringStart);
+      const int key = reader.ReadStringCode();
+      reader.Next(jtNameSeparator);
+      ReadExecuteItem(key);
+    }
+    reader.SkipToEndOfObject();
+  }
+  if (message.TableItemRefused) throw TDBXError(kRefusedCode, kTablesNotAccepted);
+  FConnectionHandler->DbxExecute(message);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadCommandClose() {
+  FCommandCloseMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FCommandCloseMessage.CommandHandle = FReader->ReadInt();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxCommandClose(FCommandCloseMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadReaderClose() {
+  FReaderCloseMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FReaderCloseMessage.ReaderHandle = FReader->ReadInt();
+    FReaderCloseMessage.CommandHandle = FReaderCloseMessage.ReaderHandle;
+    if (FReader->Next() == jtValueSeparator) FReaderCloseMessage.CommandHandle = FReader->ReadInt();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxReaderClose(FReaderCloseMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadNext() {
+  FNextMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FNextMessage.RowHandle = FReader->ReadInt();
+    FReader->NextValueSeparator();
+    FNextMessage.Position = FReader->ReadLong();
+    FNextMessage.CommandHandle = FNextMessage.RowHandle;
+    if (FReader->Next() == jtValueSeparator) FNextMessage.CommandHandle = FReader->ReadInt();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxNext(FNextMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadNextResult() {
+  FNextResultMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FNextResultMessage.CommandHandle = FReader->ReadInt();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxNextResult(FNextResultMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadMoreBlob() {
+  TDBXJSonStreamReader& reader = *FReader;
+  FMoreBlobMessage = {};
+  const int params = reader.ReadParams();
+  if (params == jtArrayStart) {
+    FMoreBlobMessage.CommandHandle = reader.ReadInt();
+    reader.NextValueSeparator();
+    FMoreBlobMessage.BlobHandle = reader.ReadInt();
+    reader.NextValueSeparator();
+    FMoreBlobMessage.Row = reader.ReadLong();
+    reader.NextValueSeparator();
+    FMoreBlobMessage.Ordinal = reader.ReadInt();
+    if (reader.Next() == jtValueSeparator) {
+      FMoreBlobMessage.OutParameter = reader.ReadBoolean();
+      if (reader.Next() == jtValueSeparator) FMoreBlobMessage.RowHandle = reader.ReadInt();
+    }
+    reader.SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxMoreBlob(FMoreBlobMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadTxBegin() {
+  FTxBeginMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FTxBeginMessage.IsolationLevel = FReader->ReadInt();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxTxBegin(FTxBeginMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadTxEnd() {
+  FTxEndMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FTxEndMessage.Commit = FReader->ReadBoolean();
+    if (FReader->Next() == jtValueSeparator) FTxEndMessage.TransactionHandle = FReader->ReadInt();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxTxEnd(FTxEndMessage);
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadVendorProperty() {
+  FVendorPropertyMessage = {};
+  const int params = FReader->ReadParams();
+  if (params == jtArrayStart) {
+    FVendorPropertyMessage.PropertyName = ReadText();
+    FReader->SkipToEndOfObject();
+  } else {
+    SkipRestOfRequest(params);
+  }
+  FConnectionHandler->DbxVendorProperty(FVendorPropertyMessage);
+}
