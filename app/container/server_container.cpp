@@ -30,9 +30,9 @@ void TSC::SetUpServerClass(TLogFunction AServiceLog) {
   DSServerClass1.SetServer(&dsSvr);
   DSServerClass1.OnGetClass = DSServerClass1GetClass;
   if (AServiceLog) {
-    DSServerClass1.OnCreateInstance = [log = std::move(AServiceLog)](
-                                          TDSCreateInstanceEventObject& AEvent) {
-      AEvent.ServerClassInstance = MakeInstance<TSMSignService>(log);
-    };
+    DSServerClass1.OnCreateInstance =
+        [log = std::move(AServiceLog)](TDSCreateInstanceEventObject& AEvent) {
+          AEvent.ServerClassInstance = MakeInstance<TSMSignService>(log);
+        };
   }
 }

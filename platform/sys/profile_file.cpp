@@ -57,8 +57,9 @@ TLocation Locate(std::string_view AContent, std::string_view ASection, std::stri
         SameName(Trim(line.substr(0, equals)), AKey)) {
       const std::string_view afterEquals = line.substr(equals + 1);
       const std::string_view value = Trim(afterEquals);
-      const std::size_t valueBegin =
-          value.empty() ? begin + equals + 1 : begin + equals + 1 + (value.data() - afterEquals.data());
+      const std::size_t valueBegin = value.empty()
+                                         ? begin + equals + 1
+                                         : begin + equals + 1 + (value.data() - afterEquals.data());
       found.ValueBegin = valueBegin;
       found.ValueEnd = valueBegin + value.size();
     }

@@ -8,7 +8,8 @@
 namespace config_messages {
 
 // "... O Arquivo de configuração "<file>" não foi encontrado!"
-inline constexpr TextView kMissingFileBefore = u"[Configuração do Servidor] O Arquivo de configuração \"";
+inline constexpr TextView kMissingFileBefore =
+    u"[Configuração do Servidor] O Arquivo de configuração \"";
 inline constexpr TextView kMissingFileAfter = u"\" não foi encontrado!";
 inline constexpr TextView kKindNotImplemented =
     u"[Configuração do Servidor] Tipo de configuração não implementada.";

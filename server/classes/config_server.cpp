@@ -85,9 +85,9 @@ void TConfigServerINI::LoadConfiguration() {
 void TConfigServerINI::SaveConfiguration() {
   try {
     const std::string old = sys::ReadFileIfExists(FFileName).value_or(std::string());
-    sys::WriteFileAtomically(FFileName,
-                             sys::WithProfileValue(old, config_messages::kSection,
-                                                   config_messages::kPortKey, std::to_string(FPort)));
+    sys::WriteFileAtomically(
+        FFileName, sys::WithProfileValue(old, config_messages::kSection, config_messages::kPortKey,
+                                         std::to_string(FPort)));
   } catch (const std::system_error&) {
     ThrowUnableToWrite(FFileName);
   }

@@ -10,7 +10,8 @@
 namespace controller_messages {
 
 // Information record of every configuration reload: kReload CR kPort <port>.
-inline constexpr TextView kReload = u"[Controlador do Serviço] Recarga da Configuração do Assinador.";
+inline constexpr TextView kReload =
+    u"[Controlador do Serviço] Recarga da Configuração do Assinador.";
 inline constexpr TextView kPort = u"Porta: ";
 // Error record of a failed reload: kReloadFailed CR <message>.
 inline constexpr TextView kReloadFailed =

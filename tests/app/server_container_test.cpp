@@ -36,8 +36,9 @@ TEST(ServerContainerTest, TransportCompressesAbove1024BytesAndKeepsEveryOtherDef
             (TFilterProperties{{u"CompressMoreThan", u"1024"}}));
   // What every client receives in the filter negotiation.
   EXPECT_EQ(filters.GetItem(0)->GetFilter()->GetParameterValue(u"CompressMoreThan"), u"1024");
-  EXPECT_EQ(filters.ToJSON(),
-            R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":"1024"}})");
+  EXPECT_EQ(
+      filters.ToJSON(),
+      R"({"ZLibCompression":{"FilterUnit":"DbxCompressionFilter","CompressMoreThan":"1024"}})");
 
   const TDSTCPServerTransport defaults;
   EXPECT_EQ(sc.dsTCP.Port(), defaults.Port());

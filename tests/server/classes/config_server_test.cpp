@@ -37,8 +37,8 @@ TEST(ConfigFileNameTest, ReplacesTheFirstLowerCaseExeOfTheFileNameOrAppendsIni) 
       {"/opt/app/server.exe", "/opt/app/server.ini"},
       {"/usr/bin/assinador-nfsed", "/usr/bin/assinador-nfsed.ini"},
       {"/opt/app/SERVER.EXE", "/opt/app/SERVER.EXE.ini"},      // only the lower-case form
-      {"/opt/app.exe/server", "/opt/app.exe/server.ini"},       // the folder is not searched
-      {"/opt/app/server.exe.exe", "/opt/app/server.ini.exe"},   // the first occurrence only
+      {"/opt/app.exe/server", "/opt/app.exe/server.ini"},      // the folder is not searched
+      {"/opt/app/server.exe.exe", "/opt/app/server.ini.exe"},  // the first occurrence only
       {"/opt/app/my.exelent", "/opt/app/my.inilent"},
       {"server.exe", "server.ini"},
   };
@@ -252,10 +252,9 @@ TEST_F(ConfigServerTest, FactoryHandsOutALoadedConfiguration) {
 TEST_F(ConfigServerTest, FactoryPassesOnTheLoadFailureAndRefusesUnknownKinds) {
   EXPECT_EQ(ErrorOf([&] { TConfigServerFactory::factory(EConfigServer::csINIFile, FFile); }).Utf8(),
             MissingFileMessage(FFile));
-  EXPECT_EQ(ErrorOf([&] {
-              TConfigServerFactory::factory(static_cast<EConfigServer>(1), FFile);
-            }).Utf8(),
-            "[Configuração do Servidor] Tipo de configuração não implementada.");
+  EXPECT_EQ(
+      ErrorOf([&] { TConfigServerFactory::factory(static_cast<EConfigServer>(1), FFile); }).Utf8(),
+      "[Configuração do Servidor] Tipo de configuração não implementada.");
 }
 
 }  // namespace

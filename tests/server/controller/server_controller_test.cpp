@@ -20,8 +20,9 @@ namespace {
 using TRecord = std::pair<TLogLevel, std::string>;
 
 TRecord Reload(int APort) {
-  return {TLogLevel::llInfo, "[Controlador do Serviço] Recarga da Configuração do Assinador.\rPorta: " +
-                                 std::to_string(APort)};
+  return {TLogLevel::llInfo,
+          "[Controlador do Serviço] Recarga da Configuração do Assinador.\rPorta: " +
+              std::to_string(APort)};
 }
 
 std::string Ini(const std::string& APort) { return "[CONFIGURACAO]\nPORTA=" + APort + "\n"; }
@@ -166,14 +167,14 @@ TEST_F(ServerControllerTest, JournalFailuresOfTheReload) {
     FRecords.emplace_back(ALevel, text::ToUtf8(AMessage));
   });
   picky->getConfigServer();
-  EXPECT_EQ(FRecords,
-            (std::vector<TRecord>{
-                {TLogLevel::llError,
-                 "[Controlador do Serviço] Erro na carga da configuração do Servidor.\rdisco cheio"}}));
+  EXPECT_EQ(
+      FRecords,
+      (std::vector<TRecord>{
+          {TLogLevel::llError,
+           "[Controlador do Serviço] Erro na carga da configuração do Servidor.\rdisco cheio"}}));
   // Every record fails: the failure of the error record leaves.
-  auto broken = controllerWith([](TLogLevel, const Text&) {
-    throw Exception(std::string_view("log inacessível"));
-  });
+  auto broken = controllerWith(
+      [](TLogLevel, const Text&) { throw Exception(std::string_view("log inacessível")); });
   EXPECT_EQ(ErrorOf([&] { broken->getConfigServer(); }).Utf8(), "log inacessível");
   EXPECT_EQ(ErrorOf([&] { broken->StartServer(); }).Utf8(), "log inacessível");
   EXPECT_FALSE(FServer.Started());
@@ -277,8 +278,7 @@ TEST(ServerControllerJournalTest, WritesToTheNamedJournal) {
   TScratchDirectory::WriteBytes(dir / "a.ini", Ini("0"));
   TDSServer server;
   TDSTCPServerTransport transport;
-  TServerController controller(server, transport, dir / "a.ini",
-                               TLogger::JournalAt(dir / "a.log"));
+  TServerController controller(server, transport, dir / "a.ini", TLogger::JournalAt(dir / "a.log"));
   controller.getConfigServer();
   const std::string journal = TScratchDirectory::ReadBytes(dir / "a.log");
   EXPECT_NE(journal.find("\r\n[Controlador do Serviço] Recarga da Configuração do "
