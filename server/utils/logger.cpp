@@ -163,6 +163,14 @@ void TLogger::log(TLogLevel ALogLevel, const Text& AMessage) {
   log(LogFileName(exe), exe, ALogLevel, AMessage);
 }
 
+TLogFunction TLogger::JournalAt(const std::filesystem::path& ALogFile) {
+  if (ALogFile.empty())
+    return [](TLogLevel ALogLevel, const Text& AMessage) { log(ALogLevel, AMessage); };
+  return [ALogFile](TLogLevel ALogLevel, const Text& AMessage) {
+    log(ALogFile, sys::ExecutablePath(), ALogLevel, AMessage);
+  };
+}
+
 void TLogger::log(const std::filesystem::path& ALogFile, const std::filesystem::path& AExeFile,
                   TLogLevel ALogLevel, const Text& AMessage) {
   Text machine;

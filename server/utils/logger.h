@@ -29,6 +29,10 @@ class TLogger {
   static void log(const std::filesystem::path& ALogFile, const std::filesystem::path& AExeFile,
                   TLogLevel ALogLevel, const Text& AMessage);
 
+  // Where records go for a program whose journal may be named on its command line: ALogFile
+  // naming the running executable's product, or the running executable's journal when empty.
+  static TLogFunction JournalAt(const std::filesystem::path& ALogFile);
+
   // The journal of an executable: its path with the first ".exe" replaced by ".log", or with
   // ".log" appended when it holds none, so it is never the executable itself.
   static std::filesystem::path LogFileName(const std::filesystem::path& AExeFile);

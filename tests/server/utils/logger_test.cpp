@@ -1,8 +1,6 @@
 #include "server/utils/logger.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <cctype>
 #include <clocale>
@@ -12,6 +10,7 @@
 
 #include "platform/exception.h"
 #include "server/utils/machine_utils.h"
+#include "tests/support/file_size_limit.h"
 #include "tests/support/scratch_directory.h"
 
 namespace {
@@ -194,27 +193,6 @@ TEST_F(LoggerTest, ConcurrentCallsLoseNoRecord) {
     ++markers;
   EXPECT_EQ(markers, std::size_t{kThreads * kPerThread});
 }
-
-// Limits the size of files this process may write, so that writing the new journal fails
-// part-way as on a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t ABytes) {
-    FOldHandler = ::signal(SIGXFSZ, SIG_IGN);  // write then fails with EFBIG
-    ::getrlimit(RLIMIT_FSIZE, &FOld);
-    rlimit limit = FOld;
-    limit.rlim_cur = ABytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &FOld);
-    ::signal(SIGXFSZ, FOldHandler);
-  }
-
- private:
-  rlimit FOld{};
-  sighandler_t FOldHandler;
-};
 
 TEST_F(LoggerTest, FailedRewriteLeavesTheJournalIntact) {
   Log(TLogLevel::llInfo, u"primeiro");

@@ -1,0 +1,218 @@
+// assinador-nfsed: the signing server without a window. The container and the controller of
+// the tray program, started from the INI file; SIGTERM and SIGINT stop the server and end the
+// program, SIGHUP restarts the server on the port the file holds then.
+//
+// Signals are blocked in every thread from the start and taken one at a time by sigwait on the
+// main thread, so the whole stop and restart run as ordinary code, never in a handler.
+
+#include <signal.h>
+
+#include <clocale>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/container/server_container.h"
+#include "platform/diagnostics.h"
+#include "platform/exception.h"
+#include "platform/xmldsig/library_scope.h"
+#include "server/controller/controller_messages.h"
+#include "server/controller/server_controller.h"
+#include "server/utils/logger.h"
+
+namespace {
+
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+constexpr std::string_view kProgram = "assinador-nfsed";
+
+constexpr char kHelpText[] =
+    "Uso: assinador-nfsed [--config ARQUIVO] [--log ARQUIVO] [--foreground]\n"
+    "\n"
+    "Servidor de assinatura de NFS-e, sem janela. Lê a porta do arquivo de configuração\n"
+    "(seção CONFIGURACAO, chave PORTA), atende clientes nessa porta TCP e segue em primeiro\n"
+    "plano até receber SIGTERM ou SIGINT, que param o servidor e encerram o programa.\n"
+    "SIGHUP relê o arquivo de configuração e reinicia o servidor na porta que ele indicar.\n"
+    "\n"
+    "  --config ARQUIVO  arquivo de configuração (padrão: assinador-nfsed.ini ao lado do\n"
+    "                    programa)\n"
+    "  --log ARQUIVO     arquivo de log (padrão: assinador-nfsed.log ao lado do programa)\n"
+    "  --foreground      executa em primeiro plano (o padrão; o único modo)\n"
+    "  --help            mostra esta ajuda\n"
+    "\n"
+    "Saída: 0 ao parar por sinal; 1 quando o servidor não pode ser iniciado (arquivo de\n"
+    "configuração ausente, porta ocupada ou sem permissão); 2 para opções inválidas.\n";
+
+class TUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TOptions {
+  bool Help = false;
+  std::filesystem::path ConfigFile;  // empty: beside the executable
+  std::filesystem::path LogFile;     // empty: beside the executable
+};
+
+TOptions ParseOptions(const std::vector<std::string>& AArguments) {
+  TOptions options;
+  for (std::size_t i = 0; i < AArguments.size(); ++i) {
+    const std::string& argument = AArguments[i];
+    // "--config F" or "--config=F"; an empty name is refused, it would name no file.
+    const auto fileOption = [&](std::string_view AName) -> std::optional<std::filesystem::path> {
+      std::string value;
+      if (argument == AName) {
+        if (i + 1 >= AArguments.size())
+          throw TUsageError("a opção " + std::string(AName) + " exige um nome de arquivo.");
+        value = AArguments[++i];
+      } else if (argument.starts_with(std::string(AName) + "=")) {
+        value = argument.substr(AName.size() + 1);
+      } else {
+        return std::nullopt;
+      }
+      if (value.empty())
+        throw TUsageError("a opção " + std::string(AName) + " exige um nome de arquivo.");
+      // Absolute, so that messages and records name the file whatever the working folder.
+      return std::filesystem::absolute(value);
+    };
+    if (argument == "--help" || argument == "-h") {
+      options.Help = true;
+    } else if (argument == "--foreground") {
+      // The only mode: a service manager keeps the process in the foreground anyway.
+    } else if (auto config = fileOption("--config")) {
+      options.ConfigFile = std::move(*config);
+    } else if (auto log = fileOption("--log")) {
+      options.LogFile = std::move(*log);
+    } else {
+      throw TUsageError("opção desconhecida: " + argument);
+    }
+  }
+  return options;
+}
+
+// One message for people, in the terminal's character set. Layers are joined with a lone CR,
+// which a terminal would print over the previous layer: each goes on its own line.
+void Report(std::FILE* AStream, TextView AMessage) {
+  Text shown(AMessage);
+  for (auto& c : shown)
+    if (c == u'\r') c = u'\n';
+  std::string bytes = std::string(kProgram) + ": " + text::ToLocale(shown);
+  if (!bytes.ends_with('\n')) bytes += '\n';
+  std::fwrite(bytes.data(), 1, bytes.size(), AStream);
+  std::fflush(AStream);
+}
+
+void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
+
+// Runs AStart inside the start guard: a failure is written to the journal as the failed start
+// of the server and told on standard error. False when the server did not start.
+template <class TStart>
+bool StartGuarded(TServerController& AController, const TSC& AContainer, TStart AStart) {
+  try {
+    try {
+      AStart();
+    } catch (const std::exception& e) {
+      const Text message = Text(controller_messages::kStartFailed) + CR + MessageOf(e);
+      Report(stderr, message);
+      AController.LogError(message);
+      return false;
+    }
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));  // the journal itself failed
+    return false;
+  }
+  Report(stdout, "servidor iniciado, atendendo na porta TCP " +
+                     std::to_string(AContainer.dsTCP.BoundPort()) + " (todas as interfaces).");
+  return true;
+}
+
+int Serve(const TOptions& AOptions, const sigset_t& ASignals) {
+  const TLogFunction journal = TLogger::JournalAt(AOptions.LogFile);
+  TSC container(journal);
+  std::unique_ptr<TServerController> controller;
+  try {
+    controller = std::make_unique<TServerController>(container.dsSvr, container.dsTCP,
+                                                     AOptions.ConfigFile, journal);
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));
+    return kFailure;
+  }
+  // The start sequence of the tray program without its window: the parameter refresh reloads
+  // the configuration, then the server starts (which reloads it again).
+  if (!StartGuarded(*controller, container, [&] {
+        controller->getConfigServer();
+        controller->StartServer();
+      }))
+    return kFailure;
+
+  for (;;) {
+    int signal = 0;
+    if (::sigwait(&ASignals, &signal) != 0) continue;
+    if (signal == SIGHUP) {
+      // A hand edit of the INI file takes effect here. A server that cannot start again is of
+      // no use to anyone: the program ends so the service manager sees it.
+      if (!StartGuarded(*controller, container, [&] { controller->StartServer(); }))
+        return kFailure;
+      continue;
+    }
+    try {
+      controller->StopServer();
+    } catch (const std::exception& e) {
+      Report(stderr, MessageOf(e));
+      return kFailure;
+    }
+    Report(stdout, "servidor parado.");
+    return 0;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread inherits the mask and only sigwait below
+  // ever takes these signals.
+  sigset_t signals;
+  ::sigemptyset(&signals);
+  for (const int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaddset(&signals, s);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A closed standard output must not end the server.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::optional<TXmlLibraryScope> libraries;  // first built, last released
+  try {
+    libraries.emplace();
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));
+    return kFailure;
+  }
+  std::setlocale(LC_ALL, "");
+
+  TOptions options;
+  try {
+    options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const TUsageError& e) {
+    Report(stderr, std::string(e.what()) + "\nUse \"assinador-nfsed --help\" para ver as opções.");
+    return kUsage;
+  }
+  if (options.Help) {
+    std::fputs(text::ToLocale(text::FromUtf8(kHelpText)).c_str(), stdout);
+    return 0;
+  }
+  // Failures the transport cannot hand back to anyone: the service manager's log, not the
+  // journal, which keeps the records of the configuration, the start and the service.
+  diagnostics::SetReportHook([](TextView ASource, TextView AMessage) {
+    Report(stderr, Text(ASource) + u": " + Text(AMessage));
+  });
+  try {
+    return Serve(options, signals);
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));
+    return kFailure;
+  }
+}

@@ -1,0 +1,290 @@
+#include "server/controller/server_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/exception.h"
+#include "platform/sys/executable.h"
+#include "server/utils/machine_utils.h"
+#include "tests/support/error_of.h"
+#include "tests/support/file_size_limit.h"
+#include "tests/support/free_port.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/transport/tcp/tcp_test_support.h"
+
+namespace {
+
+using TRecord = std::pair<TLogLevel, std::string>;
+
+TRecord Reload(int APort) {
+  return {TLogLevel::llInfo,
+          "[Controlador do Serviço] Recarga da Configuração do Assinador.\rPorta: " +
+              std::to_string(APort)};
+}
+
+std::string Ini(const std::string& APort) { return "[CONFIGURACAO]\nPORTA=" + APort + "\n"; }
+
+const std::string kInvalidPort = "Valor inválido para a Porta do Servidor.";
+
+// A server with its TCP transport, as the container has them, serving raw connections that
+// never talk; the journal records kept in memory.
+class ServerControllerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    FTransport.SetSessionManager(FSessions);
+    FTransport.SetProtocolHandlerFactory(
+        std::make_unique<tcptest::TEchoFactory>(FProbe, FSessions));
+    FTransport.SetServer(&FServer);
+    WriteIni(Ini("0"));
+  }
+
+  void WriteIni(const std::string& ABytes) { TScratchDirectory::WriteBytes(FIni, ABytes); }
+  std::string IniBytes() const { return TScratchDirectory::ReadBytes(FIni); }
+
+  std::unique_ptr<TServerController> Controller() {
+    return std::make_unique<TServerController>(
+        FServer, FTransport, FIni, [this](TLogLevel ALevel, const Text& AMessage) {
+          FRecords.emplace_back(ALevel, text::ToUtf8(AMessage));
+        });
+  }
+
+  // A client whose connection the server has taken up.
+  UniqueFd Connected() {
+    const int before = Accepted();
+    UniqueFd client = tcptest::Connect(FTransport.BoundPort());
+    EXPECT_TRUE(client);
+    EXPECT_TRUE(FProbe->WaitFor([&](tcptest::TProbe& p) { return p.Created() > before; }));
+    return client;
+  }
+  int Accepted() {
+    std::lock_guard lock(FProbe->Lock);
+    return FProbe->Created();
+  }
+
+  TScratchDirectory FDir;
+  std::filesystem::path FIni = FDir / "assinador-nfsed.ini";
+  std::vector<TRecord> FRecords;
+  std::shared_ptr<tcptest::TProbe> FProbe = std::make_shared<tcptest::TProbe>();
+  TDSSessionManager FSessions;  // outlives the transport, whose channels listen to it
+  TDSServer FServer;
+  TDSTCPServerTransport FTransport;  // goes first, leaving the server
+};
+
+TEST_F(ServerControllerTest, MissingIniFileFailsTheConstructionWithoutRecords) {
+  std::filesystem::remove(FIni);
+  EXPECT_EQ(ErrorOf([&] { Controller(); }).Utf8(),
+            "[Configuração do Servidor] O Arquivo de configuração \"" + FIni.string() +
+                "\" não foi encontrado!");
+  EXPECT_TRUE(FRecords.empty());
+  EXPECT_FALSE(FServer.Started());
+}
+
+TEST_F(ServerControllerTest, StartSequenceWritesTwoReloadRecordsAndNoError) {
+  const auto controller = Controller();
+  EXPECT_TRUE(FRecords.empty()) << "the construction loads without a record";
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+
+  controller->getConfigServer();  // the parameter refresh of the start sequence
+  controller->StartServer();
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(0), Reload(0)}));
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStarted);
+  EXPECT_EQ(FTransport.Port(), 0);  // passed on unchanged: the system chose the port
+  ASSERT_NE(FTransport.BoundPort(), 0);
+  EXPECT_TRUE(Connected());
+}
+
+TEST_F(ServerControllerTest, ReadsZeroFromAFileWithoutTheKeyAndPassesItOn) {
+  WriteIni("[OUTRA]\nPORTA=8080\n");
+  const auto controller = Controller();
+  FTransport.SetPort(211);
+  controller->StartServer();
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(0)}));
+  EXPECT_EQ(FTransport.Port(), 0);
+}
+
+TEST_F(ServerControllerTest, RestartEndsEveryConnectionAndListensOnThePortOfTheFileNow) {
+  const auto controller = Controller();
+  controller->StartServer();
+  UniqueFd first = Connected(), second = Connected();
+
+  const std::uint16_t port = FreePort();
+  WriteIni(Ini(std::to_string(port)));
+  controller->StartServer();
+  EXPECT_TRUE(tcptest::ClosedByServer(first.get()));
+  EXPECT_TRUE(tcptest::ClosedByServer(second.get()));
+  EXPECT_EQ(FTransport.BoundPort(), port);
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(0), Reload(port)}));
+  EXPECT_TRUE(Connected());
+}
+
+TEST_F(ServerControllerTest, StopIsSynchronousAndEndsEveryConnection) {
+  const auto controller = Controller();
+  controller->StartServer();
+  UniqueFd client = Connected();
+  controller->StopServer();
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+  EXPECT_EQ(FTransport.ConnectionCount(), 0u);
+  {
+    std::lock_guard lock(FProbe->Lock);
+    EXPECT_EQ(FProbe->Destroyed(), FProbe->Created()) << "every disconnect step has run";
+  }
+  EXPECT_TRUE(tcptest::ClosedByServer(client.get()));
+  controller->StopServer();  // stopping a stopped server does nothing
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+}
+
+TEST_F(ServerControllerTest, FailedReloadIsRecordedAndTheLastPortStays) {
+  const std::uint16_t port = FreePort();
+  WriteIni(Ini(std::to_string(port)));
+  const auto controller = Controller();
+  std::filesystem::remove(FIni);
+
+  const IConfigServerPtr config = controller->getConfigServer();
+  EXPECT_EQ(config->getPort(), port);
+  const std::string missing = "[Configuração do Servidor] O Arquivo de configuração \"" +
+                              FIni.string() + "\" não foi encontrado!";
+  const TRecord failed = {TLogLevel::llError,
+                          "[Controlador do Serviço] Erro na carga da configuração do "
+                          "Servidor.\r" +
+                              missing};
+  EXPECT_EQ(FRecords, std::vector<TRecord>{failed});
+
+  controller->StartServer();  // on the last port loaded
+  EXPECT_EQ(FTransport.BoundPort(), port);
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{failed, failed}));
+}
+
+TEST_F(ServerControllerTest, JournalFailuresOfTheReload) {
+  // The information record fails: the error record tells why.
+  auto controllerWith = [&](TLogFunction ALog) {
+    return std::make_unique<TServerController>(FServer, FTransport, FIni, std::move(ALog));
+  };
+  auto picky = controllerWith([&](TLogLevel ALevel, const Text& AMessage) {
+    if (ALevel == TLogLevel::llInfo) throw Exception(std::string_view("disco cheio"));
+    FRecords.emplace_back(ALevel, text::ToUtf8(AMessage));
+  });
+  picky->getConfigServer();
+  EXPECT_EQ(
+      FRecords,
+      (std::vector<TRecord>{
+          {TLogLevel::llError,
+           "[Controlador do Serviço] Erro na carga da configuração do Servidor.\rdisco cheio"}}));
+  // Every record fails: the failure of the error record leaves.
+  auto broken = controllerWith(
+      [](TLogLevel, const Text&) { throw Exception(std::string_view("log inacessível")); });
+  EXPECT_EQ(ErrorOf([&] { broken->getConfigServer(); }).Utf8(), "log inacessível");
+  EXPECT_EQ(ErrorOf([&] { broken->StartServer(); }).Utf8(), "log inacessível");
+  EXPECT_FALSE(FServer.Started());
+}
+
+TEST_F(ServerControllerTest, UpdatePortServerRefusesZeroAndBelowBeforeChangingAnything) {
+  const auto controller = Controller();
+  controller->StartServer();
+  const std::uint16_t bound = FTransport.BoundPort();
+  UniqueFd client = Connected();
+  const std::string before = IniBytes();
+  FRecords.clear();
+  for (const std::int32_t port : {0, -5, INT32_MIN}) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(ErrorOf([&] { controller->UpdatePortServer(port); }).Utf8(), kInvalidPort);
+    EXPECT_EQ(IniBytes(), before);
+    EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStarted);
+    EXPECT_EQ(FTransport.BoundPort(), bound);
+    EXPECT_EQ(controller->getConfigServer()->getPort(), 0);  // the set value never reached it
+  }
+  EXPECT_EQ(Accepted(), 1);
+  EXPECT_EQ(FTransport.ConnectionCount(), 1u) << "the connection was left alone";
+}
+
+TEST_F(ServerControllerTest, UpdatePortServerSavesAnyPositivePortAndRestartsOnItsLow16Bits) {
+  const auto controller = Controller();
+  controller->StartServer();
+  UniqueFd client = Connected();
+  // A port the system just handed out, 65536 above: no upper bound in the controller.
+  const std::uint16_t port = FreePort();
+  FRecords.clear();
+  controller->UpdatePortServer(65536 + port);
+  EXPECT_EQ(IniBytes(), Ini(std::to_string(65536 + port)));
+  EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(65536 + port)});
+  EXPECT_EQ(FTransport.Port(), 65536 + port);
+  EXPECT_EQ(FTransport.BoundPort(), port);
+  EXPECT_TRUE(tcptest::ClosedByServer(client.get()));
+  EXPECT_TRUE(Connected());
+}
+
+TEST_F(ServerControllerTest, UpdatePortServerThatCannotSaveLeavesTheServerRunning) {
+  // Longer than the size limit below, so that the rewrite fails.
+  WriteIni("[GERAL]\nNome=" + std::string(200, 'x') + "\n" + Ini("0"));
+  const auto controller = Controller();
+  controller->StartServer();
+  const std::uint16_t bound = FTransport.BoundPort();
+  UniqueFd client = Connected();
+  const std::string before = IniBytes();
+  TRaisedError error;
+  {
+    const FileSizeLimit limit(before.size() - 10);
+    error = ErrorOf([&] { controller->UpdatePortServer(FreePort()); });
+  }
+  EXPECT_EQ(error.Utf8(), "Unable to write to " + FIni.string());
+  EXPECT_EQ(IniBytes(), before);
+  EXPECT_EQ(FTransport.BoundPort(), bound);
+  EXPECT_EQ(FTransport.ConnectionCount(), 1u);
+}
+
+TEST_F(ServerControllerTest, StartOnATakenPortFailsAndLeavesTheServerStopped) {
+  const TTakenPort taken;
+  WriteIni(Ini(std::to_string(taken.Port())));
+  const auto controller = Controller();
+  EXPECT_EQ(ErrorOf([&] { controller->StartServer(); }).Utf8(),
+            "Could not bind socket. Address and port are already in use.");
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+  EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(taken.Port())}) << "the failure is not logged";
+
+  // From the port dialog: the new port is in the file, the server stays stopped.
+  const auto other = TTakenPort();
+  EXPECT_EQ(ErrorOf([&] { controller->UpdatePortServer(other.Port()); }).Utf8(),
+            "Could not bind socket. Address and port are already in use.");
+  EXPECT_EQ(IniBytes(), Ini(std::to_string(other.Port())));
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+}
+
+TEST_F(ServerControllerTest, HintNamesTheProductAndTheServerState) {
+  const TVersionInfoEx version =
+      TMachineUtils::GetVersionInfoEx(text::FromLocale(sys::ExecutablePath().string()));
+  ASSERT_FALSE(version.ProductName.empty());
+  const Text head = version.LegalCopyright + u"\r" + version.ProductName + u" (" +
+                    version.FileVersion + u") \rMonitoramento: ";
+  const auto controller = Controller();
+  EXPECT_EQ(controller->GetHintApplication(), head + u"PARADO");
+  controller->StartServer();
+  EXPECT_EQ(controller->GetHintApplication(), head + u"INICIADO");
+  controller->StopServer();
+  EXPECT_EQ(controller->GetHintApplication(), head + u"PARADO");
+}
+
+TEST_F(ServerControllerTest, LogInfoAndLogErrorWriteTheMessageAsGiven) {
+  const auto controller = Controller();
+  controller->LogInfo(u"linha 1\rlinha 2");
+  controller->LogError(u"");
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{{TLogLevel::llInfo, "linha 1\rlinha 2"},
+                                            {TLogLevel::llError, ""}}));
+}
+
+TEST(ServerControllerJournalTest, WritesToTheNamedJournal) {
+  TScratchDirectory dir;
+  TScratchDirectory::WriteBytes(dir / "a.ini", Ini("0"));
+  TDSServer server;
+  TDSTCPServerTransport transport;
+  TServerController controller(server, transport, dir / "a.ini", TLogger::JournalAt(dir / "a.log"));
+  controller.getConfigServer();
+  const std::string journal = TScratchDirectory::ReadBytes(dir / "a.log");
+  EXPECT_NE(journal.find("\r\n[Controlador do Serviço] Recarga da Configuração do "
+                         "Assinador.\rPorta: 0\r\n### FIM ###\r\r\n"),
+            std::string::npos)
+      << journal;
+}
+
+}  // namespace
