@@ -5,6 +5,7 @@
 #include "platform/exception.h"
 #include "server/service/sm_sign_service.h"
 #include "tests/support/test_certificates.h"
+#include "tests/transport/server/probe_class.h"
 #include "transport/server/method_provider.h"
 #include "transport/server/provider_adapter.h"
 #include "transport/server/server_connection.h"
@@ -16,40 +17,12 @@ const Text kAdapterError = u"[SignerNFSEDocumentRemoteAdapter] Erro na Assinatur
 const Text kLookupError = u"[Certificado] Erro ao Obter o Certificado!\r";
 
 // Every alias the server registers, in registration order.
-const std::vector<Text> kRegisteredAliases = {
-    u"DSAdmin.GetPlatformName",
-    u"DSAdmin.ClearResources",
-    u"DSAdmin.FindPackages",
-    u"DSAdmin.FindClasses",
-    u"DSAdmin.FindMethods",
-    u"DSAdmin.CreateServerClasses",
-    u"DSAdmin.DropServerClasses",
-    u"DSAdmin.CreateServerMethods",
-    u"DSAdmin.DropServerMethods",
-    u"DSAdmin.GetServerClasses",
-    u"DSAdmin.ListClasses",
-    u"DSAdmin.DescribeClass",
-    u"DSAdmin.ListMethods",
-    u"DSAdmin.DescribeMethod",
-    u"DSAdmin.GetServerMethods",
-    u"DSAdmin.GetServerMethodParameters",
-    u"DSAdmin.GetConnection",
-    u"DSAdmin.GetDatabaseConnectionProperties",
-    u"DSAdmin.GetDSServerName",
-    u"DSMetadata.GetProcedures",
-    u"DSMetadata.GetProcedureParameters",
-    u"DSMetadata.GetDatabase",
-    u"DSMetadata.GetDSServerName",
-    u"TSMSignService.getListCertificate",
-    u"TSMSignService.SignDocument",
-    u"TSMSignService.AS_ApplyUpdates",
-    u"TSMSignService.AS_GetRecords",
-    u"TSMSignService.AS_DataRequest",
-    u"TSMSignService.AS_GetProviderNames",
-    u"TSMSignService.AS_GetParams",
-    u"TSMSignService.AS_RowRequest",
-    u"TSMSignService.AS_Execute",
-};
+const std::vector<Text> kRegisteredAliases = probe::Concat(
+    probe::kBuiltInAliases, {u"TSMSignService.getListCertificate", u"TSMSignService.SignDocument",
+                             u"TSMSignService.AS_ApplyUpdates", u"TSMSignService.AS_GetRecords",
+                             u"TSMSignService.AS_DataRequest",
+                             u"TSMSignService.AS_GetProviderNames", u"TSMSignService.AS_GetParams",
+                             u"TSMSignService.AS_RowRequest", u"TSMSignService.AS_Execute"});
 
 // The container's server and server class, with hooks that count the service instances and
 // give them a journal of their own.

@@ -337,26 +337,19 @@ TDSClassDescription MakeDSAdmin() {
       Table(), [](TDSAdmin& self, TArgs& a) -> TDBXValue {
         return self.FindMethods(TextArg(a, 0), TextArg(a, 1), TextArg(a, 2));
       });
-  method(u"CreateServerClasses", {In(u"ClassReader", Table())}, std::nullopt,
-         [](TDSAdmin& self, TArgs& a) -> TDBXValue {
-           self.CreateServerClasses(TableArg(a, 0));
-           return {};
-         });
-  method(u"DropServerClasses", {In(u"ClassReader", Table())}, std::nullopt,
-         [](TDSAdmin& self, TArgs& a) -> TDBXValue {
-           self.DropServerClasses(TableArg(a, 0));
-           return {};
-         });
-  method(u"CreateServerMethods", {In(u"MethodReader", Table())}, std::nullopt,
-         [](TDSAdmin& self, TArgs& a) -> TDBXValue {
-           self.CreateServerMethods(TableArg(a, 0));
-           return {};
-         });
-  method(u"DropServerMethods", {In(u"MethodReader", Table())}, std::nullopt,
-         [](TDSAdmin& self, TArgs& a) -> TDBXValue {
-           self.DropServerMethods(TableArg(a, 0));
-           return {};
-         });
+  // The four registry changes take one table and return nothing.
+  const auto change = [&method](Text AName, Text AParameter,
+                                void (TDSAdmin::*AChange)(const TDBXTablePtr&)) {
+    method(std::move(AName), {In(std::move(AParameter), Table())}, std::nullopt,
+           [AChange](TDSAdmin& self, TArgs& a) -> TDBXValue {
+             (self.*AChange)(TableArg(a, 0));
+             return {};
+           });
+  };
+  change(u"CreateServerClasses", u"ClassReader", &TDSAdmin::CreateServerClasses);
+  change(u"DropServerClasses", u"ClassReader", &TDSAdmin::DropServerClasses);
+  change(u"CreateServerMethods", u"MethodReader", &TDSAdmin::CreateServerMethods);
+  change(u"DropServerMethods", u"MethodReader", &TDSAdmin::DropServerMethods);
   method(u"GetServerClasses", {}, Table(),
          [](TDSAdmin& self, TArgs&) -> TDBXValue { return self.GetServerClasses(); });
   method(u"ListClasses", {}, JsonArray(),

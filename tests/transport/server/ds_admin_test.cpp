@@ -105,6 +105,14 @@ class DSAdminTest : public testing::Test {
   TDSServerConnection FConnection{&FServer.Server};
 };
 
+// A table a client sends that is refused, with the error it gets.
+struct TRefusal {
+  const char* name;
+  TDBXTablePtr table;
+  int code;
+  const char* message;
+};
+
 const std::vector<std::vector<Text>> kStartClasses = {
     {u"", u"DSAdmin", u"", u"Session"},
     {u"", u"DSMetadata", u"", u"Session"},
@@ -314,13 +322,7 @@ TEST_F(DSAdminTest, ClassesComeAndGoThroughTablesButStartOnesStay) {
   const std::vector<Text> start = {u"DSAdmin", u"DSMetadata", u"TProbe"};
 
   // Refused rows leave everything as it was, rows before them included.
-  struct Refusal {
-    const char* name;
-    TDBXTablePtr table;
-    int code;
-    const char* message;
-  };
-  const Refusal kDropRefusals[] = {
+  const TRefusal kDropRefusals[] = {
       {"start class", Sent({u"ClassName"}, {{u"TExtra"}, {u"TProbe"}}), 0,
        "TProbe was registered at server start and cannot be dropped"},
       {"built-in class", Sent({u"ClassName"}, {{u"TExtra"}, {u"DSAdmin"}}), 0,
@@ -329,7 +331,7 @@ TEST_F(DSAdminTest, ClassesComeAndGoThroughTablesButStartOnesStay) {
        "TNone class not found in the server class list"},
       {"no name column", Sent({u"Name"}, {{u"TExtra"}}), 0, "The table has no ClassName column"},
   };
-  for (const Refusal& r : kDropRefusals) {
+  for (const TRefusal& r : kDropRefusals) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(ErrorOf([&] { Call(u"DSAdmin.DropServerClasses", {r.table}); }).CodeAndUtf8(),
               std::make_pair(r.code, std::string(r.message)));
@@ -347,7 +349,7 @@ TEST_F(DSAdminTest, ClassesComeAndGoThroughTablesButStartOnesStay) {
   EXPECT_EQ(classes(), Concat(start, {u"TExtra"}));
   EXPECT_TRUE(Provider().HasServerMethod(u"TExtra.Echo"));
 
-  const Refusal kCreateRefusals[] = {
+  const TRefusal kCreateRefusals[] = {
       {"registered twice", Sent({u"ClassName"}, {{u"TExtra"}, {u"TExtra"}}), 102,
        "TExtra class has already been added to the server class list"},
       {"unknown class", Sent({u"ClassName"}, {{u"TNone"}}), 0,
@@ -357,7 +359,7 @@ TEST_F(DSAdminTest, ClassesComeAndGoThroughTablesButStartOnesStay) {
        "Unknown LifeCycle:  session"},
   };
   Call(u"DSAdmin.DropServerClasses", {Sent({u"ClassName"}, {{u"TExtra"}})});
-  for (const Refusal& r : kCreateRefusals) {
+  for (const TRefusal& r : kCreateRefusals) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(ErrorOf([&] { Call(u"DSAdmin.CreateServerClasses", {r.table}); }).CodeAndUtf8(),
               std::make_pair(r.code, std::string(r.message)));
@@ -386,13 +388,7 @@ TEST_F(DSAdminTest, MethodsComeAndGoThroughTablesButStartOnesStay) {
   const std::vector<Text> kColumns = {u"MethodAlias", u"ServerClassName", u"MethodName",
                                       u"RoleName"};
   const std::vector<Text> again = {u"TProbe.EchoAgain", u"TProbe", u"Echo", u" admin , ops,"};
-  struct Refusal {
-    const char* name;
-    TDBXTablePtr table;
-    int code;
-    const char* message;
-  };
-  const Refusal kCreateRefusals[] = {
+  const TRefusal kCreateRefusals[] = {
       // An empty alias is formed as registration forms it, and that one exists.
       {"alias twice", Sent(kColumns, {again, {u"", u"TProbe", u"Inherited", u""}}), 103,
        "TProbe.Inherited method has already been added to the server method list"},
@@ -405,7 +401,7 @@ TEST_F(DSAdminTest, MethodsComeAndGoThroughTablesButStartOnesStay) {
       {"names nothing", Sent(kColumns, {{u"", u"", u"", u""}}), 0,
        "Row 1 of the table names no method"},
   };
-  for (const Refusal& r : kCreateRefusals) {
+  for (const TRefusal& r : kCreateRefusals) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(ErrorOf([&] { Call(u"DSAdmin.CreateServerMethods", {r.table}); }).CodeAndUtf8(),
               std::make_pair(r.code, std::string(r.message)));
@@ -418,7 +414,7 @@ TEST_F(DSAdminTest, MethodsComeAndGoThroughTablesButStartOnesStay) {
             (std::vector<Text>{u"TProbe.EchoAgain", u"TProbe", u"Echo", u"admin,ops"}));
   EXPECT_EQ(Call(u"tprobe.echoagain", {Text(u"hi"), std::int64_t{3}}), TDBXValue(Text(u"hi")));
 
-  const Refusal kDropRefusals[] = {
+  const TRefusal kDropRefusals[] = {
       {"start method", Sent({u"MethodAlias"}, {{u"TProbe.EchoAgain"}, {u"tprobe.echo"}}), 0,
        "TProbe.Echo was registered at server start and cannot be dropped"},
       {"built-in method",
@@ -429,7 +425,7 @@ TEST_F(DSAdminTest, MethodsComeAndGoThroughTablesButStartOnesStay) {
       {"no alias column", Sent({u"MethodName"}, {{u"EchoAgain"}}), 0,
        "The table has no MethodAlias column"},
   };
-  for (const Refusal& r : kDropRefusals) {
+  for (const TRefusal& r : kDropRefusals) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(ErrorOf([&] { Call(u"DSAdmin.DropServerMethods", {r.table}); }).CodeAndUtf8(),
               std::make_pair(r.code, std::string(r.message)));
