@@ -227,17 +227,34 @@ void AppendNameArray(std::string& AOut, const std::vector<Text>& ANames) {
   AOut += ']';
 }
 
-void AppendMember(std::string& AOut, TextView AName) {
-  AppendJsonString(AOut, AName);
-  AOut += ':';
-}
+// Writes one JSON object member by member, with the commas between them; End closes it.
+class TJsonObject {
+ public:
+  explicit TJsonObject(std::string& AOut) : FOut(AOut) { FOut += '{'; }
+  void End() { FOut += '}'; }
 
-void AppendOptionalString(std::string& AOut, const std::optional<Text>& AValue) {
-  if (AValue)
-    AppendJsonString(AOut, *AValue);
-  else
-    AOut += "null";
-}
+  // Starts a member; its value is written next into what it returns.
+  std::string& Member(TextView AName) {
+    if (FMembers++) FOut += ',';
+    AppendJsonString(FOut, AName);
+    FOut += ':';
+    return FOut;
+  }
+  void String(TextView AName, TextView AValue) { AppendJsonString(Member(AName), AValue); }
+  void StringOrNull(TextView AName, const std::optional<Text>& AValue) {
+    if (AValue)
+      String(AName, *AValue);
+    else
+      Member(AName) += "null";
+  }
+  void Number(TextView AName, std::optional<std::int64_t> AValue) {
+    Member(AName) += AValue ? std::to_string(*AValue) : "null";
+  }
+
+ private:
+  std::string& FOut;
+  int FMembers = 0;
+};
 
 std::vector<Text> MethodNamesOf(const TDSServerMethodProvider& AProvider,
                                 const TDSClassInfoPtr& AClass) {
@@ -620,20 +637,17 @@ TDBXJsonText TDSAdmin::DescribeClass(const Text& AClassName) const {
   const TDSServerMethodProvider& provider = Provider();
   const TDSClassInfoPtr info = provider.FindClass(AClassName);
   TDBXJsonText json;
-  std::string& out = json.Bytes;
-  out += '{';
-  AppendMember(out, AClassName);
-  if (!info) {
-    out += "null}";
-    return json;
+  TJsonObject outer(json.Bytes);
+  std::string& value = outer.Member(AClassName);
+  if (info) {
+    TJsonObject description(value);
+    description.String(u"LifeCycle", info->LifeCycle);
+    AppendNameArray(description.Member(u"methods"), MethodNamesOf(provider, info));
+    description.End();
+  } else {
+    value += "null";
   }
-  out += '{';
-  AppendMember(out, u"LifeCycle");
-  AppendJsonString(out, info->LifeCycle);
-  out += ',';
-  AppendMember(out, u"methods");
-  AppendNameArray(out, MethodNamesOf(provider, info));
-  out += "}}";
+  outer.End();
   return json;
 }
 
@@ -654,51 +668,34 @@ TDBXJsonText TDSAdmin::ListMethods(const Text& AClassName) const {
 TDBXJsonText TDSAdmin::DescribeMethod(const Text& AServerMethodName) const {
   const TDSMethodInfoPtr info = Provider().FindMethod(AServerMethodName);
   TDBXJsonText json;
-  std::string& out = json.Bytes;
-  out += '{';
+  TJsonObject outer(json.Bytes);
   if (!info) {
-    AppendMember(out, AServerMethodName);
-    out += "null}";
+    outer.Member(AServerMethodName) += "null";
+    outer.End();
     return json;
   }
-  AppendMember(out, info->MethodAlias);
-  out += '{';
-  AppendMember(out, u"ServerClassName");
-  AppendJsonString(out, info->ClassInfo->ClassName);
-  out += ',';
-  AppendMember(out, u"MethodName");
-  AppendJsonString(out, info->MethodName);
-  out += ',';
-  AppendMember(out, u"RoleName");
-  AppendJsonString(out, JoinRoles(info->AuthorizedRoles));
-  out += ',';
-  AppendMember(out, u"parameters");
-  out += '[';
+  TJsonObject description(outer.Member(info->MethodAlias));
+  description.String(u"ServerClassName", info->ClassInfo->ClassName);
+  description.String(u"MethodName", info->MethodName);
+  description.String(u"RoleName", JoinRoles(info->AuthorizedRoles));
+  std::string& parameters = description.Member(u"parameters");
+  parameters += '[';
   bool first = true;
   for (const TParameterShape& shape : ParameterShapes(info->Method, true)) {
-    if (!first) out += ',';
+    if (!first) parameters += ',';
     first = false;
-    out += '{';
-    AppendMember(out, u"Name");
-    AppendJsonString(out, shape.Name);
-    out += ',';
-    AppendMember(out, u"ParameterTypeName");
-    AppendOptionalString(out, shape.TypeName);
-    out += ',';
-    AppendMember(out, u"ParameterTypeUnit");
-    AppendOptionalString(out, shape.TypeUnit);
-    out += ',';
-    AppendMember(out, u"ParameterDirection");
-    AppendJsonString(out, shape.Passing);
-    out += ',';
-    AppendMember(out, u"DBXType");
-    out += shape.DBXType ? std::to_string(*shape.DBXType) : "null";
-    out += ',';
-    AppendMember(out, u"DBXParameterDirection");
-    out += std::to_string(shape.Direction);
-    out += '}';
+    TJsonObject parameter(parameters);
+    parameter.String(u"Name", shape.Name);
+    parameter.StringOrNull(u"ParameterTypeName", shape.TypeName);
+    parameter.StringOrNull(u"ParameterTypeUnit", shape.TypeUnit);
+    parameter.String(u"ParameterDirection", shape.Passing);
+    parameter.Number(u"DBXType", shape.DBXType);
+    parameter.Number(u"DBXParameterDirection", shape.Direction);
+    parameter.End();
   }
-  out += "]}}";
+  parameters += ']';
+  description.End();
+  outer.End();
   return json;
 }
 
