@@ -10,7 +10,8 @@
 
 class Exception : public std::exception {
  public:
-  explicit Exception(Text AMessage) : FMessage(std::move(AMessage)), FWhat(text::ToUtf8(FMessage)) {}
+  explicit Exception(Text AMessage)
+      : FMessage(std::move(AMessage)), FWhat(text::ToUtf8(FMessage)) {}
   explicit Exception(std::string_view AMessageUtf8)
       : FMessage(text::FromUtf8(AMessageUtf8)), FWhat(AMessageUtf8) {}
 

@@ -43,11 +43,17 @@ Text FromUtf8(std::string_view in) {
     char32_t cp;
     char32_t min;
     if ((b0 & 0xE0) == 0xC0) {
-      extra = 1; cp = b0 & 0x1F; min = 0x80;
+      extra = 1;
+      cp = b0 & 0x1F;
+      min = 0x80;
     } else if ((b0 & 0xF0) == 0xE0) {
-      extra = 2; cp = b0 & 0x0F; min = 0x800;
+      extra = 2;
+      cp = b0 & 0x0F;
+      min = 0x800;
     } else if ((b0 & 0xF8) == 0xF0) {
-      extra = 3; cp = b0 & 0x07; min = 0x10000;
+      extra = 3;
+      cp = b0 & 0x07;
+      min = 0x10000;
     } else {
       append(kReplacement);
       ++i;
@@ -157,8 +163,7 @@ Text FromLatin1(std::string_view in) {
 
 std::string ToLatin1(TextView in) {
   std::string out(in.size(), '\0');
-  for (std::size_t i = 0; i < in.size(); ++i)
-    out[i] = in[i] < 256 ? static_cast<char>(in[i]) : '?';
+  for (std::size_t i = 0; i < in.size(); ++i) out[i] = in[i] < 256 ? static_cast<char>(in[i]) : '?';
   return out;
 }
 
@@ -193,7 +198,8 @@ TLocaleCharset LocaleCharset() {
   // nl_langinfo reads the calling thread's locale; a program that never called setlocale
   // is in the "C" locale, which we treat as Latin-1 like the single-byte code page it stands for.
   const char* codeset = nl_langinfo(CODESET);
-  if (codeset != nullptr && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0))
+  if (codeset != nullptr &&
+      (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0))
     return TLocaleCharset::Utf8;
   return TLocaleCharset::Latin1;
 }

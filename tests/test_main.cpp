@@ -1,6 +1,6 @@
-#include <clocale>
-
 #include <gtest/gtest.h>
+
+#include <clocale>
 
 #include "platform/xmldsig/library_scope.h"
 

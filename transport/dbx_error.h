@@ -8,7 +8,8 @@
 
 class TDBXError : public Exception {
  public:
-  TDBXError(int AErrorCode, Text AMessage) : Exception(std::move(AMessage)), FErrorCode(AErrorCode) {}
+  TDBXError(int AErrorCode, Text AMessage)
+      : Exception(std::move(AMessage)), FErrorCode(AErrorCode) {}
   TDBXError(int AErrorCode, std::string_view AMessageUtf8)
       : Exception(AMessageUtf8), FErrorCode(AErrorCode) {}
 

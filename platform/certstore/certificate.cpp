@@ -17,8 +17,8 @@ Text Asn1ToText(const ASN1_STRING* value) {
     return {};
   }
   Asn1Utf8Ptr owner{raw};
-  return text::FromUtf8(std::string_view{reinterpret_cast<const char*>(raw),
-                                         static_cast<std::size_t>(length)});
+  return text::FromUtf8(
+      std::string_view{reinterpret_cast<const char*>(raw), static_cast<std::size_t>(length)});
 }
 
 // The first entry of the name with that attribute, or nothing.
@@ -47,8 +47,8 @@ bool FirstEmail(const X509* cert, int altNameNid, Text& out) {
 // name), else empty: the order in which the platform's store shows a "simple name".
 Text SimpleName(const X509* cert, const X509_NAME* name, int altNameNid) {
   Text out;
-  for (const int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName,
-                        NID_pkcs9_emailAddress}) {
+  for (const int nid :
+       {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress}) {
     if (FirstEntry(name, nid, out)) return out;
   }
   if (FirstEmail(cert, altNameNid, out)) return out;
@@ -116,8 +116,8 @@ ICertificate2::ICertificate2(X509Ptr ACertificate, EvpPkeyPtr AKey, std::vector<
   FValidTo = NotAfter(FCertificate.get());
   FSubjectName = SimpleName(FCertificate.get(), X509_get_subject_name(FCertificate.get()),
                             NID_subject_alt_name);
-  FIssuerName = SimpleName(FCertificate.get(), X509_get_issuer_name(FCertificate.get()),
-                           NID_issuer_alt_name);
+  FIssuerName =
+      SimpleName(FCertificate.get(), X509_get_issuer_name(FCertificate.get()), NID_issuer_alt_name);
 }
 
 std::tm ICertificate2::ValidToDate() const {

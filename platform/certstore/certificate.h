@@ -28,9 +28,9 @@ class IPrivateKey {
   IPrivateKey(EvpPkeyPtr AKey, Text AContainerName);
 
   Text ContainerName() const { return FContainerName; }  // the store file that holds the key
-  Text ProviderName() const;                              // the crypto library
-  int ProviderType() const;                               // the key's algorithm id
-  EVP_PKEY* Handle() const { return FKey.get(); }          // borrowed, lives with this object
+  Text ProviderName() const;                             // the crypto library
+  int ProviderType() const;                              // the key's algorithm id
+  EVP_PKEY* Handle() const { return FKey.get(); }        // borrowed, lives with this object
 
  private:
   EvpPkeyPtr FKey;

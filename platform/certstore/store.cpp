@@ -187,9 +187,10 @@ class TStoreCache {
       const std::string ext = LowerExtension(it->path());
       if (ext != ".pem" && ext != ".crt" && ext != ".pfx" && ext != ".p12") continue;
       // One stat gives the kind, size and time (the listing runs on every signature).
-      struct stat info{};
+      struct stat info {};
       if (::stat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-      found.push_back({it->path().filename().string(), it->path(),
+      found.push_back({it->path().filename().string(),
+                       it->path(),
                        static_cast<std::uintmax_t>(info.st_size),
                        {info.st_mtim.tv_sec, info.st_mtim.tv_nsec}});
     }

@@ -39,13 +39,13 @@ bool RestrictContext(xmlSecDSigCtx& ACtx) {
   ACtx.enabledReferenceUris = static_cast<xmlSecTransformUriType>(
       xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument);
   const xmlSecTransformId c14n[] = {
-      xmlSecTransformInclC14NId,         xmlSecTransformInclC14NWithCommentsId,
-      xmlSecTransformInclC14N11Id,       xmlSecTransformInclC14N11WithCommentsId,
-      xmlSecTransformExclC14NId,         xmlSecTransformExclC14NWithCommentsId};
-  const xmlSecTransformId referenceOnly[] = {
-      xmlSecTransformEnvelopedId, xmlSecTransformXPointerId, xmlSecTransformSha1Id,
-      xmlSecTransformSha224Id,    xmlSecTransformSha256Id,   xmlSecTransformSha384Id,
-      xmlSecTransformSha512Id};
+      xmlSecTransformInclC14NId,   xmlSecTransformInclC14NWithCommentsId,
+      xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
+      xmlSecTransformExclC14NId,   xmlSecTransformExclC14NWithCommentsId};
+  const xmlSecTransformId referenceOnly[] = {xmlSecTransformEnvelopedId, xmlSecTransformXPointerId,
+                                             xmlSecTransformSha1Id,      xmlSecTransformSha224Id,
+                                             xmlSecTransformSha256Id,    xmlSecTransformSha384Id,
+                                             xmlSecTransformSha512Id};
   const xmlSecTransformId signatureOnly[] = {
       xmlSecTransformRsaSha1Id,     xmlSecTransformRsaSha224Id,   xmlSecTransformRsaSha256Id,
       xmlSecTransformRsaSha384Id,   xmlSecTransformRsaSha512Id,   xmlSecTransformEcdsaSha1Id,
@@ -157,8 +157,7 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     if (!ctx || !xmldsig::RestrictContext(*ctx)) return fail(dsig_messages::kSignFailed);
     ctx->keyInfoWriteCtx.base64LineSize = kBase64LineSize;
     ctx->signKey = key.release();  // the context owns and frees the key from here on
-    if (xmlSecDSigCtxSign(ctx.get(), FSignature) < 0 ||
-        ctx->status != xmlSecDSigStatusSucceeded) {
+    if (xmlSecDSigCtxSign(ctx.get(), FSignature) < 0 || ctx->status != xmlSecDSigStatusSucceeded) {
       return fail(dsig_messages::kSignFailed);
     }
   }

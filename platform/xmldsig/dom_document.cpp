@@ -22,12 +22,23 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
   while (i < inEnd) {
     const char* replacement = nullptr;
     switch (*i) {
-      case '<': replacement = "&lt;"; break;
-      case '>': replacement = "&gt;"; break;
-      case '&': replacement = "&amp;"; break;
-      case '\r': replacement = "&#13;"; break;
-      case '\n': replacement = "&#10;"; break;
-      default: break;
+      case '<':
+        replacement = "&lt;";
+        break;
+      case '>':
+        replacement = "&gt;";
+        break;
+      case '&':
+        replacement = "&amp;";
+        break;
+      case '\r':
+        replacement = "&#13;";
+        break;
+      case '\n':
+        replacement = "&#10;";
+        break;
+      default:
+        break;
     }
     const std::size_t need = replacement ? std::strlen(replacement) : 1;
     if (static_cast<std::size_t>(outEnd - o) < need) break;
@@ -83,7 +94,8 @@ bool DeclaresAttributeDefaults(const xmlDoc* doc) {
   xmlHashScan(
       static_cast<xmlHashTablePtr>(doc->intSubset->attributes),
       [](void* payload, void* data, const xmlChar*) {
-        if (static_cast<const xmlAttribute*>(payload)->defaultValue) *static_cast<bool*>(data) = true;
+        if (static_cast<const xmlAttribute*>(payload)->defaultValue)
+          *static_cast<bool*>(data) = true;
       },
       &found);
   return found;
@@ -151,8 +163,8 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   // entity substitution, no DTD loading, no network.
   constexpr int kOptions =
       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
-  XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()),
-                                  nullptr, "UTF-8", kOptions)};
+  XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()), nullptr,
+                                  "UTF-8", kOptions)};
   // Namespace errors (an undeclared prefix) count as malformed: the signature's
   // canonicalisation needs every name resolved.
   if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed) {

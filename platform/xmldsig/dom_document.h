@@ -6,8 +6,8 @@
 // already-decoded text: the encoding named in its declaration does not apply. Hostile input is
 // contained: no external entity, DTD or network access, and a document that declares or
 // references entities (other than the five predefined ones and character references) is not
-// loaded; neither is one with namespace errors. One object belongs to one thread; separate objects may be used on separate
-// threads at once. Needs TXmlLibraryScope.
+// loaded; neither is one with namespace errors. One object belongs to one thread; separate objects
+// may be used on separate threads at once. Needs TXmlLibraryScope.
 
 #include <string>
 #include <utility>

@@ -1,7 +1,5 @@
 #include "platform/xmldsig/library_scope.h"
 
-#include <string>
-
 #include <libxml/parser.h>
 #include <libxml/xmlIO.h>
 #include <xmlsec/base64.h>
@@ -9,6 +7,8 @@
 #include <xmlsec/errors.h>
 #include <xmlsec/xmlsec.h>
 #include <xmlsec/xmltree.h>
+
+#include <string>
 
 #include "platform/exception.h"
 #include "platform/xmldsig/xml_handles.h"

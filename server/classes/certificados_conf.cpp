@@ -26,7 +26,9 @@ std::string TCertificadosConf::Normalize(std::string_view AValue) {
   return std::string{TrimBlanks(out)};
 }
 
-void TCertificadosConf::setNumeroSerie(std::string_view AValue) { FNumeroSerie = Normalize(AValue); }
+void TCertificadosConf::setNumeroSerie(std::string_view AValue) {
+  FNumeroSerie = Normalize(AValue);
+}
 
 ICertificate2Ptr TCertificadosConf::GetCertificado() {
   if (TrimBlanks(FNumeroSerie).empty()) throw Exception(Text{certificate_messages::kSerialMissing});

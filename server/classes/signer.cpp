@@ -37,9 +37,8 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
 
     const IPrivateKey privateKey = ACertificate.PrivateKey();
     signature.setStore(memory);
-    const IXMLDSigKeyPtr key =
-        signature.createKeyFromCSP(privateKey.ProviderType(), privateKey.ProviderName(),
-                                   privateKey.ContainerName(), 0);
+    const IXMLDSigKeyPtr key = signature.createKeyFromCSP(
+        privateKey.ProviderType(), privateKey.ProviderName(), privateKey.ContainerName(), 0);
     if (!key) throw Exception(Text{kCspKeyFailed});
 
     if (!signature.sign(*key, CERTIFICATES)) throw Exception(Text{kSigningFailed});

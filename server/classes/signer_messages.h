@@ -7,7 +7,8 @@
 namespace signer_messages {
 
 inline constexpr TextView kSignFailed = u"[SignerNFSEDocument] Erro na Assinatura do Documento.";
-inline constexpr TextView kLoadFailed = u"[TSignerNFSEDocument] Não foi possível carregar o arquivo: ";
+inline constexpr TextView kLoadFailed =
+    u"[TSignerNFSEDocument] Não foi possível carregar o arquivo: ";
 inline constexpr TextView kTemplateMissing =
     u"[TSignerNFSEDocument] É preciso carregar o template antes de assinar.";
 inline constexpr TextView kCspKeyFailed = u"[TSignerNFSEDocument] Erro ao criar a chave do CSP.";
@@ -18,8 +19,7 @@ inline constexpr TextView kSignatureMarker = u"<Signature";
 inline constexpr TextView kPlaceholder = u"<assinatura/>";
 inline constexpr TextView kDeclarationEnd = u"?>";
 inline constexpr TextView kSelectionProperty = u"SelectionNamespaces";
-inline constexpr TextView kSelectionNamespaces =
-    u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
+inline constexpr TextView kSelectionNamespaces = u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
 inline constexpr TextView kSelectSignature = u".//ds:Signature";
 inline constexpr TextView kMemoryStore = u"Memoria";
 inline constexpr TextView kSignatureValueTag = u"<SignatureValue>";

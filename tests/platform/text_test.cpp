@@ -20,9 +20,15 @@ TEST(Text, IllFormedUtf8BecomesReplacementCharacters) {
     Text out;
   };
   const Case kCases[] = {
-      {"lone continuation", "a\x80" "b", u"a\uFFFDb"},
+      {"lone continuation",
+       "a\x80"
+       "b",
+       u"a\uFFFDb"},
       {"truncated at end", "a\xC3", u"a\uFFFD"},
-      {"truncated before ascii", "\xE2\x82" "x", u"\uFFFDx"},
+      {"truncated before ascii",
+       "\xE2\x82"
+       "x",
+       u"\uFFFDx"},
       {"overlong", "\xC0\xAF", u"\uFFFD"},
       {"surrogate", "\xED\xA0\x80", u"\uFFFD"},
   };
@@ -40,10 +46,12 @@ TEST(Text, LoneSurrogatesBecomeReplacementCharactersInUtf8) {
   };
   const Case kCases[] = {
       {"high surrogate at the end", Text{u"a"} + char16_t{0xD834}, "a\xEF\xBF\xBD"},
-      {"high surrogate before ascii", Text{char16_t{0xD834}} + u"b", "\xEF\xBF\xBD" "b"},
+      {"high surrogate before ascii", Text{char16_t{0xD834}} + u"b",
+       "\xEF\xBF\xBD"
+       "b"},
       {"low surrogate alone", Text{char16_t{0xDD1E}} + u"\u00e9", "\xEF\xBF\xBD\xC3\xA9"},
-      {"two high surrogates then a pair",
-       Text{char16_t{0xD834}} + u"\U0001D11E", "\xEF\xBF\xBD\xF0\x9D\x84\x9E"},
+      {"two high surrogates then a pair", Text{char16_t{0xD834}} + u"\U0001D11E",
+       "\xEF\xBF\xBD\xF0\x9D\x84\x9E"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

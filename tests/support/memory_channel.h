@@ -20,7 +20,10 @@ class TMemoryChannel : public TDbxChannel {
 
   const std::string& Written() const { return FWritten; }
   std::vector<std::string> Writes() const { return FWrites; }
-  void ClearWritten() { FWritten.clear(); FWrites.clear(); }
+  void ClearWritten() {
+    FWritten.clear();
+    FWrites.clear();
+  }
   int ReadCalls() const { return FReadCalls; }
   bool Closed() const { return FClosed; }
 

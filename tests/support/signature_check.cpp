@@ -62,8 +62,8 @@ std::string VerifyWithXmlsec1(const Text& ASignedXml, const TVerifyOptions& AOpt
     std::ofstream out(file, std::ios::binary);
     out << EncodeAsDeclared(ASignedXml);
   }
-  std::string command = "/usr/bin/xmlsec1 --verify --trusted-pem '" +
-                         test_certificates::CaPemPath().string() + "'";
+  std::string command =
+      "/usr/bin/xmlsec1 --verify --trusted-pem '" + test_certificates::CaPemPath().string() + "'";
   if (AOptions.verificationTime != 0) {
     std::tm local{};
     localtime_r(&AOptions.verificationTime, &local);

@@ -14,7 +14,10 @@
 namespace signature_check {
 
 struct TVerifyOptions {
-  TVerifyOptions& At(std::time_t AMoment) { verificationTime = AMoment; return *this; }
+  TVerifyOptions& At(std::time_t AMoment) {
+    verificationTime = AMoment;
+    return *this;
+  }
   TVerifyOptions& IdAttribute(std::string AAttribute, std::string AElement) {
     idAttributes.emplace_back(std::move(AAttribute), std::move(AElement));
     return *this;

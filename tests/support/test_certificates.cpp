@@ -179,8 +179,8 @@ void WritePfx(const fs::path& path, const TCertificateRequest& wanted, X509* cer
   }
   const int certNid = wanted.legacyPfx ? NID_pbe_WithSHA1And40BitRC2_CBC : 0;
   const int keyNid = wanted.legacyPfx ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : 0;
-  Pkcs12Ptr p12{PKCS12_create_ex("", "certificado", key, cert, chain.get(), keyNid, certNid, 0,
-                                 0, 0, wanted.legacyPfx ? LegacyContext() : nullptr, nullptr)};
+  Pkcs12Ptr p12{PKCS12_create_ex("", "certificado", key, cert, chain.get(), keyNid, certNid, 0, 0,
+                                 0, wanted.legacyPfx ? LegacyContext() : nullptr, nullptr)};
   if (!p12) Fail("PKCS12_create_ex");
   BioPtr bio{BIO_new_file(path.c_str(), "wb")};
   if (!bio || i2d_PKCS12_bio(bio.get(), p12.get()) != 1) Fail("i2d_PKCS12_bio");
@@ -245,8 +245,6 @@ void TTestStore::Remove(const std::string& fileName) { fs::remove(FDirectory / f
 
 const fs::path& CaPemPath() { return Ca().pemPath; }
 
-std::time_t ExpiredCertificateValidMoment() {
-  return std::time(nullptr) - 500 * kDay;
-}
+std::time_t ExpiredCertificateValidMoment() { return std::time(nullptr) - 500 * kDay; }
 
 }  // namespace test_certificates

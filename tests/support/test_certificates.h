@@ -26,18 +26,54 @@ struct TCertificateRequest {
       : fileName(std::move(AFileName)) {}
 
   // Chainable setters: TCertificateRequest("a.pem").CommonName("X").Serial("0A").WithoutKey().
-  TCertificateRequest& CommonName(std::string v) { commonName = std::move(v); return *this; }
-  TCertificateRequest& Serial(std::string v) { serialHex = std::move(v); return *this; }
-  TCertificateRequest& WithoutKey() { withKey = false; return *this; }
-  TCertificateRequest& Expired() { expired = true; return *this; }
-  TCertificateRequest& MismatchedKey() { mismatchedKey = true; return *this; }
-  TCertificateRequest& OtherKeyPair() { otherKeyPair = true; return *this; }
-  TCertificateRequest& WithChain() { withChain = true; return *this; }
-  TCertificateRequest& LegacyPfx() { legacyPfx = true; return *this; }
-  TCertificateRequest& OrganizationalUnit(std::string v) { organizationalUnit = std::move(v); return *this; }
-  TCertificateRequest& Organization(std::string v) { organization = std::move(v); return *this; }
-  TCertificateRequest& Email(std::string v) { email = std::move(v); return *this; }
-  TCertificateRequest& NotAfter(std::time_t v) { notAfter = v; return *this; }
+  TCertificateRequest& CommonName(std::string v) {
+    commonName = std::move(v);
+    return *this;
+  }
+  TCertificateRequest& Serial(std::string v) {
+    serialHex = std::move(v);
+    return *this;
+  }
+  TCertificateRequest& WithoutKey() {
+    withKey = false;
+    return *this;
+  }
+  TCertificateRequest& Expired() {
+    expired = true;
+    return *this;
+  }
+  TCertificateRequest& MismatchedKey() {
+    mismatchedKey = true;
+    return *this;
+  }
+  TCertificateRequest& OtherKeyPair() {
+    otherKeyPair = true;
+    return *this;
+  }
+  TCertificateRequest& WithChain() {
+    withChain = true;
+    return *this;
+  }
+  TCertificateRequest& LegacyPfx() {
+    legacyPfx = true;
+    return *this;
+  }
+  TCertificateRequest& OrganizationalUnit(std::string v) {
+    organizationalUnit = std::move(v);
+    return *this;
+  }
+  TCertificateRequest& Organization(std::string v) {
+    organization = std::move(v);
+    return *this;
+  }
+  TCertificateRequest& Email(std::string v) {
+    email = std::move(v);
+    return *this;
+  }
+  TCertificateRequest& NotAfter(std::time_t v) {
+    notAfter = v;
+    return *this;
+  }
 
   std::string fileName;  // .pem/.crt: PEM; .pfx/.p12: PKCS#12 without password
   std::string commonName = "EMPRESA TESTE LTDA";  // empty: no CN in the subject

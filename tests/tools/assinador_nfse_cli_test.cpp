@@ -20,7 +20,6 @@ using test_certificates::Certificate;
 using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
-
 struct TRun {
   int status = -1;
   std::string out;

@@ -125,8 +125,8 @@ TEST(CertificateStore, SerialNumberIsUpperCaseHexTwoDigitsAByte) {
     std::string given;
     Text expected;
   };
-  const Case cases[] = {{"0A1B2C", u"0A1B2C"}, {"1", u"01"}, {"abc", u"0ABC"},
-                        {"80", u"0080"},        {"7F", u"7F"}, {"00ff00", u"00FF00"}};
+  const Case cases[] = {{"0A1B2C", u"0A1B2C"}, {"1", u"01"},  {"abc", u"0ABC"},
+                        {"80", u"0080"},       {"7F", u"7F"}, {"00ff00", u"00FF00"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
     const auto path = store.Add(TCertificateRequest("x.pem").Serial(c.given));
@@ -147,7 +147,8 @@ TEST(CertificateStore, SimpleNamesTakeCnThenOuThenOThenEmail) {
       {"OU", TCertificateRequest().CommonName("").OrganizationalUnit("Unidade").Organization("O"),
        u"Unidade"},
       {"O", TCertificateRequest().CommonName("").Organization("Organização"), u"Organização"},
-      {"e-mail", TCertificateRequest().CommonName("").Email("nfse@example.com"), u"nfse@example.com"},
+      {"e-mail", TCertificateRequest().CommonName("").Email("nfse@example.com"),
+       u"nfse@example.com"},
       {"nothing", TCertificateRequest().CommonName(""), u""},
   };
   for (const auto& c : cases) {

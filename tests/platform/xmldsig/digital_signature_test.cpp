@@ -21,7 +21,8 @@ Text SignatureElement(TextView uri, TextView transforms = u"",
   return u"<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo>"
          u"<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
          u"<SignatureMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>"
-         u"<Reference URI=\"" + Text{uri} + u"\"><Transforms>" + Text{transforms} +
+         u"<Reference URI=\"" +
+         Text{uri} + u"\"><Transforms>" + Text{transforms} +
          u"</Transforms><DigestMethod Algorithm=\"" + Text{digest} +
          u"\"/><DigestValue/></Reference></SignedInfo><SignatureValue/>" + Text{keyInfo} +
          u"</Signature>";
@@ -52,8 +53,8 @@ class DigitalSignatureTest : public testing::Test {
     signature.setSignature(dom.selectSingleNode(u".//ds:Signature"));
     signature.setStore(memory);
     const IPrivateKey key = certificate->PrivateKey();
-    auto dsigKey = signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
-                                              key.ContainerName(), 0);
+    auto dsigKey =
+        signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), key.ContainerName(), 0);
     EXPECT_NE(dsigKey, nullptr);
     if (!dsigKey || !signature.sign(*dsigKey, options)) {
       if (error) *error = signature.lastError();
@@ -72,8 +73,8 @@ class DigitalSignatureTest : public testing::Test {
     signature.setSignature(own.selectSingleNode(u".//ds:Signature"));
     signature.setStore(memory);
     const IPrivateKey key = certificate->PrivateKey();
-    auto dsigKey = signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
-                                              key.ContainerName(), 0);
+    auto dsigKey =
+        signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), key.ContainerName(), 0);
     EXPECT_NE(dsigKey, nullptr);
     if (!dsigKey || !signature.sign(*dsigKey, options)) return u"falhou: " + signature.lastError();
     return own.xml();
@@ -86,8 +87,7 @@ class DigitalSignatureTest : public testing::Test {
 };
 
 TEST_F(DigitalSignatureTest, WritesDigestValueAndCertificateOnOneLine) {
-  const Text signedXml =
-      Sign(u"<doc><a>texto</a>" + SignatureElement(u"", kEnveloped) + u"</doc>");
+  const Text signedXml = Sign(u"<doc><a>texto</a>" + SignatureElement(u"", kEnveloped) + u"</doc>");
   ASSERT_FALSE(signedXml.empty());
   EXPECT_EQ(signedXml.find(u"<DigestValue/>"), Text::npos);
   EXPECT_EQ(signedXml.find(u"<SignatureValue/>"), Text::npos);
@@ -98,7 +98,8 @@ TEST_F(DigitalSignatureTest, WritesDigestValueAndCertificateOnOneLine) {
 
 TEST_F(DigitalSignatureTest, AddsKeyInfoWhenTheElementHasNone) {
   const Text signedXml =
-      Sign(u"<doc>" + SignatureElement(u"", kEnveloped, u"http://www.w3.org/2001/04/xmlenc#sha256", u"") +
+      Sign(u"<doc>" +
+           SignatureElement(u"", kEnveloped, u"http://www.w3.org/2001/04/xmlenc#sha256", u"") +
            u"</doc>");
   ASSERT_FALSE(signedXml.empty());
   EXPECT_NE(signedXml.find(u"<KeyInfo><X509Data><X509Certificate>"), Text::npos);
@@ -116,9 +117,10 @@ TEST_F(DigitalSignatureTest, RefusesReferencesAndTransformsOutsideTheDocument) {
       {"relative file reference", SignatureElement(u"segredo.xml")},
       {"unknown id", SignatureElement(u"#nada", kEnveloped)},
       {"XSLT transform",
-       SignatureElement(u"", u"<Transform Algorithm=\"http://www.w3.org/TR/1999/REC-xslt-19991116\">"
-                             u"<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
-                             u"version=\"1.0\"/></Transform>")},
+       SignatureElement(u"",
+                        u"<Transform Algorithm=\"http://www.w3.org/TR/1999/REC-xslt-19991116\">"
+                        u"<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                        u"version=\"1.0\"/></Transform>")},
       {"unknown digest", SignatureElement(u"", kEnveloped, u"urn:nada")},
   };
   for (const auto& c : cases) {
@@ -150,26 +152,26 @@ TEST_F(DigitalSignatureTest, FailureTextEndsWithTheLibrariesOwnWords) {
 TEST_F(DigitalSignatureTest, KeyFromProviderDataMustMatchACertificateOfTheStore) {
   IXMLDigitalSignature signature;
   const IPrivateKey key = certificate->PrivateKey();
-  EXPECT_EQ(signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
-                                       key.ContainerName(), 0),
-            nullptr);  // no store assigned yet
+  EXPECT_EQ(
+      signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), key.ContainerName(), 0),
+      nullptr);  // no store assigned yet
   signature.setStore(memory);
   EXPECT_EQ(signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), u"outro.pem", 0),
             nullptr);
   EXPECT_EQ(signature.createKeyFromCSP(key.ProviderType() + 1, key.ProviderName(),
                                        key.ContainerName(), 0),
             nullptr);
-  EXPECT_NE(signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
-                                       key.ContainerName(), 0),
-            nullptr);
+  EXPECT_NE(
+      signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), key.ContainerName(), 0),
+      nullptr);
 }
 
 TEST_F(DigitalSignatureTest, SignWithoutElementFails) {
   IXMLDigitalSignature signature;
   signature.setStore(memory);
   const IPrivateKey key = certificate->PrivateKey();
-  auto dsigKey = signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(),
-                                            key.ContainerName(), 0);
+  auto dsigKey =
+      signature.createKeyFromCSP(key.ProviderType(), key.ProviderName(), key.ContainerName(), 0);
   ASSERT_NE(dsigKey, nullptr);
   EXPECT_EQ(signature.sign(*dsigKey, CERTIFICATES), nullptr);
   EXPECT_EQ(signature.lastError(), dsig_messages::kNoSignature);
@@ -202,18 +204,20 @@ TEST_F(DigitalSignatureTest, DirectAndGenericSigningWriteTheSameBytes) {
       {"only child", u"<doc>" + plain + u"</doc>"},
       {"default namespace and prefixes on ancestors",
        u"<e:lote xmlns:e=\"urn:e\" xmlns=\"urn:nfse\" xmlns:z=\"urn:z\" z:a=\"1\"><e:rps b=\"2\" "
-       u"a=\"1\"><x xmlns=\"\">y</x>" + plain + u"</e:rps></e:lote>"},
-      {"xml attributes inherited", u"<doc xml:lang=\"pt\" xml:space=\"preserve\"><c>" + plain +
-                                       u"</c></doc>"},
+       u"a=\"1\"><x xmlns=\"\">y</x>" +
+           plain + u"</e:rps></e:lote>"},
+      {"xml attributes inherited",
+       u"<doc xml:lang=\"pt\" xml:space=\"preserve\"><c>" + plain + u"</c></doc>"},
       {"comments, PIs, CDATA, references",
        u"<?xml version=\"1.0\"?><!-- antes --><?pi dados?><doc><!-- dentro --><![CDATA[<&>]]>"
-       u"&amp;&#13;&#10;\"'\t<a v=\"&#9;&#10;&lt;\"/>" + plain + u"</doc><!-- depois -->"},
+       u"&amp;&#13;&#10;\"'\t<a v=\"&#9;&#10;&lt;\"/>" +
+           plain + u"</doc><!-- depois -->"},
       {"doctype without entities", u"<!DOCTYPE doc><doc>" + plain + u"</doc>"},
-      {"prefixed signature", u"<doc xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">t" + prefixed +
-                                 u"</doc>"},
+      {"prefixed signature",
+       u"<doc xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">t" + prefixed + u"</doc>"},
       {"another signature after it", u"<doc>" + plain + u"<k>" + plain + u"</k></doc>"},
-      {"no key information", u"<doc>" + SignatureElement(u"", kEnveloped, kSha1Uri(), u"") +
-                                 u"</doc>"},
+      {"no key information",
+       u"<doc>" + SignatureElement(u"", kEnveloped, kSha1Uri(), u"") + u"</doc>"},
       {"key information without certificates", u"<doc>" + plain + u"</doc>", 0},
       {"other form: SHA-256 digest",
        u"<doc>" + SignatureElement(u"", kEnveloped, u"http://www.w3.org/2001/04/xmlenc#sha256") +
@@ -221,8 +225,8 @@ TEST_F(DigitalSignatureTest, DirectAndGenericSigningWriteTheSameBytes) {
       {"signature as the document element", plain},
       {"relative namespace: both refuse, in the same words",
        u"<doc xmlns=\"relativo\">" + plain + u"</doc>", CERTIFICATES, true},
-      {"other form: id reference", u"<doc><a Id=\"a1\">x</a>" + SignatureElement(u"#a1", kEnveloped) +
-                                       u"</doc>"},
+      {"other form: id reference",
+       u"<doc><a Id=\"a1\">x</a>" + SignatureElement(u"#a1", kEnveloped) + u"</doc>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -24,8 +24,10 @@ TEST(DomDocument, LoadsWellFormedTextAndRefusesTheRest) {
   };
   const Case cases[] = {
       {"element", u"<a/>", true},
-      {"declared ISO-8859-1, text already decoded", u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>ção</a>", true},
-      {"declared UTF-16, text already decoded", u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>ção</a>", true},
+      {"declared ISO-8859-1, text already decoded",
+       u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>ção</a>", true},
+      {"declared UTF-16, text already decoded",
+       u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a>ção</a>", true},
       {"unknown encoding name", u"<?xml version=\"1.0\" encoding=\"X-NADA\"?><a/>", true},
       {"empty", u"", false},
       {"unclosed", u"<a><b></a>", false},
@@ -81,7 +83,8 @@ TEST(DomDocument, SerialisesWithoutLiteralLineBreaksInContent) {
   const Case cases[] = {
       {"white space kept", u"<a> <b> </b>\t</a>", u"<a> <b> </b>\t</a>\n"},
       {"line breaks in text", u"<a>1&#10;2&#xD;3&#xA;</a>", u"<a>1&#10;2&#13;3&#10;</a>\n"},
-      {"line breaks in attributes", u"<a b=\"1&#10;2&#13;3&#9;\"/>", u"<a b=\"1&#10;2&#13;3&#9;\"/>\n"},
+      {"line breaks in attributes", u"<a b=\"1&#10;2&#13;3&#9;\"/>",
+       u"<a b=\"1&#10;2&#13;3&#9;\"/>\n"},
       {"markup characters", u"<a b='&lt;&quot;'>&lt;&amp;&gt;</a>",
        u"<a b=\"&lt;&quot;\">&lt;&amp;&gt;</a>\n"},
       {"accents stay characters", u"<a>ação €</a>", u"<a>ação €</a>\n"},

@@ -21,7 +21,7 @@ using namespace certificate_messages;
 using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
-constexpr std::time_t kEndOf2030 = 1924991999;   // 2030-12-31 23:59:59 UTC
+constexpr std::time_t kEndOf2030 = 1924991999;    // 2030-12-31 23:59:59 UTC
 constexpr std::time_t kStartOf2031 = 1924992000;  // 2031-01-01 00:00:00 UTC
 const Text kIssuer = u"|issuer=AC TESTE ASSINADOR";
 
@@ -57,7 +57,10 @@ TEST_F(DigitalCertificateTest, EmptyStoreGivesAnEmptyList) {
 }
 
 TEST_F(DigitalCertificateTest, EntryHoldsSerialDateAndIssuer) {
-  store.Add(TCertificateRequest("1.pem").CommonName("EMPRESA A LTDA").Serial("0A1B").NotAfter(kEndOf2030));
+  store.Add(TCertificateRequest("1.pem")
+                .CommonName("EMPRESA A LTDA")
+                .Serial("0A1B")
+                .NotAfter(kEndOf2030));
   store.Add(TCertificateRequest("2.pem").CommonName("JOAO").Serial("0C").NotAfter(kStartOf2031));
   EXPECT_EQ(TDigitalCertificate().getListSerialNumber(),
             (std::vector<Text>{u"EMPRESA A LTDA=serial=0A1B|validate=12/31/30 23:59:59" + kIssuer,
@@ -82,7 +85,8 @@ TEST_F(DigitalCertificateTest, ListRulesForNames) {
       {"accented letters compare without case",
        {{"1.pem", "JOSÉ", "01"}, {"2.pem", "josé", "02"}},
        {u"josé=serial=02"}},
-      {"empty names replace each other", {{"1.pem", "", "01"}, {"2.pem", "", "02"}},
+      {"empty names replace each other",
+       {{"1.pem", "", "01"}, {"2.pem", "", "02"}},
        {u"=serial=02"}},
       {"a name with '=' is known by its part before it",
        {{"1.pem", "A=B", "01"}, {"2.pem", "A=B", "02"}, {"3.pem", "a", "03"}},
@@ -144,8 +148,7 @@ TEST_F(DigitalCertificateTest, LookupFailuresCarryTheirMessages) {
 TEST_F(DigitalCertificateTest, FirstMatchWithoutKeyIsNotSkipped) {
   store.Add(TCertificateRequest("1.pem").Serial("77").WithoutKey());
   store.Add(TCertificateRequest("2.pem").Serial("77"));
-  EXPECT_EQ(LookupError(u"77"),
-            Text{kGetFailed} + CR + Text{store_messages::kNoPrivateKey});
+  EXPECT_EQ(LookupError(u"77"), Text{kGetFailed} + CR + Text{store_messages::kNoPrivateKey});
 }
 
 TEST_F(DigitalCertificateTest, StorePathThatIsAFileIsAnEmptyStore) {
@@ -160,9 +163,14 @@ TEST(CertificadosConf, NormalisesTheSerialNumberOnAssignment) {
     std::string in;
     std::string out;
   };
-  const Case cases[] = {{"0a 1b 2c", "0A1B2C"},   {" 0A1B2C ", "0A1B2C"},
-                        {"\t0a1b\t", "0A1B"},      {"a\tb", "A\tB"},
-                        {"   ", ""},               {"\x01" "ab\x1f", "AB"},
+  const Case cases[] = {{"0a 1b 2c", "0A1B2C"},
+                        {" 0A1B2C ", "0A1B2C"},
+                        {"\t0a1b\t", "0A1B"},
+                        {"a\tb", "A\tB"},
+                        {"   ", ""},
+                        {"\x01"
+                         "ab\x1f",
+                         "AB"},
                         {"ção", "\xC3\xA7\xC3\xA3O"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);

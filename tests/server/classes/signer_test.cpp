@@ -1,10 +1,10 @@
 #include "server/classes/signer.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
@@ -28,7 +28,6 @@ std::string ReadBytes(const std::string& name) {
 }
 
 Text ReadData(const std::string& name) { return text::FromUtf8(ReadBytes(name)); }
-
 
 void ReplaceAll(Text& s, TextView from, TextView to) {
   for (std::size_t pos = 0; (pos = s.find(from, pos)) != Text::npos; pos += to.size()) {
@@ -55,7 +54,8 @@ Text WithoutFirstSignature(Text s) {
 class SignerTest : public testing::Test {
  protected:
   void SetUp() override {
-    store.Add(TCertificateRequest("10-empresa.pem").CommonName("EMPRESA TESTE LTDA").Serial("0A1B2C"));
+    store.Add(
+        TCertificateRequest("10-empresa.pem").CommonName("EMPRESA TESTE LTDA").Serial("0A1B2C"));
   }
 
   ICertificate2Ptr Certificate(const Text& serial = u"0A1B2C") {
@@ -118,7 +118,8 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
     Text expected;
   };
   const Case prepare[] = {
-      {"placeholder replaced", u"<a><assinatura/></a>", u"<a>" + Text{kSignatureTemplate} + u"</a>"},
+      {"placeholder replaced", u"<a><assinatura/></a>",
+       u"<a>" + Text{kSignatureTemplate} + u"</a>"},
       {"two placeholders", u"<a><assinatura/><assinatura/></a>",
        u"<a>" + Text{kSignatureTemplate} + Text{kSignatureTemplate} + u"</a>"},
       {"existing signature drops placeholders", u"<a><Signature/><assinatura/></a>",
@@ -156,8 +157,9 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
       {"spaces after the signature element stay",
        u"<a><Signature><SignatureValue>a b</SignatureValue><KeyInfo x=\"1 2\"/></Signature>"
        u"<b c=\"d e\">f g</b></a>",
-       u"", u"<a><Signature><SignatureValue>ab</SignatureValue><KeyInfox=\"12\"/></Signature>"
-            u"<b c=\"d e\">f g</b></a>"},
+       u"",
+       u"<a><Signature><SignatureValue>ab</SignatureValue><KeyInfox=\"12\"/></Signature>"
+       u"<b c=\"d e\">f g</b></a>"},
       {"prefixed signature element ends the range",
        u"<ds:Signature><SignatureValue>a b</SignatureValue></ds:Signature><b>f g</b>", u"",
        u"<ds:Signature><SignatureValue>ab</SignatureValue></ds:Signature><b>f g</b>"},
@@ -169,7 +171,8 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
       {"declaration restored", u"<?xml version=\"1.0\"?><a/>",
        u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>",
        u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>"},
-      {"declaration prepended", u"<a/>", u"<?xml version=\"1.0\"?>", u"<?xml version=\"1.0\"?><a/>"},
+      {"declaration prepended", u"<a/>", u"<?xml version=\"1.0\"?>",
+       u"<?xml version=\"1.0\"?><a/>"},
       {"no declaration when the input had none", u"<?xml version=\"1.0\"?><a><?pi?></a>", u"",
        u"<a><?pi?></a>"},
       {"line breaks removed", u"<?xml version=\"1.0\"?>\r\n<a>\n</a>\n", u"", u"<a></a>"},
@@ -197,8 +200,7 @@ TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
       {"look-alike characters", u"\u013Cassinatura\u012F\u013E<assinatura/>\u013E",
        u"\u013Cassinatura\u012F\u013E" + t + u"\u013E"},
       {"placeholder split by a line break stays text", u"<assina\ntura/>", u"<assinatura/>"},
-      {"signature marker at the very end", u"<assinatura/><Signature",
-       u"<Signature"},
+      {"signature marker at the very end", u"<assinatura/><Signature", u"<Signature"},
       {"signature marker cut short", u"<assinatura/><Signatur", t + u"<Signatur"},
   };
   for (const auto& c : prepare) {
@@ -217,8 +219,8 @@ TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
   EXPECT_EQ(signer_text::PrepareDocument(longInput + u"<assinatura/>" + longInput),
             longExpected + t + longExpected);
   EXPECT_EQ(signer_text::PrepareDocument(Text(70, u'x')), Text(70, u'x'));
-  EXPECT_EQ(signer_text::PostProcess(u"\u013CSignatureValue\u013E a <SignatureValue> b c</Signature> d",
-                                     u""),
+  EXPECT_EQ(signer_text::PostProcess(
+                u"\u013CSignatureValue\u013E a <SignatureValue> b c</Signature> d", u""),
             u"\u013CSignatureValue\u013E a <SignatureValue>bc</Signature> d");
 }
 
@@ -290,18 +292,22 @@ TEST_F(SignerTest, SignatureCarriesOnlyTheSigningCertificateWithoutLineBreaks) {
 
 TEST_F(SignerTest, AnotherCertificateWithTheSameSerialDoesNotReplaceTheSigningOne) {
   // Serial numbers are unique per issuer only; the later file must not end up in KeyInfo.
-  store.Add(
-      TCertificateRequest("20-outra.pem").CommonName("OUTRA EMPRESA").Serial("0A1B2C").OtherKeyPair());
+  store.Add(TCertificateRequest("20-outra.pem")
+                .CommonName("OUTRA EMPRESA")
+                .Serial("0A1B2C")
+                .OtherKeyPair());
   const auto result = Sign(ReadData("nfse_sample.xml"));
   ASSERT_EQ(result.status, kStatusOk);
   ExpectVerifies(result.signedXml);
 }
 
 TEST_F(SignerTest, LeadingProcessingInstructionIsKeptWithoutDeclaration) {
-  const Text document = u"<?xml-stylesheet href=\"a.xsl\" type=\"text/xsl\"?><doc><a>x y</a><assinatura/></doc>";
+  const Text document =
+      u"<?xml-stylesheet href=\"a.xsl\" type=\"text/xsl\"?><doc><a>x y</a><assinatura/></doc>";
   const auto result = Sign(document);
   ASSERT_EQ(result.status, kStatusOk);
-  EXPECT_EQ(result.signedXml.rfind(u"<?xml-stylesheet href=\"a.xsl\" type=\"text/xsl\"?><doc>", 0), 0u);
+  EXPECT_EQ(result.signedXml.rfind(u"<?xml-stylesheet href=\"a.xsl\" type=\"text/xsl\"?><doc>", 0),
+            0u);
   ExpectVerifies(result.signedXml);
 }
 

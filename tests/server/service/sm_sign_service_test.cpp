@@ -19,7 +19,6 @@ using test_certificates::Certificate;
 using test_certificates::TCertificateRequest;
 using test_certificates::TTestStore;
 
-
 const Text kAdapterError = u"[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do Documento.\r";
 const Text kLookupError = u"[Certificado] Erro ao Obter o Certificado!\r";
 

@@ -69,8 +69,8 @@ class FilteredTransport : public ::testing::Test {
     UniqueFd fd = Connect(FPort);
     EXPECT_TRUE(fd);
     auto client = std::make_unique<TDBXFilterSocketChannel>(&ClientFilters());
-    client->SetChannel(
-        std::make_unique<test_support::TLoopbackSocketChannel>(test_support::TSocketFd(fd.release())));
+    client->SetChannel(std::make_unique<test_support::TLoopbackSocketChannel>(
+        test_support::TSocketFd(fd.release())));
     return client;
   }
 
@@ -99,8 +99,8 @@ class FilteredTransport : public ::testing::Test {
     EXPECT_TRUE(SendAll(fd.get(), kRequest));
     EXPECT_EQ(RecvExactly(fd.get(), 5 + kServerList.size()),
               Header(0x0D, static_cast<std::uint32_t>(kServerList.size())) + kServerList);
-    EXPECT_TRUE(SendAll(fd.get(), Header(0x0D, static_cast<std::uint32_t>(kServerList.size())) +
-                                      kServerList));
+    EXPECT_TRUE(SendAll(
+        fd.get(), Header(0x0D, static_cast<std::uint32_t>(kServerList.size())) + kServerList));
     return fd;
   }
 
@@ -121,7 +121,8 @@ TEST_F(FilteredTransport, FilteredClientsRoundTripSmallAndCompressedBlocks) {
   auto second = FilteredClient();
   std::string large;
   for (int i = 0; large.size() < 20000; ++i) large += "<Valor>" + std::to_string(i) + "</Valor>";
-  for (const std::string& payload : {std::string("{\"result\":[]}"), large, std::string(1025, 'x')}) {
+  for (const std::string& payload :
+       {std::string("{\"result\":[]}"), large, std::string(1025, 'x')}) {
     EXPECT_EQ(RoundTrip(*first, payload), payload);
     EXPECT_EQ(RoundTrip(*second, payload), payload);
   }

@@ -35,7 +35,7 @@ class TcpServerTransport : public ::testing::Test {
 
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
   TThreadScopeCounter FScopes;  // outlives the transport's threads
-  TDSSessionManager FManager;  // outlives the transport, whose channels listen to it
+  TDSSessionManager FManager;   // outlives the transport, whose channels listen to it
   TTestTcpTransport FTransport;
   TEchoFactory* FFactory = nullptr;
 };
