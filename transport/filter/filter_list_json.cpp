@@ -3,35 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
+#include "transport/stream/json_string.h"
+
 namespace {
-
-// JSON's two-character escapes: the code unit and the letter after the backslash.
-constexpr std::pair<char16_t, char> kShortEscapes[] = {{u'"', '"'},  {u'\\', '\\'}, {u'/', '/'},
-                                                       {u'\b', 'b'}, {u'\t', 't'},  {u'\n', 'n'},
-                                                       {u'\f', 'f'}, {u'\r', 'r'}};
-
-const char* ShortEscapeOf(char16_t AUnit) {
-  for (const auto& escape : kShortEscapes)
-    if (escape.first == AUnit) return &escape.second;
-  return nullptr;
-}
-
-void WriteJsonString(std::string& AOut, TextView AText) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  AOut.push_back('"');
-  for (char16_t c : AText) {
-    if (const char* escape = ShortEscapeOf(c)) {
-      AOut.push_back('\\');
-      AOut.push_back(*escape);
-    } else if (c < 0x20 || c > 0x7F) {
-      AOut += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) AOut.push_back(kHex[(c >> shift) & 0xF]);
-    } else {
-      AOut.push_back(static_cast<char>(c));
-    }
-  }
-  AOut.push_back('"');
-}
 
 // A strict reader of the two-level shape above; every method returns false on malformed text.
 class TFilterListParser {
@@ -134,9 +108,9 @@ class TFilterListParser {
         AOut.push_back(unit);
         continue;
       }
-      const auto* escape = std::find_if(std::begin(kShortEscapes), std::end(kShortEscapes),
+      const auto* escape = std::find_if(std::begin(kJsonShortEscapes), std::end(kJsonShortEscapes),
                                         [&](const auto& e) { return e.second == letter; });
-      if (escape == std::end(kShortEscapes)) return false;
+      if (escape == std::end(kJsonShortEscapes)) return false;
       AOut.push_back(escape->first);
     }
     return false;  // unterminated
@@ -176,17 +150,17 @@ std::string WriteFilterList(const TFilterList& AList) {
   std::string out = "{";
   for (std::size_t i = 0; i < AList.size(); ++i) {
     if (i > 0) out.push_back(',');
-    WriteJsonString(out, AList[i].FilterId);
+    AppendJsonString(out, AList[i].FilterId);
     out += ":{";
     const auto& params = AList[i].Parameters;
     for (std::size_t j = 0; j < params.size(); ++j) {
       if (j > 0) out.push_back(',');
-      WriteJsonString(out, params[j].first);
+      AppendJsonString(out, params[j].first);
       out.push_back(':');
       if (params[j].second.empty()) {
         out += "null";
       } else {
-        WriteJsonString(out, params[j].second);
+        AppendJsonString(out, params[j].second);
       }
     }
     out.push_back('}');

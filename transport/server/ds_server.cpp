@@ -73,9 +73,7 @@ TDSClass TDSServerClass::GetDSClass() {
   if (!persistentClass) {
     throw TDBXError(server_method_messages::kNoClassCode, server_method_messages::kNoClass);
   }
-  if (persistentClass->DescendsFromProviderDataModule)
-    return {&ProviderDataModuleAdapterClass(), persistentClass, true};
-  return {persistentClass, nullptr, false};
+  return ReflectionOf(*persistentClass);
 }
 
 void TDSServerClass::CreateInstance(TDSCreateInstanceEventObject& AEvent) {

@@ -48,12 +48,6 @@ struct TExactHash {
   std::size_t operator()(TextView AName) const noexcept { return std::hash<TextView>{}(AName); }
 };
 
-// The alias uses the last part of a dotted class name.
-TextView ShortClassName(TextView AClassName) {
-  const std::size_t dot = AClassName.rfind(u'.');
-  return dot == TextView::npos ? AClassName : AClassName.substr(dot + 1);
-}
-
 bool IsCandidate(const TDSMethodDescription& AMethod) {
   if (AMethod.Kind != TDSMethodKind::Method) return false;
   if (AMethod.ReturnType && (!type_mapping::TypeCodeOf(*AMethod.ReturnType) ||
@@ -75,10 +69,28 @@ bool IsCandidate(const TDSMethodDescription& AMethod) {
 
 }  // namespace
 
+Text MethodAliasOf(TextView AClassName, TextView AMethodName) {
+  const std::size_t dot = AClassName.rfind(u'.');
+  const TextView shortName = dot == TextView::npos ? AClassName : AClassName.substr(dot + 1);
+  return Text(shortName) + u'.' + Text(AMethodName);
+}
+
 Text UpperCaseName(TextView AName) {
   Text upper(AName);
   for (char16_t& c : upper) c = Upper(c);
   return upper;
+}
+
+std::vector<TDSMethod> RegistrableMethods(const TDSClass& AClass) {
+  std::vector<TDSMethod> methods;
+  const auto collect = [&methods](const TDSClassDescription* ADescription, bool AOnAdaptee) {
+    for (; ADescription; ADescription = ADescription->Parent)
+      for (const TDSMethodDescription& method : ADescription->Methods)
+        if (IsCandidate(method)) methods.push_back({&method, ADescription, AOnAdaptee});
+  };
+  if (AClass.IsAdapted) collect(AClass.Adaptee, true);
+  collect(AClass.Description, false);
+  return methods;
 }
 
 struct TDSServerMethodProvider::TTables {
@@ -118,26 +130,15 @@ void TDSServerMethodProvider::RegisterClass(TTables& ATables,
 
 void TDSServerMethodProvider::RegisterMethods(TTables& ATables, const TDSClassInfoPtr& AClassInfo) {
   const TDSClass& dsClass = AClassInfo->DSClass;
-  std::vector<TDSMethod> candidates;
-  const auto collect = [&candidates](const TDSClassDescription* AClass, bool AOnAdaptee) {
-    for (; AClass; AClass = AClass->Parent)
-      for (const TDSMethodDescription& method : AClass->Methods)
-        candidates.push_back({&method, AClass, AOnAdaptee});
-  };
-  if (dsClass.IsAdapted) collect(dsClass.Adaptee, true);
-  collect(dsClass.Description, false);
-
-  const TextView className = ShortClassName(AClassInfo->ClassName);
-  for (const TDSMethod& candidate : candidates) {
-    if (!IsCandidate(*candidate.Description)) continue;
+  for (const TDSMethod& method : RegistrableMethods(dsClass)) {
     auto info = std::make_shared<TDSMethodInfo>();
-    info->MethodName = candidate.MethodName();
-    info->MethodAlias = Text(className) + u'.' + info->MethodName;
+    info->MethodName = method.MethodName();
+    info->MethodAlias = MethodAliasOf(AClassInfo->ClassName, info->MethodName);
     info->SearchName = UpperCaseName(info->MethodAlias);
     info->ClassInfo = AClassInfo;
-    info->Method = candidate;
-    info->AuthorizedRoles = candidate.Description->Roles.empty() ? dsClass.Presented().Roles
-                                                                 : candidate.Description->Roles;
+    info->Method = method;
+    info->AuthorizedRoles =
+        method.Description->Roles.empty() ? dsClass.Presented().Roles : method.Description->Roles;
     info->RegisteredAtStart = AClassInfo->RegisteredAtStart;
     RegisterMethod(ATables, std::move(info));
   }
@@ -303,57 +304,53 @@ std::vector<const TDSClassDescription*> TDSServerMethodProvider::KnownClasses() 
   return Snapshot()->KnownClasses;
 }
 
-void TDSServerMethodProvider::AddServerClass(const TDSClassDescription& AClass, Text ALifeCycle,
-                                             Text ARoleName, Text APackageName) {
+template <class TChange>
+bool TDSServerMethodProvider::Change(TChange&& AChange) {
   std::lock_guard lock(FWriteLock);
   auto tables = std::make_shared<TTables>(*Snapshot());
-  auto info = std::make_shared<TDSClassInfo>();
-  info->PackageName = std::move(APackageName);
-  info->ClassName = AClass.ClassName;
-  info->UnitName = AClass.UnitName;
-  info->LifeCycle = std::move(ALifeCycle);
-  info->RoleName = std::move(ARoleName);
-  info->DSClass = AClass.DescendsFromProviderDataModule
-                      ? TDSClass{&ProviderDataModuleAdapterClass(), &AClass, true}
-                      : TDSClass{&AClass, nullptr, false};
-  RegisterClass(*tables, std::move(info));
-  Publish(std::move(tables));
-}
-
-bool TDSServerMethodProvider::DropServerClass(TextView AClassName) {
-  std::lock_guard lock(FWriteLock);
-  const TTablesPtr current = Snapshot();
-  const auto found = current->ClassTable.find(AClassName);
-  if (found == current->ClassTable.end()) return false;
-  const TDSClassInfoPtr info = found->second;
-  if (info->RegisteredAtStart) CannotDrop(info->ClassName);
-  for (const TDSMethodInfoPtr& method : current->MethodList)
-    if (method->ClassInfo == info && method->RegisteredAtStart) CannotDrop(method->MethodAlias);
-
-  auto tables = std::make_shared<TTables>(*current);
-  tables->ClassTable.erase(info->ClassName);
-  std::erase(tables->ClassList, info);
-  std::erase_if(tables->MethodList, [&](const TDSMethodInfoPtr& method) {
-    if (method->ClassInfo != info) return false;
-    tables->MethodTable.erase(method->SearchName);
-    return true;
-  });
+  if (!AChange(*tables)) return false;
   Publish(std::move(tables));
   return true;
 }
 
-void TDSServerMethodProvider::AddServerMethod(Text AMethodAlias, TextView AClassName,
-                                              TextView AMethodName, std::vector<Text> ARoles) {
-  std::lock_guard lock(FWriteLock);
-  const TTablesPtr current = Snapshot();
-  const auto found = current->ClassTable.find(AClassName);
+void TDSServerMethodProvider::AddClassTo(TTables& ATables, const TDSServerClassEntry& AEntry) {
+  auto info = std::make_shared<TDSClassInfo>();
+  info->PackageName = AEntry.PackageName;
+  info->ClassName = AEntry.Class->ClassName;
+  info->UnitName = AEntry.Class->UnitName;
+  info->LifeCycle = AEntry.LifeCycle;
+  info->RoleName = AEntry.RoleName;
+  info->DSClass = ReflectionOf(*AEntry.Class);
+  RegisterClass(ATables, std::move(info));
+}
+
+bool TDSServerMethodProvider::DropClassFrom(TTables& ATables, TextView AClassName) {
+  const auto found = ATables.ClassTable.find(AClassName);
+  if (found == ATables.ClassTable.end()) return false;
+  const TDSClassInfoPtr info = found->second;
+  if (info->RegisteredAtStart) CannotDrop(info->ClassName);
+  for (const TDSMethodInfoPtr& method : ATables.MethodList)
+    if (method->ClassInfo == info && method->RegisteredAtStart) CannotDrop(method->MethodAlias);
+
+  ATables.ClassTable.erase(info->ClassName);
+  std::erase(ATables.ClassList, info);
+  std::erase_if(ATables.MethodList, [&](const TDSMethodInfoPtr& method) {
+    if (method->ClassInfo != info) return false;
+    ATables.MethodTable.erase(method->SearchName);
+    return true;
+  });
+  return true;
+}
+
+void TDSServerMethodProvider::AddMethodTo(TTables& ATables, const TDSServerMethodEntry& AEntry) {
+  const auto found = ATables.ClassTable.find(AEntry.ClassName);
   TDSMethod method;
-  if (found != current->ClassTable.end()) {
+  if (found != ATables.ClassTable.end()) {
     const TDSClass& dsClass = found->second->DSClass;
     const auto search = [&](const TDSClassDescription* AClass, bool AOnAdaptee) {
       for (; AClass && !method.Description; AClass = AClass->Parent)
         for (const TDSMethodDescription& candidate : AClass->Methods)
-          if (candidate.Name == AMethodName) {
+          if (candidate.Name == AEntry.MethodName) {
             method = {&candidate, AClass, AOnAdaptee};
             break;
           }
@@ -362,31 +359,84 @@ void TDSServerMethodProvider::AddServerMethod(Text AMethodAlias, TextView AClass
     search(dsClass.Description, false);
   }
   if (!method.Description) {
-    throw TDBXError(server_method_messages::kMethodNotFoundCode,
-                    Fill(server_method_messages::kNoSuchMethodInClass, {AMethodName, AClassName}));
+    throw TDBXError(
+        server_method_messages::kMethodNotFoundCode,
+        Fill(server_method_messages::kNoSuchMethodInClass, {AEntry.MethodName, AEntry.ClassName}));
   }
   auto info = std::make_shared<TDSMethodInfo>();
-  info->MethodAlias = std::move(AMethodAlias);
+  info->MethodAlias = AEntry.MethodAlias;
   info->SearchName = UpperCaseName(info->MethodAlias);
-  info->MethodName = Text(AMethodName);
+  info->MethodName = AEntry.MethodName;
   info->ClassInfo = found->second;
   info->Method = method;
-  info->AuthorizedRoles = std::move(ARoles);
-  auto tables = std::make_shared<TTables>(*current);
-  RegisterMethod(*tables, std::move(info));
-  Publish(std::move(tables));
+  info->AuthorizedRoles = AEntry.Roles;
+  RegisterMethod(ATables, std::move(info));
+}
+
+bool TDSServerMethodProvider::DropMethodFrom(TTables& ATables, TextView AMethodAlias) {
+  const auto found = ATables.MethodTable.find(AMethodAlias);
+  if (found == ATables.MethodTable.end()) return false;
+  const TDSMethodInfoPtr info = found->second;
+  if (info->RegisteredAtStart) CannotDrop(info->MethodAlias);
+  ATables.MethodTable.erase(info->SearchName);
+  std::erase(ATables.MethodList, info);
+  return true;
+}
+
+void TDSServerMethodProvider::AddServerClass(const TDSClassDescription& AClass, Text ALifeCycle,
+                                             Text ARoleName, Text APackageName) {
+  AddServerClasses(
+      {{&AClass, std::move(ALifeCycle), std::move(ARoleName), std::move(APackageName)}});
+}
+
+void TDSServerMethodProvider::AddServerClasses(const std::vector<TDSServerClassEntry>& AClasses) {
+  Change([&](TTables& ATables) {
+    for (const TDSServerClassEntry& entry : AClasses) AddClassTo(ATables, entry);
+    return true;
+  });
+}
+
+bool TDSServerMethodProvider::DropServerClass(TextView AClassName) {
+  return Change([&](TTables& ATables) { return DropClassFrom(ATables, AClassName); });
+}
+
+void TDSServerMethodProvider::DropServerClasses(const std::vector<Text>& AClassNames) {
+  Change([&](TTables& ATables) {
+    for (const Text& name : AClassNames) {
+      if (!DropClassFrom(ATables, name)) {
+        throw TDBXError(server_method_messages::kGeneralErrorCode,
+                        Fill(server_method_messages::kClassNotFound, {name}));
+      }
+    }
+    return true;
+  });
+}
+
+void TDSServerMethodProvider::AddServerMethod(Text AMethodAlias, TextView AClassName,
+                                              TextView AMethodName, std::vector<Text> ARoles) {
+  AddServerMethods(
+      {{std::move(AMethodAlias), Text(AClassName), Text(AMethodName), std::move(ARoles)}});
+}
+
+void TDSServerMethodProvider::AddServerMethods(const std::vector<TDSServerMethodEntry>& AMethods) {
+  Change([&](TTables& ATables) {
+    for (const TDSServerMethodEntry& entry : AMethods) AddMethodTo(ATables, entry);
+    return true;
+  });
 }
 
 bool TDSServerMethodProvider::DropServerMethod(TextView AMethodAlias) {
-  std::lock_guard lock(FWriteLock);
-  const TTablesPtr current = Snapshot();
-  const auto found = current->MethodTable.find(AMethodAlias);
-  if (found == current->MethodTable.end()) return false;
-  const TDSMethodInfoPtr info = found->second;
-  if (info->RegisteredAtStart) CannotDrop(info->MethodAlias);
-  auto tables = std::make_shared<TTables>(*current);
-  tables->MethodTable.erase(info->SearchName);
-  std::erase(tables->MethodList, info);
-  Publish(std::move(tables));
-  return true;
+  return Change([&](TTables& ATables) { return DropMethodFrom(ATables, AMethodAlias); });
+}
+
+void TDSServerMethodProvider::DropServerMethods(const std::vector<Text>& AMethodAliases) {
+  Change([&](TTables& ATables) {
+    for (const Text& alias : AMethodAliases) {
+      if (!DropMethodFrom(ATables, alias)) {
+        throw TDBXError(server_method_messages::kMethodNotFoundCode,
+                        Fill(server_method_messages::kMethodNotFound, {alias}));
+      }
+    }
+    return true;
+  });
 }

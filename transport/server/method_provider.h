@@ -68,6 +68,31 @@ struct TDSInstanceRef {
 // ASCII upper case, as search names are kept.
 Text UpperCaseName(TextView AName);
 
+// The alias registration gives a method: the last dotted part of the class name, a point and
+// the method name.
+Text MethodAliasOf(TextView AClassName, TextView AMethodName);
+
+// The methods registration takes from a class, in registration order: those of the class and
+// its ancestors (an adapted class's own first, then the adapter's) whose types all map to data
+// type codes, constructors and destructors excluded.
+std::vector<TDSMethod> RegistrableMethods(const TDSClass& AClass);
+
+// A class to add at run time, with what its class info takes.
+struct TDSServerClassEntry {
+  const TDSClassDescription* Class = nullptr;
+  Text LifeCycle{kDefaultLifeCycle};
+  Text RoleName;
+  Text PackageName;
+};
+
+// A method to add at run time: the method of that name of a registered class, under an alias.
+struct TDSServerMethodEntry {
+  Text MethodAlias;
+  Text ClassName;
+  Text MethodName;
+  std::vector<Text> Roles;
+};
+
 class TDSServerMethodProvider {
  public:
   TDSServerMethodProvider(TDSCustomServer& AServer, TDSBuiltInClassLoader ABuiltInClassLoader);
@@ -108,17 +133,22 @@ class TDSServerMethodProvider {
   // administrative methods that search classes; first seen first.
   std::vector<const TDSClassDescription*> KnownClasses() const;
 
-  // Run-time changes (the administrative methods). Adding raises 102 or 103 as at start and
-  // then changes nothing. A method added by name skips the type filter, so a method with an
-  // unknown type fails when it is prepared. Dropping what was registered at start raises
-  // (TDBXError 0) and changes nothing; dropping an unknown name gives false. Dropping a class
-  // drops its methods too.
+  // Run-time changes (the administrative methods). Adding raises 102 or 103 as at start; a
+  // method of no registered class, or not in its class, raises 105. A method added by name
+  // skips the type filter, so a method with an unknown type fails when it is prepared.
+  // Dropping what was registered at start raises (TDBXError 0); dropping a class drops its
+  // methods too. Dropping an unknown name gives false; in a list it raises (TDBXError 0 for a
+  // class, 105 for a method). A list is taken whole or, when any entry raises, not at all.
   void AddServerClass(const TDSClassDescription& AClass, Text ALifeCycle, Text ARoleName = {},
                       Text APackageName = {});
+  void AddServerClasses(const std::vector<TDSServerClassEntry>& AClasses);
   bool DropServerClass(TextView AClassName);
+  void DropServerClasses(const std::vector<Text>& AClassNames);
   void AddServerMethod(Text AMethodAlias, TextView AClassName, TextView AMethodName,
                        std::vector<Text> ARoles = {});
+  void AddServerMethods(const std::vector<TDSServerMethodEntry>& AMethods);
   bool DropServerMethod(TextView AMethodAlias);
+  void DropServerMethods(const std::vector<Text>& AMethodAliases);
 
   // The instances of lifecycle "Server".
   TDSHashtableInstanceProvider& ServerInstanceProvider() { return FServerInstanceProvider; }
@@ -139,6 +169,15 @@ class TDSServerMethodProvider {
   static void RegisterClass(TTables& ATables, std::shared_ptr<TDSClassInfo> AClassInfo);
   static void RegisterMethods(TTables& ATables, const TDSClassInfoPtr& AClassInfo);
   static void RegisterMethod(TTables& ATables, std::shared_ptr<TDSMethodInfo> AMethodInfo);
+  // Changes of a private copy of the tables; false for an unknown name.
+  static void AddClassTo(TTables& ATables, const TDSServerClassEntry& AEntry);
+  static void AddMethodTo(TTables& ATables, const TDSServerMethodEntry& AEntry);
+  static bool DropClassFrom(TTables& ATables, TextView AClassName);
+  static bool DropMethodFrom(TTables& ATables, TextView AMethodAlias);
+  // Applies AChange to a copy of the tables and publishes the copy unless AChange raises or
+  // gives false; gives what AChange gave.
+  template <class TChange>
+  bool Change(TChange&& AChange);
 
   TDSCustomServer& FServer;
   TDSBuiltInClassLoader FBuiltInClassLoader;

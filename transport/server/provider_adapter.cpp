@@ -80,3 +80,9 @@ const TDSClassDescription& ProviderDataModuleAdapterClass() {
   static const TDSClassDescription adapter = MakeAdapterClass();
   return adapter;
 }
+
+TDSClass ReflectionOf(const TDSClassDescription& AClass) {
+  if (AClass.DescendsFromProviderDataModule)
+    return {&ProviderDataModuleAdapterClass(), &AClass, true};
+  return {&AClass, nullptr, false};
+}

@@ -23,3 +23,7 @@ class TDSProviderDataModuleAdapter {
 
 // The adapter's description: "TDSProviderDataModuleAdapter" with its seven provider methods.
 const TDSClassDescription& ProviderDataModuleAdapterClass();
+
+// The reflection of a class: through the adapter when it descends from the provider data
+// module, else the class itself.
+TDSClass ReflectionOf(const TDSClassDescription& AClass);

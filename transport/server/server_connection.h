@@ -38,6 +38,12 @@ class TDSServerConnection {
   // class's new instance is given this connection and the server.
   void* GetInstance(const TDSClassInfo& AClassInfo);
 
+  // Asks every command of the connection to let go of what it keeps for the client to fetch
+  // later (tables being paged, long values being continued); true when every command did. The
+  // registry keeps no commands, so a connection that is only this holds nothing and answers
+  // true; the command level, which owns the commands, overrides it.
+  virtual bool ClearResources() { return true; }
+
  private:
   TDSCustomServer* FServer;  // not owned
   std::unique_ptr<TDSHashtableInstanceProvider> FInstanceProvider;

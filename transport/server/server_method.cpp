@@ -129,6 +129,13 @@ TDBXValue ToArgument(const TDBXValue& AValue, int ADataType, std::size_t AIndex)
 
 }  // namespace
 
+TDBXParameterDirection ParameterDirectionOf(const TDSParameterDescription& AParameter) {
+  if (type_mapping::IsValueObject(AParameter.Type) ||
+      AParameter.Passing == TDSParameterPassing::Reference)
+    return pdInOut;
+  return AParameter.Passing == TDSParameterPassing::Out ? pdOut : pdIn;
+}
+
 TDBXParameterList BuildParameterList(const TDSMethod& AMethod, bool* AHasOutOrReturn) {
   const auto codeOf = [](const TDSTypeDescription& AType, TDSParameterPassing APassing) {
     const std::optional<int> code = type_mapping::TypeCodeOf(AType, APassing);
@@ -142,16 +149,10 @@ TDBXParameterList BuildParameterList(const TDSMethod& AMethod, bool* AHasOutOrRe
     parameter.Name = declared.Name;
     parameter.DataType = codeOf(declared.Type, declared.Passing);
     parameter.SubType = type_mapping::SubTypeOf(declared.Type);
-    const bool valueObject = type_mapping::IsValueObject(declared.Type);
-    if (valueObject || declared.Passing == TDSParameterPassing::Reference) {
-      parameter.Direction = pdInOut;
-      if (valueObject && declared.Passing == TDSParameterPassing::Reference)
-        parameter.Flags |= vtfValueParameter;
-    } else if (declared.Passing == TDSParameterPassing::Out) {
-      parameter.Direction = pdOut;
-    } else {
-      parameter.Direction = pdIn;
-    }
+    parameter.Direction = ParameterDirectionOf(declared);
+    if (type_mapping::IsValueObject(declared.Type) &&
+        declared.Passing == TDSParameterPassing::Reference)
+      parameter.Flags |= vtfValueParameter;
     if (parameter.Direction != pdIn) hasOutOrReturn = true;
     list.push_back(std::move(parameter));
   }

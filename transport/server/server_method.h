@@ -34,6 +34,10 @@ inline constexpr std::u16string_view kInvocationLifeCycle = u"Invocation";
 inline constexpr std::u16string_view kServerLifeCycle = u"Server";
 inline constexpr std::u16string_view kSessionLifeCycle = u"Session";
 
+// The direction of a declared parameter: in/out for a value object or a parameter passed by
+// reference, out for an out parameter, else in.
+TDBXParameterDirection ParameterDirectionOf(const TDSParameterDescription& AParameter);
+
 // The parameter list of a method: its declared parameters in order, then "ReturnParameter"
 // (direction 4) when it returns a value. Raises "Unknown data type: %s" for a type without a
 // code. AHasOutOrReturn (if given) says whether any parameter is out, in/out or return.

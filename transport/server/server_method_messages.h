@@ -34,7 +34,15 @@ inline constexpr std::string_view kRegisteredAtStart =
 inline constexpr std::string_view kTooManyLiterals =
     "%s has fewer parameters than the literal arguments given";
 inline constexpr std::string_view kNoSuchMethodInClass = "%s method not found in class %s";
-inline constexpr std::string_view kNotImplemented = "%s is not available on this server";
+inline constexpr std::string_view kClassNotFound = "%s class not found in the server class list";
+inline constexpr std::string_view kClassNotKnown = "%s class is not known to the server";
+inline constexpr std::string_view kServerNotStarted = "The server is not started";
+inline constexpr std::string_view kMissingColumn = "The table has no %s column";
+inline constexpr std::string_view kNotAText = "Row %d of the table holds no text in column %s";
+inline constexpr std::string_view kRowNamesNoClass = "Row %d of the table names no class";
+inline constexpr std::string_view kRowNamesNoMethod = "Row %d of the table names no method";
+inline constexpr std::string_view kNoDatabase =
+    "Database connection \"%s\" is not available: no database is configured on this server";
 inline constexpr std::string_view kMissingTable = "No table was received for parameter %d";
 inline constexpr std::string_view kInvalidArgument = "Invalid value for parameter %d: %s";
 inline constexpr std::string_view kProviderNotExported = "Provider not exported: %s";

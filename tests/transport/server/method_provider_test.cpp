@@ -13,41 +13,10 @@ namespace {
 
 using namespace probe;
 
-const std::vector<Text> kBuiltInAliases = {
-    u"DSAdmin.GetPlatformName",
-    u"DSAdmin.ClearResources",
-    u"DSAdmin.FindPackages",
-    u"DSAdmin.FindClasses",
-    u"DSAdmin.FindMethods",
-    u"DSAdmin.CreateServerClasses",
-    u"DSAdmin.DropServerClasses",
-    u"DSAdmin.CreateServerMethods",
-    u"DSAdmin.DropServerMethods",
-    u"DSAdmin.GetServerClasses",
-    u"DSAdmin.ListClasses",
-    u"DSAdmin.DescribeClass",
-    u"DSAdmin.ListMethods",
-    u"DSAdmin.DescribeMethod",
-    u"DSAdmin.GetServerMethods",
-    u"DSAdmin.GetServerMethodParameters",
-    u"DSAdmin.GetConnection",
-    u"DSAdmin.GetDatabaseConnectionProperties",
-    u"DSAdmin.GetDSServerName",
-    u"DSMetadata.GetProcedures",
-    u"DSMetadata.GetProcedureParameters",
-    u"DSMetadata.GetDatabase",
-    u"DSMetadata.GetDSServerName",
-};
-
 std::vector<Text> Aliases(const TDSServerMethodProvider& AProvider) {
   std::vector<Text> aliases;
   for (const auto& method : AProvider.Methods()) aliases.push_back(method->MethodAlias);
   return aliases;
-}
-
-std::vector<Text> Concat(std::vector<Text> a, const std::vector<Text>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // The code and message of the TDBXError AAction raises.

@@ -144,6 +144,38 @@ inline TDSClassDescription ProbeClass(TProbeLog& ALog, const TDSClassDescription
   return c;
 }
 
+// The aliases of the built-in classes, in registration order.
+inline const std::vector<Text> kBuiltInAliases = {
+    u"DSAdmin.GetPlatformName",
+    u"DSAdmin.ClearResources",
+    u"DSAdmin.FindPackages",
+    u"DSAdmin.FindClasses",
+    u"DSAdmin.FindMethods",
+    u"DSAdmin.CreateServerClasses",
+    u"DSAdmin.DropServerClasses",
+    u"DSAdmin.CreateServerMethods",
+    u"DSAdmin.DropServerMethods",
+    u"DSAdmin.GetServerClasses",
+    u"DSAdmin.ListClasses",
+    u"DSAdmin.DescribeClass",
+    u"DSAdmin.ListMethods",
+    u"DSAdmin.DescribeMethod",
+    u"DSAdmin.GetServerMethods",
+    u"DSAdmin.GetServerMethodParameters",
+    u"DSAdmin.GetConnection",
+    u"DSAdmin.GetDatabaseConnectionProperties",
+    u"DSAdmin.GetDSServerName",
+    u"DSMetadata.GetProcedures",
+    u"DSMetadata.GetProcedureParameters",
+    u"DSMetadata.GetDatabase",
+    u"DSMetadata.GetDSServerName",
+};
+
+inline std::vector<Text> Concat(std::vector<Text> a, const std::vector<Text>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 // The aliases the probe contributes, in order.
 inline std::vector<Text> ProbeAliases(const Text& AClassName = u"TProbe") {
   std::vector<Text> aliases;

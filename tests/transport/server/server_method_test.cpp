@@ -189,12 +189,6 @@ TEST_F(ServerMethodTest, BuiltInMethodsKnowTheirConnectionAndServer) {
     method->Invoke();
     EXPECT_EQ(method->Parameters().back().Value, TDBXValue(c.result));
   }
-  try {
-    Prepare(u"DSMetadata.GetDatabase")->Invoke();
-    ADD_FAILURE() << "no error";
-  } catch (const TDBXError& e) {
-    EXPECT_EQ(e.Message(), u"DSMetadata.GetDatabase is not available on this server");
-  }
 }
 
 TEST(BuiltInClassTest, ServerNameIsEmptyForAServerThatIsNoTDSServer) {
