@@ -145,10 +145,19 @@ TEST_F(DigitalCertificateTest, LookupFailuresCarryTheirMessages) {
   EXPECT_EQ(kNotFound, u"Certificado Digital não encontrado!");
 }
 
-TEST_F(DigitalCertificateTest, FirstMatchWithoutKeyIsNotSkipped) {
+// Serials are unique per issuer only: an entry without a usable key gives way to a later
+// complete one with the same serial, and only when none has a usable key does the lookup fail,
+// with the first match's reason.
+TEST_F(DigitalCertificateTest, FirstMatchWithAUsableKeyIsChosen) {
   store.Add(TCertificateRequest("1.pem").Serial("77").WithoutKey());
-  store.Add(TCertificateRequest("2.pem").Serial("77"));
+  store.Add(TCertificateRequest("2.pem").Serial("77").MismatchedKey());
   EXPECT_EQ(LookupError(u"77"), Text{kGetFailed} + CR + Text{store_messages::kNoPrivateKey});
+  store.Add(TCertificateRequest("3.pem").Serial("77").CommonName("COMPLETO"));
+  store.Add(TCertificateRequest("4.pem").Serial("77").CommonName("DEPOIS"));
+  const ICertificate2Ptr found = TDigitalCertificate().getCertificateBySerial(u"77");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME), u"COMPLETO");
+  EXPECT_NO_THROW(found->PrivateKey());
 }
 
 TEST_F(DigitalCertificateTest, StorePathThatIsAFileIsAnEmptyStore) {
