@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <clocale>
@@ -195,6 +197,42 @@ TEST_F(LoggerTest, ConcurrentCallsLoseNoRecord) {
   EXPECT_EQ(markers, std::size_t{kThreads * kPerThread});
 }
 
+// Several processes append to one journal at once (a second instance, the command-line tool):
+// the lock on the companion file keeps every record.
+TEST_F(LoggerTest, SeveralProcessesLoseNoRecord) {
+  constexpr int kProcesses = 4;
+  constexpr int kPerProcess = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int status = 0;
+      try {
+        for (int i = 0; i < kPerProcess; ++i)
+          Log(TLogLevel::llInfo,
+              text::FromAscii("processo " + std::to_string(p) + " registro " + std::to_string(i)));
+      } catch (...) {
+        status = 1;
+      }
+      ::_exit(status);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::string bytes = Bytes();
+  for (int p = 0; p < kProcesses; ++p)
+    for (int i = 0; i < kPerProcess; ++i) {
+      const std::string line =
+          "\r\nprocesso " + std::to_string(p) + " registro " + std::to_string(i) + "\r\n";
+      EXPECT_NE(bytes.find(line), std::string::npos) << line;
+    }
+}
+
 // Limits the size of files this process may write, so that writing the new journal fails
 // part-way as on a full disk.
 class FileSizeLimit {
@@ -229,8 +267,9 @@ TEST_F(LoggerTest, FailedRewriteLeavesTheJournalIntact) {
     EXPECT_TRUE(std::string(e.what()).starts_with(expected)) << e.what();
   }
   EXPECT_EQ(Bytes(), before);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir.Path()), {}), 1)
-      << "no temporary file left behind";
+  // The journal and its lock file, no temporary file left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir.Path()), {}), 2);
+  EXPECT_TRUE(std::filesystem::exists(FDir / "assinador.log.lock"));
   Log(TLogLevel::llInfo, u"quarto");
   EXPECT_NE(Bytes().find("\r\nquarto\r\n"), std::string::npos);
 }
