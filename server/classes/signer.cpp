@@ -68,3 +68,17 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
     AStatusText = Text{kSignFailed} + CR + MessageOf(e);
   }
 }
+
+Text TSignerNFSEDocument::LoadFailureReason(const Text& AXMLDocument) {
+  Text document;
+  try {
+    document = signer_text::PrepareDocument(AXMLDocument);
+  } catch (const std::exception&) {
+    return Text{signer_messages::kTooManyPlaceholders};
+  }
+  IXMLDOMDocument3 dom;
+  if (dom.loadXML(document)) return {};
+  Text reason = dom.parseError();
+  while (!reason.empty() && static_cast<unsigned>(reason.back()) <= 32) reason.pop_back();
+  return reason;
+}
