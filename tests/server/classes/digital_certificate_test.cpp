@@ -63,8 +63,8 @@ TEST_F(DigitalCertificateTest, EntryHoldsSerialDateAndIssuer) {
                 .NotAfter(kEndOf2030));
   store.Add(TCertificateRequest("2.pem").CommonName("JOAO").Serial("0C").NotAfter(kStartOf2031));
   EXPECT_EQ(TDigitalCertificate().getListSerialNumber(),
-            (std::vector<Text>{u"EMPRESA A LTDA=serial=0A1B|validate=12/31/30 23:59:59" + kIssuer,
-                               u"JOAO=serial=0C|validate=01/01/31" + kIssuer}));
+            (std::vector<Text>{u"EMPRESA A LTDA=serial=0A1B|validate=31/12/2030 23:59:59" + kIssuer,
+                               u"JOAO=serial=0C|validate=01/01/2031" + kIssuer}));
 }
 
 TEST_F(DigitalCertificateTest, ListRulesForNames) {

@@ -21,7 +21,8 @@ namespace {
 const std::string kProductHeader = "### Gerenciador de Assinatura Digital ### ";
 
 // The journal with each record's date and time replaced by "<data>", once they are seen to
-// have the C locale's shape ("12/31/14" or "12/31/14 23:59:59"); what else is there stays.
+// have the shape used where no regional format is chosen ("31/12/2014" or
+// "31/12/2014 23:59:59"); what else is there stays.
 std::string WithoutDates(std::string ABytes) {
   const std::string before = "Execução em ";
   const std::string after = " : \r\n";
@@ -30,7 +31,7 @@ std::string WithoutDates(std::string ABytes) {
     const auto end = ABytes.find(after, at);
     if (end == std::string::npos) break;
     const std::string date = ABytes.substr(at, end - at);
-    const std::string shape = date.size() == 8 ? "99/99/99" : "99/99/99 99:99:99";
+    const std::string shape = date.size() == 10 ? "99/99/9999" : "99/99/9999 99:99:99";
     bool ok = date.size() == shape.size();
     for (std::size_t i = 0; ok && i < date.size(); ++i)
       ok = shape[i] == '9' ? std::isdigit(static_cast<unsigned char>(date[i])) != 0
