@@ -4,7 +4,7 @@
 // memory (the "growth" column: peak memory less that of a child that only set up).
 // Usage: hostile_input_bench [limit-seconds [case...]]   (default 60 s; a child past the limit
 // is killed and reported as such). Cases: baseline attributes namespaces references
-// placeholders batch-2m big-store-file slow-pkcs12.
+// placeholders batch-2m refs-at-cap-2m placeholders-cap big-store-file slow-pkcs12.
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -30,10 +30,12 @@
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
+#include "platform/xmldsig/digital_signature.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
 #include "server/classes/signer_messages.h"
+#include "server/classes/signer_text.h"
 
 namespace fs = std::filesystem;
 
@@ -112,19 +114,23 @@ std::string NamespacesDocument(int ACount) {
          "><assinatura/></a>";
 }
 
-std::string ReferencesDocument(int ACount) {
+// A client-made signature with ACount whole-document references.
+std::string ClientSignature(int ACount) {
   const std::string reference =
       "<ds:Reference URI=\"\"><ds:Transforms><ds:Transform "
       "Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/></ds:Transforms>"
       "<ds:DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><ds:DigestValue/>"
       "</ds:Reference>";
-  return "<doc><dado>valor</dado><ds:Signature "
-         "xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+  return "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
          "<ds:CanonicalizationMethod "
          "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><ds:SignatureMethod "
          "Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>" +
          Repeat(ACount, [&](int) { return reference; }) +
-         "</ds:SignedInfo><ds:SignatureValue/></ds:Signature></doc>";
+         "</ds:SignedInfo><ds:SignatureValue/></ds:Signature>";
+}
+
+std::string ReferencesDocument(int ACount) {
+  return "<doc><dado>valor</dado>" + ClientSignature(ACount) + "</doc>";
 }
 
 std::string PlaceholdersDocument(int ACount) {
@@ -253,6 +259,12 @@ int main(int argc, char** argv) {
     const std::string references = ReferencesDocument(2000);
     const std::string placeholders = PlaceholdersDocument(20000);
     const std::string batch = BatchDocument(2 << 20);
+    // The largest that is still accepted: as many references and placeholders as allowed.
+    std::string referencesAtCap = BatchDocument(2 << 20);
+    referencesAtCap.replace(referencesAtCap.find("<assinatura/>"), 13,
+                            ClientSignature(kMaxReferences));
+    const std::string placeholdersAtCap =
+        PlaceholdersDocument(static_cast<int>(signer_text::kMaxPlaceholders));
     constexpr std::uintmax_t kBigFile = 1ull << 30;
     const std::vector<TCase> cases = {
         {"baseline", 0, [] { return std::string("nada"); }},
@@ -261,6 +273,8 @@ int main(int argc, char** argv) {
         {"references", references.size(), [&] { return SignOnce(references); }},
         {"placeholders", placeholders.size(), [&] { return SignOnce(placeholders); }},
         {"batch-2m", batch.size(), [&] { return SignOnce(batch); }},
+        {"refs-at-cap-2m", referencesAtCap.size(), [&] { return SignOnce(referencesAtCap); }},
+        {"placeholders-cap", placeholdersAtCap.size(), [&] { return SignOnce(placeholdersAtCap); }},
         {"big-store-file", kBigFile,
          [&] {
            use(bigStore.Path());
