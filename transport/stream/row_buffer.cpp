@@ -6,6 +6,7 @@
 #include <string>
 
 #include "transport/dbx_error.h"
+#include "transport/stream/json_error_reply.h"
 
 using namespace row_format;
 
@@ -405,11 +406,47 @@ TDBXValue TDBXRowBuffer::ReadJson(const TField& AField) {
   return TDBXJsonText{std::string(start + kJsonHeaderSize, AField.Length - kJsonHeaderSize)};
 }
 
+// Server role: {"more_blob":[<command>,<blob>,<row>,<ordinal>,<row handle>]}. Client role:
+// {"method":"more_blob","params":[<command>,<blob>,<row>,<ordinal>,true,<row handle>]}, the
+// value being an out or return parameter of the row.
+void TDBXRowBuffer::WriteMoreBlobRequest(int AOrdinal, int ABlobHandle) {
+  if (!FClient) {
+    FWriter.WriteServerMoreBlobObject(FCommandHandle, kParameterRowHandle, AOrdinal, FCurrentRow,
+                                      ABlobHandle);
+    return;
+  }
+  FWriter.WriteObjectStart();
+  FWriter.WriteString(u"method");
+  FWriter.WriteNameSeparator();
+  FWriter.WriteString(u"more_blob");
+  FWriter.WriteValueSeparator();
+  FWriter.WriteParamsStart();
+  FWriter.WriteInt(FCommandHandle);
+  FWriter.WriteValueSeparator();
+  FWriter.WriteInt(ABlobHandle);
+  FWriter.WriteValueSeparator();
+  FWriter.WriteLong(FCurrentRow);
+  FWriter.WriteValueSeparator();
+  FWriter.WriteInt(AOrdinal);
+  FWriter.WriteValueSeparator();
+  FWriter.WriteBoolean(true);
+  FWriter.WriteValueSeparator();
+  FWriter.WriteInt(kParameterRowHandle);
+  FWriter.WriteArrayEnd();
+  FWriter.WriteObjectEnd();
+  FWriter.Flush();
+}
+
 // The answer is {"data":[n,<|n| bytes>]}, n <= 0 for the last part; a client that wraps it
-// like the server's own more_blob reply ({"result":[{"data":...}]}) is understood as well.
+// like the server's own more_blob reply ({"result":[{"data":...}]}) is understood as well. In
+// the client role the server may answer with its error reply instead.
 std::int64_t TDBXRowBuffer::ReadContinuationCount(bool& AWrapped) {
   FReader.Next(jtObjectStart);
   int key = FReader.ReadStringCode();
+  if (FClient && key == scError) {
+    FReader.Next(jtNameSeparator);
+    throw ReadErrorReply(FReader);
+  }
   AWrapped = key == scResult;
   if (AWrapped) {
     FReader.Next(jtNameSeparator);
@@ -424,7 +461,6 @@ std::int64_t TDBXRowBuffer::ReadContinuationCount(bool& AWrapped) {
 }
 
 std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField, int AOrdinal) {
-  if (FClient) throw TDBXError(kRowErrorCode, kContinuedInClientRole);
   const std::span<const std::uint8_t> first = InlinePart(AField);
   if (std::find(FFetchedOrdinals.begin(), FFetchedOrdinals.end(), AOrdinal) !=
       FFetchedOrdinals.end())
@@ -441,8 +477,7 @@ std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AFi
 
   const int blobHandle = ++FBlobId;
   for (;;) {
-    FWriter.WriteServerMoreBlobObject(FCommandHandle, kParameterRowHandle, AOrdinal, FCurrentRow,
-                                      blobHandle);
+    WriteMoreBlobRequest(AOrdinal, blobHandle);
     bool wrapped = false;
     const std::int64_t count = ReadContinuationCount(wrapped);
     const int token = FReader.Next();

@@ -7,7 +7,9 @@
 //
 // One row buffer per connection, used by the connection's thread only. It borrows the
 // connection's reader and writer: while an incoming value continues outside its row, reading it
-// writes the server's own {"more_blob":[...]} requests and reads the client's data blocks.
+// writes the server's own {"more_blob":[...]} requests and reads the client's data blocks; in
+// the client role it sends more_blob requests for the command (SetCommandHandle) and reads the
+// server's replies, raising TDBXRemoteError for an error reply.
 // Everything in a row is client data: a malformed row, a continuation that breaks off or grows
 // past kMaxContinuedValueBytes, or a value that does not fit its data type raises TDBXError
 // (kRowErrorCode) for the request; nothing is read past the loaded bytes. The stream's own errors
@@ -32,12 +34,15 @@
 class TDBXRowBuffer {
  public:
   // AMinBufSize: the server passes the writer's CalcRowBufferSize(), so one row stays within a
-  // writer buffer. AClient: the client role, which does not fetch continued values.
+  // writer buffer. AClient: the client role, which fetches continued values with more_blob
+  // requests of its own.
   TDBXRowBuffer(TDBXJSonStreamReader& AReader, TDBXJSonStreamWriter& AWriter, int AMinBufSize,
                 bool AClient = false);
 
   int MinBufSize() const { return FMinBufSize; }
   bool IsClient() const { return FClient; }
+  // Client role: the command whose reply row is loaded, named in the more_blob requests.
+  void SetCommandHandle(int ACommandHandle) { FCommandHandle = ACommandHandle; }
 
   // Reading a received row.
 
@@ -104,6 +109,7 @@ class TDBXRowBuffer {
   // Joins the row's part of a continued field and the parts the client sends behind the loaded
   // row, in the same buffer; the joined bytes.
   std::span<const std::uint8_t> FetchContinuation(const TField& AField, int AOrdinal);
+  void WriteMoreBlobRequest(int AOrdinal, int ABlobHandle);
   std::int64_t ReadContinuationCount(bool& AWrapped);
 
   // Writing.
@@ -124,7 +130,7 @@ class TDBXRowBuffer {
   TDBXJSonStreamWriter& FWriter;
   const int FMinBufSize;
   const bool FClient;
-  const int FCommandHandle = row_format::kServerCommandHandle;
+  int FCommandHandle = row_format::kServerCommandHandle;
 
   // Grows without zeroing: every byte is written before it is read.
   template <class T>

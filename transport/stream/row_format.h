@@ -89,7 +89,5 @@ inline constexpr std::string_view kAlreadyFetched =
     "Continued value already fetched for parameter row field ";
 inline constexpr std::string_view kNoDataBlockAnswer =
     "Expected a data block in answer to more_blob";
-inline constexpr std::string_view kContinuedInClientRole =
-    "Continued values are not fetched in the client role";
 
 }  // namespace row_format

@@ -11,6 +11,7 @@
 #include "tests/support/memory_channel.h"
 #include "tests/support/row_data_block.h"
 #include "transport/dbx_error.h"
+#include "transport/stream/json_error_reply.h"
 #include "transport/stream/row_format.h"
 
 namespace {
@@ -841,12 +842,34 @@ TEST(RowBufferTest, StopsContinuedValuesAtTheCap) {
   }
 }
 
-TEST(RowBufferTest, ClientRoleDoesNotFetchContinuations) {
+// The client asks for the rest of a returned value with more_blob requests of its own, naming
+// its command, and reads the server's wrapped replies with their blank-padded counts.
+TEST(RowBufferTest, ClientRoleFetchesContinuationsWithItsOwnRequests) {
+  TRowWorld client(kJSonTransportBufferSize, true);
+  client.row.SetCommandHandle(3);
+  LoadRow(client, FromHex("C0 50 00 02 61 62"));
+  client.channel.PushInput("{\"result\":[{\"data\":[2        ,cd]}]}");
+  client.channel.PushInput("{\"result\":[{\"data\":[-1       ,e]}]}");
+  const TDBXValue value = client.row.ReadValue(1, dtWideString, 0);
+  EXPECT_EQ(std::get<Text>(value), u"abcde");
+  const std::string request = R"({"method":"more_blob","params":[3,1,0,1,true,0]})";
+  EXPECT_EQ(client.channel.Written(), request + request);
+  EXPECT_EQ(client.channel.Writes().size(), 2u);  // each request flushed by itself
+}
+
+TEST(RowBufferTest, ClientRoleRaisesTheServersErrorReplyDuringAContinuation) {
   TRowWorld client(kJSonTransportBufferSize, true);
   LoadRow(client, FromHex("50 00 01 61"));
-  const std::string error = ErrorOf([&] { client.row.ReadValue(0, dtWideString, 0); });
-  EXPECT_EQ(error, kContinuedInClientRole);
-  EXPECT_EQ(client.channel.Written(), "");
+  client.channel.PushInput(
+      R"({"error":{"name":"TDBXError","code":29,"message":"Remote error: Invalid command handle:  -1"})");
+  try {
+    client.row.ReadValue(0, dtWideString, 0);
+    ADD_FAILURE() << "no error";
+  } catch (const TDBXRemoteError& e) {
+    EXPECT_EQ(e.ErrorCode(), 29);
+    EXPECT_EQ(e.Name(), u"TDBXError");
+    EXPECT_EQ(e.Message(), u"Remote error: Invalid command handle:  -1");
+  }
 }
 
 TEST(RowBufferTest, ChannelLostDuringContinuationPassesThrough) {
