@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the formatting, then builds and runs every test: the release build, the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a bounded run of each fuzz target
-# (FUZZ_SECONDS each, 60 by default).
+# (FUZZ_SECONDS each, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -29,7 +29,7 @@ if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   echo "== fuzz build =="
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
-  seconds=${FUZZ_SECONDS:-60}
+  seconds=${FUZZ_SECONDS:-30}
   for src in fuzz/*_fuzz.cpp; do
     name=$(basename "$src" .cpp)
     corpus="fuzz/corpus/$name"

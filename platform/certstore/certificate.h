@@ -54,6 +54,8 @@ class ICertificate2 {
   // Throws Exception (component message) without a matching private key.
   IPrivateKey PrivateKey() const;
   bool HasPrivateKey() const { return FKey != nullptr; }
+  // Whether PrivateKey would succeed: a key that belongs to the certificate.
+  bool HasUsablePrivateKey() const { return FKey != nullptr && FKeyMatches; }
 
   X509* Handle() const { return FCertificate.get(); }  // borrowed, lives with this object
   const std::vector<X509Ptr>& Chain() const { return FChain; }

@@ -22,11 +22,17 @@ namespace fs = std::filesystem;
 namespace certstore {
 namespace {
 
-bool ReadFile(const fs::path& path, std::string& bytes) {
+enum class TRead { Ok, Unreadable, TooLarge };
+
+// At most kMaxStoreFileSize bytes are ever read, also from a file that grows meanwhile.
+TRead ReadFile(const fs::path& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  if (!in) return TRead::Unreadable;
+  bytes.resize(kMaxStoreFileSize + 1);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad()) return TRead::Unreadable;
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes.size() > kMaxStoreFileSize ? TRead::TooLarge : TRead::Ok;
 }
 
 std::string LowerExtension(const fs::path& path) {
@@ -114,8 +120,8 @@ OSSL_LIB_CTX* LegacyContext() {
   return legacy.Context.get();
 }
 
-ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
-                             OSSL_LIB_CTX* context) {
+ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container, OSSL_LIB_CTX* context,
+                             bool* APasswordProtected = nullptr) {
   BioPtr bio{BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()))};
   if (!bio) return nullptr;
   Pkcs12Ptr p12;
@@ -131,6 +137,13 @@ ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container,
     p12.reset(d2i_PKCS12_bio(bio.get(), nullptr));
   }
   if (!p12) return nullptr;
+  // The integrity check runs the key derivation once, however many rounds the file asks for;
+  // when it fails for both empty passwords the file needs a password this store does not have.
+  if (PKCS12_mac_present(p12.get()) && PKCS12_verify_mac(p12.get(), "", 0) != 1 &&
+      PKCS12_verify_mac(p12.get(), nullptr, 0) != 1) {
+    if (APasswordProtected) *APasswordProtected = true;
+    return nullptr;
+  }
   EVP_PKEY* rawKey = nullptr;
   X509* rawCert = nullptr;
   STACK_OF(X509)* rawCa = nullptr;
@@ -264,13 +277,25 @@ ICertificate2Ptr LoadCertificateFile(const fs::path& APath, Text* AWhyNot) {
     return nullptr;
   };
   std::string bytes;
-  if (!ReadFile(APath, bytes)) return whyNot(Text(store_messages::kUnreadableFile));
+  switch (ReadFile(APath, bytes)) {
+    case TRead::Unreadable:
+      return whyNot(Text(store_messages::kUnreadableFile));
+    case TRead::TooLarge:
+      return whyNot(Text(store_messages::kFileTooLarge));
+    case TRead::Ok:
+      break;
+  }
   const Text container = text::FromUtf8(APath.filename().string());
   try {
     const std::string ext = LowerExtension(APath);
     ICertificate2Ptr cert;
     if (ext == ".pfx" || ext == ".p12") {
-      cert = ParsePkcs12(bytes, container, nullptr);
+      bool passwordProtected = false;
+      cert = ParsePkcs12(bytes, container, nullptr, &passwordProtected);
+      if (passwordProtected) {
+        ERR_clear_error();
+        return whyNot(Text(store_messages::kPasswordProtected));
+      }
       if (!cert) {
         ERR_clear_error();
         OSSL_LIB_CTX* legacy = LegacyContext();

@@ -7,18 +7,24 @@
 // certificate: .pem/.crt (a PEM certificate, optionally followed by its unencrypted private key
 // and chain certificates) or .pfx/.p12 (PKCS#12 with an empty password). The store's order is
 // the file names in byte order; a missing directory is an empty store and files that cannot
-// be parsed are left out, each reported once to the diagnostics (platform/diagnostics.h) with
-// its reason.
+// be parsed (a password-protected PKCS#12, a file over kMaxStoreFileSize among them) are left
+// out, each reported once to the diagnostics (platform/diagnostics.h) with its reason.
 //
-// Parsed files are kept in a process-wide cache and re-read only when their name, size or
-// modification time changed, so every Open sees the directory as it is now. A store object
-// belongs to one thread; any number of them may be used at once on different threads.
+// Parsed files, and files that could not be parsed, are kept in a process-wide cache and
+// re-read only when their name, size or modification time changed, so every Open sees the directory
+// as it is now. A store object belongs to one thread; any number of them may be used at once on
+// different threads.
 
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
 #include "platform/certstore/certificate.h"
 #include "platform/text.h"
+
+// Store files larger than this are left out unread: certificates and PKCS#12 bundles are a
+// few kilobytes.
+inline constexpr std::uintmax_t kMaxStoreFileSize = 1 << 20;
 
 // Open locations and mode.
 inline constexpr int CAPICOM_MEMORY_STORE = 0;

@@ -22,5 +22,10 @@ inline constexpr TextView kDiagnosticsSource = u"Certificados";
 inline constexpr TextView kSkippedFile = u"Arquivo ignorado no repositório de certificados: ";
 inline constexpr TextView kUnreadableFile = u"não foi possível ler o arquivo";
 inline constexpr TextView kNoUsableCertificate = u"o arquivo não contém um certificado utilizável";
+inline constexpr TextView kFileTooLarge =
+    u"o arquivo é maior que 1 MiB, tamanho que nenhum certificado atinge";
+inline constexpr TextView kPasswordProtected =
+    u"o arquivo PKCS#12 é protegido por senha; inclua-o no repositório com "
+    u"\"assinador-nfse-cli importar\"";
 
 }  // namespace store_messages

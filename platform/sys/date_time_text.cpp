@@ -3,6 +3,7 @@
 #include <langinfo.h>
 
 #include <array>
+#include <clocale>
 #include <string>
 
 namespace sys {
@@ -17,13 +18,19 @@ Text Strftime(const std::string& format, const std::tm& ALocal) {
 
 }  // namespace
 
+bool IsUnchosenLocale(std::string_view AName) {
+  return AName == "C" || AName == "POSIX" || AName.starts_with("C.");
+}
+
 Text FormatDateTime(const std::tm& ALocal, int AMillis) {
+  const char* const locale = std::setlocale(LC_TIME, nullptr);
+  const bool unchosen = !locale || IsUnchosenLocale(locale);
   // nl_langinfo's text may be overwritten by its next call: copy it at once.
-  const std::string dateFormat = nl_langinfo(D_FMT);
+  const std::string dateFormat = unchosen ? kDefaultDateFormat : nl_langinfo(D_FMT);
   Text result = Strftime(dateFormat, ALocal);
   if (ALocal.tm_hour == 0 && ALocal.tm_min == 0 && ALocal.tm_sec == 0 && AMillis == 0)
     return result;
-  const std::string timeFormat = nl_langinfo(T_FMT);
+  const std::string timeFormat = unchosen ? kDefaultTimeFormat : nl_langinfo(T_FMT);
   return result + u' ' + Strftime(timeFormat, ALocal);
 }
 

@@ -8,6 +8,10 @@
 #include <xmlsec/templates.h>
 #include <xmlsec/xmltree.h>
 
+#include <cstring>
+#include <optional>
+#include <string>
+
 #include "platform/component_error.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_messages.h"
@@ -20,14 +24,122 @@ xmlNode* FindChild(xmlNode* parent, const char* name) {
   return xmlSecFindChild(parent, BAD_CAST name, xmlSecDSigNs);
 }
 
-// KeyInfo/X509Data, made when the element does not have them, so that the certificates have a
-// place to go.
-bool EnsureX509Data(xmlNode* signature) {
+bool IsDsig(const xmlNode* node, const char* name) {
+  return node->type == XML_ELEMENT_NODE &&
+         xmlSecCheckNodeName(const_cast<xmlNode*>(node), BAD_CAST name, xmlSecDSigNs);
+}
+
+// Removes the certificates a template brought along (stale or empty), so that the key
+// information ends up with those of the store: the first X509Data gets an empty certificate
+// element, which makes the library write the certificates there whatever else that element
+// asks for; a further X509Data left without content goes.
+bool PrepareX509Data(xmlNode* signature) {
   xmlNode* keyInfo = FindChild(signature, "KeyInfo");
   if (!keyInfo) keyInfo = xmlSecTmplSignatureEnsureKeyInfo(signature, nullptr);
   if (!keyInfo) return false;
-  if (FindChild(keyInfo, "X509Data")) return true;
-  return xmlSecTmplKeyInfoAddX509Data(keyInfo) != nullptr;
+  xmlNode* first = nullptr;
+  for (xmlNode* data = keyInfo->children; data;) {
+    xmlNode* const nextData = data->next;
+    if (IsDsig(data, "X509Data")) {
+      bool hasElements = false;
+      for (xmlNode* child = data->children; child;) {
+        xmlNode* const next = child->next;
+        if (IsDsig(child, "X509Certificate")) {
+          xmlUnlinkNode(child);
+          xmlFreeNode(child);
+        } else if (child->type == XML_ELEMENT_NODE) {
+          hasElements = true;
+        }
+        child = next;
+      }
+      if (!first) {
+        first = data;
+      } else if (!hasElements) {
+        xmlUnlinkNode(data);
+        xmlFreeNode(data);
+      }
+    }
+    data = nextData;
+  }
+  if (!first) first = xmlSecTmplKeyInfoAddX509Data(keyInfo);
+  return first && xmlSecTmplX509DataAddCertificate(first) != nullptr;
+}
+
+// The ID of a same-document reference ("#id" or "#xpointer(id('id'))"); empty for "" and
+// "#xpointer(/)"; nullopt for any other form.
+std::optional<std::string> ReferencedId(const xmlChar* AUri) {
+  if (!AUri || !*AUri) return std::string{};
+  const std::string uri = reinterpret_cast<const char*>(AUri);
+  if (uri[0] != '#') return std::nullopt;
+  if (uri == "#xpointer(/)") return std::string{};
+  std::string id = uri.substr(1);
+  for (const char* open : {"xpointer(id('", "xpointer(id(\""}) {
+    const std::string_view prefix{open};
+    const std::string close = std::string(1, prefix.back()) + "))";
+    if (id.starts_with(prefix) && id.ends_with(close) && id.size() > prefix.size() + close.size()) {
+      id = id.substr(prefix.size(), id.size() - prefix.size() - close.size());
+      break;
+    }
+  }
+  if (xmlValidateNCName(BAD_CAST id.c_str(), 0) != 0) return std::nullopt;
+  return id;
+}
+
+bool IsIdAttribute(const xmlAttr* attr) {
+  if (attr->atype == XML_ATTRIBUTE_ID) return true;
+  const auto* name = reinterpret_cast<const char*>(attr->name);
+  if (attr->ns) {
+    return xmlStrEqual(attr->ns->href, XML_XML_NAMESPACE) && std::strcmp(name, "id") == 0;
+  }
+  return std::strcmp(name, "Id") == 0 || std::strcmp(name, "ID") == 0 ||
+         std::strcmp(name, "id") == 0;
+}
+
+// How many elements carry AId in an identifying attribute; stops counting at two.
+int ElementsWithId(xmlDoc* doc, const xmlNode* node, const std::string& AId, int found = 0) {
+  for (; node && found < 2; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    for (const xmlAttr* attr = node->properties; attr; attr = attr->next) {
+      if (!IsIdAttribute(attr)) continue;
+      const XmlCharPtr value{xmlNodeListGetString(doc, attr->children, 1)};
+      if (value && AId == reinterpret_cast<const char*>(value.get())) {
+        ++found;
+        break;
+      }
+    }
+    found = ElementsWithId(doc, node->children, AId, found);
+  }
+  return found;
+}
+
+// What the signature element names, checked before any work is spent on it; empty when it is
+// acceptable.
+Text RefusalOf(xmlNode* signature) {
+  xmlNode* signedInfo = FindChild(signature, "SignedInfo");
+  if (!signedInfo) return {};  // the library reports the missing element
+  int references = 0;
+  for (xmlNode* reference = signedInfo->children; reference; reference = reference->next) {
+    if (!IsDsig(reference, "Reference")) continue;
+    if (++references > kMaxReferences) return Text{dsig_messages::kTooManyReferences};
+    if (xmlNode* transforms = FindChild(reference, "Transforms")) {
+      int count = 0;
+      for (xmlNode* t = transforms->children; t; t = t->next) {
+        if (t->type == XML_ELEMENT_NODE && ++count > kMaxTransforms)
+          return Text{dsig_messages::kTooManyTransforms};
+      }
+    }
+    const XmlCharPtr uri{xmlGetProp(reference, BAD_CAST "URI")};
+    const std::optional<std::string> id = ReferencedId(uri.get());
+    const auto shown = [&] {
+      return text::FromUtf8(uri ? reinterpret_cast<const char*>(uri.get()) : "");
+    };
+    if (!id) return Text{dsig_messages::kReferenceRefused} + shown();
+    // Two elements with one ID: which of them is signed depends on the reader, the ground of
+    // signature-wrapping attacks.
+    if (!id->empty() && ElementsWithId(signature->doc, signature->doc->children, *id) > 1)
+      return Text{dsig_messages::kAmbiguousReference} + shown();
+  }
+  return {};
 }
 
 }  // namespace
@@ -111,12 +223,17 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     if (!texts.empty()) FLastError += u": " + text::FromUtf8(texts);
     return nullptr;
   };
+  FSignedDirectly = false;
   if (!FSignature || !FSignature->doc) return fail(dsig_messages::kNoSignature);
+  if (const Text refusal = RefusalOf(FSignature); !refusal.empty()) {
+    FLastError = Text{dsig_messages::kSignFailed} + u": " + refusal;
+    return nullptr;
+  }
 
   XmlSecKeyPtr key{xmlSecKeyDuplicate(AKey.Handle())};
   if (!key) return fail(dsig_messages::kSignFailed);
   if (AOptions & CERTIFICATES) {
-    if (!EnsureX509Data(FSignature)) return fail(dsig_messages::kSignFailed);
+    if (!PrepareX509Data(FSignature)) return fail(dsig_messages::kSignFailed);
     xmlSecKeyDataPtr x509 = xmlSecKeyEnsureData(key.get(), xmlSecOpenSSLKeyDataX509Id);
     if (!x509) return fail(dsig_messages::kSignFailed);
     // The signing certificate goes last: the text steps after signing keep only the last
@@ -161,9 +278,25 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
       return fail(dsig_messages::kSignFailed);
     }
   }
+  FSignedDirectly = direct == xmldsig::TDirectSigning::Signed;
   // The caller's key, not the context's: that one carries the certificates, and copying
   // certificates re-decodes them, which costs as much as the signature itself.
   XmlSecKeyPtr used{xmlSecKeyDuplicate(AKey.Handle())};
   if (!used) return fail(dsig_messages::kSignFailed);
   return std::make_unique<IXMLDSigKey>(std::move(used));
 }
+
+namespace xmldsig {
+
+bool VerifiesWith(xmlNode& ASignature, const IXMLDSigKey& AKey) {
+  if (!ASignature.doc || RefusalOf(&ASignature).size() > 0) return false;
+  RegisterIdAttributes(ASignature.doc);
+  DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};
+  if (!ctx || !RestrictContext(*ctx)) return false;
+  ctx->signKey = xmlSecKeyDuplicate(AKey.Handle());  // the context owns and frees it
+  if (!ctx->signKey) return false;
+  return xmlSecDSigCtxVerify(ctx.get(), &ASignature) >= 0 &&
+         ctx->status == xmlSecDSigStatusSucceeded;
+}
+
+}  // namespace xmldsig

@@ -20,6 +20,11 @@
 #include "platform/text.h"
 #include "platform/xmldsig/xml_handles.h"
 
+// A signature names at most this many references, each with at most this many transforms;
+// every reference costs a pass over the document (NFS-e signatures name one).
+inline constexpr int kMaxReferences = 32;
+inline constexpr int kMaxTransforms = 8;
+
 // Key-information options of sign().
 inline constexpr int KEYVALUE = 1;
 inline constexpr int CERTIFICATES = 2;
@@ -64,15 +69,24 @@ class IXMLDigitalSignature {
                                   TextView AContainerName, int AFlags);
 
   // Signs the assigned Signature element in place. Returns a handle to the signing key, or
-  // null when signing failed (lastError() then holds the library's texts).
+  // null when signing failed (lastError() then holds the library's texts). Refused before any
+  // work: more than kMaxReferences references or kMaxTransforms transforms in one, a reference
+  // URI other than "", "#id", "#xpointer(/)" or "#xpointer(id('id'))", and an "#id" that more
+  // than one element carries. With CERTIFICATES the key information ends up holding the
+  // certificates of the store (the signing one last) and no certificate the template held.
   IXMLDSigKeyPtr sign(const IXMLDSigKey& AKey, int AOptions);
   const Text& lastError() const { return FLastError; }
+
+  // Whether the last sign() computed the common enveloped form directly; otherwise the
+  // generic processing did, from whatever the element named.
+  bool signedDirectly() const { return FSignedDirectly; }
 
  private:
   TSigningPath FPath;
   xmlNode* FSignature = nullptr;
   std::vector<ICertificate2Ptr> FStore;
   Text FLastError;
+  bool FSignedDirectly = false;
 };
 
 namespace xmldsig {
@@ -80,5 +94,9 @@ namespace xmldsig {
 // Restricts a signature context to the references and algorithms listed above (also used by
 // verifiers). Returns false when the library refuses.
 bool RestrictContext(xmlSecDSigCtx& ACtx);
+
+// Whether ASignature (inside a document whose Id attributes are registered) verifies with the
+// public half of AKey, within the same restrictions. Library errors go to the collector.
+bool VerifiesWith(xmlNode& ASignature, const IXMLDSigKey& AKey);
 
 }  // namespace xmldsig

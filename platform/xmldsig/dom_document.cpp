@@ -2,6 +2,7 @@
 
 #include <libxml/xpathInternals.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -115,6 +116,70 @@ bool HasEntityReferences(const xmlNode* node) {
   return false;
 }
 
+bool HasLoneSurrogate(TextView AText) {
+  for (std::size_t i = 0; i < AText.size(); ++i) {
+    const char16_t c = AText[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < AText.size() && AText[i + 1] >= 0xDC00 &&
+        AText[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t After(std::string_view s, std::size_t pos, std::string_view what) {
+  const std::size_t at = s.find(what, pos);
+  return at == std::string_view::npos ? s.size() : at + what.size();
+}
+
+// Whether some start tag of the text carries more than AMax attributes. Read as markup, one
+// pass: comments, CDATA sections, processing instructions and declarations are skipped, and
+// quoted values may hold '>'. Text that is not well-formed only has to be read without harm:
+// the parser refuses it afterwards.
+bool HasTagWithMoreAttributes(std::string_view s, int AMax) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const void* lt = std::memchr(s.data() + i, '<', s.size() - i);
+    if (!lt) return false;
+    i = static_cast<std::size_t>(static_cast<const char*>(lt) - s.data()) + 1;
+    if (i >= s.size()) return false;
+    if (s.compare(i, 3, "!--") == 0) {
+      i = After(s, i + 3, "-->");
+    } else if (s.compare(i, 8, "![CDATA[") == 0) {
+      i = After(s, i + 8, "]]>");
+    } else if (s[i] == '?') {
+      i = After(s, i + 1, "?>");
+    } else if (s[i] == '!') {
+      int depth = 0;  // a document type declaration with its internal subset
+      for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '"' || c == '\'') {
+          i = std::min(s.find(c, i + 1), s.size() - 1);
+        } else if (c == '[') {
+          ++depth;
+        } else if (c == ']') {
+          --depth;
+        } else if (c == '>' && depth <= 0) {
+          break;
+        }
+      }
+    } else if (s[i] != '/') {
+      int attributes = 0;
+      for (; i < s.size() && s[i] != '>' && s[i] != '<'; ++i) {
+        const char c = s[i];
+        if (c == '"' || c == '\'') {
+          i = std::min(s.find(c, i + 1), s.size() - 1);
+        } else if (c == '=' && ++attributes > AMax) {
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
 void RegisterIds(xmlDoc* doc, xmlNode* node) {
   for (; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
@@ -148,9 +213,23 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   FParseError.clear();
   const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
   FHasDeclaration = xml::StartsWithXmlDeclaration(start);
+  // Checked on the text itself: the conversion below would turn a lone surrogate into U+FFFD
+  // and sign a character the client never sent.
+  if (HasLoneSurrogate(AText)) {
+    FParseError = Text{dsig_messages::kLoneSurrogate};
+    return false;
+  }
+  if (start.substr(0, 1) == u"\uFEFF") {
+    FParseError = Text{dsig_messages::kRepeatedByteOrderMark};
+    return false;
+  }
   const std::string utf8 = text::ToUtf8(AText);
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};
+    return false;
+  }
+  if (HasTagWithMoreAttributes(utf8, kMaxAttributesPerElement)) {
+    FParseError = Text{dsig_messages::kTooManyAttributes};
     return false;
   }
   TLibraryErrors errors;
@@ -175,6 +254,12 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
   // Entities are where XXE and expansion bombs live; NFS-e documents never declare any.
   if (DeclaresEntities(doc.get()) || HasEntityReferences(doc->children)) {
     FParseError = Text{dsig_messages::kEntitiesRefused};
+    return false;
+  }
+  // Nothing reads an external subset here, but readers that do may find defaults in it and
+  // see another document than the one signed.
+  if (doc->intSubset && (doc->intSubset->ExternalID || doc->intSubset->SystemID)) {
+    FParseError = Text{dsig_messages::kExternalSubsetRefused};
     return false;
   }
   if (DeclaresAttributeDefaults(doc.get())) {

@@ -16,10 +16,17 @@
 #include "platform/text.h"
 #include "platform/xmldsig/xml_handles.h"
 
+// A start tag with more attributes than this (namespace declarations included) is refused
+// before parsing: the parser checks them for duplicates in quadratic time, and no NFS-e layout
+// comes near.
+inline constexpr int kMaxAttributesPerElement = 256;
+
 class IXMLDOMDocument3 {
  public:
   // True when AText is well-formed and was loaded (the previous document is dropped);
-  // otherwise false and parseError() tells why.
+  // otherwise false and parseError() tells why. Also refused: a lone UTF-16 surrogate, a
+  // second byte-order mark, a document type declaration naming an external subset, and an
+  // element with more than kMaxAttributesPerElement attributes.
   bool loadXML(TextView AText);
   const Text& parseError() const { return FParseError; }
 

@@ -37,13 +37,17 @@ ICertificate2Ptr TCertificadosConf::GetCertificado() {
   store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
   const ICertificates2 certificates = store.Certificates();
   const Text wanted = text::FromLocale(FNumeroSerie);
-  for (int i = 1; i <= certificates.Count(); ++i) {
+  // Serials are unique per issuer only, and a store may hold a certificate both alone and
+  // with its key: the first match with a usable key is the one to sign with. When none has
+  // one, the first match's failure is the answer.
+  ICertificate2Ptr firstMatch;
+  for (int i = 1; i <= certificates.Count() && !result; ++i) {
     ICertificate2Ptr candidate = certificates.Item(i);
     if (candidate->SerialNumber() != wanted) continue;
-    candidate->PrivateKey();  // the first match must have a usable key; no later one is tried
-    result = std::move(candidate);
-    break;
+    if (!firstMatch) firstMatch = candidate;
+    if (candidate->HasUsablePrivateKey()) result = std::move(candidate);
   }
-  if (!result) throw Exception(Text{certificate_messages::kNotFound});
-  return result;
+  if (!firstMatch) throw Exception(Text{certificate_messages::kNotFound});
+  if (!result) firstMatch->PrivateKey();  // throws the component's reason
+  return result ? result : firstMatch;
 }

@@ -15,10 +15,10 @@ class TCertificadosConf {
   void setNumeroSerie(std::string_view AValue);
   const std::string& NumeroSerie() const { return FNumeroSerie; }
 
-  // The first certificate of the personal store whose SerialNumber equals NumeroSerie, after
-  // reading its private key (a failure there ends the lookup). Throws Exception with
-  // "Número de Série do Certificado Digital não especificado !", "Certificado Digital não
-  // encontrado!" or the store's message.
+  // The first certificate of the personal store whose SerialNumber equals NumeroSerie and
+  // whose private key is usable; when no match has one, the first match's key failure is
+  // thrown. Throws Exception with "Número de Série do Certificado Digital não especificado !",
+  // "Certificado Digital não encontrado!" or the store's message.
   ICertificate2Ptr GetCertificado();
 
   // The normalisation alone, for callers that show what will be looked for.

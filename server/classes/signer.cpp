@@ -7,6 +7,19 @@
 #include "server/classes/signer_messages.h"
 #include "server/classes/signer_text.h"
 
+namespace {
+
+bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
+  using namespace signer_messages;
+  IXMLDOMDocument3 returned;
+  if (!returned.loadXML(ASignedXml)) return false;
+  returned.setProperty(kSelectionProperty, kSelectionNamespaces);
+  xmlNode* const signature = returned.selectSingleNode(kSelectSignature);
+  return signature && xmldsig::VerifiesWith(*signature, AKey);
+}
+
+}  // namespace
+
 void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& ACertificate,
                                Text& ASignedXML, Text& AStatusText) {
   using namespace signer_messages;
@@ -41,12 +54,31 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
         privateKey.ProviderType(), privateKey.ProviderName(), privateKey.ContainerName(), 0);
     if (!key) throw Exception(Text{kCspKeyFailed});
 
-    if (!signature.sign(*key, CERTIFICATES)) throw Exception(Text{kSigningFailed});
+    const IXMLDSigKeyPtr used = signature.sign(*key, CERTIFICATES);
+    if (!used) throw Exception(Text{kSigningFailed});
 
     Text signedXml = signer_text::PostProcess(dom.xml(), declaration);
+    // A signature of the client's own making may cover what signing itself changes (its key
+    // information, its own values): the text handed back must verify as it stands.
+    if (!signature.signedDirectly() && !VerifiesAsReturned(signedXml, *key))
+      throw Exception(Text{kSigningFailed});
     ASignedXML = std::move(signedXml);
     AStatusText = Text{kStatusOk};
   } catch (const std::exception& e) {
     AStatusText = Text{kSignFailed} + CR + MessageOf(e);
   }
+}
+
+Text TSignerNFSEDocument::LoadFailureReason(const Text& AXMLDocument) {
+  Text document;
+  try {
+    document = signer_text::PrepareDocument(AXMLDocument);
+  } catch (const std::exception&) {
+    return Text{signer_messages::kTooManyPlaceholders};
+  }
+  IXMLDOMDocument3 dom;
+  if (dom.loadXML(document)) return {};
+  Text reason = dom.parseError();
+  while (!reason.empty() && static_cast<unsigned>(reason.back()) <= 32) reason.pop_back();
+  return reason;
 }

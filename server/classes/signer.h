@@ -21,4 +21,8 @@ class TSignerNFSEDocument : public IDocumentSignable {
  public:
   void sign(const Text& AXMLDocument, const ICertificate2& ACertificate, Text& ASignedXML,
             Text& AStatusText) override;
+
+  // Why sign would not load the document, in the parser's own words (empty when it loads):
+  // for people who need more than the load message, which the service keeps as it is.
+  static Text LoadFailureReason(const Text& AXMLDocument);
 };

@@ -14,6 +14,8 @@ inline constexpr TextView kTemplateMissing =
 inline constexpr TextView kCspKeyFailed = u"[TSignerNFSEDocument] Erro ao criar a chave do CSP.";
 inline constexpr TextView kSigningFailed = u"Assinatura Falhou.";
 inline constexpr TextView kStatusOk = u"OK";
+inline constexpr TextView kTooManyPlaceholders =
+    u"O documento pede mais assinaturas do que o limite de marcadores <assinatura/>";
 
 inline constexpr TextView kSignatureMarker = u"<Signature";
 inline constexpr TextView kPlaceholder = u"<assinatura/>";

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/exception.h"
 #include "platform/xml_declaration.h"
 #include "server/classes/signer_messages.h"
 
@@ -79,19 +80,219 @@ bool IsNameChar(char16_t c) {
          (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c > 0x7F;
 }
 
-// Position of the first closing tag, from AFrom on, of an element named Signature in any
-// prefix ("</Signature>", "</ds:Signature>"); npos when there is none.
-std::size_t FindSignatureEnd(const Text& s, std::size_t from) {
-  constexpr TextView kName = u"Signature>";
-  for (std::size_t pos = s.find(kName, from); pos != Text::npos; pos = s.find(kName, pos + 1)) {
-    std::size_t start = pos;
-    if (start > 0 && s[start - 1] == u':') {  // a prefix: walk back over it
-      --start;
-      while (start > 0 && IsNameChar(s[start - 1]) && s[start - 1] != u':') --start;
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// A span of the serialised document that the text steps change.
+struct TEdit {
+  std::size_t start;
+  std::size_t end;
+  bool removeWhole;  // else only the blanks of the span go
+};
+
+// Finds, in the serialised document, the text of the base64 elements of the signed Signature
+// (the first Signature element of the XML-DSig namespace) and the certificate elements of its
+// key information. The text is read as markup: comments, CDATA sections, processing
+// instructions and declarations are skipped whole and attribute values are read within their
+// quotes, so nothing that only looks like a tag is ever taken for one.
+class TSignatureLocator {
+ public:
+  explicit TSignatureLocator(TextView AText) : FText(AText) {}
+
+  std::vector<TEdit> Edits() {
+    std::size_t pos = 0;
+    while (pos < FText.size() && !FDone) {
+      if (FText[pos] != u'<') {
+        const std::size_t next = std::min(FText.find(u'<', pos), FText.size());
+        Content(pos, next);
+        pos = next;
+      } else if (StartsWith(pos, u"<!--")) {
+        pos = After(pos + 4, u"-->");
+      } else if (StartsWith(pos, u"<![CDATA[")) {
+        pos = After(pos + 9, u"]]>");
+      } else if (StartsWith(pos, u"<?")) {
+        pos = After(pos + 2, u"?>");
+      } else if (StartsWith(pos, u"<!")) {
+        pos = AfterDeclaration(pos + 2);
+      } else if (StartsWith(pos, u"</")) {
+        pos = EndTag(pos);
+      } else {
+        pos = StartTag(pos);
+      }
     }
-    if (start >= 2 && s[start - 2] == u'<' && s[start - 1] == u'/') return start - 2;
+    std::sort(FEdits.begin(), FEdits.end(),
+              [](const TEdit& a, const TEdit& b) { return a.start < b.start; });
+    return std::move(FEdits);
   }
-  return Text::npos;
+
+ private:
+  struct TBinding {
+    Text prefix;
+    Text uri;
+  };
+  struct TOpen {
+    std::size_t start;
+    std::size_t bindings;  // FBindings' size before this element's declarations
+    bool base64;           // a base64 element of the signed Signature
+    bool keyInfo;          // the key information of the signed Signature, or within it
+    bool certificate;      // an X509Certificate element within the key information
+  };
+
+  bool StartsWith(std::size_t pos, TextView what) const {
+    return FText.substr(pos, what.size()) == what;
+  }
+  std::size_t After(std::size_t pos, TextView what) const {
+    const std::size_t at = FText.find(what, pos);
+    return at == TextView::npos ? FText.size() : at + what.size();
+  }
+  // A document type declaration with its internal subset, whose declarations may quote '>'.
+  std::size_t AfterDeclaration(std::size_t pos) const {
+    int depth = 0;
+    while (pos < FText.size()) {
+      const char16_t c = FText[pos];
+      if (c == u'"' || c == u'\'') {
+        const std::size_t close = FText.find(c, pos + 1);
+        pos = close == TextView::npos ? FText.size() : close + 1;
+      } else if (StartsWith(pos, u"<!--")) {
+        pos = After(pos + 4, u"-->");
+      } else {
+        ++pos;
+        if (c == u'[') ++depth;
+        if (c == u']') --depth;
+        if (c == u'>' && depth <= 0) break;
+      }
+    }
+    return pos;
+  }
+
+  std::size_t NameEnd(std::size_t pos) const {
+    while (pos < FText.size() && IsNameChar(FText[pos])) ++pos;
+    return pos;
+  }
+
+  // Whether the qualified name is the named XML-DSig element in the current scope.
+  bool IsDsig(TextView AQName, TextView AName) const {
+    const std::size_t colon = AQName.find(u':');
+    const TextView prefix = colon == TextView::npos ? TextView{} : AQName.substr(0, colon);
+    const TextView local = colon == TextView::npos ? AQName : AQName.substr(colon + 1);
+    if (local != AName) return false;
+    for (auto it = FBindings.rbegin(); it != FBindings.rend(); ++it) {
+      if (it->prefix == prefix) return it->uri == kDsigNamespace;
+    }
+    return false;
+  }
+
+  std::size_t StartTag(std::size_t pos) {
+    const std::size_t nameEnd = NameEnd(pos + 1);
+    const TextView name = FText.substr(pos + 1, nameEnd - pos - 1);
+    const std::size_t bindings = FBindings.size();
+    std::size_t i = nameEnd;
+    bool empty = false;
+    while (i < FText.size()) {
+      const char16_t c = FText[i];
+      if (c == u'>' || (c == u'/' && StartsWith(i, u"/>"))) {
+        empty = c == u'/';
+        i += empty ? 2 : 1;
+        break;
+      }
+      if (!IsNameChar(c)) {
+        ++i;
+        continue;
+      }
+      const std::size_t attributeEnd = NameEnd(i);
+      const TextView attribute = FText.substr(i, attributeEnd - i);
+      i = attributeEnd;
+      while (i < FText.size() && IsBlank(FText[i])) ++i;
+      if (i >= FText.size() || FText[i] != u'=') continue;
+      ++i;
+      while (i < FText.size() && IsBlank(FText[i])) ++i;
+      if (i >= FText.size() || (FText[i] != u'"' && FText[i] != u'\'')) continue;
+      const std::size_t close = std::min(FText.find(FText[i], i + 1), FText.size());
+      const TextView value = FText.substr(i + 1, close - i - 1);
+      i = std::min(close + 1, FText.size());
+      if (attribute == u"xmlns") {
+        FBindings.push_back({Text{}, Text{value}});
+      } else if (attribute.substr(0, 6) == u"xmlns:") {
+        FBindings.push_back({Text{attribute.substr(6)}, Text{value}});
+      }
+    }
+
+    TOpen open{pos, bindings, false, false, false};
+    bool opensSignature = false;
+    if (!FInSignature) {
+      opensSignature = IsDsig(name, u"Signature");
+      FInSignature = opensSignature;
+      FSignatureDepth = FOpen.size();
+    } else {
+      const bool inKeyInfo = !FOpen.empty() && FOpen.back().keyInfo;
+      open.keyInfo = inKeyInfo || (FOpen.size() == FSignatureDepth + 1 && IsDsig(name, u"KeyInfo"));
+      open.certificate = inKeyInfo && IsDsig(name, u"X509Certificate");
+      open.base64 =
+          open.certificate || IsDsig(name, u"SignatureValue") || IsDsig(name, u"DigestValue");
+    }
+    if (!empty) {
+      FOpen.push_back(open);
+      return i;
+    }
+    FBindings.resize(bindings);
+    if (open.certificate) FCertificates.push_back({pos, i});
+    if (open.keyInfo && !FOpen.back().keyInfo) CloseKeyInfo();
+    if (opensSignature) FDone = true;  // an empty Signature element: nothing to clean
+    return i;
+  }
+
+  std::size_t EndTag(std::size_t pos) {
+    const std::size_t end = After(pos, u">");
+    if (FOpen.empty()) return end;
+    const TOpen open = FOpen.back();
+    FOpen.pop_back();
+    FBindings.resize(open.bindings);
+    if (open.certificate) FCertificates.push_back({open.start, end});
+    if (open.keyInfo && (FOpen.empty() || !FOpen.back().keyInfo)) CloseKeyInfo();
+    if (FInSignature && FOpen.size() == FSignatureDepth) FDone = true;
+    return end;
+  }
+
+  void Content(std::size_t start, std::size_t end) {
+    if (!FOpen.empty() && FOpen.back().base64) FEdits.push_back({start, end, false});
+  }
+
+  // Only the last certificate of the key information stays: the signer's, written last.
+  void CloseKeyInfo() {
+    for (std::size_t k = 0; k + 1 < FCertificates.size(); ++k) {
+      FEdits.push_back({FCertificates[k].first, FCertificates[k].second, true});
+    }
+    FCertificates.clear();
+  }
+
+  static constexpr TextView kDsigNamespace = u"http://www.w3.org/2000/09/xmldsig#";
+
+  TextView FText;
+  std::vector<TBinding> FBindings;
+  std::vector<TOpen> FOpen;
+  std::vector<std::pair<std::size_t, std::size_t>> FCertificates;
+  std::vector<TEdit> FEdits;
+  bool FInSignature = false;
+  std::size_t FSignatureDepth = 0;
+  bool FDone = false;
+};
+
+Text ApplyEdits(const Text& s, const std::vector<TEdit>& edits) {
+  if (edits.empty()) return s;
+  Text out;
+  out.reserve(s.size());
+  std::size_t pos = 0;
+  for (const TEdit& edit : edits) {
+    if (edit.start < pos) continue;  // within a span already removed
+    out.append(s, pos, edit.start - pos);
+    if (!edit.removeWhole) {
+      for (std::size_t k = edit.start; k < edit.end; ++k) {
+        if (s[k] != u' ' && s[k] != u'\t') out.push_back(s[k]);
+      }
+    }
+    pos = edit.end;
+  }
+  out.append(s, pos, Text::npos);
+  return out;
 }
 
 std::size_t LeadingDeclarationEnd(const Text& s) {
@@ -115,6 +316,12 @@ Text PrepareDocument(TextView AXMLDocument) {
   for (std::size_t pos = placeholder.Find(AXMLDocument); pos != TextView::npos;
        pos = placeholder.Find(AXMLDocument, pos + from.size())) {
     positions.push_back(pos);
+  }
+  if (!hasSignature && positions.size() > kMaxPlaceholders) {
+    Text unexpanded(AXMLDocument.size(), u'\0');
+    unexpanded.resize(static_cast<std::size_t>(
+        CopyWithoutLineBreaks(AXMLDocument, unexpanded.data()) - unexpanded.data()));
+    throw Exception(Text{signer_messages::kLoadFailed} + unexpanded);
   }
   Text out(AXMLDocument.size() + positions.size() * to.size(), u'\0');
   char16_t* o = out.data();
@@ -141,21 +348,9 @@ Text CaptureDeclaration(TextView AXMLDocument) {
 Text PostProcess(Text s, TextView ADeclaration) {
   RemoveLineBreaks(s);
 
-  // The signature value and the key information may hold spaces that the serialiser put in
-  // the base64 texts; what follows the signature element was signed as it stands.
-  if (const std::size_t p = TMarkerSearch(signer_messages::kSignatureValueTag).Find(s);
-      p != Text::npos) {
-    const std::size_t from = p + signer_messages::kSignatureValueTag.size();
-    std::size_t to = FindSignatureEnd(s, from);
-    if (to == Text::npos) to = s.size();
-    const auto first = s.begin() + static_cast<std::ptrdiff_t>(from);
-    const auto last = s.begin() + static_cast<std::ptrdiff_t>(to);
-    s.erase(std::remove(first, last, u' '), last);
-  }
-
-  const std::size_t firstCert = TMarkerSearch(signer_messages::kCertificateTag).Find(s);
-  const std::size_t lastCert = s.rfind(signer_messages::kCertificateTag);
-  if (firstCert != Text::npos && lastCert != firstCert) s.erase(firstCert, lastCert - firstCert);
+  // Blanks in the base64 texts of the signed Signature, and certificates other than the
+  // signer's in its key information; nothing outside that element is touched.
+  s = ApplyEdits(s, TSignatureLocator(s).Edits());
 
   const std::size_t declarationEnd = LeadingDeclarationEnd(s);
   if (ADeclaration.empty()) {

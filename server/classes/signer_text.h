@@ -2,23 +2,34 @@
 
 // The text steps of the NFS-e signer, before parsing and after serialising. Pure functions.
 
+#include <cstddef>
+
 #include "platform/text.h"
 
 namespace signer_text {
 
+// A document may ask for at most this many signature templates: each 13-character
+// placeholder becomes 530 characters and a score of nodes (NFS-e batches hold a few dozen).
+inline constexpr std::size_t kMaxPlaceholders = 1000;
+
 // Every "<assinatura/>" becomes the signature template, or disappears when the document
 // already holds "<Signature"; then every CR and every LF is removed (a line break that the
-// document writes as a character reference is content and stays).
+// document writes as a character reference is content and stays). One pass, one allocation.
+// More than kMaxPlaceholders templates throw Exception with the load message and the text
+// without its line breaks and with its placeholders as they were.
 Text PrepareDocument(TextView AXMLDocument);
 
 // The document's own XML declaration, up to and including its "?>"; empty when the text does
 // not begin with one.
 Text CaptureDeclaration(TextView AXMLDocument);
 
-// Rewrites the serialised signed document: removes every LF and CR; removes the spaces after
-// the first "<SignatureValue>" up to the end of that Signature element; keeps only the last
-// "<X509Certificate>" element of those from the first such tag on; begins the text with
-// ADeclaration in place of the serialiser's, or with no declaration when ADeclaration is empty.
+// Rewrites the serialised signed document: removes every LF and CR; within the signed
+// Signature (the first of the XML-DSig namespace) removes the blanks from the text of
+// SignatureValue, DigestValue and X509Certificate, and keeps only the last X509Certificate of
+// its KeyInfo; begins the text with ADeclaration in place of the serialiser's, or with no
+// declaration when ADeclaration is empty. Markup that only looks like those elements (in
+// comments, CDATA sections, attribute values) and everything outside the element stay as
+// they are.
 Text PostProcess(Text ASignedXML, TextView ADeclaration);
 
 }  // namespace signer_text

@@ -10,6 +10,8 @@ inline constexpr char16_t kExecution[] = u"Execução em ";
 inline constexpr char16_t kMachine[] = u"Máquina: ";
 inline constexpr char16_t kIP[] = u" - IP: ";
 inline constexpr char16_t kEndMarker[] = u"### FIM ###\r";  // the end marker carries its own CR
+// The companion file whose lock excludes other processes: the journal's name and this.
+inline constexpr char kLockSuffix[] = ".lock";
 inline constexpr char16_t kNoVersionInformation[] =
     u"Nenhuma informação encontrada sobre o Sistema Operacional.";
 

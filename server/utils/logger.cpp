@@ -1,5 +1,10 @@
 #include "server/utils/logger.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -11,13 +16,15 @@
 #include "platform/sys/atomic_file.h"
 #include "platform/sys/date_time_text.h"
 #include "platform/sys/executable.h"
+#include "platform/sys/unique_fd.h"
 #include "server/utils/log_messages.h"
 #include "server/utils/machine_utils.h"
 
 namespace {
 
 // The log lock: every read-append-rewrite of a journal in this process runs under it, so two
-// appends never overlap and lose a record.
+// appends never overlap and lose a record (the journal lock below does the same across
+// processes).
 std::mutex gLogLock;
 
 struct TJournal {
@@ -132,6 +139,26 @@ Text DiagnosticRecord(TextView ASource, TextView AMessage) {
   return record;
 }
 
+// Other processes that append to the same journal (a second instance, the command-line tool)
+// are excluded by an advisory lock held for the whole read-append-rewrite. It lives on a
+// companion file: the rewrite replaces the journal itself by a rename.
+class TJournalLock {
+ public:
+  explicit TJournalLock(const std::filesystem::path& AJournal) {
+    std::filesystem::path lockFile = AJournal;
+    lockFile += log_messages::kLockSuffix;
+    FFile = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!FFile) ThrowOpenError(lockFile, errno);
+    while (::flock(FFile.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) ThrowOpenError(lockFile, errno);
+    }
+  }
+  // Closing the file releases the lock.
+
+ private:
+  UniqueFd FFile;
+};
+
 }  // namespace
 
 Text TLogger::LevelText(TLogLevel ALogLevel) {
@@ -177,6 +204,7 @@ void TLogger::log(const std::filesystem::path& ALogFile, const std::filesystem::
   const Text ip = TMachineUtils::getIP(machine);
 
   const std::lock_guard lock(gLogLock);
+  const TJournalLock otherProcesses(ALogFile);
   TJournal journal = ReadJournal(ALogFile);
   const Text product =
       TMachineUtils::GetVersionInfoEx(text::FromLocale(AExeFile.string())).ProductName;

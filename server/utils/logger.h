@@ -3,10 +3,11 @@
 // The log journal: one text file beside the executable to which each call appends a record of
 // six lines (product and level, local date and time, host name and IPv4 address, a blank line,
 // the message, the end marker). Every append reads the whole file and rewrites it in the
-// encoding it had. Callable from any thread: appends are serialised process-wide by the log
-// lock, and each rewrite replaces the file atomically, so a failed append leaves the journal as
-// it was. Failures throw Exception ("Cannot open file ..." / "Cannot create file ...") or
-// sys::TSocketError (host lookup); no record is added then.
+// encoding it had. Callable from any thread and any number of processes: appends are
+// serialised within the process by the log lock and across processes by an advisory lock on
+// the companion file "<journal>.lock", and each rewrite replaces the file atomically, so a failed
+// append leaves the journal as it was. Failures throw Exception ("Cannot open file ..." / "Cannot
+// create file ...") or sys::TSocketError (host lookup); no record is added then.
 
 #include <filesystem>
 #include <functional>

@@ -1,7 +1,9 @@
 // Runs the built assinador-nfse-cli as a user would, against a temporary certificate store.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -148,9 +150,10 @@ TEST_F(CliTest, SignedFileKeepsTheEncodingOfTheInput) {
       {"UTF-16 BE with mark", "\xFE\xFF" + Utf16(utf16Declaration + kDocument, true),
        "\xFE\xFF" + Utf16(utf16Declaration, true), Utf16("manutenção", true),
        [](const std::string& b) { return FromUtf16(std::string_view(b).substr(2), true); }},
+      // Written with its mark: without one, other readers take the file for UTF-8.
       {"UTF-16 LE without mark", Utf16(utf16Declaration + kDocument, false),
-       Utf16(utf16Declaration, false), Utf16("manutenção", false),
-       [](const std::string& b) { return FromUtf16(b, false); }},
+       "\xFF\xFE" + Utf16(utf16Declaration, false), Utf16("manutenção", false),
+       [](const std::string& b) { return FromUtf16(std::string_view(b).substr(2), false); }},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -205,8 +208,12 @@ TEST_F(CliTest, FailurePrintsTheServiceTextAndExitsNonZero) {
        "[Certificado] Erro ao Obter o Certificado!\nCertificado Digital não encontrado!\n"},
       {"malformed XML", FSerial, "<nfse>",
        "[SignerNFSEDocument] Erro na Assinatura do Documento.\n"
-       "[TSignerNFSEDocument] Não foi possível carregar o arquivo: <nfse>\n"},
+       "[TSignerNFSEDocument] Não foi possível carregar o arquivo: <nfse>\n"
+       "Motivo: Premature end of data in tag nfse line 1\n"},
       {"ill-formed UTF-8", FSerial, "<nfse>\xC3</nfse>", "O arquivo não está em UTF-8 válido.\n"},
+      {"lone UTF-16 surrogate", FSerial,
+       "\xFF\xFE" + Utf16("<nfse>", false) + std::string("\x00\xD8", 2),
+       "O arquivo não está em UTF-16 válido: surrogate isolado.\n"},
       {"unsupported encoding", FSerial, "<?xml version=\"1.0\" encoding=\"EBCDIC\"?><a/>",
        "Codificação não suportada: \"ebcdic\" (use UTF-8, ISO-8859-1 ou UTF-16).\n"},
   };
@@ -261,6 +268,64 @@ TEST_F(CliTest, ProgressLineShowsOnATerminal) {
   EXPECT_NE(screen.find("\r\x1b[K[1/2] assinando a.xml"), std::string::npos) << screen;
   EXPECT_NE(screen.find("\r\x1b[K[2/2] assinando b.xml"), std::string::npos) << screen;
   EXPECT_NE(screen.find("2 de 2 arquivo(s) assinado(s)."), std::string::npos) << screen;
+}
+
+// A document that does not load is quoted by the service whole; people see its start, how
+// much was left out, and the parser's reason.
+TEST_F(CliTest, LoadFailureShowsTheStartOfTheDocumentAndTheReason) {
+  const std::string body(20000, 'x');
+  Write("grande.xml", "<nfse>" + body + "<assinatura/>");
+  const TRun run = Run("assinar grande.xml --serie " + FSerial);
+  EXPECT_EQ(run.status, 1);
+  const std::string start =
+      "[SignerNFSEDocument] Erro na Assinatura do Documento.\n"
+      "[TSignerNFSEDocument] Não foi possível carregar o arquivo: <nfse>";
+  EXPECT_TRUE(run.err.starts_with(start)) << run.err.substr(0, 300);
+  const std::size_t omitted = 6 + body.size() + 530 - 500;
+  EXPECT_NE(run.err.find(std::string(494, 'x') + "… (mais " + std::to_string(omitted) +
+                         " caracteres omitidos)\nMotivo: "),
+            std::string::npos)
+      << run.err.substr(0, 1200);
+  EXPECT_LT(run.err.size(), 1000u);
+}
+
+TEST_F(CliTest, OutputToSpecialFilesAndLinks) {
+  Write("nota.xml", kDocument);
+  // A FIFO is written into, not replaced by a regular file.
+  ASSERT_EQ(::mkfifo(Path("fila").c_str(), 0600), 0);
+  const std::string reader = "cat '" + Path("fila") + "' > '" + Path("lido.xml") + "' &";
+  ASSERT_EQ(std::system(reader.c_str()), 0);
+  const TRun fifo = Run("assinar nota.xml --serie " + FSerial + " --saida fila");
+  EXPECT_EQ(fifo.status, 0) << fifo.err;
+  for (int i = 0; i < 100 && Read("lido.xml").empty(); ++i) ::usleep(20000);
+  EXPECT_TRUE(std::filesystem::is_fifo(Path("fila")));
+  EXPECT_TRUE(Read("lido.xml").starts_with("<nfse>")) << Read("lido.xml");
+
+  // A device that refuses the bytes is a failure, and stays the device.
+  const TRun full = Run("assinar nota.xml --serie " + FSerial + " --saida /dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("/dev/full"), std::string::npos) << full.err;
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+
+  // A symbolic link is followed: its target gets the document, the link stays a link.
+  Write("alvo.xml", "antigo");
+  std::filesystem::create_symlink("alvo.xml", Path("atalho.xml"));
+  const TRun link = Run("assinar nota.xml --serie " + FSerial + " --saida atalho.xml");
+  EXPECT_EQ(link.status, 0) << link.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("atalho.xml")));
+  EXPECT_TRUE(Verifies("alvo.xml")) << Read("alvo.xml");
+}
+
+TEST_F(CliTest, MissingStoreFolderIsNamed) {
+  const std::string folder = Path("nao-existe");
+  const TRun run = Run("certificados", "");
+  EXPECT_EQ(run.status, 0);
+  setenv("ASSINADOR_NFSE_STORE", folder.c_str(), 1);  // restored by the store fixture
+  const TRun missing = Run("certificados");
+  EXPECT_EQ(missing.status, 0);
+  EXPECT_TRUE(missing.out.empty());
+  EXPECT_EQ(missing.err, "Pasta do repositório de certificados não encontrada: " + folder + "\n");
+  EXPECT_TRUE(run.err.empty()) << run.err;
 }
 
 TEST_F(CliTest, CertificadosListsTheStore) {

@@ -27,7 +27,18 @@ std::optional<std::string> DeclaredEncoding(std::string_view AText) {
 Text DecodeUtf16(std::string_view ABytes, bool ABigEndian) {
   if (ABytes.size() % 2 != 0)
     throw Exception(u"O arquivo não está em UTF-16 válido: número ímpar de bytes.");
-  return text::FromUtf16Bytes(ABytes, ABigEndian);
+  Text content = text::FromUtf16Bytes(ABytes, ABigEndian);
+  // A lone surrogate is no character: refused as ill-formed UTF-8 is.
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    const char16_t c = content[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < content.size() && content[i + 1] >= 0xDC00 &&
+        content[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      throw Exception(u"O arquivo não está em UTF-16 válido: surrogate isolado.");
+    }
+  }
+  return content;
 }
 
 std::string EncodeLatin1(TextView AText) {
@@ -117,10 +128,13 @@ std::string EncodeDocument(TextView AContent, const TDocumentEncoding& AEncoding
       return markOf(text::TByteOrderMark::Utf8) + text::ToUtf8(AContent);
     case TCharset::Latin1:
       return EncodeLatin1(AContent);
+    // UTF-16 always carries its mark: other readers take a document without one for UTF-8.
     case TCharset::Utf16Le:
-      return markOf(text::TByteOrderMark::Utf16Le) + text::ToUtf16Bytes(AContent, false);
+      return std::string(text::ByteOrderMarkBytes(text::TByteOrderMark::Utf16Le)) +
+             text::ToUtf16Bytes(AContent, false);
     case TCharset::Utf16Be:
-      return markOf(text::TByteOrderMark::Utf16Be) + text::ToUtf16Bytes(AContent, true);
+      return std::string(text::ByteOrderMarkBytes(text::TByteOrderMark::Utf16Be)) +
+             text::ToUtf16Bytes(AContent, true);
   }
   return text::ToUtf8(AContent);
 }

@@ -22,9 +22,11 @@ struct TDecodedDocument {
 };
 
 // Throws Exception (in Portuguese) for an encoding it does not read, bytes that are not valid
-// in the encoding found, or a declaration that contradicts the bytes.
+// in the encoding found (a lone UTF-16 surrogate included), or a declaration that contradicts the
+// bytes.
 TDecodedDocument DecodeDocument(std::string_view ABytes);
 
-// The text in AEncoding, with its mark when the input had one. Characters that ISO-8859-1
-// lacks are written as character references, which keep the signed content unchanged.
+// The text in AEncoding, with its mark when the input had one (UTF-16 always with its mark).
+// Characters that ISO-8859-1 lacks are written as character references, which keep the signed
+// content unchanged.
 std::string EncodeDocument(TextView AContent, const TDocumentEncoding& AEncoding);

@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "platform/c_free.h"
+#include "platform/certstore/store.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
+#include "server/classes/signer.h"
+#include "server/classes/signer_messages.h"
 #include "server/service/sm_sign_service.h"
 #include "tools/assinador-nfse-cli/command_line.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
@@ -67,6 +70,23 @@ std::string ReadInput(const std::string& AInput) {
   return bytes;
 }
 
+// A load failure quotes the whole document: on a terminal and in stderr it shows the first
+// kShownDocumentCharacters of it, says how many more there were, and adds the parser's reason
+// on a line of its own.
+constexpr std::size_t kShownDocumentCharacters = 500;
+
+Text ForPeople(const Text& AFailure, const Text& ADocument) {
+  const Text loadFailed =
+      Text{signer_messages::kSignFailed} + CR + Text{signer_messages::kLoadFailed};
+  if (AFailure.rfind(loadFailed, 0) != 0) return AFailure;
+  Text shown = AFailure.substr(0, loadFailed.size() + kShownDocumentCharacters);
+  if (const std::size_t omitted = AFailure.size() - shown.size(); omitted > 0)
+    shown += u"… (mais " + text::FromAscii(std::to_string(omitted)) + u" caracteres omitidos)";
+  if (const Text reason = TSignerNFSEDocument::LoadFailureReason(ADocument); !reason.empty())
+    shown += CR + (u"Motivo: " + reason);
+  return shown;
+}
+
 // Where the signed document of AInput goes; empty for standard output.
 std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput) {
   if (ALine.OutputFile) return *ALine.OutputFile;
@@ -86,7 +106,7 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
     // journal.
     if (result.empty())
       return u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.";
-    if (result.front() == u'[') return result;
+    if (result.front() == u'[') return ForPeople(result, document.Content);
     const std::string bytes = EncodeDocument(result, document.Encoding);
     const std::filesystem::path output = OutputOf(ALine, AInput);
     if (output.empty()) {
@@ -135,6 +155,10 @@ int Sign(const TCommandLine& ALine) {
 }
 
 int ListCertificates(const TCommandLine& ALine) {
+  // A store folder that is not there lists nothing; say where it was looked for.
+  if (const std::filesystem::path folder = certstore::PersonalStoreDirectory();
+      !std::filesystem::is_directory(folder))
+    Report(stderr, "Pasta do repositório de certificados não encontrada: " + folder.string());
   if (ALine.Raw) {
     Write(stdout, text::ToLocale(TSMSignService().getListCertificate()) + "\n");
     return 0;

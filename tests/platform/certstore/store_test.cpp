@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "platform/certstore/store_messages.h"
 #include "platform/component_error.h"
 #include "platform/exception.h"
+#include "platform/openssl_handles.h"
 #include "tests/support/error_of.h"
 #include "tests/support/report_capture.h"
 #include "tests/support/test_certificates.h"
@@ -117,6 +119,54 @@ TEST(CertificateStore, EachSkippedFileIsReportedOnceWithItsReason) {
   Text whyNot;
   EXPECT_EQ(certstore::LoadCertificateFile(store.Directory() / "falta.pem", &whyNot), nullptr);
   EXPECT_EQ(whyNot, store_messages::kUnreadableFile);
+}
+
+// A PKCS#12 copy of a store entry, protected by APassword.
+void WriteProtectedPfx(const fs::path& ASource, const fs::path& ATarget, const char* APassword) {
+  const ICertificate2Ptr entry = certstore::LoadCertificateFile(ASource);
+  ASSERT_NE(entry, nullptr);
+  const IPrivateKey key = entry->PrivateKey();
+  Pkcs12Ptr p12{
+      PKCS12_create(APassword, "protegido", key.Handle(), entry->Handle(), nullptr, 0, 0, 0, 0, 0)};
+  ASSERT_NE(p12, nullptr);
+  BioPtr out{BIO_new_file(ATarget.c_str(), "wb")};
+  ASSERT_TRUE(out && i2d_PKCS12_bio(out.get(), p12.get()) == 1);
+}
+
+// Files the store cannot use are left out with a reason that says what to do, once per
+// version of the file: a password-protected PKCS#12 is not derived again on every listing,
+// and a file too large for a certificate is never read.
+TEST(CertificateStore, ProtectedAndOversizedFilesAreLeftOutAndReportedOnce) {
+  TTestStore store;
+  const fs::path plain = store.Add(TCertificateRequest("1.pem").Serial("01"));
+  WriteProtectedPfx(plain, store.Directory() / "2-protegido.pfx", "senha");
+  const fs::path big = store.Directory() / "3-grande.pem";
+  std::ofstream(big).close();
+  fs::resize_file(big, 3ull << 30);  // sparse: nothing on disk
+  const fs::path justOver = store.Directory() / "4-limite.pem";
+  std::ofstream(justOver) << std::string(kMaxStoreFileSize + 1, 'x');
+
+  const TReportCapture capture;
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  auto reports = capture.Reports();
+  ASSERT_EQ(reports.size(), 3u);
+  const auto report = [](const fs::path& file, TextView reason) {
+    return Text(store_messages::kSkippedFile) + text::FromUtf8(file.string()) + u": " +
+           Text(reason);
+  };
+  EXPECT_EQ(reports[0].Message,
+            report(store.Directory() / "2-protegido.pfx", store_messages::kPasswordProtected));
+  EXPECT_EQ(reports[1].Message, report(big, store_messages::kFileTooLarge));
+  EXPECT_EQ(reports[2].Message, report(justOver, store_messages::kFileTooLarge));
+  EXPECT_NE(reports[0].Message.find(u"assinador-nfse-cli importar"), Text::npos);
+
+  // Exactly at the limit the file is read (and here found unusable for another reason).
+  fs::resize_file(justOver, kMaxStoreFileSize);
+  EXPECT_EQ(Serials(), (std::vector<Text>{u"01"}));
+  reports = capture.Reports();
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_EQ(reports[3].Message, report(justOver, store_messages::kNoUsableCertificate));
 }
 
 TEST(CertificateStore, SerialNumberIsUpperCaseHexTwoDigitsAByte) {

@@ -15,7 +15,8 @@ std::tm Moment(int AHour, int AMinute, int ASecond) {
   return moment;
 }
 
-// The test program runs in C.UTF-8, whose formats are "%m/%d/%y" and "%H:%M:%S".
+// The test program runs in C.UTF-8: no regional format chosen, so the Brazilian one applies
+// (the C locale's own "12/31/14" reads as the wrong day or century to clients).
 TEST(DateTimeText, LeavesTheTimeOutOnlyAtExactMidnight) {
   struct Case {
     const char* name;
@@ -24,16 +25,23 @@ TEST(DateTimeText, LeavesTheTimeOutOnlyAtExactMidnight) {
     Text expected;
   };
   const Case kCases[] = {
-      {"midnight", Moment(0, 0, 0), 0, u"12/31/14"},
-      {"one millisecond after midnight", Moment(0, 0, 0), 1, u"12/31/14 00:00:00"},
-      {"one second after midnight", Moment(0, 0, 1), 0, u"12/31/14 00:00:01"},
-      {"noon", Moment(12, 0, 0), 0, u"12/31/14 12:00:00"},
-      {"end of day", Moment(23, 59, 59), 999, u"12/31/14 23:59:59"},
+      {"midnight", Moment(0, 0, 0), 0, u"31/12/2014"},
+      {"one millisecond after midnight", Moment(0, 0, 0), 1, u"31/12/2014 00:00:00"},
+      {"one second after midnight", Moment(0, 0, 1), 0, u"31/12/2014 00:00:01"},
+      {"noon", Moment(12, 0, 0), 0, u"31/12/2014 12:00:00"},
+      {"end of day", Moment(23, 59, 59), 999, u"31/12/2014 23:59:59"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(sys::FormatDateTime(c.moment, c.millis), c.expected);
   }
+}
+
+TEST(DateTimeText, OnlyCAndPosixCountAsNoRegionalChoice) {
+  for (const char* name : {"C", "POSIX", "C.UTF-8", "C.utf8"})
+    EXPECT_TRUE(sys::IsUnchosenLocale(name)) << name;
+  for (const char* name : {"pt_BR.UTF-8", "en_US.UTF-8", "de_DE", "Cs_CZ"})
+    EXPECT_FALSE(sys::IsUnchosenLocale(name)) << name;
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ TEST_F(DigitalCertificateTest, EntryHoldsSerialDateAndIssuer) {
                 .NotAfter(kEndOf2030));
   store.Add(TCertificateRequest("2.pem").CommonName("JOAO").Serial("0C").NotAfter(kStartOf2031));
   EXPECT_EQ(TDigitalCertificate().getListSerialNumber(),
-            (std::vector<Text>{u"EMPRESA A LTDA=serial=0A1B|validate=12/31/30 23:59:59" + kIssuer,
-                               u"JOAO=serial=0C|validate=01/01/31" + kIssuer}));
+            (std::vector<Text>{u"EMPRESA A LTDA=serial=0A1B|validate=31/12/2030 23:59:59" + kIssuer,
+                               u"JOAO=serial=0C|validate=01/01/2031" + kIssuer}));
 }
 
 TEST_F(DigitalCertificateTest, ListRulesForNames) {
@@ -145,10 +145,19 @@ TEST_F(DigitalCertificateTest, LookupFailuresCarryTheirMessages) {
   EXPECT_EQ(kNotFound, u"Certificado Digital não encontrado!");
 }
 
-TEST_F(DigitalCertificateTest, FirstMatchWithoutKeyIsNotSkipped) {
+// Serials are unique per issuer only: an entry without a usable key gives way to a later
+// complete one with the same serial, and only when none has a usable key does the lookup fail,
+// with the first match's reason.
+TEST_F(DigitalCertificateTest, FirstMatchWithAUsableKeyIsChosen) {
   store.Add(TCertificateRequest("1.pem").Serial("77").WithoutKey());
-  store.Add(TCertificateRequest("2.pem").Serial("77"));
+  store.Add(TCertificateRequest("2.pem").Serial("77").MismatchedKey());
   EXPECT_EQ(LookupError(u"77"), Text{kGetFailed} + CR + Text{store_messages::kNoPrivateKey});
+  store.Add(TCertificateRequest("3.pem").Serial("77").CommonName("COMPLETO"));
+  store.Add(TCertificateRequest("4.pem").Serial("77").CommonName("DEPOIS"));
+  const ICertificate2Ptr found = TDigitalCertificate().getCertificateBySerial(u"77");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME), u"COMPLETO");
+  EXPECT_NO_THROW(found->PrivateKey());
 }
 
 TEST_F(DigitalCertificateTest, StorePathThatIsAFileIsAnEmptyStore) {

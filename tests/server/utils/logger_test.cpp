@@ -1,6 +1,8 @@
 #include "server/utils/logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <clocale>
@@ -18,7 +20,8 @@ namespace {
 const std::string kProductHeader = "### Gerenciador de Assinatura Digital ### ";
 
 // The journal with each record's date and time replaced by "<data>", once they are seen to
-// have the C locale's shape ("12/31/14" or "12/31/14 23:59:59"); what else is there stays.
+// have the shape used where no regional format is chosen ("31/12/2014" or
+// "31/12/2014 23:59:59"); what else is there stays.
 std::string WithoutDates(std::string ABytes) {
   const std::string before = "Execução em ";
   const std::string after = " : \r\n";
@@ -27,7 +30,7 @@ std::string WithoutDates(std::string ABytes) {
     const auto end = ABytes.find(after, at);
     if (end == std::string::npos) break;
     const std::string date = ABytes.substr(at, end - at);
-    const std::string shape = date.size() == 8 ? "99/99/99" : "99/99/99 99:99:99";
+    const std::string shape = date.size() == 10 ? "99/99/9999" : "99/99/9999 99:99:99";
     bool ok = date.size() == shape.size();
     for (std::size_t i = 0; ok && i < date.size(); ++i)
       ok = shape[i] == '9' ? std::isdigit(static_cast<unsigned char>(date[i])) != 0
@@ -194,6 +197,42 @@ TEST_F(LoggerTest, ConcurrentCallsLoseNoRecord) {
   EXPECT_EQ(markers, std::size_t{kThreads * kPerThread});
 }
 
+// Several processes append to one journal at once (a second instance, the command-line tool):
+// the lock on the companion file keeps every record.
+TEST_F(LoggerTest, SeveralProcessesLoseNoRecord) {
+  constexpr int kProcesses = 4;
+  constexpr int kPerProcess = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int status = 0;
+      try {
+        for (int i = 0; i < kPerProcess; ++i)
+          Log(TLogLevel::llInfo,
+              text::FromAscii("processo " + std::to_string(p) + " registro " + std::to_string(i)));
+      } catch (...) {
+        status = 1;
+      }
+      ::_exit(status);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::string bytes = Bytes();
+  for (int p = 0; p < kProcesses; ++p)
+    for (int i = 0; i < kPerProcess; ++i) {
+      const std::string line =
+          "\r\nprocesso " + std::to_string(p) + " registro " + std::to_string(i) + "\r\n";
+      EXPECT_NE(bytes.find(line), std::string::npos) << line;
+    }
+}
+
 TEST_F(LoggerTest, FailedRewriteLeavesTheJournalIntact) {
   Log(TLogLevel::llInfo, u"primeiro");
   Log(TLogLevel::llInfo, u"segundo");
@@ -207,8 +246,9 @@ TEST_F(LoggerTest, FailedRewriteLeavesTheJournalIntact) {
     EXPECT_TRUE(std::string(e.what()).starts_with(expected)) << e.what();
   }
   EXPECT_EQ(Bytes(), before);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir.Path()), {}), 1)
-      << "no temporary file left behind";
+  // The journal and its lock file, no temporary file left behind.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(FDir.Path()), {}), 2);
+  EXPECT_TRUE(std::filesystem::exists(FDir / "assinador.log.lock"));
   Log(TLogLevel::llInfo, u"quarto");
   EXPECT_NE(Bytes().find("\r\nquarto\r\n"), std::string::npos);
 }
