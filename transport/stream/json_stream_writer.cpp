@@ -27,8 +27,15 @@ void TDBXJSonStreamWriter::Open() {
 // A Write that throws leaves the buffer untouched; one that reports failure must not pass for
 // success, or the reply would be lost while the client waits for it.
 void TDBXJSonStreamWriter::ChannelWrite(int ACount) {
-  if (FChannel.Write(FWriteBuffer, 0, ACount) < 0)
-    throw TDBXError(kJSonWriteErrorCode, kJSonWriteError);
+  const int written = FChannel.Write(FWriteBuffer, 0, ACount);
+  ++FChannelWrites;
+  if (written < 0) throw TDBXError(kJSonWriteErrorCode, kJSonWriteError);
+}
+
+bool TDBXJSonStreamWriter::RollBack(const TMark& AMark) {
+  if (AMark.ChannelWrites != FChannelWrites || AMark.Position > FWriteBufferPosition) return false;
+  FWriteBufferPosition = AMark.Position;
+  return true;
 }
 
 void TDBXJSonStreamWriter::FlushFullBuffer() {
@@ -221,12 +228,12 @@ void TDBXJSonStreamWriter::WriteDataObject(std::span<const std::uint8_t> AData, 
 
 bool TDBXJSonStreamWriter::WriteDataObject(TDBXByteStream& AReader) {
   constexpr int kStartLength = static_cast<int>(json_bytes::DataObjectStart.size());
-  // With the block start in the buffer there must be room for the padded count, one data
-  // byte and "]}"; otherwise the count would land past the buffer. Flushing what is pending
-  // first only splits the reply between two writes; it never changes its bytes.
+  // With the block start in the buffer there must be room for the reserve and one data byte;
+  // otherwise the count would land past the buffer. Flushing what is pending first only splits
+  // the reply between two writes; it never changes its bytes.
   const int freeBytes = FCapacity - FWriteBufferPosition - 1;
   if (FWriteBufferPosition >= 0 && freeBytes >= kStartLength &&
-      freeBytes - kStartLength < kJSonDataObjectReserve)
+      freeBytes - kStartLength <= kJSonDataObjectReserve)
     Flush();
   const int before = FWriteBufferPosition;
   WriteDataObjectStart();
@@ -236,7 +243,8 @@ bool TDBXJSonStreamWriter::WriteDataObject(TDBXByteStream& AReader) {
   const auto takeBack = [&] {
     if (start == before + kStartLength) FWriteBufferPosition = before;
   };
-  const int asked = FCapacity - start - kJSonDataObjectReserve;
+  // The free space after the block start, less the reserve.
+  const int asked = FCapacity - start - 1 - kJSonDataObjectReserve;
   if (asked < 1) {
     takeBack();
     throw TDBXError(0, "Write buffer too small for a data block: " + std::to_string(FCapacity));
