@@ -72,9 +72,8 @@ inline constexpr std::size_t kJSonMaxStringLength = 16 * 1024 * 1024;  // UTF-16
 inline constexpr int kJSonMaxDataBytes = 64 * 1024 * 1024;             // one data block
 
 // A data block filled in place: with P the index of its '[', the count stands padded with
-// blanks at P+1..P+9, the comma at P+10 and the data from P+11; the data may take at most the
-// free space after the '[' less 13 bytes (buffer size - P - 14), which leaves "]}" and one
-// spare byte.
+// blanks at P+1..P+9, the comma at P+10 and the data from P+11; the data may take at most
+// buffer size - P - 13 bytes so that "]}" still fits.
 inline constexpr int kJSonPaddedCountWidth = 9;
 inline constexpr int kJSonDataObjectReserve = 13;
 

@@ -228,12 +228,12 @@ void TDBXJSonStreamWriter::WriteDataObject(std::span<const std::uint8_t> AData, 
 
 bool TDBXJSonStreamWriter::WriteDataObject(TDBXByteStream& AReader) {
   constexpr int kStartLength = static_cast<int>(json_bytes::DataObjectStart.size());
-  // With the block start in the buffer there must be room for the reserve and one data byte;
-  // otherwise the count would land past the buffer. Flushing what is pending first only splits
-  // the reply between two writes; it never changes its bytes.
+  // With the block start in the buffer there must be room for the padded count, one data
+  // byte and "]}"; otherwise the count would land past the buffer. Flushing what is pending
+  // first only splits the reply between two writes; it never changes its bytes.
   const int freeBytes = FCapacity - FWriteBufferPosition - 1;
   if (FWriteBufferPosition >= 0 && freeBytes >= kStartLength &&
-      freeBytes - kStartLength <= kJSonDataObjectReserve)
+      freeBytes - kStartLength < kJSonDataObjectReserve)
     Flush();
   const int before = FWriteBufferPosition;
   WriteDataObjectStart();
@@ -243,8 +243,7 @@ bool TDBXJSonStreamWriter::WriteDataObject(TDBXByteStream& AReader) {
   const auto takeBack = [&] {
     if (start == before + kStartLength) FWriteBufferPosition = before;
   };
-  // The free space after the block start, less the reserve.
-  const int asked = FCapacity - start - 1 - kJSonDataObjectReserve;
+  const int asked = FCapacity - start - kJSonDataObjectReserve;
   if (asked < 1) {
     takeBack();
     throw TDBXError(0, "Write buffer too small for a data block: " + std::to_string(FCapacity));

@@ -560,9 +560,9 @@ TEST(CommandProtocol, LongTextsTravelThroughMoreBlobBothWays) {
     const auto bytes = static_cast<std::size_t>(n < 0 ? -n : n);
     ASSERT_EQ(part.size(), 30 + bytes + 2);
     EXPECT_TRUE(part.ends_with("]}"));
-    // A full chunk: the free space of the 32768-byte buffer after {"result":[{"data":[ less 13.
+    // A full chunk fills the 32768-byte buffer: "[" of the data block at 19, 13 bytes reserved.
     if (n > 0) {
-      EXPECT_EQ(n, 32768 - 20 - 13);
+      EXPECT_EQ(n, 32768 - 19 - 13);
     }
     received += part.substr(30, bytes);
     EXPECT_EQ(client.Receive(), "]}");  // the second flush
