@@ -2,7 +2,8 @@
 
 // A stand-in for TSMSignService with the same signature, for tests of the command protocol
 // that need a known result: SignDocument answers its document unchanged, getListCertificate a
-// fixed text. Also a class whose methods answer table results of a given number of rows.
+// fixed text, Misfit a value its type cannot carry. Also a class whose methods answer table
+// results of a given number of rows.
 
 #include <string>
 
@@ -38,6 +39,11 @@ inline const TDSClassDescription& EchoServiceClass() {
     fail.Call = [](void*, std::vector<TDBXValue>& AArgs) -> TDBXValue {
       throw Exception(std::get<Text>(AArgs[0]));
     };
+    // Answers a value its declared type cannot carry, so the reply row cannot be encoded.
+    TDSMethodDescription& misfit = c.Methods.emplace_back();
+    misfit.Name = u"Misfit";
+    misfit.ReturnType = TDSTypeDescription::Named(u"Integer");
+    misfit.Call = [](void*, std::vector<TDBXValue>&) -> TDBXValue { return Text(u"x"); };
     return c;
   }();
   return description;
@@ -77,6 +83,17 @@ inline const TDSClassDescription& TablesClass() {
     empty.Call = [columns](void*, std::vector<TDBXValue>&) -> TDBXValue {
       auto table = std::make_shared<TDBXTable>();
       table->Columns = columns();
+      return TDBXTablePtr(table);
+    };
+    // A table whose second row holds a text in its integer column.
+    TDSMethodDescription& misfit = c.Methods.emplace_back();
+    misfit.Name = u"Misfit";
+    misfit.ReturnType = reader;
+    misfit.Call = [columns](void*, std::vector<TDBXValue>&) -> TDBXValue {
+      auto table = std::make_shared<TDBXTable>();
+      table->Columns = columns();
+      table->Rows.push_back({std::int64_t{1}, Text(u"a")});
+      table->Rows.push_back({Text(u"2"), Text(u"b")});
       return TDBXTablePtr(table);
     };
     return c;

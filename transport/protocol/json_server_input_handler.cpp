@@ -1,6 +1,7 @@
 #include "transport/protocol/json_server_input_handler.h"
 
 #include <string>
+#include <utility>
 
 #include "transport/dbx_error.h"
 #include "transport/protocol/invocation_metadata.h"
@@ -31,8 +32,10 @@ TDBXJSonServerInputConnectionHandler::TDBXJSonServerInputConnectionHandler(
       FRowBuffer(std::move(ARowBuffer)),
       FConnectionHandler(std::move(ANext)),
       FReadsParameterDescriptors(AReadsParameterDescriptors) {
-  FReader->SetMetadataHandler(
-      [](const Text& AJson) { invocation_metadata::Receive(text::ToLatin1(AJson)); });
+  FReader->SetMetadataHandler([this](const Text& AJson) {
+    if (auto metadata = invocation_metadata::AsMetadata(text::ToLatin1(AJson)))
+      FMetadata = std::move(metadata);
+  });
 }
 
 TDBXJSonServerInputConnectionHandler::~TDBXJSonServerInputConnectionHandler() {
@@ -74,9 +77,15 @@ void TDBXJSonServerInputConnectionHandler::DispatchRequest(int ACode) {
     case scPrepare:
       ReadPrepare();
       break;
-    case scExecute:
+    case scExecute: {
+      // The thread holds the connection's metadata only while this execute runs.
+      invocation_metadata::Set(std::exchange(FMetadata, std::nullopt));
+      struct TClearThreadMetadata {
+        ~TClearThreadMetadata() { invocation_metadata::Clear(); }
+      } clearThreadMetadata;
       ReadExecute();
       break;
+    }
     case scCommandClose:
       ReadCommandClose();
       break;

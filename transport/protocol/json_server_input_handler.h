@@ -9,6 +9,8 @@
 // Used by the connection's thread only.
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "transport/protocol/dbx_messages.h"
 #include "transport/protocol/server_connection_handler.h"
@@ -75,4 +77,6 @@ class TDBXJSonServerInputConnectionHandler {
   TDBXTxEndMessage FTxEndMessage;
   TDBXVendorPropertyMessage FVendorPropertyMessage;
   TDBXErrorMessage FErrorMessage;
+  // Received with a metadata message, for the connection's next execute.
+  std::optional<std::string> FMetadata;
 };

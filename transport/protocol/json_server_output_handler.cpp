@@ -106,11 +106,8 @@ void TDBXJSonServerOutputConnectionHandler::WriteResultStartWithRows(
 void TDBXJSonServerOutputConnectionHandler::WriteExecuteReply(
     const TDBXExecuteMessage& AMessage, const TDBXParameterList& AParameters,
     const std::optional<std::string>& AMetadata, TDSCommandContinuations& AContinuations) {
-  WriteResultStartWithRows(AMessage, AMetadata);
-  if (AMessage.ParameterTypeChanged) {
-    FWriter.WriteValueSeparator();
-    WriteParametersObject(AParameters);
-  }
+  // The row is encoded before a byte of the reply is written: a value that cannot be encoded
+  // leaves nothing behind for the error reply to follow.
   if (AMessage.HasOutOrReturn) {
     FRowBuffer.Clear(row_format::kParameterRowHandle);
     for (const TDBXParameter& parameter : AParameters) {
@@ -120,6 +117,13 @@ void TDBXJSonServerOutputConnectionHandler::WriteExecuteReply(
         FRowBuffer.WriteValue(parameter.Value, parameter.DataType, parameter.SubType);
     }
     AContinuations.Replace(row_format::kParameterRowHandle, FRowBuffer.TakeContinuations());
+  }
+  WriteResultStartWithRows(AMessage, AMetadata);
+  if (AMessage.ParameterTypeChanged) {
+    FWriter.WriteValueSeparator();
+    WriteParametersObject(AParameters);
+  }
+  if (AMessage.HasOutOrReturn) {
     FWriter.WriteValueSeparator();
     FRowBuffer.WriteData();
   }
@@ -205,23 +209,37 @@ void TDBXJSonServerOutputConnectionHandler::WriteTableExecuteReply(
     const TDBXExecuteMessage& AMessage, std::int32_t ACommandHandle,
     const std::vector<TDSTableReader*>& AReaders, const std::optional<std::string>& AMetadata,
     TDSCommandContinuations& AContinuations) {
-  WriteResultStartWithRows(AMessage, AMetadata);
-  for (const TDSTableReader* reader : AReaders) {
-    FWriter.WriteValueSeparator();
-    WriteTableHeader(ACommandHandle, *reader);
-  }
-  FWriter.WriteArrayEnd();
-  FWriter.WriteObjectEnd();
-  for (std::size_t i = 0; i < AReaders.size(); ++i) {
-    if (i > 0) FWriter.WriteValueSeparator();
-    WriteTableBlock(*AReaders[i], AContinuations);
+  // Rows are encoded block by block between the writes, so a row that cannot be encoded takes
+  // back what the reply has written so far (as long as none of it has left).
+  const TDBXJSonStreamWriter::TMark start = FWriter.Mark();
+  try {
+    WriteResultStartWithRows(AMessage, AMetadata);
+    for (const TDSTableReader* reader : AReaders) {
+      FWriter.WriteValueSeparator();
+      WriteTableHeader(ACommandHandle, *reader);
+    }
+    FWriter.WriteArrayEnd();
+    FWriter.WriteObjectEnd();
+    for (std::size_t i = 0; i < AReaders.size(); ++i) {
+      if (i > 0) FWriter.WriteValueSeparator();
+      WriteTableBlock(*AReaders[i], AContinuations);
+    }
+  } catch (...) {
+    FWriter.RollBack(start);
+    throw;
   }
   FWriter.Flush();
 }
 
 void TDBXJSonServerOutputConnectionHandler::WriteNextReply(
     TDSTableReader& AReader, TDSCommandContinuations& AContinuations) {
-  WriteTableBlock(AReader, AContinuations);
+  const TDBXJSonStreamWriter::TMark start = FWriter.Mark();
+  try {
+    WriteTableBlock(AReader, AContinuations);
+  } catch (...) {
+    FWriter.RollBack(start);
+    throw;
+  }
   FWriter.Flush();
 }
 

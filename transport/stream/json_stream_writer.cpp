@@ -27,8 +27,15 @@ void TDBXJSonStreamWriter::Open() {
 // A Write that throws leaves the buffer untouched; one that reports failure must not pass for
 // success, or the reply would be lost while the client waits for it.
 void TDBXJSonStreamWriter::ChannelWrite(int ACount) {
-  if (FChannel.Write(FWriteBuffer, 0, ACount) < 0)
-    throw TDBXError(kJSonWriteErrorCode, kJSonWriteError);
+  const int written = FChannel.Write(FWriteBuffer, 0, ACount);
+  ++FChannelWrites;
+  if (written < 0) throw TDBXError(kJSonWriteErrorCode, kJSonWriteError);
+}
+
+bool TDBXJSonStreamWriter::RollBack(const TMark& AMark) {
+  if (AMark.ChannelWrites != FChannelWrites || AMark.Position > FWriteBufferPosition) return false;
+  FWriteBufferPosition = AMark.Position;
+  return true;
 }
 
 void TDBXJSonStreamWriter::FlushFullBuffer() {

@@ -65,6 +65,17 @@ class TDBXJSonStreamWriter {
   int FreeBytes() const { return FCapacity - FWriteBufferPosition - 1; }
   void Flush();
 
+  // A point in the output, so that a reply failing half-way can be taken back before an error
+  // reply is written in its place.
+  struct TMark {
+    int Position;
+    std::uint64_t ChannelWrites;
+  };
+  TMark Mark() const { return {FWriteBufferPosition, FChannelWrites}; }
+  // Drops what was written since AMark; false (and nothing dropped) when some of it has already
+  // gone to the channel.
+  bool RollBack(const TMark& AMark);
+
   // Composite operations.
   void WriteResultObjectStart() { PutBytes(json_bytes::ResultObjectStart); }
   void WriteResultVoidObject();
@@ -111,4 +122,5 @@ class TDBXJSonStreamWriter {
   std::vector<std::uint8_t> FWriteBuffer;
   int FCapacity = 0;              // size of FWriteBuffer as allocated by Open
   int FWriteBufferPosition = -1;  // index of the last byte written
+  std::uint64_t FChannelWrites = 0;
 };

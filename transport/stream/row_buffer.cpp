@@ -138,8 +138,12 @@ const T& ValueAs(const TDBXValue& AValue, int ADataType, int AOrdinal) {
 
 TDBXRowBuffer::TDBXRowBuffer(TDBXJSonStreamReader& AReader, TDBXJSonStreamWriter& AWriter,
                              int AMinBufSize, bool AClient)
-    : FReader(AReader), FWriter(AWriter), FMinBufSize(std::max(AMinBufSize, 0)), FClient(AClient) {
-  FBuf.resize(static_cast<std::size_t>(FMinBufSize));
+    : FReader(AReader),
+      FWriter(AWriter),
+      FMinBufSize(std::max(AMinBufSize, 0)),
+      FClient(AClient),
+      FRowLength(static_cast<std::size_t>(FMinBufSize)) {
+  FBuf.resize(FRowLength);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -154,6 +158,7 @@ void TDBXRowBuffer::LoadData(int ACount) {
   FFetchedOrdinals.clear();
   FWriteOff = 0;
   FWriteOrdinal = 0;
+  FRowLength = static_cast<std::size_t>(FMinBufSize);
   // The buffer grows with the bytes that really arrive, not with the count announced.
   const auto total = static_cast<std::size_t>(ACount);
   std::size_t loaded = 0;
@@ -244,9 +249,11 @@ TDBXRowBuffer::TField TDBXRowBuffer::SeekField(int AOrdinal) {
 
 TDBXValue TDBXRowBuffer::ReadValue(int AOrdinal, int ADataType, int ASubType) {
   const TValueKind kind = KindOf(ADataType);
-  if (kind == TValueKind::Unsupported) RowError(kUnsupportedDataType, std::to_string(ADataType));
   TField field = SeekField(AOrdinal);
   const TFieldForm form = Classify(field.Header);
+  // A null field is the null value of any type, also of one the row cannot carry otherwise.
+  if (form != TFieldForm::Null && kind == TValueKind::Unsupported)
+    RowError(kUnsupportedDataType, std::to_string(ADataType));
 
   // Which headers the kind accepts, before the field is measured.
   if (form != TFieldForm::Null) {
@@ -397,8 +404,7 @@ TDBXValue TDBXRowBuffer::ReadBytes(const TField& AField, int AOrdinal) {
   if (form == TFieldForm::Short) return TDBXBytes(start + 1, start + AField.Length);
   if (form == TFieldForm::Long && (AField.Header & kMoreFollowsBit) == 0)
     return TDBXBytes(start + kLongHeaderSize, start + AField.Length);
-  const std::span<const std::uint8_t> joined = FetchContinuation(AField, AOrdinal);
-  return TDBXBytes(joined.begin(), joined.end());
+  return FetchContinuation(AField, AOrdinal);
 }
 
 TDBXValue TDBXRowBuffer::ReadJson(const TField& AField) {
@@ -460,20 +466,18 @@ std::int64_t TDBXRowBuffer::ReadContinuationCount(bool& AWrapped) {
   return FReader.ReadInt();
 }
 
-std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField, int AOrdinal) {
+std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField, int AOrdinal) {
   const std::span<const std::uint8_t> first = InlinePart(AField);
   if (std::find(FFetchedOrdinals.begin(), FFetchedOrdinals.end(), AOrdinal) !=
       FFetchedOrdinals.end())
     RowError(kAlreadyFetched, FieldText(AOrdinal));
   FFetchedOrdinals.push_back(AOrdinal);
 
-  // The parts are joined behind the loaded row; the buffer grows as their bytes arrive, and
-  // keeps its size for the connection's next values.
-  const std::size_t start = FReadSize;
-  const auto firstOffset = static_cast<std::size_t>(first.data() - FBuf.data());
-  if (FBuf.size() < start + first.size()) FBuf.resize(start + first.size());
-  std::memmove(FBuf.data() + start, FBuf.data() + firstOffset, first.size());
-  std::size_t end = start + first.size();
+  // The parts are joined outside the row buffer, which keeps its size (and with it the layout
+  // of later replies); the joined bytes go with the decoded value. The buffer grows as the
+  // bytes arrive, never by what a count announces.
+  std::vector<std::uint8_t> joined(first.begin(), first.end());
+  std::size_t end = joined.size();
 
   const int blobHandle = ++FBlobId;
   for (;;) {
@@ -484,13 +488,13 @@ std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AFi
     if (token == jtValueSeparator) {
       std::int64_t remaining = count < 0 ? -count : count;
       // Refused before a byte of it is read or stored.
-      if (remaining > kMaxContinuedValueBytes - static_cast<std::int64_t>(end - start))
+      if (remaining > kMaxContinuedValueBytes - static_cast<std::int64_t>(end))
         ContinuationTooLong();
       while (remaining > 0) {
         const auto piece = static_cast<std::size_t>(
-            std::min<std::int64_t>(remaining, std::max<std::size_t>(kReadPieceSize, end - start)));
-        if (FBuf.size() < end + piece) FBuf.resize(end + piece);
-        FReader.ReadDataBytes(FBuf, static_cast<int>(end), static_cast<int>(piece));
+            std::min<std::int64_t>(remaining, std::max<std::size_t>(kReadPieceSize, end)));
+        if (joined.size() < end + piece) joined.resize(end + piece);
+        FReader.ReadDataBytes(joined, static_cast<int>(end), static_cast<int>(piece));
         end += piece;
         remaining -= static_cast<std::int64_t>(piece);
       }
@@ -503,7 +507,7 @@ std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AFi
       FReader.Next(jtArrayEnd);
       FReader.Next(jtObjectEnd);
     }
-    if (count <= 0) return {FBuf.data() + start, end - start};
+    if (count <= 0) return joined;
   }
 }
 
@@ -513,6 +517,12 @@ std::span<const std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AFi
 void TDBXRowBuffer::Clear(int ARowHandle) {
   FWriteOff = 0;
   FWriteOrdinal = 0;
+  FRowLength = static_cast<std::size_t>(FMinBufSize);
+  // A buffer that a large row made grow is not kept for the connection's life.
+  if (FBuf.size() > 2 * FRowLength + kValueGrowth) {
+    FBuf = {};
+    FBuf.resize(FRowLength);
+  }
   FWriteRowHandle = ARowHandle;
   FContinuations.Clear();
   // The bytes are overwritten from here on.
@@ -522,18 +532,22 @@ void TDBXRowBuffer::Clear(int ARowHandle) {
 }
 
 std::uint8_t* TDBXRowBuffer::Room(std::size_t ABytes) {
-  if (FBuf.size() - FWriteOff < ABytes)
-    FBuf.resize(std::max(FWriteOff + ABytes, FBuf.size() + FBuf.size() / 2));
+  if (FRowLength - FWriteOff < ABytes)
+    FRowLength = std::max(FWriteOff + ABytes, FRowLength + FRowLength / 2);
+  if (FBuf.size() < FRowLength) FBuf.resize(FRowLength);
   return FBuf.data() + FWriteOff;
 }
 
-// While the row is short of its minimum size a value gets the fixed budget; after that it may
-// use what the buffer has left, so the row ends close to one writer buffer.
+// While the row is short of its minimum size a value may use what the row's length leaves;
+// after that it gets the fixed budget, so the row ends close to one writer buffer. The length
+// is the row's own, not the buffer's: what earlier rows made the buffer grow to must not change
+// how this row is laid out.
 std::size_t TDBXRowBuffer::InlineBudget() {
-  if (FBuf.size() < FWriteOff + kValueGrowth) FBuf.resize(FBuf.size() + kValueGrowth);
+  if (FRowLength < FWriteOff + kValueGrowth) FRowLength += kValueGrowth;
+  if (FBuf.size() < FRowLength) FBuf.resize(FRowLength);
   std::size_t budget = kMaxInline;
   if (static_cast<std::size_t>(FMinBufSize) >= FWriteOff + kRoomForBudget)
-    budget = FBuf.size() - FWriteOff - kLongHeaderSize;
+    budget = FRowLength - FWriteOff - kLongHeaderSize;
   return std::min<std::size_t>(budget, kMaxLongLength);
 }
 
@@ -693,12 +707,13 @@ void TDBXRowBuffer::WriteJson(std::string_view AJson) {
 }
 
 void TDBXRowBuffer::WriteValue(const TDBXValue& AValue, int ADataType, int ASubType) {
-  const TValueKind kind = KindOf(ADataType);
-  if (kind == TValueKind::Unsupported) RowError(kUnsupportedDataType, std::to_string(ADataType));
+  // The null value is a null field of any type, also of one the row cannot carry otherwise.
   if (IsNull(AValue)) {
     WriteNull();
     return;
   }
+  const TValueKind kind = KindOf(ADataType);
+  if (kind == TValueKind::Unsupported) RowError(kUnsupportedDataType, std::to_string(ADataType));
   const int ordinal = FWriteOrdinal;
   switch (kind) {
     case TValueKind::Boolean:

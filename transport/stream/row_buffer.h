@@ -106,9 +106,8 @@ class TDBXRowBuffer {
   TDBXValue ReadJson(const TField& AField);
   // The part of a continued (0x50) or blob field that stands in the row.
   std::span<const std::uint8_t> InlinePart(const TField& AField) const;
-  // Joins the row's part of a continued field and the parts the client sends behind the loaded
-  // row, in the same buffer; the joined bytes.
-  std::span<const std::uint8_t> FetchContinuation(const TField& AField, int AOrdinal);
+  // The row's part of a continued field joined with the parts the client sends.
+  std::vector<std::uint8_t> FetchContinuation(const TField& AField, int AOrdinal);
   void WriteMoreBlobRequest(int AOrdinal, int ABlobHandle);
   std::int64_t ReadContinuationCount(bool& AWrapped);
 
@@ -148,7 +147,7 @@ class TDBXRowBuffer {
       ::new (static_cast<void*>(APlace)) U(std::forward<TArgs>(AArgs)...);
     }
   };
-  // The loaded row, then the parts of a continued value being joined; or the row being written.
+  // The loaded row, or the row being written.
   std::vector<std::uint8_t, TDefaultInitAllocator<std::uint8_t>> FBuf;
 
   std::size_t FReadSize = 0;  // bytes of the loaded row
@@ -159,6 +158,9 @@ class TDBXRowBuffer {
   std::vector<int> FFetchedOrdinals;  // fields of the loaded row read through continuation
 
   std::size_t FWriteOff = 0;
+  // Length the row being written would have in a buffer of the minimum size (it grows as the
+  // buffer would); the inline budgets follow it.
+  std::size_t FRowLength = 0;
   int FWriteOrdinal = 0;
   int FWriteRowHandle = row_format::kParameterRowHandle;
   TDBXContinuations FContinuations;

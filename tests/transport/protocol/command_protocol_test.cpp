@@ -345,6 +345,28 @@ TEST(CommandProtocol, InvocationMetadataGoesBackAheadOfTheNextReply) {
   EXPECT_EQ(client.Exchange(Execute(0, "")), ExecuteReply(kListRow));
 }
 
+// A connection's metadata is not echoed to another connection served later by the same
+// thread; within its connection it waits for the next execute, in whatever block that comes.
+TEST(CommandProtocol, InvocationMetadataStaysWithItsConnection) {
+  // One thread serves every connection.
+  TProtocolServer server({.MaxThreads = 1, .PoolSize = 1});
+  {
+    TClient first = Connected(server);
+    first.Send(R"({"metadata":[9,{"k":"v"}]})");
+    ASSERT_EQ(first.Exchange(kList), PrepareReply(0, kListParameters));
+  }
+  ASSERT_TRUE(server.WaitForNoSession());
+  TClient second = Connected(server);
+  ASSERT_EQ(second.Exchange(kList), PrepareReply(0, kListParameters));
+  EXPECT_EQ(second.Exchange(Execute(0, "")), ExecuteReply(kListRow));
+
+  second.Send(R"({"metadata":[9,{"a":"b"}]})");
+  ASSERT_EQ(second.Exchange(Prepare("TTables.Empty")),
+            PrepareReply(1, R"({"parameters":[1,[23,40,4,0,0,"ReturnParameter",0,0,0]]})"));
+  EXPECT_EQ(second.Exchange(Execute(0, "")),
+            R"({"metadata":[9,{"a":"b"}]})" + ExecuteReply(kListRow));
+}
+
 TEST(CommandProtocol, PipelinedRequestsInOneBlockAreAllAnswered) {
   TProtocolServer server;
   TClient client(server.Port(), true);
@@ -538,6 +560,10 @@ TEST(CommandProtocol, LongTextsTravelThroughMoreBlobBothWays) {
     const auto bytes = static_cast<std::size_t>(n < 0 ? -n : n);
     ASSERT_EQ(part.size(), 30 + bytes + 2);
     EXPECT_TRUE(part.ends_with("]}"));
+    // A full chunk fills the 32768-byte buffer: "[" of the data block at 19, 13 bytes reserved.
+    if (n > 0) {
+      EXPECT_EQ(n, 32768 - 19 - 13);
+    }
     received += part.substr(30, bytes);
     EXPECT_EQ(client.Receive(), "]}");  // the second flush
     if (n <= 0) break;
@@ -585,3 +611,71 @@ TEST(CommandProtocol, SessionsAreAnnouncedWithTheirItemsAndClosingOneDropsItsCli
 }
 
 }  // namespace
+
+// A value that cannot be encoded gives the error reply alone, never after part of the result;
+// a null value of any type is a null field.
+TEST(CommandProtocol, AReplyThatCannotBeEncodedLeavesOnlyTheErrorReply) {
+  {
+    SCOPED_TRACE("null OleVariant");
+    TProtocolServer server({.RealService = true});
+    TClient client = Connected(server);
+    ASSERT_TRUE(client.Exchange(Prepare("TSMSignService.AS_GetProviderNames"))
+                    .starts_with(R"({"result":[{"handle":[0]})"));
+    EXPECT_EQ(client.Exchange(Execute(0, "")), ExecuteReply("\xC0"));
+  }
+  TProtocolServer server;
+  TClient client = Connected(server);
+  ASSERT_EQ(client.Exchange(Prepare("TSMSignService.Misfit")),
+            PrepareReply(0, R"({"parameters":[1,[6,0,4,0,0,"ReturnParameter",0,0,0]]})"));
+  ASSERT_TRUE(
+      client.Exchange(Prepare("TTables.Misfit")).starts_with(R"({"result":[{"handle":[1]})"));
+  for (const int handle : {0, 1}) {
+    SCOPED_TRACE(handle);
+    const std::string reply = client.Exchange(Execute(handle, ""));
+    EXPECT_TRUE(reply.starts_with(R"({"error":{"name":"TDBXError","code":0,)")) << reply;
+    EXPECT_EQ(reply.find("result"), std::string::npos) << reply;
+  }
+  ASSERT_EQ(client.Exchange(kList), PrepareReply(2, kListParameters));
+  EXPECT_EQ(client.Exchange(Execute(2, "")), ExecuteReply(kListRow));
+}
+
+// A long text received once must not change how later replies are laid out: the same table
+// row of a 40000-character text comes back byte for byte as on the fresh connection.
+TEST(CommandProtocol, ReplyLayoutDoesNotDependOnEarlierLongTexts) {
+  TProtocolServer server;
+  TClient client = Connected(server);
+  ASSERT_TRUE(client.Exchange(Prepare("TTables.Rows")).starts_with(R"({"result":[{"handle":[0]})"));
+  ASSERT_EQ(client.Exchange(Prepare("TSMSignService.SignDocument")),
+            PrepareReply(1, kSignDocumentParameters));
+  // The table reply ends with its data block {"data":[-n,<n bytes>]}.
+  const auto tableReply = [&] {
+    client.Send(Execute(0, "\x61\x01\x62\x9C\x40"));  // one row, 40000 characters
+    return client.ReceiveUntil([](const std::string& AReply) {
+      const std::size_t at = AReply.find(R"({"data":[-)");
+      if (at == std::string::npos) return false;
+      const std::size_t comma = AReply.find(',', at);
+      if (comma == std::string::npos) return false;
+      const std::size_t count = std::stoul(AReply.substr(at + 10, comma - at - 10));
+      return AReply.size() >= comma + 1 + count + 2;
+    });
+  };
+  const std::string fresh = tableReply();
+  // The number 0, then 30716 bytes of the text: the row fills its minimum size of 30720.
+  ASSERT_NE(fresh.find(R"({"data":[-30720,)"
+                       "\x60\x50\x77\xFC"),
+            std::string::npos);
+
+  const std::string document(300000, 'd');
+  constexpr std::size_t kInline = 1000;
+  client.Send(Execute(
+      1, std::string{'\x50', static_cast<char>(kInline >> 8), static_cast<char>(kInline & 0xFF)} +
+             document.substr(0, kInline) + TextField(u"0A")));
+  ASSERT_EQ(client.Receive(), R"({"more_blob":[-1,1,0,0,0]})");
+  client.Send("{\"data\":[" + std::to_string(-static_cast<long long>(document.size() - kInline)) +
+              "," + document.substr(kInline) + "]}");
+  const std::string signedReply = client.ReceiveUntil(
+      [](const std::string& AReply) { return AReply.size() > 4 && AReply.ends_with("]}]}"); });
+  ASSERT_TRUE(ReplyRow(signedReply)) << signedReply.substr(0, 100);
+
+  EXPECT_TRUE(tableReply() == fresh);
+}

@@ -114,6 +114,8 @@ struct TServerOptions {
   Text CompressMoreThan = u"1024";
   bool RealService = false;  // TSMSignService itself instead of the echo stand-in
   TDSAuthenticationManager* AuthenticationManager = nullptr;
+  int MaxThreads = 0;  // of the transport's pool; 0: no limit
+  int PoolSize = 10;   // idle threads the pool keeps
 };
 
 class TProtocolServer {
@@ -139,6 +141,8 @@ class TProtocolServer {
     TablesClass.SetServer(&Server);
     Transport.SetSessionManager(Sessions);
     Transport.SetPort(0);
+    Transport.SetMaxThreads(AOptions.MaxThreads);
+    Transport.SetPoolSize(AOptions.PoolSize);
     Transport.SetAuthenticationManager(AOptions.AuthenticationManager);
     if (AOptions.Compression) {
       Transport.Filters().AddFilter(u"ZLibCompression");

@@ -314,7 +314,7 @@ TEST(RowBufferTest, RefusesHeadersOfTheWrongKind) {
       {"text as json", "21 41", dtJsonValue, kInvalidJsonHeader},
       {"long form as json", "10 00 00", dtJsonValue, kInvalidJsonHeader},
       {"json rule but not 40 as json", "41 00 00 00 00", dtJsonValue, kInvalidJsonHeader},
-      {"unsupported type", "C0", dtTable, kUnsupportedDataType},
+      {"unsupported type", "21 41", dtTable, kUnsupportedDataType},
       {"unsupported type, no field read", "05", dtCursor, kUnsupportedDataType},
   };
   for (const auto& c : cases) {
@@ -329,10 +329,16 @@ TEST(RowBufferTest, RefusesHeadersOfTheWrongKind) {
   }
 }
 
-TEST(RowBufferTest, NullJsonIsNoValue) {
-  TRowWorld world;
-  LoadRow(world, FromHex("C0"));
-  EXPECT_EQ(world.row.ReadValue(0, dtJsonValue, 0), TDBXValue{});
+TEST(RowBufferTest, NullIsTheNullFieldWhateverTheType) {
+  for (const int type : {dtJsonValue, dtWideString, dtInt32, dtVariant, dtTable, dtCursor}) {
+    SCOPED_TRACE(type);
+    TRowWorld world;
+    LoadRow(world, FromHex("C0 C0"));
+    EXPECT_EQ(world.row.ReadValue(1, type, 0), TDBXValue{});
+    world.row.Clear();
+    world.row.WriteValue(TDBXValue{}, type, 0);
+    EXPECT_EQ(Written(world.row), FromHex("C0"));
+  }
 }
 
 // Rows a client could send that do not hold together: each is an error of the request, read
@@ -530,10 +536,24 @@ TEST(RowBufferTest, InlineBudgetDecidesWhereTheTextContinues) {
   }
 }
 
-TEST(RowBufferTest, BudgetIsCappedAtTheLongFormLength) {
+// What a large received row made the buffer grow to does not widen the budget of later rows.
+TEST(RowBufferTest, BudgetFollowsTheRowNotTheGrownBuffer) {
   TRowWorld server;
-  // A large received row grows the buffer; the longest inline value is still 65535 bytes.
   LoadRow(server, std::string(200000, '\x20'));
+  for (const auto& [length, header] :
+       {std::pair{std::size_t{30717}, "10 77 FD"}, std::pair{std::size_t{30718}, "50 77 FD"}}) {
+    SCOPED_TRACE(length);
+    std::string written;
+    const Text text = Latin1Text(length);
+    EXPECT_TRUE(RoundTrip(server, text, &written) == text);
+    EXPECT_EQ(written, FromHex(header));
+  }
+}
+
+TEST(RowBufferTest, BudgetIsCappedAtTheLongFormLength) {
+  // A writer of 128 KiB gives a minimum row size past 64 KiB; the longest inline value is
+  // still 65535 bytes.
+  TRowWorld server(128 * 1024);
   for (const auto& [length, header] :
        {std::pair{std::size_t{65535}, "10 FF FF"}, std::pair{std::size_t{65536}, "50 FF FF"}}) {
     SCOPED_TRACE(length);
