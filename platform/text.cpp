@@ -19,26 +19,86 @@ constexpr char16_t LowerAsciiUnit(char16_t c) {
 
 }  // namespace
 
-Text FromUtf8(std::string_view in) {
-  // At most one UTF-16 unit per byte: one allocation, then plain stores.
-  Text out(in.size(), u'\0');
-  char16_t* o = out.data();
+namespace {
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Blocks of ASCII characters are measured and copied whole (the loops vectorise).
+constexpr std::size_t kBlock = 16;
+
+bool IsAsciiBlock(const char16_t* in) {
+  char16_t any = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
+  return any < 0x80;
+}
+
+bool IsAsciiBlock(const std::uint8_t* in) {
+  std::uint8_t any = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
+  return any < 0x80;
+}
+
+// Converted text is written into a small buffer and appended a buffer at a time: the
+// destination is allocated once by the caller and never zero-filled first.
+template <class TChar>
+class TChunkedAppender {
+ public:
+  explicit TChunkedAppender(std::basic_string<TChar>& AOut) : FOut(AOut) {}
+  ~TChunkedAppender() { Flush(); }
+  TChunkedAppender(const TChunkedAppender&) = delete;
+  TChunkedAppender& operator=(const TChunkedAppender&) = delete;
+
+  // Room for at least AUnits more units.
+  TChar* Reserve(std::size_t AUnits) {
+    if (static_cast<std::size_t>(FEnd - FAt) < AUnits) Flush();
+    return FAt;
+  }
+  void Advance(TChar* ATo) { FAt = ATo; }
+  void Flush() {
+    FOut.append(FBuffer, static_cast<std::size_t>(FAt - FBuffer));
+    FAt = FBuffer;
+  }
+
+ private:
+  std::basic_string<TChar>& FOut;
+  TChar FBuffer[kConversionChunk];
+  TChar* FAt = FBuffer;
+  TChar* const FEnd = FBuffer + kConversionChunk;
+};
+
+}  // namespace
+
+void AppendFromUtf8(std::string_view in, Text& out) {
+  TChunkedAppender<char16_t> appender(out);
   const auto* const bytes = reinterpret_cast<const std::uint8_t*>(in.data());
-  auto append = [&o](char32_t cp) {
-    if (cp < 0x10000) {
-      *o++ = static_cast<char16_t>(cp);
-    } else {
-      cp -= 0x10000;
-      *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-      *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    }
-  };
   std::size_t i = 0;
   const std::size_t n = in.size();
   while (i < n) {
-    while (i < n && bytes[i] < 0x80) *o++ = bytes[i++];  // the common case: ASCII runs
-    if (i == n) break;
+    // At most two units per step below; kBlock for an ASCII block.
+    char16_t* o = appender.Reserve(kBlock);
+    if (i + kBlock <= n && IsAsciiBlock(bytes + i)) {  // the common case: ASCII runs
+      for (std::size_t k = 0; k < kBlock; ++k) o[k] = bytes[i + k];
+      appender.Advance(o + kBlock);
+      i += kBlock;
+      continue;
+    }
     const std::uint8_t b0 = bytes[i];
+    if (b0 < 0x80) {
+      *o++ = b0;
+      appender.Advance(o);
+      ++i;
+      continue;
+    }
+    auto append = [&o](char32_t cp) {
+      if (cp < 0x10000) {
+        *o++ = static_cast<char16_t>(cp);
+      } else {
+        cp -= 0x10000;
+        *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      }
+    };
     int extra;
     char32_t cp;
     char32_t min;
@@ -56,6 +116,7 @@ Text FromUtf8(std::string_view in) {
       min = 0x10000;
     } else {
       append(kReplacement);
+      appender.Advance(o);
       ++i;
       continue;
     }
@@ -70,42 +131,34 @@ Text FromUtf8(std::string_view in) {
     }
     if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       append(kReplacement);
+      appender.Advance(o);
       i = j;  // a truncated sequence resumes at the byte that broke it
       continue;
     }
     append(cp);
+    appender.Advance(o);
     i = j;
   }
-  out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+Text FromUtf8(std::string_view in) {
+  // At most one UTF-16 unit per byte: one allocation.
+  Text out;
+  out.reserve(in.size());
+  AppendFromUtf8(in, out);
   return out;
 }
 
-namespace {
-
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Blocks of ASCII characters are measured and narrowed whole (the loops vectorise).
-constexpr std::size_t kBlock = 16;
-
-bool IsAsciiBlock(const char16_t* in) {
-  char16_t any = 0;
-  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
-  return any < 0x80;
-}
-
-}  // namespace
-
-std::string ToUtf8(TextView in) {
-  // The exact length first, so that the text is written with one allocation.
+std::size_t Utf8Length(TextView in) {
   const std::size_t n = in.size();
   std::size_t length = 0;
   std::size_t i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    if (!IsAsciiBlock(in.data() + i)) break;  // the rest goes character by character
-    length += kBlock;
-  }
-  for (; i < n; ++i) {
+  while (i < n) {
+    if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
+      length += kBlock;
+      i += kBlock;
+      continue;
+    }
     const char16_t c = in[i];
     if (c < 0x80) {
       length += 1;
@@ -117,19 +170,26 @@ std::string ToUtf8(TextView in) {
     } else {
       length += 3;  // also a lone surrogate, written as U+FFFD
     }
+    ++i;
   }
-  std::string out(length, '\0');
-  char* o = out.data();
-  for (i = 0; i < n; ++i) {
+  return length;
+}
+
+void AppendToUtf8(TextView in, std::string& out) {
+  TChunkedAppender<char> appender(out);
+  const std::size_t n = in.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    char* o = appender.Reserve(kBlock);  // at most 4 bytes per step below; kBlock for a block
     if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
       for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<char>(in[i + k]);
-      o += kBlock;
+      appender.Advance(o + kBlock);
       i += kBlock - 1;
       continue;
     }
     char32_t cp = in[i];
     if (cp < 0x80) {
       *o++ = static_cast<char>(cp);
+      appender.Advance(o);
       continue;
     }
     if (IsHighSurrogate(in[i]) && i + 1 < n && IsLowSurrogate(in[i + 1])) {
@@ -151,7 +211,15 @@ std::string ToUtf8(TextView in) {
       *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       *o++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    appender.Advance(o);
   }
+}
+
+std::string ToUtf8(TextView in) {
+  // The exact length first, so that the text is written with one allocation.
+  std::string out;
+  out.reserve(Utf8Length(in));
+  AppendToUtf8(in, out);
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "platform/component_error.h"
 #include "platform/xml_declaration.h"
@@ -117,7 +118,15 @@ bool HasEntityReferences(const xmlNode* node) {
 }
 
 bool HasLoneSurrogate(TextView AText) {
-  for (std::size_t i = 0; i < AText.size(); ++i) {
+  // Surrogates are rare: blocks without any are passed over whole (the test vectorises).
+  constexpr std::size_t kBlock = 32;
+  std::size_t i = 0;
+  for (; i + kBlock <= AText.size(); i += kBlock) {
+    unsigned found = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) found |= (AText[i + k] & 0xF800) == 0xD800 ? 1u : 0u;
+    if (found != 0) break;
+  }
+  for (; i < AText.size(); ++i) {
     const char16_t c = AText[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < AText.size() && AText[i + 1] >= 0xDC00 &&
         AText[i + 1] <= 0xDFFF) {
@@ -228,6 +237,7 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
     FParseError = Text{dsig_messages::kTooLarge};
     return false;
   }
+  FLoadedSize = utf8.size();
   if (HasTagWithMoreAttributes(utf8, kMaxAttributesPerElement)) {
     FParseError = Text{dsig_messages::kTooManyAttributes};
     return false;
@@ -299,23 +309,39 @@ xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
   return result->nodesetval->nodeTab[0];
 }
 
-Text IXMLDOMDocument3::xml() const {
+std::string IXMLDOMDocument3::SerialisedUtf8() const {
   if (!FDocument) component::Fail(dsig_messages::kNotLoaded);
   TLibraryErrors errors;
-  XmlBufferPtr buffer{xmlBufferCreate()};
-  if (!buffer) component::Fail(dsig_messages::kSerialiseFailed);
+  // Written straight into the text handed back, sized for the document as it was loaded (the
+  // signature adds a few kilobytes); the serialiser's own buffer holds only a few kilobytes.
+  std::string out;
+  out.reserve(FLoadedSize + FLoadedSize / 16 + 16384);
+  const auto append = [](void* context, const char* bytes, int length) -> int {
+    try {
+      static_cast<std::string*>(context)->append(bytes, static_cast<std::size_t>(length));
+      return length;
+    } catch (const std::bad_alloc&) {
+      return -1;  // nothing may unwind through the library; it reports the failed write
+    }
+  };
   {
-    XmlSaveCtxtPtr save{xmlSaveToBuffer(buffer.get(), "UTF-8", XML_SAVE_NO_DECL)};
+    XmlSaveCtxtPtr save{xmlSaveToIO(append, nullptr, &out, "UTF-8", XML_SAVE_NO_DECL)};
     if (!save) component::Fail(dsig_messages::kSerialiseFailed);
     xmlSaveSetEscape(save.get(), EscapeTextContent);
     if (xmlSaveDoc(save.get(), FDocument.get()) < 0) {
       component::Fail(Text{dsig_messages::kSerialiseFailed} + u": " +
                       text::FromUtf8(errors.Texts()));
     }
-  }  // closing the save context flushes into the buffer
-  Text out =
-      text::FromUtf8(std::string_view{reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
-                                      static_cast<std::size_t>(xmlBufferLength(buffer.get()))});
-  if (FHasDeclaration) out.insert(0, u"<?xml version=\"1.0\"?>");
+  }  // closing the save context flushes into the text
+  return out;
+}
+
+Text IXMLDOMDocument3::xml() const {
+  const std::string serialised = SerialisedUtf8();
+  constexpr TextView kDeclaration = u"<?xml version=\"1.0\"?>";
+  Text out;
+  out.reserve(serialised.size() + (FHasDeclaration ? kDeclaration.size() : 0));
+  if (FHasDeclaration) out += kDeclaration;
+  text::AppendFromUtf8(serialised, out);
   return out;
 }

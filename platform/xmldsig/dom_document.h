@@ -42,12 +42,17 @@ class IXMLDOMDocument3 {
   // written as character references. Starts with <?xml version="1.0"?> when the loaded text
   // had a declaration. Throws Exception when nothing is loaded.
   Text xml() const;
+  // The same text in UTF-8, without the declaration xml() puts first; HasDeclaration() tells
+  // whether xml() puts one.
+  std::string SerialisedUtf8() const;
+  bool HasDeclaration() const { return FHasDeclaration; }
 
   xmlDoc* Handle() const { return FDocument.get(); }
 
  private:
   XmlDocPtr FDocument;
   bool FHasDeclaration = false;
+  std::size_t FLoadedSize = 0;
   Text FParseError;
   std::vector<std::pair<std::string, std::string>> FSelectionNamespaces;
 };
