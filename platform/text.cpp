@@ -2,6 +2,10 @@
 
 #include <langinfo.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
@@ -24,9 +28,35 @@ namespace {
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Blocks of ASCII characters are measured and copied whole (the loops vectorise).
+// Blocks of ASCII characters are measured and copied whole, with SSE2 where there is.
 constexpr std::size_t kBlock = 16;
 
+#ifdef __SSE2__
+bool IsAsciiBlock(const char16_t* in) {
+  const __m128i any = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8)));
+  const __m128i wide = _mm_and_si128(any, _mm_set1_epi16(static_cast<short>(0xFF80)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(wide, _mm_setzero_si128())) == 0xFFFF;
+}
+
+bool IsAsciiBlock(const std::uint8_t* in) {
+  return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))) == 0;
+}
+
+// An ASCII block, narrowed or widened.
+void CopyAsciiBlock(const char16_t* in, char* out) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8))));
+}
+
+void CopyAsciiBlock(const std::uint8_t* in, char16_t* out) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                   _mm_unpackhi_epi8(bytes, _mm_setzero_si128()));
+}
+#else
 bool IsAsciiBlock(const char16_t* in) {
   char16_t any = 0;
   for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
@@ -38,6 +68,15 @@ bool IsAsciiBlock(const std::uint8_t* in) {
   for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
   return any < 0x80;
 }
+
+void CopyAsciiBlock(const char16_t* in, char* out) {
+  for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(in[k]);
+}
+
+void CopyAsciiBlock(const std::uint8_t* in, char16_t* out) {
+  for (std::size_t k = 0; k < kBlock; ++k) out[k] = in[k];
+}
+#endif
 
 // Converted text is written into a small buffer and appended a buffer at a time: the
 // destination is allocated once by the caller and never zero-filled first.
@@ -78,7 +117,7 @@ void AppendFromUtf8(std::string_view in, Text& out) {
     // At most two units per step below; kBlock for an ASCII block.
     char16_t* o = appender.Reserve(kBlock);
     if (i + kBlock <= n && IsAsciiBlock(bytes + i)) {  // the common case: ASCII runs
-      for (std::size_t k = 0; k < kBlock; ++k) o[k] = bytes[i + k];
+      CopyAsciiBlock(bytes + i, o);
       appender.Advance(o + kBlock);
       i += kBlock;
       continue;
@@ -181,7 +220,7 @@ void AppendToUtf8(TextView in, std::string& out) {
   for (std::size_t i = 0; i < n; ++i) {
     char* o = appender.Reserve(kBlock);  // at most 4 bytes per step below; kBlock for a block
     if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
-      for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<char>(in[i + k]);
+      CopyAsciiBlock(in.data() + i, o);
       appender.Advance(o + kBlock);
       i += kBlock - 1;
       continue;

@@ -218,6 +218,18 @@ void RegisterIdAttributes(xmlDoc* ADocument) {
 }  // namespace xmldsig
 
 bool IXMLDOMDocument3::loadXML(TextView AText) {
+  std::string utf8;
+  return ToCheckedUtf8(AText, utf8) && ParseUtf8(utf8);
+}
+
+bool IXMLDOMDocument3::loadXMLAndRelease(Text&& AText) {
+  std::string utf8;
+  const bool converted = ToCheckedUtf8(AText, utf8);
+  Text().swap(AText);  // the parser needs the bytes only
+  return converted && ParseUtf8(utf8);
+}
+
+bool IXMLDOMDocument3::ToCheckedUtf8(TextView AText, std::string& AUtf8) {
   FDocument.reset();
   FParseError.clear();
   const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
@@ -232,7 +244,11 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
     FParseError = Text{dsig_messages::kRepeatedByteOrderMark};
     return false;
   }
-  const std::string utf8 = text::ToUtf8(AText);
+  AUtf8 = text::ToUtf8(AText);
+  return true;
+}
+
+bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8) {
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};
     return false;

@@ -33,9 +33,11 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
     auto dom = std::make_unique<IXMLDOMDocument3>();
     Text declaration;
     {
-      const Text document = signer_text::PrepareDocument(AXMLDocument);
+      Text document = signer_text::PrepareDocument(AXMLDocument);
       declaration = signer_text::CaptureDeclaration(document);
-      if (!dom->loadXML(document)) throw Exception(Text{kLoadFailed} + document);
+      // The message quotes the prepared text, made again: the load released it.
+      if (!dom->loadXMLAndRelease(std::move(document)))
+        throw Exception(Text{kLoadFailed} + signer_text::PrepareDocument(AXMLDocument));
     }
     IXMLDigitalSignature signature;
 
