@@ -180,6 +180,49 @@ void AppendFromUtf8(std::string_view in, Text& out) {
   }
 }
 
+bool IsWellFormedUtf8(std::string_view in) {
+  const auto* const bytes = reinterpret_cast<const std::uint8_t*>(in.data());
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + kBlock <= n && IsAsciiBlock(bytes + i)) {
+      i += kBlock;
+      continue;
+    }
+    const std::uint8_t b0 = bytes[i];
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra;
+    char32_t cp;
+    char32_t min;
+    if ((b0 & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = b0 & 0x1F;
+      min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = b0 & 0x0F;
+      min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = b0 & 0x07;
+      min = 0x10000;
+    } else {
+      return false;
+    }
+    if (n - i <= static_cast<std::size_t>(extra)) return false;
+    for (int k = 1; k <= extra; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (bytes[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += 1 + static_cast<std::size_t>(extra);
+  }
+  return true;
+}
+
 Text FromUtf8(std::string_view in) {
   // At most one UTF-16 unit per byte: one allocation.
   Text out;

@@ -19,6 +19,9 @@ std::string ToUtf8(TextView utf16);
 // converted text goes through a buffer of kConversionChunk units, never a zero-filled resize.
 void AppendFromUtf8(std::string_view utf8, Text& AOut);
 void AppendToUtf8(TextView utf16, std::string& AOut);
+// Whether utf8 is well-formed UTF-8: FromUtf8 replaces nothing in it, and ToUtf8 gives its
+// result back byte for byte.
+bool IsWellFormedUtf8(std::string_view utf8);
 // The number of bytes ToUtf8 writes for utf16.
 std::size_t Utf8Length(TextView utf16);
 inline constexpr std::size_t kConversionChunk = 4096;

@@ -131,6 +131,43 @@ TEST(Text, WiderCharactersAroundConversionChunkBoundaries) {
   EXPECT_EQ(bytes, "x" + std::string(kChunk + 5, 'y'));
 }
 
+// Well-formed exactly when the round trip gives the bytes back, wherever the sequence stands
+// relative to the ASCII blocks.
+TEST(Text, WellFormedUtf8IsWhatRoundTrips) {
+  const std::string kSequences[] = {
+      "\xC3\xA9",
+      "\xE2\x82\xAC",
+      "\xF0\x9D\x84\x9E",
+      "\xEF\xBF\xBD",
+      "\xF4\x8F\xBF\xBF",
+      "\xC3",
+      "\xE2\x82",
+      "\xF0\x9D\x84",
+      "\x80",
+      "\xBF",
+      "\xC0\xAF",
+      "\xC1\xBF",
+      "\xE0\x80\xAF",
+      "\xED\xA0\x80",
+      "\xED\xBF\xBF",
+      "\xF4\x90\x80\x80",
+      "\xF8\x88\x80\x80",
+      "\xFE",
+      "\xFF",
+      "\xC3\x28",
+  };
+  for (const std::string& sequence : kSequences) {
+    for (const std::size_t at : {0, 1, 15, 16, 17, 31, 33}) {
+      for (const std::size_t after : {0, 1, 16, 20}) {
+        const std::string bytes = std::string(at, 'a') + sequence + std::string(after, 'b');
+        SCOPED_TRACE(testing::PrintToString(bytes));
+        EXPECT_EQ(text::IsWellFormedUtf8(bytes), text::ToUtf8(text::FromUtf8(bytes)) == bytes);
+      }
+    }
+  }
+  EXPECT_TRUE(text::IsWellFormedUtf8(""));
+}
+
 TEST(Text, Latin1ReplacesWhatItCannotHold) {
   EXPECT_EQ(text::ToLatin1(u"ação€"), "a\xE7\xE3o?");
   EXPECT_EQ(text::FromLatin1("a\xE7\xE3o"), u"ação");
