@@ -1,5 +1,9 @@
 #include "server/classes/signer_text.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -22,7 +26,27 @@ char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
   char16_t* out = AOut;
   const char16_t* in = AFrom.data();
   const char16_t* const end = in + AFrom.size();
-  // Line breaks are rare: blocks without any are copied whole (the test vectorises).
+  // Line breaks are rare next to the characters between them: blocks without any are copied
+  // whole, with SSE2 where there is.
+#ifdef __SSE2__
+  constexpr std::ptrdiff_t kBlock = 8;
+  const __m128i cr = _mm_set1_epi16('\r');
+  const __m128i lf = _mm_set1_epi16('\n');
+  for (; end - in >= kBlock; in += kBlock) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const int breaks =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(units, cr), _mm_cmpeq_epi16(units, lf)));
+    if (breaks == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
+      out += kBlock;
+      continue;
+    }
+    for (std::ptrdiff_t k = 0; k < kBlock; ++k) {
+      *out = in[k];
+      out += IsLineBreak(in[k]) ? 0 : 1;
+    }
+  }
+#else
   constexpr std::ptrdiff_t kBlock = 32;
   for (; end - in >= kBlock; in += kBlock) {
     unsigned found = 0;
@@ -37,11 +61,23 @@ char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
       out += IsLineBreak(in[k]) ? 0 : 1;
     }
   }
+#endif
   for (; in != end; ++in) {
     *out = *in;
     out += IsLineBreak(*in) ? 0 : 1;
   }
   return out;
+}
+
+// Appends AFrom without its CR and LF characters to AOut (reserved by the caller), a chunk at a
+// time through a small buffer: the destination is never zero-filled first.
+void AppendWithoutLineBreaks(TextView AFrom, Text& AOut) {
+  constexpr std::size_t kChunk = text::kConversionChunk;
+  char16_t buffer[kChunk];
+  for (std::size_t at = 0; at < AFrom.size(); at += kChunk) {
+    const char16_t* const end = CopyWithoutLineBreaks(AFrom.substr(at, kChunk), buffer);
+    AOut.append(buffer, static_cast<std::size_t>(end - buffer));
+  }
 }
 
 // Removes every CR and LF in place. The serialiser writes few: blocks without any are passed
@@ -369,16 +405,15 @@ Text PrepareDocument(TextView AXMLDocument) {
         CopyWithoutLineBreaks(AXMLDocument, unexpanded.data()) - unexpanded.data()));
     throw Exception(Text{signer_messages::kLoadFailed} + unexpanded);
   }
-  Text out(AXMLDocument.size() + positions.size() * to.size(), u'\0');
-  char16_t* o = out.data();
+  Text out;
+  out.reserve(AXMLDocument.size() + positions.size() * to.size());
   std::size_t start = 0;
   for (const std::size_t pos : positions) {
-    o = CopyWithoutLineBreaks(AXMLDocument.substr(start, pos - start), o);
-    o = CopyWithoutLineBreaks(to, o);
+    AppendWithoutLineBreaks(AXMLDocument.substr(start, pos - start), out);
+    AppendWithoutLineBreaks(to, out);
     start = pos + from.size();
   }
-  o = CopyWithoutLineBreaks(AXMLDocument.substr(start), o);
-  out.resize(static_cast<std::size_t>(o - out.data()));
+  AppendWithoutLineBreaks(AXMLDocument.substr(start), out);
   return out;
 }
 

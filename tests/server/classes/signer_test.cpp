@@ -231,6 +231,16 @@ TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
   EXPECT_EQ(signer_text::PrepareDocument(longInput + u"<assinatura/>" + longInput),
             longExpected + t + longExpected);
   EXPECT_EQ(signer_text::PrepareDocument(Text(70, u'x')), Text(70, u'x'));
+  // Prepared text is appended a chunk at a time: breaks and placeholders around chunk ends.
+  constexpr std::size_t kChunk = text::kConversionChunk;
+  for (const std::size_t at : {kChunk - 13, kChunk - 1, kChunk, kChunk + 1, 2 * kChunk - 1}) {
+    SCOPED_TRACE(at);
+    const Text head(at, u'h');
+    EXPECT_EQ(signer_text::PrepareDocument(head + u"\r\n" + Text(kChunk, u't')),
+              head + Text(kChunk, u't'));
+    EXPECT_EQ(signer_text::PrepareDocument(head + u"<assinatura/>\n" + head), head + t + head);
+    EXPECT_EQ(signer_text::PrepareDocument(Text(at, u'\n')), u"");
+  }
   EXPECT_EQ(signer_text::PostProcess(u"\u013CSignatureValue\u013E a <Signature "
                                      u"xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"
                                      u"<SignatureValue> b c</SignatureValue></Signature> d",
