@@ -3,6 +3,7 @@
 #include <libxml/xpathInternals.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -13,6 +14,13 @@
 
 namespace {
 
+// The bytes EscapeTextContent writes as a reference.
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (const unsigned char c : {'<', '>', '&', '\r', '\n'}) escaped[c] = true;
+  return escaped;
+}();
+
 // libxml2 writes a line feed inside text as it stands, and the signed text loses its literal
 // line breaks afterwards. Writing it (and CR) as a character reference keeps such content, and
 // so the signature, intact. Called by libxml2 with room for at least 40 bytes.
@@ -22,6 +30,15 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
   const unsigned char* i = in;
   const unsigned char* const inEnd = in + *inlen;
   while (i < inEnd) {
+    // Runs of characters written as they are go over whole.
+    const unsigned char* run = i;
+    while (run < inEnd && !kEscaped[*run]) ++run;
+    const std::size_t copied =
+        std::min(static_cast<std::size_t>(run - i), static_cast<std::size_t>(outEnd - o));
+    std::memcpy(o, i, copied);
+    o += copied;
+    i += copied;
+    if (i == inEnd || i != run) break;  // all written, or no more room
     const char* replacement = nullptr;
     switch (*i) {
       case '<':
@@ -36,20 +53,14 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
       case '\r':
         replacement = "&#13;";
         break;
-      case '\n':
+      default:  // '\n'
         replacement = "&#10;";
         break;
-      default:
-        break;
     }
-    const std::size_t need = replacement ? std::strlen(replacement) : 1;
+    const std::size_t need = std::strlen(replacement);
     if (static_cast<std::size_t>(outEnd - o) < need) break;
-    if (replacement) {
-      std::memcpy(o, replacement, need);
-      o += need;
-    } else {
-      *o++ = *i;
-    }
+    std::memcpy(o, replacement, need);
+    o += need;
     ++i;
   }
   *outlen = static_cast<int>(o - out);
