@@ -37,7 +37,8 @@ inline constexpr TextView kPkcs12Unreadable =
     u"Não foi possível abrir o conteúdo do arquivo PKCS#12 com essa senha";
 inline constexpr TextView kPkcs12WithoutKey = u"O arquivo PKCS#12 não contém uma chave privada";
 inline constexpr TextView kPkcs12WithoutCertificate =
-    u"O arquivo PKCS#12 não contém o certificado da chave privada";
+    u"O arquivo PKCS#12 não contém o certificado da chave privada (nenhum certificado do arquivo "
+    u"corresponde à chave)";
 inline constexpr TextView kEntryExists =
     u"O repositório já tem um certificado com o número de série ";
 inline constexpr TextView kStoreNotWritable =

@@ -36,7 +36,9 @@ Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool ACon
   std::string sentence;
   if (dynamic_cast<const TDBXRemoteError*>(&AError) != nullptr) {
     sentence = "O servidor de assinatura em " + address + " recusou o pedido.";
-  } else if (AError.ErrorCode() == client_format::kProtocolErrorCode) {
+  } else if (AError.ErrorCode() == client_format::kProtocolErrorCode ||
+             AError.Message() == text::FromUtf8(client_format::kNegotiationFailed)) {
+    // A peer that takes the connection but not the filter negotiation speaks something else.
     sentence = "Erro de protocolo: " + address +
                " não respondeu como um servidor de assinatura (assinador-nfsed).";
   } else if (AConnecting) {
