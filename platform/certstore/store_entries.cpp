@@ -121,7 +121,9 @@ std::string PemEntry(const TBundle& ABundle) {
 // Makes the store folder and any missing parent, each readable by the user only.
 void MakeFolder(const fs::path& AFolder) {
   std::vector<fs::path> missing;
-  for (fs::path at = AFolder; !at.empty() && !fs::exists(at); at = at.parent_path()) {
+  std::error_code unknown;  // a folder that cannot be looked at is left to mkdir to report
+  for (fs::path at = AFolder; !at.empty() && !fs::exists(at, unknown) && !unknown;
+       at = at.parent_path()) {
     missing.push_back(at);
     if (at == at.parent_path()) break;
   }

@@ -1,5 +1,6 @@
 // assinador-nfse-cli: lists the certificate store and signs NFS-e documents in-process, through
-// the same service that remote clients call.
+// the same service that remote clients call; the commands that ask a signing server
+// (remote_commands.h) and those that change the store (store_commands.h) live beside it.
 
 #include <unistd.h>
 
@@ -18,8 +19,6 @@
 #include "platform/exception.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
-#include "server/classes/signer.h"
-#include "server/classes/signer_messages.h"
 #include "server/service/sm_sign_service.h"
 #include "tools/assinador-nfse-cli/command_line.h"
 #include "tools/assinador-nfse-cli/console.h"
