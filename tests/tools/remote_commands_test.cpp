@@ -88,6 +88,17 @@ TEST_F(RemoteCliTest, UsageErrorsSayWhatIsWrong) {
   }
 }
 
+TEST_F(CliTest, HelpNamesTheServerAndStoreCommands) {
+  const TRun run = Run("remoto --help");
+  EXPECT_EQ(run.status, 0);
+  for (const char* usage :
+       {"assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]",
+        "assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]",
+        "[--conexoes N]", "assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]",
+        "assinador-nfse-cli remover SERIE"})
+    EXPECT_NE(run.out.find(usage), std::string::npos) << usage;
+}
+
 TEST_F(RemoteCliTest, ServerAddressForms) {
   const std::string port = std::to_string(FServer.dsTCP.BoundPort());
   for (const std::string& address :
