@@ -302,6 +302,7 @@ TEST_F(RemoteCliTest, ProtocolErrorIsAFailure) {
     [[maybe_unused]] const auto w = ::write(peer.get(), reply.data(), reply.size());
   });
   const TRun run = Run("remoto certificados --servidor " + server);
+  ::shutdown(listener.get(), SHUT_RDWR);  // ends a wait in accept, should nobody have come
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.out.empty());
   EXPECT_TRUE(run.err.starts_with("Erro de protocolo: " + server +
