@@ -165,9 +165,9 @@ bool HasTagWithMoreAttributes(std::string_view s, int AMax) {
     if (!lt) return false;
     i = static_cast<std::size_t>(static_cast<const char*>(lt) - s.data()) + 1;
     if (i >= s.size()) return false;
-    if (s.compare(i, 3, "!--") == 0) {
+    if (s[i] == '!' && s.compare(i, 3, "!--") == 0) {
       i = After(s, i + 3, "-->");
-    } else if (s.compare(i, 8, "![CDATA[") == 0) {
+    } else if (s[i] == '!' && s.compare(i, 8, "![CDATA[") == 0) {
       i = After(s, i + 8, "]]>");
     } else if (s[i] == '?') {
       i = After(s, i + 1, "?>");
