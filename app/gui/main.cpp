@@ -104,6 +104,14 @@ int main(int argc, char** argv) {
     return kFailure;
   }
 
+  // The help needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+      std::setlocale(LC_ALL, "");
+      std::fputs(text::ToLocale(text::FromUtf8(kHelpText)).c_str(), stdout);
+      return 0;
+    }
+  }
   QApplication application(argc, argv);  // takes its own options (-platform ...) out of argv
   std::setlocale(LC_ALL, "");
   QApplication::setApplicationName(QString::fromLatin1(kProgram));
@@ -120,10 +128,6 @@ int main(int argc, char** argv) {
   } catch (const TUsageError& e) {
     Report(std::string(e.what()) + "\nUse \"assinador-nfse --help\" para ver as opções.");
     return kUsage;
-  }
-  if (options.Help) {
-    std::fputs(text::ToLocale(text::FromUtf8(kHelpText)).c_str(), stdout);
-    return 0;
   }
   try {
     return Run(application, options);
