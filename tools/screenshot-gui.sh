@@ -56,7 +56,8 @@ fail() {
   exit 1
 }
 
-XDG_RUNTIME_DIR="$work/run" ASSINADOR_NFSE_STORE="$work/store" LC_ALL=C.UTF-8 \
+# Brazilian Portuguese for Qt's own dialog texts, whatever locales the machine has generated.
+XDG_RUNTIME_DIR="$work/run" ASSINADOR_NFSE_STORE="$work/store" LC_ALL=C.UTF-8 LANGUAGE=pt_BR \
   xvfb-run -a -s "-screen 0 1024x768x24" \
   "$program" --config "$work/assinador-nfse.ini" --log "$work/assinador-nfse.log" \
   --captura "$work/captura" > "$work/saida.txt" 2>&1 &

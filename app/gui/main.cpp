@@ -6,6 +6,9 @@
 #include <signal.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <clocale>
 #include <cstdio>
 #include <exception>
@@ -121,6 +124,11 @@ int main(int argc, char** argv) {
   // Hidden in the tray, the window is no longer a visible window: a message box closed then
   // must not end the program. Closing the window does (TfrmMainServer::Closed).
   QApplication::setQuitOnLastWindowClosed(false);
+  // The standard dialogs' buttons in the user's language, where Qt's translations are installed.
+  QTranslator qtTexts;
+  if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                   QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&qtTexts);
 
   TProgramOptions options;
   try {
