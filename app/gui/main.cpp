@@ -1,7 +1,8 @@
 // assinador-nfse: the signing server with its window and tray icon. Starts the server on the
 // port of its INI file and lives in the notification area; the window shows whether the server
-// runs and lets the operator start and stop it and change the port. Closing the window stops
-// the server and ends the program. A second start shows the running program's window instead.
+// runs and lets the operator start and stop it and change the port. Closing the window (or
+// SIGTERM, SIGINT, SIGHUP) stops the server and ends the program. A second start shows the
+// running program's window instead.
 
 #include <signal.h>
 
@@ -23,6 +24,7 @@
 #include "app/gui/capture.h"
 #include "app/gui/main_form.h"
 #include "app/gui/single_instance.h"
+#include "app/gui/termination_signals.h"
 #include "app/options/program_options.h"
 #include "build_info.h"
 #include "platform/diagnostics.h"
@@ -85,6 +87,9 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   QObject::connect(&form, &TfrmMainServer::Closed, &AApplication, &QApplication::quit);
   QObject::connect(&instance, &TSingleInstance::ShowRequested, &form,
                    &TfrmMainServer::actShowFormExecute);
+  // The end of the session, a service manager or Ctrl+C close the window as the operator would.
+  TTerminationSignals termination;
+  QObject::connect(&termination, &TTerminationSignals::Received, &form, &QWidget::close);
   form.show();
 
   std::optional<TCapture> capture;
@@ -96,6 +101,9 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread inherits the mask and only the GUI thread
+  // ever takes these signals.
+  TTerminationSignals::Block();
   // A client that goes away mid-reply must not end the program.
   ::signal(SIGPIPE, SIG_IGN);
 
