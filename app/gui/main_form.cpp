@@ -103,7 +103,6 @@ TfrmMainServer::TfrmMainServer(TSC& AContainer, IDesktop& ADesktop,
     placed.moveCenter(screen->geometry().center());
     move(placed.topLeft());
   }
-  FTrayAvailable = FDesktop.TrayAvailable();
   FormCreate();
 }
 
@@ -305,7 +304,8 @@ void TfrmMainServer::actStatusServerExecute() {
     lblStatusServer->setText(msg::kStopped);
   }
   if (!(windowState() & Qt::WindowMinimized)) return;
-  if (FTrayAvailable) {
+  // Asked at every tick: at the session's start the panel that holds the tray may come later.
+  if (FDesktop.TrayAvailable()) {
     hide();
   } else if (!FNoTrayReported) {
     // Hidden, the window could only come back through a tray icon nobody sees.

@@ -90,8 +90,7 @@ class TfrmMainServer : public QWidget {
   std::filesystem::path FConfigFile;
   TLogFunction FJournal;
   std::unique_ptr<TServerController> FServerController;
-  double FScale = 1.0;  // screen DPI / 96
-  bool FTrayAvailable = false;
+  double FScale = 1.0;           // screen DPI / 96
   bool FNoTrayReported = false;  // the journal was told why the window stays in the task bar
   QString FTrayHint;             // as last handed to the tray
   std::vector<TAnchoredControl> FAnchored;

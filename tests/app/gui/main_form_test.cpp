@@ -197,6 +197,10 @@ TEST_F(MainFormTest, WithoutATrayTheMinimisedWindowStaysAndTheJournalSaysWhyOnce
   EXPECT_TRUE(form->windowState() & Qt::WindowMinimized);
   EXPECT_EQ(Count(TLogLevel::llInfo, msg::kNoTray.toStdU16String()), 1u);
   EXPECT_TRUE(Started()) << "the server keeps running";
+  // The panel that holds the tray came later in the session.
+  FDesktop.Tray = true;
+  Trigger(*form, "actStatusServer");
+  EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(MainFormTest, ListRefreshReloadsTheFileAndShowsItsPort) {
