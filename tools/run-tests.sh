@@ -30,8 +30,9 @@ if [ -n "$qt_links" ]; then
   echo "$qt_links" >&2
   exit 1
 fi
-if nm -C build/release/libcore.a 2>/dev/null | grep -q ' U Q[A-Za-z]*::'; then
-  echo "the core library calls Qt" >&2
+qt_calls=$(nm -C build/release/libcore.a | grep -c ' U Q[A-Za-z]*::' || true)
+if [ "$qt_calls" != 0 ]; then
+  echo "the core library calls Qt ($qt_calls references)" >&2
   exit 1
 fi
 echo "assinador-nfsed, assinador-nfse-cli and libcore.a link no Qt"
