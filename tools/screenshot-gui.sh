@@ -66,7 +66,9 @@ pid=$!
 wait_for "$work/captura/iniciado" || fail "the program did not reach the started pictures"
 # The server of the window answers on its port: the protocol when the command-line client
 # speaks it, a TCP connection otherwise.
-if [ -x "$cli" ] && "$cli" --help 2>&1 | grep -q remoto; then
+cli_help=""
+[ -x "$cli" ] && cli_help=$("$cli" --help 2>&1 || true)
+if [[ $cli_help == *"remoto certificados"* ]]; then
   ASSINADOR_NFSE_STORE="$work/store" "$cli" remoto certificados --servidor "127.0.0.1:$port" \
     > "$work/remoto.txt" 2>&1 || { cat "$work/remoto.txt" >&2; fail "remoto certificados failed"; }
   echo "screenshot-gui: the server answered remoto certificados on port $port"
