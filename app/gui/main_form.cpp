@@ -116,6 +116,8 @@ void TfrmMainServer::Guarded(THandler AHandler) {
     AHandler();
   } catch (const std::exception& e) {
     FDesktop.ShowError(this, ToQString(MessageOf(e)));
+  } catch (...) {
+    diagnostics::ReportCurrentException(u"Gerenciador");
   }
 }
 
@@ -249,7 +251,7 @@ void TfrmMainServer::FormCreate() {
   }
   Guarded([this] {
     try {
-      actLoadConfigServerExecute();
+      LoadConfigServerList();
       FServerController->StartServer();
     } catch (const std::exception& e) {
       FServerController->LogError(Text(controller_messages::kStartFailed) + CR + MessageOf(e));
@@ -278,7 +280,7 @@ void TfrmMainServer::actStartServerExecute() {
       FServerController = std::make_unique<TServerController>(FContainer.dsSvr, FContainer.dsTCP,
                                                               FConfigFile, FJournal);
     }
-    actLoadConfigServerExecute();
+    LoadConfigServerList();
     FServerController->StartServer();
   });
 }
@@ -315,6 +317,10 @@ void TfrmMainServer::actStatusServerExecute() {
 }
 
 void TfrmMainServer::actLoadConfigServerExecute() {
+  Guarded([this] { LoadConfigServerList(); });
+}
+
+void TfrmMainServer::LoadConfigServerList() {
   lstConfigServer->clear();
   if (!FServerController) return;
   auto* row = new QTreeWidgetItem(lstConfigServer, QStringList{msg::kPortRow});
@@ -335,7 +341,9 @@ void TfrmMainServer::actShowFormExecute() {
 
 void TfrmMainServer::actCloseFormExecute() { close(); }
 
-void TfrmMainServer::updConfigServerExecute() { EditConfigServer(); }
+void TfrmMainServer::updConfigServerExecute() {
+  Guarded([this] { EditConfigServer(); });
+}
 
 void TfrmMainServer::TrayIcon1MouseMove() { RefreshTrayHint(); }
 
@@ -361,7 +369,7 @@ void TfrmMainServer::EditConfigServer() {
   try {
     if (!FServerController) return;
     FServerController->UpdatePortServer(port);
-    actLoadConfigServerExecute();
+    LoadConfigServerList();
   } catch (const std::exception& e) {
     FDesktop.ShowError(this, msg::kUpdateFailed + QChar(CR) + ToQString(MessageOf(e)));
   }

@@ -77,6 +77,9 @@ class TfrmMainServer : public QWidget {
   void FormDestroy() noexcept;
   void RefreshTrayHint();
   void EditConfigServer();
+  // The parameter list from a reload of the configuration; a failure to write the journal
+  // record leaves to the caller.
+  void LoadConfigServerList();
   void CreateControls();
   void CreateActions();
   void CreateTrayIcon();

@@ -80,8 +80,10 @@ class MainFormTest : public testing::Test {
     return form;
   }
   TLogFunction Journal() {
-    return
-        [this](TLogLevel ALevel, const Text& AMessage) { FRecords.emplace_back(ALevel, AMessage); };
+    return [this](TLogLevel ALevel, const Text& AMessage) {
+      if (FJournalFails) throw Exception(std::string_view("Cannot open file journal.log"));
+      FRecords.emplace_back(ALevel, AMessage);
+    };
   }
   void WriteIni(int APort) { TScratchDirectory::WriteBytes(FIni, Ini(std::to_string(APort))); }
   std::string IniBytes() const { return TScratchDirectory::ReadBytes(FIni); }
@@ -115,8 +117,9 @@ class MainFormTest : public testing::Test {
 
   TScratchDirectory FDir{"assinador-gui"};
   std::filesystem::path FIni = FDir / "assinador-nfse.ini";
-  std::vector<std::pair<TLogLevel, Text>>
-      FRecords;  // before the container, whose service logs here
+  // Before the container, whose service logs here.
+  std::vector<std::pair<TLogLevel, Text>> FRecords;
+  bool FJournalFails = false;
   TSC FContainer{Journal()};
   TFakeDesktop FDesktop;
 };
@@ -416,6 +419,27 @@ TEST_F(MainFormTest, StartButtonFailureGoesToTheErrorBoxAndIsNotLogged) {
   EXPECT_EQ(Count(TLogLevel::llError, u""), 0u);
   EXPECT_FALSE(Started());
   EXPECT_EQ(ListedPort(*form), QString::number(taken.Port()));
+}
+
+TEST_F(MainFormTest, AJournalThatCannotBeWrittenReachesTheErrorBoxNeverPastAHandler) {
+  WriteIni(FreePort());
+  FJournalFails = true;
+  const auto form = Create();
+  ASSERT_EQ(FDesktop.Errors.size(), 1u) << "the start's own guard could not log either";
+  EXPECT_EQ(FDesktop.Errors[0], QStringLiteral("Cannot open file journal.log"));
+  EXPECT_TRUE(form->windowState() & Qt::WindowMinimized);
+  EXPECT_FALSE(Started());
+
+  Trigger(*form, "actLoadConfigServer");
+  Trigger(*form, "actStartServer");
+  EXPECT_EQ(FDesktop.Errors.size(), 3u);
+  FDesktop.Tray = false;
+  Trigger(*form, "actStatusServer");  // the note about the missing tray cannot be written
+  EXPECT_EQ(FDesktop.Errors.size(), 4u);
+  FJournalFails = false;
+  Trigger(*form, "actStartServer");
+  EXPECT_EQ(FDesktop.Errors.size(), 4u);
+  EXPECT_TRUE(Started());
 }
 
 TEST_F(MainFormTest, ControlsCaptionsAndMenusAsDesigned) {
