@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/gui/app_icon.h"
 #include "app/gui/form_messages.h"
 #include "platform/exception.h"
 #include "server/controller/controller_messages.h"
@@ -451,7 +453,11 @@ TEST_F(MainFormTest, ControlsCaptionsAndMenusAsDesigned) {
 
   EXPECT_EQ(form->windowTitle(), msg::kCaption);
   EXPECT_EQ(form->size(), QSize(px(527), px(243)));
-  EXPECT_FALSE(form->windowIcon().isNull());
+  // The program's own icon at every size, built in, for the window and the tray.
+  for (const int size : kAppIconSizes)
+    EXPECT_FALSE(QImage(QStringLiteral(":/icons/assinador-nfse-%1.png").arg(size)).isNull())
+        << size;
+  EXPECT_EQ(form->windowIcon().availableSizes().size(), std::size(kAppIconSizes));
   EXPECT_EQ(form->font().family(), QStringLiteral("Tahoma"));
   EXPECT_EQ(form->font().pixelSize(), px(11));
   EXPECT_EQ(Child<QWidget>(*form, "pnlFundo01").geometry(), form->rect());
@@ -541,7 +547,7 @@ TEST_F(MainFormTest, ControlsCaptionsAndMenusAsDesigned) {
                                                       {"N1", "-"},
                                                       {"FecharGerenciador1", msg::kCloseForm}}));
   EXPECT_TRUE(tray.isVisible());
-  EXPECT_FALSE(tray.icon().isNull());
+  EXPECT_EQ(tray.icon().availableSizes().size(), std::size(kAppIconSizes));
 
   // Menu items run their actions: "Alterar Configuração" reaches the port dialog.
   Child<QAction>(*form, "AlterarConfigurao1").trigger();
