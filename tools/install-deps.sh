@@ -8,4 +8,5 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
   libxml2-dev libxmlsec1-dev libxmlsec1-openssl libssl-dev openssl zlib1g-dev \
-  libgtest-dev xmlsec1 locales ca-certificates clang-format
+  libgtest-dev xmlsec1 locales ca-certificates clang-format \
+  dpkg-dev file
