@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Checks the formatting, then builds and runs every test: the release build (and its .deb
-# package, unpacked and run), the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and a bounded run of each fuzz target
-# (FUZZ_SECONDS each, 30 by default).
+# package, unpacked and run), the AddressSanitizer + UndefinedBehaviorSanitizer build, and a
+# bounded run of each fuzz target (FUZZ_SECONDS each, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
