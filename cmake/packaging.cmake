@@ -5,7 +5,9 @@
 #
 # Components: "servidor" -> package assinador-nfse (the server without a window, the
 # command-line signer, the example INI file and the systemd user unit); "gui" ->
-# package assinador-nfse-gui (the tray program adds its own install rules with COMPONENT gui).
+# package assinador-nfse-gui (the tray program adds its own install rules with COMPONENT gui;
+# CPack takes the components known when it is included, so those rules come before this file,
+# which CMakeLists.txt includes last).
 
 include(GNUInstallDirs)
 

@@ -38,6 +38,9 @@ done
 for f in "$unit_file" "$example" usr/share/doc/assinador-nfse/README.md; do
   [ -f "$root/$f" ] || fail "/$f missing"
 done
+[ "$(dpkg-deb -f "$deb" Package)" = assinador-nfse ] || fail "package name"
+version=$(sed -n 's/^project(assinador_nfse VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "version is not the project's $version"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libxmlsec1-openssl libxml2 libssl3 zlib1g; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
