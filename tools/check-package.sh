@@ -91,6 +91,8 @@ grep -q '^PORTA=0$' "$ini" || fail "ExecStartPre overwrote the user's INI"
 store="$work/store"
 mkdir "$store"
 export HOME="$home" ASSINADOR_NFSE_STORE="$store" LC_ALL=C.UTF-8
+: >"$work/out"
+: >"$work/err"
 eval "exec $(expand "$start") >\"$work/out\" 2>\"$work/err\" &"
 daemon_pid=$!
 port=""
