@@ -62,8 +62,10 @@ if command -v systemd-analyze >/dev/null; then
   mkdir -m 700 "$work/runtime" "$work/units"
   sed "s| /usr/| $root/usr/|g; s|=/usr/|=$root/usr/|g" "$root/$unit_file" \
     >"$work/units/assinador-nfsed.service"
-  XDG_RUNTIME_DIR="$work/runtime" systemd-analyze verify --user \
-    "$work/units/assinador-nfsed.service" || fail "systemd-analyze verify"
+  # It warns about unknown keys and still succeeds: any output is a failure here.
+  findings=$(XDG_RUNTIME_DIR="$work/runtime" systemd-analyze verify --user \
+    "$work/units/assinador-nfsed.service" 2>&1) || fail "systemd-analyze verify: $findings"
+  [ -z "$findings" ] || fail "systemd-analyze verify: $findings"
 fi
 
 # The unit's specifiers for a user whose HOME is $home: %E config home, %L its log folder.
