@@ -20,6 +20,27 @@
 namespace fs = std::filesystem;
 
 namespace certstore {
+
+// Old PFX files are protected with algorithms that only OpenSSL's legacy provider has. It is
+// loaded into this private context, used for nothing but opening such files, and never into
+// the default context. Made once, kept for the life of the process; at its end the providers
+// are unloaded before their context is freed.
+namespace {
+
+struct TLegacyContext {
+  OsslLibCtxPtr Context{OSSL_LIB_CTX_new()};
+  OsslProviderPtr Legacy{Context ? OSSL_PROVIDER_load(Context.get(), "legacy") : nullptr};
+  OsslProviderPtr Default{Context ? OSSL_PROVIDER_load(Context.get(), "default") : nullptr};
+};
+
+}  // namespace
+
+OSSL_LIB_CTX* LegacyContext() {
+  static const TLegacyContext legacy;
+  ERR_clear_error();  // a provider that could not be loaded leaves its reasons behind
+  return legacy.Context.get();
+}
+
 namespace {
 
 enum class TRead { Ok, Unreadable, TooLarge };
@@ -102,22 +123,6 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
   }
   return std::make_shared<ICertificate2>(std::move(leaf), std::move(key), std::move(chain),
                                          container);
-}
-
-// Old PFX files are protected with algorithms that only OpenSSL's legacy provider has. It is
-// loaded into this private context, used for nothing but opening such files, and never into
-// the default context. Made once, kept for the life of the process; at its end the providers
-// are unloaded before their context is freed.
-struct TLegacyContext {
-  OsslLibCtxPtr Context{OSSL_LIB_CTX_new()};
-  OsslProviderPtr Legacy{Context ? OSSL_PROVIDER_load(Context.get(), "legacy") : nullptr};
-  OsslProviderPtr Default{Context ? OSSL_PROVIDER_load(Context.get(), "default") : nullptr};
-};
-
-OSSL_LIB_CTX* LegacyContext() {
-  static const TLegacyContext legacy;
-  ERR_clear_error();  // a provider that could not be loaded leaves its reasons behind
-  return legacy.Context.get();
 }
 
 ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container, OSSL_LIB_CTX* context,

@@ -67,6 +67,12 @@ namespace certstore {
 // The personal store's directory, from the environment as described above.
 std::filesystem::path PersonalStoreDirectory();
 
+// A private OpenSSL library context with the legacy and default providers, for PKCS#12 files
+// protected with old algorithms (RC2, 3DES); the default context never gets the legacy
+// provider. Made on first use and kept for the life of the process; null when it cannot be
+// made.
+OSSL_LIB_CTX* LegacyContext();
+
 // Parses one store file as the store does; null when it holds no usable certificate, and then
 // AWhyNot, when given, says why.
 ICertificate2Ptr LoadCertificateFile(const std::filesystem::path& APath, Text* AWhyNot = nullptr);

@@ -28,4 +28,21 @@ inline constexpr TextView kPasswordProtected =
     u"o arquivo PKCS#12 é protegido por senha; inclua-o no repositório com "
     u"\"assinador-nfse-cli importar\"";
 
+// Adding a PKCS#12 file to the personal store and removing entries from it.
+inline constexpr TextView kImportTooLarge =
+    u"O arquivo é maior que 1 MiB; não parece um arquivo PKCS#12 (.pfx/.p12)";
+inline constexpr TextView kNotPkcs12 = u"O arquivo não é um PKCS#12 (.pfx/.p12) válido";
+inline constexpr TextView kWrongPassword = u"Senha incorreta para o arquivo PKCS#12";
+inline constexpr TextView kPkcs12Unreadable =
+    u"Não foi possível abrir o conteúdo do arquivo PKCS#12 com essa senha";
+inline constexpr TextView kPkcs12WithoutKey = u"O arquivo PKCS#12 não contém uma chave privada";
+inline constexpr TextView kPkcs12WithoutCertificate =
+    u"O arquivo PKCS#12 não contém o certificado da chave privada (nenhum certificado do arquivo "
+    u"corresponde à chave)";
+inline constexpr TextView kEntryExists =
+    u"O repositório já tem um certificado com o número de série ";
+inline constexpr TextView kStoreNotWritable =
+    u"Não foi possível gravar no repositório de certificados ";
+inline constexpr TextView kEntryNotRemoved = u"Não foi possível remover ";
+
 }  // namespace store_messages

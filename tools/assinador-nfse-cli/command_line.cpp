@@ -2,13 +2,22 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+
+#include "server/classes/certificados_conf.h"
 
 const char kHelpText[] =
-    R"(assinador-nfse-cli: assina documentos NFS-e (XML) com um certificado do repositório pessoal.
+    R"(assinador-nfse-cli: assina documentos NFS-e (XML) com um certificado do repositório pessoal,
+aqui mesmo ou por um servidor de assinatura (assinador-nfsed).
 
 Uso:
   assinador-nfse-cli certificados [--bruto]
   assinador-nfse-cli assinar ARQUIVO... --serie SERIE [--saida ARQUIVO | --pasta-saida PASTA]
+  assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]
+  assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]
+                     [--saida ARQUIVO | --pasta-saida PASTA] [--conexoes N]
+  assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
+  assinador-nfse-cli remover SERIE
   assinador-nfse-cli --help
 
 Comandos:
@@ -26,12 +35,31 @@ Comandos:
     --pasta-saida PASTA Grava cada documento assinado em PASTA, com o nome do arquivo de
                         entrada (necessário com vários arquivos).
                         Sem --saida nem --pasta-saida, o documento vai para a saída padrão.
+  remoto certificados   Como certificados, mas pergunta ao servidor de assinatura a lista do
+                        repositório dele.
+  remoto assinar        Como assinar, mas o servidor de assinatura assina com um certificado
+                        do repositório dele. A codificação de cada arquivo é mantida.
+    --servidor HOST[:PORTA]
+                        Endereço do servidor (porta 211 se omitida; IPv6 entre colchetes,
+                        como [::1]:8080).
+    --conexoes N        Assina até N arquivos ao mesmo tempo, cada um por uma conexão
+                        (de 1 a 64; padrão 4).
+  importar              Inclui no repositório o certificado e a chave privada de um arquivo
+                        PKCS#12 (.pfx/.p12) protegido por senha, inclusive os de criptografia
+                        antiga (RC2, 3DES). A senha é pedida no terminal, sem eco, ou lida da
+                        primeira linha da entrada padrão.
+    --senha-arquivo ARQUIVO
+                        Lê a senha da primeira linha de ARQUIVO.
+                        O certificado vai para o arquivo SERIE.pem do repositório, legível só
+                        pelo usuário; um certificado de mesmo número de série não é substituído.
+  remover               Apaga do repositório os arquivos do certificado de número de série SERIE.
 
 Repositório de certificados: a pasta $ASSINADOR_NFSE_STORE ou, se não definida,
 ${XDG_DATA_HOME:-$HOME/.local/share}/assinador-nfse/My. Cada arquivo .pem/.crt (certificado
 com a chave privada) ou .pfx/.p12 (sem senha) é um certificado.
 
-Código de saída: 0 sucesso; 1 falha ao assinar, ler ou gravar; 2 erro de uso.
+Código de saída: 0 sucesso; 1 falha ao assinar, ler, gravar, importar, remover ou falar com o
+servidor; 2 erro de uso.
 )";
 
 namespace {
@@ -40,82 +68,224 @@ bool IsHelp(const std::string& AArgument) {
   return AArgument == "--help" || AArgument == "-h" || AArgument == "ajuda";
 }
 
-}  // namespace
+// The options a command takes: those with a value and the flags.
+struct TOptionSpec {
+  std::map<std::string, std::optional<std::string>*> Values;
+  std::map<std::string, bool*> Flags;
+};
 
-TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
-  TCommandLine line;
-  if (AArguments.empty()) throw TUsageError("falta o comando (certificados ou assinar).");
-  if (std::any_of(AArguments.begin(), AArguments.end(), IsHelp)) return line;
-
-  const std::string& command = AArguments.front();
-  if (command == "certificados") {
-    line.Command = TCommand::ListCertificates;
-    for (std::size_t i = 1; i < AArguments.size(); ++i) {
-      if (AArguments[i] != "--bruto")
-        throw TUsageError("argumento inesperado para certificados: \"" + AArguments[i] + "\".");
-      line.Raw = true;
-    }
-    return line;
-  }
-  if (command != "assinar") throw TUsageError("comando desconhecido: \"" + command + "\".");
-
-  line.Command = TCommand::Sign;
+// Reads "--opção VALOR", "--opção=VALOR" and the flags from AArguments[AFirst..]; the other
+// arguments (and everything after "--") are returned in order.
+std::vector<std::string> ParseOptions(const std::vector<std::string>& AArguments,
+                                      std::size_t AFirst, const TOptionSpec& ASpec) {
+  std::vector<std::string> positional;
   bool optionsEnded = false;
-  for (std::size_t i = 1; i < AArguments.size(); ++i) {
+  for (std::size_t i = AFirst; i < AArguments.size(); ++i) {
     const std::string& argument = AArguments[i];
     if (optionsEnded || argument == "-" || !argument.starts_with("-")) {
-      line.Inputs.push_back(argument);
+      positional.push_back(argument);
       continue;
     }
     if (argument == "--") {
       optionsEnded = true;
       continue;
     }
-    // "--opção VALOR" or "--opção=VALOR".
+    if (const auto flag = ASpec.Flags.find(argument); flag != ASpec.Flags.end()) {
+      *flag->second = true;
+      continue;
+    }
     std::string name = argument;
     std::optional<std::string> value;
     if (const auto equals = argument.find('='); equals != std::string::npos) {
       name = argument.substr(0, equals);
       value = argument.substr(equals + 1);
     }
-    std::optional<std::string>* target = nullptr;
-    if (name == "--serie")
-      target = &line.Serial;
-    else if (name == "--saida")
-      target = &line.OutputFile;
-    else if (name == "--pasta-saida")
-      target = &line.OutputDir;
-    else
+    const auto option = ASpec.Values.find(name);
+    if (option == ASpec.Values.end())
       throw TUsageError("opção desconhecida: \"" + argument + "\".");
-    if (target->has_value()) throw TUsageError("a opção " + name + " foi dada mais de uma vez.");
+    std::optional<std::string>& target = *option->second;
+    if (target.has_value()) throw TUsageError("a opção " + name + " foi dada mais de uma vez.");
     if (!value) {
       if (i + 1 >= AArguments.size()) throw TUsageError("falta o valor da opção " + name + ".");
       value = AArguments[++i];
     }
-    *target = *value;
+    target = *value;
   }
+  return positional;
+}
 
-  if (line.Inputs.empty()) throw TUsageError("falta o arquivo a assinar.");
-  if (!line.Serial) throw TUsageError("falta o número de série do certificado (--serie).");
-  if (line.OutputFile && line.OutputDir)
+// A decimal number from AMin to AMax, digits only.
+std::optional<long> Bounded(const std::string& AValue, long AMin, long AMax) {
+  if (AValue.empty() || AValue.size() > 9 ||
+      !std::all_of(AValue.begin(), AValue.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  const long number = std::stol(AValue);
+  if (number < AMin || number > AMax) return std::nullopt;
+  return number;
+}
+
+// HOST, HOST:PORTA, [IPv6] or [IPv6]:PORTA.
+void ParseServer(const std::string& AValue, TCommandLine& ALine) {
+  if (AValue.empty()) throw TUsageError("o endereço do servidor (--servidor) está vazio.");
+  std::string host = AValue;
+  std::optional<std::string> port;
+  if (AValue.front() == '[') {
+    const auto close = AValue.find(']');
+    if (close == std::string::npos)
+      throw TUsageError("falta o \"]\" do endereço do servidor: \"" + AValue + "\".");
+    host = AValue.substr(1, close - 1);
+    const std::string rest = AValue.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':')
+        throw TUsageError("endereço do servidor inválido: \"" + AValue +
+                          "\" (use HOST:PORTA ou [IPv6]:PORTA).");
+      port = rest.substr(1);
+    }
+  } else if (const auto colon = AValue.find(':'); colon != std::string::npos) {
+    if (AValue.find(':', colon + 1) != std::string::npos)
+      throw TUsageError("escreva o endereço IPv6 entre colchetes, como [::1]:8080: \"" + AValue +
+                        "\".");
+    host = AValue.substr(0, colon);
+    port = AValue.substr(colon + 1);
+  }
+  if (host.empty()) throw TUsageError("falta o nome do servidor em \"" + AValue + "\".");
+  ALine.Host = host;
+  if (port) {
+    const auto number = Bounded(*port, 1, 65535);
+    if (!number)
+      throw TUsageError("porta inválida em --servidor: \"" + *port +
+                        "\" (use um número de 1 a 65535).");
+    ALine.Port = static_cast<std::uint16_t>(*number);
+  }
+}
+
+// The checks shared by assinar and remoto assinar.
+void CheckSign(TCommandLine& ALine) {
+  if (ALine.Inputs.empty()) throw TUsageError("falta o arquivo a assinar.");
+  if (!ALine.Serial) throw TUsageError("falta o número de série do certificado (--serie).");
+  if (ALine.OutputFile && ALine.OutputDir)
     throw TUsageError("use --saida ou --pasta-saida, não as duas.");
-  if ((line.OutputFile && line.OutputFile->empty()) || (line.OutputDir && line.OutputDir->empty()))
+  if ((ALine.OutputFile && ALine.OutputFile->empty()) ||
+      (ALine.OutputDir && ALine.OutputDir->empty()))
     throw TUsageError("o caminho de saída está vazio.");
-  if (line.Inputs.size() > 1 && !line.OutputDir)
+  if (ALine.Inputs.size() > 1 && !ALine.OutputDir)
     throw TUsageError("com vários arquivos, indique a pasta de saída (--pasta-saida).");
-  const auto stdinCount = std::count(line.Inputs.begin(), line.Inputs.end(), "-");
-  if (stdinCount > 0 && line.OutputDir)
+  const auto stdinCount = std::count(ALine.Inputs.begin(), ALine.Inputs.end(), "-");
+  if (stdinCount > 0 && ALine.OutputDir)
     throw TUsageError("a entrada padrão (-) não combina com --pasta-saida; use --saida.");
-  if (std::any_of(line.Inputs.begin(), line.Inputs.end(),
+  if (std::any_of(ALine.Inputs.begin(), ALine.Inputs.end(),
                   [](const std::string& f) { return f.empty(); }))
     throw TUsageError("nome de arquivo vazio.");
-  if (line.OutputDir) {
+  if (ALine.OutputDir) {
     std::vector<std::string> names;
-    for (const auto& input : line.Inputs) names.push_back(std::filesystem::path(input).filename());
+    for (const auto& input : ALine.Inputs) names.push_back(std::filesystem::path(input).filename());
     std::sort(names.begin(), names.end());
     if (const auto twice = std::adjacent_find(names.begin(), names.end()); twice != names.end())
       throw TUsageError("dois arquivos de entrada chamados \"" + *twice +
                         "\" iriam para o mesmo arquivo de saída.");
   }
+}
+
+void ParseListCertificates(const std::vector<std::string>& AArguments, std::size_t AFirst,
+                           TCommandLine& ALine, bool ARemote) {
+  std::optional<std::string> server;
+  TOptionSpec spec;
+  spec.Flags["--bruto"] = &ALine.Raw;
+  if (ARemote) spec.Values["--servidor"] = &server;
+  const std::vector<std::string> extra = ParseOptions(AArguments, AFirst, spec);
+  if (!extra.empty())
+    throw TUsageError("argumento inesperado para certificados: \"" + extra.front() + "\".");
+  if (ARemote) {
+    if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
+    ParseServer(*server, ALine);
+  }
+}
+
+void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, TCommandLine& ALine,
+               bool ARemote) {
+  std::optional<std::string> server;
+  std::optional<std::string> connections;
+  TOptionSpec spec;
+  spec.Values["--serie"] = &ALine.Serial;
+  spec.Values["--saida"] = &ALine.OutputFile;
+  spec.Values["--pasta-saida"] = &ALine.OutputDir;
+  if (ARemote) {
+    spec.Values["--servidor"] = &server;
+    spec.Values["--conexoes"] = &connections;
+  }
+  ALine.Inputs = ParseOptions(AArguments, AFirst, spec);
+  CheckSign(ALine);
+  if (!ARemote) return;
+  if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
+  ParseServer(*server, ALine);
+  int wanted = kDefaultConnections;
+  if (connections) {
+    const auto number = Bounded(*connections, 1, kMaxConnections);
+    if (!number)
+      throw TUsageError("o número de conexões (--conexoes) deve estar entre 1 e " +
+                        std::to_string(kMaxConnections) + ".");
+    wanted = static_cast<int>(*number);
+  }
+  ALine.Connections = std::min(wanted, static_cast<int>(ALine.Inputs.size()));
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
+  TCommandLine line;
+  if (AArguments.empty())
+    throw TUsageError("falta o comando (certificados, assinar, remoto, importar ou remover).");
+  if (std::any_of(AArguments.begin(), AArguments.end(), IsHelp)) return line;
+
+  const std::string& command = AArguments.front();
+  if (command == "certificados") {
+    line.Command = TCommand::ListCertificates;
+    ParseListCertificates(AArguments, 1, line, false);
+  } else if (command == "assinar") {
+    line.Command = TCommand::Sign;
+    ParseSign(AArguments, 1, line, false);
+  } else if (command == "remoto") {
+    if (AArguments.size() < 2)
+      throw TUsageError("falta o comando remoto (certificados ou assinar).");
+    const std::string& remote = AArguments[1];
+    if (remote == "certificados") {
+      line.Command = TCommand::RemoteListCertificates;
+      ParseListCertificates(AArguments, 2, line, true);
+    } else if (remote == "assinar") {
+      line.Command = TCommand::RemoteSign;
+      ParseSign(AArguments, 2, line, true);
+    } else {
+      throw TUsageError("comando remoto desconhecido: \"" + remote +
+                        "\" (use certificados ou assinar).");
+    }
+  } else if (command == "importar") {
+    line.Command = TCommand::Import;
+    TOptionSpec spec;
+    spec.Values["--senha-arquivo"] = &line.PasswordFile;
+    line.Inputs = ParseOptions(AArguments, 1, spec);
+    if (line.Inputs.empty()) throw TUsageError("falta o arquivo PKCS#12 (.pfx) a importar.");
+    if (line.Inputs.size() > 1) throw TUsageError("importe um arquivo de cada vez.");
+    if (line.Inputs.front().empty() || line.Inputs.front() == "-")
+      throw TUsageError("indique o nome do arquivo PKCS#12 a importar.");
+    if (line.PasswordFile && line.PasswordFile->empty())
+      throw TUsageError("o nome do arquivo de senha (--senha-arquivo) está vazio.");
+  } else if (command == "remover") {
+    line.Command = TCommand::Remove;
+    const std::vector<std::string> serials = ParseOptions(AArguments, 1, {});
+    if (serials.empty()) throw TUsageError("falta o número de série do certificado a remover.");
+    if (serials.size() > 1) throw TUsageError("remova um certificado de cada vez.");
+    if (TCertificadosConf::Normalize(serials.front()).empty())
+      throw TUsageError("o número de série está vazio.");
+    line.Serial = serials.front();
+  } else {
+    throw TUsageError("comando desconhecido: \"" + command + "\".");
+  }
   return line;
+}
+
+std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput) {
+  if (ALine.OutputFile) return *ALine.OutputFile;
+  if (ALine.OutputDir)
+    return std::filesystem::path(*ALine.OutputDir) / std::filesystem::path(AInput).filename();
+  return {};
 }

@@ -2,6 +2,8 @@
 
 // The command line of assinador-nfse-cli, parsed into what to do. Parsing never touches files.
 
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,18 +15,41 @@ class TUsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class TCommand { Help, ListCertificates, Sign };
+enum class TCommand {
+  Help,
+  ListCertificates,
+  Sign,
+  RemoteListCertificates,  // remoto certificados
+  RemoteSign,              // remoto assinar
+  Import,                  // importar
+  Remove,                  // remover
+};
+
+// The port of the signing server when --servidor names none.
+inline constexpr std::uint16_t kDefaultServerPort = 211;
+// --conexoes: at most this many connections at once, and how many when not given (never more
+// than there are files).
+inline constexpr int kMaxConnections = 64;
+inline constexpr int kDefaultConnections = 4;
 
 struct TCommandLine {
   TCommand Command = TCommand::Help;
   bool Raw = false;                       // certificados --bruto
-  std::vector<std::string> Inputs;        // assinar: files, "-" for standard input
-  std::optional<std::string> Serial;      // --serie
+  std::vector<std::string> Inputs;        // assinar: files, "-" for standard input;
+                                          // importar: the PKCS#12 file
+  std::optional<std::string> Serial;      // --serie; remover: its argument
   std::optional<std::string> OutputFile;  // --saida
   std::optional<std::string> OutputDir;   // --pasta-saida
+  std::string Host;                       // remoto: --servidor HOST[:PORTA]
+  std::uint16_t Port = kDefaultServerPort;
+  int Connections = 1;                      // remoto assinar: --conexoes, bounded by Inputs
+  std::optional<std::string> PasswordFile;  // importar: --senha-arquivo
 };
 
 // Throws TUsageError with a Portuguese message.
 TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments);
+
+// Where the signed document of AInput goes; empty for standard output.
+std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput);
 
 extern const char kHelpText[];

@@ -1,5 +1,6 @@
 // assinador-nfse-cli: lists the certificate store and signs NFS-e documents in-process, through
-// the same service that remote clients call.
+// the same service that remote clients call; the commands that ask a signing server
+// (remote_commands.h) and those that change the store (store_commands.h) live beside it.
 
 #include <unistd.h>
 
@@ -18,37 +19,18 @@
 #include "platform/exception.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
-#include "server/classes/signer.h"
-#include "server/classes/signer_messages.h"
 #include "server/service/sm_sign_service.h"
 #include "tools/assinador-nfse-cli/command_line.h"
+#include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
 #include "tools/assinador-nfse-cli/output_file.h"
+#include "tools/assinador-nfse-cli/remote_commands.h"
+#include "tools/assinador-nfse-cli/store_commands.h"
 
 namespace {
 
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
-
-void Write(std::FILE* AStream, std::string_view ABytes) {
-  if (std::fwrite(ABytes.data(), 1, ABytes.size(), AStream) != ABytes.size() ||
-      std::fflush(AStream) != 0)
-    throw Exception("Não foi possível escrever na saída: " + std::system_category().message(errno));
-}
-
-// Messages for people: in the terminal's character set, layers on separate lines (the service
-// joins them with a lone CR, which a terminal would print over the previous layer).
-void Report(std::FILE* AStream, TextView AMessage) {
-  Text shown(AMessage);
-  for (auto& c : shown)
-    if (c == u'\r') c = u'\n';
-  std::string bytes = text::ToLocale(shown);
-  if (!bytes.ends_with('\n')) bytes += '\n';
-  std::fwrite(bytes.data(), 1, bytes.size(), AStream);
-  std::fflush(AStream);
-}
-
-void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
 
 std::string ReadInput(const std::string& AInput) {
   using FilePtr = std::unique_ptr<std::FILE, CFree<std::fclose>>;
@@ -68,31 +50,6 @@ std::string ReadInput(const std::string& AInput) {
     throw Exception("Não foi possível ler \"" + AInput +
                     "\": " + std::system_category().message(errno));
   return bytes;
-}
-
-// A load failure quotes the whole document: on a terminal and in stderr it shows the first
-// kShownDocumentCharacters of it, says how many more there were, and adds the parser's reason
-// on a line of its own.
-constexpr std::size_t kShownDocumentCharacters = 500;
-
-Text ForPeople(const Text& AFailure, const Text& ADocument) {
-  const Text loadFailed =
-      Text{signer_messages::kSignFailed} + CR + Text{signer_messages::kLoadFailed};
-  if (AFailure.rfind(loadFailed, 0) != 0) return AFailure;
-  Text shown = AFailure.substr(0, loadFailed.size() + kShownDocumentCharacters);
-  if (const std::size_t omitted = AFailure.size() - shown.size(); omitted > 0)
-    shown += u"… (mais " + text::FromAscii(std::to_string(omitted)) + u" caracteres omitidos)";
-  if (const Text reason = TSignerNFSEDocument::LoadFailureReason(ADocument); !reason.empty())
-    shown += CR + (u"Motivo: " + reason);
-  return shown;
-}
-
-// Where the signed document of AInput goes; empty for standard output.
-std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput) {
-  if (ALine.OutputFile) return *ALine.OutputFile;
-  if (ALine.OutputDir)
-    return std::filesystem::path(*ALine.OutputDir) / std::filesystem::path(AInput).filename();
-  return {};
 }
 
 // Signs one document. Returns an empty text on success, else the text that says why not.
@@ -192,7 +149,20 @@ int main(int argc, char** argv) {
       Write(stdout, text::ToLocale(text::FromUtf8(kHelpText)));
       return 0;
     }
-    return line.Command == TCommand::Sign ? Sign(line) : ListCertificates(line);
+    switch (line.Command) {
+      case TCommand::Sign:
+        return Sign(line);
+      case TCommand::RemoteListCertificates:
+        return RemoteListCertificates(line);
+      case TCommand::RemoteSign:
+        return RemoteSign(line, ReadInput);
+      case TCommand::Import:
+        return ImportCertificate(line);
+      case TCommand::Remove:
+        return RemoveCertificate(line);
+      default:
+        return ListCertificates(line);
+    }
   } catch (const std::exception& e) {
     Report(stderr, MessageOf(e));
     return kFailure;

@@ -1,0 +1,270 @@
+#include "platform/certstore/store_entries.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+#include "platform/certstore/certificate.h"
+#include "platform/certstore/store.h"
+#include "platform/certstore/store_messages.h"
+#include "platform/exception.h"
+#include "platform/openssl_handles.h"
+#include "platform/sys/unique_fd.h"
+
+namespace fs = std::filesystem;
+
+namespace certstore {
+namespace {
+
+[[noreturn]] void Fail(TextView AMessage, std::string_view ADetail = {}) {
+  Text message{AMessage};
+  if (!ADetail.empty()) message += u": " + text::FromUtf8(ADetail);
+  throw Exception(message + u".");
+}
+
+[[noreturn]] void FailSystem(TextView AMessage, const fs::path& APath, int AError) {
+  Fail(Text{AMessage} + text::FromUtf8(APath.string()), std::system_category().message(AError));
+}
+
+// What PKCS12_parse handed out, the certificate matched to the key.
+struct TBundle {
+  EvpPkeyPtr Key;
+  X509Ptr Certificate;
+  X509StackPtr Others;
+};
+
+TBundle OpenPkcs12(std::string_view ABytes, std::string_view APassword) {
+  if (ABytes.size() > kMaxStoreFileSize) Fail(store_messages::kImportTooLarge);
+  OSSL_LIB_CTX* legacy = LegacyContext();
+  BioPtr bio{BIO_new_mem_buf(ABytes.data(), static_cast<int>(ABytes.size()))};
+  if (!bio) openssl::ThrowError("BIO_new_mem_buf");
+  Pkcs12Ptr p12;
+  {
+    // Decoded into the legacy context, so that its old ciphers decrypt it.
+    PKCS12* fresh = PKCS12_init_ex(NID_pkcs7_data, legacy, nullptr);
+    if (!fresh) openssl::ThrowError("PKCS12_init_ex");
+    PKCS12* decoded = d2i_PKCS12_bio(bio.get(), &fresh);
+    if (!decoded) PKCS12_free(fresh);  // a failed read leaves it to the caller
+    p12.reset(decoded);
+  }
+  if (!p12) Fail(store_messages::kNotPkcs12, openssl::DrainErrors());
+  // A password the user typed is a C string: a NUL inside would cut it short unnoticed.
+  if (APassword.find('\0') != std::string_view::npos) Fail(store_messages::kWrongPassword);
+  const std::string password{APassword};
+  // An empty password may have been encoded as none at all.
+  const char* effective = password.c_str();
+  if (PKCS12_mac_present(p12.get())) {
+    if (PKCS12_verify_mac(p12.get(), effective, -1) != 1) {
+      if (!password.empty() || PKCS12_verify_mac(p12.get(), nullptr, 0) != 1) {
+        ERR_clear_error();
+        Fail(store_messages::kWrongPassword);
+      }
+      effective = nullptr;
+    }
+  }
+  EVP_PKEY* rawKey = nullptr;
+  X509* rawCert = nullptr;
+  STACK_OF(X509)* rawCa = nullptr;
+  if (PKCS12_parse(p12.get(), effective, &rawKey, &rawCert, &rawCa) != 1)
+    Fail(store_messages::kPkcs12Unreadable, openssl::DrainErrors());
+  TBundle bundle{EvpPkeyPtr{rawKey}, X509Ptr{rawCert}, X509StackPtr{rawCa}};
+  if (!bundle.Key) Fail(store_messages::kPkcs12WithoutKey);
+  if (!bundle.Certificate && bundle.Others) {
+    // Files without key identifiers leave the key's certificate among the others: the one the
+    // key belongs to is it.
+    for (int i = 0; i < sk_X509_num(bundle.Others.get()); ++i) {
+      X509* candidate = sk_X509_value(bundle.Others.get(), i);
+      if (X509_check_private_key(candidate, bundle.Key.get()) == 1) {
+        bundle.Certificate.reset(sk_X509_delete(bundle.Others.get(), i));
+        break;
+      }
+    }
+    ERR_clear_error();
+  }
+  if (!bundle.Certificate) Fail(store_messages::kPkcs12WithoutCertificate);
+  if (X509_check_private_key(bundle.Certificate.get(), bundle.Key.get()) != 1) {
+    ERR_clear_error();
+    Fail(store_messages::kKeyMismatch);
+  }
+  return bundle;
+}
+
+// The entry as the store reads it: certificate, unencrypted PKCS#8 key, chain.
+std::string PemEntry(const TBundle& ABundle) {
+  BioPtr out{BIO_new(BIO_s_mem())};
+  if (!out) openssl::ThrowError("BIO_new");
+  if (PEM_write_bio_X509(out.get(), ABundle.Certificate.get()) != 1)
+    openssl::ThrowError("PEM_write_bio_X509");
+  if (PEM_write_bio_PrivateKey(out.get(), ABundle.Key.get(), nullptr, nullptr, 0, nullptr,
+                               nullptr) != 1)
+    openssl::ThrowError("PEM_write_bio_PrivateKey");
+  for (int i = 0; ABundle.Others && i < sk_X509_num(ABundle.Others.get()); ++i)
+    if (PEM_write_bio_X509(out.get(), sk_X509_value(ABundle.Others.get(), i)) != 1)
+      openssl::ThrowError("PEM_write_bio_X509");
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(out.get(), &data);
+  std::string bytes(data, static_cast<std::size_t>(length));
+  // The buffer held the unencrypted key.
+  OPENSSL_cleanse(data, static_cast<std::size_t>(length));
+  return bytes;
+}
+
+// Makes the store folder and any missing parent, each readable by the user only.
+void MakeFolder(const fs::path& AFolder) {
+  std::vector<fs::path> missing;
+  std::error_code unknown;  // a folder that cannot be looked at is left to mkdir to report
+  for (fs::path at = AFolder; !at.empty() && !fs::exists(at, unknown) && !unknown;
+       at = at.parent_path()) {
+    missing.push_back(at);
+    if (at == at.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
+      FailSystem(store_messages::kStoreNotWritable, AFolder, errno);
+}
+
+// A file being written under a hidden name, removed unless it was linked into place.
+class TTemporaryFile {
+ public:
+  explicit TTemporaryFile(const fs::path& AFolder, const std::string& AName) {
+    // Hidden, and with no extension the store reads, so no listing ever sees it half-written.
+    std::string pattern = (AFolder / ("." + AName + ".XXXXXX")).string();
+    FFd.reset(::mkostemp(pattern.data(), O_CLOEXEC));  // 0600
+    if (!FFd) FailSystem(store_messages::kStoreNotWritable, AFolder, errno);
+    FPath = pattern;
+  }
+  ~TTemporaryFile() {
+    if (!FPath.empty()) ::unlink(FPath.c_str());
+  }
+  TTemporaryFile(const TTemporaryFile&) = delete;
+  TTemporaryFile& operator=(const TTemporaryFile&) = delete;
+
+  void Write(std::string_view ABytes) {
+    while (!ABytes.empty()) {
+      const ssize_t n = ::write(FFd.get(), ABytes.data(), ABytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) FailSystem(store_messages::kStoreNotWritable, FPath, errno);
+      ABytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::fchmod(FFd.get(), 0600) != 0 || ::fsync(FFd.get()) != 0)
+      FailSystem(store_messages::kStoreNotWritable, FPath, errno);
+  }
+
+  // Gives the file the name ATarget, only if nothing has that name: false when something has.
+  bool LinkAs(const fs::path& ATarget) {
+    if (::renameat2(AT_FDCWD, FPath.c_str(), AT_FDCWD, ATarget.c_str(), RENAME_NOREPLACE) == 0) {
+      FPath.clear();
+      return true;
+    }
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+      FailSystem(store_messages::kStoreNotWritable, ATarget, errno);
+    // File systems without the exclusive rename: a hard link fails as well when the name is
+    // taken, and the temporary name goes with the destructor.
+    if (::link(FPath.c_str(), ATarget.c_str()) == 0) return true;
+    if (errno == EEXIST) return false;
+    FailSystem(store_messages::kStoreNotWritable, ATarget, errno);
+  }
+
+  const fs::path& Path() const { return FPath; }
+
+ private:
+  UniqueFd FFd;
+  fs::path FPath;
+};
+
+// The new name survives a crash once the folder is on disk too.
+void SyncFolder(const fs::path& AFolder) {
+  const UniqueFd folder(::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) ::fsync(folder.get());
+}
+
+TStoreEntry EntryOf(const ICertificate2& ACertificate, fs::path AFile) {
+  return {std::move(AFile), ACertificate.SerialNumber(),
+          ACertificate.GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME),
+          ACertificate.GetInfo(CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME), ACertificate.ValidTo()};
+}
+
+Text ExistsMessage(const TStoreEntry& AEntry) {
+  return Text{store_messages::kEntryExists} + AEntry.SerialNumber + u": " +
+         text::FromUtf8(AEntry.File.string()) + u" (" + AEntry.Subject + u")";
+}
+
+}  // namespace
+
+std::vector<TStoreEntry> EntriesWithSerial(TextView ASerialNumber) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (fs::directory_iterator it(PersonalStoreDirectory(), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string ext = text::LowerAscii(it->path().extension().string());
+    if (ext == ".pem" || ext == ".crt" || ext == ".pfx" || ext == ".p12")
+      files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end(),
+            [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
+  std::vector<TStoreEntry> entries;
+  for (fs::path& file : files) {
+    std::error_code kind;
+    if (!fs::is_regular_file(file, kind)) continue;
+    const ICertificate2Ptr certificate = LoadCertificateFile(file);
+    if (certificate && certificate->SerialNumber() == ASerialNumber)
+      entries.push_back(EntryOf(*certificate, std::move(file)));
+  }
+  return entries;
+}
+
+TStoreEntry ImportPkcs12(std::string_view APkcs12, std::string_view APassword) {
+  const TBundle bundle = OpenPkcs12(APkcs12, APassword);
+  std::string pem = PemEntry(bundle);
+  struct TCleanse {
+    std::string& Bytes;
+    ~TCleanse() { OPENSSL_cleanse(Bytes.data(), Bytes.size()); }
+  } cleanse{pem};
+
+  const fs::path folder = PersonalStoreDirectory();
+  MakeFolder(folder);
+  TTemporaryFile temporary(folder, "importando");
+  temporary.Write(pem);
+  // Read back as the store will read it: what is linked in is an entry the store can use.
+  Text whyNot;
+  const ICertificate2Ptr stored = LoadCertificateFile(temporary.Path(), &whyNot);
+  if (!stored) Fail(store_messages::kPkcs12Unreadable, text::ToUtf8(whyNot));
+  if (!stored->HasUsablePrivateKey()) Fail(store_messages::kKeyMismatch);
+
+  const Text serial = stored->SerialNumber();
+  if (serial.empty()) Fail(store_messages::kPkcs12WithoutCertificate);
+  if (const auto existing = EntriesWithSerial(serial); !existing.empty())
+    throw Exception(ExistsMessage(existing.front()) + u".");
+  const fs::path target = folder / (text::ToUtf8(serial) + ".pem");
+  if (!temporary.LinkAs(target)) {
+    throw Exception(Text{store_messages::kEntryExists} + serial + u": " +
+                    text::FromUtf8(target.string()) + u".");
+  }
+  SyncFolder(folder);
+  return EntryOf(*stored, target);
+}
+
+std::vector<TStoreEntry> RemoveEntries(TextView ASerialNumber) {
+  std::vector<TStoreEntry> removed;
+  for (TStoreEntry& entry : EntriesWithSerial(ASerialNumber)) {
+    if (::unlink(entry.File.c_str()) != 0) {
+      if (errno == ENOENT) continue;  // gone meanwhile
+      FailSystem(store_messages::kEntryNotRemoved, entry.File, errno);
+    }
+    removed.push_back(std::move(entry));
+  }
+  if (!removed.empty()) SyncFolder(PersonalStoreDirectory());
+  return removed;
+}
+
+}  // namespace certstore

@@ -1,0 +1,314 @@
+// "remoto certificados" and "remoto assinar" of assinador-nfse-cli against a signing server in
+// this process (the real container on a loopback port), and against ports where none answers
+// or something else does.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "app/container/server_container.h"
+#include "platform/sys/unique_fd.h"
+#include "platform/text.h"
+#include "tests/support/free_port.h"
+#include "tests/support/signature_check.h"
+#include "tests/tools/cli_fixture.h"
+
+namespace {
+
+using test_certificates::Certificate;
+
+class RemoteCliTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    FServer.dsTCP.SetPort(0);
+    FServer.dsSvr.Start();
+    FAddress = "127.0.0.1:" + std::to_string(FServer.dsTCP.BoundPort());
+  }
+
+  TSC FServer{[](TLogLevel, const Text&) {}};
+  std::string FAddress;
+};
+
+TEST_F(RemoteCliTest, UsageErrorsSayWhatIsWrong) {
+  struct Case {
+    const char* name;
+    std::string arguments;
+    std::string message;
+  };
+  const Case kCases[] = {
+      {"no remote command", "remoto", "falta o comando remoto (certificados ou assinar)."},
+      {"unknown remote command", "remoto apagar", "comando remoto desconhecido: \"apagar\""},
+      {"list without server", "remoto certificados", "falta o endereço do servidor"},
+      {"server without value", "remoto certificados --servidor",
+       "falta o valor da opção --servidor"},
+      {"empty server", "remoto certificados --servidor ''", "(--servidor) está vazio."},
+      {"port zero", "remoto certificados --servidor h:0", "porta inválida em --servidor: \"0\""},
+      {"port too large", "remoto certificados --servidor h:65536", "porta inválida"},
+      {"port not a number", "remoto certificados --servidor h:21x", "porta inválida"},
+      {"empty port", "remoto certificados --servidor h:", "porta inválida em --servidor: \"\""},
+      {"no host", "remoto certificados --servidor :211", "falta o nome do servidor em \":211\""},
+      {"IPv6 without brackets", "remoto certificados --servidor ::1", "entre colchetes"},
+      {"unclosed bracket", "remoto certificados --servidor '[::1'", "falta o \"]\""},
+      {"junk after bracket", "remoto certificados --servidor '[::1]x'",
+       "endereço do servidor inválido"},
+      {"empty brackets", "remoto certificados --servidor '[]:80'", "falta o nome do servidor"},
+      {"extra argument", "remoto certificados --servidor h todos",
+       "argumento inesperado para certificados: \"todos\""},
+      {"sign without serial", "remoto assinar a.xml --servidor h",
+       "falta o número de série do certificado (--serie)."},
+      {"sign without server", "remoto assinar a.xml --serie 01", "falta o endereço do servidor"},
+      {"sign without file", "remoto assinar --serie 01 --servidor h", "falta o arquivo a assinar."},
+      {"no connections", "remoto assinar a.xml --serie 01 --servidor h --conexoes 0",
+       "o número de conexões (--conexoes) deve estar entre 1 e 64."},
+      {"too many connections", "remoto assinar a.xml --serie 01 --servidor h --conexoes 65",
+       "entre 1 e 64"},
+      {"negative connections", "remoto assinar a.xml --serie 01 --servidor h --conexoes -1",
+       "entre 1 e 64"},
+      {"several files to standard output", "remoto assinar a.xml b.xml --serie 01 --servidor h",
+       "indique a pasta de saída (--pasta-saida)."},
+      {"local signing has no server", "assinar a.xml --serie 01 --servidor h",
+       "opção desconhecida: \"--servidor\""},
+      {"local signing has no connections", "assinar a.xml --serie 01 --conexoes 2",
+       "opção desconhecida: \"--conexoes\""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const TRun run = Run(c.arguments);
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(CliTest, HelpNamesTheServerAndStoreCommands) {
+  const TRun run = Run("remoto --help");
+  EXPECT_EQ(run.status, 0);
+  for (const char* usage :
+       {"assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]",
+        "assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]",
+        "[--conexoes N]", "assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]",
+        "assinador-nfse-cli remover SERIE"})
+    EXPECT_NE(run.out.find(usage), std::string::npos) << usage;
+}
+
+TEST_F(RemoteCliTest, ServerAddressForms) {
+  const std::string port = std::to_string(FServer.dsTCP.BoundPort());
+  for (const std::string& address :
+       {"127.0.0.1:" + port, "localhost:" + port, "[127.0.0.1]:" + port}) {
+    SCOPED_TRACE(address);
+    const TRun run = Run("remoto certificados --servidor '" + address + "'");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("=serial=" + FSerial), std::string::npos) << run.out;
+  }
+  // Without a port the server's default is tried; nothing of this test listens there.
+  const TRun fallback = Run("remoto certificados --servidor 127.0.0.1");
+  if (fallback.status != 0) {
+    EXPECT_NE(fallback.err.find("127.0.0.1:211."), std::string::npos) << fallback.err;
+  }
+}
+
+// The list as the server sends it, split back into entries: the same lines as the local
+// command prints, quotation marks and ";" inside names included.
+TEST_F(RemoteCliTest, CertificadosShowsTheServersStoreLikeTheLocalCommand) {
+  FStore.Add(Certificate("b.pem", "EMPRESA \"ASPAS\"; LTDA", "0C"));
+  FStore.Add(Certificate("c.pem", "SEM-ESPACO", "0D"));
+  for (const char* raw : {"", " --bruto"}) {
+    SCOPED_TRACE(raw);
+    const TRun local = Run(std::string("certificados") + raw);
+    const TRun remote = Run("remoto certificados --servidor " + FAddress + raw);
+    EXPECT_EQ(remote.status, 0) << remote.err;
+    EXPECT_EQ(remote.out, local.out);
+    EXPECT_TRUE(remote.err.empty()) << remote.err;
+  }
+  EXPECT_NE(Run("certificados").out.find("EMPRESA \"ASPAS\"; LTDA=serial=0C|"), std::string::npos);
+
+  FStore.Remove("empresa.pem");
+  FStore.Remove("b.pem");
+  FStore.Remove("c.pem");
+  const TRun empty = Run("remoto certificados --servidor " + FAddress);
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_TRUE(empty.out.empty()) << empty.out;
+  EXPECT_NE(empty.err.find("não listou nenhum certificado"), std::string::npos) << empty.err;
+}
+
+// The server signs exactly as the local command does, so the files are the same bytes, in the
+// input's encoding.
+TEST_F(RemoteCliTest, SignedFileIsTheLocalResultInTheInputsEncoding) {
+  const std::string latin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+  const std::string utf16Declaration = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>";
+  struct Case {
+    const char* name;
+    std::string input;
+  };
+  const Case kCases[] = {
+      {"UTF-8", kDocument},
+      {"UTF-8 with mark", "\xEF\xBB\xBF" + kDocument},
+      {"ISO-8859-1", latin1Declaration + text::ToLatin1(text::FromUtf8(kDocument))},
+      {"UTF-16 BE with mark", "\xFE\xFF" + Utf16(utf16Declaration + kDocument, true)},
+      {"UTF-16 LE without mark", Utf16(utf16Declaration + kDocument, false)},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Write("entrada.xml", c.input);
+    const TRun local = Run("assinar entrada.xml --serie " + FSerial + " --saida local.xml");
+    ASSERT_EQ(local.status, 0) << local.err;
+    const TRun remote = Run("remoto assinar entrada.xml --serie " + FSerial + " --servidor " +
+                            FAddress + " --saida remoto.xml");
+    ASSERT_EQ(remote.status, 0) << remote.err;
+    EXPECT_TRUE(remote.out.empty() && remote.err.empty()) << remote.out << remote.err;
+    EXPECT_EQ(Read("remoto.xml"), Read("local.xml"));
+    EXPECT_TRUE(Verifies("remoto.xml")) << Read("remoto.xml");
+
+    const TRun toStdout =
+        Run("remoto assinar entrada.xml --serie " + FSerial + " --servidor " + FAddress);
+    EXPECT_EQ(toStdout.status, 0) << toStdout.err;
+    EXPECT_EQ(toStdout.out, Read("local.xml")) << "standard output gets the same bytes";
+  }
+  const TRun stdinInput =
+      Run("remoto assinar - --serie " + FSerial + " --servidor " + FAddress, kDocument);
+  EXPECT_EQ(stdinInput.status, 0) << stdinInput.err;
+  Write("stdin.xml", stdinInput.out);
+  EXPECT_TRUE(Verifies("stdin.xml"));
+}
+
+TEST_F(RemoteCliTest, ManyFilesOverFourConnectionsReportInInputOrder) {
+  constexpr int kFiles = 24;
+  std::string arguments;
+  for (int i = 0; i < kFiles; ++i) {
+    std::string name = "lote/n";
+    name += std::to_string(i) + ".xml";
+    // Every fifth one does not load; the rest differ in content and encoding.
+    const std::string body = "<nfse><inf Id=\"n1\"><Numero>" + std::to_string(i) +
+                             "</Numero><D>manutenção</D></inf><assinatura/></nfse>";
+    Write(name, i % 5 == 3   ? "<nfse><sem-fim></nfse>"
+                : i % 2 == 0 ? body
+                             : "\xFF\xFE" + Utf16(body, false));
+    arguments += " " + name;
+  }
+  const TRun run = Run("remoto assinar" + arguments + " --serie " + FSerial + " --servidor " +
+                       FAddress + " --pasta-saida assinados --conexoes 4");
+  EXPECT_EQ(run.status, 1) << "some of them failed";
+  std::string expectedOut;
+  std::string expectedErrors;
+  int signedCount = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    std::string name = "n";
+    name += std::to_string(i) + ".xml";
+    SCOPED_TRACE(name);
+    if (i % 5 == 3) {
+      EXPECT_FALSE(std::filesystem::exists(Path("assinados/" + name)));
+      expectedErrors += "lote/" + name + ": ERRO\n[SignerNFSEDocument] Erro na Assinatura";
+      continue;
+    }
+    ++signedCount;
+    expectedOut += "lote/" + name + ": assinado em assinados/" + name + "\n";
+    EXPECT_TRUE(Verifies("assinados/" + name));
+    EXPECT_EQ(Read("assinados/" + name).starts_with("\xFF\xFE"), i % 2 == 1);
+  }
+  EXPECT_EQ(run.out, expectedOut) << "successes in input order";
+  std::string errorsInOrder;
+  for (std::size_t at = 0; (at = run.err.find("lote/", at)) != std::string::npos;) {
+    const auto end = run.err.find("\n", at);
+    errorsInOrder += run.err.substr(at, end - at) + "\n[SignerNFSEDocument] Erro na Assinatura";
+    at = end;
+  }
+  EXPECT_EQ(errorsInOrder, expectedErrors) << run.err;
+  EXPECT_TRUE(run.err.ends_with(std::to_string(signedCount) + " de " + std::to_string(kFiles) +
+                                " arquivo(s) assinado(s).\n"))
+      << run.err;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "no progress line off a terminal";
+}
+
+TEST_F(RemoteCliTest, ProgressLineShowsOnATerminal) {
+  Write("a.xml", kDocument);
+  Write("b.xml", kDocument);
+  // script(1) runs the program on a pseudo-terminal and copies what it shows.
+  const std::string command =
+      "cd '" + FDir.Path().string() + "' && LC_ALL=C.UTF-8 script -qec \"'" +
+      ASSINADOR_BINARY_DIR "/assinador-nfse-cli' remoto assinar a.xml b.xml --serie " + FSerial +
+      " --servidor " + FAddress + " --pasta-saida saida --conexoes 2\" /dev/null >tela 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << Read("tela");
+  const std::string screen = Read("tela");
+  EXPECT_NE(screen.find("\r\x1b[K[1/2] assinando a.xml"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r\x1b[K[2/2] assinando b.xml"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("2 de 2 arquivo(s) assinado(s)."), std::string::npos) << screen;
+}
+
+TEST_F(RemoteCliTest, ServiceErrorTextIsAFailure) {
+  Write("nota.xml", kDocument);
+  const TRun unknown =
+      Run("remoto assinar nota.xml --serie FFEE --servidor " + FAddress + " --saida saida.xml");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_TRUE(unknown.out.empty());
+  EXPECT_EQ(unknown.err,
+            "[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do Documento.\n"
+            "[Certificado] Erro ao Obter o Certificado!\nCertificado Digital não encontrado!\n");
+  EXPECT_FALSE(std::filesystem::exists(Path("saida.xml")));
+
+  // A document that does not load is shortened as the local command does, with the reason.
+  Write("grande.xml", "<nfse>" + std::string(20000, 'x') + "<assinatura/>");
+  const TRun large =
+      Run("remoto assinar grande.xml --serie " + FSerial + " --servidor " + FAddress);
+  EXPECT_EQ(large.status, 1);
+  EXPECT_EQ(large.err, Run("assinar grande.xml --serie " + FSerial).err);
+  EXPECT_LT(large.err.size(), 1000u);
+}
+
+TEST_F(RemoteCliTest, NoServerListeningIsAFailureWithOneMessage) {
+  Write("a.xml", kDocument);
+  Write("b.xml", kDocument);
+  const std::string address = "127.0.0.1:" + std::to_string(FreePort());
+  const std::string expected =
+      "Não foi possível conectar ao servidor de assinatura em " + address + ".\nDetalhe: ";
+  for (const std::string& command :
+       {"remoto certificados --servidor " + address, "remoto assinar a.xml b.xml --serie " +
+                                                         FSerial + " --servidor " + address +
+                                                         " --pasta-saida saida --conexoes 2"}) {
+    SCOPED_TRACE(command);
+    const TRun run = Run(command);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_TRUE(run.err.starts_with(expected)) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("saida")));
+}
+
+// Something that is not a signing server answers on the port.
+TEST_F(RemoteCliTest, ProtocolErrorIsAFailure) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener.get(), 4), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string server = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  std::jthread web([&listener] {
+    const UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
+    if (!peer) return;
+    char request[64];
+    [[maybe_unused]] const auto n = ::read(peer.get(), request, sizeof request);
+    const std::string reply = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+    [[maybe_unused]] const auto w = ::write(peer.get(), reply.data(), reply.size());
+  });
+  const TRun run = Run("remoto certificados --servidor " + server);
+  ::shutdown(listener.get(), SHUT_RDWR);  // ends a wait in accept, should nobody have come
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.empty());
+  EXPECT_TRUE(run.err.starts_with("Erro de protocolo: " + server +
+                                  " não respondeu como um servidor de assinatura"))
+      << run.err;
+  EXPECT_NE(run.err.find("\nDetalhe: "), std::string::npos) << run.err;
+}
+
+}  // namespace

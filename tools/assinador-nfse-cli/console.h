@@ -1,0 +1,27 @@
+#pragma once
+
+// What the program shows: bytes on standard output, messages for people, and the service's
+// failure texts made readable. Each call writes and flushes whole; callers that share a stream
+// between threads write from one thread only.
+
+#include <cstdio>
+#include <string_view>
+
+#include "platform/text.h"
+
+// Throws Exception when the stream refuses the bytes.
+void Write(std::FILE* AStream, std::string_view ABytes);
+
+// Messages for people: in the terminal's character set, layers on separate lines (the service
+// joins them with a lone CR, which a terminal would print over the previous layer), ending with
+// a line break.
+void Report(std::FILE* AStream, TextView AMessage);
+void Report(std::FILE* AStream, std::string_view AUtf8);
+
+// A failure text of the sign service as people should see it: a document that did not load
+// is quoted by the service whole; this keeps its start, says how much was left out and adds
+// the parser's reason for ADocument.
+Text ForPeople(const Text& AFailure, const Text& ADocument);
+
+// Exit status of a command that failed (usage errors have their own).
+inline constexpr int kExitFailure = 1;

@@ -1,0 +1,300 @@
+#include "tools/assinador-nfse-cli/remote_commands.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "platform/exception.h"
+#include "tools/assinador-nfse-cli/console.h"
+#include "tools/assinador-nfse-cli/document_encoding.h"
+#include "tools/assinador-nfse-cli/output_file.h"
+#include "transport/client/dbx_client.h"
+#include "transport/stream/json_error_reply.h"
+
+namespace {
+
+constexpr TextView kListMethod = u"TSMSignService.getListCertificate";
+constexpr TextView kSignMethod = u"TSMSignService.SignDocument";
+
+// HOST:PORTA as people write it, an IPv6 address in brackets.
+std::string AddressOf(const TCommandLine& ALine) {
+  const bool v6 = ALine.Host.find(':') != std::string::npos;
+  return (v6 ? "[" + ALine.Host + "]" : ALine.Host) + ":" + std::to_string(ALine.Port);
+}
+
+// What went wrong with the server, for people; the client library's own text follows as the
+// detail.
+Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool AConnecting) {
+  const std::string address = AddressOf(ALine);
+  std::string sentence;
+  if (dynamic_cast<const TDBXRemoteError*>(&AError) != nullptr) {
+    sentence = "O servidor de assinatura em " + address + " recusou o pedido.";
+  } else if (AError.ErrorCode() == client_format::kProtocolErrorCode ||
+             AError.Message() == text::FromUtf8(client_format::kNegotiationFailed)) {
+    // A peer that takes the connection but not the filter negotiation speaks something else.
+    sentence = "Erro de protocolo: " + address +
+               " não respondeu como um servidor de assinatura (assinador-nfsed).";
+  } else if (AConnecting) {
+    sentence = "Não foi possível conectar ao servidor de assinatura em " + address + ".";
+  } else {
+    sentence = "A conexão com o servidor de assinatura em " + address + " falhou.";
+  }
+  return text::FromUtf8(sentence) + CR + u"Detalhe: " + AError.Message();
+}
+
+void OpenConnection(TDBXClient& AClient) {
+  AClient.Open();
+  AClient.Connect();
+}
+
+// The outcome of one file, filled in by a worker and shown by the calling thread.
+struct TOutcome {
+  bool Done = false;
+  Text Failure;           // empty on success
+  std::string Standard;   // the signed bytes, when they go to standard output
+  std::string WrittenTo;  // the output file, when they went to one
+};
+
+// Signs one file through AClient, which is open. A broken connection closes the client (the
+// next file opens it again).
+TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& ALine,
+                 const std::string& AInput, TReadInput AReadInput) {
+  TOutcome outcome;
+  try {
+    const TDecodedDocument document = DecodeDocument(AReadInput(AInput));
+    Text result;
+    try {
+      result = AClient.CallTextMethod(kSignMethod, {TextView{document.Content}, TextView{ASerial}});
+    } catch (const TDBXError& e) {
+      outcome.Failure = ServerFailure(ALine, e, false);
+      return outcome;
+    }
+    // A signed document starts with its declaration or root element; the service's error
+    // texts start with a bracketed layer tag, and an empty text means the failure went to the
+    // server's journal.
+    if (result.empty()) {
+      outcome.Failure =
+          u"O servidor não devolveu o documento; o erro foi registrado no arquivo de log do "
+          u"servidor.";
+      return outcome;
+    }
+    if (result.front() == u'[') {
+      outcome.Failure = ForPeople(result, document.Content);
+      return outcome;
+    }
+    std::string bytes = EncodeDocument(result, document.Encoding);
+    const std::filesystem::path output = OutputOf(ALine, AInput);
+    if (output.empty()) {
+      outcome.Standard = std::move(bytes);
+    } else {
+      if (ALine.OutputDir) {
+        // Several workers may get here at once; one of them makes the folder.
+        std::error_code ignored;
+        std::filesystem::create_directories(*ALine.OutputDir, ignored);
+      }
+      WriteOutputFile(output, bytes);
+      outcome.WrittenTo = output.string();
+    }
+  } catch (const std::exception& e) {
+    outcome.Failure = MessageOf(e);
+  }
+  return outcome;
+}
+
+// The files of one run, handed out to the connections in order; outcomes are kept until the
+// calling thread shows them.
+class TBatch {
+ public:
+  TBatch(const TCommandLine& ALine, TReadInput AReadInput)
+      : FLine(ALine),
+        FReadInput(AReadInput),
+        FSerial(text::FromLocale(*ALine.Serial)),
+        FOutcomes(ALine.Inputs.size()) {}
+
+  // Serves files through AClient until none is left or its connection cannot be opened again
+  // (the other connections then serve the rest).
+  void Work(std::unique_ptr<TDBXClient> AClient) noexcept {
+    for (;;) {
+      if (FNext.load() >= FOutcomes.size()) break;
+      if (!AClient->IsOpen()) {
+        try {
+          OpenConnection(*AClient);
+        } catch (const TDBXError& e) {
+          Leave(ServerFailure(FLine, e, true));
+          return;
+        } catch (const std::exception& e) {
+          Leave(MessageOf(e));
+          return;
+        }
+      }
+      const std::size_t index = FNext.fetch_add(1);
+      if (index >= FOutcomes.size()) break;
+      Finish(index, SignOne(*AClient, FSerial, FLine, FLine.Inputs[index], FReadInput));
+    }
+    Leave({});
+  }
+
+  void Started() {
+    std::lock_guard lock(FLock);
+    ++FWorking;
+  }
+
+  // The outcome of file AIndex once it is known; when no connection is left to serve it, a
+  // failure that says so.
+  TOutcome Wait(std::size_t AIndex) {
+    std::unique_lock lock(FLock);
+    FChanged.wait(lock, [&] { return FOutcomes[AIndex].Done || FWorking == 0; });
+    if (!FOutcomes[AIndex].Done) {
+      TOutcome lost;
+      lost.Failure =
+          text::FromUtf8("Arquivo não enviado: nenhuma conexão com o servidor de assinatura em " +
+                         AddressOf(FLine) + " restou aberta.") +
+          CR + FLastFailure;
+      return lost;
+    }
+    return std::move(FOutcomes[AIndex]);
+  }
+
+ private:
+  void Leave(Text AFailure) {
+    std::lock_guard lock(FLock);
+    if (!AFailure.empty()) FLastFailure = std::move(AFailure);
+    --FWorking;
+    FChanged.notify_all();
+  }
+
+  void Finish(std::size_t AIndex, TOutcome AOutcome) {
+    std::lock_guard lock(FLock);
+    FOutcomes[AIndex] = std::move(AOutcome);
+    FOutcomes[AIndex].Done = true;
+    FChanged.notify_all();
+  }
+
+  const TCommandLine& FLine;
+  const TReadInput FReadInput;
+  const Text FSerial;
+  std::atomic<std::size_t> FNext{0};
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::vector<TOutcome> FOutcomes;  // guarded by FLock
+  int FWorking = 0;                 // guarded by FLock: workers still serving
+  Text FLastFailure;                // guarded by FLock: why the last worker to give up did
+};
+
+}  // namespace
+
+std::vector<Text> SplitCertificateList(TextView AList) {
+  std::vector<Text> entries;
+  if (AList.empty()) return entries;
+  std::size_t at = 0;
+  for (;;) {
+    Text entry;
+    if (at < AList.size() && AList[at] == u'"') {
+      ++at;
+      while (at < AList.size()) {
+        if (AList[at] == u'"') {
+          if (at + 1 < AList.size() && AList[at + 1] == u'"') {
+            entry += u'"';
+            at += 2;
+            continue;
+          }
+          ++at;
+          break;
+        }
+        entry += AList[at++];
+      }
+    }
+    // Unquoted text, or what follows a closing quotation mark, runs to the next ";".
+    const std::size_t end = std::min(AList.find(u';', at), AList.size());
+    entry += AList.substr(at, end - at);
+    entries.push_back(std::move(entry));
+    if (end == AList.size()) break;
+    at = end + 1;
+  }
+  return entries;
+}
+
+int RemoteListCertificates(const TCommandLine& ALine) {
+  TDBXClient client(ALine.Host, ALine.Port);
+  Text list;
+  bool connecting = true;
+  try {
+    OpenConnection(client);
+    connecting = false;
+    list = client.CallTextMethod(kListMethod, {});
+  } catch (const TDBXError& e) {
+    Report(stderr, ServerFailure(ALine, e, connecting));
+    return kExitFailure;
+  }
+  if (list.empty())
+    Report(stderr,
+           "O servidor não listou nenhum certificado (repositório vazio, ou a listagem "
+           "falhou e o erro foi registrado no arquivo de log do servidor).");
+  if (ALine.Raw) {
+    Write(stdout, text::ToLocale(list) + "\n");
+    return 0;
+  }
+  for (const Text& entry : SplitCertificateList(list)) Write(stdout, text::ToLocale(entry) + "\n");
+  return 0;
+}
+
+int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
+  // The first connection is made before any file is read: a server that cannot be reached
+  // ends the command with one message.
+  auto first = std::make_unique<TDBXClient>(ALine.Host, ALine.Port);
+  try {
+    OpenConnection(*first);
+  } catch (const TDBXError& e) {
+    Report(stderr, ServerFailure(ALine, e, true));
+    return kExitFailure;
+  }
+
+  TBatch batch(ALine, AReadInput);
+  std::vector<std::jthread> workers;
+  for (int i = 0; i < ALine.Connections; ++i) {
+    auto client = i == 0 ? std::move(first) : std::make_unique<TDBXClient>(ALine.Host, ALine.Port);
+    batch.Started();
+    workers.emplace_back([&batch, c = std::move(client)]() mutable { batch.Work(std::move(c)); });
+  }
+
+  const std::size_t total = ALine.Inputs.size();
+  const bool several = total > 1;
+  const bool progress = several && ::isatty(STDERR_FILENO);
+  std::size_t failures = 0;
+  for (std::size_t i = 0; i < total; ++i) {
+    const std::string& input = ALine.Inputs[i];
+    if (progress) {
+      const std::string line = "\r\033[K[" + std::to_string(i + 1) + "/" + std::to_string(total) +
+                               "] assinando " + input;
+      std::fputs(text::ToLocale(text::FromUtf8(line)).c_str(), stderr);
+      std::fflush(stderr);
+    }
+    TOutcome outcome = batch.Wait(i);
+    if (progress) std::fputs("\r\033[K", stderr);
+    if (outcome.Failure.empty() && outcome.WrittenTo.empty()) {
+      try {
+        Write(stdout, outcome.Standard);
+        if (::isatty(STDOUT_FILENO)) Write(stdout, "\n");  // for the prompt; never in a file
+      } catch (const std::exception& e) {
+        outcome.Failure = MessageOf(e);
+      }
+    }
+    const bool failed = !outcome.Failure.empty();
+    if (failed) ++failures;
+    if (several)
+      Report(failed ? stderr : stdout,
+             failed ? input + ": ERRO" : input + ": assinado em " + outcome.WrittenTo);
+    if (failed) Report(stderr, outcome.Failure);
+  }
+  if (several)
+    Report(failures == 0 ? stdout : stderr, std::to_string(total - failures) + " de " +
+                                                std::to_string(total) + " arquivo(s) assinado(s).");
+  return failures == 0 ? 0 : kExitFailure;
+}
