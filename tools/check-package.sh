@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the server's .deb (build/release), unpacks it into a temporary root without touching
 # the system, checks its files and its systemd user unit, then runs the unpacked daemon as the
-# unit would (its ExecStartPre and ExecStart lines with a throw-away HOME) and talks to it.
+# unit would (its ExecStartPre and ExecStart lines with a throw-away HOME) and talks to it: the
+# filter negotiation, and the unpacked command-line signer's remote commands, whose signed
+# document xmlsec1 verifies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -90,8 +92,12 @@ sed -i 's/^PORTA=.*/PORTA=0/' "$ini"
 (cd "$home" && eval "$(expand "$pre")")
 grep -q '^PORTA=0$' "$ini" || fail "ExecStartPre overwrote the user's INI"
 
+# The user's store with one certificate (its own issuer), for a signature over the wire.
 store="$work/store"
 mkdir "$store"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
+  -subj "/CN=EMPRESA DO PACOTE" -days 2 -set_serial 0x0A1B2C 2>/dev/null
+cat "$work/cert.pem" "$work/key.pem" >"$store/empresa.pem"
 export HOME="$home" ASSINADOR_NFSE_STORE="$store" LC_ALL=C.UTF-8
 : >"$work/out"
 : >"$work/err"
@@ -108,8 +114,19 @@ done
 [ -n "$port" ] || fail "the daemon did not start: $(cat "$work/out" "$work/err")"
 echo "daemon listening on port $port"
 
-# The command-line signer of the package reads the same store.
-"$root/usr/bin/assinador-nfse-cli" certificados >/dev/null || fail "assinador-nfse-cli certificados"
+# The command-line signer of the package reads the same store, and asks the daemon for it.
+cli="$root/usr/bin/assinador-nfse-cli"
+listed=$("$cli" certificados 2>&1) || fail "assinador-nfse-cli certificados: $listed"
+[[ "$listed" == 'EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "certificados: $listed"
+if [[ "$("$cli" --help)" == *'remoto certificados'* ]]; then
+  listed=$("$cli" remoto certificados --servidor "127.0.0.1:$port" 2>&1) ||
+    fail "remoto certificados: $listed"
+  [[ "$listed" == 'EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "remoto certificados: $listed"
+  "$cli" remoto assinar tests/data/nfse_sample.xml --serie 0A1B2C --servidor "127.0.0.1:$port" \
+    --saida "$work/signed.xml" || fail "remoto assinar"
+  xmlsec1 --verify --trusted-pem "$work/cert.pem" "$work/signed.xml" >/dev/null 2>&1 ||
+    fail "the document the daemon signed does not verify"
+fi
 # The daemon answers the transport's filter negotiation with its compression filter.
 exec 3<>"/dev/tcp/127.0.0.1/$port"
 printf '\x05\x05\x05\x05\x05' >&3
