@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks the formatting, then builds and runs every test: the release build, the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and a bounded run of each fuzz target
-# (FUZZ_SECONDS each, 30 by default).
+# Checks the formatting, then builds and runs every test: the release build (and its .deb
+# package, unpacked and run), the AddressSanitizer + UndefinedBehaviorSanitizer build, and a
+# bounded run of each fuzz target (FUZZ_SECONDS each, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,6 +16,10 @@ for preset in release sanitize; do
   echo "== $preset tests =="
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = release ]; then
+    echo "== package check =="
+    bash tools/check-package.sh
+  fi
 done
 
 # The tray program under a virtual display: its server answers, its pictures are written.

@@ -6,6 +6,7 @@
 // main thread, so the whole stop and restart run as ordinary code, never in a handler.
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <clocale>
 #include <cstdio>
@@ -118,6 +119,17 @@ int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
   }
 }
 
+// Each connected client holds a descriptor for as long as it stays. The soft limit that a
+// desktop session or a service manager hands out (often 1024, kept low for select(), which
+// this program never uses) would refuse clients long before the hard limit is near.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,6 +141,7 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   // A closed standard output must not end the server.
   ::signal(SIGPIPE, SIG_IGN);
+  RaiseDescriptorLimit();
 
   std::optional<TXmlLibraryScope> libraries;  // first built, last released
   try {
