@@ -8,4 +8,6 @@ $SUDO apt-get update
 $SUDO apt-get install -y --no-install-recommends \
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
   libxml2-dev libxmlsec1-dev libxmlsec1-openssl libssl-dev openssl zlib1g-dev \
-  libgtest-dev xmlsec1 locales ca-certificates clang-format
+  libgtest-dev xmlsec1 locales ca-certificates clang-format \
+  qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev xvfb xauth fonts-dejavu-core \
+  dpkg-dev file

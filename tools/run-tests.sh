@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks the formatting, then builds and runs every test: the release build, the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and a bounded run of each fuzz target
-# (FUZZ_SECONDS each, 30 by default).
+# Checks the formatting, then builds and runs every test: the release build (and its .deb
+# package, unpacked and run), the AddressSanitizer + UndefinedBehaviorSanitizer build, and a
+# bounded run of each fuzz target (FUZZ_SECONDS each, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,7 +16,30 @@ for preset in release sanitize; do
   echo "== $preset tests =="
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = release ]; then
+    echo "== package check =="
+    bash tools/check-package.sh
+  fi
 done
+
+# The tray program under a virtual display: its server answers, its pictures are written.
+echo "== desktop program under Xvfb =="
+bash tools/screenshot-gui.sh build/release build/release/screenshots
+# Only the tray program links Qt: the server without a window and the command-line signer (and
+# the core library inside them) stay free of it.
+echo "== no Qt outside the tray program =="
+qt_links=$(ldd build/release/assinador-nfsed build/release/assinador-nfse-cli | grep -i qt || true)
+if [ -n "$qt_links" ]; then
+  echo "Qt linked where it must not be:" >&2
+  echo "$qt_links" >&2
+  exit 1
+fi
+qt_calls=$(nm -C build/release/libcore.a | grep -c ' U Q[A-Za-z]*::' || true)
+if [ "$qt_calls" != 0 ]; then
+  echo "the core library calls Qt ($qt_calls references)" >&2
+  exit 1
+fi
+echo "assinador-nfsed, assinador-nfse-cli and libcore.a link no Qt"
 
 # The transport's threads under ThreadSanitizer.
 echo "== tsan build (transport) =="

@@ -6,6 +6,7 @@
 // main thread, so the whole stop and restart run as ordinary code, never in a handler.
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <clocale>
 #include <cstdio>
@@ -13,12 +14,12 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/container/server_container.h"
+#include "app/options/program_options.h"
 #include "platform/diagnostics.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/library_scope.h"
@@ -49,64 +50,10 @@ constexpr char kHelpText[] =
     "Saída: 0 ao parar por sinal; 1 quando o servidor não pode ser iniciado (arquivo de\n"
     "configuração ausente, porta ocupada ou sem permissão); 2 para opções inválidas.\n";
 
-class TUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// "--foreground" is the only mode: a service manager keeps the process in the foreground anyway.
+constexpr std::string_view kDaemonFlags[] = {"--foreground"};
 
-struct TOptions {
-  bool Help = false;
-  std::filesystem::path ConfigFile;  // empty: beside the executable
-  std::filesystem::path LogFile;     // empty: beside the executable
-};
-
-TOptions ParseOptions(const std::vector<std::string>& AArguments) {
-  TOptions options;
-  for (std::size_t i = 0; i < AArguments.size(); ++i) {
-    const std::string& argument = AArguments[i];
-    // "--config F" or "--config=F"; an empty name is refused, it would name no file.
-    const auto fileOption = [&](std::string_view AName) -> std::optional<std::filesystem::path> {
-      std::string value;
-      if (argument == AName) {
-        if (i + 1 >= AArguments.size())
-          throw TUsageError("a opção " + std::string(AName) + " exige um nome de arquivo.");
-        value = AArguments[++i];
-      } else if (argument.starts_with(std::string(AName) + "=")) {
-        value = argument.substr(AName.size() + 1);
-      } else {
-        return std::nullopt;
-      }
-      if (value.empty())
-        throw TUsageError("a opção " + std::string(AName) + " exige um nome de arquivo.");
-      // Absolute, so that messages and records name the file whatever the working folder.
-      return std::filesystem::absolute(value);
-    };
-    if (argument == "--help" || argument == "-h") {
-      options.Help = true;
-    } else if (argument == "--foreground") {
-      // The only mode: a service manager keeps the process in the foreground anyway.
-    } else if (auto config = fileOption("--config")) {
-      options.ConfigFile = std::move(*config);
-    } else if (auto log = fileOption("--log")) {
-      options.LogFile = std::move(*log);
-    } else {
-      throw TUsageError("opção desconhecida: " + argument);
-    }
-  }
-  return options;
-}
-
-// One message for people, in the terminal's character set. Layers are joined with a lone CR,
-// which a terminal would print over the previous layer: each goes on its own line.
-void Report(std::FILE* AStream, TextView AMessage) {
-  Text shown(AMessage);
-  for (auto& c : shown)
-    if (c == u'\r') c = u'\n';
-  std::string bytes = std::string(kProgram) + ": " + text::ToLocale(shown);
-  if (!bytes.ends_with('\n')) bytes += '\n';
-  std::fwrite(bytes.data(), 1, bytes.size(), AStream);
-  std::fflush(AStream);
-}
+void Report(std::FILE* AStream, TextView AMessage) { ReportMessage(AStream, kProgram, AMessage); }
 
 void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
 
@@ -132,7 +79,7 @@ bool StartGuarded(TServerController& AController, const TSC& AContainer, TStart 
   return true;
 }
 
-int Serve(const TOptions& AOptions, const sigset_t& ASignals) {
+int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
   const TLogFunction journal = TLogger::JournalAt(AOptions.LogFile);
   TSC container(journal);
   std::unique_ptr<TServerController> controller;
@@ -172,6 +119,17 @@ int Serve(const TOptions& AOptions, const sigset_t& ASignals) {
   }
 }
 
+// Each connected client holds a descriptor for as long as it stays. The soft limit that a
+// desktop session or a service manager hands out (often 1024, kept low for select(), which
+// this program never uses) would refuse clients long before the hard limit is near.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,6 +141,7 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   // A closed standard output must not end the server.
   ::signal(SIGPIPE, SIG_IGN);
+  RaiseDescriptorLimit();
 
   std::optional<TXmlLibraryScope> libraries;  // first built, last released
   try {
@@ -193,9 +152,10 @@ int main(int argc, char** argv) {
   }
   std::setlocale(LC_ALL, "");
 
-  TOptions options;
+  TProgramOptions options;
   try {
-    options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    options =
+        ParseProgramOptions(std::vector<std::string>(argv + 1, argv + argc), {}, kDaemonFlags);
   } catch (const TUsageError& e) {
     Report(stderr, std::string(e.what()) + "\nUse \"assinador-nfsed --help\" para ver as opções.");
     return kUsage;

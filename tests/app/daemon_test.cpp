@@ -3,13 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
 #include "tests/app/daemon_process.h"
 #include "tests/support/free_port.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/signature_check.h"
+#include "tests/support/test_certificates.h"
 #include "tests/transport/tcp/tcp_test_support.h"
+#include "transport/client/dbx_client.h"
 
 namespace {
 
@@ -118,6 +124,45 @@ TEST_F(DaemonTest, ServesThePortOfTheIniAndStopsOnTerminationSignals) {
     EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0")}));
     EXPECT_EQ(daemon->Errors(), "");
   }
+}
+
+// What an integrator's application does against the daemon: the certificates of the user's
+// store, a signed document that an independent verifier accepts, and a service failure as a
+// result text, all in one session, with nothing but the start records in the journal. A
+// termination then ends the sessions still open.
+TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
+  test_certificates::TTestStore store;  // the daemon inherits ASSINADOR_NFSE_STORE
+  std::string serial;
+  store.Add(test_certificates::Certificate("empresa.pem"), &serial);
+  std::ifstream in(std::string(ASSINADOR_TEST_DATA) + "/nfse_sample.xml", std::ios::binary);
+  const Text sample = text::FromUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+
+  const auto daemon = Start();
+  const std::uint16_t port = ListeningPort(*daemon);
+  ASSERT_NE(port, 0);
+  TDBXClient client("127.0.0.1", port);
+  client.Open();
+  client.Connect();
+  EXPECT_NE(client.CallTextMethod(u"TSMSignService.getListCertificate", {})
+                .find(u"=serial=" + text::FromAscii(serial)),
+            Text::npos);
+  const Text signedXml =
+      client.CallTextMethod(u"TSMSignService.SignDocument", {sample, text::FromAscii(serial)});
+  EXPECT_EQ(signature_check::VerifyWithXmlsec1(signedXml), "") << text::ToUtf8(signedXml);
+  EXPECT_TRUE(client.CallTextMethod(u"TSMSignService.SignDocument", {sample, u"FFEE"})
+                  .starts_with(u"[SignerNFSEDocumentRemoteAdapter]"));
+  // A second client that stopped halfway through the filter negotiation.
+  UniqueFd halfway = tcptest::Connect(port);
+  ASSERT_TRUE(halfway);
+  ASSERT_TRUE(tcptest::SendAll(halfway.get(), std::string(3, '\x05')));
+
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0) << daemon->Errors();
+  EXPECT_TRUE(tcptest::ClosedByServer(halfway.get()));
+  EXPECT_THROW(client.CallTextMethod(u"DSAdmin.GetPlatformName", {}), TDBXError);
+  EXPECT_FALSE(client.IsOpen());
+  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0")}));
+  EXPECT_EQ(daemon->Errors(), "");
 }
 
 TEST_F(DaemonTest, HangUpRestartsTheServerOnThePortTheIniHoldsNow) {

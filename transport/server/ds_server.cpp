@@ -53,12 +53,16 @@ void TDSCustomServer::Start() {
     FServerMethodProvider.reset();
     throw;
   }
+  // The transports already serve connections: they get the registry only once it is open.
+  FPublishedProvider.store(FServerMethodProvider.get(), std::memory_order_release);
   FStarted = true;
 }
 
 void TDSCustomServer::Stop() {
   if (!FStarted) return;
+  // The transports' stop ends every connection thread before the registry goes.
   StopComponents();
+  FPublishedProvider.store(nullptr, std::memory_order_release);
   FServerMethodProvider.reset();
   FStarted = false;
 }

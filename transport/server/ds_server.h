@@ -74,8 +74,11 @@ class TDSCustomServer {
   // Attached components in attachment order.
   const std::vector<TDSServerComponent*>& Components() const { return FComponents; }
 
-  // The registry; null while stopped.
-  TDSServerMethodProvider* ServerMethodProvider() const { return FServerMethodProvider.get(); }
+  // The registry; null while stopped. Connection threads call it: the transports accept
+  // connections before Start has made the registry, and those see null until it is open.
+  TDSServerMethodProvider* ServerMethodProvider() const {
+    return FPublishedProvider.load(std::memory_order_acquire);
+  }
 
   void SetBuiltInClassLoader(TDSBuiltInClassLoader ALoader) {
     FBuiltInClassLoader = std::move(ALoader);
@@ -91,6 +94,8 @@ class TDSCustomServer {
   Text FName;
   std::vector<TDSServerComponent*> FComponents;  // not owned
   std::unique_ptr<TDSServerMethodProvider> FServerMethodProvider;
+  // FServerMethodProvider once it is open, for the connection threads; null otherwise.
+  std::atomic<TDSServerMethodProvider*> FPublishedProvider{nullptr};
   std::atomic<bool> FStarted{false};
   TDSBuiltInClassLoader FBuiltInClassLoader;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/transport/server/probe_class.h"
+#include "transport/client/dbx_client.h"
 #include "transport/dbx_error.h"
 #include "transport/tcp/server_transport.h"
 
@@ -130,6 +131,22 @@ TEST(DSServerTest, TheTcpTransportIsStartedAndStoppedWithItsServer) {
   EXPECT_TRUE(transport.Active());
   server.Stop();
   EXPECT_FALSE(transport.Active());
+}
+
+// The transport serves connections from the moment it listens, while Start goes on to make the
+// registry on its own thread: a connection resolves methods of the open registry only (a race
+// that ThreadSanitizer reports when the registry is handed over unguarded).
+TEST(DSServerTest, AConnectionRightAfterStartResolvesMethodsOfTheOpenRegistry) {
+  TProbeServer probe;
+  TDSTCPServerTransport transport;
+  transport.SetPort(0);
+  transport.SetServer(&probe.Server);
+  probe.Server.Start();
+  TDBXClient client("127.0.0.1", transport.BoundPort());
+  client.Open();
+  client.Connect();
+  EXPECT_EQ(client.CallTextMethod(u"DSAdmin.GetPlatformName", {}), u"win32");
+  probe.Server.Stop();
 }
 
 TEST(DSServerTest, OnlyLifeCyclesOtherThanSessionAreStored) {

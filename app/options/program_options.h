@@ -1,0 +1,44 @@
+#pragma once
+
+// The command line the server programs share: the INI file and the journal named explicitly
+// ("--config F" or "--config=F", "--log F" or "--log=F"), "--help" or "-h", and whatever flags
+// and file options a program adds of its own. Parses into a plain struct and touches no file.
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/text.h"
+
+class TUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TProgramOptions {
+  bool Help = false;
+  std::filesystem::path ConfigFile;  // empty: beside the executable
+  std::filesystem::path LogFile;     // empty: beside the executable
+  // The program's own file options that were given, by name ("--captura"), made absolute.
+  std::map<std::string, std::filesystem::path, std::less<>> Files;
+  // The program's own flags that were given ("--foreground").
+  std::set<std::string, std::less<>> Flags;
+};
+
+// Throws TUsageError (a Portuguese sentence) for an unknown argument or a file option without a
+// name. File names are made absolute, so that messages and records name the file whatever the
+// working folder.
+TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
+                                    std::span<const std::string_view> AFileOptions = {},
+                                    std::span<const std::string_view> AFlags = {});
+
+// One message for people on AStream, "<program>: <message>", in the terminal's character set.
+// Layers are joined with a lone CR, which a terminal would print over the previous layer: each
+// goes on its own line.
+void ReportMessage(std::FILE* AStream, std::string_view AProgram, TextView AMessage);

@@ -1,0 +1,805 @@
+// The built assinador-nfsed under load and faults, as a child process on a loopback port with
+// a throw-away store, its clients in this process (and in copies of it run as "client ...", to
+// be killed mid-call):
+//   a. 16 connections x 500 SignDocument calls of an ~8 KB NFS-e: errors, signatures that do
+//      not verify, calls per second, p50/p99 latency
+//   c. clients killed mid-negotiation, mid-request and mid-continuation of a huge parameter
+//      while others sign: the others' errors, and the daemon's descriptors, threads and VmRSS
+//      against their values after warm-up
+//   b. 1000 connected idle clients, then SIGTERM: the time until the daemon has exited, and
+//      that every client saw its connection end (run last: it ends the daemon)
+// Every figure is printed with its target and PASS or MISS; the exit status is 1 when one misses.
+//
+// Verification: each connection signs its own document (its own lot number) and the first
+// signature of each is verified in this process with xmlsec against the certificate. RSA PKCS#1
+// v1.5 signatures are deterministic, so every later result of that document must equal it byte
+// for byte; a result that differs is verified on its own.
+//
+// Usage: daemon_load_bench [path/to/assinador-nfsed [path/to/nfse_sample.xml]]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xmlsec/crypto.h>
+#include <xmlsec/xmldsig.h>
+#include <xmlsec/xmltree.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <latch>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/exception.h"
+#include "platform/openssl_handles.h"
+#include "platform/sys/unique_fd.h"
+#include "platform/text.h"
+#include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/library_scope.h"
+#include "platform/xmldsig/xml_handles.h"
+#include "transport/client/dbx_client.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr const char* kSerial = "0A1B2C";
+constexpr int kConnections = 16;
+constexpr int kCallsPerConnection = 500;
+constexpr std::size_t kDocumentBytes = 8 << 10;
+constexpr int kIdleClients = 1000;
+constexpr double kStopTargetSeconds = 2.0;
+constexpr int kSigners = 4;  // connections that keep signing while others are killed
+constexpr int kWarmUpRounds = 5;
+constexpr int kPoolBurst = 16;  // more at once than the pool keeps idle (10)
+constexpr int kFaultRounds = 15;
+constexpr std::size_t kHugeBytes = 8 << 20;
+constexpr auto kWait = std::chrono::seconds(20);  // bound of every wait; never reached when healthy
+constexpr double kRssTolerance = 0.10;
+
+void Check(bool AOk, const std::string& AWhat) {
+  if (!AOk) throw std::runtime_error("falhou: " + AWhat);
+}
+
+double Seconds(Clock::time_point AStart) {
+  return std::chrono::duration<double>(Clock::now() - AStart).count();
+}
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  Check(in.good(), "ler " + APath.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// The sample with its one RPS repeated until the document holds at least ABytes, each copy with
+// its own Id, in lot ALot (so that documents of different lots differ).
+std::string DocumentOfSize(const std::string& ASample, std::size_t ABytes, int ALot) {
+  const std::size_t open = ASample.find("<ListaRps>");
+  const std::size_t close = ASample.find("</ListaRps>");
+  Check(open != std::string::npos && close != std::string::npos, "ListaRps na amostra");
+  const std::size_t first = open + std::strlen("<ListaRps>");
+  const std::string rps = ASample.substr(first, close - first);
+  const std::size_t id = rps.find("Id=\"rps1\"");
+  Check(id != std::string::npos, "Id=\"rps1\" na amostra");
+  std::string list;
+  for (int n = 1; ASample.size() - rps.size() + list.size() < ABytes; ++n)
+    list += rps.substr(0, id) + "Id=\"rps" + std::to_string(n) + "\"" +
+            rps.substr(id + std::strlen("Id=\"rps1\""));
+  std::string document = ASample.substr(0, first) + list + ASample.substr(close);
+  const std::string lot = "<NumeroLote>1</NumeroLote>";
+  const std::size_t at = document.find(lot);
+  Check(at != std::string::npos, "NumeroLote na amostra");
+  return document.replace(at, lot.size(), "<NumeroLote>" + std::to_string(ALot) + "</NumeroLote>");
+}
+
+class TTemporaryDirectory {
+ public:
+  TTemporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "daemon-load-bench-XXXXXX").string();
+    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    FPath = pattern;
+  }
+  ~TTemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(FPath, ignored);
+  }
+  const fs::path& Path() const { return FPath; }
+
+ private:
+  fs::path FPath;
+};
+
+// A self-issued RSA-2048 certificate with its key as the store's one file; returns the file.
+fs::path MakeStore(const fs::path& ADirectory) {
+  EvpPkeyPtr key{EVP_RSA_gen(2048)};
+  Check(key != nullptr, "EVP_RSA_gen");
+  X509Ptr certificate{X509_new()};
+  Check(certificate != nullptr, "X509_new");
+  X509_set_version(certificate.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), std::strtol(kSerial, nullptr, 16));
+  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 30L * 24 * 3600);
+  X509_NAME* name = X509_get_subject_name(certificate.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>("EMPRESA BENCH LTDA"), -1, -1,
+                             0);
+  X509_set_issuer_name(certificate.get(), name);
+  X509_set_pubkey(certificate.get(), key.get());
+  Check(X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
+  const fs::path file = ADirectory / "empresa.pem";
+  BioPtr bio{BIO_new_file(file.c_str(), "w")};
+  Check(bio != nullptr, "BIO_new_file");
+  Check(PEM_write_bio_X509(bio.get(), certificate.get()) == 1 &&
+            PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) ==
+                1,
+        "PEM_write_bio");
+  return file;
+}
+
+// Verifies enveloped signatures with the certificate's public key (this thread only).
+class TVerifier {
+ public:
+  explicit TVerifier(const fs::path& ACertificate)
+      : FKey(xmlSecCryptoAppKeyLoad(ACertificate.c_str(), xmlSecKeyDataFormatCertPem, nullptr,
+                                    nullptr, nullptr)) {
+    Check(FKey != nullptr, "chave pública do certificado");
+  }
+  // Empty when the document's signature verifies, else what went wrong.
+  std::string Verify(const Text& ASignedXml) const {
+    IXMLDOMDocument3 dom;
+    if (!dom.loadXML(ASignedXml)) return "load: " + text::ToUtf8(dom.parseError());
+    TLibraryErrors errors;
+    xmldsig::RegisterIdAttributes(dom.Handle());
+    xmlNode* node =
+        xmlSecFindNode(xmlDocGetRootElement(dom.Handle()), xmlSecNodeSignature, xmlSecDSigNs);
+    if (node == nullptr) return "no Signature element";
+    DsigCtxPtr context{xmlSecDSigCtxCreate(nullptr)};
+    if (!context) return "dsig context";
+    context->signKey = xmlSecKeyDuplicate(FKey.get());  // the context frees it
+    if (xmlSecDSigCtxVerify(context.get(), node) < 0) return "verify: " + errors.Texts();
+    if (context->status != xmlSecDSigStatusSucceeded) return "signature invalid";
+    return {};
+  }
+
+ private:
+  XmlSecKeyPtr FKey;
+};
+
+// Results that differ from their document's reference, kept to be verified one by one.
+struct TResults {
+  std::mutex Lock;
+  std::vector<Text> Different;  // guarded by Lock
+  long Errors = 0;              // guarded by Lock
+  std::string FirstError;       // guarded by Lock
+
+  void Error(const std::string& AWhat) {
+    std::lock_guard lock(Lock);
+    if (Errors++ == 0) FirstError = AWhat;
+  }
+};
+
+std::unique_ptr<TDBXClient> OpenClient(std::uint16_t APort) {
+  auto client = std::make_unique<TDBXClient>("127.0.0.1", APort);
+  client->Open();
+  client->Connect();
+  return client;
+}
+
+// One signing call against the reference; false when it failed or differed.
+bool SignAndCompare(TDBXClient& AClient, const Text& ADocument, const Text& AReference,
+                    TResults& AResults) {
+  try {
+    Text result = AClient.CallTextMethod(u"TSMSignService.SignDocument",
+                                         {ADocument, text::FromAscii(kSerial)});
+    if (result == AReference) return true;
+    std::lock_guard lock(AResults.Lock);
+    AResults.Different.push_back(std::move(result));
+    return false;
+  } catch (const std::exception& e) {
+    AResults.Error(text::ToUtf8(MessageOf(e)));
+    return false;
+  }
+}
+
+// ---- processes -----------------------------------------------------------------------------
+
+// A child whose standard output is read line by line through a pipe.
+class TChild {
+ public:
+  TChild(const std::vector<std::string>& AArguments, const std::vector<std::string>& AEnvironment,
+         const fs::path& AStderrFile) {
+    int out[2];
+    Check(::pipe2(out, O_CLOEXEC) == 0, "pipe2");
+    FOut.reset(out[0]);
+    const UniqueFd writeEnd(out[1]);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, AStderrFile.c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::vector<std::string> arguments = AArguments;
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = AEnvironment;
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int error = ::posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    Check(error == 0, std::string("posix_spawn ") + AArguments[0]);
+  }
+  ~TChild() {
+    if (!FEnded) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+  }
+  TChild(const TChild&) = delete;
+  TChild& operator=(const TChild&) = delete;
+
+  pid_t Pid() const { return FPid; }
+
+  // The next line, without its line break; nullopt at the end of the output or after kWait.
+  std::optional<std::string> ReadLine() {
+    const auto deadline = Clock::now() + kWait;
+    for (;;) {
+      const auto newline = FBuffered.find('\n');
+      if (newline != std::string::npos) {
+        std::string line = FBuffered.substr(0, newline);
+        FBuffered.erase(0, newline + 1);
+        return line;
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollfd fd{FOut.get(), POLLIN, 0};
+      if (left <= 0 || ::poll(&fd, 1, static_cast<int>(left)) <= 0) return std::nullopt;
+      char buffer[4096];
+      const ssize_t n = ::read(FOut.get(), buffer, sizeof buffer);
+      if (n <= 0) return std::nullopt;
+      FBuffered.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  void Kill() {
+    ::kill(FPid, SIGKILL);
+    Reap();
+  }
+
+  // Waits for the end, polling; the exit status (-1 for a signal), nullopt after ATimeout.
+  std::optional<int> WaitExit(std::chrono::milliseconds ATimeout) {
+    const auto deadline = Clock::now() + ATimeout;
+    for (;;) {
+      int raw = 0;
+      const pid_t done = ::waitpid(FPid, &raw, WNOHANG);
+      if (done == FPid) {
+        FEnded = true;
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+      }
+      if (Clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  }
+
+  // The rest of its output after it ended.
+  std::string Rest() {
+    std::string rest;
+    while (const auto line = ReadLine()) rest += *line + "\n";
+    return rest + FBuffered;
+  }
+
+ private:
+  void Reap() {
+    ::waitpid(FPid, nullptr, 0);
+    FEnded = true;
+  }
+
+  pid_t FPid = -1;
+  UniqueFd FOut;
+  std::string FBuffered;
+  bool FEnded = false;
+};
+
+struct TProcessFigures {
+  std::size_t Descriptors = 0;
+  long Threads = 0;
+  long RssKb = 0;
+};
+
+std::size_t CountEntries(const fs::path& ADirectory) {
+  std::size_t count = 0;
+  std::error_code error;
+  for (auto it = fs::directory_iterator(ADirectory, error);
+       !error && it != fs::directory_iterator(); it.increment(error))
+    ++count;
+  return count;
+}
+
+long StatusField(pid_t APid, const std::string& AField) {
+  std::ifstream in("/proc/" + std::to_string(APid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.starts_with(AField + ":"))
+      return std::strtol(line.c_str() + AField.size() + 1, nullptr, 10);
+  return -1;
+}
+
+TProcessFigures FiguresOf(pid_t APid) {
+  return {CountEntries("/proc/" + std::to_string(APid) + "/fd"), StatusField(APid, "Threads"),
+          StatusField(APid, "VmRSS")};
+}
+
+std::string OpenFilesLimit(pid_t APid) {
+  std::ifstream in("/proc/" + std::to_string(APid) + "/limits");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.starts_with("Max open files")) {
+      std::istringstream fields(line.substr(std::strlen("Max open files")));
+      std::string soft, hard;
+      fields >> soft >> hard;
+      return soft + " (hard " + hard + ")";
+    }
+  return "?";
+}
+
+// ---- raw sockets ---------------------------------------------------------------------------
+
+UniqueFd ConnectTcp(std::uint16_t APort) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Check(fd.get() >= 0, std::string("socket: ") + std::strerror(errno));
+  timeval timeout{20, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(APort);
+  Check(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
+        std::string("connect: ") + std::strerror(errno));
+  return fd;
+}
+
+bool SendAll(int AFd, std::string_view ABytes) {
+  while (!ABytes.empty()) {
+    const ssize_t sent = ::send(AFd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    ABytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+bool RecvExactly(int AFd, std::size_t ACount) {
+  char buffer[4096];
+  while (ACount > 0) {
+    const ssize_t n = ::recv(AFd, buffer, std::min(ACount, sizeof buffer), 0);
+    if (n <= 0) return false;
+    ACount -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The request to negotiate filters and the server's answer (a block with its filter list).
+bool Negotiate(int AFd) {
+  if (!SendAll(AFd, std::string(5, '\x05'))) return false;
+  unsigned char header[5];
+  if (::recv(AFd, header, sizeof header, MSG_WAITALL) != sizeof header) return false;
+  return RecvExactly(AFd, static_cast<std::size_t>(header[3] << 8 | header[4]));
+}
+
+// Closes with a reset instead of an orderly end, as a crashed peer's system does.
+void Abort(UniqueFd& AFd) {
+  const linger reset{1, 0};
+  ::setsockopt(AFd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  AFd.reset();
+}
+
+// True when the peer ended the connection (end of stream or reset) within ATimeoutMs.
+bool SawEnd(int AFd, int ATimeoutMs) {
+  pollfd fd{AFd, POLLIN, 0};
+  if (::poll(&fd, 1, ATimeoutMs) <= 0) return false;
+  char byte;
+  const ssize_t n = ::recv(AFd, &byte, 1, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE));
+}
+
+// ---- the client copies of this program -----------------------------------------------------
+//
+// "client loop PORT SAMPLE": signs 8 KB documents without end.
+// "client huge PORT SAMPLE": sends one SignDocument with a kHugeBytes document (its text goes
+// through continuation blocks).
+// Each writes "ready" once connected and negotiated, then works until it is killed.
+
+int RunClient(const std::string& AMode, std::uint16_t APort, const fs::path& ASample) {
+  const std::string sample = ReadFile(ASample);
+  const bool huge = AMode == "huge";
+  Check(huge || AMode == "loop", "modo desconhecido: " + AMode);
+  const Text document =
+      text::FromUtf8(DocumentOfSize(sample, huge ? kHugeBytes : kDocumentBytes, 99));
+  const auto client = OpenClient(APort);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  const auto start = Clock::now();
+  do {
+    client->CallTextMethod(u"TSMSignService.SignDocument", {document, text::FromAscii(kSerial)});
+  } while (!huge);
+  std::printf("%.6f\n", Seconds(start));
+  std::fflush(stdout);
+  return 0;
+}
+
+// ---- the figures ---------------------------------------------------------------------------
+
+// Prints figures as they come; remembers whether one missed its target.
+class TReport {
+ public:
+  // APassed empty: a figure without a target.
+  void Figure(const std::string& AName, const std::string& AValue, const std::string& ATarget,
+              std::optional<bool> APassed) {
+    if (APassed && !*APassed) FAllPassed = false;
+    std::printf("  %-52s %16s   target %-11s %s\n", AName.c_str(), AValue.c_str(), ATarget.c_str(),
+                !APassed   ? "-"
+                : *APassed ? "PASS"
+                           : "MISS");
+    std::fflush(stdout);
+  }
+  bool AllPassed() const { return FAllPassed; }
+
+ private:
+  bool FAllPassed = true;
+};
+
+std::string Format(const char* AFormat, double AValue) {
+  char text[64];
+  std::snprintf(text, sizeof text, AFormat, AValue);
+  return text;
+}
+
+double Percentile(std::vector<double>& AValues, double AFraction) {
+  if (AValues.empty()) return 0;
+  const auto at = static_cast<std::size_t>(AFraction * static_cast<double>(AValues.size() - 1));
+  std::nth_element(AValues.begin(), AValues.begin() + static_cast<std::ptrdiff_t>(at),
+                   AValues.end());
+  return AValues[at];
+}
+
+// Verifies what differed from the references; returns how many failed.
+long VerifyDifferent(const TVerifier& AVerifier, TResults& AResults, std::string& AFirstFailure) {
+  long failed = 0;
+  for (const Text& result : AResults.Different) {
+    const std::string problem = AVerifier.Verify(result);
+    if (!problem.empty() && failed++ == 0)
+      AFirstFailure = problem + ": " + text::ToUtf8(result.substr(0, 200));
+  }
+  return failed;
+}
+
+struct TBench {
+  fs::path Daemon;
+  fs::path Sample;
+  fs::path Self;
+};
+
+int RunBench(const TBench& APaths) {
+  TReport report;
+  const TTemporaryDirectory scratch;
+  fs::create_directory(scratch.Path() / "store");
+  const fs::path certificate = MakeStore(scratch.Path() / "store");
+  const TVerifier verifier(certificate);
+  const fs::path ini = scratch.Path() / "assinador-nfsed.ini";
+  std::ofstream(ini) << "[CONFIGURACAO]\nPORTA=0\n";
+  const fs::path errors = scratch.Path() / "stderr.txt";
+  const std::string sample = ReadFile(APaths.Sample);
+
+  // The daemon gets the soft descriptor limit of a desktop session; this process, with its
+  // thousand clients, takes the hard one.
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  const rlim_t hard = limit.rlim_max;
+  limit.rlim_cur = std::min<rlim_t>(1024, hard);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  TChild daemon({APaths.Daemon.string(), "--config", ini.string(), "--log",
+                 (scratch.Path() / "assinador-nfsed.log").string()},
+                {"ASSINADOR_NFSE_STORE=" + (scratch.Path() / "store").string(), "LC_ALL=C.UTF-8"},
+                errors);
+  limit.rlim_cur = hard;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  const auto listening = daemon.ReadLine();
+  const std::string prefix = "assinador-nfsed: servidor iniciado, atendendo na porta TCP ";
+  Check(listening && listening->starts_with(prefix),
+        "o servidor não iniciou: " + listening.value_or("") + ReadFile(errors));
+  const auto port = static_cast<std::uint16_t>(std::stoi(listening->substr(prefix.size())));
+  std::printf("daemon %s, pid %d, 127.0.0.1:%u, open files limit %s\n", APaths.Daemon.c_str(),
+              daemon.Pid(), port, OpenFilesLimit(daemon.Pid()).c_str());
+
+  // One document per connection, each signed once and verified: the references.
+  std::vector<Text> documents, references;
+  {
+    const auto client = OpenClient(port);
+    for (int i = 0; i < kConnections; ++i) {
+      documents.push_back(text::FromUtf8(DocumentOfSize(sample, kDocumentBytes, i + 1)));
+      references.push_back(client->CallTextMethod(u"TSMSignService.SignDocument",
+                                                  {documents.back(), text::FromAscii(kSerial)}));
+      const std::string problem = verifier.Verify(references.back());
+      Check(problem.empty(), "assinatura de referência: " + problem + " " +
+                                 text::ToUtf8(references.back().substr(0, 300)));
+    }
+  }
+  std::printf(
+      "documents of %zu bytes (UTF-8), RSA-2048 key, compression on, %u hardware threads\n\n",
+      text::ToUtf8(documents[0]).size(), std::thread::hardware_concurrency());
+
+  // a. Throughput and latency.
+  std::printf("a. %d connections x %d SignDocument calls\n", kConnections, kCallsPerConnection);
+  {
+    TResults results;
+    std::vector<std::vector<double>> latencies(kConnections);
+    std::latch ready(kConnections + 1);
+    std::latch go(1);
+    Clock::time_point start;
+    {
+      std::vector<std::jthread> threads;
+      for (int i = 0; i < kConnections; ++i)
+        threads.emplace_back([&, i] {
+          std::unique_ptr<TDBXClient> client;
+          try {
+            client = OpenClient(port);
+          } catch (const std::exception& e) {
+            results.Error(text::ToUtf8(MessageOf(e)));
+          }
+          ready.count_down();
+          go.wait();
+          if (!client) return;
+          latencies[i].reserve(kCallsPerConnection);
+          for (int call = 0; call < kCallsPerConnection; ++call) {
+            const auto begin = Clock::now();
+            SignAndCompare(*client, documents[i], references[i], results);
+            latencies[i].push_back(Seconds(begin));
+          }
+        });
+      ready.arrive_and_wait();
+      start = Clock::now();
+      go.count_down();
+    }
+    const double seconds = Seconds(start);
+    std::vector<double> all;
+    for (const auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
+    std::string firstFailure;
+    const long unverified = VerifyDifferent(verifier, results, firstFailure);
+    const long calls = static_cast<long>(kConnections) * kCallsPerConnection;
+    report.Figure("errors", std::to_string(results.Errors), "0", results.Errors == 0);
+    if (results.Errors) std::printf("    first: %s\n", results.FirstError.c_str());
+    report.Figure("signatures that do not verify (of " + std::to_string(calls) + ")",
+                  std::to_string(unverified), "0", unverified == 0);
+    if (unverified) std::printf("    first: %s\n", firstFailure.c_str());
+    std::printf("    (%zu results differed from their reference and were verified one by one)\n",
+                results.Different.size());
+    report.Figure("calls per second", Format("%.1f", static_cast<double>(all.size()) / seconds), "",
+                  {});
+    report.Figure("latency p50", Format("%.2f ms", Percentile(all, 0.50) * 1e3), "", {});
+    report.Figure("latency p99", Format("%.2f ms", Percentile(all, 0.99) * 1e3), "", {});
+  }
+
+  // c. Clients killed mid-call while others sign.
+  std::printf(
+      "\nc. clients killed mid-negotiation, mid-request and mid-continuation while %d sign\n",
+      kSigners);
+  {
+    TResults results;
+    std::atomic<bool> stop{false};
+    std::atomic<long> signedCalls{0};
+    std::vector<std::jthread> signers;
+    for (int i = 0; i < kSigners; ++i)
+      signers.emplace_back([&, i] {
+        std::unique_ptr<TDBXClient> client;
+        try {
+          client = OpenClient(port);
+        } catch (const std::exception& e) {
+          results.Error(text::ToUtf8(MessageOf(e)));
+          return;
+        }
+        while (!stop.load())
+          if (SignAndCompare(*client, documents[i], references[i], results)) ++signedCalls;
+      });
+    std::mt19937 random(12345);
+    const std::vector<std::string> loop = {APaths.Self.string(), "client", "loop",
+                                           std::to_string(port), APaths.Sample.string()};
+    std::vector<std::string> huge = loop;
+    huge[2] = "huge";
+    const auto faultRound = [&] {
+      TChild request(loop, {}, errors);
+      TChild continuation(huge, {}, errors);
+      Check(request.ReadLine() == "ready" && continuation.ReadLine() == "ready", "cliente pronto");
+      std::vector<UniqueFd> negotiating;
+      for (int i = 0; i < 3; ++i) {
+        negotiating.push_back(ConnectTcp(port));
+        SendAll(negotiating.back().get(), std::string(static_cast<std::size_t>(i + 1), '\x05'));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30 + 1));
+      request.Kill();
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30 + 1));
+      continuation.Kill();
+      for (auto& socket : negotiating) Abort(socket);
+    };
+    // How long the huge call takes when left alone: the kills above land well inside it.
+    {
+      TChild whole(huge, {}, errors);
+      Check(whole.ReadLine() == "ready", "cliente pronto");
+      const auto seconds = whole.ReadLine();
+      std::printf("    a %zu MB document takes %s s through the protocol when not killed\n",
+                  kHugeBytes >> 20, seconds.value_or("?").c_str());
+    }
+    // The connection threads' pool keeps up to 10 idle threads, as many as the busiest moment
+    // so far left behind: a burst fills it, so that the count after warm-up is its steady one.
+    {
+      std::vector<UniqueFd> burst;
+      for (int i = 0; i < kPoolBurst; ++i) {
+        burst.push_back(ConnectTcp(port));
+        Check(Negotiate(burst.back().get()), "negociação");
+      }
+    }
+    for (int i = 0; i < kWarmUpRounds; ++i) faultRound();
+    const auto settled = [&](const TProcessFigures* ATarget) {
+      TProcessFigures now = FiguresOf(daemon.Pid());
+      for (const auto deadline = Clock::now() + std::chrono::seconds(5); Clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const TProcessFigures next = FiguresOf(daemon.Pid());
+        const bool same = next.Descriptors == now.Descriptors && next.Threads == now.Threads &&
+                          std::abs(next.RssKb - now.RssKb) * 100 <= now.RssKb;
+        now = next;
+        if (same && (!ATarget ||
+                     (now.Descriptors == ATarget->Descriptors && now.Threads == ATarget->Threads)))
+          break;
+      }
+      return now;
+    };
+    // Settled: descriptors and threads steady, VmRSS within 1% over 100 ms.
+    const TProcessFigures before = settled(nullptr);
+    const long callsBefore = signedCalls.load();
+    const auto faultStart = Clock::now();
+    std::vector<long> rssByRound;  // a leak grows round after round; a high-water mark does not
+    for (int i = 0; i < kFaultRounds; ++i) {
+      faultRound();
+      rssByRound.push_back(FiguresOf(daemon.Pid()).RssKb);
+    }
+    const double faultSeconds = Seconds(faultStart);
+    const long callsDuring = signedCalls.load() - callsBefore;
+    const TProcessFigures after = settled(&before);
+    stop = true;
+    signers.clear();
+    std::string firstFailure;
+    const long unverified = VerifyDifferent(verifier, results, firstFailure);
+    std::printf(
+        "    %d rounds in %.1f s, each: a client killed while signing in a loop, one "
+        "killed while sending a %zu MB document, 3 resets mid-negotiation; "
+        "%ld calls signed meanwhile\n",
+        kFaultRounds, faultSeconds, kHugeBytes >> 20, callsDuring);
+    std::printf("    daemon VmRSS after each round: first %ld kB, last %ld kB, highest %ld kB\n",
+                rssByRound.front(), rssByRound.back(),
+                *std::max_element(rssByRound.begin(), rssByRound.end()));
+    report.Figure("errors of the signing connections", std::to_string(results.Errors), "0",
+                  results.Errors == 0);
+    if (results.Errors) std::printf("    first: %s\n", results.FirstError.c_str());
+    report.Figure("their signatures that do not verify", std::to_string(unverified), "0",
+                  unverified == 0);
+    report.Figure("daemon descriptors: after warm-up -> after faults",
+                  std::to_string(before.Descriptors) + " -> " + std::to_string(after.Descriptors),
+                  "equal", before.Descriptors == after.Descriptors);
+    report.Figure("daemon threads: after warm-up -> after faults",
+                  std::to_string(before.Threads) + " -> " + std::to_string(after.Threads), "equal",
+                  before.Threads == after.Threads);
+    const double growth =
+        static_cast<double>(after.RssKb - before.RssKb) / static_cast<double>(before.RssKb);
+    report.Figure(
+        "daemon VmRSS: after warm-up -> after faults",
+        std::to_string(before.RssKb / 1024) + " -> " + std::to_string(after.RssKb / 1024) + " MB",
+        "within 10%", growth <= kRssTolerance && growth >= -kRssTolerance);
+  }
+
+  // b. A thousand idle clients, then SIGTERM.
+  std::printf("\nb. %d connected idle clients, then SIGTERM\n", kIdleClients);
+  {
+    std::vector<UniqueFd> idle;
+    idle.reserve(kIdleClients);
+    const auto connectStart = Clock::now();
+    long refused = 0;
+    for (int i = 0; i < kIdleClients; ++i) {
+      try {
+        idle.push_back(ConnectTcp(port));
+        if (!Negotiate(idle.back().get())) ++refused;
+      } catch (const std::exception& e) {
+        if (refused++ == 0) std::printf("    first failure: %s\n", e.what());
+      }
+    }
+    const double connectSeconds = Seconds(connectStart);
+    const TProcessFigures loaded = FiguresOf(daemon.Pid());
+    std::printf(
+        "    connected and negotiated in %.2f s; daemon: %zu descriptors, %ld threads, "
+        "VmRSS %ld MB\n",
+        connectSeconds, loaded.Descriptors, loaded.Threads, loaded.RssKb / 1024);
+    report.Figure("clients not served", std::to_string(refused), "0", refused == 0);
+    const auto stopStart = Clock::now();
+    ::kill(daemon.Pid(), SIGTERM);
+    const auto status = daemon.WaitExit(std::chrono::seconds(20));
+    const double stopSeconds = Seconds(stopStart);
+    report.Figure("time from SIGTERM to exit", Format("%.3f s", stopSeconds), "< 2 s",
+                  status && stopSeconds < kStopTargetSeconds);
+    report.Figure("exit status", status ? std::to_string(*status) : "still running", "0",
+                  status && *status == 0);
+    long open = 0;
+    for (const auto& socket : idle)
+      if (!SawEnd(socket.get(), 1000)) ++open;
+    report.Figure("clients that did not see their connection end", std::to_string(open), "0",
+                  open == 0);
+    const std::string rest = daemon.Rest();
+    report.Figure("\"servidor parado.\" printed",
+                  rest.find("servidor parado.") != std::string::npos ? "yes" : "no", "yes",
+                  rest.find("servidor parado.") != std::string::npos);
+  }
+  const std::string stderrText = ReadFile(errors);
+  if (!stderrText.empty())
+    std::printf("\nstandard error of the processes:\n%s", stderrText.c_str());
+  double load[3] = {0, 0, 0};
+  ::getloadavg(load, 3);
+  std::printf("\nload average %.2f (other processes compete for the cores)\n", load[0]);
+  return report.AllPassed() ? 0 : 1;
+}
+
+fs::path FindSample(const fs::path& ASelf, int argc, char** argv) {
+  std::vector<fs::path> candidates;
+  if (argc > 2) candidates.emplace_back(argv[2]);
+  candidates.emplace_back("tests/data/nfse_sample.xml");
+  candidates.push_back(ASelf.parent_path().parent_path().parent_path() / "tests/data" /
+                       "nfse_sample.xml");
+  for (const auto& candidate : candidates)
+    if (fs::is_regular_file(candidate)) return fs::absolute(candidate);
+  throw std::runtime_error("nfse_sample.xml não encontrado (passe o caminho como argumento)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  try {
+    if (argc == 5 && std::strcmp(argv[1], "client") == 0)
+      return RunClient(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), argv[4]);
+    const TXmlLibraryScope libraries;
+    TBench paths;
+    paths.Self = fs::read_symlink("/proc/self/exe");
+    paths.Daemon = argc > 1 ? fs::absolute(argv[1]) : paths.Self.parent_path() / "assinador-nfsed";
+    paths.Sample = FindSample(paths.Self, argc, argv);
+    return RunBench(paths);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daemon_load_bench: %s\n", text::ToUtf8(MessageOf(e)).c_str());
+    return 2;
+  }
+}

@@ -1,0 +1,102 @@
+#include "app/options/program_options.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kFiles[] = {"--captura"};
+constexpr std::string_view kFlags[] = {"--foreground"};
+
+TEST(ProgramOptionsTest, ParsesTheSharedOptionsAndTheProgramsOwn) {
+  const std::filesystem::path here = std::filesystem::current_path();
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool help;
+    std::filesystem::path config, log, capture;
+    bool foreground;
+  };
+  const Case kCases[] = {
+      {"nothing", {}, false, {}, {}, {}, false},
+      {"separate names",
+       {"--config", "a.ini", "--log", "/var/a.log"},
+       false,
+       here / "a.ini",
+       "/var/a.log",
+       {},
+       false},
+      {"joined names",
+       {"--config=/etc/a.ini", "--log=b.log"},
+       false,
+       "/etc/a.ini",
+       here / "b.log",
+       {},
+       false},
+      {"the last one counts",
+       {"--config", "a.ini", "--config", "b.ini"},
+       false,
+       here / "b.ini",
+       {},
+       {},
+       false},
+      {"own file option and flag",
+       {"--captura", "pics", "--foreground"},
+       false,
+       {},
+       {},
+       here / "pics",
+       true},
+      {"help", {"--log", "x", "-h"}, true, {}, here / "x", {}, false},
+      {"a name that looks like an option",
+       {"--config", "--log"},
+       false,
+       here / "--log",
+       {},
+       {},
+       false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const TProgramOptions options = ParseProgramOptions(c.arguments, kFiles, kFlags);
+    EXPECT_EQ(options.Help, c.help);
+    EXPECT_EQ(options.ConfigFile, c.config);
+    EXPECT_EQ(options.LogFile, c.log);
+    const auto capture = options.Files.find("--captura");
+    EXPECT_EQ(capture == options.Files.end() ? std::filesystem::path() : capture->second,
+              c.capture);
+    EXPECT_EQ(options.Flags.contains("--foreground"), c.foreground);
+  }
+}
+
+TEST(ProgramOptionsTest, RefusesUnknownOptionsAndMissingNames) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string message;
+  };
+  const Case kCases[] = {
+      {"unknown", {"--porta", "8080"}, "opção desconhecida: --porta"},
+      {"a program's option another program lacks",
+       {"--captura", "x"},
+       "opção desconhecida: --captura"},
+      {"flag with a value", {"--foreground=1"}, "opção desconhecida: --foreground=1"},
+      {"config without name", {"--config"}, "a opção --config exige um nome de arquivo."},
+      {"empty joined name", {"--log="}, "a opção --log exige um nome de arquivo."},
+      {"empty separate name", {"--config", ""}, "a opção --config exige um nome de arquivo."},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    try {
+      ParseProgramOptions(c.arguments, {}, kFlags);
+      ADD_FAILURE() << "accepted";
+    } catch (const TUsageError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+}
+
+}  // namespace

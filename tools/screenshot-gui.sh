@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Starts the tray program under a virtual X display with a throw-away configuration (INI file,
+# journal, certificate store and runtime folder in a temporary folder, a free port), checks
+# that its server answers, and writes pictures of the window with the server started and
+# stopped and of the port dialog.
+#   tools/screenshot-gui.sh [BUILD_DIR [OUT_DIR]]     (build/release, BUILD_DIR/screenshots)
+# The pictures are the program's own rendering of its widgets (its hidden --captura option),
+# so they need no window manager. docs/janela.png is janela-iniciado.png of a run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+out=${2:-$build/screenshots}
+program="$build/app/gui/assinador-nfse"
+cli="$build/assinador-nfse-cli"
+[ -x "$program" ] || { echo "screenshot-gui: $program is not built" >&2; exit 2; }
+command -v xvfb-run >/dev/null || { echo "screenshot-gui: xvfb-run is not installed" >&2; exit 2; }
+
+work=$(mktemp -d)
+pid=""
+cleanup() {
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill "$pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A port nobody listens on.
+port=""
+for _ in $(seq 1 50); do
+  candidate=$((20000 + RANDOM % 40000))
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+    port=$candidate
+    break
+  fi
+done
+[ -n "$port" ] || { echo "screenshot-gui: no free port found" >&2; exit 1; }
+
+mkdir -m 700 "$work/run"
+mkdir -p "$work/store" "$work/captura"
+printf '[CONFIGURACAO]\r\nPORTA=%s\r\n' "$port" > "$work/assinador-nfse.ini"
+
+# Waits up to 30 s for a file the program writes.
+wait_for() {
+  for _ in $(seq 1 300); do
+    [ -e "$1" ] && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+fail() {
+  echo "screenshot-gui: $1" >&2
+  echo "--- program output ---" >&2
+  cat "$work/saida.txt" >&2 || true
+  echo "--- journal ---" >&2
+  tr '\r' '\n' < "$work/assinador-nfse.log" >&2 2>/dev/null || true
+  exit 1
+}
+
+# Brazilian Portuguese for Qt's own dialog texts, whatever locales the machine has generated.
+XDG_RUNTIME_DIR="$work/run" ASSINADOR_NFSE_STORE="$work/store" LC_ALL=C.UTF-8 LANGUAGE=pt_BR \
+  xvfb-run -a -s "-screen 0 1024x768x24" \
+  "$program" --config "$work/assinador-nfse.ini" --log "$work/assinador-nfse.log" \
+  --captura "$work/captura" > "$work/saida.txt" 2>&1 &
+pid=$!
+
+wait_for "$work/captura/iniciado" || fail "the program did not reach the started pictures"
+# The server of the window answers on its port: the protocol when the command-line client
+# speaks it, a TCP connection otherwise.
+cli_help=""
+[ -x "$cli" ] && cli_help=$("$cli" --help 2>&1 || true)
+if [[ $cli_help == *"remoto certificados"* ]]; then
+  ASSINADOR_NFSE_STORE="$work/store" "$cli" remoto certificados --servidor "127.0.0.1:$port" \
+    > "$work/remoto.txt" 2>&1 || { cat "$work/remoto.txt" >&2; fail "remoto certificados failed"; }
+  echo "screenshot-gui: the server answered remoto certificados on port $port"
+else
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || fail "nobody listens on port $port"
+  echo "screenshot-gui: the server accepts connections on port $port"
+fi
+touch "$work/captura/parar"
+wait_for "$work/captura/parado" || fail "the program did not reach the stopped picture"
+for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+wait "$pid" || fail "the program ended with a failure"
+pid=""
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then fail "the server still listens"; fi
+
+mkdir -p "$out"
+for picture in janela-iniciado.png janela-parado.png dialogo-porta.png; do
+  [ -s "$work/captura/$picture" ] || fail "$picture was not written"
+  cp "$work/captura/$picture" "$out/"
+done
+echo "screenshot-gui: pictures in $out"
