@@ -135,11 +135,18 @@ unsigned UnitOf(TChar c) {
   return static_cast<std::make_unsigned_t<TChar>>(c);
 }
 
+constexpr std::array<bool, 128> kAsciiNameChar = [] {
+  std::array<bool, 128> name{};
+  for (unsigned c = 0; c < 128; ++c)
+    name[c] = c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
+              (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  return name;
+}();
+
 template <class TChar>
 bool IsNameChar(TChar AChar) {
   const unsigned c = UnitOf(AChar);
-  return c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
-         (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c > 0x7F;
+  return c > 0x7F || kAsciiNameChar[c];
 }
 
 template <class TChar>
