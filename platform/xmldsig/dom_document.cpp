@@ -1,5 +1,6 @@
 #include "platform/xmldsig/dom_document.h"
 
+#include <libxml/parserInternals.h>
 #include <libxml/xpathInternals.h>
 
 #include <algorithm>
@@ -200,6 +201,40 @@ bool HasTagWithMoreAttributes(std::string_view s, int AMax) {
   return false;
 }
 
+// Parses the UTF-8 text. Named "UTF-8", libxml2 would also run its copy of the text through a
+// UTF-8 to UTF-8 conversion into a buffer of its own, which grows to twice the text; read as
+// it stands, the parser takes UTF-8 from the first bytes and converts nothing. Only a text
+// with a NUL byte among its first four could be taken for another encoding: such a text
+// (never well-formed) is read as before, so that it fails alike. AOwner, when given, holds the
+// text and is released as soon as the parser has its copy.
+XmlDocPtr ReadUtf8(xmlParserCtxt* ctxt, std::string_view utf8, int options, std::string* AOwner) {
+  const int size = static_cast<int>(utf8.size());
+  if (utf8.substr(0, 4).find('\0') != std::string_view::npos)
+    return XmlDocPtr{xmlCtxtReadMemory(ctxt, utf8.data(), size, nullptr, "UTF-8", options)};
+  xmlParserInputBuffer* buffer =
+      xmlParserInputBufferCreateMem(utf8.data(), size, XML_CHAR_ENCODING_NONE);
+  if (!buffer) return nullptr;
+  xmlParserInput* input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+  if (!input) {
+    xmlFreeParserInputBuffer(buffer);
+    return nullptr;
+  }
+  if (inputPush(ctxt, input) < 0) {
+    xmlFreeInputStream(input);
+    return nullptr;
+  }
+  if (AOwner) std::string().swap(*AOwner);
+  xmlCtxtUseOptions(ctxt, options);
+  xmlParseDocument(ctxt);
+  XmlDocPtr doc{ctxt->myDoc};
+  ctxt->myDoc = nullptr;
+  if (!ctxt->wellFormed) doc.reset();
+  // As the named encoding would have left it: the serialiser writes characters outside ASCII
+  // as references for a document of no known encoding.
+  if (doc && !doc->encoding) doc->encoding = xmlStrdup(BAD_CAST "UTF-8");
+  return doc;
+}
+
 void RegisterIds(xmlDoc* doc, xmlNode* node) {
   for (; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
@@ -237,7 +272,7 @@ bool IXMLDOMDocument3::loadXMLAndRelease(Text&& AText) {
   std::string utf8;
   const bool converted = ToCheckedUtf8(AText, utf8);
   Text().swap(AText);  // the parser needs the bytes only
-  return converted && ParseUtf8(utf8);
+  return converted && ParseUtf8(utf8, &utf8);
 }
 
 bool IXMLDOMDocument3::ToCheckedUtf8(TextView AText, std::string& AUtf8) {
@@ -259,7 +294,7 @@ bool IXMLDOMDocument3::ToCheckedUtf8(TextView AText, std::string& AUtf8) {
   return true;
 }
 
-bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8) {
+bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8, std::string* AOwner) {
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};
     return false;
@@ -279,8 +314,7 @@ bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8) {
   // entity substitution, no DTD loading, no network.
   constexpr int kOptions =
       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
-  XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()), nullptr,
-                                  "UTF-8", kOptions)};
+  XmlDocPtr doc = ReadUtf8(ctxt.get(), utf8, kOptions, AOwner);
   // Namespace errors (an undeclared prefix) count as malformed: the signature's
   // canonicalisation needs every name resolved.
   if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed) {

@@ -55,7 +55,8 @@ class IXMLDOMDocument3 {
 
  private:
   bool ToCheckedUtf8(TextView AText, std::string& AUtf8);
-  bool ParseUtf8(std::string_view AUtf8);
+  // AOwner, when given, holds AUtf8 and is released once the parser has copied it.
+  bool ParseUtf8(std::string_view AUtf8, std::string* AOwner = nullptr);
 
   XmlDocPtr FDocument;
   bool FHasDeclaration = false;

@@ -34,6 +34,11 @@ TEST(DomDocument, LoadsWellFormedTextAndRefusesTheRest) {
       {"two roots", u"<a/><b/>", false},
       {"undefined prefix", u"<x:a/>", false},
       {"invalid character reference", u"<a>&#0;</a>", false},
+      // A NUL among the first bytes would make the parser guess another encoding.
+      {"NUL first", Text(u"\0<a/>", 5), false},
+      {"NUL after the first character", Text(u"<\0a/>", 5), false},
+      {"three NULs before the root", Text(u"\0\0\0<a/>", 7), false},
+      {"NUL inside the text", Text(u"<a>\0</a>", 8), false},
       {"undeclared entity", u"<a>&nada;</a>", false},
   };
   for (const auto& c : cases) {
