@@ -311,9 +311,10 @@ bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8, std::string* AOwner) {
     return false;
   }
   // The text is already decoded: parse its UTF-8 form and ignore the declared encoding. No
-  // entity substitution, no DTD loading, no network.
-  constexpr int kOptions =
-      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
+  // entity substitution, no DTD loading, no network. Short texts (most NFS-e values) are kept
+  // inside their node, without an allocation of their own.
+  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                           XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT;
   XmlDocPtr doc = ReadUtf8(ctxt.get(), utf8, kOptions, AOwner);
   // Namespace errors (an undeclared prefix) count as malformed: the signature's
   // canonicalisation needs every name resolved.
