@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "platform/component_error.h"
 #include "platform/xml_declaration.h"
@@ -235,6 +236,22 @@ XmlDocPtr ReadUtf8(xmlParserCtxt* ctxt, std::string_view utf8, int options, std:
   return doc;
 }
 
+// The first element in document order below ANode with that namespace and local name: what
+// ".//p:name" selects first from the document node.
+xmlNode* FirstDescendant(xmlNode* ANode, const std::string& AUri, const std::string& AName) {
+  for (xmlNode* node = ANode->children; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    // The local name first: it tells most elements apart at its first byte.
+    if (std::strcmp(reinterpret_cast<const char*>(node->name), AName.c_str()) == 0 && node->ns &&
+        node->ns->href &&
+        std::strcmp(reinterpret_cast<const char*>(node->ns->href), AUri.c_str()) == 0) {
+      return node;
+    }
+    if (xmlNode* found = FirstDescendant(node, AUri, AName)) return found;
+  }
+  return nullptr;
+}
+
 void RegisterIds(xmlDoc* doc, xmlNode* node) {
   for (; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
@@ -355,6 +372,10 @@ void IXMLDOMDocument3::setProperty(TextView AName, TextView AValue) {
 
 xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
   if (!FDocument) component::Fail(dsig_messages::kNotLoaded);
+  if (const auto descendant = SimpleDescendant(AExpression)) {
+    return FirstDescendant(reinterpret_cast<xmlNode*>(FDocument.get()), descendant->first,
+                           descendant->second);
+  }
   TLibraryErrors errors;
   XmlXPathContextPtr context{xmlXPathNewContext(FDocument.get())};
   if (!context) component::Fail(text::FromUtf8(errors.Texts()));
@@ -369,6 +390,33 @@ xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
     return nullptr;
   }
   return result->nodesetval->nodeTab[0];
+}
+
+std::optional<std::pair<std::string, std::string>> IXMLDOMDocument3::SimpleDescendant(
+    TextView AExpression) const {
+  constexpr TextView kDescendants = u".//";
+  if (!AExpression.starts_with(kDescendants)) return std::nullopt;
+  const TextView rest = AExpression.substr(kDescendants.size());
+  const std::size_t colon = rest.find(u':');
+  if (colon == TextView::npos || colon == 0 || colon + 1 == rest.size()) return std::nullopt;
+  const auto isNameUnit = [](char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' ||
+           (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
+  };
+  const TextView prefix = rest.substr(0, colon);
+  const TextView name = rest.substr(colon + 1);
+  for (const TextView part : {prefix, name}) {
+    if (!std::all_of(part.begin(), part.end(), isNameUnit) || !isNameUnit(part[0]) ||
+        (part[0] >= u'0' && part[0] <= u'9') || part[0] == u'-' || part[0] == u'.') {
+      return std::nullopt;
+    }
+  }
+  const std::string prefixUtf8 = text::ToUtf8(prefix);
+  // The last declaration of a prefix is the one the expression sees.
+  for (auto it = FSelectionNamespaces.rbegin(); it != FSelectionNamespaces.rend(); ++it) {
+    if (it->first == prefixUtf8) return std::pair{it->second, text::ToUtf8(name)};
+  }
+  return std::nullopt;  // the expression's evaluation reports the unknown prefix
 }
 
 std::string IXMLDOMDocument3::SerialisedUtf8() const {
