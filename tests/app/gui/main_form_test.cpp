@@ -66,6 +66,22 @@ QString Q(TextView AText) {
   return QString::fromUtf16(AText.data(), static_cast<qsizetype>(AText.size()));
 }
 
+// What the status label's painting shows: the single border (left edge and bottom-right
+// corner), the background just inside it, and whether any pixel has the text's white.
+struct TPainted {
+  QColor Left, Corner, Background;
+  bool White = false;
+};
+TPainted Painted(QWidget& ALabel) {
+  const QImage image = ALabel.grab().toImage();
+  TPainted painted{image.pixelColor(0, image.height() / 2),
+                   image.pixelColor(image.width() - 1, image.height() - 1), image.pixelColor(2, 2)};
+  for (int y = 0; y < image.height() && !painted.White; ++y)
+    for (int x = 0; x < image.width() && !painted.White; ++x)
+      painted.White = image.pixelColor(x, y) == QColor(Qt::white);
+  return painted;
+}
+
 // Whether the server closed the connection within AMs milliseconds (it sends nothing unasked).
 bool ClosedWithin(int AFd, int AMs) {
   pollfd polled{AFd, POLLIN, 0};
@@ -170,6 +186,12 @@ TEST_F(MainFormTest, TickShowsTheServerStateAndHidesTheMinimisedWindow) {
     EXPECT_EQ(label.palette().color(QPalette::Window), c.colour);
     EXPECT_EQ(label.palette().color(QPalette::WindowText), QColor(Qt::white));
     EXPECT_TRUE(label.autoFillBackground());
+    // As drawn: a dark single border that the white text does not take over.
+    const TPainted painted = Painted(Child<QLabel>(*form, "lblStatusServer"));
+    EXPECT_EQ(painted.Left, QColor(Qt::black));
+    EXPECT_EQ(painted.Corner, QColor(Qt::black));
+    EXPECT_EQ(painted.Background, c.colour);
+    EXPECT_TRUE(painted.White) << "the text";
     EXPECT_EQ(Child<QPushButton>(*form, "btnStartServer").isEnabled(), c.taken);
     EXPECT_EQ(Child<QPushButton>(*form, "btnStopServer").isEnabled(), !c.taken);
     EXPECT_TRUE(Child<QPushButton>(*form, "btnMinimizeForm").isEnabled());
