@@ -350,7 +350,9 @@ void TfrmMainServer::actMinimizeFormExecute() {
 }
 
 void TfrmMainServer::actShowFormExecute() {
-  setWindowState(windowState() & ~Qt::WindowMinimized);
+  // Normal: neither minimised nor maximised, whatever it was before it went to the tray.
+  setWindowState(windowState() &
+                 ~(Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
   show();
   raise();
   activateWindow();

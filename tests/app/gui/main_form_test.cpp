@@ -215,6 +215,47 @@ TEST_F(MainFormTest, TickShowsTheServerStateAndHidesTheMinimisedWindow) {
   }
 }
 
+TEST_F(MainFormTest, ShowFormBringsTheWindowBackInNormalState) {
+  WriteIni(FreePort());
+  const auto form = Create();
+  auto& tray = Child<QSystemTrayIcon>(*form, "TrayIcon1");
+  struct Case {
+    const char* name;
+    Qt::WindowStates state;  // before it went to the tray (or stayed)
+    std::function<void()> show;
+  };
+  const std::function<void()> byAction = [&] { Trigger(*form, "actShowForm"); };
+  const std::function<void()> byTrayMenu = [&] { Trigger(*form, "ExibirGerenciador1"); };
+  const std::function<void()> byDoubleClick = [&] {
+    emit tray.activated(QSystemTrayIcon::DoubleClick);
+  };
+  const Case kCases[] = {
+      {"minimised, action", Qt::WindowMinimized, byAction},
+      {"minimised, tray menu", Qt::WindowMinimized, byTrayMenu},
+      {"minimised, double click", Qt::WindowMinimized, byDoubleClick},
+      {"maximised then minimised, double click", Qt::WindowMaximized | Qt::WindowMinimized,
+       byDoubleClick},
+      {"maximised then minimised, action", Qt::WindowMaximized | Qt::WindowMinimized, byAction},
+      {"maximised and shown, tray menu", Qt::WindowMaximized, byTrayMenu},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    form->setWindowState(c.state);
+    Trigger(*form, "actStatusServer");
+    EXPECT_EQ(form->isVisible(), !(c.state & Qt::WindowMinimized));
+    c.show();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->windowState() &
+                 (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))
+        << form->windowState().toInt();
+  }
+  // A single click only refreshes the hint.
+  form->setWindowState(Qt::WindowMinimized);
+  Trigger(*form, "actStatusServer");
+  emit tray.activated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(form->isVisible());
+}
+
 TEST_F(MainFormTest, WithoutATrayTheMinimisedWindowStaysAndTheJournalSaysWhyOnce) {
   FDesktop.Tray = false;
   WriteIni(FreePort());
