@@ -273,8 +273,10 @@ void TfrmMainServer::FormCreate() {
     } catch (const std::exception& e) {
       FServerController->LogError(Text(controller_messages::kStartFailed) + CR + MessageOf(e));
     }
+    // Not when even the record could not be written: the window stays in sight, stopped, under
+    // the error box, instead of going to the tray.
+    setWindowState(windowState() | Qt::WindowMinimized);
   });
-  setWindowState(windowState() | Qt::WindowMinimized);
 }
 
 void TfrmMainServer::FormDestroy() noexcept {
