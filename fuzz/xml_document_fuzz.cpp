@@ -24,7 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
   try {
     dom.setProperty(u"SelectionNamespaces", u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"");
     dom.selectSingleNode(u".//ds:Signature");
-    signer_text::PostProcess(dom.xml(), signer_text::CaptureDeclaration(document));
+    const Text declaration = signer_text::CaptureDeclaration(document);
+    const Text processed = signer_text::PostProcess(dom.xml(), declaration);
+    // The signer's path: the same steps on the serialiser's UTF-8, converted once.
+    if (signer_text::PostProcessUtf8(dom.SerialisedUtf8(), declaration) != processed)
+      __builtin_trap();
   } catch (const Exception&) {
   }
   return 0;

@@ -2,6 +2,10 @@
 
 #include <langinfo.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
@@ -19,26 +23,121 @@ constexpr char16_t LowerAsciiUnit(char16_t c) {
 
 }  // namespace
 
-Text FromUtf8(std::string_view in) {
-  // At most one UTF-16 unit per byte: one allocation, then plain stores.
-  Text out(in.size(), u'\0');
-  char16_t* o = out.data();
+namespace {
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Blocks of ASCII characters are measured and copied whole, with SSE2 where there is.
+constexpr std::size_t kBlock = 16;
+
+#ifdef __SSE2__
+bool IsAsciiBlock(const char16_t* in) {
+  const __m128i any = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8)));
+  const __m128i wide = _mm_and_si128(any, _mm_set1_epi16(static_cast<short>(0xFF80)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi16(wide, _mm_setzero_si128())) == 0xFFFF;
+}
+
+bool IsAsciiBlock(const std::uint8_t* in) {
+  return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))) == 0;
+}
+
+// An ASCII block, narrowed or widened.
+void CopyAsciiBlock(const char16_t* in, char* out) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8))));
+}
+
+void CopyAsciiBlock(const std::uint8_t* in, char16_t* out) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                   _mm_unpackhi_epi8(bytes, _mm_setzero_si128()));
+}
+#else
+bool IsAsciiBlock(const char16_t* in) {
+  char16_t any = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
+  return any < 0x80;
+}
+
+bool IsAsciiBlock(const std::uint8_t* in) {
+  std::uint8_t any = 0;
+  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
+  return any < 0x80;
+}
+
+void CopyAsciiBlock(const char16_t* in, char* out) {
+  for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(in[k]);
+}
+
+void CopyAsciiBlock(const std::uint8_t* in, char16_t* out) {
+  for (std::size_t k = 0; k < kBlock; ++k) out[k] = in[k];
+}
+#endif
+
+// Converted text is written into a small buffer and appended a buffer at a time: the
+// destination is allocated once by the caller and never zero-filled first.
+template <class TChar>
+class TChunkedAppender {
+ public:
+  explicit TChunkedAppender(std::basic_string<TChar>& AOut) : FOut(AOut) {}
+  ~TChunkedAppender() { Flush(); }
+  TChunkedAppender(const TChunkedAppender&) = delete;
+  TChunkedAppender& operator=(const TChunkedAppender&) = delete;
+
+  // Room for at least AUnits more units.
+  TChar* Reserve(std::size_t AUnits) {
+    if (static_cast<std::size_t>(FEnd - FAt) < AUnits) Flush();
+    return FAt;
+  }
+  void Advance(TChar* ATo) { FAt = ATo; }
+  void Flush() {
+    FOut.append(FBuffer, static_cast<std::size_t>(FAt - FBuffer));
+    FAt = FBuffer;
+  }
+
+ private:
+  std::basic_string<TChar>& FOut;
+  TChar FBuffer[kConversionChunk];
+  TChar* FAt = FBuffer;
+  TChar* const FEnd = FBuffer + kConversionChunk;
+};
+
+}  // namespace
+
+void AppendFromUtf8(std::string_view in, Text& out) {
+  TChunkedAppender<char16_t> appender(out);
   const auto* const bytes = reinterpret_cast<const std::uint8_t*>(in.data());
-  auto append = [&o](char32_t cp) {
-    if (cp < 0x10000) {
-      *o++ = static_cast<char16_t>(cp);
-    } else {
-      cp -= 0x10000;
-      *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-      *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    }
-  };
   std::size_t i = 0;
   const std::size_t n = in.size();
   while (i < n) {
-    while (i < n && bytes[i] < 0x80) *o++ = bytes[i++];  // the common case: ASCII runs
-    if (i == n) break;
+    // At most two units per step below; kBlock for an ASCII block.
+    char16_t* o = appender.Reserve(kBlock);
+    if (i + kBlock <= n && IsAsciiBlock(bytes + i)) {  // the common case: ASCII runs
+      CopyAsciiBlock(bytes + i, o);
+      appender.Advance(o + kBlock);
+      i += kBlock;
+      continue;
+    }
     const std::uint8_t b0 = bytes[i];
+    if (b0 < 0x80) {
+      *o++ = b0;
+      appender.Advance(o);
+      ++i;
+      continue;
+    }
+    auto append = [&o](char32_t cp) {
+      if (cp < 0x10000) {
+        *o++ = static_cast<char16_t>(cp);
+      } else {
+        cp -= 0x10000;
+        *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      }
+    };
     int extra;
     char32_t cp;
     char32_t min;
@@ -56,6 +155,7 @@ Text FromUtf8(std::string_view in) {
       min = 0x10000;
     } else {
       append(kReplacement);
+      appender.Advance(o);
       ++i;
       continue;
     }
@@ -70,42 +170,77 @@ Text FromUtf8(std::string_view in) {
     }
     if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       append(kReplacement);
+      appender.Advance(o);
       i = j;  // a truncated sequence resumes at the byte that broke it
       continue;
     }
     append(cp);
+    appender.Advance(o);
     i = j;
   }
-  out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+bool IsWellFormedUtf8(std::string_view in) {
+  const auto* const bytes = reinterpret_cast<const std::uint8_t*>(in.data());
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (i + kBlock <= n && IsAsciiBlock(bytes + i)) {
+      i += kBlock;
+      continue;
+    }
+    const std::uint8_t b0 = bytes[i];
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra;
+    char32_t cp;
+    char32_t min;
+    if ((b0 & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = b0 & 0x1F;
+      min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = b0 & 0x0F;
+      min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = b0 & 0x07;
+      min = 0x10000;
+    } else {
+      return false;
+    }
+    if (n - i <= static_cast<std::size_t>(extra)) return false;
+    for (int k = 1; k <= extra; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (bytes[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += 1 + static_cast<std::size_t>(extra);
+  }
+  return true;
+}
+
+Text FromUtf8(std::string_view in) {
+  // At most one UTF-16 unit per byte: one allocation.
+  Text out;
+  out.reserve(in.size());
+  AppendFromUtf8(in, out);
   return out;
 }
 
-namespace {
-
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Blocks of ASCII characters are measured and narrowed whole (the loops vectorise).
-constexpr std::size_t kBlock = 16;
-
-bool IsAsciiBlock(const char16_t* in) {
-  char16_t any = 0;
-  for (std::size_t k = 0; k < kBlock; ++k) any |= in[k];
-  return any < 0x80;
-}
-
-}  // namespace
-
-std::string ToUtf8(TextView in) {
-  // The exact length first, so that the text is written with one allocation.
+std::size_t Utf8Length(TextView in) {
   const std::size_t n = in.size();
   std::size_t length = 0;
   std::size_t i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    if (!IsAsciiBlock(in.data() + i)) break;  // the rest goes character by character
-    length += kBlock;
-  }
-  for (; i < n; ++i) {
+  while (i < n) {
+    if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
+      length += kBlock;
+      i += kBlock;
+      continue;
+    }
     const char16_t c = in[i];
     if (c < 0x80) {
       length += 1;
@@ -117,19 +252,26 @@ std::string ToUtf8(TextView in) {
     } else {
       length += 3;  // also a lone surrogate, written as U+FFFD
     }
+    ++i;
   }
-  std::string out(length, '\0');
-  char* o = out.data();
-  for (i = 0; i < n; ++i) {
+  return length;
+}
+
+void AppendToUtf8(TextView in, std::string& out) {
+  TChunkedAppender<char> appender(out);
+  const std::size_t n = in.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    char* o = appender.Reserve(kBlock);  // at most 4 bytes per step below; kBlock for a block
     if (i + kBlock <= n && IsAsciiBlock(in.data() + i)) {
-      for (std::size_t k = 0; k < kBlock; ++k) o[k] = static_cast<char>(in[i + k]);
-      o += kBlock;
+      CopyAsciiBlock(in.data() + i, o);
+      appender.Advance(o + kBlock);
       i += kBlock - 1;
       continue;
     }
     char32_t cp = in[i];
     if (cp < 0x80) {
       *o++ = static_cast<char>(cp);
+      appender.Advance(o);
       continue;
     }
     if (IsHighSurrogate(in[i]) && i + 1 < n && IsLowSurrogate(in[i + 1])) {
@@ -151,7 +293,15 @@ std::string ToUtf8(TextView in) {
       *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       *o++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    appender.Advance(o);
   }
+}
+
+std::string ToUtf8(TextView in) {
+  // The exact length first, so that the text is written with one allocation.
+  std::string out;
+  out.reserve(Utf8Length(in));
+  AppendToUtf8(in, out);
   return out;
 }
 

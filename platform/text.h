@@ -15,6 +15,16 @@ namespace text {
 // UTF-8 <-> UTF-16. Invalid input never throws: ill-formed sequences become U+FFFD.
 Text FromUtf8(std::string_view utf8);
 std::string ToUtf8(TextView utf16);
+// The same conversions appended to AOut, which the caller sizes (reserve) beforehand: the
+// converted text goes through a buffer of kConversionChunk units, never a zero-filled resize.
+void AppendFromUtf8(std::string_view utf8, Text& AOut);
+void AppendToUtf8(TextView utf16, std::string& AOut);
+// Whether utf8 is well-formed UTF-8: FromUtf8 replaces nothing in it, and ToUtf8 gives its
+// result back byte for byte.
+bool IsWellFormedUtf8(std::string_view utf8);
+// The number of bytes ToUtf8 writes for utf16.
+std::size_t Utf8Length(TextView utf16);
+inline constexpr std::size_t kConversionChunk = 4096;
 
 // ISO 8859-1 <-> UTF-16. Code units above 255 become '?' on the way out.
 Text FromLatin1(std::string_view latin1);

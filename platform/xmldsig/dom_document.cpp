@@ -3,14 +3,23 @@
 #include <libxml/xpathInternals.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "platform/component_error.h"
 #include "platform/xml_declaration.h"
 #include "platform/xmldsig/dsig_messages.h"
 
 namespace {
+
+// The bytes EscapeTextContent writes as a reference.
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (const unsigned char c : {'<', '>', '&', '\r', '\n'}) escaped[c] = true;
+  return escaped;
+}();
 
 // libxml2 writes a line feed inside text as it stands, and the signed text loses its literal
 // line breaks afterwards. Writing it (and CR) as a character reference keeps such content, and
@@ -21,6 +30,15 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
   const unsigned char* i = in;
   const unsigned char* const inEnd = in + *inlen;
   while (i < inEnd) {
+    // Runs of characters written as they are go over whole.
+    const unsigned char* run = i;
+    while (run < inEnd && !kEscaped[*run]) ++run;
+    const std::size_t copied =
+        std::min(static_cast<std::size_t>(run - i), static_cast<std::size_t>(outEnd - o));
+    std::memcpy(o, i, copied);
+    o += copied;
+    i += copied;
+    if (i == inEnd || i != run) break;  // all written, or no more room
     const char* replacement = nullptr;
     switch (*i) {
       case '<':
@@ -35,20 +53,14 @@ int EscapeTextContent(unsigned char* out, int* outlen, const unsigned char* in, 
       case '\r':
         replacement = "&#13;";
         break;
-      case '\n':
+      default:  // '\n'
         replacement = "&#10;";
         break;
-      default:
-        break;
     }
-    const std::size_t need = replacement ? std::strlen(replacement) : 1;
+    const std::size_t need = std::strlen(replacement);
     if (static_cast<std::size_t>(outEnd - o) < need) break;
-    if (replacement) {
-      std::memcpy(o, replacement, need);
-      o += need;
-    } else {
-      *o++ = *i;
-    }
+    std::memcpy(o, replacement, need);
+    o += need;
     ++i;
   }
   *outlen = static_cast<int>(o - out);
@@ -117,7 +129,15 @@ bool HasEntityReferences(const xmlNode* node) {
 }
 
 bool HasLoneSurrogate(TextView AText) {
-  for (std::size_t i = 0; i < AText.size(); ++i) {
+  // Surrogates are rare: blocks without any are passed over whole (the test vectorises).
+  constexpr std::size_t kBlock = 32;
+  std::size_t i = 0;
+  for (; i + kBlock <= AText.size(); i += kBlock) {
+    unsigned found = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) found |= (AText[i + k] & 0xF800) == 0xD800 ? 1u : 0u;
+    if (found != 0) break;
+  }
+  for (; i < AText.size(); ++i) {
     const char16_t c = AText[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < AText.size() && AText[i + 1] >= 0xDC00 &&
         AText[i + 1] <= 0xDFFF) {
@@ -145,9 +165,9 @@ bool HasTagWithMoreAttributes(std::string_view s, int AMax) {
     if (!lt) return false;
     i = static_cast<std::size_t>(static_cast<const char*>(lt) - s.data()) + 1;
     if (i >= s.size()) return false;
-    if (s.compare(i, 3, "!--") == 0) {
+    if (s[i] == '!' && s.compare(i, 3, "!--") == 0) {
       i = After(s, i + 3, "-->");
-    } else if (s.compare(i, 8, "![CDATA[") == 0) {
+    } else if (s[i] == '!' && s.compare(i, 8, "![CDATA[") == 0) {
       i = After(s, i + 8, "]]>");
     } else if (s[i] == '?') {
       i = After(s, i + 1, "?>");
@@ -209,6 +229,18 @@ void RegisterIdAttributes(xmlDoc* ADocument) {
 }  // namespace xmldsig
 
 bool IXMLDOMDocument3::loadXML(TextView AText) {
+  std::string utf8;
+  return ToCheckedUtf8(AText, utf8) && ParseUtf8(utf8);
+}
+
+bool IXMLDOMDocument3::loadXMLAndRelease(Text&& AText) {
+  std::string utf8;
+  const bool converted = ToCheckedUtf8(AText, utf8);
+  Text().swap(AText);  // the parser needs the bytes only
+  return converted && ParseUtf8(utf8);
+}
+
+bool IXMLDOMDocument3::ToCheckedUtf8(TextView AText, std::string& AUtf8) {
   FDocument.reset();
   FParseError.clear();
   const TextView start = AText.substr(AText.substr(0, 1) == u"\uFEFF" ? 1 : 0);
@@ -223,11 +255,16 @@ bool IXMLDOMDocument3::loadXML(TextView AText) {
     FParseError = Text{dsig_messages::kRepeatedByteOrderMark};
     return false;
   }
-  const std::string utf8 = text::ToUtf8(AText);
+  AUtf8 = text::ToUtf8(AText);
+  return true;
+}
+
+bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8) {
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};
     return false;
   }
+  FLoadedSize = utf8.size();
   if (HasTagWithMoreAttributes(utf8, kMaxAttributesPerElement)) {
     FParseError = Text{dsig_messages::kTooManyAttributes};
     return false;
@@ -299,23 +336,39 @@ xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
   return result->nodesetval->nodeTab[0];
 }
 
-Text IXMLDOMDocument3::xml() const {
+std::string IXMLDOMDocument3::SerialisedUtf8() const {
   if (!FDocument) component::Fail(dsig_messages::kNotLoaded);
   TLibraryErrors errors;
-  XmlBufferPtr buffer{xmlBufferCreate()};
-  if (!buffer) component::Fail(dsig_messages::kSerialiseFailed);
+  // Written straight into the text handed back, sized for the document as it was loaded (the
+  // signature adds a few kilobytes); the serialiser's own buffer holds only a few kilobytes.
+  std::string out;
+  out.reserve(FLoadedSize + FLoadedSize / 16 + 16384);
+  const auto append = [](void* context, const char* bytes, int length) -> int {
+    try {
+      static_cast<std::string*>(context)->append(bytes, static_cast<std::size_t>(length));
+      return length;
+    } catch (const std::bad_alloc&) {
+      return -1;  // nothing may unwind through the library; it reports the failed write
+    }
+  };
   {
-    XmlSaveCtxtPtr save{xmlSaveToBuffer(buffer.get(), "UTF-8", XML_SAVE_NO_DECL)};
+    XmlSaveCtxtPtr save{xmlSaveToIO(append, nullptr, &out, "UTF-8", XML_SAVE_NO_DECL)};
     if (!save) component::Fail(dsig_messages::kSerialiseFailed);
     xmlSaveSetEscape(save.get(), EscapeTextContent);
     if (xmlSaveDoc(save.get(), FDocument.get()) < 0) {
       component::Fail(Text{dsig_messages::kSerialiseFailed} + u": " +
                       text::FromUtf8(errors.Texts()));
     }
-  }  // closing the save context flushes into the buffer
-  Text out =
-      text::FromUtf8(std::string_view{reinterpret_cast<const char*>(xmlBufferContent(buffer.get())),
-                                      static_cast<std::size_t>(xmlBufferLength(buffer.get()))});
-  if (FHasDeclaration) out.insert(0, u"<?xml version=\"1.0\"?>");
+  }  // closing the save context flushes into the text
+  return out;
+}
+
+Text IXMLDOMDocument3::xml() const {
+  const std::string serialised = SerialisedUtf8();
+  constexpr TextView kDeclaration = u"<?xml version=\"1.0\"?>";
+  Text out;
+  out.reserve(serialised.size() + (FHasDeclaration ? kDeclaration.size() : 0));
+  if (FHasDeclaration) out += kDeclaration;
+  text::AppendFromUtf8(serialised, out);
   return out;
 }

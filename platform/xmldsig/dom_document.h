@@ -10,6 +10,7 @@
 // may be used on separate threads at once. Needs TXmlLibraryScope.
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,9 @@ class IXMLDOMDocument3 {
   // second byte-order mark, a document type declaration naming an external subset, and an
   // element with more than kMaxAttributesPerElement attributes.
   bool loadXML(TextView AText);
+  // The same, releasing AText's memory once converted for the parser: a large document is
+  // then never held as text and as tree at once.
+  bool loadXMLAndRelease(Text&& AText);
   const Text& parseError() const { return FParseError; }
 
   // "SelectionNamespaces" with a value such as xmlns:ds="http://www.w3.org/2000/09/xmldsig#"
@@ -42,12 +46,20 @@ class IXMLDOMDocument3 {
   // written as character references. Starts with <?xml version="1.0"?> when the loaded text
   // had a declaration. Throws Exception when nothing is loaded.
   Text xml() const;
+  // The same text in UTF-8, without the declaration xml() puts first; HasDeclaration() tells
+  // whether xml() puts one.
+  std::string SerialisedUtf8() const;
+  bool HasDeclaration() const { return FHasDeclaration; }
 
   xmlDoc* Handle() const { return FDocument.get(); }
 
  private:
+  bool ToCheckedUtf8(TextView AText, std::string& AUtf8);
+  bool ParseUtf8(std::string_view AUtf8);
+
   XmlDocPtr FDocument;
   bool FHasDeclaration = false;
+  std::size_t FLoadedSize = 0;
   Text FParseError;
   std::vector<std::pair<std::string, std::string>> FSelectionNamespaces;
 };

@@ -1,5 +1,9 @@
 #include "server/classes/signer.h"
 
+#include <memory>
+#include <string>
+#include <utility>
+
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/digital_signature.h"
@@ -24,15 +28,21 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
                                Text& ASignedXML, Text& AStatusText) {
   using namespace signer_messages;
   try {
-    const Text document = signer_text::PrepareDocument(AXMLDocument);
-    const Text declaration = signer_text::CaptureDeclaration(document);
-
-    IXMLDOMDocument3 dom;
+    // The document lives as long as its stages need it: the prepared text until it is
+    // parsed, the tree until it is serialised, the serialised bytes until they are converted.
+    auto dom = std::make_unique<IXMLDOMDocument3>();
+    Text declaration;
+    {
+      Text document = signer_text::PrepareDocument(AXMLDocument);
+      declaration = signer_text::CaptureDeclaration(document);
+      // The message quotes the prepared text, made again: the load released it.
+      if (!dom->loadXMLAndRelease(std::move(document)))
+        throw Exception(Text{kLoadFailed} + signer_text::PrepareDocument(AXMLDocument));
+    }
     IXMLDigitalSignature signature;
-    if (!dom.loadXML(document)) throw Exception(Text{kLoadFailed} + document);
 
-    dom.setProperty(kSelectionProperty, kSelectionNamespaces);
-    signature.setSignature(dom.selectSingleNode(kSelectSignature));
+    dom->setProperty(kSelectionProperty, kSelectionNamespaces);
+    signature.setSignature(dom->selectSingleNode(kSelectSignature));
     if (!signature.signature()) throw Exception(Text{kTemplateMissing});
 
     // The certificates written into the key information: those of the personal store that
@@ -57,7 +67,10 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
     const IXMLDSigKeyPtr used = signature.sign(*key, CERTIFICATES);
     if (!used) throw Exception(Text{kSigningFailed});
 
-    Text signedXml = signer_text::PostProcess(dom.xml(), declaration);
+    std::string serialised = dom->SerialisedUtf8();
+    signature.setSignature(nullptr);
+    dom.reset();
+    Text signedXml = signer_text::PostProcessUtf8(std::move(serialised), declaration);
     // A signature of the client's own making may cover what signing itself changes (its key
     // information, its own values): the text handed back must verify as it stands.
     if (!signature.signedDirectly() && !VerifiesAsReturned(signedXml, *key))

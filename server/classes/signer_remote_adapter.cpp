@@ -13,7 +13,9 @@ Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Tex
     Text signedXml;
     Text status;
     sign(AXMLContent, *certificate, signedXml, status);
-    return status == signer_messages::kStatusOk ? signedXml : status;
+    // Moved out: a signed batch is megabytes of text.
+    if (status == signer_messages::kStatusOk) return signedXml;
+    return status;
   } catch (const std::exception& e) {
     return kAdapterSignError + Text(1, CR) + MessageOf(e);
   }

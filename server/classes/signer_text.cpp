@@ -1,9 +1,15 @@
 #include "server/classes/signer_text.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "platform/exception.h"
@@ -20,7 +26,27 @@ char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
   char16_t* out = AOut;
   const char16_t* in = AFrom.data();
   const char16_t* const end = in + AFrom.size();
-  // Line breaks are rare: blocks without any are copied whole (the test vectorises).
+  // Line breaks are rare next to the characters between them: blocks without any are copied
+  // whole, with SSE2 where there is.
+#ifdef __SSE2__
+  constexpr std::ptrdiff_t kBlock = 8;
+  const __m128i cr = _mm_set1_epi16('\r');
+  const __m128i lf = _mm_set1_epi16('\n');
+  for (; end - in >= kBlock; in += kBlock) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const int breaks =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(units, cr), _mm_cmpeq_epi16(units, lf)));
+    if (breaks == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
+      out += kBlock;
+      continue;
+    }
+    for (std::ptrdiff_t k = 0; k < kBlock; ++k) {
+      *out = in[k];
+      out += IsLineBreak(in[k]) ? 0 : 1;
+    }
+  }
+#else
   constexpr std::ptrdiff_t kBlock = 32;
   for (; end - in >= kBlock; in += kBlock) {
     unsigned found = 0;
@@ -35,6 +61,7 @@ char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
       out += IsLineBreak(in[k]) ? 0 : 1;
     }
   }
+#endif
   for (; in != end; ++in) {
     *out = *in;
     out += IsLineBreak(*in) ? 0 : 1;
@@ -42,8 +69,34 @@ char16_t* CopyWithoutLineBreaks(TextView AFrom, char16_t* AOut) {
   return out;
 }
 
-void RemoveLineBreaks(Text& s) {
-  s.erase(std::remove_if(s.begin(), s.end(), [](char16_t c) { return IsLineBreak(c); }), s.end());
+// Appends AFrom without its CR and LF characters to AOut (reserved by the caller), a chunk at a
+// time through a small buffer: the destination is never zero-filled first.
+void AppendWithoutLineBreaks(TextView AFrom, Text& AOut) {
+  constexpr std::size_t kChunk = text::kConversionChunk;
+  char16_t buffer[kChunk];
+  for (std::size_t at = 0; at < AFrom.size(); at += kChunk) {
+    const char16_t* const end = CopyWithoutLineBreaks(AFrom.substr(at, kChunk), buffer);
+    AOut.append(buffer, static_cast<std::size_t>(end - buffer));
+  }
+}
+
+// Removes every CR and LF in place. The serialiser writes few: blocks without any are passed
+// over whole (the test vectorises) and nothing moves before the first one.
+template <class TChar>
+void RemoveLineBreaks(std::basic_string<TChar>& s) {
+  constexpr std::size_t kBlock = 32;
+  std::size_t first = 0;
+  for (; first + kBlock <= s.size(); first += kBlock) {
+    unsigned found = 0;
+    for (std::size_t k = 0; k < kBlock; ++k)
+      found |= s[first + k] == TChar('\r') || s[first + k] == TChar('\n') ? 1u : 0u;
+    if (found != 0) break;
+  }
+  const auto from = std::find_if(s.begin() + static_cast<std::ptrdiff_t>(first), s.end(),
+                                 [](TChar c) { return c == TChar('\r') || c == TChar('\n'); });
+  s.erase(
+      std::remove_if(from, s.end(), [](TChar c) { return c == TChar('\r') || c == TChar('\n'); }),
+      s.end());
 }
 
 // TextView::find for the markers searched in whole documents, skipping ahead as
@@ -75,12 +128,40 @@ class TMarkerSearch {
   std::array<std::uint32_t, 256> FShift;
 };
 
-bool IsNameChar(char16_t c) {
-  return c == u':' || c == u'_' || c == u'-' || c == u'.' || (c >= u'0' && c <= u'9') ||
-         (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c > 0x7F;
+// The text rules only look at ASCII: they read UTF-16 units and UTF-8 bytes alike, every unit
+// or byte above 0x7F (a part of a non-ASCII character) counting as a name character.
+template <class TChar>
+unsigned UnitOf(TChar c) {
+  return static_cast<std::make_unsigned_t<TChar>>(c);
 }
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+constexpr std::array<bool, 128> kAsciiNameChar = [] {
+  std::array<bool, 128> name{};
+  for (unsigned c = 0; c < 128; ++c)
+    name[c] = c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
+              (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  return name;
+}();
+
+template <class TChar>
+bool IsNameChar(TChar AChar) {
+  const unsigned c = UnitOf(AChar);
+  return c > 0x7F || kAsciiNameChar[c];
+}
+
+template <class TChar>
+bool IsBlank(TChar c) {
+  return c == TChar(' ') || c == TChar('\t') || c == TChar('\r') || c == TChar('\n');
+}
+
+// Whether AText equals the ASCII AAscii, unit for unit.
+template <class TChar>
+bool EqualsAscii(std::basic_string_view<TChar> AText, std::string_view AAscii) {
+  if (AText.size() != AAscii.size()) return false;
+  for (std::size_t i = 0; i < AText.size(); ++i)
+    if (AText[i] != TChar(AAscii[i])) return false;
+  return true;
+}
 
 // A span of the serialised document that the text steps change.
 struct TEdit {
@@ -94,26 +175,30 @@ struct TEdit {
 // key information. The text is read as markup: comments, CDATA sections, processing
 // instructions and declarations are skipped whole and attribute values are read within their
 // quotes, so nothing that only looks like a tag is ever taken for one.
+template <class TChar>
 class TSignatureLocator {
+  using TView = std::basic_string_view<TChar>;
+  using TString = std::basic_string<TChar>;
+
  public:
-  explicit TSignatureLocator(TextView AText) : FText(AText) {}
+  explicit TSignatureLocator(TView AText) : FText(AText) {}
 
   std::vector<TEdit> Edits() {
     std::size_t pos = 0;
     while (pos < FText.size() && !FDone) {
-      if (FText[pos] != u'<') {
-        const std::size_t next = std::min(FText.find(u'<', pos), FText.size());
+      if (FText[pos] != TChar('<')) {
+        const std::size_t next = std::min(FText.find(TChar('<'), pos), FText.size());
         Content(pos, next);
         pos = next;
-      } else if (StartsWith(pos, u"<!--")) {
-        pos = After(pos + 4, u"-->");
-      } else if (StartsWith(pos, u"<![CDATA[")) {
-        pos = After(pos + 9, u"]]>");
-      } else if (StartsWith(pos, u"<?")) {
-        pos = After(pos + 2, u"?>");
-      } else if (StartsWith(pos, u"<!")) {
+      } else if (StartsWith(pos, "<!--")) {
+        pos = After(pos + 4, "-->");
+      } else if (StartsWith(pos, "<![CDATA[")) {
+        pos = After(pos + 9, "]]>");
+      } else if (StartsWith(pos, "<?")) {
+        pos = After(pos + 2, "?>");
+      } else if (StartsWith(pos, "<!")) {
         pos = AfterDeclaration(pos + 2);
-      } else if (StartsWith(pos, u"</")) {
+      } else if (StartsWith(pos, "</")) {
         pos = EndTag(pos);
       } else {
         pos = StartTag(pos);
@@ -126,8 +211,8 @@ class TSignatureLocator {
 
  private:
   struct TBinding {
-    Text prefix;
-    Text uri;
+    TString prefix;
+    TString uri;
   };
   struct TOpen {
     std::size_t start;
@@ -137,28 +222,32 @@ class TSignatureLocator {
     bool certificate;      // an X509Certificate element within the key information
   };
 
-  bool StartsWith(std::size_t pos, TextView what) const {
-    return FText.substr(pos, what.size()) == what;
+  bool StartsWith(std::size_t pos, std::string_view what) const {
+    return EqualsAscii(FText.substr(pos, what.size()), what);
   }
-  std::size_t After(std::size_t pos, TextView what) const {
-    const std::size_t at = FText.find(what, pos);
-    return at == TextView::npos ? FText.size() : at + what.size();
+  // Past the next AWhat (a short ASCII marker) from pos; the end of the text without one.
+  std::size_t After(std::size_t pos, std::string_view what) const {
+    for (std::size_t at = FText.find(TChar(what[0]), pos); at != TView::npos;
+         at = FText.find(TChar(what[0]), at + 1)) {
+      if (StartsWith(at, what)) return at + what.size();
+    }
+    return FText.size();
   }
   // A document type declaration with its internal subset, whose declarations may quote '>'.
   std::size_t AfterDeclaration(std::size_t pos) const {
     int depth = 0;
     while (pos < FText.size()) {
-      const char16_t c = FText[pos];
-      if (c == u'"' || c == u'\'') {
+      const TChar c = FText[pos];
+      if (c == TChar('"') || c == TChar('\'')) {
         const std::size_t close = FText.find(c, pos + 1);
-        pos = close == TextView::npos ? FText.size() : close + 1;
-      } else if (StartsWith(pos, u"<!--")) {
-        pos = After(pos + 4, u"-->");
+        pos = close == TView::npos ? FText.size() : close + 1;
+      } else if (StartsWith(pos, "<!--")) {
+        pos = After(pos + 4, "-->");
       } else {
         ++pos;
-        if (c == u'[') ++depth;
-        if (c == u']') --depth;
-        if (c == u'>' && depth <= 0) break;
+        if (c == TChar('[')) ++depth;
+        if (c == TChar(']')) --depth;
+        if (c == TChar('>') && depth <= 0) break;
       }
     }
     return pos;
@@ -170,27 +259,27 @@ class TSignatureLocator {
   }
 
   // Whether the qualified name is the named XML-DSig element in the current scope.
-  bool IsDsig(TextView AQName, TextView AName) const {
-    const std::size_t colon = AQName.find(u':');
-    const TextView prefix = colon == TextView::npos ? TextView{} : AQName.substr(0, colon);
-    const TextView local = colon == TextView::npos ? AQName : AQName.substr(colon + 1);
-    if (local != AName) return false;
+  bool IsDsig(TView AQName, std::string_view AName) const {
+    const std::size_t colon = AQName.find(TChar(':'));
+    const TView prefix = colon == TView::npos ? TView{} : AQName.substr(0, colon);
+    const TView local = colon == TView::npos ? AQName : AQName.substr(colon + 1);
+    if (!EqualsAscii(local, AName)) return false;
     for (auto it = FBindings.rbegin(); it != FBindings.rend(); ++it) {
-      if (it->prefix == prefix) return it->uri == kDsigNamespace;
+      if (TView{it->prefix} == prefix) return EqualsAscii(TView{it->uri}, kDsigNamespace);
     }
     return false;
   }
 
   std::size_t StartTag(std::size_t pos) {
     const std::size_t nameEnd = NameEnd(pos + 1);
-    const TextView name = FText.substr(pos + 1, nameEnd - pos - 1);
+    const TView name = FText.substr(pos + 1, nameEnd - pos - 1);
     const std::size_t bindings = FBindings.size();
     std::size_t i = nameEnd;
     bool empty = false;
     while (i < FText.size()) {
-      const char16_t c = FText[i];
-      if (c == u'>' || (c == u'/' && StartsWith(i, u"/>"))) {
-        empty = c == u'/';
+      const TChar c = FText[i];
+      if (c == TChar('>') || (c == TChar('/') && StartsWith(i, "/>"))) {
+        empty = c == TChar('/');
         i += empty ? 2 : 1;
         break;
       }
@@ -199,35 +288,35 @@ class TSignatureLocator {
         continue;
       }
       const std::size_t attributeEnd = NameEnd(i);
-      const TextView attribute = FText.substr(i, attributeEnd - i);
+      const TView attribute = FText.substr(i, attributeEnd - i);
       i = attributeEnd;
       while (i < FText.size() && IsBlank(FText[i])) ++i;
-      if (i >= FText.size() || FText[i] != u'=') continue;
+      if (i >= FText.size() || FText[i] != TChar('=')) continue;
       ++i;
       while (i < FText.size() && IsBlank(FText[i])) ++i;
-      if (i >= FText.size() || (FText[i] != u'"' && FText[i] != u'\'')) continue;
+      if (i >= FText.size() || (FText[i] != TChar('"') && FText[i] != TChar('\''))) continue;
       const std::size_t close = std::min(FText.find(FText[i], i + 1), FText.size());
-      const TextView value = FText.substr(i + 1, close - i - 1);
+      const TView value = FText.substr(i + 1, close - i - 1);
       i = std::min(close + 1, FText.size());
-      if (attribute == u"xmlns") {
-        FBindings.push_back({Text{}, Text{value}});
-      } else if (attribute.substr(0, 6) == u"xmlns:") {
-        FBindings.push_back({Text{attribute.substr(6)}, Text{value}});
+      if (EqualsAscii(attribute, "xmlns")) {
+        FBindings.push_back({TString{}, TString{value}});
+      } else if (EqualsAscii(attribute.substr(0, 6), "xmlns:")) {
+        FBindings.push_back({TString{attribute.substr(6)}, TString{value}});
       }
     }
 
     TOpen open{pos, bindings, false, false, false};
     bool opensSignature = false;
     if (!FInSignature) {
-      opensSignature = IsDsig(name, u"Signature");
+      opensSignature = IsDsig(name, "Signature");
       FInSignature = opensSignature;
       FSignatureDepth = FOpen.size();
     } else {
       const bool inKeyInfo = !FOpen.empty() && FOpen.back().keyInfo;
-      open.keyInfo = inKeyInfo || (FOpen.size() == FSignatureDepth + 1 && IsDsig(name, u"KeyInfo"));
-      open.certificate = inKeyInfo && IsDsig(name, u"X509Certificate");
+      open.keyInfo = inKeyInfo || (FOpen.size() == FSignatureDepth + 1 && IsDsig(name, "KeyInfo"));
+      open.certificate = inKeyInfo && IsDsig(name, "X509Certificate");
       open.base64 =
-          open.certificate || IsDsig(name, u"SignatureValue") || IsDsig(name, u"DigestValue");
+          open.certificate || IsDsig(name, "SignatureValue") || IsDsig(name, "DigestValue");
     }
     if (!empty) {
       FOpen.push_back(open);
@@ -241,7 +330,7 @@ class TSignatureLocator {
   }
 
   std::size_t EndTag(std::size_t pos) {
-    const std::size_t end = After(pos, u">");
+    const std::size_t end = After(pos, ">");
     if (FOpen.empty()) return end;
     const TOpen open = FOpen.back();
     FOpen.pop_back();
@@ -264,9 +353,9 @@ class TSignatureLocator {
     FCertificates.clear();
   }
 
-  static constexpr TextView kDsigNamespace = u"http://www.w3.org/2000/09/xmldsig#";
+  static constexpr std::string_view kDsigNamespace = "http://www.w3.org/2000/09/xmldsig#";
 
-  TextView FText;
+  TView FText;
   std::vector<TBinding> FBindings;
   std::vector<TOpen> FOpen;
   std::vector<std::pair<std::size_t, std::size_t>> FCertificates;
@@ -323,16 +412,15 @@ Text PrepareDocument(TextView AXMLDocument) {
         CopyWithoutLineBreaks(AXMLDocument, unexpanded.data()) - unexpanded.data()));
     throw Exception(Text{signer_messages::kLoadFailed} + unexpanded);
   }
-  Text out(AXMLDocument.size() + positions.size() * to.size(), u'\0');
-  char16_t* o = out.data();
+  Text out;
+  out.reserve(AXMLDocument.size() + positions.size() * to.size());
   std::size_t start = 0;
   for (const std::size_t pos : positions) {
-    o = CopyWithoutLineBreaks(AXMLDocument.substr(start, pos - start), o);
-    o = CopyWithoutLineBreaks(to, o);
+    AppendWithoutLineBreaks(AXMLDocument.substr(start, pos - start), out);
+    AppendWithoutLineBreaks(to, out);
     start = pos + from.size();
   }
-  o = CopyWithoutLineBreaks(AXMLDocument.substr(start), o);
-  out.resize(static_cast<std::size_t>(o - out.data()));
+  AppendWithoutLineBreaks(AXMLDocument.substr(start), out);
   return out;
 }
 
@@ -350,7 +438,7 @@ Text PostProcess(Text s, TextView ADeclaration) {
 
   // Blanks in the base64 texts of the signed Signature, and certificates other than the
   // signer's in its key information; nothing outside that element is touched.
-  s = ApplyEdits(s, TSignatureLocator(s).Edits());
+  s = ApplyEdits(s, TSignatureLocator<char16_t>(s).Edits());
 
   const std::size_t declarationEnd = LeadingDeclarationEnd(s);
   if (ADeclaration.empty()) {
@@ -361,6 +449,32 @@ Text PostProcess(Text s, TextView ADeclaration) {
     s.replace(0, declarationEnd, ADeclaration);
   }
   return s;
+}
+
+Text PostProcessUtf8(std::string ABody, TextView ADeclaration) {
+  RemoveLineBreaks(ABody);
+  const std::vector<TEdit> edits = TSignatureLocator<char>(ABody).Edits();
+  // The edited text is converted straight into the result, after the declaration. Edits begin
+  // and end at markup, so every piece is whole characters.
+  Text out;
+  out.reserve(ADeclaration.size() + ABody.size());
+  out += ADeclaration;
+  const std::string_view body{ABody};
+  std::size_t pos = 0;
+  for (const TEdit& edit : edits) {
+    if (edit.start < pos) continue;  // within a span already removed
+    text::AppendFromUtf8(body.substr(pos, edit.start - pos), out);
+    if (!edit.removeWhole) {
+      std::string kept;  // blanks are single bytes, never part of a wider character
+      for (std::size_t k = edit.start; k < edit.end; ++k) {
+        if (body[k] != ' ' && body[k] != '\t') kept.push_back(body[k]);
+      }
+      text::AppendFromUtf8(kept, out);
+    }
+    pos = edit.end;
+  }
+  text::AppendFromUtf8(body.substr(pos), out);
+  return out;
 }
 
 }  // namespace signer_text

@@ -3,6 +3,7 @@
 // The text steps of the NFS-e signer, before parsing and after serialising. Pure functions.
 
 #include <cstddef>
+#include <string>
 
 #include "platform/text.h"
 
@@ -31,5 +32,10 @@ Text CaptureDeclaration(TextView AXMLDocument);
 // comments, CDATA sections, attribute values) and everything outside the element stay as
 // they are.
 Text PostProcess(Text ASignedXML, TextView ADeclaration);
+
+// PostProcess of the serialised document as IXMLDOMDocument3::SerialisedUtf8 gives it (UTF-8,
+// without the serialiser's declaration), worked on the bytes and converted once into the
+// result: the same text as PostProcess of its UTF-16 form, with or without that declaration.
+Text PostProcessUtf8(std::string ABody, TextView ADeclaration);
 
 }  // namespace signer_text

@@ -87,6 +87,87 @@ TEST(Text, WiderCharactersAtEveryPositionOfALongText) {
   }
 }
 
+// Converted text is appended a chunk at a time: a wider character just before, across and just
+// after each chunk's end, in texts that end on, before and after a chunk boundary.
+TEST(Text, WiderCharactersAroundConversionChunkBoundaries) {
+  struct Wide {
+    const char* name;
+    Text unit;
+    std::string utf8;
+  };
+  const Wide kWide[] = {
+      {"two bytes", u"\u00e9", "\xC3\xA9"},
+      {"three bytes", u"\u20AC", "\xE2\x82\xAC"},
+      {"surrogate pair", u"\U0001D11E", "\xF0\x9D\x84\x9E"},
+  };
+  constexpr std::size_t kChunk = text::kConversionChunk;
+  for (const std::size_t length : {kChunk - 1, kChunk, kChunk + 1, 2 * kChunk + 3}) {
+    for (const auto& w : kWide) {
+      for (std::size_t boundary = kChunk / 4; boundary <= length + 4; boundary += kChunk / 4) {
+        for (std::size_t at = boundary - 6; at <= boundary + 2 && at < length; ++at) {
+          SCOPED_TRACE(std::string(w.name) + " at " + std::to_string(at) + " of " +
+                       std::to_string(length));
+          const Text wide = Text(at, u'a') + w.unit + Text(length - at, u'b');
+          const std::string utf8 = std::string(at, 'a') + w.utf8 + std::string(length - at, 'b');
+          ASSERT_EQ(text::Utf8Length(wide), utf8.size());
+          ASSERT_EQ(text::ToUtf8(wide), utf8);
+          ASSERT_EQ(text::FromUtf8(utf8), wide);
+        }
+      }
+    }
+    // Wide characters only: the buffer fills with no ASCII block to copy.
+    const Text allWide(length, u'\u00e9');
+    std::string allUtf8;
+    for (std::size_t k = 0; k < length; ++k) allUtf8 += "\xC3\xA9";
+    EXPECT_EQ(text::ToUtf8(allWide), allUtf8);
+    EXPECT_EQ(text::FromUtf8(allUtf8), allWide);
+  }
+  // Appending keeps what the destination already held.
+  Text held = u"x";
+  text::AppendFromUtf8(std::string(kChunk + 5, 'y'), held);
+  EXPECT_EQ(held, u"x" + Text(kChunk + 5, u'y'));
+  std::string bytes = "x";
+  text::AppendToUtf8(Text(kChunk + 5, u'y'), bytes);
+  EXPECT_EQ(bytes, "x" + std::string(kChunk + 5, 'y'));
+}
+
+// Well-formed exactly when the round trip gives the bytes back, wherever the sequence stands
+// relative to the ASCII blocks.
+TEST(Text, WellFormedUtf8IsWhatRoundTrips) {
+  const std::string kSequences[] = {
+      "\xC3\xA9",
+      "\xE2\x82\xAC",
+      "\xF0\x9D\x84\x9E",
+      "\xEF\xBF\xBD",
+      "\xF4\x8F\xBF\xBF",
+      "\xC3",
+      "\xE2\x82",
+      "\xF0\x9D\x84",
+      "\x80",
+      "\xBF",
+      "\xC0\xAF",
+      "\xC1\xBF",
+      "\xE0\x80\xAF",
+      "\xED\xA0\x80",
+      "\xED\xBF\xBF",
+      "\xF4\x90\x80\x80",
+      "\xF8\x88\x80\x80",
+      "\xFE",
+      "\xFF",
+      "\xC3\x28",
+  };
+  for (const std::string& sequence : kSequences) {
+    for (const std::size_t at : {0, 1, 15, 16, 17, 31, 33}) {
+      for (const std::size_t after : {0, 1, 16, 20}) {
+        const std::string bytes = std::string(at, 'a') + sequence + std::string(after, 'b');
+        SCOPED_TRACE(testing::PrintToString(bytes));
+        EXPECT_EQ(text::IsWellFormedUtf8(bytes), text::ToUtf8(text::FromUtf8(bytes)) == bytes);
+      }
+    }
+  }
+  EXPECT_TRUE(text::IsWellFormedUtf8(""));
+}
+
 TEST(Text, Latin1ReplacesWhatItCannotHold) {
   EXPECT_EQ(text::ToLatin1(u"ação€"), "a\xE7\xE3o?");
   EXPECT_EQ(text::FromLatin1("a\xE7\xE3o"), u"ação");

@@ -61,10 +61,9 @@ std::string EncodeLatin1(TextView AText) {
 }
 
 Text DecodeUtf8Strict(std::string_view ABytes) {
-  Text content = text::FromUtf8(ABytes);
   // FromUtf8 replaces ill-formed sequences; signing such a replacement would sign other text.
-  if (text::ToUtf8(content) != ABytes) throw Exception(u"O arquivo não está em UTF-8 válido.");
-  return content;
+  if (!text::IsWellFormedUtf8(ABytes)) throw Exception(u"O arquivo não está em UTF-8 válido.");
+  return text::FromUtf8(ABytes);
 }
 
 void CheckDeclaration(const TDecodedDocument& ADocument) {
@@ -123,18 +122,31 @@ std::string EncodeDocument(TextView AContent, const TDocumentEncoding& AEncoding
     return std::string(
         text::ByteOrderMarkBytes(AEncoding.ByteOrderMark ? AMark : text::TByteOrderMark::None));
   };
+  // Written once into a string sized for it, the mark first.
   switch (AEncoding.Charset) {
-    case TCharset::Utf8:
-      return markOf(text::TByteOrderMark::Utf8) + text::ToUtf8(AContent);
+    case TCharset::Utf8: {
+      std::string out = markOf(text::TByteOrderMark::Utf8);
+      out.reserve(out.size() + text::Utf8Length(AContent));
+      text::AppendToUtf8(AContent, out);
+      return out;
+    }
     case TCharset::Latin1:
       return EncodeLatin1(AContent);
     // UTF-16 always carries its mark: other readers take a document without one for UTF-8.
     case TCharset::Utf16Le:
-      return std::string(text::ByteOrderMarkBytes(text::TByteOrderMark::Utf16Le)) +
-             text::ToUtf16Bytes(AContent, false);
-    case TCharset::Utf16Be:
-      return std::string(text::ByteOrderMarkBytes(text::TByteOrderMark::Utf16Be)) +
-             text::ToUtf16Bytes(AContent, true);
+    case TCharset::Utf16Be: {
+      const bool bigEndian = AEncoding.Charset == TCharset::Utf16Be;
+      std::string out(text::ByteOrderMarkBytes(bigEndian ? text::TByteOrderMark::Utf16Be
+                                                         : text::TByteOrderMark::Utf16Le));
+      out.reserve(out.size() + 2 * AContent.size());
+      for (const char16_t unit : AContent) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xFF);
+        out.push_back(bigEndian ? high : low);
+        out.push_back(bigEndian ? low : high);
+      }
+      return out;
+    }
   }
   return text::ToUtf8(AContent);
 }

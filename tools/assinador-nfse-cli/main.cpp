@@ -2,6 +2,7 @@
 // the same service that remote clients call; the commands that ask a signing server
 // (remote_commands.h) and those that change the store (store_commands.h) live beside it.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,10 @@ std::string ReadInput(const std::string& AInput) {
   }
   std::FILE* stream = opened ? opened.get() : stdin;
   std::string bytes;
+  // A file's size sizes the text at once; a pipe grows it as it comes.
+  struct stat info {};
+  if (::fstat(::fileno(stream), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[65536];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
@@ -56,7 +61,7 @@ std::string ReadInput(const std::string& AInput) {
 Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& ALine,
              const std::string& AInput) {
   try {
-    const TDecodedDocument document = DecodeDocument(ReadInput(AInput));
+    TDecodedDocument document = DecodeDocument(ReadInput(AInput));
     const Text result = AService.SignDocument(document.Content, ASerial);
     // A signed document starts with its declaration or root element; the service's error
     // texts start with a bracketed layer tag, and an empty text means the failure went to the
@@ -64,6 +69,7 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
     if (result.empty())
       return u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.";
     if (result.front() == u'[') return ForPeople(result, document.Content);
+    Text().swap(document.Content);  // released before the output is encoded
     const std::string bytes = EncodeDocument(result, document.Encoding);
     const std::filesystem::path output = OutputOf(ALine, AInput);
     if (output.empty()) {

@@ -107,6 +107,36 @@ TEST(DomDocument, SerialisesWithoutLiteralLineBreaksInContent) {
   }
 }
 
+// Long text goes through the escaping in pieces as the serialiser's buffer fills: references
+// before, across and after every piece's end, and runs longer than a piece.
+TEST(DomDocument, SerialisesLongTextAroundTheSerialiserBuffer) {
+  for (const std::size_t length : {std::size_t{3990}, std::size_t{4000}, std::size_t{4096},
+                                   std::size_t{8200}, std::size_t{20000}}) {
+    for (const std::size_t every : {std::size_t{1}, std::size_t{7}, std::size_t{4093}}) {
+      SCOPED_TRACE(std::to_string(length) + " every " + std::to_string(every));
+      Text content;
+      Text expected;
+      const TextView kSpecial[] = {u"&lt;", u"&gt;", u"&amp;", u"&#13;", u"&#10;"};
+      const TextView kWritten[] = {u"&lt;", u"&gt;", u"&amp;", u"&#13;", u"&#10;"};
+      for (std::size_t i = 0; i < length; ++i) {
+        if (i % every == every - 1) {
+          content += kSpecial[i % 5];
+          expected += kWritten[i % 5];
+        } else {
+          const char16_t c = i % 11 == 0 ? u'\u00e7' : static_cast<char16_t>(u'a' + i % 26);
+          content += c;
+          expected += c;
+        }
+      }
+      const Text document = u"<a x=\"1\">" + content + u"</a>";
+      EXPECT_EQ(Serialise(document), u"<a x=\"1\">" + expected + u"</a>\n");
+      IXMLDOMDocument3 dom;
+      ASSERT_TRUE(dom.loadXML(document));
+      EXPECT_EQ(text::FromUtf8(dom.SerialisedUtf8()), dom.xml());
+    }
+  }
+}
+
 TEST(DomDocument, SelectsTheFirstSignatureInDocumentOrder) {
   IXMLDOMDocument3 dom;
   ASSERT_TRUE(dom.loadXML(

@@ -186,6 +186,12 @@ TEST(SignerText, PreparationAndPostProcessingRules) {
   for (const auto& c : post) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(signer_text::PostProcess(c.serialised, c.declaration), c.expected);
+    // The same steps on the serialiser's UTF-8, which comes without its declaration.
+    constexpr TextView kSerialiserDeclaration = u"<?xml version=\"1.0\"?>";
+    const TextView body = TextView{c.serialised}.starts_with(kSerialiserDeclaration)
+                              ? TextView{c.serialised}.substr(kSerialiserDeclaration.size())
+                              : TextView{c.serialised};
+    EXPECT_EQ(signer_text::PostProcessUtf8(text::ToUtf8(body), c.declaration), c.expected);
   }
 }
 
@@ -225,12 +231,50 @@ TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
   EXPECT_EQ(signer_text::PrepareDocument(longInput + u"<assinatura/>" + longInput),
             longExpected + t + longExpected);
   EXPECT_EQ(signer_text::PrepareDocument(Text(70, u'x')), Text(70, u'x'));
+  // Prepared text is appended a chunk at a time: breaks and placeholders around chunk ends.
+  constexpr std::size_t kChunk = text::kConversionChunk;
+  for (const std::size_t at : {kChunk - 13, kChunk - 1, kChunk, kChunk + 1, 2 * kChunk - 1}) {
+    SCOPED_TRACE(at);
+    const Text head(at, u'h');
+    EXPECT_EQ(signer_text::PrepareDocument(head + u"\r\n" + Text(kChunk, u't')),
+              head + Text(kChunk, u't'));
+    EXPECT_EQ(signer_text::PrepareDocument(head + u"<assinatura/>\n" + head), head + t + head);
+    EXPECT_EQ(signer_text::PrepareDocument(Text(at, u'\n')), u"");
+  }
   EXPECT_EQ(signer_text::PostProcess(u"\u013CSignatureValue\u013E a <Signature "
                                      u"xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"
                                      u"<SignatureValue> b c</SignatureValue></Signature> d",
                                      u""),
             u"\u013CSignatureValue\u013E a <Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"
             u"<SignatureValue>bc</SignatureValue></Signature> d");
+}
+
+// The signer post-processes the serialiser's UTF-8 bytes and converts the result once, a chunk
+// at a time: the same text as the steps on UTF-16, whatever the characters around the edits and
+// wherever the chunk boundaries fall.
+TEST(SignerText, PostProcessingUtf8BytesGivesTheUtf16Result) {
+  const Text signature =
+      u"<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
+      u"<ds:DigestValue> d1 d2\t</ds:DigestValue></ds:SignedInfo><ds:SignatureValue>s1 s2"
+      u"</ds:SignatureValue><ds:KeyInfo><ds:X509Data><ds:X509Certificate>c 1"
+      u"</ds:X509Certificate><ds:X509Certificate>c 2</ds:X509Certificate></ds:X509Data>"
+      u"</ds:KeyInfo></ds:Signature>";
+  const Text wide[] = {u"a", u"\u00e7\u00e3o", u"\u20AC", u"\U0001D11E", u"\u013Cx\u013E"};
+  for (const std::size_t filler :
+       {std::size_t{0}, text::kConversionChunk - 40, text::kConversionChunk - 1,
+        text::kConversionChunk, text::kConversionChunk + 3, 3 * text::kConversionChunk}) {
+    for (const Text& w : wide) {
+      SCOPED_TRACE(std::to_string(filler) + " " + text::ToUtf8(w));
+      Text before;
+      while (before.size() < filler) before += w;
+      const Text serialised = u"<a x=\"" + w + u"\">" + before + u"\n" + signature + w +
+                              u"<!-- <ds:SignatureValue> a b --><b>" + before + u" \r</b></a>";
+      for (const Text& declaration : {Text{}, Text{u"<?xml version=\"1.0\"?>"}}) {
+        EXPECT_EQ(signer_text::PostProcessUtf8(text::ToUtf8(serialised), declaration),
+                  signer_text::PostProcess(serialised, declaration));
+      }
+    }
+  }
 }
 
 TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
