@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
@@ -33,6 +34,7 @@ constexpr int kClientWidth = 527;
 constexpr int kClientHeight = 243;
 constexpr QColor kStoppedColour(255, 0, 0);
 constexpr QColor kStartedColour(0, 128, 0);
+constexpr QColor kBorderColour(0, 0, 0);  // the window frame's colour of a single border
 
 QString ToQString(TextView AText) {
   return QString::fromUtf16(AText.data(), static_cast<qsizetype>(AText.size()));
@@ -68,6 +70,21 @@ void SetBackground(QWidget& AWidget, const QColor& ABackground) {
   AWidget.setPalette(palette);
   AWidget.setAutoFillBackground(true);
 }
+
+// A static text with a single border. Qt draws a plain frame in the text's colour, which for
+// the status (white on red, on a white panel) would leave no border to see.
+class TBorderedLabel final : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent* AEvent) override {
+    QLabel::paintEvent(AEvent);
+    QPainter painter(this);
+    painter.setPen(kBorderColour);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+  }
+};
 
 }  // namespace
 
@@ -149,7 +166,7 @@ void TfrmMainServer::CreateControls() {
   pnlFundo01->setObjectName(QStringLiteral("pnlFundo01"));
   SetBackground(*pnlFundo01, Qt::white);
 
-  lblStatusServer = new QLabel(msg::kStopped, pnlFundo01);
+  lblStatusServer = new TBorderedLabel(msg::kStopped, pnlFundo01);
   lblStatusServer->setObjectName(QStringLiteral("lblStatusServer"));
   lblStatusServer->setAlignment(Qt::AlignCenter);
   lblStatusServer->setFrameStyle(QFrame::Box | QFrame::Plain);
@@ -256,8 +273,10 @@ void TfrmMainServer::FormCreate() {
     } catch (const std::exception& e) {
       FServerController->LogError(Text(controller_messages::kStartFailed) + CR + MessageOf(e));
     }
+    // Not when even the record could not be written: the window stays in sight, stopped, under
+    // the error box, instead of going to the tray.
+    setWindowState(windowState() | Qt::WindowMinimized);
   });
-  setWindowState(windowState() | Qt::WindowMinimized);
 }
 
 void TfrmMainServer::FormDestroy() noexcept {
@@ -333,7 +352,9 @@ void TfrmMainServer::actMinimizeFormExecute() {
 }
 
 void TfrmMainServer::actShowFormExecute() {
-  setWindowState(windowState() & ~Qt::WindowMinimized);
+  // Normal: neither minimised nor maximised, whatever it was before it went to the tray.
+  setWindowState(windowState() &
+                 ~(Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
   show();
   raise();
   activateWindow();

@@ -36,8 +36,9 @@ class TfrmMainServer : public QWidget {
  public:
   // FormCreate: the controller on AContainer's server (AConfigFile, or the INI file beside the
   // executable when empty; AJournal receives its records), the list refreshed and the server
-  // started, the window minimised. A missing INI file is shown in the error box and leaves the
-  // window shown, stopped and without a controller.
+  // started, the window minimised. A missing INI file, or a failed start that cannot even be
+  // logged, is shown in the error box and leaves the window shown and stopped (in the first case
+  // without a controller).
   TfrmMainServer(TSC& AContainer, IDesktop& ADesktop, std::filesystem::path AConfigFile = {},
                  TLogFunction AJournal = {}, QWidget* AParent = nullptr);
   // FormDestroy: stops the server before the container can go.

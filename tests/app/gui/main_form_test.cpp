@@ -66,6 +66,22 @@ QString Q(TextView AText) {
   return QString::fromUtf16(AText.data(), static_cast<qsizetype>(AText.size()));
 }
 
+// What the status label's painting shows: the single border (left edge and bottom-right
+// corner), the background just inside it, and whether any pixel has the text's white.
+struct TPainted {
+  QColor Left, Corner, Background;
+  bool White = false;
+};
+TPainted Painted(QWidget& ALabel) {
+  const QImage image = ALabel.grab().toImage();
+  TPainted painted{image.pixelColor(0, image.height() / 2),
+                   image.pixelColor(image.width() - 1, image.height() - 1), image.pixelColor(2, 2)};
+  for (int y = 0; y < image.height() && !painted.White; ++y)
+    for (int x = 0; x < image.width() && !painted.White; ++x)
+      painted.White = image.pixelColor(x, y) == QColor(Qt::white);
+  return painted;
+}
+
 // Whether the server closed the connection within AMs milliseconds (it sends nothing unasked).
 bool ClosedWithin(int AFd, int AMs) {
   pollfd polled{AFd, POLLIN, 0};
@@ -170,6 +186,12 @@ TEST_F(MainFormTest, TickShowsTheServerStateAndHidesTheMinimisedWindow) {
     EXPECT_EQ(label.palette().color(QPalette::Window), c.colour);
     EXPECT_EQ(label.palette().color(QPalette::WindowText), QColor(Qt::white));
     EXPECT_TRUE(label.autoFillBackground());
+    // As drawn: a dark single border that the white text does not take over.
+    const TPainted painted = Painted(Child<QLabel>(*form, "lblStatusServer"));
+    EXPECT_EQ(painted.Left, QColor(Qt::black));
+    EXPECT_EQ(painted.Corner, QColor(Qt::black));
+    EXPECT_EQ(painted.Background, c.colour);
+    EXPECT_TRUE(painted.White) << "the text";
     EXPECT_EQ(Child<QPushButton>(*form, "btnStartServer").isEnabled(), c.taken);
     EXPECT_EQ(Child<QPushButton>(*form, "btnStopServer").isEnabled(), !c.taken);
     EXPECT_TRUE(Child<QPushButton>(*form, "btnMinimizeForm").isEnabled());
@@ -191,6 +213,47 @@ TEST_F(MainFormTest, TickShowsTheServerStateAndHidesTheMinimisedWindow) {
     EXPECT_FALSE(form->isVisible());
     FDesktop.Errors.clear();
   }
+}
+
+TEST_F(MainFormTest, ShowFormBringsTheWindowBackInNormalState) {
+  WriteIni(FreePort());
+  const auto form = Create();
+  auto& tray = Child<QSystemTrayIcon>(*form, "TrayIcon1");
+  struct Case {
+    const char* name;
+    Qt::WindowStates state;  // before it went to the tray (or stayed)
+    std::function<void()> show;
+  };
+  const std::function<void()> byAction = [&] { Trigger(*form, "actShowForm"); };
+  const std::function<void()> byTrayMenu = [&] { Trigger(*form, "ExibirGerenciador1"); };
+  const std::function<void()> byDoubleClick = [&] {
+    emit tray.activated(QSystemTrayIcon::DoubleClick);
+  };
+  const Case kCases[] = {
+      {"minimised, action", Qt::WindowMinimized, byAction},
+      {"minimised, tray menu", Qt::WindowMinimized, byTrayMenu},
+      {"minimised, double click", Qt::WindowMinimized, byDoubleClick},
+      {"maximised then minimised, double click", Qt::WindowMaximized | Qt::WindowMinimized,
+       byDoubleClick},
+      {"maximised then minimised, action", Qt::WindowMaximized | Qt::WindowMinimized, byAction},
+      {"maximised and shown, tray menu", Qt::WindowMaximized, byTrayMenu},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    form->setWindowState(c.state);
+    Trigger(*form, "actStatusServer");
+    EXPECT_EQ(form->isVisible(), !(c.state & Qt::WindowMinimized));
+    c.show();
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->windowState() &
+                 (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen))
+        << form->windowState().toInt();
+  }
+  // A single click only refreshes the hint.
+  form->setWindowState(Qt::WindowMinimized);
+  Trigger(*form, "actStatusServer");
+  emit tray.activated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(MainFormTest, WithoutATrayTheMinimisedWindowStaysAndTheJournalSaysWhyOnce) {
@@ -429,12 +492,16 @@ TEST_F(MainFormTest, AJournalThatCannotBeWrittenReachesTheErrorBoxNeverPastAHand
   const auto form = Create();
   ASSERT_EQ(FDesktop.Errors.size(), 1u) << "the start's own guard could not log either";
   EXPECT_EQ(FDesktop.Errors[0], QStringLiteral("Cannot open file journal.log"));
-  EXPECT_TRUE(form->windowState() & Qt::WindowMinimized);
+  // The failure left the creation handler before it minimised: the window stays in sight.
+  EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+  Trigger(*form, "actStatusServer");
+  EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(Started());
 
   Trigger(*form, "actLoadConfigServer");
   Trigger(*form, "actStartServer");
   EXPECT_EQ(FDesktop.Errors.size(), 3u);
+  Trigger(*form, "actMinimizeForm");
   FDesktop.Tray = false;
   Trigger(*form, "actStatusServer");  // the note about the missing tray cannot be written
   EXPECT_EQ(FDesktop.Errors.size(), 4u);
