@@ -1,5 +1,6 @@
 #include "platform/xmldsig/dom_document.h"
 
+#include <libxml/parserInternals.h>
 #include <libxml/xpathInternals.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "platform/component_error.h"
 #include "platform/xml_declaration.h"
@@ -200,6 +202,56 @@ bool HasTagWithMoreAttributes(std::string_view s, int AMax) {
   return false;
 }
 
+// Parses the UTF-8 text. Named "UTF-8", libxml2 would also run its copy of the text through a
+// UTF-8 to UTF-8 conversion into a buffer of its own, which grows to twice the text; read as
+// it stands, the parser takes UTF-8 from the first bytes and converts nothing. Only a text
+// with a NUL byte among its first four could be taken for another encoding: such a text
+// (never well-formed) is read as before, so that it fails alike. AOwner, when given, holds the
+// text and is released as soon as the parser has its copy.
+XmlDocPtr ReadUtf8(xmlParserCtxt* ctxt, std::string_view utf8, int options, std::string* AOwner) {
+  const int size = static_cast<int>(utf8.size());
+  if (utf8.substr(0, 4).find('\0') != std::string_view::npos)
+    return XmlDocPtr{xmlCtxtReadMemory(ctxt, utf8.data(), size, nullptr, "UTF-8", options)};
+  xmlParserInputBuffer* buffer =
+      xmlParserInputBufferCreateMem(utf8.data(), size, XML_CHAR_ENCODING_NONE);
+  if (!buffer) return nullptr;
+  xmlParserInput* input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+  if (!input) {
+    xmlFreeParserInputBuffer(buffer);
+    return nullptr;
+  }
+  if (inputPush(ctxt, input) < 0) {
+    xmlFreeInputStream(input);
+    return nullptr;
+  }
+  if (AOwner) std::string().swap(*AOwner);
+  xmlCtxtUseOptions(ctxt, options);
+  xmlParseDocument(ctxt);
+  XmlDocPtr doc{ctxt->myDoc};
+  ctxt->myDoc = nullptr;
+  if (!ctxt->wellFormed) doc.reset();
+  // As the named encoding would have left it: the serialiser writes characters outside ASCII
+  // as references for a document of no known encoding.
+  if (doc && !doc->encoding) doc->encoding = xmlStrdup(BAD_CAST "UTF-8");
+  return doc;
+}
+
+// The first element in document order below ANode with that namespace and local name: what
+// ".//p:name" selects first from the document node.
+xmlNode* FirstDescendant(xmlNode* ANode, const std::string& AUri, const std::string& AName) {
+  for (xmlNode* node = ANode->children; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    // The local name first: it tells most elements apart at its first byte.
+    if (std::strcmp(reinterpret_cast<const char*>(node->name), AName.c_str()) == 0 && node->ns &&
+        node->ns->href &&
+        std::strcmp(reinterpret_cast<const char*>(node->ns->href), AUri.c_str()) == 0) {
+      return node;
+    }
+    if (xmlNode* found = FirstDescendant(node, AUri, AName)) return found;
+  }
+  return nullptr;
+}
+
 void RegisterIds(xmlDoc* doc, xmlNode* node) {
   for (; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
@@ -237,7 +289,7 @@ bool IXMLDOMDocument3::loadXMLAndRelease(Text&& AText) {
   std::string utf8;
   const bool converted = ToCheckedUtf8(AText, utf8);
   Text().swap(AText);  // the parser needs the bytes only
-  return converted && ParseUtf8(utf8);
+  return converted && ParseUtf8(utf8, &utf8);
 }
 
 bool IXMLDOMDocument3::ToCheckedUtf8(TextView AText, std::string& AUtf8) {
@@ -259,7 +311,7 @@ bool IXMLDOMDocument3::ToCheckedUtf8(TextView AText, std::string& AUtf8) {
   return true;
 }
 
-bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8) {
+bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8, std::string* AOwner) {
   if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     FParseError = Text{dsig_messages::kTooLarge};
     return false;
@@ -276,11 +328,11 @@ bool IXMLDOMDocument3::ParseUtf8(std::string_view utf8) {
     return false;
   }
   // The text is already decoded: parse its UTF-8 form and ignore the declared encoding. No
-  // entity substitution, no DTD loading, no network.
-  constexpr int kOptions =
-      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
-  XmlDocPtr doc{xmlCtxtReadMemory(ctxt.get(), utf8.data(), static_cast<int>(utf8.size()), nullptr,
-                                  "UTF-8", kOptions)};
+  // entity substitution, no DTD loading, no network. Short texts (most NFS-e values) are kept
+  // inside their node, without an allocation of their own.
+  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                           XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT;
+  XmlDocPtr doc = ReadUtf8(ctxt.get(), utf8, kOptions, AOwner);
   // Namespace errors (an undeclared prefix) count as malformed: the signature's
   // canonicalisation needs every name resolved.
   if (!doc || !ctxt->wellFormed || !ctxt->nsWellFormed) {
@@ -320,6 +372,10 @@ void IXMLDOMDocument3::setProperty(TextView AName, TextView AValue) {
 
 xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
   if (!FDocument) component::Fail(dsig_messages::kNotLoaded);
+  if (const auto descendant = SimpleDescendant(AExpression)) {
+    return FirstDescendant(reinterpret_cast<xmlNode*>(FDocument.get()), descendant->first,
+                           descendant->second);
+  }
   TLibraryErrors errors;
   XmlXPathContextPtr context{xmlXPathNewContext(FDocument.get())};
   if (!context) component::Fail(text::FromUtf8(errors.Texts()));
@@ -334,6 +390,33 @@ xmlNode* IXMLDOMDocument3::selectSingleNode(TextView AExpression) const {
     return nullptr;
   }
   return result->nodesetval->nodeTab[0];
+}
+
+std::optional<std::pair<std::string, std::string>> IXMLDOMDocument3::SimpleDescendant(
+    TextView AExpression) const {
+  constexpr TextView kDescendants = u".//";
+  if (!AExpression.starts_with(kDescendants)) return std::nullopt;
+  const TextView rest = AExpression.substr(kDescendants.size());
+  const std::size_t colon = rest.find(u':');
+  if (colon == TextView::npos || colon == 0 || colon + 1 == rest.size()) return std::nullopt;
+  const auto isNameUnit = [](char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' ||
+           (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
+  };
+  const TextView prefix = rest.substr(0, colon);
+  const TextView name = rest.substr(colon + 1);
+  for (const TextView part : {prefix, name}) {
+    if (!std::all_of(part.begin(), part.end(), isNameUnit) || !isNameUnit(part[0]) ||
+        (part[0] >= u'0' && part[0] <= u'9') || part[0] == u'-' || part[0] == u'.') {
+      return std::nullopt;
+    }
+  }
+  const std::string prefixUtf8 = text::ToUtf8(prefix);
+  // The last declaration of a prefix is the one the expression sees.
+  for (auto it = FSelectionNamespaces.rbegin(); it != FSelectionNamespaces.rend(); ++it) {
+    if (it->first == prefixUtf8) return std::pair{it->second, text::ToUtf8(name)};
+  }
+  return std::nullopt;  // the expression's evaluation reports the unknown prefix
 }
 
 std::string IXMLDOMDocument3::SerialisedUtf8() const {

@@ -9,6 +9,7 @@
 // loaded; neither is one with namespace errors. One object belongs to one thread; separate objects
 // may be used on separate threads at once. Needs TXmlLibraryScope.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -54,8 +55,12 @@ class IXMLDOMDocument3 {
   xmlDoc* Handle() const { return FDocument.get(); }
 
  private:
+  // For ".//p:name" with a declared prefix: the namespace and the local name, found by a walk
+  // of the tree without an XPath evaluation. Nothing for any other expression.
+  std::optional<std::pair<std::string, std::string>> SimpleDescendant(TextView AExpression) const;
   bool ToCheckedUtf8(TextView AText, std::string& AUtf8);
-  bool ParseUtf8(std::string_view AUtf8);
+  // AOwner, when given, holds AUtf8 and is released once the parser has copied it.
+  bool ParseUtf8(std::string_view AUtf8, std::string* AOwner = nullptr);
 
   XmlDocPtr FDocument;
   bool FHasDeclaration = false;

@@ -32,10 +32,14 @@ void TCertificadosConf::setNumeroSerie(std::string_view AValue) {
 
 ICertificate2Ptr TCertificadosConf::GetCertificado() {
   if (TrimBlanks(FNumeroSerie).empty()) throw Exception(Text{certificate_messages::kSerialMissing});
-  ICertificate2Ptr result;
   IStore3 store;
   store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
-  const ICertificates2 certificates = store.Certificates();
+  return GetCertificado(store.Certificates());
+}
+
+ICertificate2Ptr TCertificadosConf::GetCertificado(const ICertificates2& certificates) {
+  if (TrimBlanks(FNumeroSerie).empty()) throw Exception(Text{certificate_messages::kSerialMissing});
+  ICertificate2Ptr result;
   const Text wanted = text::FromLocale(FNumeroSerie);
   // Serials are unique per issuer only, and a store may hold a certificate both alone and
   // with its key: the first match with a usable key is the one to sign with. When none has

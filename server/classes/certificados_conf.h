@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/certstore/certificate.h"
+#include "platform/certstore/store.h"
 
 class TCertificadosConf {
  public:
@@ -20,6 +21,8 @@ class TCertificadosConf {
   // thrown. Throws Exception with "Número de Série do Certificado Digital não especificado !",
   // "Certificado Digital não encontrado!" or the store's message.
   ICertificate2Ptr GetCertificado();
+  // The same in a listing of the personal store already read.
+  ICertificate2Ptr GetCertificado(const ICertificates2& ACertificates);
 
   // The normalisation alone, for callers that show what will be looked for.
   static std::string Normalize(std::string_view AValue);

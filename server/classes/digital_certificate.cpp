@@ -55,10 +55,20 @@ std::vector<Text> TDigitalCertificate::getListSerialNumber() {
 }
 
 ICertificate2Ptr TDigitalCertificate::getCertificateBySerial(const Text& ASerialNumber) {
+  std::optional<ICertificates2> listing;
+  return getCertificateBySerial(ASerialNumber, listing);
+}
+
+ICertificate2Ptr TDigitalCertificate::getCertificateBySerial(
+    const Text& ASerialNumber, std::optional<ICertificates2>& AListing) {
   try {
     TCertificadosConf configuration;
     configuration.setNumeroSerie(text::ToLocale(ASerialNumber));
-    return configuration.GetCertificado();
+    if (configuration.NumeroSerie().empty()) return configuration.GetCertificado();
+    IStore3 store;
+    store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    AListing.emplace(store.Certificates());
+    return configuration.GetCertificado(*AListing);
   } catch (const std::exception& e) {
     throw Exception(Text{certificate_messages::kGetFailed} + CR + MessageOf(e));
   }

@@ -1,6 +1,7 @@
 #include "server/classes/signer.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -26,6 +27,13 @@ bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
 
 void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& ACertificate,
                                Text& ASignedXML, Text& AStatusText) {
+  signWithListing(AXMLDocument, ACertificate, nullptr, ASignedXML, AStatusText);
+}
+
+void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
+                                          const ICertificate2& ACertificate,
+                                          const ICertificates2* APersonal, Text& ASignedXML,
+                                          Text& AStatusText) {
   using namespace signer_messages;
   try {
     // The document lives as long as its stages need it: the prepared text until it is
@@ -47,11 +55,16 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
 
     // The certificates written into the key information: those of the personal store that
     // carry the signing certificate's serial number, gathered afresh on every call.
-    IStore3 personal;
-    personal.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+    std::optional<ICertificates2> listed;
+    if (!APersonal) {
+      IStore3 personal;
+      personal.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE,
+                    CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+      listed.emplace(personal.Certificates());
+    }
     IStore3 memory;
     memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
-    const ICertificates2 certificates = personal.Certificates();
+    const ICertificates2& certificates = APersonal ? *APersonal : *listed;
     const Text& serial = ACertificate.SerialNumber();
     for (int i = 1; i <= certificates.Count(); ++i) {
       ICertificate2Ptr candidate = certificates.Item(i);

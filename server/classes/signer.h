@@ -5,6 +5,7 @@
 // Holds no state; every call builds and releases what it uses. Safe on any thread.
 
 #include "platform/certstore/certificate.h"
+#include "platform/certstore/store.h"
 #include "platform/text.h"
 
 class IDocumentSignable {
@@ -25,4 +26,10 @@ class TSignerNFSEDocument : public IDocumentSignable {
   // Why sign would not load the document, in the parser's own words (empty when it loads):
   // for people who need more than the load message, which the service keeps as it is.
   static Text LoadFailureReason(const Text& AXMLDocument);
+
+ protected:
+  // sign with the personal store as listed by the caller in the same call (the listing the
+  // certificate was found in), so that the store is not read twice for one document.
+  void signWithListing(const Text& AXMLDocument, const ICertificate2& ACertificate,
+                       const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText);
 };

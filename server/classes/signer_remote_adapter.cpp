@@ -1,5 +1,7 @@
 #include "server/classes/signer_remote_adapter.h"
 
+#include <optional>
+
 #include "platform/exception.h"
 #include "server/classes/certificate_messages.h"
 #include "server/classes/digital_certificate.h"
@@ -8,11 +10,15 @@
 Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Text& ASerialNumber) {
   try {
     TDigitalCertificate certificates;
-    const ICertificate2Ptr certificate = certificates.getCertificateBySerial(ASerialNumber);
+    // One listing of the store serves the lookup and the certificates written into the
+    // signature; the next call lists it again.
+    std::optional<ICertificates2> listing;
+    const ICertificate2Ptr certificate =
+        certificates.getCertificateBySerial(ASerialNumber, listing);
     if (!certificate) throw Exception(Text(certificate_messages::kNotFound));
     Text signedXml;
     Text status;
-    sign(AXMLContent, *certificate, signedXml, status);
+    signWithListing(AXMLContent, *certificate, listing ? &*listing : nullptr, signedXml, status);
     // Moved out: a signed batch is megabytes of text.
     if (status == signer_messages::kStatusOk) return signedXml;
     return status;

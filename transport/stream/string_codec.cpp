@@ -190,8 +190,23 @@ Text TDBXCharDecoder::Decode(std::span<const std::uint8_t> ABytes) {
   const std::size_t wideBytes = count - narrow - 1;
   if (wideBytes % 2 != 0)
     throw TDBXError(row_format::kRowErrorCode, row_format::kIncompleteWideChar);
-  Text text(narrow + wideBytes / 2, u'\0');
-  WidenPrefix(bytes, narrow, text.data());
-  FromBigEndian(bytes + narrow + 1, wideBytes / 2, text.data() + narrow);
+  // Reserved once and appended through a small buffer: a zero-filled text of the whole size
+  // would be written twice.
+  Text text;
+  text.reserve(narrow + wideBytes / 2);
+  char16_t chunk[kDecodeChunkUnits];
+  for (std::size_t done = 0; done < narrow;) {
+    const std::size_t n = std::min(kDecodeChunkUnits, narrow - done);
+    WidenPrefix(bytes + done, n, chunk);
+    text.append(chunk, n);
+    done += n;
+  }
+  const std::uint8_t* const wide = bytes + narrow + 1;
+  for (std::size_t done = 0; done < wideBytes / 2;) {
+    const std::size_t n = std::min(kDecodeChunkUnits, wideBytes / 2 - done);
+    FromBigEndian(wide + 2 * done, n, chunk);
+    text.append(chunk, n);
+    done += n;
+  }
   return text;
 }

@@ -33,3 +33,6 @@ class TDBXCharDecoder {
   // TDBXError when the two-byte units end with a stray byte.
   static Text Decode(std::span<const std::uint8_t> ABytes);
 };
+
+// A text with wide units is decoded through a buffer of this many units.
+inline constexpr std::size_t kDecodeChunkUnits = 1024;

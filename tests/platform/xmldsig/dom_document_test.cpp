@@ -34,6 +34,11 @@ TEST(DomDocument, LoadsWellFormedTextAndRefusesTheRest) {
       {"two roots", u"<a/><b/>", false},
       {"undefined prefix", u"<x:a/>", false},
       {"invalid character reference", u"<a>&#0;</a>", false},
+      // A NUL among the first bytes would make the parser guess another encoding.
+      {"NUL first", Text(u"\0<a/>", 5), false},
+      {"NUL after the first character", Text(u"<\0a/>", 5), false},
+      {"three NULs before the root", Text(u"\0\0\0<a/>", 7), false},
+      {"NUL inside the text", Text(u"<a>\0</a>", 8), false},
       {"undeclared entity", u"<a>&nada;</a>", false},
   };
   for (const auto& c : cases) {
@@ -158,6 +163,42 @@ TEST(DomDocument, SelectsTheFirstSignatureInDocumentOrder) {
   EXPECT_EQ(messageOf([&] { dom.setProperty(u"SelectionNamespaces", u"xmlns:ds=semaspas"); }),
             Text{dsig_messages::kBadNamespaces} + u"xmlns:ds=semaspas");
   EXPECT_EQ(messageOf([] { IXMLDOMDocument3().xml(); }), dsig_messages::kNotLoaded);
+}
+
+// ".//p:name" is found by a walk of the tree; the same expression in a form the walk does not
+// take goes through XPath, and both must find the same node.
+TEST(DomDocument, DescendantWalkFindsWhatXPathFinds) {
+  const Text kDsig = u"http://www.w3.org/2000/09/xmldsig#";
+  const Text documents[] = {
+      u"<a><b><c><Signature xmlns='" + kDsig +
+          u"' n='deep'/></c></b>"
+          u"<Signature xmlns='" +
+          kDsig + u"' n='later'/></a>",
+      u"<Signature xmlns='" + kDsig + u"' n='root'><Signature n='inner'/></Signature>",
+      u"<a xmlns:ds='urn:outro'><ds:Signature n='other'/><Signature n='none'/></a>",
+      u"<!DOCTYPE a [<!ELEMENT a ANY>]><?pi x?><!-- c --><a><x:Signature xmlns:x='" + kDsig +
+          u"' n='x'/></a>",
+      u"<a><b/></a>",
+  };
+  const Text selections[] = {
+      u"xmlns:ds=\"" + kDsig + u"\"",
+      u"xmlns:ds=\"urn:outro\" xmlns:ds=\"" + kDsig + u"\"",
+      u"xmlns:ds=\"urn:outro\"",
+  };
+  for (const Text& document : documents) {
+    for (const Text& selection : selections) {
+      SCOPED_TRACE(text::ToUtf8(document + u" " + selection));
+      IXMLDOMDocument3 dom;
+      ASSERT_TRUE(dom.loadXML(document));
+      dom.setProperty(u"SelectionNamespaces", selection);
+      EXPECT_EQ(dom.selectSingleNode(u".//ds:Signature"),
+                dom.selectSingleNode(u"(.//ds:Signature)[1]"));
+    }
+  }
+  IXMLDOMDocument3 dom;
+  ASSERT_TRUE(dom.loadXML(u"<a/>"));
+  EXPECT_EQ(ErrorOf([&] { dom.selectSingleNode(u".//nada:Signature"); }).Message,
+            Text{dsig_messages::kBadExpression} + u".//nada:Signature");
 }
 
 TEST(DomDocument, RegistersIdAttributesOfAnyOfTheThreeSpellings) {

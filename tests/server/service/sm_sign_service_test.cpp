@@ -151,6 +151,21 @@ TEST_F(SignServiceTest, SignedDocumentHasNoLineBreaksAndVerifies) {
   }
 }
 
+// The store is listed once per call: a certificate added or removed between calls is seen by
+// the next one.
+TEST_F(SignServiceTest, EachCallSeesTheStoreAsItIsThen) {
+  std::string serial;
+  const std::filesystem::path file = FStore.Add(Certificate("empresa.pem"), &serial);
+  const Text document = u"<nfse><assinatura/></nfse>";
+  EXPECT_NE(Sign(document, text::FromAscii(serial)).find(u"<SignatureValue>"), Text::npos);
+  FStore.Remove(file.filename().string());
+  EXPECT_TRUE(Sign(document, text::FromAscii(serial)).starts_with(kAdapterError + kLookupError));
+  FStore.Add(Certificate("empresa.pem"), &serial);
+  const Text again = Sign(document, text::FromAscii(serial));
+  EXPECT_NE(again.find(u"<SignatureValue>"), Text::npos) << text::ToUtf8(again);
+  EXPECT_EQ(signature_check::VerifyInProcess(again), "");
+}
+
 TEST_F(SignServiceTest, CertificateWithoutKeyFailsInTheLookup) {
   std::string serial;
   FStore.Add(Certificate("sem-chave.pem", "EMPRESA TESTE LTDA", "", false), &serial);

@@ -66,6 +66,20 @@ TEST(StringCodecTest, FindsTheFirstWideUnitAnywhere) {
   }
 }
 
+// A text with wide units is decoded in pieces: both parts end before, at and after a piece.
+TEST(StringCodecTest, DecodesNarrowAndWidePartsAroundTheDecodeBuffer) {
+  const std::size_t n = kDecodeChunkUnits;
+  for (const std::size_t narrow : {std::size_t{0}, std::size_t{1}, n - 1, n, n + 1, 2 * n + 3}) {
+    for (const std::size_t wide : {std::size_t{1}, n - 1, n, n + 1, 3 * n}) {
+      Text text;
+      for (std::size_t i = 0; i < narrow; ++i) text += static_cast<char16_t>(u'a' + i % 26);
+      for (std::size_t i = 0; i < wide; ++i)
+        text += i % 2 == 0 ? u'\u00e7' : static_cast<char16_t>(0x0100 + i % 0xFE00);
+      EXPECT_EQ(TDBXCharDecoder::Decode(Span(Encode(text))), text) << narrow << " " << wide;
+    }
+  }
+}
+
 TEST(StringCodecTest, RefusesAStrayByteAfterTheSwitch) {
   EXPECT_THROW(TDBXCharDecoder::Decode(Span(FromHex("41 FF 00"))), TDBXError);
   EXPECT_THROW(TDBXCharDecoder::Decode(Span(FromHex("41 FF 00 42 20"))), TDBXError);
