@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Starts the tray program under a virtual X display with a throw-away configuration (INI file,
 # journal, certificate store and runtime folder in a temporary folder, a free port), checks
-# that its server answers, and writes pictures of the window with the server started and
-# stopped and of the port dialog.
+# that its server signs a document over the wire, and writes pictures of the window with the
+# server started and stopped and of the port dialog.
 #   tools/screenshot-gui.sh [BUILD_DIR [OUT_DIR]]     (build/release, BUILD_DIR/screenshots)
 # The pictures are the program's own rendering of its widgets (its hidden --captura option),
 # so they need no window manager. docs/janela.png is janela-iniciado.png of a run.
@@ -38,6 +38,16 @@ mkdir -m 700 "$work/run"
 mkdir -p "$work/store" "$work/captura"
 printf '[CONFIGURACAO]\r\nPORTA=%s\r\n' "$port" > "$work/assinador-nfse.ini"
 
+# A throw-away CA and an RSA-2048 certificate it issued, with its key, in the store.
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=AC Teste Descartavel" \
+  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/O=Empresa Exemplo/CN=EMPRESA EXEMPLO LTDA" \
+  -keyout "$work/ee.key" -out "$work/ee.csr" 2>/dev/null
+openssl x509 -req -in "$work/ee.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+  -set_serial 0x0A1B2C3D -days 30 -out "$work/ee.pem" 2>/dev/null
+cat "$work/ee.pem" "$work/ee.key" > "$work/store/empresa-exemplo.pem"
+serial=$(openssl x509 -in "$work/ee.pem" -noout -serial | cut -d= -f2)
+
 # Waits up to 30 s for a file the program writes.
 wait_for() {
   for _ in $(seq 1 300); do
@@ -64,18 +74,15 @@ XDG_RUNTIME_DIR="$work/run" ASSINADOR_NFSE_STORE="$work/store" LC_ALL=C.UTF-8 LA
 pid=$!
 
 wait_for "$work/captura/iniciado" || fail "the program did not reach the started pictures"
-# The server of the window answers on its port: the protocol when the command-line client
-# speaks it, a TCP connection otherwise.
-cli_help=""
-[ -x "$cli" ] && cli_help=$("$cli" --help 2>&1 || true)
-if [[ $cli_help == *"remoto certificados"* ]]; then
-  ASSINADOR_NFSE_STORE="$work/store" "$cli" remoto certificados --servidor "127.0.0.1:$port" \
-    > "$work/remoto.txt" 2>&1 || { cat "$work/remoto.txt" >&2; fail "remoto certificados failed"; }
-  echo "screenshot-gui: the server answered remoto certificados on port $port"
-else
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || fail "nobody listens on port $port"
-  echo "screenshot-gui: the server accepts connections on port $port"
-fi
+# The server of the window signs over the wire: the sample document, with the demonstration
+# certificate, through the command-line client, verified by xmlsec1.
+[ -x "$cli" ] || fail "$cli is not built"
+ASSINADOR_NFSE_STORE="$work/store" "$cli" remoto assinar tests/data/nfse_sample.xml \
+  --serie "$serial" --servidor "127.0.0.1:$port" --saida "$work/assinada.xml" \
+  > "$work/remoto.txt" 2>&1 || { cat "$work/remoto.txt" >&2; fail "remoto assinar failed"; }
+xmlsec1 --verify --trusted-pem "$work/ca.pem" "$work/assinada.xml" > /dev/null 2>&1 ||
+  fail "the document signed by the window's server does not verify"
+echo "screenshot-gui: the server on port $port signed the sample; xmlsec1 verified it"
 touch "$work/captura/parar"
 wait_for "$work/captura/parado" || fail "the program did not reach the stopped picture"
 for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
