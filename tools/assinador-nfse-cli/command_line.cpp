@@ -69,7 +69,7 @@ bool IsHelp(const std::string& AArgument) {
 }
 
 // The options a command takes: those with a value and the flags.
-struct TOptionSpec {
+struct TAcceptedOptions {
   std::map<std::string, std::optional<std::string>*> Values;
   std::map<std::string, bool*> Flags;
 };
@@ -77,7 +77,7 @@ struct TOptionSpec {
 // Reads "--opção VALOR", "--opção=VALOR" and the flags from AArguments[AFirst..]; the other
 // arguments (and everything after "--") are returned in order.
 std::vector<std::string> ParseOptions(const std::vector<std::string>& AArguments,
-                                      std::size_t AFirst, const TOptionSpec& ASpec) {
+                                      std::size_t AFirst, const TAcceptedOptions& AAccepted) {
   std::vector<std::string> positional;
   bool optionsEnded = false;
   for (std::size_t i = AFirst; i < AArguments.size(); ++i) {
@@ -90,7 +90,7 @@ std::vector<std::string> ParseOptions(const std::vector<std::string>& AArguments
       optionsEnded = true;
       continue;
     }
-    if (const auto flag = ASpec.Flags.find(argument); flag != ASpec.Flags.end()) {
+    if (const auto flag = AAccepted.Flags.find(argument); flag != AAccepted.Flags.end()) {
       *flag->second = true;
       continue;
     }
@@ -100,8 +100,8 @@ std::vector<std::string> ParseOptions(const std::vector<std::string>& AArguments
       name = argument.substr(0, equals);
       value = argument.substr(equals + 1);
     }
-    const auto option = ASpec.Values.find(name);
-    if (option == ASpec.Values.end())
+    const auto option = AAccepted.Values.find(name);
+    if (option == AAccepted.Values.end())
       throw TUsageError("opção desconhecida: \"" + argument + "\".");
     std::optional<std::string>& target = *option->second;
     if (target.has_value()) throw TUsageError("a opção " + name + " foi dada mais de uma vez.");
@@ -189,10 +189,10 @@ void CheckSign(TCommandLine& ALine) {
 void ParseListCertificates(const std::vector<std::string>& AArguments, std::size_t AFirst,
                            TCommandLine& ALine, bool ARemote) {
   std::optional<std::string> server;
-  TOptionSpec spec;
-  spec.Flags["--bruto"] = &ALine.Raw;
-  if (ARemote) spec.Values["--servidor"] = &server;
-  const std::vector<std::string> extra = ParseOptions(AArguments, AFirst, spec);
+  TAcceptedOptions accepted;
+  accepted.Flags["--bruto"] = &ALine.Raw;
+  if (ARemote) accepted.Values["--servidor"] = &server;
+  const std::vector<std::string> extra = ParseOptions(AArguments, AFirst, accepted);
   if (!extra.empty())
     throw TUsageError("argumento inesperado para certificados: \"" + extra.front() + "\".");
   if (ARemote) {
@@ -205,15 +205,15 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
                bool ARemote) {
   std::optional<std::string> server;
   std::optional<std::string> connections;
-  TOptionSpec spec;
-  spec.Values["--serie"] = &ALine.Serial;
-  spec.Values["--saida"] = &ALine.OutputFile;
-  spec.Values["--pasta-saida"] = &ALine.OutputDir;
+  TAcceptedOptions accepted;
+  accepted.Values["--serie"] = &ALine.Serial;
+  accepted.Values["--saida"] = &ALine.OutputFile;
+  accepted.Values["--pasta-saida"] = &ALine.OutputDir;
   if (ARemote) {
-    spec.Values["--servidor"] = &server;
-    spec.Values["--conexoes"] = &connections;
+    accepted.Values["--servidor"] = &server;
+    accepted.Values["--conexoes"] = &connections;
   }
-  ALine.Inputs = ParseOptions(AArguments, AFirst, spec);
+  ALine.Inputs = ParseOptions(AArguments, AFirst, accepted);
   CheckSign(ALine);
   if (!ARemote) return;
   if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
@@ -260,9 +260,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
     }
   } else if (command == "importar") {
     line.Command = TCommand::Import;
-    TOptionSpec spec;
-    spec.Values["--senha-arquivo"] = &line.PasswordFile;
-    line.Inputs = ParseOptions(AArguments, 1, spec);
+    TAcceptedOptions accepted;
+    accepted.Values["--senha-arquivo"] = &line.PasswordFile;
+    line.Inputs = ParseOptions(AArguments, 1, accepted);
     if (line.Inputs.empty()) throw TUsageError("falta o arquivo PKCS#12 (.pfx) a importar.");
     if (line.Inputs.size() > 1) throw TUsageError("importe um arquivo de cada vez.");
     if (line.Inputs.front().empty() || line.Inputs.front() == "-")
