@@ -106,6 +106,44 @@ class TChunkedAppender {
   TChar* const FEnd = FBuffer + kConversionChunk;
 };
 
+// One multi-byte sequence whose lead byte is at bytes[i] (>= 0x80). Valid is false for a bad
+// lead byte, a missing continuation, an overlong form, a surrogate or a value past U+10FFFF;
+// Next is where decoding resumes: past the sequence, or at the byte that broke it.
+struct TUtf8Sequence {
+  char32_t CodePoint;
+  bool Valid;
+  std::size_t Next;
+};
+
+inline TUtf8Sequence DecodeSequence(const std::uint8_t* bytes, std::size_t n, std::size_t i) {
+  const std::uint8_t b0 = bytes[i];
+  int extra;
+  char32_t cp;
+  char32_t min;
+  if ((b0 & 0xE0) == 0xC0) {
+    extra = 1;
+    cp = b0 & 0x1F;
+    min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    extra = 2;
+    cp = b0 & 0x0F;
+    min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    extra = 3;
+    cp = b0 & 0x07;
+    min = 0x10000;
+  } else {
+    return {0, false, i + 1};
+  }
+  std::size_t j = i + 1;
+  for (int k = 0; k < extra; ++k, ++j) {
+    if (j >= n || (bytes[j] & 0xC0) != 0x80) return {0, false, j};
+    cp = (cp << 6) | (bytes[j] & 0x3F);
+  }
+  const bool valid = cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+  return {cp, valid, j};
+}
+
 }  // namespace
 
 void AppendFromUtf8(std::string_view in, Text& out) {
@@ -138,45 +176,11 @@ void AppendFromUtf8(std::string_view in, Text& out) {
         *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
       }
     };
-    int extra;
-    char32_t cp;
-    char32_t min;
-    if ((b0 & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = b0 & 0x1F;
-      min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = b0 & 0x0F;
-      min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = b0 & 0x07;
-      min = 0x10000;
-    } else {
-      append(kReplacement);
-      appender.Advance(o);
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    bool ok = true;
-    for (int k = 0; k < extra; ++k, ++j) {
-      if (j >= n || (bytes[j] & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (bytes[j] & 0x3F);
-    }
-    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      append(kReplacement);
-      appender.Advance(o);
-      i = j;  // a truncated sequence resumes at the byte that broke it
-      continue;
-    }
-    append(cp);
+    const TUtf8Sequence sequence = DecodeSequence(bytes, n, i);
+    // A truncated sequence resumes at the byte that broke it.
+    append(sequence.Valid ? sequence.CodePoint : kReplacement);
     appender.Advance(o);
-    i = j;
+    i = sequence.Next;
   }
 }
 
@@ -194,31 +198,9 @@ bool IsWellFormedUtf8(std::string_view in) {
       ++i;
       continue;
     }
-    int extra;
-    char32_t cp;
-    char32_t min;
-    if ((b0 & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = b0 & 0x1F;
-      min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = b0 & 0x0F;
-      min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = b0 & 0x07;
-      min = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i <= static_cast<std::size_t>(extra)) return false;
-    for (int k = 1; k <= extra; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (bytes[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += 1 + static_cast<std::size_t>(extra);
+    const TUtf8Sequence sequence = DecodeSequence(bytes, n, i);
+    if (!sequence.Valid) return false;
+    i = sequence.Next;
   }
   return true;
 }
