@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "platform/certstore/certificate.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
@@ -160,29 +161,6 @@ void ParseAndCanonicalise(const std::string& AXml) {
   Check(xmlC14NDocDumpMemory(document.get(), nullptr, XML_C14N_1_0, nullptr, 0, &canonical) >= 0,
         "xmlC14NDocDumpMemory");
   xmlFree(canonical);
-}
-
-// Median seconds of one call of AFirst and of ASecond, sampled alternately so that both see the
-// same machine load (other processes share the cores).
-std::pair<double, double> PairedMedianSeconds(const std::function<void()>& AFirst,
-                                              const std::function<void()>& ASecond) {
-  AFirst();
-  ASecond();
-  std::vector<double> first;
-  std::vector<double> second;
-  const auto until = Clock::now() + std::chrono::duration<double>(2 * gSecondsPerFigure);
-  while (first.size() < 5 || (Clock::now() < until && first.size() < 100000)) {
-    for (auto [work, samples] : {std::pair{&AFirst, &first}, std::pair{&ASecond, &second}}) {
-      const auto start = Clock::now();
-      (*work)();
-      samples->push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-  }
-  auto median = [](std::vector<double>& v) {
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-  };
-  return {median(first), median(second)};
 }
 
 double ProcessCpuSeconds() {
@@ -313,8 +291,8 @@ int Run() {
   std::printf("documents: %zu bytes and %zu bytes (UTF-8)\n\n", small.size(), large.size());
 
   // The service on the 2 MB batch against libxml2's own parse + canonicalisation.
-  const auto [parseC14n, signLarge] = PairedMedianSeconds([&] { ParseAndCanonicalise(large); },
-                                                          [&] { SignWithService(largeText); });
+  const auto [parseC14n, signLarge] = PairedMedianSeconds(
+      [&] { ParseAndCanonicalise(large); }, [&] { SignWithService(largeText); }, gSecondsPerFigure);
 
   // The 8 KB NFS-e against the bare signature over a SignedInfo-sized message.
   const std::string message(600, 'x');
@@ -329,8 +307,8 @@ int Run() {
                        reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1,
         "EVP_DigestSign");
   };
-  const auto [bare, signSmall] =
-      PairedMedianSeconds(bareSignature, [&] { SignWithService(smallText); });
+  const auto [bare, signSmall] = PairedMedianSeconds(
+      bareSignature, [&] { SignWithService(smallText); }, gSecondsPerFigure);
 
   // The CLI: CPU time of one call with many files against one call with one file.
   const fs::path cli = fs::path(ASSINADOR_BINARY_DIR) / "assinador-nfse-cli";

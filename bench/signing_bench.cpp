@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_timing.h"
 #include "platform/certstore/certificate.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
@@ -61,29 +62,6 @@ double MedianSeconds(const std::function<void()>& AWork) {
   }
   std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
   return samples[samples.size() / 2];
-}
-
-// Median seconds of one call of AFirst and of ASecond, sampled alternately so that both see the
-// same machine load (other processes share the cores).
-std::pair<double, double> PairedMedianSeconds(const std::function<void()>& AFirst,
-                                              const std::function<void()>& ASecond) {
-  AFirst();
-  ASecond();
-  std::vector<double> first;
-  std::vector<double> second;
-  const auto until = Clock::now() + std::chrono::duration<double>(2 * gSecondsPerFigure);
-  while (first.size() < 5 || (Clock::now() < until && first.size() < 100000)) {
-    for (auto [work, samples] : {std::pair{&AFirst, &first}, std::pair{&ASecond, &second}}) {
-      const auto start = Clock::now();
-      (*work)();
-      samples->push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-  }
-  auto median = [](std::vector<double>& v) {
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
-  };
-  return {median(first), median(second)};
 }
 
 // An NFS-e batch (ABRASF-like) with ARps service documents and one signature placeholder.
@@ -293,8 +271,8 @@ int Run() {
     xmlFree(canonical);
   };
   const auto parseAndCanonicalise = [&] { parseAndCanonicaliseOf(large); };
-  const auto [bare, signSmall] =
-      PairedMedianSeconds(bareSignature, [&] { Sign(smallText, *certificate); });
+  const auto [bare, signSmall] = PairedMedianSeconds(
+      bareSignature, [&] { Sign(smallText, *certificate); }, gSecondsPerFigure);
   // The least any signer must add to the bare signature for the 8 KB document.
   const double smallParseC14n = MedianSeconds([&] { parseAndCanonicaliseOf(small); });
   const Text minimal = u"<a><assinatura/></a>";
@@ -313,8 +291,8 @@ int Run() {
     Check(dumped != nullptr, "xmlDocDumpMemory");
     xmlFree(dumped);
   });
-  const auto [parseC14n, signLarge] =
-      PairedMedianSeconds(parseAndCanonicalise, [&] { Sign(largeText, *certificate); });
+  const auto [parseC14n, signLarge] = PairedMedianSeconds(
+      parseAndCanonicalise, [&] { Sign(largeText, *certificate); }, gSecondsPerFigure);
 
   const auto signSmallDocument = [&] { Sign(smallText, *certificate); };
   const TThroughput oneThread = OperationsPerSecond(1, signSmallDocument);
