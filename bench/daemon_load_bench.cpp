@@ -54,6 +54,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_store.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
 #include "platform/sys/unique_fd.h"
@@ -121,47 +122,10 @@ std::string DocumentOfSize(const std::string& ASample, std::size_t ABytes, int A
   return document.replace(at, lot.size(), "<NumeroLote>" + std::to_string(ALot) + "</NumeroLote>");
 }
 
-class TTemporaryDirectory {
- public:
-  TTemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "daemon-load-bench-XXXXXX").string();
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    FPath = pattern;
-  }
-  ~TTemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
-
 // A self-issued RSA-2048 certificate with its key as the store's one file; returns the file.
 fs::path MakeStore(const fs::path& ADirectory) {
-  EvpPkeyPtr key{EVP_RSA_gen(2048)};
-  Check(key != nullptr, "EVP_RSA_gen");
-  X509Ptr certificate{X509_new()};
-  Check(certificate != nullptr, "X509_new");
-  X509_set_version(certificate.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), std::strtol(kSerial, nullptr, 16));
-  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 30L * 24 * 3600);
-  X509_NAME* name = X509_get_subject_name(certificate.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>("EMPRESA BENCH LTDA"), -1, -1,
-                             0);
-  X509_set_issuer_name(certificate.get(), name);
-  X509_set_pubkey(certificate.get(), key.get());
-  Check(X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
   const fs::path file = ADirectory / "empresa.pem";
-  BioPtr bio{BIO_new_file(file.c_str(), "w")};
-  Check(bio != nullptr, "BIO_new_file");
-  Check(PEM_write_bio_X509(bio.get(), certificate.get()) == 1 &&
-            PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) ==
-                1,
-        "PEM_write_bio");
+  WriteSelfIssuedEntry(file, std::strtol(kSerial, nullptr, 16));
   return file;
 }
 
@@ -511,7 +475,7 @@ struct TBench {
 
 int RunBench(const TBench& APaths) {
   TReport report;
-  const TTemporaryDirectory scratch;
+  const TTemporaryDirectory scratch("daemon-load-bench");
   fs::create_directory(scratch.Path() / "store");
   const fs::path certificate = MakeStore(scratch.Path() / "store");
   const TVerifier verifier(certificate);

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_store.h"
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
@@ -44,23 +45,6 @@ namespace {
 void Check(bool AOk, const char* AWhat) {
   if (!AOk) throw std::runtime_error(std::string("falhou: ") + AWhat);
 }
-
-class TTemporaryDirectory {
- public:
-  TTemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "hostile-bench-XXXXXX").string();
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    FPath = pattern;
-  }
-  ~TTemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
 
 X509Ptr SelfSigned(EVP_PKEY* AKey, long ASerial) {
   X509Ptr certificate{X509_new()};
@@ -241,15 +225,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> wanted(argv + std::min(argc, 2), argv + argc);
     TXmlLibraryScope libraries;
 
-    TTemporaryDirectory storeDirectory;
+    TTemporaryDirectory storeDirectory("hostile-bench");
     ::setenv("ASSINADOR_NFSE_STORE", storeDirectory.Path().c_str(), 1);
     const EvpPkeyPtr key{EVP_RSA_gen(2048)};
     Check(key != nullptr, "EVP_RSA_gen");
     WriteSigningCertificate(storeDirectory.Path(), key.get());
 
     // Stores of their own for the store cases, made only when asked for.
-    TTemporaryDirectory bigStore;
-    TTemporaryDirectory slowStore;
+    TTemporaryDirectory bigStore("hostile-bench");
+    TTemporaryDirectory slowStore("hostile-bench");
     const auto use = [](const fs::path& ADirectory) {
       ::setenv("ASSINADOR_NFSE_STORE", ADirectory.c_str(), 1);
     };

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "app/container/server_container.h"
+#include "bench/bench_store.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
 #include "platform/sys/unique_fd.h"
@@ -276,47 +277,10 @@ class TClientProcess {
   FILE* FOutput = nullptr;
 };
 
-class TTemporaryDirectory {
- public:
-  TTemporaryDirectory() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "protocol-bench-XXXXXX").string();
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    FPath = pattern;
-  }
-  ~TTemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
-  }
-  const std::filesystem::path& Path() const { return FPath; }
-
- private:
-  std::filesystem::path FPath;
-};
-
 // A self-issued RSA-2048 certificate with its key, in a store of its own; returns the key.
 EvpPkeyPtr MakeStore(const std::filesystem::path& ADirectory) {
-  EvpPkeyPtr key{EVP_RSA_gen(2048)};
-  Check(key != nullptr, "EVP_RSA_gen");
-  X509Ptr certificate{X509_new()};
-  Check(certificate != nullptr, "X509_new");
-  X509_set_version(certificate.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), std::strtol(kSerial, nullptr, 16));
-  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 30L * 24 * 3600);
-  X509_NAME* name = X509_get_subject_name(certificate.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>("EMPRESA BENCH LTDA"), -1, -1,
-                             0);
-  X509_set_issuer_name(certificate.get(), name);
-  X509_set_pubkey(certificate.get(), key.get());
-  Check(X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
-  BioPtr bio{BIO_new_file((ADirectory / "empresa.pem").c_str(), "w")};
-  Check(bio != nullptr, "BIO_new_file");
-  Check(PEM_write_bio_X509(bio.get(), certificate.get()) == 1 &&
-            PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) ==
-                1,
-        "PEM_write_bio");
+  EvpPkeyPtr key =
+      WriteSelfIssuedEntry(ADirectory / "empresa.pem", std::strtol(kSerial, nullptr, 16));
   ::setenv("ASSINADOR_NFSE_STORE", ADirectory.c_str(), 1);
   return key;
 }
@@ -397,7 +361,7 @@ std::string FindSample(int argc, char** argv) {
 }
 
 int RunServer(const std::string& ASamplePath) {
-  const TTemporaryDirectory store;
+  const TTemporaryDirectory store("protocol-bench");
   const EvpPkeyPtr key = MakeStore(store.Path());
   const std::string sample = ReadFile(ASamplePath);
   const std::string small = DocumentOfSize(sample, 8 << 10);

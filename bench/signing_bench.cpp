@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_store.h"
 #include "bench/bench_timing.h"
 #include "platform/certstore/certificate.h"
 #include "platform/exception.h"
@@ -144,24 +145,6 @@ void WritePem(const std::filesystem::path& AFile, X509* ACertificate, EVP_PKEY* 
         "PEM_write_bio_PrivateKey");
 }
 
-class TTemporaryDirectory {
- public:
-  TTemporaryDirectory() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "signing-bench-XXXXXX").string();
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    FPath = pattern;
-  }
-  ~TTemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
-  }
-  const std::filesystem::path& Path() const { return FPath; }
-
- private:
-  std::filesystem::path FPath;
-};
-
 void UseStore(const std::filesystem::path& ADirectory) {
   ::setenv("ASSINADOR_NFSE_STORE", ADirectory.c_str(), 1);
 }
@@ -221,7 +204,7 @@ void PrintRatio(const char* AName, double ARatio, const char* ATarget, bool AMet
 std::string gProfile;
 
 int Run() {
-  const TTemporaryDirectory work;
+  const TTemporaryDirectory work("signing-bench");
   const EvpPkeyPtr key = NewRsaKey();
 
   // The signing store: one certificate with the key.
