@@ -254,11 +254,12 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
   }
 
   xmldsig::TDirectSigning direct = xmldsig::TDirectSigning::NotDone;
-  if (FPath == TSigningPath::DirectWhenPossible) {
+  if (FPath == TSigningPath::DirectWhenPossible || FReferenceDigest) {
     // What the direct attempt reports stays out of the generic processing's failure texts.
     ERR_set_mark();
     TLibraryErrors attempt;
-    direct = xmldsig::SignEnvelopedDirectly(*FSignature, *key);
+    direct = xmldsig::SignEnvelopedDirectly(*FSignature, *key,
+                                            FReferenceDigest ? &*FReferenceDigest : nullptr);
     if (direct == xmldsig::TDirectSigning::NotDone) {
       ERR_pop_to_mark();
     } else {
@@ -267,7 +268,10 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     if (direct == xmldsig::TDirectSigning::Failed && !attempt.Texts().empty())
       errors.Add(attempt.Texts());
   }
-  if (direct == xmldsig::TDirectSigning::Failed) return fail(dsig_messages::kSignFailed);
+  // The generic processing would digest the element's own document, not the one it stands in.
+  if (direct == xmldsig::TDirectSigning::Failed ||
+      (FReferenceDigest && direct != xmldsig::TDirectSigning::Signed))
+    return fail(dsig_messages::kSignFailed);
   if (direct == xmldsig::TDirectSigning::NotDone) {
     xmldsig::RegisterIdAttributes(FSignature->doc);
     DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};

@@ -13,11 +13,13 @@
 // one thread; separate objects may sign on separate threads at once. Needs TXmlLibraryScope.
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/certstore/store.h"
 #include "platform/openssl_handles.h"
 #include "platform/text.h"
+#include "platform/xmldsig/enveloped_signature.h"
 #include "platform/xmldsig/xml_handles.h"
 
 // A signature names at most this many references, each with at most this many transforms;
@@ -59,6 +61,11 @@ class IXMLDigitalSignature {
   void setSignature(xmlNode* ANode) { FSignature = ANode; }
   xmlNode* signature() const { return FSignature; }
 
+  // The reference's digest, computed by the caller over the document that the assigned
+  // element's document stands in for. sign() then computes the common enveloped form directly
+  // with it, and fails for any other form.
+  void setReferenceDigest(const xmldsig::TReferenceDigest& ADigest) { FReferenceDigest = ADigest; }
+
   // The certificates the signature may write into its key information (copied now).
   void setStore(const IStore3& AStore);
 
@@ -84,6 +91,7 @@ class IXMLDigitalSignature {
  private:
   TSigningPath FPath;
   xmlNode* FSignature = nullptr;
+  std::optional<xmldsig::TReferenceDigest> FReferenceDigest;
   std::vector<ICertificate2Ptr> FStore;
   Text FLastError;
   bool FSignedDirectly = false;

@@ -7,6 +7,7 @@
 #include <xmlsec/openssl/evp.h>
 #include <xmlsec/xmltree.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -225,7 +226,8 @@ std::string Base64(const unsigned char* bytes, std::size_t length) {
 
 namespace xmldsig {
 
-TDirectSigning SignEnvelopedDirectly(xmlNode& ASignature, xmlSecKey& AKey) {
+TDirectSigning SignEnvelopedDirectly(xmlNode& ASignature, xmlSecKey& AKey,
+                                     const TReferenceDigest* AReferenceDigest) {
   const TEnvelopedForm form = MatchEnvelopedForm(&ASignature);
   if (!form.signedInfo) return TDirectSigning::NotDone;
   xmlSecKeyDataPtr value = xmlSecKeyGetValue(&AKey);
@@ -240,7 +242,10 @@ TDirectSigning SignEnvelopedDirectly(xmlNode& ASignature, xmlSecKey& AKey) {
   // The reference: the document without this signature, canonicalised, through SHA-1.
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLength = 0;
-  {
+  if (AReferenceDigest) {
+    std::copy(AReferenceDigest->begin(), AReferenceDigest->end(), digest);
+    digestLength = static_cast<unsigned int>(AReferenceDigest->size());
+  } else {
     EvpMdCtxPtr context{EVP_MD_CTX_new()};
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr) != 1) {
       return TDirectSigning::NotDone;

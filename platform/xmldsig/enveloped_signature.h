@@ -14,6 +14,8 @@
 #include <libxml/tree.h>
 #include <xmlsec/keys.h>
 
+#include <array>
+
 namespace xmldsig {
 
 enum class TDirectSigning {
@@ -23,8 +25,14 @@ enum class TDirectSigning {
   Failed,  // the values are written but the key information could not be
 };
 
+// The SHA-1 digest of a document's canonical form.
+using TReferenceDigest = std::array<unsigned char, 20>;
+
 // Signs ASignature (a Signature element inside a document) in place with AKey, when it is of
 // the common form and AKey is an RSA key. Library errors are left in the libraries' queues.
-TDirectSigning SignEnvelopedDirectly(xmlNode& ASignature, xmlSecKey& AKey);
+// AReferenceDigest, when given, is the reference's digest computed by the caller (the element
+// then stands in for a document read without a tree): the document is not canonicalised.
+TDirectSigning SignEnvelopedDirectly(xmlNode& ASignature, xmlSecKey& AKey,
+                                     const TReferenceDigest* AReferenceDigest = nullptr);
 
 }  // namespace xmldsig

@@ -8,6 +8,7 @@
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/digital_signature.h"
+#include "platform/xmldsig/document_stream.h"
 #include "platform/xmldsig/dom_document.h"
 #include "server/classes/signer_messages.h"
 #include "server/classes/signer_text.h"
@@ -23,6 +24,78 @@ bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
   return signature && xmldsig::VerifiesWith(*signature, AKey);
 }
 
+// The certificates written into the key information: those of the personal store that carry
+// the signing certificate's serial number.
+void AddCertificatesOfSerial(const ICertificates2& APersonal, const Text& ASerial,
+                             IStore3& AMemory) {
+  for (int i = 1; i <= APersonal.Count(); ++i) {
+    ICertificate2Ptr candidate = APersonal.Item(i);
+    if (candidate->SerialNumber() == ASerial) AMemory.Add(candidate);
+  }
+}
+
+// The signed document, for a document of the plain form with a signature template, read in one
+// pass without a tree; nothing for any other document or failure, which the tree path then
+// reads and reports. APersonal() lists the personal store. The template is signed inside a small
+// document that gives it the same namespaces in scope, with the digest of the whole document, and
+// serialised and post-processed as the whole document would be; its text goes where the template
+// stood.
+template <class TListing>
+std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACertificate,
+                                 const TListing& APersonal) {
+  using namespace signer_messages;
+  static const std::string kTemplate = text::ToUtf8(kSignatureTemplate);
+  std::optional<xmldsig::TStreamedDocument> streamed;
+  Text declaration;
+  {
+    const std::optional<std::string> prepared = signer_text::PrepareDocumentUtf8(AXMLDocument);
+    if (!prepared) return std::nullopt;
+    streamed = xmldsig::StreamEnvelopedDocument(*prepared, kTemplate);
+    if (!streamed) return std::nullopt;
+    declaration =
+        text::FromUtf8(std::string_view{*prepared}.substr(0, streamed->declarationLength));
+  }
+
+  std::string scope = "<w";
+  for (const auto& [prefix, uri] : streamed->prefixesInScope) {
+    scope += " xmlns:" + prefix + "=\"" + uri + "\"";
+  }
+  scope += ">" + kTemplate + "</w>";
+  IXMLDOMDocument3 small;
+  if (!small.loadXML(text::FromUtf8(scope))) return std::nullopt;
+  small.setProperty(kSelectionProperty, kSelectionNamespaces);
+  IXMLDigitalSignature signature;
+  signature.setSignature(small.selectSingleNode(kSelectSignature));
+  if (!signature.signature()) return std::nullopt;
+
+  IStore3 memory;
+  memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+  AddCertificatesOfSerial(APersonal(), ACertificate.SerialNumber(), memory);
+  const IPrivateKey privateKey = ACertificate.PrivateKey();
+  signature.setStore(memory);
+  const IXMLDSigKeyPtr key = signature.createKeyFromCSP(
+      privateKey.ProviderType(), privateKey.ProviderName(), privateKey.ContainerName(), 0);
+  if (!key) return std::nullopt;
+  signature.setReferenceDigest(streamed->digest);
+  if (!signature.sign(*key, CERTIFICATES) || !signature.signedDirectly()) return std::nullopt;
+
+  const Text element = signer_text::PostProcessUtf8(small.SerialisedUtf8(), {});
+  constexpr TextView kScopeEnd = u"</w>";
+  const std::size_t start = element.find(u'>');
+  if (start == Text::npos || !TextView{element}.ends_with(kScopeEnd)) return std::nullopt;
+  const TextView signedElement =
+      TextView{element}.substr(start + 1, element.size() - start - 1 - kScopeEnd.size());
+
+  const std::string_view serialised = streamed->serialised;
+  Text out;
+  out.reserve(declaration.size() + serialised.size() + signedElement.size());
+  out += declaration;
+  text::AppendFromUtf8(serialised.substr(0, streamed->signatureAt), out);
+  out += signedElement;
+  text::AppendFromUtf8(serialised.substr(streamed->signatureAt), out);
+  return out;
+}
+
 }  // namespace
 
 void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& ACertificate,
@@ -36,6 +109,32 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
                                           Text& AStatusText) {
   using namespace signer_messages;
   try {
+    std::optional<ICertificates2> listed;
+    const auto personal = [&]() -> const ICertificates2& {
+      if (APersonal) return *APersonal;
+      if (!listed) {
+        IStore3 store;
+        store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE,
+                   CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+        listed.emplace(store.Certificates());
+      }
+      return *listed;
+    };
+
+    if (FReading == TDocumentReading::Streamed) {
+      std::optional<Text> streamed;
+      try {
+        streamed = SignStreamed(AXMLDocument, ACertificate, personal);
+      } catch (const std::exception&) {
+        streamed.reset();  // the tree path meets the same failure and words it
+      }
+      if (streamed) {
+        ASignedXML = std::move(*streamed);
+        AStatusText = Text{kStatusOk};
+        return;
+      }
+    }
+
     // The document lives as long as its stages need it: the prepared text until it is
     // parsed, the tree until it is serialised, the serialised bytes until they are converted.
     auto dom = std::make_unique<IXMLDOMDocument3>();
@@ -53,23 +152,9 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
     signature.setSignature(dom->selectSingleNode(kSelectSignature));
     if (!signature.signature()) throw Exception(Text{kTemplateMissing});
 
-    // The certificates written into the key information: those of the personal store that
-    // carry the signing certificate's serial number, gathered afresh on every call.
-    std::optional<ICertificates2> listed;
-    if (!APersonal) {
-      IStore3 personal;
-      personal.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE,
-                    CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
-      listed.emplace(personal.Certificates());
-    }
     IStore3 memory;
     memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
-    const ICertificates2& certificates = APersonal ? *APersonal : *listed;
-    const Text& serial = ACertificate.SerialNumber();
-    for (int i = 1; i <= certificates.Count(); ++i) {
-      ICertificate2Ptr candidate = certificates.Item(i);
-      if (candidate->SerialNumber() == serial) memory.Add(candidate);
-    }
+    AddCertificatesOfSerial(personal(), ACertificate.SerialNumber(), memory);
 
     const IPrivateKey privateKey = ACertificate.PrivateKey();
     signature.setStore(memory);

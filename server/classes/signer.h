@@ -18,8 +18,16 @@ class IDocumentSignable {
                     Text& AStatusText) = 0;
 };
 
+// How a document is read for signing. Streamed reads the common plain documents without a
+// tree, in one pass and a few times their size of memory, and every other document as TreeOnly
+// does; both give the same bytes for the documents the stream reads.
+enum class TDocumentReading { Streamed, TreeOnly };
+
 class TSignerNFSEDocument : public IDocumentSignable {
  public:
+  explicit TSignerNFSEDocument(TDocumentReading AReading = TDocumentReading::Streamed)
+      : FReading(AReading) {}
+
   void sign(const Text& AXMLDocument, const ICertificate2& ACertificate, Text& ASignedXML,
             Text& AStatusText) override;
 
@@ -32,4 +40,7 @@ class TSignerNFSEDocument : public IDocumentSignable {
   // certificate was found in), so that the store is not read twice for one document.
   void signWithListing(const Text& AXMLDocument, const ICertificate2& ACertificate,
                        const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText);
+
+ private:
+  TDocumentReading FReading;
 };

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -393,34 +394,73 @@ std::size_t LeadingDeclarationEnd(const Text& s) {
 
 }  // namespace
 
-Text PrepareDocument(TextView AXMLDocument) {
+namespace {
+
+// Where the placeholders of a document stand and what each becomes.
+struct TPlaceholders {
+  std::vector<std::size_t> positions;
+  TextView replacement;
+};
+
+TPlaceholders FindPlaceholders(TextView AXMLDocument) {
   // One pass over the text: batch documents may hold many placeholders in megabytes of text.
   // Placeholders are found in the text as given, line breaks and all.
   const bool hasSignature =
       TMarkerSearch(signer_messages::kSignatureMarker).Find(AXMLDocument) != TextView::npos;
   const TextView from = signer_messages::kPlaceholder;
-  const TextView to = hasSignature ? TextView{} : signer_messages::kSignatureTemplate;
+  TPlaceholders found;
+  found.replacement = hasSignature ? TextView{} : signer_messages::kSignatureTemplate;
   const TMarkerSearch placeholder(from);
-  std::vector<std::size_t> positions;
   for (std::size_t pos = placeholder.Find(AXMLDocument); pos != TextView::npos;
        pos = placeholder.Find(AXMLDocument, pos + from.size())) {
-    positions.push_back(pos);
+    found.positions.push_back(pos);
   }
-  if (!hasSignature && positions.size() > kMaxPlaceholders) {
+  return found;
+}
+
+bool TooManyTemplates(const TPlaceholders& APlaceholders) {
+  return !APlaceholders.replacement.empty() && APlaceholders.positions.size() > kMaxPlaceholders;
+}
+
+}  // namespace
+
+Text PrepareDocument(TextView AXMLDocument) {
+  const TPlaceholders placeholders = FindPlaceholders(AXMLDocument);
+  if (TooManyTemplates(placeholders)) {
     Text unexpanded(AXMLDocument.size(), u'\0');
     unexpanded.resize(static_cast<std::size_t>(
         CopyWithoutLineBreaks(AXMLDocument, unexpanded.data()) - unexpanded.data()));
     throw Exception(Text{signer_messages::kLoadFailed} + unexpanded);
   }
+  const TextView to = placeholders.replacement;
+  const std::size_t skipped = signer_messages::kPlaceholder.size();
   Text out;
-  out.reserve(AXMLDocument.size() + positions.size() * to.size());
+  out.reserve(AXMLDocument.size() + placeholders.positions.size() * to.size());
   std::size_t start = 0;
-  for (const std::size_t pos : positions) {
+  for (const std::size_t pos : placeholders.positions) {
     AppendWithoutLineBreaks(AXMLDocument.substr(start, pos - start), out);
     AppendWithoutLineBreaks(to, out);
-    start = pos + from.size();
+    start = pos + skipped;
   }
   AppendWithoutLineBreaks(AXMLDocument.substr(start), out);
+  return out;
+}
+
+std::optional<std::string> PrepareDocumentUtf8(TextView AXMLDocument) {
+  const TPlaceholders placeholders = FindPlaceholders(AXMLDocument);
+  if (TooManyTemplates(placeholders)) return std::nullopt;
+  const TextView to = placeholders.replacement;
+  const std::size_t skipped = signer_messages::kPlaceholder.size();
+  std::string out;
+  out.reserve(text::Utf8Length(AXMLDocument) + placeholders.positions.size() * to.size());
+  std::size_t start = 0;
+  for (const std::size_t pos : placeholders.positions) {
+    text::AppendToUtf8(AXMLDocument.substr(start, pos - start), out);
+    text::AppendToUtf8(to, out);
+    start = pos + skipped;
+  }
+  text::AppendToUtf8(AXMLDocument.substr(start), out);
+  RemoveLineBreaks(out);
   return out;
 }
 

@@ -3,6 +3,7 @@
 // The text steps of the NFS-e signer, before parsing and after serialising. Pure functions.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "platform/text.h"
@@ -19,6 +20,10 @@ inline constexpr std::size_t kMaxPlaceholders = 1000;
 // More than kMaxPlaceholders templates throw Exception with the load message and the text
 // without its line breaks and with its placeholders as they were.
 Text PrepareDocument(TextView AXMLDocument);
+
+// The same text in UTF-8 (a lone surrogate becomes U+FFFD); nothing where PrepareDocument
+// throws.
+std::optional<std::string> PrepareDocumentUtf8(TextView AXMLDocument);
 
 // The document's own XML declaration, up to and including its "?>"; empty when the text does
 // not begin with one.

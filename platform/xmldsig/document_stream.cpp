@@ -1,0 +1,779 @@
+#include "platform/xmldsig/document_stream.h"
+
+#include <libxml/uri.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "platform/c_free.h"
+#include "platform/openssl_handles.h"
+
+namespace xmldsig {
+namespace {
+
+constexpr std::string_view kDsigNamespace = "http://www.w3.org/2000/09/xmldsig#";
+constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
+constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
+
+// Well inside the parser's own limits (names, text and values, nesting), so that nothing it
+// would refuse for its size is read here; and the attribute count IXMLDOMDocument3 refuses.
+constexpr std::size_t kMaxName = 1000;
+constexpr std::size_t kMaxRun = 1'000'000;
+constexpr std::size_t kMaxDepth = 200;
+constexpr std::size_t kMaxAttributes = 256;
+
+// Thrown inside the reader when the text leaves the plain form; caught at its entry.
+struct TDeclined {};
+
+[[noreturn]] void Decline() { throw TDeclined{}; }
+
+// Bytes of text content that both forms write as they stand.
+constexpr std::array<bool, 256> kPlainText = [] {
+  std::array<bool, 256> plain{};
+  plain['\t'] = true;
+  for (unsigned c = 0x20; c < 0x80; ++c) plain[c] = c != '<' && c != '&' && c != '>';
+  return plain;
+}();
+
+constexpr std::array<bool, 128> kNameStart = [] {
+  std::array<bool, 128> start{};
+  for (unsigned c = 0; c < 128; ++c)
+    start[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+  return start;
+}();
+
+constexpr std::array<bool, 128> kNameChar = [] {
+  std::array<bool, 128> name = kNameStart;
+  for (unsigned c = '0'; c <= '9'; ++c) name[c] = true;
+  name['-'] = name['.'] = true;
+  return name;
+}();
+
+// Characters of the namespace URIs read here: those of a URI that need no escaping in XML.
+constexpr std::array<bool, 128> kUriChar = [] {
+  std::array<bool, 128> uri = kNameChar;
+  for (const char c : std::string_view{":/?#@!$()*+,;=%~[]"})
+    uri[static_cast<unsigned char>(c)] = true;
+  return uri;
+}();
+
+bool IsXmlChar(char32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+void AppendUtf8(std::string& AOut, char32_t c) {
+  if (c < 0x80) {
+    AOut += static_cast<char>(c);
+  } else if (c < 0x800) {
+    AOut += static_cast<char>(0xC0 | (c >> 6));
+    AOut += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    AOut += static_cast<char>(0xE0 | (c >> 12));
+    AOut += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    AOut += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    AOut += static_cast<char>(0xF0 | (c >> 18));
+    AOut += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    AOut += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    AOut += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The canonical bytes go through a small buffer into SHA-1; they are never held whole.
+class TCanonicalDigest {
+ public:
+  TCanonicalDigest() : FContext(EVP_MD_CTX_new()) {
+    if (!FContext || EVP_DigestInit_ex(FContext.get(), EVP_sha1(), nullptr) != 1) Decline();
+  }
+
+  void Put(std::string_view ABytes) {
+    if (FUsed + ABytes.size() > sizeof FBuffer) {
+      Flush();
+      if (ABytes.size() >= sizeof FBuffer / 2) {
+        Update(ABytes.data(), ABytes.size());
+        return;
+      }
+    }
+    std::memcpy(FBuffer + FUsed, ABytes.data(), ABytes.size());
+    FUsed += ABytes.size();
+  }
+  void Put(char AByte) {
+    if (FUsed == sizeof FBuffer) Flush();
+    FBuffer[FUsed++] = AByte;
+  }
+
+  std::array<unsigned char, 20> Finish() {
+    Flush();
+    std::array<unsigned char, 20> digest{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(FContext.get(), digest.data(), &length) != 1 || length != digest.size())
+      Decline();
+    return digest;
+  }
+
+ private:
+  void Flush() {
+    Update(FBuffer, FUsed);
+    FUsed = 0;
+  }
+  void Update(const char* ABytes, std::size_t ALength) {
+    if (ALength != 0 && EVP_DigestUpdate(FContext.get(), ABytes, ALength) != 1) Decline();
+  }
+
+  EvpMdCtxPtr FContext;
+  char FBuffer[16384];
+  std::size_t FUsed = 0;
+};
+
+using XmlUriPtr = std::unique_ptr<xmlURI, CFree<xmlFreeURI>>;
+
+class TDocumentReader {
+ public:
+  TDocumentReader(std::string_view AText, std::string_view ATemplate)
+      : FText(AText), FTemplate(ATemplate) {}
+
+  TStreamedDocument Read() {
+    FResult.serialised.reserve(FText.size() + FText.size() / 16 + 64);
+    if (StartsWith("<?xml")) Declaration();
+    SkipBlanks();
+    if (!At('<') || FPos + 1 >= FText.size() || !IsNameStart(FText[FPos + 1])) Decline();
+    StartTag();
+    while (!FOpen.empty()) {
+      if (FPos >= FText.size()) Decline();
+      if (FText[FPos] != '<') {
+        Content();
+      } else if (StartsWith("</")) {
+        EndTag();
+      } else if (FPos + 1 < FText.size() && IsNameStart(FText[FPos + 1])) {
+        StartTag();
+      } else {
+        Decline();  // a comment, a CDATA section, a processing instruction or an error
+      }
+    }
+    SkipBlanks();
+    if (FPos != FText.size() || !FSignatureFound) Decline();
+    FResult.digest = FDigest.Finish();
+    return std::move(FResult);
+  }
+
+ private:
+  struct TBinding {
+    std::string_view prefix;  // empty for the default namespace
+    std::string_view uri;
+  };
+  struct TOpen {
+    std::string_view name;
+    std::size_t bindings;  // FBindings' size below this element's declarations
+  };
+  struct TAttribute {
+    std::string_view name;
+    std::string_view prefix;
+    std::string_view local;
+    std::string_view uri;
+    std::size_t valueStart;  // in FValues
+    std::size_t valueEnd;
+  };
+
+  static bool IsNameStart(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 128 && kNameStart[u];
+  }
+  static bool IsNameChar(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 128 && kNameChar[u];
+  }
+  bool At(char c) const { return FPos < FText.size() && FText[FPos] == c; }
+  bool StartsWith(std::string_view what) const { return FText.substr(FPos, what.size()) == what; }
+  void Expect(char c) {
+    if (!At(c)) Decline();
+    ++FPos;
+  }
+  bool SkipBlanks() {
+    const std::size_t from = FPos;
+    while (FPos < FText.size() && (FText[FPos] == ' ' || FText[FPos] == '\t')) ++FPos;
+    return FPos != from;
+  }
+
+  // A name with at most one colon, both parts of ASCII name characters.
+  std::string_view Name(std::string_view& APrefix, std::string_view& ALocal) {
+    const std::size_t start = FPos;
+    std::size_t colon = std::string_view::npos;
+    if (FPos >= FText.size() || !IsNameStart(FText[FPos])) Decline();
+    while (FPos < FText.size()) {
+      const char c = FText[FPos];
+      if (c == ':') {
+        if (colon != std::string_view::npos || FPos + 1 >= FText.size() ||
+            !IsNameStart(FText[FPos + 1]))
+          Decline();
+        colon = FPos;
+      } else if (!IsNameChar(c)) {
+        if (static_cast<unsigned char>(c) >= 0x80) Decline();  // names outside ASCII
+        break;
+      }
+      ++FPos;
+    }
+    const std::string_view name = FText.substr(start, FPos - start);
+    if (name.size() > kMaxName) Decline();
+    if (colon == std::string_view::npos) {
+      APrefix = {};
+      ALocal = name;
+    } else {
+      APrefix = name.substr(0, colon - start);
+      ALocal = name.substr(colon - start + 1);
+    }
+    return name;
+  }
+
+  // The length of the well-formed UTF-8 character at FPos. A raw U+FFFD is declined with the
+  // malformed: it is what a lone surrogate becomes on the way into this text.
+  std::size_t CharacterLength() const {
+    const auto byte = [&](std::size_t k) -> unsigned {
+      return FPos + k < FText.size() ? static_cast<unsigned char>(FText[FPos + k]) : 0;
+    };
+    const unsigned lead = byte(0);
+    const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
+    char32_t c = 0;
+    std::size_t length = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      c = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      c = lead & 0x07;
+    } else {
+      Decline();
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      if (!continuation(k)) Decline();
+      c = (c << 6) | (byte(k) & 0x3F);
+    }
+    const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (c < least || !IsXmlChar(c) || c == 0xFFFD) Decline();
+    return length;
+  }
+
+  // The character of the reference at FPos ('&'), moving past it.
+  char32_t Reference() {
+    const std::size_t semicolon = FText.find(';', FPos + 1);
+    if (semicolon == std::string_view::npos || semicolon - FPos > 12) Decline();
+    const std::string_view body = FText.substr(FPos + 1, semicolon - FPos - 1);
+    FPos = semicolon + 1;
+    if (body == "lt") return '<';
+    if (body == "gt") return '>';
+    if (body == "amp") return '&';
+    if (body == "quot") return '"';
+    if (body == "apos") return '\'';
+    if (body.size() < 2 || body[0] != '#') Decline();
+    const bool hex = body[1] == 'x';
+    const std::string_view digits = body.substr(hex ? 2 : 1);
+    if (digits.empty()) Decline();
+    char32_t value = 0;
+    for (const char d : digits) {
+      unsigned digit;
+      if (d >= '0' && d <= '9') {
+        digit = static_cast<unsigned>(d - '0');
+      } else if (hex && d >= 'a' && d <= 'f') {
+        digit = static_cast<unsigned>(d - 'a' + 10);
+      } else if (hex && d >= 'A' && d <= 'F') {
+        digit = static_cast<unsigned>(d - 'A' + 10);
+      } else {
+        Decline();
+      }
+      value = value * (hex ? 16 : 10) + digit;
+      if (value > 0x10FFFF) Decline();
+    }
+    if (!IsXmlChar(value)) Decline();
+    return value;
+  }
+
+  // "<?xml" version, encoding and standalone as the parser takes them; copied as it stands.
+  void Declaration() {
+    FPos += 5;
+    const auto equals = [&] {
+      SkipBlanks();
+      Expect('=');
+      SkipBlanks();
+    };
+    const auto quoted = [&]() -> std::string_view {
+      if (!At('"') && !At('\'')) Decline();
+      const char quote = FText[FPos++];
+      const std::size_t close = FText.find(quote, FPos);
+      if (close == std::string_view::npos) Decline();
+      const std::string_view value = FText.substr(FPos, close - FPos);
+      FPos = close + 1;
+      return value;
+    };
+    if (!SkipBlanks() || !StartsWith("version")) Decline();
+    FPos += 7;
+    equals();
+    if (quoted() != "1.0") Decline();
+    bool encoding = false;
+    bool standalone = false;
+    while (true) {
+      const bool blank = SkipBlanks();
+      if (StartsWith("?>")) break;
+      if (!blank) Decline();
+      if (!encoding && !standalone && StartsWith("encoding")) {
+        FPos += 8;
+        equals();
+        const std::string_view name = quoted();
+        if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) Decline();
+        for (const char c : name) {
+          if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-')
+            Decline();
+        }
+        encoding = true;
+      } else if (!standalone && StartsWith("standalone")) {
+        FPos += 10;
+        equals();
+        const std::string_view value = quoted();
+        if (value != "yes" && value != "no") Decline();
+        standalone = true;
+      } else {
+        Decline();
+      }
+    }
+    FPos += 2;
+    FResult.declarationLength = FPos;
+  }
+
+  // The value of an attribute, decoded into FValues: references resolved, tabs made blanks.
+  void AttributeValue(TAttribute& AAttribute) {
+    if (!At('"') && !At('\'')) Decline();
+    const char quote = FText[FPos++];
+    AAttribute.valueStart = FValues.size();
+    const std::size_t start = FPos;
+    while (true) {
+      if (FPos >= FText.size()) Decline();
+      const auto c = static_cast<unsigned char>(FText[FPos]);
+      if (c == static_cast<unsigned char>(quote)) break;
+      if (c == '<') Decline();
+      if (c == '&') {
+        AppendUtf8(FValues, Reference());
+      } else if (c == '\t') {
+        FValues += ' ';
+        ++FPos;
+      } else if (c < 0x20) {
+        Decline();
+      } else if (c >= 0x80) {
+        const std::size_t length = CharacterLength();
+        FValues.append(FText.substr(FPos, length));
+        FPos += length;
+      } else {
+        FValues += static_cast<char>(c);
+        ++FPos;
+      }
+      if (FPos - start > kMaxRun) Decline();
+    }
+    ++FPos;
+    AAttribute.valueEnd = FValues.size();
+  }
+
+  std::string_view ValueOf(const TAttribute& AAttribute) const {
+    return std::string_view{FValues}.substr(AAttribute.valueStart,
+                                            AAttribute.valueEnd - AAttribute.valueStart);
+  }
+
+  // The URI bound to APrefix in scope below FBindings[AAbove]; null when unbound.
+  const std::string_view* Lookup(std::string_view APrefix, std::size_t AAbove) const {
+    for (std::size_t k = AAbove; k > 0; --k) {
+      if (FBindings[k - 1].prefix == APrefix) return &FBindings[k - 1].uri;
+    }
+    return nullptr;
+  }
+
+  // A namespace URI the canonical form accepts: absolute, as libxml2 parses it.
+  void CheckNamespaceUri(std::string_view AUri) {
+    if (AUri == FLastUri) return;
+    for (const char c : AUri) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u >= 128 || !kUriChar[u]) Decline();
+    }
+    if (AUri == kXmlNamespace || AUri == kXmlnsNamespace) Decline();
+    const std::size_t colon = AUri.find(':');
+    if (colon == std::string_view::npos || colon == 0 ||
+        !std::isalpha(static_cast<unsigned char>(AUri[0])))
+      Decline();
+    for (const char c : AUri.substr(0, colon)) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+        Decline();
+    }
+    const std::string copy{AUri};
+    const XmlUriPtr parsed{xmlParseURI(copy.c_str())};
+    if (!parsed || !parsed->scheme || parsed->scheme[0] == '\0') Decline();
+    FLastUri = AUri;
+  }
+
+  void CloseStartTag() {
+    if (FStartTagOpen) {
+      FResult.serialised += '>';
+      FStartTagOpen = false;
+    }
+  }
+
+  void StartTag() {
+    const std::size_t tagStart = FPos;
+    ++FPos;
+    std::string_view prefix;
+    std::string_view local;
+    const std::string_view name = Name(prefix, local);
+    if (prefix == "xml" || prefix == "xmlns") Decline();
+    FAttributes.clear();
+    FDeclarations.clear();
+    FValues.clear();
+    bool empty = false;
+    while (true) {
+      const bool blank = SkipBlanks();
+      if (At('>')) {
+        ++FPos;
+        break;
+      }
+      if (StartsWith("/>")) {
+        FPos += 2;
+        empty = true;
+        break;
+      }
+      if (!blank) Decline();
+      TAttribute attribute{};
+      attribute.name = Name(attribute.prefix, attribute.local);
+      SkipBlanks();
+      Expect('=');
+      SkipBlanks();
+      const std::size_t rawStart = FPos + 1;
+      AttributeValue(attribute);
+      const std::string_view raw = FText.substr(rawStart, FPos - 1 - rawStart);
+      if (FAttributes.size() + FDeclarations.size() >= kMaxAttributes) Decline();
+      if (attribute.prefix.empty() && attribute.local == "xmlns") {
+        if (!raw.empty()) CheckNamespaceUri(raw);
+        FDeclarations.push_back({{}, raw});
+      } else if (attribute.prefix == "xmlns") {
+        if (attribute.local == "xml" || attribute.local == "xmlns" || raw.empty()) Decline();
+        CheckNamespaceUri(raw);
+        FDeclarations.push_back({attribute.local, raw});
+      } else {
+        if (attribute.prefix == "xml") Decline();
+        FAttributes.push_back(attribute);
+      }
+    }
+
+    const std::size_t below = FBindings.size();
+    for (std::size_t k = 0; k < FDeclarations.size(); ++k) {
+      for (std::size_t j = 0; j < k; ++j)
+        if (FDeclarations[j].prefix == FDeclarations[k].prefix) Decline();
+      FBindings.push_back(FDeclarations[k]);
+    }
+    std::string_view uri;
+    if (const std::string_view* bound = Lookup(prefix, FBindings.size())) {
+      uri = *bound;
+    } else if (!prefix.empty()) {
+      Decline();
+    }
+    for (std::size_t k = 0; k < FAttributes.size(); ++k) {
+      TAttribute& attribute = FAttributes[k];
+      if (!attribute.prefix.empty()) {
+        const std::string_view* bound = Lookup(attribute.prefix, FBindings.size());
+        if (!bound || bound->empty()) Decline();
+        attribute.uri = *bound;
+      }
+      for (std::size_t j = 0; j < k; ++j) {
+        const TAttribute& other = FAttributes[j];
+        if (other.name == attribute.name || (!attribute.uri.empty() && other.uri == attribute.uri &&
+                                             other.local == attribute.local))
+          Decline();
+      }
+    }
+
+    if (!FSignatureFound && local == "Signature" && uri == kDsigNamespace) {
+      Signature(tagStart, below);
+      return;
+    }
+    if (FOpen.size() >= kMaxDepth) Decline();
+    CloseStartTag();
+    Serialise(name);
+    Canonicalise(name, below);
+    if (empty) {
+      FResult.serialised += "/>";
+      FDigest.Put("</");
+      FDigest.Put(name);
+      FDigest.Put('>');
+      FBindings.resize(below);
+      return;
+    }
+    FOpen.push_back({name, below});
+    FStartTagOpen = true;
+  }
+
+  // The template stands where the signed element will: it is neither serialised nor
+  // canonicalised (the enveloped-signature transform leaves it out).
+  void Signature(std::size_t ATagStart, std::size_t ABelow) {
+    if (FOpen.empty() || FText.substr(ATagStart, FTemplate.size()) != FTemplate) Decline();
+    FSignatureFound = true;
+    CloseStartTag();
+    FResult.signatureAt = FResult.serialised.size();
+    for (std::size_t k = ABelow; k > 0; --k) {
+      const TBinding& binding = FBindings[k - 1];
+      if (binding.prefix.empty()) continue;
+      const bool shadowed =
+          std::any_of(FResult.prefixesInScope.begin(), FResult.prefixesInScope.end(),
+                      [&](const auto& known) { return known.first == binding.prefix; });
+      if (!shadowed) FResult.prefixesInScope.emplace_back(binding.prefix, binding.uri);
+    }
+    FBindings.resize(ABelow);
+    FPos = ATagStart + FTemplate.size();
+  }
+
+  // The start tag as the serialiser writes it, but its closing '>' or "/>": declarations, then
+  // attributes, in the order written.
+  void Serialise(std::string_view AName) {
+    std::string& out = FResult.serialised;
+    out += '<';
+    out += AName;
+    for (const TBinding& declaration : FDeclarations) {
+      out += declaration.prefix.empty() ? " xmlns" : " xmlns:";
+      out += declaration.prefix;
+      out += "=\"";
+      out += declaration.uri;
+      out += '"';
+    }
+    for (const TAttribute& attribute : FAttributes) {
+      out += ' ';
+      out += attribute.name;
+      out += "=\"";
+      const std::string_view value = ValueOf(attribute);
+      std::size_t plain = 0;
+      for (std::size_t k = 0; k < value.size(); ++k) {
+        const char* escaped = nullptr;
+        switch (value[k]) {
+          case '<':
+            escaped = "&lt;";
+            break;
+          case '>':
+            escaped = "&gt;";
+            break;
+          case '&':
+            escaped = "&amp;";
+            break;
+          case '"':
+            escaped = "&quot;";
+            break;
+          case '\n':
+            escaped = "&#10;";
+            break;
+          case '\r':
+            escaped = "&#13;";
+            break;
+          case '\t':
+            escaped = "&#9;";
+            break;
+          default:
+            continue;
+        }
+        out.append(value.substr(plain, k - plain));
+        out += escaped;
+        plain = k + 1;
+      }
+      out.append(value.substr(plain));
+      out += '"';
+    }
+  }
+
+  // The start tag in canonical form: the declarations that change a binding of the parent's
+  // scope, by prefix; attributes without a namespace by name, then the others by namespace
+  // and name.
+  void Canonicalise(std::string_view AName, std::size_t ABelow) {
+    FDigest.Put('<');
+    FDigest.Put(AName);
+    FRendered.clear();
+    for (const TBinding& declaration : FDeclarations) {
+      const std::string_view* parent = Lookup(declaration.prefix, ABelow);
+      const std::string_view inherited = parent ? *parent : std::string_view{};
+      if (declaration.prefix.empty() ? declaration.uri != inherited
+                                     : !parent || *parent != declaration.uri)
+        FRendered.push_back(&declaration);
+    }
+    std::sort(FRendered.begin(), FRendered.end(),
+              [](const TBinding* a, const TBinding* b) { return a->prefix < b->prefix; });
+    for (const TBinding* declaration : FRendered) {
+      FDigest.Put(declaration->prefix.empty() ? " xmlns" : " xmlns:");
+      FDigest.Put(declaration->prefix);
+      FDigest.Put("=\"");
+      FDigest.Put(declaration->uri);
+      FDigest.Put('"');
+    }
+    FSorted.clear();
+    for (const TAttribute& attribute : FAttributes) FSorted.push_back(&attribute);
+    std::sort(FSorted.begin(), FSorted.end(), [](const TAttribute* a, const TAttribute* b) {
+      if (a->uri.empty() != b->uri.empty()) return a->uri.empty();
+      if (a->uri != b->uri) return a->uri < b->uri;
+      return a->local < b->local;
+    });
+    for (const TAttribute* attribute : FSorted) {
+      FDigest.Put(' ');
+      FDigest.Put(attribute->name);
+      FDigest.Put("=\"");
+      const std::string_view value = ValueOf(*attribute);
+      std::size_t plain = 0;
+      for (std::size_t k = 0; k < value.size(); ++k) {
+        const char* escaped = nullptr;
+        switch (value[k]) {
+          case '<':
+            escaped = "&lt;";
+            break;
+          case '&':
+            escaped = "&amp;";
+            break;
+          case '"':
+            escaped = "&quot;";
+            break;
+          case '\t':
+            escaped = "&#x9;";
+            break;
+          case '\n':
+            escaped = "&#xA;";
+            break;
+          case '\r':
+            escaped = "&#xD;";
+            break;
+          default:
+            continue;
+        }
+        FDigest.Put(value.substr(plain, k - plain));
+        FDigest.Put(std::string_view{escaped});
+        plain = k + 1;
+      }
+      FDigest.Put(value.substr(plain));
+      FDigest.Put('"');
+    }
+    FDigest.Put('>');
+  }
+
+  void EndTag() {
+    FPos += 2;
+    std::string_view prefix;
+    std::string_view local;
+    const std::string_view name = Name(prefix, local);
+    SkipBlanks();
+    Expect('>');
+    const TOpen open = FOpen.back();
+    if (name != open.name) Decline();
+    FOpen.pop_back();
+    FBindings.resize(open.bindings);
+    if (FStartTagOpen) {
+      FResult.serialised += "/>";
+      FStartTagOpen = false;
+    } else {
+      FResult.serialised += "</";
+      FResult.serialised += name;
+      FResult.serialised += '>';
+    }
+    FDigest.Put("</");
+    FDigest.Put(name);
+    FDigest.Put('>');
+  }
+
+  // Character data up to the next '<'. Both forms write the same bytes but for line breaks
+  // and carriage returns, which only references bring in.
+  void Content() {
+    CloseStartTag();
+    std::string& out = FResult.serialised;
+    const std::size_t start = FPos;
+    std::size_t plain = FPos;
+    const auto flush = [&] {
+      const std::string_view run = FText.substr(plain, FPos - plain);
+      out.append(run);
+      FDigest.Put(run);
+    };
+    while (FPos < FText.size()) {
+      const auto c = static_cast<unsigned char>(FText[FPos]);
+      if (kPlainText[c]) {
+        ++FPos;
+        continue;
+      }
+      if (c >= 0x80) {
+        FPos += CharacterLength();
+        continue;
+      }
+      if (c == '<') break;
+      flush();
+      if (c == '>') {
+        if (FPos - start >= 2 && FText[FPos - 1] == ']' && FText[FPos - 2] == ']') Decline();
+        out += "&gt;";
+        FDigest.Put("&gt;");
+        ++FPos;
+      } else if (c == '&') {
+        ReferencedCharacter(Reference());
+      } else {
+        Decline();  // a control character
+      }
+      plain = FPos;
+    }
+    flush();
+    if (FPos - start > kMaxRun) Decline();
+  }
+
+  void ReferencedCharacter(char32_t c) {
+    std::string& out = FResult.serialised;
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        FDigest.Put("&lt;");
+        return;
+      case '>':
+        out += "&gt;";
+        FDigest.Put("&gt;");
+        return;
+      case '&':
+        out += "&amp;";
+        FDigest.Put("&amp;");
+        return;
+      case '\r':
+        out += "&#13;";
+        FDigest.Put("&#xD;");
+        return;
+      case '\n':
+        out += "&#10;";
+        FDigest.Put('\n');
+        return;
+      default: {
+        const std::size_t from = out.size();
+        AppendUtf8(out, c);
+        FDigest.Put(std::string_view{out}.substr(from));
+      }
+    }
+  }
+
+  std::string_view FText;
+  std::string_view FTemplate;
+  std::size_t FPos = 0;
+  TStreamedDocument FResult;
+  TCanonicalDigest FDigest;
+  std::vector<TBinding> FBindings;
+  std::vector<TOpen> FOpen;
+  std::vector<TAttribute> FAttributes;
+  std::vector<TBinding> FDeclarations;
+  std::vector<const TBinding*> FRendered;
+  std::vector<const TAttribute*> FSorted;
+  std::string FValues;
+  std::string_view FLastUri;
+  bool FStartTagOpen = false;
+  bool FSignatureFound = false;
+};
+
+}  // namespace
+
+std::optional<TStreamedDocument> StreamEnvelopedDocument(std::string_view ADocument,
+                                                         std::string_view ATemplate) {
+  try {
+    return TDocumentReader(ADocument, ATemplate).Read();
+  } catch (const TDeclined&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace xmldsig
