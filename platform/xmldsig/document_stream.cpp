@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 
 #include "platform/c_free.h"
 #include "platform/openssl_handles.h"
@@ -90,6 +91,7 @@ class TCanonicalDigest {
   }
 
   void Put(std::string_view ABytes) {
+    if (ABytes.empty()) return;  // an empty view may point nowhere
     if (FUsed + ABytes.size() > sizeof FBuffer) {
       Flush();
       if (ABytes.size() >= sizeof FBuffer / 2) {
@@ -769,6 +771,9 @@ class TDocumentReader {
 
 std::optional<TStreamedDocument> StreamEnvelopedDocument(std::string_view ADocument,
                                                          std::string_view ATemplate) {
+  // The tree path refuses what the parser cannot address; that refusal is its to word.
+  if (ADocument.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::nullopt;
   try {
     return TDocumentReader(ADocument, ATemplate).Read();
   } catch (const TDeclined&) {

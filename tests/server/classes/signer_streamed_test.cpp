@@ -116,6 +116,10 @@ TEST_F(SignerStreamedTest, PlainDocumentsAreReadByTheStreamToTheTreePathsBytes) 
       {"declaration variants and blanks around the root",
        Utf8("<?xml version = '1.0'  encoding='iso-8859-1' standalone=\"no\" ?> \t<Lote>"
             "<assinatura/></Lote> \t ")},
+      {"declaration naming UTF-16, which the decoded text no longer is",
+       Utf8("<?xml version=\"1.0\" encoding=\"UTF-16\"?><L><assinatura/></L>")},
+      {"declaration naming an unknown encoding",
+       Utf8("<?xml version=\"1.0\" encoding=\"x-desconhecida_1.2\"?><L><assinatura/></L>")},
       {"declaration with standalone only", Utf8("<?xml version=\"1.0\" standalone='yes'?><L>"
                                                 "<a/><assinatura/></L>")},
       {"template as the only child", Utf8("<Lote><assinatura/></Lote>")},
