@@ -262,8 +262,10 @@ class TDocumentReader {
 
   // The character of the reference at FPos ('&'), moving past it.
   char32_t Reference() {
-    const std::size_t semicolon = FText.find(';', FPos + 1);
-    if (semicolon == std::string_view::npos || semicolon - FPos > 12) Decline();
+    // The longest reference read here ("&#x10FFFF;" with leading zeros) ends within 12 bytes.
+    const std::size_t found = FText.substr(FPos + 1, 12).find(';');
+    if (found == std::string_view::npos) Decline();
+    const std::size_t semicolon = FPos + 1 + found;
     const std::string_view body = FText.substr(FPos + 1, semicolon - FPos - 1);
     FPos = semicolon + 1;
     if (body == "lt") return '<';
