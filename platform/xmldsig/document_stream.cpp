@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <limits>
 
 #include "platform/c_free.h"
 #include "platform/openssl_handles.h"
@@ -90,6 +91,7 @@ class TCanonicalDigest {
   }
 
   void Put(std::string_view ABytes) {
+    if (ABytes.empty()) return;  // an empty view may point nowhere
     if (FUsed + ABytes.size() > sizeof FBuffer) {
       Flush();
       if (ABytes.size() >= sizeof FBuffer / 2) {
@@ -260,8 +262,10 @@ class TDocumentReader {
 
   // The character of the reference at FPos ('&'), moving past it.
   char32_t Reference() {
-    const std::size_t semicolon = FText.find(';', FPos + 1);
-    if (semicolon == std::string_view::npos || semicolon - FPos > 12) Decline();
+    // The longest reference read here ("&#x10FFFF;" with leading zeros) ends within 12 bytes.
+    const std::size_t found = FText.substr(FPos + 1, 12).find(';');
+    if (found == std::string_view::npos) Decline();
+    const std::size_t semicolon = FPos + 1 + found;
     const std::string_view body = FText.substr(FPos + 1, semicolon - FPos - 1);
     FPos = semicolon + 1;
     if (body == "lt") return '<';
@@ -769,6 +773,9 @@ class TDocumentReader {
 
 std::optional<TStreamedDocument> StreamEnvelopedDocument(std::string_view ADocument,
                                                          std::string_view ATemplate) {
+  // The tree path refuses what the parser cannot address; that refusal is its to word.
+  if (ADocument.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return std::nullopt;
   try {
     return TDocumentReader(ADocument, ATemplate).Read();
   } catch (const TDeclined&) {

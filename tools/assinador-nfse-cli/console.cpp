@@ -1,5 +1,7 @@
 #include "tools/assinador-nfse-cli/console.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 #include <system_error>
@@ -25,6 +27,36 @@ void Report(std::FILE* AStream, TextView AMessage) {
 }
 
 void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
+
+TSigningReport::TSigningReport(std::size_t ATotal)
+    : FTotal(ATotal), FSeveral(ATotal > 1), FProgress(FSeveral && ::isatty(STDERR_FILENO)) {}
+
+void TSigningReport::Starting(std::size_t AIndex, const std::string& AInput) {
+  if (!FProgress) return;
+  const std::string line = "\r\033[K[" + std::to_string(AIndex + 1) + "/" + std::to_string(FTotal) +
+                           "] assinando " + AInput;
+  std::fputs(text::ToLocale(text::FromUtf8(line)).c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void TSigningReport::Finished(const std::string& AInput, const std::string& AWrittenTo,
+                              TextView AFailure) {
+  if (FProgress) std::fputs("\r\033[K", stderr);
+  const bool failed = !AFailure.empty();
+  if (failed) ++FFailures;
+  if (FSeveral)
+    Report(failed ? stderr : stdout,
+           failed ? AInput + ": ERRO" : AInput + ": assinado em " + AWrittenTo);
+  if (failed) Report(stderr, AFailure);
+}
+
+int TSigningReport::End() {
+  if (FSeveral)
+    Report(FFailures == 0 ? stdout : stderr, std::to_string(FTotal - FFailures) + " de " +
+                                                 std::to_string(FTotal) +
+                                                 " arquivo(s) assinado(s).");
+  return FFailures == 0 ? 0 : kExitFailure;
+}
 
 namespace {
 

@@ -4,7 +4,9 @@
 // failure texts made readable. Each call writes and flushes whole; callers that share a stream
 // between threads write from one thread only.
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "platform/text.h"
@@ -25,3 +27,23 @@ Text ForPeople(const Text& AFailure, const Text& ADocument);
 
 // Exit status of a command that failed (usage errors have their own).
 inline constexpr int kExitFailure = 1;
+
+// What signing a list of files shows, file by file in the order given: on a terminal a progress
+// line while a file is signed; with several files the outcome of each and a summary at the end;
+// every failure's text.
+class TSigningReport {
+ public:
+  explicit TSigningReport(std::size_t ATotal);
+
+  void Starting(std::size_t AIndex, const std::string& AInput);
+  // AWrittenTo is the output file, empty for standard output; AFailure is empty on success.
+  void Finished(const std::string& AInput, const std::string& AWrittenTo, TextView AFailure);
+  // The summary; the command's exit status.
+  int End();
+
+ private:
+  std::size_t FTotal;
+  bool FSeveral;
+  bool FProgress;
+  std::size_t FFailures = 0;
+};

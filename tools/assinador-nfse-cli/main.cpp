@@ -30,7 +30,6 @@
 
 namespace {
 
-constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 std::string ReadInput(const std::string& AInput) {
@@ -88,33 +87,14 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
 int Sign(const TCommandLine& ALine) {
   TSMSignService service;
   const Text serial = text::FromLocale(*ALine.Serial);
-  const std::size_t total = ALine.Inputs.size();
-  const bool several = total > 1;
-  const bool progress = several && ::isatty(STDERR_FILENO);
-  std::size_t failures = 0;
-  for (std::size_t i = 0; i < total; ++i) {
+  TSigningReport report(ALine.Inputs.size());
+  for (std::size_t i = 0; i < ALine.Inputs.size(); ++i) {
     const std::string& input = ALine.Inputs[i];
-    if (progress) {
-      const std::string line = "\r\033[K[" + std::to_string(i + 1) + "/" + std::to_string(total) +
-                               "] assinando " + input;
-      std::fputs(text::ToLocale(text::FromUtf8(line)).c_str(), stderr);
-      std::fflush(stderr);
-    }
+    report.Starting(i, input);
     const Text failure = SignOne(service, serial, ALine, input);
-    if (progress) std::fputs("\r\033[K", stderr);
-    if (!failure.empty()) ++failures;
-    if (several) {
-      const std::string outcome = failure.empty()
-                                      ? input + ": assinado em " + OutputOf(ALine, input).string()
-                                      : input + ": ERRO";
-      Report(failure.empty() ? stdout : stderr, outcome);
-    }
-    if (!failure.empty()) Report(stderr, failure);
+    report.Finished(input, OutputOf(ALine, input).string(), failure);
   }
-  if (several)
-    Report(failures == 0 ? stdout : stderr, std::to_string(total - failures) + " de " +
-                                                std::to_string(total) + " arquivo(s) assinado(s).");
-  return failures == 0 ? 0 : kFailure;
+  return report.End();
 }
 
 int ListCertificates(const TCommandLine& ALine) {
@@ -139,7 +119,7 @@ int main(int argc, char** argv) {
     libraries.emplace();
   } catch (const std::exception& e) {
     Report(stderr, MessageOf(e));
-    return kFailure;
+    return kExitFailure;
   }
   std::setlocale(LC_ALL, "");
   TCommandLine line;
@@ -171,6 +151,6 @@ int main(int argc, char** argv) {
     }
   } catch (const std::exception& e) {
     Report(stderr, MessageOf(e));
-    return kFailure;
+    return kExitFailure;
   }
 }

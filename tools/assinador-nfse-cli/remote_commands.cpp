@@ -264,20 +264,10 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
     workers.emplace_back([&batch, c = std::move(client)]() mutable { batch.Work(std::move(c)); });
   }
 
-  const std::size_t total = ALine.Inputs.size();
-  const bool several = total > 1;
-  const bool progress = several && ::isatty(STDERR_FILENO);
-  std::size_t failures = 0;
-  for (std::size_t i = 0; i < total; ++i) {
-    const std::string& input = ALine.Inputs[i];
-    if (progress) {
-      const std::string line = "\r\033[K[" + std::to_string(i + 1) + "/" + std::to_string(total) +
-                               "] assinando " + input;
-      std::fputs(text::ToLocale(text::FromUtf8(line)).c_str(), stderr);
-      std::fflush(stderr);
-    }
+  TSigningReport report(ALine.Inputs.size());
+  for (std::size_t i = 0; i < ALine.Inputs.size(); ++i) {
+    report.Starting(i, ALine.Inputs[i]);
     TOutcome outcome = batch.Wait(i);
-    if (progress) std::fputs("\r\033[K", stderr);
     if (outcome.Failure.empty() && outcome.WrittenTo.empty()) {
       try {
         Write(stdout, outcome.Standard);
@@ -286,15 +276,7 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
         outcome.Failure = MessageOf(e);
       }
     }
-    const bool failed = !outcome.Failure.empty();
-    if (failed) ++failures;
-    if (several)
-      Report(failed ? stderr : stdout,
-             failed ? input + ": ERRO" : input + ": assinado em " + outcome.WrittenTo);
-    if (failed) Report(stderr, outcome.Failure);
+    report.Finished(ALine.Inputs[i], outcome.WrittenTo, outcome.Failure);
   }
-  if (several)
-    Report(failures == 0 ? stdout : stderr, std::to_string(total - failures) + " de " +
-                                                std::to_string(total) + " arquivo(s) assinado(s).");
-  return failures == 0 ? 0 : kExitFailure;
+  return report.End();
 }

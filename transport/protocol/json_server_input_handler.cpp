@@ -358,116 +358,92 @@ void TDBXJSonServerInputConnectionHandler::ReadExecute() {
   FConnectionHandler->DbxExecute(message);
 }
 
-void TDBXJSonServerInputConnectionHandler::ReadCommandClose() {
-  FCommandCloseMessage = {};
+template <class TMessage, class TReadArguments>
+void TDBXJSonServerInputConnectionHandler::ReadArguments(TMessage& AMessage,
+                                                         TReadArguments AReadArguments) {
+  AMessage = {};
   const int params = FReader->ReadParams();
   if (params == jtArrayStart) {
-    FCommandCloseMessage.CommandHandle = FReader->ReadInt();
+    AReadArguments(*FReader);
     FReader->SkipToEndOfObject();
   } else {
     SkipRestOfRequest(params);
   }
+}
+
+void TDBXJSonServerInputConnectionHandler::ReadCommandClose() {
+  ReadArguments(FCommandCloseMessage, [this](TDBXJSonStreamReader& reader) {
+    FCommandCloseMessage.CommandHandle = reader.ReadInt();
+  });
   FConnectionHandler->DbxCommandClose(FCommandCloseMessage);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadReaderClose() {
-  FReaderCloseMessage = {};
-  const int params = FReader->ReadParams();
-  if (params == jtArrayStart) {
-    FReaderCloseMessage.ReaderHandle = FReader->ReadInt();
-    FReaderCloseMessage.CommandHandle = FReaderCloseMessage.ReaderHandle;
-    if (FReader->Next() == jtValueSeparator) FReaderCloseMessage.CommandHandle = FReader->ReadInt();
-    FReader->SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
-  FConnectionHandler->DbxReaderClose(FReaderCloseMessage);
+  TDBXReaderCloseMessage& message = FReaderCloseMessage;
+  ReadArguments(message, [&message](TDBXJSonStreamReader& reader) {
+    message.ReaderHandle = reader.ReadInt();
+    message.CommandHandle = message.ReaderHandle;
+    if (reader.Next() == jtValueSeparator) message.CommandHandle = reader.ReadInt();
+  });
+  FConnectionHandler->DbxReaderClose(message);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadNext() {
-  FNextMessage = {};
-  const int params = FReader->ReadParams();
-  if (params == jtArrayStart) {
-    FNextMessage.RowHandle = FReader->ReadInt();
-    FReader->NextValueSeparator();
-    FNextMessage.Position = FReader->ReadLong();
-    FNextMessage.CommandHandle = FNextMessage.RowHandle;
-    if (FReader->Next() == jtValueSeparator) FNextMessage.CommandHandle = FReader->ReadInt();
-    FReader->SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
-  FConnectionHandler->DbxNext(FNextMessage);
+  TDBXNextMessage& message = FNextMessage;
+  ReadArguments(message, [&message](TDBXJSonStreamReader& reader) {
+    message.RowHandle = reader.ReadInt();
+    reader.NextValueSeparator();
+    message.Position = reader.ReadLong();
+    message.CommandHandle = message.RowHandle;
+    if (reader.Next() == jtValueSeparator) message.CommandHandle = reader.ReadInt();
+  });
+  FConnectionHandler->DbxNext(message);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadNextResult() {
-  FNextResultMessage = {};
-  const int params = FReader->ReadParams();
-  if (params == jtArrayStart) {
-    FNextResultMessage.CommandHandle = FReader->ReadInt();
-    FReader->SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
+  ReadArguments(FNextResultMessage, [this](TDBXJSonStreamReader& reader) {
+    FNextResultMessage.CommandHandle = reader.ReadInt();
+  });
   FConnectionHandler->DbxNextResult(FNextResultMessage);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadMoreBlob() {
-  TDBXJSonStreamReader& reader = *FReader;
-  FMoreBlobMessage = {};
-  const int params = reader.ReadParams();
-  if (params == jtArrayStart) {
-    FMoreBlobMessage.CommandHandle = reader.ReadInt();
+  TDBXMoreBlobMessage& message = FMoreBlobMessage;
+  ReadArguments(message, [&message](TDBXJSonStreamReader& reader) {
+    message.CommandHandle = reader.ReadInt();
     reader.NextValueSeparator();
-    FMoreBlobMessage.BlobHandle = reader.ReadInt();
+    message.BlobHandle = reader.ReadInt();
     reader.NextValueSeparator();
-    FMoreBlobMessage.Row = reader.ReadLong();
+    message.Row = reader.ReadLong();
     reader.NextValueSeparator();
-    FMoreBlobMessage.Ordinal = reader.ReadInt();
+    message.Ordinal = reader.ReadInt();
     if (reader.Next() == jtValueSeparator) {
-      FMoreBlobMessage.OutParameter = reader.ReadBoolean();
-      if (reader.Next() == jtValueSeparator) FMoreBlobMessage.RowHandle = reader.ReadInt();
+      message.OutParameter = reader.ReadBoolean();
+      if (reader.Next() == jtValueSeparator) message.RowHandle = reader.ReadInt();
     }
-    reader.SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
-  FConnectionHandler->DbxMoreBlob(FMoreBlobMessage);
+  });
+  FConnectionHandler->DbxMoreBlob(message);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadTxBegin() {
-  FTxBeginMessage = {};
-  const int params = FReader->ReadParams();
-  if (params == jtArrayStart) {
-    FTxBeginMessage.IsolationLevel = FReader->ReadInt();
-    FReader->SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
+  ReadArguments(FTxBeginMessage, [this](TDBXJSonStreamReader& reader) {
+    FTxBeginMessage.IsolationLevel = reader.ReadInt();
+  });
   FConnectionHandler->DbxTxBegin(FTxBeginMessage);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadTxEnd() {
-  FTxEndMessage = {};
-  const int params = FReader->ReadParams();
-  if (params == jtArrayStart) {
-    FTxEndMessage.Commit = FReader->ReadBoolean();
-    if (FReader->Next() == jtValueSeparator) FTxEndMessage.TransactionHandle = FReader->ReadInt();
-    FReader->SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
-  FConnectionHandler->DbxTxEnd(FTxEndMessage);
+  TDBXTxEndMessage& message = FTxEndMessage;
+  ReadArguments(message, [&message](TDBXJSonStreamReader& reader) {
+    message.Commit = reader.ReadBoolean();
+    if (reader.Next() == jtValueSeparator) message.TransactionHandle = reader.ReadInt();
+  });
+  FConnectionHandler->DbxTxEnd(message);
 }
 
 void TDBXJSonServerInputConnectionHandler::ReadVendorProperty() {
-  FVendorPropertyMessage = {};
-  const int params = FReader->ReadParams();
-  if (params == jtArrayStart) {
+  ReadArguments(FVendorPropertyMessage, [this](TDBXJSonStreamReader&) {
     FVendorPropertyMessage.PropertyName = ReadText();
-    FReader->SkipToEndOfObject();
-  } else {
-    SkipRestOfRequest(params);
-  }
+  });
   FConnectionHandler->DbxVendorProperty(FVendorPropertyMessage);
 }

@@ -42,6 +42,10 @@ class TDBXJSonServerInputConnectionHandler {
   void DispatchRequest(int ACode);
   // Consumes the rest of a request whose "params" value was AToken.
   void SkipRestOfRequest(int AToken);
+  // The frame of the requests with a short argument list: AMessage starts empty, AReadArguments
+  // reads the arguments of a well-formed list, and the request is read to its end either way.
+  template <class TMessage, class TReadArguments>
+  void ReadArguments(TMessage& AMessage, TReadArguments AReadArguments);
   Text ReadText();
   void ReadParameterDescriptors(TDBXParameterList& AParameters);
   TDBXParameter ReadParameterDescriptor();
