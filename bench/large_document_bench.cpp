@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_store.h"
 #include "bench/bench_timing.h"
 #include "platform/certstore/certificate.h"
 #include "platform/exception.h"
@@ -97,51 +98,20 @@ std::string BatchOfSize(std::size_t ABytes) {
 // The 8 KB document: the sample with as many RPS as fit.
 std::string SmallDocument() { return BatchOfSize(8 * 1024); }
 
-EvpPkeyPtr NewRsaKey() {
-  EvpPkeyPtr key{EVP_RSA_gen(2048)};
-  Check(key != nullptr, "EVP_RSA_gen");
-  return key;
-}
-
 // The signing store: one self-issued certificate with the key, in a temporary folder.
 class TSigningStore {
  public:
-  TSigningStore() {
-    std::string pattern = (fs::temp_directory_path() / "large-document-bench-XXXXXX").string();
-    Check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    FPath = pattern;
-    FKey = NewRsaKey();
-    X509Ptr certificate{X509_new()};
-    Check(certificate != nullptr, "X509_new");
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 0x0A1B2C);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 30L * 24 * 3600);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("EMPRESA BENCH LTDA"), -1, -1,
-                               0);
-    X509_set_issuer_name(certificate.get(), name);
-    X509_set_pubkey(certificate.get(), FKey.get());
-    Check(X509_sign(certificate.get(), FKey.get(), EVP_sha256()) > 0, "X509_sign");
-    fs::create_directory(FPath / "store");
-    BioPtr bio{BIO_new_file((FPath / "store" / "empresa.pem").c_str(), "w")};
-    Check(bio != nullptr, "BIO_new_file");
-    Check(PEM_write_bio_X509(bio.get(), certificate.get()) == 1, "PEM_write_bio_X509");
-    Check(
-        PEM_write_bio_PrivateKey(bio.get(), FKey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "PEM_write_bio_PrivateKey");
-    ::setenv("ASSINADOR_NFSE_STORE", (FPath / "store").c_str(), 1);
+  TSigningStore() : FFolder("large-document-bench") {
+    fs::create_directory(Path() / "store");
+    FKey =
+        WriteSelfIssuedEntry(Path() / "store" / "empresa.pem", std::strtol(kSerial, nullptr, 16));
+    ::setenv("ASSINADOR_NFSE_STORE", (Path() / "store").c_str(), 1);
   }
-  ~TSigningStore() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  const fs::path& Path() const { return FPath; }
+  const fs::path& Path() const { return FFolder.Path(); }
   EVP_PKEY* Key() const { return FKey.get(); }
 
  private:
-  fs::path FPath;
+  TTemporaryDirectory FFolder;
   EvpPkeyPtr FKey;
 };
 
