@@ -24,14 +24,24 @@ bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
   return signature && xmldsig::VerifiesWith(*signature, AKey);
 }
 
-// The certificates written into the key information: those of the personal store that carry
-// the signing certificate's serial number.
-void AddCertificatesOfSerial(const ICertificates2& APersonal, const Text& ASerial,
-                             IStore3& AMemory) {
+// The signing key for ACertificate, with the certificates written into the key information
+// assigned to ASignature: those of the personal store that carry the signing certificate's
+// serial number. Null when the provider gives no key.
+IXMLDSigKeyPtr PrepareSigningKey(IXMLDigitalSignature& ASignature,
+                                 const ICertificate2& ACertificate,
+                                 const ICertificates2& APersonal) {
+  IStore3 memory;
+  memory.Open(CAPICOM_MEMORY_STORE, signer_messages::kMemoryStore,
+              CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+  const Text& serial = ACertificate.SerialNumber();
   for (int i = 1; i <= APersonal.Count(); ++i) {
     ICertificate2Ptr candidate = APersonal.Item(i);
-    if (candidate->SerialNumber() == ASerial) AMemory.Add(candidate);
+    if (candidate->SerialNumber() == serial) memory.Add(candidate);
   }
+  const IPrivateKey privateKey = ACertificate.PrivateKey();
+  ASignature.setStore(memory);
+  return ASignature.createKeyFromCSP(privateKey.ProviderType(), privateKey.ProviderName(),
+                                     privateKey.ContainerName(), 0);
 }
 
 // The signed document, for a document of the plain form with a signature template, read in one
@@ -68,13 +78,7 @@ std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACe
   signature.setSignature(small.selectSingleNode(kSelectSignature));
   if (!signature.signature()) return std::nullopt;
 
-  IStore3 memory;
-  memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
-  AddCertificatesOfSerial(APersonal(), ACertificate.SerialNumber(), memory);
-  const IPrivateKey privateKey = ACertificate.PrivateKey();
-  signature.setStore(memory);
-  const IXMLDSigKeyPtr key = signature.createKeyFromCSP(
-      privateKey.ProviderType(), privateKey.ProviderName(), privateKey.ContainerName(), 0);
+  const IXMLDSigKeyPtr key = PrepareSigningKey(signature, ACertificate, APersonal());
   if (!key) return std::nullopt;
   signature.setReferenceDigest(streamed->digest);
   if (!signature.sign(*key, CERTIFICATES) || !signature.signedDirectly()) return std::nullopt;
@@ -152,14 +156,7 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
     signature.setSignature(dom->selectSingleNode(kSelectSignature));
     if (!signature.signature()) throw Exception(Text{kTemplateMissing});
 
-    IStore3 memory;
-    memory.Open(CAPICOM_MEMORY_STORE, kMemoryStore, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
-    AddCertificatesOfSerial(personal(), ACertificate.SerialNumber(), memory);
-
-    const IPrivateKey privateKey = ACertificate.PrivateKey();
-    signature.setStore(memory);
-    const IXMLDSigKeyPtr key = signature.createKeyFromCSP(
-        privateKey.ProviderType(), privateKey.ProviderName(), privateKey.ContainerName(), 0);
+    const IXMLDSigKeyPtr key = PrepareSigningKey(signature, ACertificate, personal());
     if (!key) throw Exception(Text{kCspKeyFailed});
 
     const IXMLDSigKeyPtr used = signature.sign(*key, CERTIFICATES);
