@@ -60,6 +60,47 @@ constexpr std::array<bool, 128> kUriChar = [] {
   return uri;
 }();
 
+// What each byte of an attribute value becomes in one of the two forms; null where it is
+// written as it stands.
+using TEscapes = std::array<const char*, 128>;
+
+constexpr TEscapes kSerialisedValue = [] {
+  TEscapes escapes{};
+  escapes['<'] = "&lt;";
+  escapes['>'] = "&gt;";
+  escapes['&'] = "&amp;";
+  escapes['"'] = "&quot;";
+  escapes['\n'] = "&#10;";
+  escapes['\r'] = "&#13;";
+  escapes['\t'] = "&#9;";
+  return escapes;
+}();
+
+constexpr TEscapes kCanonicalValue = [] {
+  TEscapes escapes{};
+  escapes['<'] = "&lt;";
+  escapes['&'] = "&amp;";
+  escapes['"'] = "&quot;";
+  escapes['\t'] = "&#x9;";
+  escapes['\n'] = "&#xA;";
+  escapes['\r'] = "&#xD;";
+  return escapes;
+}();
+
+// Hands AValue to APut in pieces, each byte that AEscapes names replaced by its escape.
+template <class TPut>
+void PutEscaped(std::string_view AValue, const TEscapes& AEscapes, TPut APut) {
+  std::size_t plain = 0;
+  for (std::size_t k = 0; k < AValue.size(); ++k) {
+    const auto c = static_cast<unsigned char>(AValue[k]);
+    if (c >= AEscapes.size() || !AEscapes[c]) continue;
+    APut(AValue.substr(plain, k - plain));
+    APut(std::string_view{AEscapes[c]});
+    plain = k + 1;
+  }
+  APut(AValue.substr(plain));
+}
+
 bool IsXmlChar(char32_t c) {
   return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
          (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
@@ -549,40 +590,8 @@ class TDocumentReader {
       out += ' ';
       out += attribute.name;
       out += "=\"";
-      const std::string_view value = ValueOf(attribute);
-      std::size_t plain = 0;
-      for (std::size_t k = 0; k < value.size(); ++k) {
-        const char* escaped = nullptr;
-        switch (value[k]) {
-          case '<':
-            escaped = "&lt;";
-            break;
-          case '>':
-            escaped = "&gt;";
-            break;
-          case '&':
-            escaped = "&amp;";
-            break;
-          case '"':
-            escaped = "&quot;";
-            break;
-          case '\n':
-            escaped = "&#10;";
-            break;
-          case '\r':
-            escaped = "&#13;";
-            break;
-          case '\t':
-            escaped = "&#9;";
-            break;
-          default:
-            continue;
-        }
-        out.append(value.substr(plain, k - plain));
-        out += escaped;
-        plain = k + 1;
-      }
-      out.append(value.substr(plain));
+      PutEscaped(ValueOf(attribute), kSerialisedValue,
+                 [&out](std::string_view piece) { out.append(piece); });
       out += '"';
     }
   }
@@ -621,37 +630,8 @@ class TDocumentReader {
       FDigest.Put(' ');
       FDigest.Put(attribute->name);
       FDigest.Put("=\"");
-      const std::string_view value = ValueOf(*attribute);
-      std::size_t plain = 0;
-      for (std::size_t k = 0; k < value.size(); ++k) {
-        const char* escaped = nullptr;
-        switch (value[k]) {
-          case '<':
-            escaped = "&lt;";
-            break;
-          case '&':
-            escaped = "&amp;";
-            break;
-          case '"':
-            escaped = "&quot;";
-            break;
-          case '\t':
-            escaped = "&#x9;";
-            break;
-          case '\n':
-            escaped = "&#xA;";
-            break;
-          case '\r':
-            escaped = "&#xD;";
-            break;
-          default:
-            continue;
-        }
-        FDigest.Put(value.substr(plain, k - plain));
-        FDigest.Put(std::string_view{escaped});
-        plain = k + 1;
-      }
-      FDigest.Put(value.substr(plain));
+      PutEscaped(ValueOf(*attribute), kCanonicalValue,
+                 [this](std::string_view piece) { FDigest.Put(piece); });
       FDigest.Put('"');
     }
     FDigest.Put('>');
