@@ -120,6 +120,12 @@ ICertificate2::ICertificate2(X509Ptr ACertificate, EvpPkeyPtr AKey, std::vector<
       SimpleName(FCertificate.get(), X509_get_issuer_name(FCertificate.get()), NID_issuer_alt_name);
 }
 
+ICertificate2::ICertificate2(X509Ptr ACertificate, std::shared_ptr<const IKeyHolder> AKeyHolder,
+                             Text AContainerName)
+    : ICertificate2(std::move(ACertificate), EvpPkeyPtr{}, {}, std::move(AContainerName)) {
+  FKeyHolder = std::move(AKeyHolder);
+}
+
 std::tm ICertificate2::ValidToDate() const {
   std::tm local{};
   localtime_r(&FValidTo, &local);
@@ -138,6 +144,7 @@ Text ICertificate2::GetInfo(int AInfoType) const {
 }
 
 IPrivateKey ICertificate2::PrivateKey() const {
+  if (FKeyHolder) return IPrivateKey{FKeyHolder->Key(), FContainerName};
   if (!FKey) component::Fail(store_messages::kNoPrivateKey);
   if (!FKeyMatches) component::Fail(store_messages::kKeyMismatch);
   return IPrivateKey{openssl::UpRef(FKey.get()), FContainerName};

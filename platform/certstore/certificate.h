@@ -17,6 +17,23 @@
 class ICertificate2;
 using ICertificate2Ptr = std::shared_ptr<ICertificate2>;
 
+// Where a certificate's private key lives when the entry does not hold it: a device that
+// signs by itself (a token or smart card), which asks for its PIN and serves one signature at
+// a time. Implemented by the token layer (pkcs11_tokens.h).
+class IKeyHolder {
+ public:
+  virtual ~IKeyHolder() = default;
+  // The key, logging in to the device when needed; throws Exception with the reason.
+  virtual EvpPkeyPtr Key() const = 0;
+  // Waits for the device's turn and holds it while the result lives; throws Exception when
+  // the device stays busy too long. A key failure is remembered for the turn: asking again
+  // within it gives the same reason, never a second PIN prompt.
+  virtual std::shared_ptr<void> Reserve() const = 0;
+  // Why the device failed during the current turn (it went away, refused to sign); empty
+  // when it did not.
+  virtual Text Failure() const = 0;
+};
+
 // GetInfo kinds.
 inline constexpr int CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME = 0;
 inline constexpr int CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME = 1;
@@ -42,6 +59,9 @@ class ICertificate2 {
   // AKey may be null (certificate without key). AChain: further certificates of the entry.
   ICertificate2(X509Ptr ACertificate, EvpPkeyPtr AKey, std::vector<X509Ptr> AChain,
                 Text AContainerName);
+  // A certificate whose key stays on a device; AContainerName names the device's object.
+  ICertificate2(X509Ptr ACertificate, std::shared_ptr<const IKeyHolder> AKeyHolder,
+                Text AContainerName);
 
   // The serial's bytes as upper-case hexadecimal, two digits a byte ("0A1B2C").
   const Text& SerialNumber() const { return FSerialNumber; }
@@ -53,9 +73,18 @@ class ICertificate2 {
   Text GetInfo(int AInfoType) const;
   // Throws Exception (component message) without a matching private key.
   IPrivateKey PrivateKey() const;
-  bool HasPrivateKey() const { return FKey != nullptr; }
-  // Whether PrivateKey would succeed: a key that belongs to the certificate.
-  bool HasUsablePrivateKey() const { return FKey != nullptr && FKeyMatches; }
+  bool HasPrivateKey() const { return FKey != nullptr || FKeyHolder != nullptr; }
+  // Whether PrivateKey would succeed: a key that belongs to the certificate. A device's key
+  // is presumed to until the device is asked (that needs its PIN).
+  bool HasUsablePrivateKey() const {
+    return (FKey != nullptr && FKeyMatches) || FKeyHolder != nullptr;
+  }
+  // Whether the key is on a device (see IKeyHolder).
+  bool KeyOnDevice() const { return FKeyHolder != nullptr; }
+  // The device's turn for one signature (IKeyHolder::Reserve); nothing for a key in a file.
+  std::shared_ptr<void> ReserveKey() const { return FKeyHolder ? FKeyHolder->Reserve() : nullptr; }
+  // Why the device failed in the current turn; empty for a key in a file.
+  Text KeyFailure() const { return FKeyHolder ? FKeyHolder->Failure() : Text{}; }
 
   X509* Handle() const { return FCertificate.get(); }  // borrowed, lives with this object
   const std::vector<X509Ptr>& Chain() const { return FChain; }
@@ -63,6 +92,7 @@ class ICertificate2 {
  private:
   X509Ptr FCertificate;
   EvpPkeyPtr FKey;
+  std::shared_ptr<const IKeyHolder> FKeyHolder;
   bool FKeyMatches = false;
   std::vector<X509Ptr> FChain;
   Text FContainerName;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/certstore/pkcs11_tokens.h"
 #include "platform/certstore/store_messages.h"
 #include "platform/component_error.h"
 #include "platform/diagnostics.h"
@@ -333,6 +334,9 @@ void IStore3::Open(int ALocation, TextView AName, int /*AMode*/) {
       component::Fail(Text{store_messages::kUnknownStore} + Text{AName});
     }
     FItems = certstore::Cache().Load(certstore::PersonalStoreDirectory());
+    std::vector<ICertificate2Ptr> tokens = certstore::TokenCertificates();
+    FItems.insert(FItems.end(), std::make_move_iterator(tokens.begin()),
+                  std::make_move_iterator(tokens.end()));
     FMemory = false;
   } else {
     component::Fail(store_messages::kUnknownLocation);

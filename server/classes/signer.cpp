@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/certstore/store.h"
+#include "platform/certstore/store_messages.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/digital_signature.h"
 #include "platform/xmldsig/document_stream.h"
@@ -113,6 +114,29 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
                                           Text& AStatusText) {
   using namespace signer_messages;
   try {
+    // A key on a device: its turn is held for the whole signature, and the key is asked for
+    // once up front, so that a PIN refused or cancelled ends the call here, before either
+    // reading of the document could ask again.
+    const std::shared_ptr<void> turn = ACertificate.ReserveKey();
+    if (ACertificate.KeyOnDevice()) ACertificate.PrivateKey();
+    try {
+      signWithTurn(AXMLDocument, ACertificate, APersonal, ASignedXML, AStatusText);
+    } catch (const std::exception&) {
+      // The device's own reason (pulled out, refused to sign) says more than the signature's.
+      if (const Text failure = ACertificate.KeyFailure(); !failure.empty())
+        throw Exception(failure);
+      throw;
+    }
+  } catch (const std::exception& e) {
+    AStatusText = Text{kSignFailed} + CR + MessageOf(e);
+  }
+}
+
+void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertificate2& ACertificate,
+                                       const ICertificates2* APersonal, Text& ASignedXML,
+                                       Text& AStatusText) {
+  using namespace signer_messages;
+  {
     std::optional<ICertificates2> listed;
     const auto personal = [&]() -> const ICertificates2& {
       if (APersonal) return *APersonal;
@@ -125,7 +149,9 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
       return *listed;
     };
 
-    if (FReading == TDocumentReading::Streamed) {
+    // A device's key is checked against the certificate only by what it signs: such documents
+    // take the tree path, which verifies what it returns.
+    if (FReading == TDocumentReading::Streamed && !ACertificate.KeyOnDevice()) {
       std::optional<Text> streamed;
       try {
         streamed = SignStreamed(AXMLDocument, ACertificate, personal);
@@ -170,10 +196,11 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
     // information, its own values): the text handed back must verify as it stands.
     if (!signature.signedDirectly() && !VerifiesAsReturned(signedXml, *key))
       throw Exception(Text{kSigningFailed});
+    if (signature.signedDirectly() && ACertificate.KeyOnDevice() &&
+        !VerifiesAsReturned(signedXml, *key))
+      throw Exception(Text{store_messages::kKeyMismatch});
     ASignedXML = std::move(signedXml);
     AStatusText = Text{kStatusOk};
-  } catch (const std::exception& e) {
-    AStatusText = Text{kSignFailed} + CR + MessageOf(e);
   }
 }
 

@@ -42,5 +42,9 @@ class TSignerNFSEDocument : public IDocumentSignable {
                        const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText);
 
  private:
+  // signWithListing's work once the certificate's key is at hand; throws on failure.
+  void signWithTurn(const Text& AXMLDocument, const ICertificate2& ACertificate,
+                    const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText);
+
   TDocumentReading FReading;
 };
