@@ -20,6 +20,7 @@
 
 #include "app/container/server_container.h"
 #include "app/options/program_options.h"
+#include "platform/certstore/pin_source.h"
 #include "platform/diagnostics.h"
 #include "platform/exception.h"
 #include "platform/xmldsig/library_scope.h"
@@ -34,7 +35,8 @@ constexpr int kUsage = 2;
 constexpr std::string_view kProgram = "assinador-nfsed";
 
 constexpr char kHelpText[] =
-    "Uso: assinador-nfsed [--config ARQUIVO] [--log ARQUIVO] [--foreground]\n"
+    "Uso: assinador-nfsed [--config ARQUIVO] [--log ARQUIVO] [--pin-arquivo ARQUIVO]\n"
+    "                     [--foreground]\n"
     "\n"
     "Servidor de assinatura de NFS-e, sem janela. Lê a porta do arquivo de configuração\n"
     "(seção CONFIGURACAO, chave PORTA), atende clientes nessa porta TCP e segue em primeiro\n"
@@ -44,6 +46,10 @@ constexpr char kHelpText[] =
     "  --config ARQUIVO  arquivo de configuração (padrão: assinador-nfsed.ini ao lado do\n"
     "                    programa)\n"
     "  --log ARQUIVO     arquivo de log (padrão: assinador-nfsed.log ao lado do programa)\n"
+    "  --pin-arquivo ARQUIVO\n"
+    "                    certificado em token (A3): PIN na primeira linha de ARQUIVO, que só o\n"
+    "                    usuário pode ler (padrão: a credencial systemd assinador-nfse-pin,\n"
+    "                    quando o serviço a tiver)\n"
     "  --foreground      executa em primeiro plano (o padrão; o único modo)\n"
     "  --help            mostra esta ajuda\n"
     "\n"
@@ -52,6 +58,7 @@ constexpr char kHelpText[] =
 
 // "--foreground" is the only mode: a service manager keeps the process in the foreground anyway.
 constexpr std::string_view kDaemonFlags[] = {"--foreground"};
+constexpr std::string_view kDaemonFiles[] = {"--pin-arquivo"};
 
 void Report(std::FILE* AStream, TextView AMessage) { ReportMessage(AStream, kProgram, AMessage); }
 
@@ -154,8 +161,8 @@ int main(int argc, char** argv) {
 
   TProgramOptions options;
   try {
-    options =
-        ParseProgramOptions(std::vector<std::string>(argv + 1, argv + argc), {}, kDaemonFlags);
+    options = ParseProgramOptions(std::vector<std::string>(argv + 1, argv + argc), kDaemonFiles,
+                                  kDaemonFlags);
   } catch (const TUsageError& e) {
     Report(stderr, std::string(e.what()) + "\nUse \"assinador-nfsed --help\" para ver as opções.");
     return kUsage;
@@ -169,6 +176,13 @@ int main(int argc, char** argv) {
   diagnostics::SetReportHook([](TextView ASource, TextView AMessage) {
     Report(stderr, Text(ASource) + u": " + Text(AMessage));
   });
+  // A token's PIN: the file given, else the service's credential; without either, a token
+  // that needs a PIN is refused with a reason.
+  std::string pinFile = certstore::PinCredentialPath();
+  if (const auto given = options.Files.find("--pin-arquivo"); given != options.Files.end())
+    pinFile = given->second.string();
+  if (!pinFile.empty())
+    certstore::SetPinSource(std::make_shared<certstore::TPinFileSource>(pinFile));
   try {
     return Serve(options, signals);
   } catch (const std::exception& e) {

@@ -67,9 +67,8 @@ std::shared_ptr<IPinSource> PinSource() {
 
 bool TPinFileSource::TFileState::operator==(const TFileState& AOther) const {
   return Device == AOther.Device && Inode == AOther.Inode && Size == AOther.Size &&
-         Modified.tv_sec == AOther.Modified.tv_sec &&
-         Modified.tv_nsec == AOther.Modified.tv_nsec && Changed.tv_sec == AOther.Changed.tv_sec &&
-         Changed.tv_nsec == AOther.Changed.tv_nsec;
+         Modified.tv_sec == AOther.Modified.tv_sec && Modified.tv_nsec == AOther.Modified.tv_nsec &&
+         Changed.tv_sec == AOther.Changed.tv_sec && Changed.tv_nsec == AOther.Changed.tv_nsec;
 }
 
 std::optional<TPin> TPinFileSource::Pin(const TPinRequest& ARequest, Text& AWhyNot) {

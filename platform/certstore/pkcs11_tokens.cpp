@@ -470,18 +470,17 @@ std::vector<ICertificate2Ptr> TTokenStore::Certificates() {
       if (module->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
       if ((info.flags & CKF_TOKEN_INITIALIZED) == 0) continue;
       const std::string label = SpacePadded(info.label, sizeof info.label);
-      const std::string identity =
-          SpacePadded(info.manufacturerID, sizeof info.manufacturerID) + '/' +
-          SpacePadded(info.model, sizeof info.model) + '/' +
-          SpacePadded(info.serialNumber, sizeof info.serialNumber) + '/' + label;
+      const std::string identity = SpacePadded(info.manufacturerID, sizeof info.manufacturerID) +
+                                   '/' + SpacePadded(info.model, sizeof info.model) + '/' +
+                                   SpacePadded(info.serialNumber, sizeof info.serialNumber) + '/' +
+                                   label;
       if (!identities.insert(identity).second) continue;
       std::ostringstream id;
       id << index << '/' << slot << '/' << identity;
       const auto where = std::make_pair(index, slot);
       std::shared_ptr<TToken> token;
-      if (const auto known = FTokens.find(where); known != FTokens.end() &&
-                                                  known->second->Id == id.str() &&
-                                                  !known->second->Removed) {
+      if (const auto known = FTokens.find(where);
+          known != FTokens.end() && known->second->Id == id.str() && !known->second->Removed) {
         token = known->second;
       } else {
         token = std::make_shared<TToken>();

@@ -104,8 +104,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
     CK_FUNCTION_LIST_PTR_PTR AList) {
   if (!gReal) {
     const char* target = std::getenv("FAULT_PKCS11_TARGET");
-    void* library = ::dlopen(target ? target : "/usr/lib/softhsm/libsofthsm2.so",
-                             RTLD_NOW | RTLD_LOCAL);
+    void* library =
+        ::dlopen(target ? target : "/usr/lib/softhsm/libsofthsm2.so", RTLD_NOW | RTLD_LOCAL);
     if (!library) return CKR_GENERAL_ERROR;
     auto get = reinterpret_cast<CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR)>(
         ::dlsym(library, "C_GetFunctionList"));

@@ -28,8 +28,9 @@ class TTestTokens {
 
   static bool Available() {
     return std::filesystem::exists(kSoftHsm) &&
-           std::system("command -v softhsm2-util >/dev/null && command -v pkcs11-tool "
-                       ">/dev/null") == 0;
+           std::system(
+               "command -v softhsm2-util >/dev/null && command -v pkcs11-tool "
+               ">/dev/null") == 0;
   }
 
   // Made on first use; sets the environment every token test (and the programs they start)

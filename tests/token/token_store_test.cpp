@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <p11-kit/p11-kit.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,13 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include <p11-kit/p11-kit.h>
-
 #include "platform/certstore/pin_source.h"
-#include "platform/exception.h"
 #include "platform/certstore/pkcs11_tokens.h"
 #include "platform/certstore/store.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/exception.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
 #include "tests/support/scratch_directory.h"
@@ -54,7 +53,8 @@ std::vector<std::string> Listed() {
   store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
   const ICertificates2 all = store.Certificates();
   std::vector<std::string> serials;
-  for (int i = 1; i <= all.Count(); ++i) serials.push_back(text::ToUtf8(all.Item(i)->SerialNumber()));
+  for (int i = 1; i <= all.Count(); ++i)
+    serials.push_back(text::ToUtf8(all.Item(i)->SerialNumber()));
   return serials;
 }
 
@@ -115,9 +115,9 @@ TEST_F(TokenStoreTest, TokensAreListedAfterFiles) {
   EXPECT_EQ(listed.front(), fileSerial);
   // Slots and objects come in the module's order, which SoftHSM2 does not fix.
   std::sort(listed.begin() + 1, listed.end());
-  EXPECT_EQ(listed, (std::vector<std::string>{fileSerial, TTestTokens::kSerialWithKey,
-                                              TTestTokens::kSerialWithoutKey,
-                                              TTestTokens::kSerialSecond}));
+  EXPECT_EQ(listed,
+            (std::vector<std::string>{fileSerial, TTestTokens::kSerialWithKey,
+                                      TTestTokens::kSerialWithoutKey, TTestTokens::kSerialSecond}));
 }
 
 TEST_F(TokenStoreTest, SignsWithTheKeyOnTheTokenAndTheResultVerifies) {
@@ -203,11 +203,20 @@ TEST_F(TokenStoreTest, FailuresEndTheCallWithTheirReason) {
     const char* expected;
   };
   const TCase cases[] = {
-      {"cancelled", TTestTokens::kSerialWithKey, {}, false,
+      {"cancelled",
+       TTestTokens::kSerialWithKey,
+       {},
+       false,
        "Token \"Token Teste\": PIN não informado (digitação cancelada)"},
-      {"no source", TTestTokens::kSerialWithKey, {}, true,
+      {"no source",
+       TTestTokens::kSerialWithKey,
+       {},
+       true,
        "PIN não informado (este programa não tem de onde obter o PIN"},
-      {"no key on the token", TTestTokens::kSerialWithoutKey, {TTestTokens::kPin}, false,
+      {"no key on the token",
+       TTestTokens::kSerialWithoutKey,
+       {TTestTokens::kPin},
+       false,
        "O certificado não possui chave privada acessível"},
   };
   for (const TCase& c : cases) {
@@ -286,7 +295,8 @@ TEST_F(TokenStoreTest, ATurnWaitedForTooLongEndsWithAClearError) {
     certstore::TTokenStore store({module}, std::chrono::milliseconds(50));
     ICertificate2Ptr certificate;
     for (const ICertificate2Ptr& listed : store.Certificates())
-      if (listed->SerialNumber() == text::FromUtf8(TTestTokens::kSerialWithKey)) certificate = listed;
+      if (listed->SerialNumber() == text::FromUtf8(TTestTokens::kSerialWithKey))
+        certificate = listed;
     ASSERT_NE(certificate, nullptr);
     const std::shared_ptr<void> held = certificate->ReserveKey();
     std::string busy;
@@ -298,9 +308,10 @@ TEST_F(TokenStoreTest, ATurnWaitedForTooLongEndsWithAClearError) {
       }
     });
     other.join();
-    EXPECT_EQ(busy,
-              "Token \"Token Teste\": o token está ocupado com outras assinaturas há mais de 1 s; tente "
-              "de novo");
+    EXPECT_EQ(
+        busy,
+        "Token \"Token Teste\": o token está ocupado com outras assinaturas há mais de 1 s; tente "
+        "de novo");
   }
   p11_kit_module_finalize(module);
   p11_kit_module_release(module);

@@ -13,6 +13,7 @@ aqui mesmo ou por um servidor de assinatura (assinador-nfsed).
 Uso:
   assinador-nfse-cli certificados [--bruto]
   assinador-nfse-cli assinar ARQUIVO... --serie SERIE [--saida ARQUIVO | --pasta-saida PASTA]
+                     [--pin-arquivo ARQUIVO]
   assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]
   assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]
                      [--saida ARQUIVO | --pasta-saida PASTA] [--conexoes N]
@@ -35,6 +36,9 @@ Comandos:
     --pasta-saida PASTA Grava cada documento assinado em PASTA, com o nome do arquivo de
                         entrada (necessário com vários arquivos).
                         Sem --saida nem --pasta-saida, o documento vai para a saída padrão.
+    --pin-arquivo ARQUIVO
+                        Certificado em token (A3): lê o PIN da primeira linha de ARQUIVO
+                        (legível só pelo usuário). Sem esta opção, o PIN é pedido no terminal.
   remoto certificados   Como certificados, mas pergunta ao servidor de assinatura a lista do
                         repositório dele.
   remoto assinar        Como assinar, mas o servidor de assinatura assina com um certificado
@@ -56,7 +60,9 @@ Comandos:
 
 Repositório de certificados: a pasta $ASSINADOR_NFSE_STORE ou, se não definida,
 ${XDG_DATA_HOME:-$HOME/.local/share}/assinador-nfse/My. Cada arquivo .pem/.crt (certificado
-com a chave privada) ou .pfx/.p12 (sem senha) é um certificado.
+com a chave privada) ou .pfx/.p12 (sem senha) é um certificado. Seguem-se os certificados dos
+tokens e cartões (A3) dos módulos PKCS#11 registrados no p11-kit e dos caminhos de
+$ASSINADOR_NFSE_PKCS11 (separados por ":").
 
 Código de saída: 0 sucesso; 1 falha ao assinar, ler, gravar, importar, remover ou falar com o
 servidor; 2 erro de uso.
@@ -209,12 +215,15 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
   accepted.Values["--serie"] = &ALine.Serial;
   accepted.Values["--saida"] = &ALine.OutputFile;
   accepted.Values["--pasta-saida"] = &ALine.OutputDir;
+  if (!ARemote) accepted.Values["--pin-arquivo"] = &ALine.PinFile;
   if (ARemote) {
     accepted.Values["--servidor"] = &server;
     accepted.Values["--conexoes"] = &connections;
   }
   ALine.Inputs = ParseOptions(AArguments, AFirst, accepted);
   CheckSign(ALine);
+  if (ALine.PinFile && ALine.PinFile->empty())
+    throw TUsageError("o nome do arquivo de PIN (--pin-arquivo) está vazio.");
   if (!ARemote) return;
   if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
   ParseServer(*server, ALine);

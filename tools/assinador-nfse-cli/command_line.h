@@ -44,6 +44,7 @@ struct TCommandLine {
   std::uint16_t Port = kDefaultServerPort;
   int Connections = 1;                      // remoto assinar: --conexoes, bounded by Inputs
   std::optional<std::string> PasswordFile;  // importar: --senha-arquivo
+  std::optional<std::string> PinFile;       // assinar: --pin-arquivo
 };
 
 // Throws TUsageError with a Portuguese message.

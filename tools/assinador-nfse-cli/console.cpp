@@ -1,5 +1,7 @@
 #include "tools/assinador-nfse-cli/console.h"
 
+#include <openssl/crypto.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +29,68 @@ void Report(std::FILE* AStream, TextView AMessage) {
 }
 
 void Report(std::FILE* AStream, std::string_view AUtf8) { Report(AStream, text::FromUtf8(AUtf8)); }
+
+namespace {
+
+// The terminal's settings, put back whatever happens while the secret is typed.
+class TTerminalMode {
+ public:
+  explicit TTerminalMode(int AFd) : FFd(AFd) {
+    if (::tcgetattr(FFd, &FSaved) != 0) throw Exception("Não foi possível ler do terminal.");
+    termios quiet = FSaved;
+    // No echo; keys read one by one, so that Ctrl-C cancels at once and puts the echo back
+    // (a signal would end the program with the terminal still silent).
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG);
+    quiet.c_cc[VMIN] = 1;
+    quiet.c_cc[VTIME] = 0;
+    if (::tcsetattr(FFd, TCSAFLUSH, &quiet) != 0)
+      throw Exception("Não foi possível ler do terminal.");
+  }
+  ~TTerminalMode() { ::tcsetattr(FFd, TCSAFLUSH, &FSaved); }
+  TTerminalMode(const TTerminalMode&) = delete;
+  TTerminalMode& operator=(const TTerminalMode&) = delete;
+  const termios& Saved() const { return FSaved; }
+
+ private:
+  int FFd;
+  termios FSaved{};
+};
+
+}  // namespace
+
+bool ReadSecretFromTerminal(int AFd, const std::string& APrompt, std::string& ASecret,
+                            std::size_t AMax) {
+  std::fputs(text::ToLocale(text::FromUtf8(APrompt)).c_str(), stderr);
+  std::fflush(stderr);
+  bool cancelled = false;
+  {
+    const TTerminalMode mode(AFd);
+    const cc_t* keys = mode.Saved().c_cc;
+    for (;;) {
+      unsigned char c = 0;
+      const ssize_t n = ::read(AFd, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || c == '\n' || c == '\r') break;
+      if (c == keys[VINTR] || (c == keys[VEOF] && ASecret.empty())) {
+        cancelled = true;
+        break;
+      }
+      if (c == keys[VERASE] || c == 0x7F || c == 0x08) {
+        // One character, whatever the number of its UTF-8 bytes.
+        while (!ASecret.empty() && (static_cast<unsigned char>(ASecret.back()) & 0xC0) == 0x80)
+          ASecret.pop_back();
+        if (!ASecret.empty()) ASecret.pop_back();
+      } else if (c == keys[VKILL]) {
+        OPENSSL_cleanse(ASecret.data(), ASecret.size());
+        ASecret.clear();
+      } else if (ASecret.size() < AMax) {
+        ASecret.push_back(static_cast<char>(c));
+      }
+    }
+  }
+  std::fputs("\n", stderr);
+  return !cancelled;
+}
 
 TSigningReport::TSigningReport(std::size_t ATotal)
     : FTotal(ATotal), FSeveral(ATotal > 1), FProgress(FSeveral && ::isatty(STDERR_FILENO)) {}

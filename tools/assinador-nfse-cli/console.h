@@ -25,6 +25,12 @@ void Report(std::FILE* AStream, std::string_view AUtf8);
 // the parser's reason for ADocument.
 Text ForPeople(const Text& AFailure, const Text& ADocument);
 
+// Reads a secret typed at the terminal AFd without echo, after APrompt on standard error: Enter
+// ends it, Backspace and Ctrl-U edit it, and at most AMax bytes are kept. False when it is
+// cancelled (Ctrl-C, or Ctrl-D on an empty line); throws Exception when AFd is no terminal.
+bool ReadSecretFromTerminal(int AFd, const std::string& APrompt, std::string& ASecret,
+                            std::size_t AMax);
+
 // Exit status of a command that failed (usage errors have their own).
 inline constexpr int kExitFailure = 1;
 

@@ -25,6 +25,7 @@
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
 #include "tools/assinador-nfse-cli/output_file.h"
+#include "tools/assinador-nfse-cli/pin_prompt.h"
 #include "tools/assinador-nfse-cli/remote_commands.h"
 #include "tools/assinador-nfse-cli/store_commands.h"
 
@@ -85,6 +86,7 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
 }
 
 int Sign(const TCommandLine& ALine) {
+  UsePinSource(ALine);
   TSMSignService service;
   const Text serial = text::FromLocale(*ALine.Serial);
   TSigningReport report(ALine.Inputs.size());

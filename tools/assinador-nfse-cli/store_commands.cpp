@@ -1,7 +1,6 @@
 #include "tools/assinador-nfse-cli/store_commands.h"
 
 #include <openssl/crypto.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,62 +57,11 @@ void FirstLine(std::string& ABytes) {
   if (ABytes.ends_with('\r')) ABytes.pop_back();
 }
 
-// The terminal's settings, put back whatever happens while the password is typed.
-class TTerminalMode {
- public:
-  explicit TTerminalMode(int AFd) : FFd(AFd) {
-    if (::tcgetattr(FFd, &FSaved) != 0) Fail("Não foi possível ler a senha do terminal.");
-    termios quiet = FSaved;
-    // No echo; keys read one by one, so that Ctrl-C cancels at once and puts the echo back
-    // (a signal would end the program with the terminal still silent).
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG);
-    quiet.c_cc[VMIN] = 1;
-    quiet.c_cc[VTIME] = 0;
-    if (::tcsetattr(FFd, TCSAFLUSH, &quiet) != 0) Fail("Não foi possível ler a senha do terminal.");
-  }
-  ~TTerminalMode() { ::tcsetattr(FFd, TCSAFLUSH, &FSaved); }
-  TTerminalMode(const TTerminalMode&) = delete;
-  TTerminalMode& operator=(const TTerminalMode&) = delete;
-  const termios& Saved() const { return FSaved; }
-
- private:
-  int FFd;
-  termios FSaved{};
-};
-
-// Typed without echo; Enter ends it, Backspace and Ctrl-U edit it, Ctrl-C (or Ctrl-D on an
-// empty line) cancels.
+// Typed without echo at the terminal.
 void ReadFromTerminal(const std::string& AFile, std::string& APassword) {
-  std::fputs(text::ToLocale(text::FromUtf8("Senha do arquivo " + AFile + ": ")).c_str(), stderr);
-  std::fflush(stderr);
-  bool cancelled = false;
-  {
-    const TTerminalMode mode(STDIN_FILENO);
-    const cc_t* keys = mode.Saved().c_cc;
-    for (;;) {
-      unsigned char c = 0;
-      const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0 || c == '\n' || c == '\r') break;
-      if (c == keys[VINTR] || (c == keys[VEOF] && APassword.empty())) {
-        cancelled = true;
-        break;
-      }
-      if (c == keys[VERASE] || c == 0x7F || c == 0x08) {
-        // One character, whatever the number of its UTF-8 bytes.
-        while (!APassword.empty() && (static_cast<unsigned char>(APassword.back()) & 0xC0) == 0x80)
-          APassword.pop_back();
-        if (!APassword.empty()) APassword.pop_back();
-      } else if (c == keys[VKILL]) {
-        OPENSSL_cleanse(APassword.data(), APassword.size());
-        APassword.clear();
-      } else if (APassword.size() < kMaxPassword) {
-        APassword.push_back(static_cast<char>(c));
-      }
-    }
-  }
-  std::fputs("\n", stderr);
-  if (cancelled) Fail("Importação cancelada.");
+  if (!ReadSecretFromTerminal(STDIN_FILENO, "Senha do arquivo " + AFile + ": ", APassword,
+                              kMaxPassword))
+    Fail("Importação cancelada.");
 }
 
 // One line of standard input, from a pipe or a file.
