@@ -23,6 +23,7 @@
 #include "app/gui/app_icon.h"
 #include "app/gui/capture.h"
 #include "app/gui/main_form.h"
+#include "app/gui/pin_dialog.h"
 #include "app/gui/single_instance.h"
 #include "app/gui/termination_signals.h"
 #include "app/options/program_options.h"
@@ -80,10 +81,22 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   }
 
   const TLogFunction journal = TLogger::JournalAt(AOptions.LogFile);
+  // A token's PIN is asked in a dialog; set before the server starts, released after it stops.
+  const auto pinDialog = std::make_shared<TPinDialogSource>();
+  certstore::SetPinSource(pinDialog);
+  struct TPinSourceRelease {
+    TPinDialogSource& Source;
+    ~TPinSourceRelease() {
+      Source.Close();
+      certstore::SetPinSource(nullptr);
+    }
+  };
   TSC container(journal);
   TQtDesktop desktop;
   // Destroyed before the container: closing stops the server first.
   TfrmMainServer form(container, desktop, AOptions.ConfigFile, journal);
+  // Runs before the form's destruction stops the server: no connection waits for a dialog.
+  const TPinSourceRelease pinRelease{*pinDialog};
   QObject::connect(&form, &TfrmMainServer::Closed, &AApplication, &QApplication::quit);
   QObject::connect(&instance, &TSingleInstance::ShowRequested, &form,
                    &TfrmMainServer::actShowFormExecute);

@@ -41,11 +41,11 @@ class DaemonTokenTest : public testing::Test {
   int RemoteSign(std::string& ASigned, std::string& AErrors) {
     const std::string out = (FDir / "assinado.xml").string();
     std::filesystem::remove(out);
-    const std::string command =
-        std::string{"LC_ALL=C.UTF-8 '"} + ASSINADOR_BINARY_DIR +
-        "/assinador-nfse-cli' remoto assinar '" + ASSINADOR_TEST_DATA + "/nfse_sample.xml' --serie " +
-        TTestTokens::kSerialWithKey + " --servidor 127.0.0.1:" + std::to_string(FPort) +
-        " --saida '" + out + "' 2>'" + (FDir / "cli-stderr.txt").string() + "'";
+    const std::string command = std::string{"LC_ALL=C.UTF-8 '"} + ASSINADOR_BINARY_DIR +
+                                "/assinador-nfse-cli' remoto assinar '" + ASSINADOR_TEST_DATA +
+                                "/nfse_sample.xml' --serie " + TTestTokens::kSerialWithKey +
+                                " --servidor 127.0.0.1:" + std::to_string(FPort) + " --saida '" +
+                                out + "' 2>'" + (FDir / "cli-stderr.txt").string() + "'";
     const int status = std::system(command.c_str());
     ASigned = TScratchDirectory::ReadBytes(out);
     AErrors = TScratchDirectory::ReadBytes(FDir / "cli-stderr.txt");

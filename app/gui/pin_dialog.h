@@ -1,0 +1,33 @@
+#pragma once
+
+// The tray program's PIN source: a dialog on the desktop asks the operator for a token's PIN,
+// as the token's own driver does on other systems. The request comes from a connection thread;
+// the dialog runs on the GUI thread, and the thread waits for its answer. Unanswered for 60 s
+// counts as Cancel.
+
+#include <QObject>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/certstore/pin_source.h"
+
+class TPinDialogSource : public QObject, public certstore::IPinSource {
+  Q_OBJECT
+
+ public:
+  static constexpr int kAnswerSeconds = 60;
+
+  std::optional<certstore::TPin> Pin(const certstore::TPinRequest& ARequest,
+                                     Text& AWhyNot) override;
+  void Rejected(const certstore::TPinRequest&) override {}
+
+  // The program is ending: pending and later requests are cancelled, nothing waits for a
+  // dialog the event loop will not show.
+  void Close();
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FAnswered;
+  bool FClosed = false;  // guarded by FLock
+};
