@@ -15,6 +15,7 @@ for preset in release sanitize; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "== $preset tests =="
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS="suppressions=$PWD/tools/lsan-suppressions.txt" \
     ctest --preset "$preset" -j "$jobs"
   if [ "$preset" = release ]; then
     echo "== package check =="
