@@ -160,8 +160,8 @@ class TReader {
       Fail(TPkcs12Failure::NotPkcs12, store_messages::kNotPkcs12);
     const X509_ALGOR* algorithm = encrypted->enc_data->algorithm;
     const ASN1_OCTET_STRING* data = encrypted->enc_data->enc_data;
-    return BagsPtr{static_cast<STACK_OF(PKCS12_SAFEBAG)*>(
-        Decrypt(algorithm, [&](const TPassword& APassword) {
+    return BagsPtr{
+        static_cast<STACK_OF(PKCS12_SAFEBAG)*>(Decrypt(algorithm, [&](const TPassword& APassword) {
           return PKCS12_item_decrypt_d2i_ex(algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS),
                                             APassword.Data, APassword.Length, data, 1, FContext,
                                             nullptr);
@@ -221,10 +221,9 @@ class TReader {
     const X509_ALGOR* algorithm = nullptr;
     if (shrouded) X509_SIG_get0(shrouded, &algorithm, nullptr);
     if (!algorithm) Fail(TPkcs12Failure::NotPkcs12, store_messages::kNotPkcs12);
-    const P8InfoPtr plain{static_cast<PKCS8_PRIV_KEY_INFO*>(
-        Decrypt(algorithm, [&](const TPassword& APassword) {
-          return PKCS12_decrypt_skey_ex(ABag, APassword.Data, APassword.Length, FContext,
-                                        nullptr);
+    const P8InfoPtr plain{
+        static_cast<PKCS8_PRIV_KEY_INFO*>(Decrypt(algorithm, [&](const TPassword& APassword) {
+          return PKCS12_decrypt_skey_ex(ABag, APassword.Data, APassword.Length, FContext, nullptr);
         }))};
     TakeKey(plain.get());
   }

@@ -19,9 +19,9 @@ namespace certstore {
 
 // What the file holds, every object in the default library context.
 struct TPkcs12Contents {
-  EvpPkeyPtr Key;                // the file's first private key; null when it has none
-  X509Ptr Certificate;           // the certificate Key belongs to; null when none does
-  std::vector<X509Ptr> Others;   // the other certificates, in file order
+  EvpPkeyPtr Key;               // the file's first private key; null when it has none
+  X509Ptr Certificate;          // the certificate Key belongs to; null when none does
+  std::vector<X509Ptr> Others;  // the other certificates, in file order
 };
 
 enum class TPkcs12Failure {
@@ -33,7 +33,8 @@ enum class TPkcs12Failure {
 
 class TPkcs12Error : public Exception {
  public:
-  TPkcs12Error(TPkcs12Failure AKind, Text AMessage) : Exception(std::move(AMessage)), FKind(AKind) {}
+  TPkcs12Error(TPkcs12Failure AKind, Text AMessage)
+      : Exception(std::move(AMessage)), FKind(AKind) {}
   TPkcs12Failure Kind() const { return FKind; }
 
  private:

@@ -37,10 +37,9 @@ class Pkcs12ImportTest : public testing::Test {
     const fs::path pem = FSources.Add(TCertificateRequest("origem.pem"), &ASerial);
     const fs::path out = FDir / "exportado.pfx";
     TScratchDirectory::WriteBytes(FDir / "senha", APassword + "\n");
-    const std::string command = "cd '" + FDir.Path().string() +
-                                "' && openssl pkcs12 -export -in '" + pem.string() +
-                                "' -passout file:senha -out '" + out.string() + "' " + AOptions +
-                                " >saida-openssl 2>&1";
+    const std::string command =
+        "cd '" + FDir.Path().string() + "' && openssl pkcs12 -export -in '" + pem.string() +
+        "' -passout file:senha -out '" + out.string() + "' " + AOptions + " >saida-openssl 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0)
         << command << "\n"
         << TScratchDirectory::ReadBytes(FDir / "saida-openssl");
@@ -54,9 +53,9 @@ class Pkcs12ImportTest : public testing::Test {
                                 "ec_paramgen_curve:P-256 -nodes -keyout raiz.key -subj "
                                 "'/CN=AC RAIZ TESTE' -days 30 -out raiz.pem >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    TScratchDirectory::WriteBytes(
-        FDir / "cadeia.pem", TScratchDirectory::ReadBytes(test_certificates::CaPemPath()) +
-                                 TScratchDirectory::ReadBytes(FDir / "raiz.pem"));
+    TScratchDirectory::WriteBytes(FDir / "cadeia.pem",
+                                  TScratchDirectory::ReadBytes(test_certificates::CaPemPath()) +
+                                      TScratchDirectory::ReadBytes(FDir / "raiz.pem"));
   }
 
   TTestStore FStore;
@@ -114,8 +113,7 @@ TEST_F(Pkcs12ImportTest, EveryEncryptionTheLegacyProviderHasIsReadWithAndWithout
 // APbe (or PBES2 with ACipher when APbe is -1) and then changed by AAlter, a MAC over it all
 // when AMac. What the openssl command would never write.
 std::string Crafted(const char* APassword, int APbe, const EVP_CIPHER* ACipher,
-                    const std::function<void(X509_ALGOR*, ASN1_OCTET_STRING*)>& AAlter,
-                    bool AMac) {
+                    const std::function<void(X509_ALGOR*, ASN1_OCTET_STRING*)>& AAlter, bool AMac) {
   TTestStore sources(false);
   const ICertificate2Ptr entry = certstore::LoadCertificateFile(sources.Add(TCertificateRequest()));
   using P8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, CFree<PKCS8_PRIV_KEY_INFO_free>>;
@@ -129,8 +127,8 @@ std::string Crafted(const char* APassword, int APbe, const EVP_CIPHER* ACipher,
   std::unique_ptr<STACK_OF(PKCS7), decltype(freeSafes)> safes{sk_PKCS7_new_null(), freeSafes};
 
   const P8Ptr plain{EVP_PKEY2PKCS8(entry->PrivateKey().Handle())};
-  X509_SIG* shrouded = PKCS8_encrypt_ex(APbe, ACipher, APassword, -1, nullptr, 0, 2048,
-                                        plain.get(), nullptr, nullptr);
+  X509_SIG* shrouded = PKCS8_encrypt_ex(APbe, ACipher, APassword, -1, nullptr, 0, 2048, plain.get(),
+                                        nullptr, nullptr);
   if (!shrouded) return {};
   X509_ALGOR* algorithm = nullptr;
   ASN1_OCTET_STRING* encrypted = nullptr;
@@ -189,7 +187,8 @@ TEST_F(Pkcs12ImportTest, RefusalsTellPasswordAlgorithmAndContentApart) {
   using namespace store_messages;
   std::string serial;
   const std::string withMac = Exported("-legacy -keypbe PBE-SHA1-RC2-40", kPassword, serial);
-  const std::string withoutMac = Exported("-nomac -legacy -keypbe PBE-SHA1-RC2-40", kPassword, serial);
+  const std::string withoutMac =
+      Exported("-nomac -legacy -keypbe PBE-SHA1-RC2-40", kPassword, serial);
   const EVP_CIPHER* aes = EVP_aes_256_cbc();
   const int tripleDes = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
   const Text gost = u"GOST 28147-89 (1.2.643.2.2.21)";
