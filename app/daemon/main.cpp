@@ -10,6 +10,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "platform/xmldsig/library_scope.h"
 #include "server/controller/controller_messages.h"
 #include "server/controller/server_controller.h"
+#include "server/utils/certificate_validity.h"
 #include "server/utils/logger.h"
 
 namespace {
@@ -86,6 +88,18 @@ bool StartGuarded(TServerController& AController, const TSC& AContainer, TStart 
   return true;
 }
 
+// The store's certificates that have expired or expire soon, told to the journal once at start;
+// a store that cannot be listed or a journal that cannot be written is only shown on standard
+// error (the server runs regardless).
+void LogExpiringCertificates(const TLogFunction& AJournal) {
+  try {
+    for (const Text& record : TExpiryWatch().Check(StoreCertificateDates(), std::time(nullptr)))
+      AJournal(TLogLevel::llInfo, record);
+  } catch (const std::exception& e) {
+    Report(stderr, MessageOf(e));
+  }
+}
+
 int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
   const TLogFunction journal = TLogger::JournalAt(AOptions.LogFile);
   TSC container(journal);
@@ -104,6 +118,7 @@ int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
         controller->StartServer();
       }))
     return kFailure;
+  LogExpiringCertificates(journal);
 
   for (;;) {
     int signal = 0;

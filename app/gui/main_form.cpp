@@ -14,6 +14,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTreeWidget>
+#include <ctime>
 #include <exception>
 #include <string>
 
@@ -113,6 +114,12 @@ TfrmMainServer::TfrmMainServer(TSC& AContainer, IDesktop& ADesktop,
   connect(Timer1, &QTimer::timeout, actStatusServer, &QAction::trigger);
   connect(Timer1, &QTimer::timeout, this, &TfrmMainServer::TrayIcon1MouseMove);
   Timer1->start();
+
+  TimerCertificates = new QTimer(this);
+  TimerCertificates->setObjectName(QStringLiteral("TimerCertificates"));
+  TimerCertificates->setInterval(60 * 60 * 1000);
+  connect(TimerCertificates, &QTimer::timeout, this, &TfrmMainServer::CheckCertificates);
+  TimerCertificates->start();
 
   resize(Scaled(kClientWidth), Scaled(kClientHeight));
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -273,6 +280,7 @@ void TfrmMainServer::FormCreate() {
     } catch (const std::exception& e) {
       FServerController->LogError(Text(controller_messages::kStartFailed) + CR + MessageOf(e));
     }
+    CheckCertificates();
     // Not when even the record could not be written: the window stays in sight, stopped, under
     // the error box, instead of going to the tray.
     setWindowState(windowState() | Qt::WindowMinimized);
@@ -281,6 +289,7 @@ void TfrmMainServer::FormCreate() {
 
 void TfrmMainServer::FormDestroy() noexcept {
   Timer1->stop();
+  TimerCertificates->stop();
   if (!FServerController) return;
   try {
     // Synchronous: when it returns every connection has ended and the status reads stopped,
@@ -371,11 +380,26 @@ void TfrmMainServer::TrayIcon1MouseMove() { RefreshTrayHint(); }
 void TfrmMainServer::RefreshTrayHint() {
   if (!FServerController) return;
   Guarded([this] {
-    const QString hint = TrayHintText(FServerController->GetHintApplication());
+    const QString hint = TrayHintText(
+        WithHintLine(FServerController->GetHintApplication(), FExpiryWatch.HintLine()));
     if (hint == FTrayHint) return;
     FTrayHint = hint;
     FDesktop.SetTrayHint(*TrayIcon1, FTrayHint);
   });
+}
+
+void TfrmMainServer::CheckCertificates() {
+  std::vector<TCertificateDates> certificates;
+  try {
+    certificates = StoreCertificateDates();
+  } catch (const std::exception&) {
+    return;  // a store that cannot be listed is told of by the signing requests
+  }
+  const std::vector<Text> records = FExpiryWatch.Check(certificates, std::time(nullptr));
+  Guarded([&] {
+    for (const Text& record : records) FJournal(TLogLevel::llInfo, record);
+  });
+  RefreshTrayHint();
 }
 
 void TfrmMainServer::EditConfigServer() {

@@ -20,6 +20,7 @@
 #include "app/container/server_container.h"
 #include "platform/gui/desktop.h"
 #include "server/controller/server_controller.h"
+#include "server/utils/certificate_validity.h"
 #include "server/utils/logger.h"
 
 class QAction;
@@ -77,6 +78,9 @@ class TfrmMainServer : public QWidget {
   void FormCreate();
   void FormDestroy() noexcept;
   void RefreshTrayHint();
+  // The store's certificates near their end: journal records once per run, the tray's line.
+  // At the server's start and then hourly; the store's listing is cached, so it is cheap.
+  void CheckCertificates();
   void EditConfigServer();
   // The parameter list from a reload of the configuration; a failure to write the journal
   // record leaves to the caller.
@@ -97,6 +101,7 @@ class TfrmMainServer : public QWidget {
   double FScale = 1.0;           // screen DPI / 96
   bool FNoTrayReported = false;  // the journal was told why the window stays in the task bar
   QString FTrayHint;             // as last handed to the tray
+  TExpiryWatch FExpiryWatch;
   std::vector<TAnchoredControl> FAnchored;
 
   QWidget* pnlFundo01 = nullptr;
@@ -106,6 +111,7 @@ class TfrmMainServer : public QWidget {
   QPushButton* btnStopServer = nullptr;
   QPushButton* btnMinimizeForm = nullptr;
   QTimer* Timer1 = nullptr;
+  QTimer* TimerCertificates = nullptr;
   QAction* actStartServer = nullptr;
   QAction* actStopServer = nullptr;
   QAction* actStatusServer = nullptr;

@@ -83,9 +83,9 @@ Text SerialText(const X509* cert) {
   return out;
 }
 
-std::time_t NotAfter(const X509* cert) {
+std::time_t Moment(const ASN1_TIME* time) {
   std::tm utc{};
-  if (ASN1_TIME_to_tm(X509_get0_notAfter(cert), &utc) != 1) {
+  if (ASN1_TIME_to_tm(time, &utc) != 1) {
     ERR_clear_error();
     return 0;
   }
@@ -113,7 +113,8 @@ ICertificate2::ICertificate2(X509Ptr ACertificate, EvpPkeyPtr AKey, std::vector<
     ERR_clear_error();
   }
   FSerialNumber = SerialText(FCertificate.get());
-  FValidTo = NotAfter(FCertificate.get());
+  FValidTo = Moment(X509_get0_notAfter(FCertificate.get()));
+  FValidFrom = Moment(X509_get0_notBefore(FCertificate.get()));
   FSubjectName = SimpleName(FCertificate.get(), X509_get_subject_name(FCertificate.get()),
                             NID_subject_alt_name);
   FIssuerName =

@@ -67,6 +67,7 @@ class ICertificate2 {
   const Text& SerialNumber() const { return FSerialNumber; }
   // The notAfter moment, and the same as local broken-down time.
   std::time_t ValidTo() const { return FValidTo; }
+  std::time_t ValidFrom() const { return FValidFrom; }  // the notBefore moment
   std::tm ValidToDate() const;
   // CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME or CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME: the CN,
   // else the first OU, else O, else the e-mail address, else empty. Other kinds: empty.
@@ -98,6 +99,7 @@ class ICertificate2 {
   Text FContainerName;
   Text FSerialNumber;
   std::time_t FValidTo = 0;
+  std::time_t FValidFrom = 0;
   Text FSubjectName;
   Text FIssuerName;
 };

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/certstore/pkcs11_tokens.h"
+#include "platform/certstore/pkcs12_reader.h"
 #include "platform/certstore/store_messages.h"
 #include "platform/component_error.h"
 #include "platform/diagnostics.h"
@@ -61,26 +62,6 @@ std::string LowerExtension(const fs::path& path) {
   return text::LowerAscii(path.extension().string());
 }
 
-// Objects decoded in another library context are re-read in the default one, so nothing that
-// leaves this file depends on the private context.
-X509Ptr ToDefaultContext(const X509* cert) {
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(cert, &der);
-  if (length <= 0) return nullptr;
-  DerBufferPtr owner{der};
-  const unsigned char* cursor = der;
-  return X509Ptr{d2i_X509(nullptr, &cursor, length)};
-}
-
-EvpPkeyPtr ToDefaultContext(const EVP_PKEY* key) {
-  unsigned char* der = nullptr;
-  const int length = i2d_PrivateKey(key, &der);
-  if (length <= 0) return nullptr;
-  DerBufferPtr owner{der};
-  const unsigned char* cursor = der;
-  return EvpPkeyPtr{d2i_AutoPrivateKey(nullptr, &cursor, length)};
-}
-
 ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
   BioPtr bio{BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()))};
   if (!bio) return nullptr;
@@ -126,55 +107,28 @@ ICertificate2Ptr ParsePem(const std::string& bytes, const Text& container) {
                                          container);
 }
 
-ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container, OSSL_LIB_CTX* context,
-                             bool* APasswordProtected = nullptr) {
-  BioPtr bio{BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()))};
-  if (!bio) return nullptr;
-  Pkcs12Ptr p12;
-  if (context) {
-    PKCS12* fresh = PKCS12_init_ex(NID_pkcs7_data, context, nullptr);
-    if (!fresh) return nullptr;
-    PKCS12* decoded = d2i_PKCS12_bio(bio.get(), &fresh);
-    // A failed decode frees the object it was given and clears the pointer, but a failed read
-    // leaves it untouched.
-    if (!decoded) PKCS12_free(fresh);
-    p12.reset(decoded);
-  } else {
-    p12.reset(d2i_PKCS12_bio(bio.get(), nullptr));
+// A PKCS#12 file with an empty password. One that needs a password, or that uses an algorithm
+// this program lacks, throws the reason the store reports.
+ICertificate2Ptr ParsePkcs12(const std::string& bytes, const Text& container) {
+  TPkcs12Contents contents;
+  try {
+    contents = ReadPkcs12(bytes, {});
+  } catch (const TPkcs12Error& e) {
+    if (e.Kind() == TPkcs12Failure::WrongPassword)
+      throw Exception(Text(store_messages::kPasswordProtected));
+    if (e.Kind() == TPkcs12Failure::NotPkcs12) return nullptr;
+    throw;
   }
-  if (!p12) return nullptr;
-  // The integrity check runs the key derivation once, however many rounds the file asks for;
-  // when it fails for both empty passwords the file needs a password this store does not have.
-  if (PKCS12_mac_present(p12.get()) && PKCS12_verify_mac(p12.get(), "", 0) != 1 &&
-      PKCS12_verify_mac(p12.get(), nullptr, 0) != 1) {
-    if (APasswordProtected) *APasswordProtected = true;
-    return nullptr;
-  }
-  EVP_PKEY* rawKey = nullptr;
-  X509* rawCert = nullptr;
-  STACK_OF(X509)* rawCa = nullptr;
-  if (PKCS12_parse(p12.get(), "", &rawKey, &rawCert, &rawCa) != 1) return nullptr;
-  EvpPkeyPtr key{rawKey};
-  X509Ptr cert{rawCert};
-  X509StackPtr ca{rawCa};
-  std::vector<X509Ptr> chain;
-  for (int i = 0; ca && i < sk_X509_num(ca.get()); ++i) {
-    X509Ptr extra = ToDefaultContext(sk_X509_value(ca.get(), i));
-    if (extra) chain.push_back(std::move(extra));
-  }
-  if (!cert) {
+  if (!contents.Certificate) {
     // No certificate goes with the key: the first one of the file stands for the entry.
-    if (chain.empty()) return nullptr;
-    X509Ptr first = std::move(chain.front());
-    chain.erase(chain.begin());
-    return std::make_shared<ICertificate2>(std::move(first), EvpPkeyPtr{}, std::move(chain),
-                                           container);
+    if (contents.Others.empty()) return nullptr;
+    X509Ptr first = std::move(contents.Others.front());
+    contents.Others.erase(contents.Others.begin());
+    return std::make_shared<ICertificate2>(std::move(first), EvpPkeyPtr{},
+                                           std::move(contents.Others), container);
   }
-  X509Ptr leaf = ToDefaultContext(cert.get());
-  if (!leaf) return nullptr;
-  EvpPkeyPtr ownKey = key ? ToDefaultContext(key.get()) : nullptr;
-  return std::make_shared<ICertificate2>(std::move(leaf), std::move(ownKey), std::move(chain),
-                                         container);
+  return std::make_shared<ICertificate2>(std::move(contents.Certificate), std::move(contents.Key),
+                                         std::move(contents.Others), container);
 }
 
 // A file's modification time, to the nanosecond.
@@ -296,18 +250,7 @@ ICertificate2Ptr LoadCertificateFile(const fs::path& APath, Text* AWhyNot) {
     const std::string ext = LowerExtension(APath);
     ICertificate2Ptr cert;
     if (ext == ".pfx" || ext == ".p12") {
-      bool passwordProtected = false;
-      cert = ParsePkcs12(bytes, container, nullptr, &passwordProtected);
-      if (passwordProtected) {
-        ERR_clear_error();
-        return whyNot(Text(store_messages::kPasswordProtected));
-      }
-      if (!cert) {
-        ERR_clear_error();
-        OSSL_LIB_CTX* legacy = LegacyContext();
-        cert = legacy ? ParsePkcs12(bytes, container, legacy) : nullptr;
-        ERR_clear_error();
-      }
+      cert = ParsePkcs12(bytes, container);
     } else {
       cert = ParsePem(bytes, container);
     }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
-#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <system_error>
 
 #include "platform/certstore/certificate.h"
+#include "platform/certstore/pkcs12_reader.h"
 #include "platform/certstore/store.h"
 #include "platform/certstore/store_messages.h"
 #include "platform/exception.h"
@@ -35,71 +35,16 @@ namespace {
   Fail(Text{AMessage} + text::FromUtf8(APath.string()), std::system_category().message(AError));
 }
 
-// What PKCS12_parse handed out, the certificate matched to the key.
-struct TBundle {
-  EvpPkeyPtr Key;
-  X509Ptr Certificate;
-  X509StackPtr Others;
-};
-
-TBundle OpenPkcs12(std::string_view ABytes, std::string_view APassword) {
+TPkcs12Contents OpenPkcs12(std::string_view ABytes, std::string_view APassword) {
   if (ABytes.size() > kMaxStoreFileSize) Fail(store_messages::kImportTooLarge);
-  OSSL_LIB_CTX* legacy = LegacyContext();
-  BioPtr bio{BIO_new_mem_buf(ABytes.data(), static_cast<int>(ABytes.size()))};
-  if (!bio) openssl::ThrowError("BIO_new_mem_buf");
-  Pkcs12Ptr p12;
-  {
-    // Decoded into the legacy context, so that its old ciphers decrypt it.
-    PKCS12* fresh = PKCS12_init_ex(NID_pkcs7_data, legacy, nullptr);
-    if (!fresh) openssl::ThrowError("PKCS12_init_ex");
-    PKCS12* decoded = d2i_PKCS12_bio(bio.get(), &fresh);
-    if (!decoded) PKCS12_free(fresh);  // a failed read leaves it to the caller
-    p12.reset(decoded);
-  }
-  if (!p12) Fail(store_messages::kNotPkcs12, openssl::DrainErrors());
-  // A password the user typed is a C string: a NUL inside would cut it short unnoticed.
-  if (APassword.find('\0') != std::string_view::npos) Fail(store_messages::kWrongPassword);
-  const std::string password{APassword};
-  // An empty password may have been encoded as none at all.
-  const char* effective = password.c_str();
-  if (PKCS12_mac_present(p12.get())) {
-    if (PKCS12_verify_mac(p12.get(), effective, -1) != 1) {
-      if (!password.empty() || PKCS12_verify_mac(p12.get(), nullptr, 0) != 1) {
-        ERR_clear_error();
-        Fail(store_messages::kWrongPassword);
-      }
-      effective = nullptr;
-    }
-  }
-  EVP_PKEY* rawKey = nullptr;
-  X509* rawCert = nullptr;
-  STACK_OF(X509)* rawCa = nullptr;
-  if (PKCS12_parse(p12.get(), effective, &rawKey, &rawCert, &rawCa) != 1)
-    Fail(store_messages::kPkcs12Unreadable, openssl::DrainErrors());
-  TBundle bundle{EvpPkeyPtr{rawKey}, X509Ptr{rawCert}, X509StackPtr{rawCa}};
-  if (!bundle.Key) Fail(store_messages::kPkcs12WithoutKey);
-  if (!bundle.Certificate && bundle.Others) {
-    // Files without key identifiers leave the key's certificate among the others: the one the
-    // key belongs to is it.
-    for (int i = 0; i < sk_X509_num(bundle.Others.get()); ++i) {
-      X509* candidate = sk_X509_value(bundle.Others.get(), i);
-      if (X509_check_private_key(candidate, bundle.Key.get()) == 1) {
-        bundle.Certificate.reset(sk_X509_delete(bundle.Others.get(), i));
-        break;
-      }
-    }
-    ERR_clear_error();
-  }
-  if (!bundle.Certificate) Fail(store_messages::kPkcs12WithoutCertificate);
-  if (X509_check_private_key(bundle.Certificate.get(), bundle.Key.get()) != 1) {
-    ERR_clear_error();
-    Fail(store_messages::kKeyMismatch);
-  }
-  return bundle;
+  TPkcs12Contents contents = ReadPkcs12(ABytes, APassword);
+  if (!contents.Key) Fail(store_messages::kPkcs12WithoutKey);
+  if (!contents.Certificate) Fail(store_messages::kPkcs12WithoutCertificate);
+  return contents;
 }
 
 // The entry as the store reads it: certificate, unencrypted PKCS#8 key, chain.
-std::string PemEntry(const TBundle& ABundle) {
+std::string PemEntry(const TPkcs12Contents& ABundle) {
   BioPtr out{BIO_new(BIO_s_mem())};
   if (!out) openssl::ThrowError("BIO_new");
   if (PEM_write_bio_X509(out.get(), ABundle.Certificate.get()) != 1)
@@ -107,9 +52,8 @@ std::string PemEntry(const TBundle& ABundle) {
   if (PEM_write_bio_PrivateKey(out.get(), ABundle.Key.get(), nullptr, nullptr, 0, nullptr,
                                nullptr) != 1)
     openssl::ThrowError("PEM_write_bio_PrivateKey");
-  for (int i = 0; ABundle.Others && i < sk_X509_num(ABundle.Others.get()); ++i)
-    if (PEM_write_bio_X509(out.get(), sk_X509_value(ABundle.Others.get(), i)) != 1)
-      openssl::ThrowError("PEM_write_bio_X509");
+  for (const X509Ptr& other : ABundle.Others)
+    if (PEM_write_bio_X509(out.get(), other.get()) != 1) openssl::ThrowError("PEM_write_bio_X509");
   char* data = nullptr;
   const long length = BIO_get_mem_data(out.get(), &data);
   std::string bytes(data, static_cast<std::size_t>(length));
@@ -224,7 +168,7 @@ std::vector<TStoreEntry> EntriesWithSerial(TextView ASerialNumber) {
 }
 
 TStoreEntry ImportPkcs12(std::string_view APkcs12, std::string_view APassword) {
-  const TBundle bundle = OpenPkcs12(APkcs12, APassword);
+  const TPkcs12Contents bundle = OpenPkcs12(APkcs12, APassword);
   std::string pem = PemEntry(bundle);
   struct TCleanse {
     std::string& Bytes;

@@ -30,9 +30,10 @@ struct TStoreEntry {
 };
 
 // Adds the certificate and key of APkcs12 (the file's bytes), opened with APassword, to the
-// personal store (PersonalStoreDirectory). Old encryption (RC2-40, 3DES) is accepted. Refused
-// when the password is wrong, the file holds no key or no certificate for it, the key does not
-// belong to the certificate, or the store already has an entry with that serial number.
+// personal store (PersonalStoreDirectory). Any encryption OpenSSL's legacy provider has is
+// accepted (pkcs12_reader.h). Refused when the password is wrong, an algorithm of the file is
+// missing (named), the file holds no key or no certificate for it, or the store already has an
+// entry with that serial number.
 TStoreEntry ImportPkcs12(std::string_view APkcs12, std::string_view APassword);
 
 // The files of the personal store whose certificate has ASerialNumber, compared as the store's

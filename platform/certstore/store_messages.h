@@ -35,6 +35,15 @@ inline constexpr TextView kNotPkcs12 = u"O arquivo não é um PKCS#12 (.pfx/.p12
 inline constexpr TextView kWrongPassword = u"Senha incorreta para o arquivo PKCS#12";
 inline constexpr TextView kPkcs12Unreadable =
     u"Não foi possível abrir o conteúdo do arquivo PKCS#12 com essa senha";
+// Each followed by the algorithm's name and object identifier: "GOST 28147-89 (1.2.643.2.2.21)".
+inline constexpr TextView kUnsupportedEncryption =
+    u"A criptografia do arquivo PKCS#12 não é suportada: ";
+inline constexpr TextView kUnsupportedIntegrity =
+    u"A verificação de integridade do arquivo PKCS#12 usa um algoritmo não suportado: ";
+inline constexpr TextView kUnsupportedKey =
+    u"A chave privada do arquivo PKCS#12 é de um tipo não suportado: ";
+inline constexpr TextView kNotDecrypted =
+    u"A senha confere, mas o conteúdo do arquivo PKCS#12 não pôde ser decifrado com ";
 inline constexpr TextView kPkcs12WithoutKey = u"O arquivo PKCS#12 não contém uma chave privada";
 inline constexpr TextView kPkcs12WithoutCertificate =
     u"O arquivo PKCS#12 não contém o certificado da chave privada (nenhum certificado do arquivo "

@@ -1,6 +1,7 @@
 #include "platform/sys/date_time_text.h"
 
 #include <langinfo.h>
+#include <time.h>
 
 #include <array>
 #include <clocale>
@@ -32,6 +33,26 @@ Text FormatDateTime(const std::tm& ALocal, int AMillis) {
     return result;
   const std::string timeFormat = unchosen ? kDefaultTimeFormat : nl_langinfo(T_FMT);
   return result + u' ' + Strftime(timeFormat, ALocal);
+}
+
+std::optional<std::tm> ParseDateTime(TextView AText) {
+  const std::string input = text::ToLocale(AText);
+  const char* const locale = std::setlocale(LC_TIME, nullptr);
+  const bool unchosen = !locale || IsUnchosenLocale(locale);
+  const std::string date = unchosen ? kDefaultDateFormat : nl_langinfo(D_FMT);
+  const std::string time = unchosen ? kDefaultTimeFormat : nl_langinfo(T_FMT);
+  const std::string defaultBoth = std::string(kDefaultDateFormat) + " " + kDefaultTimeFormat;
+  for (const std::string& format :
+       {date + " " + time, date, defaultBoth, std::string(kDefaultDateFormat)}) {
+    std::tm moment{};
+    const char* end = ::strptime(input.c_str(), format.c_str(), &moment);
+    if (!end) continue;
+    while (*end == ' ') ++end;
+    if (*end != '\0') continue;
+    moment.tm_isdst = -1;  // whatever the date's own season says
+    return moment;
+  }
+  return std::nullopt;
 }
 
 Text FormatLocalDateTime(std::chrono::system_clock::time_point AMoment) {

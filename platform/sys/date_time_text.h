@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <string_view>
 
 #include "platform/text.h"
@@ -17,6 +18,10 @@ namespace sys {
 // ALocal broken down in local time; AMillis 0-999. At exactly midnight (hours, minutes,
 // seconds and milliseconds all zero) the blank and the time are left out.
 Text FormatDateTime(const std::tm& ALocal, int AMillis);
+
+// Reads back what FormatDateTime wrote in this process's locale, with or without the time; the
+// Brazilian form is also taken. Nothing for any other text (trailing blanks aside).
+std::optional<std::tm> ParseDateTime(TextView AText);
 
 // Whether a locale name stands for no regional choice: "C", "POSIX", or "C.<charset>".
 bool IsUnchosenLocale(std::string_view AName);

@@ -127,6 +127,9 @@ X509Ptr MakeEndEntity(const TCertificateRequest& wanted, const std::string& seri
   if (wanted.notAfter != 0 && !ASN1_TIME_set(X509_getm_notAfter(cert.get()), wanted.notAfter)) {
     Fail("ASN1_TIME_set");
   }
+  if (wanted.notBefore != 0 && !ASN1_TIME_set(X509_getm_notBefore(cert.get()), wanted.notBefore)) {
+    Fail("ASN1_TIME_set");
+  }
   X509_NAME* name = X509_get_subject_name(cert.get());
   AddName(name, "C", "BR");
   AddName(name, "O", wanted.organization);

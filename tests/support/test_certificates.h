@@ -74,6 +74,10 @@ struct TCertificateRequest {
     notAfter = v;
     return *this;
   }
+  TCertificateRequest& NotBefore(std::time_t v) {
+    notBefore = v;
+    return *this;
+  }
 
   std::string fileName;  // .pem/.crt: PEM; .pfx/.p12: PKCS#12 without password
   std::string commonName = "EMPRESA TESTE LTDA";  // empty: no CN in the subject
@@ -87,7 +91,8 @@ struct TCertificateRequest {
   std::string organizationalUnit;
   std::string organization;
   std::string email;
-  std::time_t notAfter = 0;  // 0: as "expired" says
+  std::time_t notAfter = 0;   // 0: as "expired" says
+  std::time_t notBefore = 0;  // 0: as "expired" says
 };
 
 // A certificate file with the fields tests vary most, in one call.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -282,6 +283,53 @@ TEST_F(CliTest, CertificadosListsTheStore) {
   EXPECT_TRUE(raw.out.starts_with("\"EMPRESA EXEMPLO LTDA=serial=")) << raw.out;
   EXPECT_NE(raw.out.find("\";\"OUTRA=serial=0C|"), std::string::npos) << raw.out;
   EXPECT_EQ(std::count(raw.out.begin(), raw.out.end(), '\n'), 1);
+}
+
+// The mark and the warning go to people only: the raw list stays the service's text and the
+// signature is made all the same.
+TEST_F(CliTest, CertificatesOutsideTheirValidityAreMarkedAndWarnedOf) {
+  const std::time_t now = std::time(nullptr);
+  struct Case {
+    const char* name;
+    test_certificates::TCertificateRequest wanted;
+    std::string mark;
+    std::string warning;  // empty: none
+  };
+  const Case kCases[] = {
+      {"valid", Certificate("valido.pem", "EMPRESA VALIDA"), "", ""},
+      {"expired", Certificate("vencido.pem", "EMPRESA VENCIDA").Expired(), " (VENCIDO)",
+       " (EMPRESA VENCIDA) venceu em "},
+      {"not yet valid",
+       Certificate("futuro.pem", "EMPRESA FUTURA")
+           .NotBefore(now + 86400)
+           .NotAfter(now + 90 * 86400),
+       " (ainda não válido)", " (EMPRESA FUTURA) só é válido a partir de "},
+  };
+  Write("nota.xml", kDocument);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string serial;
+    FStore.Add(c.wanted, &serial);
+    const std::string entry = c.wanted.commonName + "=serial=" + serial + "|validate=";
+    const TRun list = Run("certificados");
+    const auto line = list.out.find(entry);
+    ASSERT_NE(line, std::string::npos) << list.out;
+    const std::string shown = list.out.substr(line, list.out.find('\n', line) - line);
+    EXPECT_TRUE(shown.ends_with(test_certificates::kCaCommonName + c.mark)) << shown;
+    EXPECT_EQ(Run("certificados --bruto").out.find("VENCIDO"), std::string::npos);
+    EXPECT_EQ(Run("certificados --bruto").out.find("ainda não"), std::string::npos);
+
+    const TRun signing = Run("assinar nota.xml --serie " + serial + " --saida assinada.xml");
+    EXPECT_EQ(signing.status, 0) << signing.err;
+    EXPECT_FALSE(Read("assinada.xml").empty());
+    if (c.warning.empty()) {
+      EXPECT_TRUE(signing.err.empty()) << signing.err;
+    } else {
+      EXPECT_TRUE(signing.err.starts_with("aviso: o certificado " + serial + c.warning))
+          << signing.err;
+      EXPECT_TRUE(signing.err.ends_with("; a prefeitura pode recusar a assinatura.\n"));
+    }
+  }
 }
 
 }  // namespace

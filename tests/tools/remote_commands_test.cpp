@@ -139,6 +139,38 @@ TEST_F(RemoteCliTest, CertificadosShowsTheServersStoreLikeTheLocalCommand) {
   EXPECT_NE(empty.err.find("não listou nenhum certificado"), std::string::npos) << empty.err;
 }
 
+// The server tells the expiry only: an expired certificate is marked in the list and warned of
+// once per run, however many files; the raw list stays the service's text.
+TEST_F(RemoteCliTest, ExpiredCertificateIsMarkedAndWarnedOfOncePerRun) {
+  std::string serial;
+  FStore.Add(Certificate("vencido.pem", "EMPRESA VENCIDA").Expired(), &serial);
+  const TRun list = Run("remoto certificados --servidor " + FAddress);
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(
+      list.out.find("|issuer=" + std::string(test_certificates::kCaCommonName) + " (VENCIDO)\n"),
+      std::string::npos)
+      << list.out;
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '('), 1) << list.out;
+  EXPECT_EQ(Run("remoto certificados --bruto --servidor " + FAddress).out,
+            Run("certificados --bruto").out);
+
+  Write("a.xml", kDocument);
+  Write("b.xml", kDocument);
+  for (const std::string& wanted : {serial, FSerial}) {
+    SCOPED_TRACE(wanted);
+    const TRun signing = Run("remoto assinar a.xml b.xml --serie " + wanted +
+                             " --pasta-saida saida --servidor " + FAddress);
+    EXPECT_EQ(signing.status, 0) << signing.err;
+    EXPECT_FALSE(Read("saida/b.xml").empty());
+    const std::string warning = "aviso: o certificado " + serial + " (EMPRESA VENCIDA) venceu em ";
+    const auto first = signing.err.find(warning);
+    EXPECT_EQ(first != std::string::npos, wanted == serial) << signing.err;
+    if (first != std::string::npos) {
+      EXPECT_EQ(signing.err.find(warning, first + 1), std::string::npos) << signing.err;
+    }
+  }
+}
+
 // The server signs exactly as the local command does, so the files are the same bytes, in the
 // input's encoding.
 TEST_F(RemoteCliTest, SignedFileIsTheLocalResultInTheInputsEncoding) {

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +20,7 @@
 #include "platform/c_free.h"
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
+#include "platform/sys/date_time_text.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/classes/digital_certificate.h"
 #include "server/service/sm_sign_service.h"
@@ -28,6 +31,7 @@
 #include "tools/assinador-nfse-cli/pin_prompt.h"
 #include "tools/assinador-nfse-cli/remote_commands.h"
 #include "tools/assinador-nfse-cli/store_commands.h"
+#include "tools/assinador-nfse-cli/validity_notes.h"
 
 namespace {
 
@@ -85,10 +89,36 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
   }
 }
 
+Text LocalDate(std::time_t AMoment) {
+  std::tm local{};
+  localtime_r(&AMoment, &local);
+  return sys::FormatDateTime(local, 0);
+}
+
+// Said once, before the first file: the signatures are made all the same.
+void WarnOfValidity(const Text& ASerial) {
+  ICertificate2Ptr certificate;
+  try {
+    certificate = TDigitalCertificate().getCertificateBySerial(ASerial);
+  } catch (const std::exception&) {
+    return;  // each file's failure will say why
+  }
+  if (!certificate) return;
+  const std::time_t now = std::time(nullptr);
+  const TValidity validity = ValidityAt(certificate->ValidFrom(), certificate->ValidTo(), now);
+  const Text warning =
+      SigningWarning(validity, certificate->SerialNumber(),
+                     certificate->GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME),
+                     LocalDate(validity == TValidity::Expired ? certificate->ValidTo()
+                                                              : certificate->ValidFrom()));
+  if (!warning.empty()) Report(stderr, warning);
+}
+
 int Sign(const TCommandLine& ALine) {
   UsePinSource(ALine);
   TSMSignService service;
   const Text serial = text::FromLocale(*ALine.Serial);
+  WarnOfValidity(serial);
   TSigningReport report(ALine.Inputs.size());
   for (std::size_t i = 0; i < ALine.Inputs.size(); ++i) {
     const std::string& input = ALine.Inputs[i];
@@ -108,8 +138,23 @@ int ListCertificates(const TCommandLine& ALine) {
     Write(stdout, text::ToLocale(TSMSignService().getListCertificate()) + "\n");
     return 0;
   }
-  for (const Text& entry : TDigitalCertificate().getListSerialNumber())
-    Write(stdout, text::ToLocale(entry) + "\n");
+  const std::vector<Text> entries = TDigitalCertificate().getListSerialNumber();
+  // The entry of a serial is its last certificate in the store, as the list keeps it.
+  std::map<Text, ICertificate2Ptr> bySerial;
+  IStore3 store;
+  store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
+  const ICertificates2 certificates = store.Certificates();
+  for (int i = 1; i <= certificates.Count(); ++i) {
+    const ICertificate2Ptr certificate = certificates.Item(i);
+    bySerial[certificate->SerialNumber()] = certificate;
+  }
+  const std::time_t now = std::time(nullptr);
+  for (const Text& entry : entries) {
+    Text line = entry;
+    if (const auto found = bySerial.find(ParseListEntry(entry).Serial); found != bySerial.end())
+      line += ValidityMark(ValidityAt(found->second->ValidFrom(), found->second->ValidTo(), now));
+    Write(stdout, text::ToLocale(line) + "\n");
+  }
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -12,9 +13,11 @@
 #include <thread>
 
 #include "platform/exception.h"
+#include "server/classes/certificados_conf.h"
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
 #include "tools/assinador-nfse-cli/output_file.h"
+#include "tools/assinador-nfse-cli/validity_notes.h"
 #include "transport/client/dbx_client.h"
 #include "transport/stream/json_error_reply.h"
 
@@ -241,9 +244,41 @@ int RemoteListCertificates(const TCommandLine& ALine) {
     Write(stdout, text::ToLocale(list) + "\n");
     return 0;
   }
-  for (const Text& entry : SplitCertificateList(list)) Write(stdout, text::ToLocale(entry) + "\n");
+  const std::time_t now = std::time(nullptr);
+  for (const Text& entry : SplitCertificateList(list)) {
+    // The server tells only the end of each certificate's validity.
+    const std::optional<std::time_t> expiry = ParseListEntry(entry).Expiry;
+    const TextView mark = expiry && *expiry < now ? ValidityMark(TValidity::Expired) : u"";
+    Write(stdout, text::ToLocale(entry + Text(mark)) + "\n");
+  }
   return 0;
 }
+
+namespace {
+
+// One list call for the whole run, on the connection just opened: a certificate that has
+// expired is said once before the first file. A list that fails says nothing; the connection
+// it broke is opened again by its worker.
+void WarnOfExpiry(TDBXClient& AClient, const TCommandLine& ALine) {
+  Text list;
+  try {
+    list = AClient.CallTextMethod(kListMethod, {});
+  } catch (const TDBXError&) {
+    return;
+  }
+  const Text serial = text::FromLocale(TCertificadosConf::Normalize(*ALine.Serial));
+  const std::time_t now = std::time(nullptr);
+  for (const Text& entry : SplitCertificateList(list)) {
+    const TListedCertificate listed = ParseListEntry(entry);
+    if (listed.Serial != serial || !listed.Expiry) continue;
+    if (*listed.Expiry < now)
+      Report(stderr,
+             SigningWarning(TValidity::Expired, listed.Serial, listed.Name, listed.ValidTo));
+    return;
+  }
+}
+
+}  // namespace
 
 int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
   // The first connection is made before any file is read: a server that cannot be reached
@@ -255,6 +290,8 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
     Report(stderr, ServerFailure(ALine, e, true));
     return kExitFailure;
   }
+
+  WarnOfExpiry(*first, ALine);
 
   TBatch batch(ALine, AReadInput);
   std::vector<std::jthread> workers;

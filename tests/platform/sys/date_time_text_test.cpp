@@ -37,6 +37,28 @@ TEST(DateTimeText, LeavesTheTimeOutOnlyAtExactMidnight) {
   }
 }
 
+TEST(DateTimeText, ReadsBackWhatItWrites) {
+  struct Case {
+    Text written;
+    std::optional<std::tm> expected;
+  };
+  const Case kCases[] = {
+      {u"31/12/2014 23:59:59", Moment(23, 59, 59)},
+      {u"31/12/2014", Moment(0, 0, 0)},
+      {u"31/12/2014 12:00:00  ", Moment(12, 0, 0)},
+      {u"31/12/2014 12:00:00 x", std::nullopt},
+      {u"2014-12-31", std::nullopt},
+      {u"", std::nullopt},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(text::ToUtf8(c.written));
+    const std::optional<std::tm> read = sys::ParseDateTime(c.written);
+    ASSERT_EQ(read.has_value(), c.expected.has_value());
+    if (!read) continue;
+    EXPECT_EQ(sys::FormatDateTime(*read, 0), sys::FormatDateTime(*c.expected, 0));
+  }
+}
+
 TEST(DateTimeText, OnlyCAndPosixCountAsNoRegionalChoice) {
   for (const char* name : {"C", "POSIX", "C.UTF-8", "C.utf8"})
     EXPECT_TRUE(sys::IsUnchosenLocale(name)) << name;
