@@ -41,9 +41,9 @@ class TRawSigner {
     CK_SLOT_ID slots[8];
     CK_ULONG count = 8;
     bench::Require(FModule->C_GetSlotList(CK_TRUE, slots, &count) == CKR_OK && count > 0, "slot");
-    bench::Require(FModule->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr,
-                                          &FSession) == CKR_OK,
-                   "sessão");
+    bench::Require(
+        FModule->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &FSession) == CKR_OK,
+        "sessão");
     const CK_RV login = FModule->C_Login(
         FSession, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(kPin)), 4);
     bench::Require(login == CKR_OK || login == CKR_USER_ALREADY_LOGGED_IN, "login");
@@ -56,11 +56,10 @@ class TRawSigner {
     bench::Require(found == 1, "chave");
   }
   void Sign() {
-    static const unsigned char kDigestInfo[35] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b,
-                                                  0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04,
-                                                  0x14, 1,    2,    3,    4,    5,    6,
-                                                  7,    8,    9,    10,   11,   12,   13,
-                                                  14,   15,   16,   17,   18,   19,   20};
+    static const unsigned char kDigestInfo[35] = {
+        0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05,
+        0x00, 0x04, 0x14, 1,    2,    3,    4,    5,    6,    7,    8,    9,
+        10,   11,   12,   13,   14,   15,   16,   17,   18,   19,   20};
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
     unsigned char signature[512];
     CK_ULONG length = sizeof signature;
@@ -113,8 +112,7 @@ int main(int argc, char** argv) {
   certstore::SetPinSource(std::make_shared<certstore::TPinFileSource>(path("pin")));
 
   std::ifstream sample(ASSINADOR_TEST_DATA "/nfse_sample.xml", std::ios::binary);
-  const Text document =
-      text::FromUtf8(std::string(std::istreambuf_iterator<char>(sample), {}));
+  const Text document = text::FromUtf8(std::string(std::istreambuf_iterator<char>(sample), {}));
   const ICertificate2Ptr certificate = TDigitalCertificate().getCertificateBySerial(u"7A01");
   TSignerNFSEDocument signer;
   TRawSigner raw;
@@ -137,8 +135,8 @@ int main(int argc, char** argv) {
     store.Open(CAPICOM_CURRENT_USER_STORE, CAPICOM_MY_STORE, CAPICOM_STORE_OPEN_MAXIMUM_ALLOWED);
     bench::Require(store.Certificates().Count() >= 2, "listagem");
   };
-  const auto [withToken, tokensOnly] =
-      PairedMedianSeconds(list, [] { certstore::TokenCertificates(); }, seconds);
+  const auto [withToken, tokensOnly] = PairedMedianSeconds(
+      list, [] { certstore::TokenCertificates(); }, seconds);
   std::printf("listagem do repositório (1 arquivo + 1 token):     %.1f us\n", withToken * 1e6);
   std::printf("  dos quais os tokens (módulos e slots consultados): %.1f us\n", tokensOnly * 1e6);
   return 0;

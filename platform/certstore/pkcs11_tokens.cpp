@@ -287,6 +287,10 @@ class TTokenKeyHolder : public IKeyHolder {
     const std::shared_ptr<TToken> token = Live();
     std::lock_guard lock(token->State);
     if (token->InTurn && !token->Failure.empty()) throw Exception(token->Failure);
+    ERR_set_mark();
+    struct TErrorMark {
+      ~TErrorMark() { ERR_pop_to_mark(); }
+    } mark;
     try {
       if (token->Removed) FailRemoved(*token);
       LogIn(*token, FHolder);
@@ -564,10 +568,18 @@ std::vector<CK_FUNCTION_LIST*> LoadModules() {
 std::vector<ICertificate2Ptr> TokenCertificates() {
   // Made on the first listing and kept for the life of the process, like the modules it uses.
   static TTokenStore* const store = []() -> TTokenStore* {
+    ERR_set_mark();
     std::vector<CK_FUNCTION_LIST*> modules = LoadModules();
+    ERR_pop_to_mark();
     return modules.empty() ? nullptr : new TTokenStore(std::move(modules));
   }();
-  return store ? store->Certificates() : std::vector<ICertificate2Ptr>{};
+  if (!store) return {};
+  // Drivers use OpenSSL themselves (OpenSC looks for engines): what they leave in this
+  // thread's error queue is not the caller's.
+  ERR_set_mark();
+  std::vector<ICertificate2Ptr> certificates = store->Certificates();
+  ERR_pop_to_mark();
+  return certificates;
 }
 
 }  // namespace certstore
