@@ -34,7 +34,8 @@ Text Record(const TCertificateDates& ACertificate, std::time_t ANow) {
     return record + Text(msg::kExpiredOn) + DateText(ACertificate.To) + Text(msg::kExpiredAdvice);
   const long days = DaysLeft(ACertificate.To, ANow);
   record += Text(msg::kExpiresOn) + DateText(ACertificate.To);
-  record += days == 1 ? Text(msg::kOneDayLeft) : Text(msg::kDaysLeft) + Number(days) + Text(msg::kDays) + u")";
+  record += days == 1 ? Text(msg::kOneDayLeft)
+                      : Text(msg::kDaysLeft) + Number(days) + Text(msg::kDays) + u")";
   return record + Text(msg::kExpiresAdvice);
 }
 

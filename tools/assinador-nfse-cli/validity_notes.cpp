@@ -28,7 +28,8 @@ namespace {
 // The value of AKey in the "|"-separated pairs after the name, empty when missing.
 Text ValueOf(TextView APairs, TextView AKey) {
   for (std::size_t at = 0; at <= APairs.size();) {
-    const std::size_t end = std::min(APairs.find(certificate_messages::kSeparator, at), APairs.size());
+    const std::size_t end =
+        std::min(APairs.find(certificate_messages::kSeparator, at), APairs.size());
     const TextView pair = APairs.substr(at, end - at);
     if (pair.starts_with(AKey)) return Text(pair.substr(AKey.size()));
     at = end + 1;

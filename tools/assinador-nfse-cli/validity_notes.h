@@ -17,8 +17,7 @@ TextView ValidityMark(TValidity AValidity);
 // "aviso: o certificado <serial> (<name>) venceu em <date>; ..." or "... só é válido a partir
 // de <date>; ...": ADate is the end for an expired certificate, the beginning for one not yet
 // valid. Empty for a valid certificate.
-Text SigningWarning(TValidity AValidity, const Text& ASerial, const Text& AName,
-                    const Text& ADate);
+Text SigningWarning(TValidity AValidity, const Text& ASerial, const Text& AName, const Text& ADate);
 
 // One entry of the service's certificate list, "<name>=serial=<serial>|validate=<date>|...",
 // taken apart; Expiry when the date reads back (sys::ParseDateTime).
