@@ -399,7 +399,7 @@ void TfrmMainServer::CheckCertificates() {
   Guarded([&] {
     for (const Text& record : records) FJournal(TLogLevel::llInfo, record);
   });
-  RefreshTrayHint();
+  // The hint takes the line at the next tick of the status timer.
 }
 
 void TfrmMainServer::EditConfigServer() {

@@ -24,6 +24,7 @@ Uso:
 Comandos:
   certificados          Lista os certificados do repositório, um por linha:
                         nome=serial=SERIE|validate=DATA|issuer=EMISSOR
+                        marcados com (VENCIDO) ou (ainda não válido) quando for o caso.
     --bruto             Mostra o texto único que o serviço devolve aos clientes
                         (entradas unidas por ";", com aspas quando preciso).
   assinar               Assina cada ARQUIVO com o certificado de número de série SERIE.

@@ -216,6 +216,10 @@ TEST(CertificateStore, ValidToDateIsNotAfterInLocalTime) {
   const auto cert =
       certstore::LoadCertificateFile(store.Add(TCertificateRequest().NotAfter(notAfter)));
   EXPECT_EQ(cert->ValidTo(), notAfter);
+  const std::time_t notBefore = 1609459200;  // 2021-01-01 00:00:00 UTC
+  EXPECT_EQ(certstore::LoadCertificateFile(store.Add(TCertificateRequest().NotBefore(notBefore)))
+                ->ValidFrom(),
+            notBefore);
   std::tm expected{};
   localtime_r(&notAfter, &expected);
   const std::tm local = cert->ValidToDate();
