@@ -5,16 +5,13 @@
 // the dialog runs on the GUI thread, and the thread waits for its answer. Unanswered for 60 s
 // counts as Cancel.
 
-#include <QObject>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 
 #include "platform/certstore/pin_source.h"
 
-class TPinDialogSource : public QObject, public certstore::IPinSource {
-  Q_OBJECT
-
+class TPinDialogSource : public certstore::IPinSource {
  public:
   static constexpr int kAnswerSeconds = 60;
 
