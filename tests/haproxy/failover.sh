@@ -144,7 +144,7 @@ grep -q "tcp-check send-binary 0505050505" "$work/haproxy.cfg" || fail "exemplo 
 haproxy_pid=$!
 
 # A field of `show stat` for a server of the backend (by the header's column names).
-stat() {
+server_stat() {
   echo "show stat" | timeout 5 socat -t 2 - "UNIX-CONNECT:$sock" 2>/dev/null |
     awk -F, -v sv="$1" -v field="$2" '
       NR == 1 { sub(/^# /, ""); for (i = 1; i <= NF; i++) col[$i] = i; next }
@@ -155,9 +155,9 @@ wait_status() {
   local n=$1 wanted=$2 limit=$3 start
   start=$(now)
   while :; do
-    [ "$(stat "assinador$n" status)" = "$wanted" ] && break
+    [ "$(server_stat "assinador$n" status)" = "$wanted" ] && break
     if awk -v e="$(elapsed "$start")" -v l="$limit" 'BEGIN { exit !(e > l) }'; then
-      fail "o HAProxy não marcou assinador$n $wanted em ${limit}s (estado: $(stat "assinador$n" status))"
+      fail "o HAProxy não marcou assinador$n $wanted em ${limit}s (estado: $(server_stat "assinador$n" status))"
     fi
     kill -0 "$haproxy_pid" 2>/dev/null || fail "o HAProxy terminou"
     sleep 0.05
@@ -247,9 +247,9 @@ running_at_kill=0
 kill -0 "$batch_pid" 2>/dev/null && running_at_kill=1
 kill -KILL "${server_pid[2]}"
 signed_at_kill=$(count_signed)
-while kill -0 "${server_pid[2]}" 2>/dev/null; do sleep 0.01; done
+for _ in $(seq 1 500); do kill -0 "${server_pid[2]}" 2>/dev/null || break; sleep 0.01; done
 server_pid[2]=""
-down_after=$(wait_status 2 DOWN 5)
+down_after=$(wait_status 2 DOWN 2)
 echo "servidor 2 morto com $signed_at_kill assinados; o HAProxy o marcou DOWN em ${down_after}s"
 sign_wait || fail "o lote 2 falhou"
 retried=$(grep -c "tentativas)" "$work/lote2.out" || true)
@@ -288,7 +288,7 @@ echo "$total documentos assinados, iguais à assinatura local; 1 em 8 verificado
 declare -a sessions
 all=0
 for n in 1 2 3; do
-  sessions[n]=$(stat "assinador$n" stot)
+  sessions[n]=$(server_stat "assinador$n" stot)
   all=$((all + sessions[n]))
 done
 echo "sessões por servidor (stot): ${sessions[1]} ${sessions[2]} ${sessions[3]}"
