@@ -7,10 +7,11 @@
 #
 # The check signs 800 small documents through HAProxy in three batches of `remoto assinar
 # --conexoes 8`, kills one server with SIGKILL while the second batch runs and starts it again
-# before the third. Then: every document signed (the same bytes as the in-process signer makes,
-# a sample verified by xmlsec1), HAProxy took the killed server out of the rotation and back, and each
-# server took at least 15% of HAProxy's sessions. PASTA_DO_BUILD holds assinador-nfsed and
-# assinador-nfse-cli (build/release by default). Exit status 77 when HAProxy is not installed.
+# before the third, then signs one 2 MB document. Then: every document signed (the same bytes
+# as the in-process signer makes, a sample verified by xmlsec1), HAProxy took the killed server
+# out of the rotation within 2 s and back, and each server took at least 15% of HAProxy's
+# sessions. PASTA_DO_BUILD holds assinador-nfsed and assinador-nfse-cli (build/release by
+# default). Exit status 77 when HAProxy is not installed.
 #
 # --medir signs 400 documents (ASSINADOR_MEDIDA_DOCUMENTOS) with --conexoes 8 straight to one
 # server, through HAProxy to one server, and through HAProxy to three, three rounds each, and
@@ -157,7 +158,8 @@ wait_status() {
   while :; do
     [ "$(server_stat "assinador$n" status)" = "$wanted" ] && break
     if awk -v e="$(elapsed "$start")" -v l="$limit" 'BEGIN { exit !(e > l) }'; then
-      fail "o HAProxy não marcou assinador$n $wanted em ${limit}s (estado: $(server_stat "assinador$n" status))"
+      fail "o HAProxy não marcou assinador$n $wanted em ${limit}s" \
+        "(estado: $(server_stat "assinador$n" status))"
     fi
     kill -0 "$haproxy_pid" 2>/dev/null || fail "o HAProxy terminou"
     sleep 0.05
@@ -171,8 +173,8 @@ make_documents() {
   local folder=$1 first=$2 last=$3
   mkdir -p "$folder"
   for i in $(seq "$first" "$last"); do
-    printf '<nfse><inf Id="n%d"><Numero>%d</Numero><Discriminacao>Serviço %d</Discriminacao></inf><assinatura/></nfse>' \
-      "$i" "$i" "$i" >"$folder/nota$i.xml"
+    printf '<nfse><inf Id="n%d"><Numero>%d</Numero><Discriminacao>Serviço %d</Discriminacao>%s' \
+      "$i" "$i" "$i" '</inf><assinatura/></nfse>' >"$folder/nota$i.xml"
   done
 }
 
@@ -209,17 +211,20 @@ if [ "$measure" = 1 ]; then
       [ "$(find "$work/saida" -name '*.xml' | wc -l)" = "$documents" ] || fail "faltam documentos"
     done
     printf '%s\n' "${times[@]}" | sort -n | sed -n 2p |
-      awk -v n="$documents" -v what="$2" '{ printf "%-42s %6.2f s  %7.1f assinaturas/s\n", what, $1, n / $1 }'
+      awk -v n="$documents" -v what="$2" \
+        '{ printf "%-42s %6.2f s  %7.1f assinaturas/s\n", what, $1, n / $1 }'
   }
   echo "$documents assinaturas com --conexoes 8 ($(nproc) núcleos; mediana de 3 rodadas):"
   sign "$work/medida" "$work/aquecimento" "127.0.0.1:${server_port[1]}" "$work/medida" # warm-up
   rate "127.0.0.1:${server_port[1]}" "direto a um servidor"
   for n in 2 3; do
-    echo "disable server servidores_assinatura/assinador$n" | socat - "UNIX-CONNECT:$sock" >/dev/null
+    echo "disable server servidores_assinatura/assinador$n" |
+      socat - "UNIX-CONNECT:$sock" >/dev/null
   done
   rate "127.0.0.1:$front" "pelo HAProxy, um servidor"
   for n in 2 3; do
-    echo "enable server servidores_assinatura/assinador$n" | socat - "UNIX-CONNECT:$sock" >/dev/null
+    echo "enable server servidores_assinatura/assinador$n" |
+      socat - "UNIX-CONNECT:$sock" >/dev/null
     wait_status "$n" UP 10 >/dev/null
   done
   rate "127.0.0.1:$front" "pelo HAProxy, três servidores (leastconn)"
@@ -234,7 +239,8 @@ make_documents "$work/lote3" 535 800
 out="$work/assinadas"
 count_signed() { find "$out" -name '*.xml' 2>/dev/null | wc -l; }
 
-echo "servidores nas portas ${server_port[1]}, ${server_port[2]}, ${server_port[3]}; HAProxy na $front"
+echo "servidores nas portas ${server_port[1]}, ${server_port[2]} e ${server_port[3]};" \
+  "HAProxy na $front"
 batch_start=$(now)
 sign "$work/lote1" "$out" "127.0.0.1:$front" "$work/lote1" || fail "o lote 1 falhou"
 echo "lote 1: $(count_signed) assinados em $(elapsed "$batch_start")s"
@@ -266,6 +272,22 @@ echo "servidor 2 reiniciado; o HAProxy o marcou UP em ${up_after}s"
 batch_start=$(now)
 sign "$work/lote3" "$out" "127.0.0.1:$front" "$work/lote3" || fail "o lote 3 falhou"
 echo "lote 3: $(count_signed) assinados em $(elapsed "$batch_start")s"
+
+# A 2 MB document goes out and comes back in continuation pieces through HAProxy.
+mkdir "$work/grande"
+{
+  printf '<nfse><inf Id="n1"><Discriminacao>'
+  head -c 2000000 /dev/zero | tr '\0' x
+  printf '</Discriminacao></inf><assinatura/></nfse>'
+} >"$work/grande/grande.xml"
+timeout 60 "$cli" remoto assinar "$work/grande/grande.xml" --serie "$serial" \
+  --servidor "127.0.0.1:$front" --saida "$work/grande/remoto.xml" ||
+  fail "o documento de 2 MB falhou"
+timeout 60 "$cli" assinar "$work/grande/grande.xml" --serie "$serial" \
+  --saida "$work/grande/local.xml" || fail "o documento de 2 MB falhou localmente"
+cmp -s "$work/grande/remoto.xml" "$work/grande/local.xml" ||
+  fail "o documento de 2 MB assinado pelo HAProxy difere da assinatura local"
+echo "documento de 2 MB assinado pelo HAProxy"
 
 # No file lost, each one the very bytes the in-process signer makes of its input (signing is
 # deterministic), and one in eight of them verified by xmlsec1 (a run of xmlsec1 costs some
