@@ -25,6 +25,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/assinador-nfsed.ini
   DESTINATION ${CMAKE_INSTALL_DATADIR}/${ASSINADOR_PACKAGE_NAME} COMPONENT servidor)
 set(ASSINADOR_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${ASSINADOR_PACKAGE_NAME})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${ASSINADOR_DOCDIR} COMPONENT servidor)
+# The example for several servers behind HAProxy (README, "Vários servidores"): read on the
+# balancer's machine, which need not run a server, so it is documentation.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/haproxy/assinador-nfse.cfg
+  DESTINATION ${ASSINADOR_DOCDIR}/examples/haproxy COMPONENT servidor)
 
 # The unit names the installed files by their full paths, which are known only when installing
 # (cmake --install --prefix, or the package's /usr): it is written then.

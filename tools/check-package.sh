@@ -37,7 +37,8 @@ example=usr/share/assinador-nfse/assinador-nfsed.ini
 for f in usr/bin/assinador-nfsed usr/bin/assinador-nfse-cli; do
   [ -x "$root/$f" ] || fail "/$f missing or not executable"
 done
-for f in "$unit_file" "$example" usr/share/doc/assinador-nfse/README.md; do
+for f in "$unit_file" "$example" usr/share/doc/assinador-nfse/README.md \
+  usr/share/doc/assinador-nfse/examples/haproxy/assinador-nfse.cfg; do
   [ -f "$root/$f" ] || fail "/$f missing"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = assinador-nfse ] || fail "package name"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks the formatting, then builds and runs every test: the release build (and its .deb
+# Checks the formatting, then builds and runs every test: the release build (its ctest cases
+# include the failover of three servers behind HAProxy, tests/haproxy/failover.sh; and its .deb
 # package, unpacked and run), the AddressSanitizer + UndefinedBehaviorSanitizer build, and a
 # bounded run of each fuzz target (FUZZ_SECONDS each, 30 by default).
 set -euo pipefail

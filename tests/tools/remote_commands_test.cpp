@@ -1,16 +1,19 @@
 // "remoto certificados" and "remoto assinar" of assinador-nfse-cli against a signing server in
-// this process (the real container on a loopback port), and against ports where none answers
-// or something else does.
+// this process (the real container on a loopback port), against ports where none answers
+// or something else does, and through a relay that breaks connections in the middle of a call.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/container/server_container.h"
 #include "platform/sys/unique_fd.h"
@@ -77,6 +80,19 @@ TEST_F(RemoteCliTest, UsageErrorsSayWhatIsWrong) {
        "opção desconhecida: \"--servidor\""},
       {"local signing has no connections", "assinar a.xml --serie 01 --conexoes 2",
        "opção desconhecida: \"--conexoes\""},
+      {"no attempts", "remoto assinar a.xml --serie 01 --servidor h --tentativas 0",
+       "o número de tentativas (--tentativas) deve estar entre 1 e 10."},
+      {"too many attempts", "remoto assinar a.xml --serie 01 --servidor h --tentativas 11",
+       "entre 1 e 10"},
+      {"attempts not a number", "remoto assinar a.xml --serie 01 --servidor h --tentativas=duas",
+       "entre 1 e 10"},
+      {"attempts twice",
+       "remoto assinar a.xml --serie 01 --servidor h --tentativas 2 --tentativas 3",
+       "a opção --tentativas foi dada mais de uma vez."},
+      {"local signing has no attempts", "assinar a.xml --serie 01 --tentativas 2",
+       "opção desconhecida: \"--tentativas\""},
+      {"listing has no attempts", "remoto certificados --servidor h --tentativas 2",
+       "opção desconhecida: \"--tentativas\""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -94,7 +110,8 @@ TEST_F(CliTest, HelpNamesTheServerAndStoreCommands) {
   for (const char* usage :
        {"assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]",
         "assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]",
-        "[--conexoes N]", "assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]",
+        "[--conexoes N] [--tentativas N]", "--tentativas N      Envia cada arquivo até N vezes",
+        "assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]",
         "assinador-nfse-cli remover SERIE"})
     EXPECT_NE(run.out.find(usage), std::string::npos) << usage;
 }
@@ -341,6 +358,162 @@ TEST_F(RemoteCliTest, ProtocolErrorIsAFailure) {
                                   " não respondeu como um servidor de assinatura"))
       << run.err;
   EXPECT_NE(run.err.find("\nDetalhe: "), std::string::npos) << run.err;
+}
+
+// Relays connections to the signing server, except that the first ADrops of them end as soon
+// as the client has sent its execute request: the server gets the request, the client never
+// gets the reply, as when a server dies in the middle of a call.
+class TDroppingRelay {
+ public:
+  TDroppingRelay(std::uint16_t ATargetPort, int ADrops)
+      : FTargetPort(ATargetPort),
+        FDrops(ADrops),
+        FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(FListener.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(FListener.get(), 8) != 0 ||
+        ::getsockname(FListener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("relay: cannot listen");
+    FPort = ntohs(address.sin_port);
+    FAccepting = std::jthread([this] { Accept(); });
+  }
+  ~TDroppingRelay() {
+    FStop = true;
+    FAccepting.join();
+    FRelays.clear();  // joins them
+  }
+
+  std::string Address() const { return "127.0.0.1:" + std::to_string(FPort); }
+  int Connections() const { return FConnections.load(); }
+
+ private:
+  static sockaddr_in Loopback(std::uint16_t APort) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(APort);
+    return address;
+  }
+
+  void Accept() {
+    while (!FStop) {
+      pollfd entry{FListener.get(), POLLIN, 0};
+      if (::poll(&entry, 1, 50) != 1) continue;
+      UniqueFd client(::accept4(FListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!client) continue;
+      const bool drop = FConnections.fetch_add(1) < FDrops;
+      FRelays.emplace_back(
+          [this, drop, c = std::move(client)]() mutable { Relay(std::move(c), drop); });
+    }
+  }
+
+  // Returning closes both ends.
+  void Relay(UniqueFd AClient, bool ADrop) {
+    UniqueFd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in target = Loopback(FTargetPort);
+    if (::connect(server.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+      return;
+    std::string fromClient;
+    pollfd ends[2] = {{AClient.get(), POLLIN, 0}, {server.get(), POLLIN, 0}};
+    char buffer[16384];
+    while (!FStop) {
+      if (::poll(ends, 2, 50) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (ends[i].revents == 0) continue;
+        const auto count = ::read(ends[i].fd, buffer, sizeof buffer);
+        if (count <= 0) return;
+        for (ssize_t sent = 0; sent < count;) {
+          const auto n =
+              ::write(ends[1 - i].fd, buffer + sent, static_cast<std::size_t>(count - sent));
+          if (n <= 0) return;
+          sent += n;
+        }
+        // A small request travels uncompressed, its method name readable.
+        if (i == 0 && ADrop) {
+          fromClient.append(buffer, static_cast<std::size_t>(count));
+          if (fromClient.find("\"execute\"") != std::string::npos) return;
+        }
+      }
+    }
+  }
+
+  const std::uint16_t FTargetPort;
+  const int FDrops;
+  UniqueFd FListener;
+  std::uint16_t FPort = 0;
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FConnections{0};
+  std::vector<std::jthread> FRelays;  // touched by the accepting thread only, until it ends
+  std::jthread FAccepting;
+};
+
+// A connection that breaks before the reply: the file goes again on a new connection and is
+// signed as the local command signs it; the outcome says it took two attempts.
+TEST_F(RemoteCliTest, BrokenConnectionIsRetriedOnANewOne) {
+  Write("nota.xml", kDocument);
+  ASSERT_EQ(Run("assinar nota.xml --serie " + FSerial + " --saida local.xml").status, 0);
+  TDroppingRelay relay(FServer.dsTCP.BoundPort(), 1);
+  const TRun run = Run("remoto assinar nota.xml --serie " + FSerial + " --servidor " +
+                       relay.Address() + " --saida saida.xml");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out.empty()) << run.out;
+  EXPECT_EQ(run.err, "nota.xml: assinado em saida.xml (2 tentativas)\n");
+  EXPECT_EQ(Read("saida.xml"), Read("local.xml"));
+  EXPECT_EQ(relay.Connections(), 2);
+}
+
+// Several files over one connection: only the file whose connection broke is sent again, as
+// often as --tentativas allows, and only its outcome line counts the attempts.
+TEST_F(RemoteCliTest, AttemptsAreCountedPerFile) {
+  for (const char* name : {"a.xml", "b.xml", "c.xml"}) Write(name, kDocument);
+  TDroppingRelay relay(FServer.dsTCP.BoundPort(), 2);
+  const TRun run = Run("remoto assinar a.xml b.xml c.xml --serie " + FSerial + " --servidor " +
+                       relay.Address() + " --pasta-saida saida --conexoes 1 --tentativas 3");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "a.xml: assinado em saida/a.xml (3 tentativas)\n"
+            "b.xml: assinado em saida/b.xml\n"
+            "c.xml: assinado em saida/c.xml\n"
+            "3 de 3 arquivo(s) assinado(s).\n");
+  EXPECT_TRUE(run.err.empty()) << run.err;
+  for (const char* name : {"saida/a.xml", "saida/b.xml", "saida/c.xml"})
+    EXPECT_TRUE(Verifies(name)) << name;
+  EXPECT_EQ(relay.Connections(), 3);
+}
+
+TEST_F(RemoteCliTest, BrokenConnectionIsAFailureWhenNoAttemptIsLeft) {
+  Write("nota.xml", kDocument);
+  TDroppingRelay relay(FServer.dsTCP.BoundPort(), 3);
+  const TRun once = Run("remoto assinar nota.xml --serie " + FSerial + " --servidor " +
+                        relay.Address() + " --saida saida.xml --tentativas 1");
+  EXPECT_EQ(once.status, 1);
+  EXPECT_TRUE(once.err.starts_with("A conexão com o servidor de assinatura em " + relay.Address() +
+                                   " falhou.\nDetalhe: "))
+      << once.err;
+  EXPECT_EQ(once.err.find("tentativas"), std::string::npos) << once.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("saida.xml")));
+  EXPECT_EQ(relay.Connections(), 1);
+
+  // The second and last attempt breaks too: the line says both were made.
+  const TRun twice = Run("remoto assinar nota.xml --serie " + FSerial + " --servidor " +
+                         relay.Address() + " --saida saida.xml");
+  EXPECT_EQ(twice.status, 1);
+  EXPECT_TRUE(twice.err.starts_with("nota.xml: ERRO (2 tentativas)\nA conexão com o servidor"))
+      << twice.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("saida.xml")));
+  EXPECT_EQ(relay.Connections(), 3);
+}
+
+// An error text of the service is its answer: never sent again.
+TEST_F(RemoteCliTest, ServiceErrorIsNotRetried) {
+  Write("nota.xml", kDocument);
+  TDroppingRelay relay(FServer.dsTCP.BoundPort(), 0);
+  const TRun run = Run("remoto assinar nota.xml --serie FFEE --servidor " + relay.Address() +
+                       " --saida saida.xml --tentativas 5");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.starts_with("[SignerNFSEDocumentRemoteAdapter]")) << run.err;
+  EXPECT_EQ(relay.Connections(), 1);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ Uso:
                      [--pin-arquivo ARQUIVO]
   assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]
   assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]
-                     [--saida ARQUIVO | --pasta-saida PASTA] [--conexoes N]
+                     [--saida ARQUIVO | --pasta-saida PASTA] [--conexoes N] [--tentativas N]
   assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
   assinador-nfse-cli remover SERIE
   assinador-nfse-cli --help
@@ -49,6 +49,9 @@ Comandos:
                         como [::1]:8080).
     --conexoes N        Assina até N arquivos ao mesmo tempo, cada um por uma conexão
                         (de 1 a 64; padrão 4).
+    --tentativas N      Envia cada arquivo até N vezes, por uma nova conexão, quando a
+                        conexão falha antes da resposta (de 1 a 10; padrão 2). Um erro
+                        devolvido pelo serviço não é tentado de novo.
   importar              Inclui no repositório o certificado e a chave privada de um arquivo
                         PKCS#12 (.pfx/.p12) protegido por senha, inclusive os de criptografia
                         antiga (RC2, 3DES). A senha é pedida no terminal, sem eco, ou lida da
@@ -212,6 +215,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
                bool ARemote) {
   std::optional<std::string> server;
   std::optional<std::string> connections;
+  std::optional<std::string> attempts;
   TAcceptedOptions accepted;
   accepted.Values["--serie"] = &ALine.Serial;
   accepted.Values["--saida"] = &ALine.OutputFile;
@@ -220,6 +224,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
   if (ARemote) {
     accepted.Values["--servidor"] = &server;
     accepted.Values["--conexoes"] = &connections;
+    accepted.Values["--tentativas"] = &attempts;
   }
   ALine.Inputs = ParseOptions(AArguments, AFirst, accepted);
   CheckSign(ALine);
@@ -237,6 +242,13 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
     wanted = static_cast<int>(*number);
   }
   ALine.Connections = std::min(wanted, static_cast<int>(ALine.Inputs.size()));
+  if (attempts) {
+    const auto number = Bounded(*attempts, 1, kMaxAttempts);
+    if (!number)
+      throw TUsageError("o número de tentativas (--tentativas) deve estar entre 1 e " +
+                        std::to_string(kMaxAttempts) + ".");
+    ALine.Attempts = static_cast<int>(*number);
+  }
 }
 
 }  // namespace

@@ -31,6 +31,10 @@ inline constexpr std::uint16_t kDefaultServerPort = 211;
 // than there are files).
 inline constexpr int kMaxConnections = 64;
 inline constexpr int kDefaultConnections = 4;
+// --tentativas: how many times at most a file is sent when its connection fails before the
+// reply arrives (each time on a new connection), and how many when not given.
+inline constexpr int kMaxAttempts = 10;
+inline constexpr int kDefaultAttempts = 2;
 
 struct TCommandLine {
   TCommand Command = TCommand::Help;
@@ -43,6 +47,7 @@ struct TCommandLine {
   std::string Host;                       // remoto: --servidor HOST[:PORTA]
   std::uint16_t Port = kDefaultServerPort;
   int Connections = 1;                      // remoto assinar: --conexoes, bounded by Inputs
+  int Attempts = kDefaultAttempts;          // remoto assinar: --tentativas
   std::optional<std::string> PasswordFile;  // importar: --senha-arquivo
   std::optional<std::string> PinFile;       // assinar: --pin-arquivo
 };

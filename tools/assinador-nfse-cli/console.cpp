@@ -104,13 +104,19 @@ void TSigningReport::Starting(std::size_t AIndex, const std::string& AInput) {
 }
 
 void TSigningReport::Finished(const std::string& AInput, const std::string& AWrittenTo,
-                              TextView AFailure) {
+                              TextView AFailure, int AAttempts) {
   if (FProgress) std::fputs("\r\033[K", stderr);
   const bool failed = !AFailure.empty();
   if (failed) ++FFailures;
-  if (FSeveral)
-    Report(failed ? stderr : stdout,
-           failed ? AInput + ": ERRO" : AInput + ": assinado em " + AWrittenTo);
+  const bool retried = AAttempts > 1;
+  if (FSeveral || retried) {
+    std::string line = AInput + (failed               ? ": ERRO"
+                                 : AWrittenTo.empty() ? ": assinado"
+                                                      : ": assinado em " + AWrittenTo);
+    if (retried) line += " (" + std::to_string(AAttempts) + " tentativas)";
+    // A single file's document may be on standard output: its line goes to standard error.
+    Report(failed || !FSeveral ? stderr : stdout, line);
+  }
   if (failed) Report(stderr, AFailure);
 }
 

@@ -36,14 +36,17 @@ inline constexpr int kExitFailure = 1;
 
 // What signing a list of files shows, file by file in the order given: on a terminal a progress
 // line while a file is signed; with several files the outcome of each and a summary at the end;
-// every failure's text.
+// every failure's text; how many attempts a file took when it took more than one.
 class TSigningReport {
  public:
   explicit TSigningReport(std::size_t ATotal);
 
   void Starting(std::size_t AIndex, const std::string& AInput);
   // AWrittenTo is the output file, empty for standard output; AFailure is empty on success.
-  void Finished(const std::string& AInput, const std::string& AWrittenTo, TextView AFailure);
+  // AAttempts above 1 (the file was sent again on a new connection) is said in the file's
+  // outcome line, which a single file then gets too, on standard error.
+  void Finished(const std::string& AInput, const std::string& AWrittenTo, TextView AFailure,
+                int AAttempts = 1);
   // The summary; the command's exit status.
   int End();
 

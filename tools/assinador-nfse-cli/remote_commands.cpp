@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <ctime>
 #include <filesystem>
@@ -63,21 +64,41 @@ struct TOutcome {
   Text Failure;           // empty on success
   std::string Standard;   // the signed bytes, when they go to standard output
   std::string WrittenTo;  // the output file, when they went to one
+  int Attempts = 1;       // times the file was sent
 };
 
-// Signs one file through AClient, which is open. A broken connection closes the client (the
-// next file opens it again).
+// Before a file is sent again: long enough for a balancer in front of several servers to have
+// seen the connection's end, short beside a signing.
+constexpr auto kRetryPause = std::chrono::milliseconds(100);
+
+// Signs one file through AClient, which is open. A broken connection closes the client; the
+// file is then sent again on a new connection, up to ALine.Attempts times in all (the same
+// document and key give the same signature, so a second request is harmless). A reply of the
+// server, an error reply included, leaves the connection open and is final.
 TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& ALine,
                  const std::string& AInput, TReadInput AReadInput) {
   TOutcome outcome;
   try {
     const TDecodedDocument document = DecodeDocument(AReadInput(AInput));
     Text result;
-    try {
-      result = AClient.CallTextMethod(kSignMethod, {TextView{document.Content}, TextView{ASerial}});
-    } catch (const TDBXError& e) {
-      outcome.Failure = ServerFailure(ALine, e, false);
-      return outcome;
+    for (;; ++outcome.Attempts) {
+      bool connecting = false;
+      try {
+        if (!AClient.IsOpen()) {
+          connecting = true;
+          OpenConnection(AClient);
+          connecting = false;
+        }
+        result =
+            AClient.CallTextMethod(kSignMethod, {TextView{document.Content}, TextView{ASerial}});
+        break;
+      } catch (const TDBXError& e) {
+        if (AClient.IsOpen() || outcome.Attempts >= ALine.Attempts) {
+          outcome.Failure = ServerFailure(ALine, e, connecting);
+          return outcome;
+        }
+      }
+      std::this_thread::sleep_for(kRetryPause);
     }
     // A signed document starts with its declaration or root element; the service's error
     // texts start with a bracketed layer tag, and an empty text means the failure went to the
@@ -313,7 +334,7 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
         outcome.Failure = MessageOf(e);
       }
     }
-    report.Finished(ALine.Inputs[i], outcome.WrittenTo, outcome.Failure);
+    report.Finished(ALine.Inputs[i], outcome.WrittenTo, outcome.Failure, outcome.Attempts);
   }
   return report.End();
 }

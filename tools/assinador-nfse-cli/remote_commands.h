@@ -3,7 +3,9 @@
 // The commands that ask a signing server (assinador-nfsed or the tray program) over its
 // remote-method protocol: "remoto certificados" and "remoto assinar". Each connection is one
 // TDBXClient on a thread of its own; everything shown on standard output and standard error is
-// written by the calling thread, in the order of the files.
+// written by the calling thread, in the order of the files. A file whose connection fails
+// before its reply arrived is sent again on a new connection (--tentativas), so a client of
+// several servers behind a balancer survives the death of the server it was talking to.
 //
 // Both return the program's exit status; failures are shown on standard error in Portuguese.
 
