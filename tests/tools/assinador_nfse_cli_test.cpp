@@ -151,6 +151,9 @@ TEST_F(CliTest, FailurePrintsTheServiceTextAndExitsNonZero) {
        "O arquivo não está em UTF-16 válido: surrogate isolado.\n"},
       {"unsupported encoding", FSerial, "<?xml version=\"1.0\" encoding=\"EBCDIC\"?><a/>",
        "Codificação não suportada: \"ebcdic\" (use UTF-8, ISO-8859-1 ou UTF-16).\n"},
+      {"two byte-order marks", FSerial, "\xEF\xBB\xBF\xEF\xBB\xBF" + kDocument,
+       "O arquivo não é XML bem formado: Marca de ordem de bytes repetida no início do "
+       "documento.\n"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

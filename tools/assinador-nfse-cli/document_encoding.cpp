@@ -4,6 +4,7 @@
 
 #include "platform/exception.h"
 #include "platform/xml_declaration.h"
+#include "platform/xmldsig/dsig_messages.h"
 
 namespace {
 
@@ -113,6 +114,11 @@ TDecodedDocument DecodeDocument(std::string_view ABytes) {
                       u"\" (use UTF-8, ISO-8859-1 ou UTF-16).");
     }
   }
+  // The file's own mark was taken as its encoding; a second one would come back in the signed
+  // file, which no parser then reads.
+  if (encoding.ByteOrderMark && !document.Content.empty() && document.Content.front() == u'\uFEFF')
+    throw Exception(u"O arquivo não é XML bem formado: " +
+                    Text{dsig_messages::kRepeatedByteOrderMark} + u".");
   CheckDeclaration(document);
   return document;
 }
