@@ -2,6 +2,10 @@
 // $FAULT_PKCS11_DIR, plays what real tokens do to a server:
 //   retirado            the token is pulled out: no slot has a token, its sessions are gone
 //   retirar-ao-assinar  the token is pulled out while it signs (the file "retirado" appears)
+//   teclado             the token has its own PIN pad: it takes the PIN in the file's first line
+//                       from the "keypad" when C_Login is given none
+//   pin-final           the token says one more wrong PIN locks it
+//   pin-bloqueado       the token says its PIN is locked, and refuses every login
 // It drives its own copy of SoftHSM2 ($FAULT_PKCS11_TARGET) with the configuration
 // $FAULT_PKCS11_SOFTHSM2_CONF, so that a SoftHSM2 registered with p11-kit in the same process
 // never sees the test tokens. It counts, in files of the same folder, one byte per event:
@@ -62,7 +66,24 @@ CK_RV GetSlotList(CK_BBOOL APresent, CK_SLOT_ID_PTR AList, CK_ULONG_PTR ACount) 
 
 CK_RV GetTokenInfo(CK_SLOT_ID ASlot, CK_TOKEN_INFO_PTR AInfo) {
   if (Present("retirado")) return CKR_TOKEN_NOT_PRESENT;
-  return gReal->C_GetTokenInfo(ASlot, AInfo);
+  const CK_RV rv = gReal->C_GetTokenInfo(ASlot, AInfo);
+  if (rv != CKR_OK) return rv;
+  if (Present("teclado")) AInfo->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+  if (Present("pin-final")) AInfo->flags |= CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_COUNT_LOW;
+  if (Present("pin-bloqueado")) AInfo->flags |= CKF_USER_PIN_LOCKED;
+  return rv;
+}
+
+// What the person types on the token's own keypad.
+std::string KeypadPin() {
+  const int fd = ::open(Control("teclado").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char buffer[64];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  ::close(fd);
+  std::string pin(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+  while (!pin.empty() && (pin.back() == '\n' || pin.back() == '\r')) pin.pop_back();
+  return pin;
 }
 
 CK_RV OpenSession(CK_SLOT_ID ASlot, CK_FLAGS AFlags, CK_VOID_PTR AApp, CK_NOTIFY ANotify,
@@ -79,6 +100,13 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE ASession, CK_SESSION_INFO_PTR AInfo) {
 CK_RV Login(CK_SESSION_HANDLE ASession, CK_USER_TYPE AUser, CK_UTF8CHAR_PTR APin,
             CK_ULONG ALength) {
   if (Present("retirado")) return CKR_DEVICE_REMOVED;
+  if (Present("pin-bloqueado")) return CKR_PIN_LOCKED;
+  std::string keypad;
+  if (APin == nullptr && Present("teclado")) {
+    keypad = KeypadPin();
+    APin = reinterpret_cast<CK_UTF8CHAR_PTR>(keypad.data());
+    ALength = keypad.size();
+  }
   const CK_RV rv = gReal->C_Login(ASession, AUser, APin, ALength);
   if (rv == CKR_PIN_INCORRECT) Touch("logins-errados");
   return rv;

@@ -45,6 +45,16 @@ class TTestTokens {
 
   void SetRemoved(bool ARemoved) const { SetFlag("retirado", ARemoved); }
   void SetRemoveOnSign(bool ARemove) const { SetFlag("retirar-ao-assinar", ARemove); }
+  // A PIN pad on which the person types APin; empty: no PIN pad.
+  void SetKeypad(const std::string& APin) const {
+    if (APin.empty()) {
+      SetFlag("teclado", false);
+    } else {
+      TScratchDirectory::WriteBytes(Control("teclado"), APin + "\n");
+    }
+  }
+  void SetPinFinalTry(bool AOn) const { SetFlag("pin-final", AOn); }
+  void SetPinLocked(bool AOn) const { SetFlag("pin-bloqueado", AOn); }
   std::uintmax_t FailedLogins() const { return CountOf("logins-errados"); }
   std::uintmax_t OverlappingSignatures() const { return CountOf("assinaturas-juntas"); }
 

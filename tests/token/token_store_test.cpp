@@ -85,6 +85,9 @@ class TokenStoreTest : public testing::Test {
     if (!TTestTokens::Available()) GTEST_SKIP() << "SoftHSM2 or pkcs11-tool missing";
     Tokens().SetRemoved(false);
     Tokens().SetRemoveOnSign(false);
+    Tokens().SetKeypad("");
+    Tokens().SetPinFinalTry(false);
+    Tokens().SetPinLocked(false);
   }
   void TearDown() override { certstore::SetPinSource(nullptr); }
 
@@ -231,6 +234,38 @@ TEST_F(TokenStoreTest, FailuresEndTheCallWithTheirReason) {
         << c.name << ": " << Utf8(result.Status);
     EXPECT_TRUE(result.Document.empty()) << c.name;
   }
+}
+
+TEST_F(TokenStoreTest, APinPadLogsInOnTheDevice) {
+  Replug();
+  Tokens().SetKeypad(TTestTokens::kPin);
+  const auto pins = UsePins({});
+  EXPECT_EQ(Utf8(Sign(TTestTokens::kSerialWithKey).Status), "OK");
+  EXPECT_TRUE(pins->Asked.empty()) << "the program never asks for a PIN the device takes";
+}
+
+TEST_F(TokenStoreTest, ThePinCounterIsSaidPlainly) {
+  // One more wrong PIN locks it: the refusal says so, and the prompt was told.
+  Replug();
+  Tokens().SetPinFinalTry(true);
+  const auto pins = UsePins({"0000"});
+  const std::string lastTry = Utf8(Sign(TTestTokens::kSerialWithKey).Status);
+  EXPECT_NE(lastTry.find("PIN incorreto; mais uma tentativa errada bloqueia o PIN"),
+            std::string::npos)
+      << lastTry;
+  ASSERT_EQ(pins->Asked.size(), 1u);
+  EXPECT_TRUE(pins->Asked[0].FinalTry);
+
+  // Locked: no PIN is asked for, let alone tried.
+  Replug();
+  Tokens().SetPinLocked(true);
+  const auto before = Tokens().FailedLogins();
+  const auto unused = UsePins({TTestTokens::kPin});
+  const std::string locked = Utf8(Sign(TTestTokens::kSerialWithKey).Status);
+  EXPECT_NE(locked.find("o PIN está bloqueado; desbloqueie-o com o PUK"), std::string::npos)
+      << locked;
+  EXPECT_TRUE(unused->Asked.empty());
+  EXPECT_EQ(Tokens().FailedLogins(), before);
 }
 
 TEST_F(TokenStoreTest, PulledOutBetweenCallsAndDuringOne) {
