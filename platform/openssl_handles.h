@@ -25,6 +25,8 @@ using OsslLibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, CFree<OSSL_LIB_CTX_free>>;
 using OsslProviderPtr = std::unique_ptr<OSSL_PROVIDER, CFree<OSSL_PROVIDER_unload>>;
 using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, CFree<EVP_MD_CTX_free>>;
 using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, CFree<GENERAL_NAMES_free>>;
+using X509StorePtr = std::unique_ptr<X509_STORE, CFree<X509_STORE_free>>;
+using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, CFree<X509_STORE_CTX_free>>;
 
 namespace openssl {
 

@@ -65,8 +65,10 @@ bool PrepareX509Data(xmlNode* signature) {
   return first && xmlSecTmplX509DataAddCertificate(first) != nullptr;
 }
 
-// The ID of a same-document reference ("#id" or "#xpointer(id('id'))"); empty for "" and
-// "#xpointer(/)"; nullopt for any other form.
+}  // namespace
+
+namespace xmldsig {
+
 std::optional<std::string> ReferencedId(const xmlChar* AUri) {
   if (!AUri || !*AUri) return std::string{};
   const std::string uri = reinterpret_cast<const char*>(AUri);
@@ -84,6 +86,11 @@ std::optional<std::string> ReferencedId(const xmlChar* AUri) {
   if (xmlValidateNCName(BAD_CAST id.c_str(), 0) != 0) return std::nullopt;
   return id;
 }
+
+}  // namespace xmldsig
+
+namespace {
+using xmldsig::ReferencedId;
 
 bool IsIdAttribute(const xmlAttr* attr) {
   if (attr->atype == XML_ATTRIBUTE_ID) return true;
@@ -112,8 +119,6 @@ int ElementsWithId(xmlDoc* doc, const xmlNode* node, const std::string& AId, int
   return found;
 }
 
-// What the signature element names, checked before any work is spent on it; empty when it is
-// acceptable.
 Text RefusalOf(xmlNode* signature) {
   xmlNode* signedInfo = FindChild(signature, "SignedInfo");
   if (!signedInfo) return {};  // the library reports the missing element
@@ -145,6 +150,8 @@ Text RefusalOf(xmlNode* signature) {
 }  // namespace
 
 namespace xmldsig {
+
+Text SignatureRefusal(xmlNode& ASignature) { return RefusalOf(&ASignature); }
 
 bool RestrictContext(xmlSecDSigCtx& ACtx) {
   // Only this document may be referenced: no file, no network.

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/certstore/store.h"
@@ -98,6 +99,15 @@ class IXMLDigitalSignature {
 };
 
 namespace xmldsig {
+
+// The ID of a same-document reference ("#id" or "#xpointer(id('id'))"); empty for "" and
+// "#xpointer(/)"; nothing for any other form.
+std::optional<std::string> ReferencedId(const xmlChar* AUri);
+
+// Why a signature element is refused before any work is spent on it (too many references or
+// transforms, a reference other than to this document, an ID that more than one element
+// carries); empty when it is acceptable. Also applied by sign() and VerifiesWith.
+Text SignatureRefusal(xmlNode& ASignature);
 
 // Restricts a signature context to the references and algorithms listed above (also used by
 // verifiers). Returns false when the library refuses.

@@ -32,5 +32,9 @@ inline constexpr TextView kTooManyTransforms =
 inline constexpr TextView kReferenceRefused = u"URI de referência não aceita: ";
 inline constexpr TextView kAmbiguousReference =
     u"A referência aponta para mais de um elemento com o mesmo identificador: ";
+inline constexpr TextView kAnchorsUnreadable = u"Não foi possível ler as ACs confiáveis em ";
+inline constexpr TextView kAnchorsEmpty = u"Nenhum certificado de AC (PEM ou DER) em ";
+inline constexpr TextView kTooManySignatures =
+    u"O documento tem assinaturas demais para verificar (mais de 1000)";
 
 }  // namespace dsig_messages

@@ -1,9 +1,16 @@
 #include "server/classes/signer.h"
 
+#include <xmlsec/xmltree.h>
+
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/certstore/store.h"
 #include "platform/certstore/store_messages.h"
@@ -23,6 +30,182 @@ bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
   returned.setProperty(kSelectionProperty, kSelectionNamespaces);
   xmlNode* const signature = returned.selectSingleNode(kSelectSignature);
   return signature && xmldsig::VerifiesWith(*signature, AKey);
+}
+
+bool IsDsig(const xmlNode* ANode, const char* AName) {
+  return ANode->type == XML_ELEMENT_NODE && ANode->ns &&
+         xmlStrEqual(ANode->ns->href, xmlSecDSigNs) && xmlStrEqual(ANode->name, BAD_CAST AName);
+}
+
+xmlNode* DsigChild(xmlNode* AParent, const char* AName) {
+  for (xmlNode* child = AParent->children; child; child = child->next)
+    if (IsDsig(child, AName)) return child;
+  return nullptr;
+}
+
+// Every Signature element of the XML-DSig namespace, in document order.
+void CollectSignatures(xmlNode* ANode, std::vector<xmlNode*>& AFound) {
+  for (; ANode; ANode = ANode->next) {
+    if (ANode->type != XML_ELEMENT_NODE) continue;
+    if (IsDsig(ANode, "Signature")) AFound.push_back(ANode);
+    CollectSignatures(ANode->children, AFound);
+  }
+}
+
+std::vector<xmlNode*> SignaturesOf(xmlDoc* ADocument) {
+  std::vector<xmlNode*> found;
+  CollectSignatures(ADocument->children, found);
+  return found;
+}
+
+bool IsBlankText(const xmlChar* AText) {
+  for (; AText && *AText; ++AText)
+    if (*AText != ' ' && *AText != '\t' && *AText != '\r' && *AText != '\n') return false;
+  return true;
+}
+
+// A template still to be signed: its signature value is there and empty.
+bool IsUnsignedTemplate(xmlNode* ASignature) {
+  xmlNode* const value = DsigChild(ASignature, "SignatureValue");
+  if (!value) return false;
+  const XmlCharPtr content{xmlNodeGetContent(value)};
+  return IsBlankText(content.get());
+}
+
+// The IDs the references of a signature name ("#id"); nothing when it has no reference or one
+// of them names the whole document or something else.
+std::optional<std::vector<std::string>> ReferencedIds(xmlNode* ASignature) {
+  xmlNode* const signedInfo = DsigChild(ASignature, "SignedInfo");
+  if (!signedInfo) return std::nullopt;
+  std::vector<std::string> ids;
+  for (xmlNode* reference = signedInfo->children; reference; reference = reference->next) {
+    if (!IsDsig(reference, "Reference")) continue;
+    const XmlCharPtr uri{xmlGetProp(reference, BAD_CAST "URI")};
+    std::optional<std::string> id = xmldsig::ReferencedId(uri.get());
+    if (!id || id->empty()) return std::nullopt;
+    ids.push_back(std::move(*id));
+  }
+  if (ids.empty()) return std::nullopt;
+  return ids;
+}
+
+// Where the templates of a document that asks for several signatures stand among its
+// Signature elements, in the order they are to be signed.
+using TSigningOrder = std::vector<std::size_t>;
+
+// ABRASF layouts sign each RPS and then the batch that holds them: two or more unsigned
+// templates, each naming its own elements by ID. The order puts every template before those
+// whose elements hold it, since their digests cover it as it ends up. Nothing for any other
+// document, whose first Signature alone is signed. Throws Exception when an ID names no
+// element, or when the templates cover each other and no order exists.
+std::optional<TSigningOrder> SeveralSignaturesOrder(xmlDoc* ADocument,
+                                                    const std::vector<xmlNode*>& ASignatures) {
+  using namespace signer_messages;
+  struct TTemplate {
+    std::size_t at;  // among ASignatures
+    std::vector<std::string> ids;
+  };
+  std::vector<TTemplate> templates;
+  std::set<std::string> named;
+  for (std::size_t at = 0; at < ASignatures.size(); ++at) {
+    if (!IsUnsignedTemplate(ASignatures[at])) continue;
+    std::optional<std::vector<std::string>> ids = ReferencedIds(ASignatures[at]);
+    if (!ids) return std::nullopt;
+    for (const std::string& id : *ids)
+      if (!named.insert(id).second) return std::nullopt;
+    templates.push_back({at, std::move(*ids)});
+  }
+  if (templates.size() < 2) return std::nullopt;
+  static_assert(signer_text::kMaxPlaceholders == 1000, "kTooManySignatures names the limit");
+  if (templates.size() > signer_text::kMaxPlaceholders) throw Exception(Text{kTooManySignatures});
+
+  xmldsig::RegisterIdAttributes(ADocument);
+  std::unordered_map<const xmlNode*, std::vector<std::size_t>> signedBy;  // element: templates
+  for (std::size_t t = 0; t < templates.size(); ++t) {
+    for (const std::string& id : templates[t].ids) {
+      const xmlAttr* const attribute = xmlGetID(ADocument, BAD_CAST id.c_str());
+      if (!attribute || !attribute->parent)
+        throw Exception(Text{kReferenceWithoutElement} + text::FromUtf8(id));
+      signedBy[attribute->parent].push_back(t);
+    }
+  }
+  // waiting[t]: how many templates must be signed before t; covers[t]: the templates that wait
+  // for t.
+  std::vector<std::size_t> waiting(templates.size(), 0);
+  std::vector<std::vector<std::size_t>> covers(templates.size());
+  for (std::size_t t = 0; t < templates.size(); ++t) {
+    std::set<std::size_t> after;
+    for (const xmlNode* n = ASignatures[templates[t].at]->parent; n; n = n->parent) {
+      if (const auto found = signedBy.find(n); found != signedBy.end())
+        for (const std::size_t other : found->second)
+          if (other != t) after.insert(other);
+    }
+    for (const std::size_t other : after) {
+      covers[t].push_back(other);
+      ++waiting[other];
+    }
+  }
+  // In document order among those ready: the RPS before the batch, each RPS in its turn.
+  TSigningOrder order;
+  std::vector<bool> done(templates.size(), false);
+  while (order.size() < templates.size()) {
+    std::size_t next = templates.size();
+    for (std::size_t t = 0; t < templates.size() && next == templates.size(); ++t)
+      if (!done[t] && waiting[t] == 0) next = t;
+    if (next == templates.size()) throw Exception(Text{kSignaturesCoverEachOther});
+    done[next] = true;
+    order.push_back(templates[next].at);
+    for (const std::size_t other : covers[next]) --waiting[other];
+  }
+  return order;
+}
+
+// The text steps of one signature (signer_text::PostProcess) made in the tree on a signature
+// just signed: the blanks of its base64 values go and its key information keeps only its last
+// certificate. Made before any signature that covers it is computed, so that the text after
+// serialising needs no change that would break the covering signature's digest.
+void CleanSignedValues(xmlNode* ANode, bool AInKeyInfo, std::vector<xmlNode*>& ACertificates) {
+  for (xmlNode* node = ANode->children; node; node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    const bool keyInfo =
+        AInKeyInfo || (ANode->parent && IsDsig(node, "KeyInfo") && IsDsig(ANode, "Signature"));
+    const bool certificate = AInKeyInfo && IsDsig(node, "X509Certificate");
+    if (certificate) ACertificates.push_back(node);
+    if (certificate || IsDsig(node, "SignatureValue") || IsDsig(node, "DigestValue")) {
+      bool textOnly = true;
+      for (const xmlNode* child = node->children; child; child = child->next)
+        textOnly = textOnly && child->type == XML_TEXT_NODE;
+      const XmlCharPtr content{xmlNodeGetContent(node)};
+      if (textOnly && content) {
+        std::string kept = reinterpret_cast<const char*>(content.get());
+        std::erase_if(kept, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+        if (kept.size() != std::strlen(reinterpret_cast<const char*>(content.get())))
+          xmlNodeSetContent(node, BAD_CAST kept.c_str());
+      }
+      continue;
+    }
+    CleanSignedValues(node, keyInfo, ACertificates);
+  }
+}
+
+void CleanSignedValues(xmlNode* ASignature) {
+  std::vector<xmlNode*> certificates;
+  CleanSignedValues(ASignature, false, certificates);
+  for (std::size_t k = 0; k + 1 < certificates.size(); ++k) {
+    xmlUnlinkNode(certificates[k]);
+    xmlFreeNode(certificates[k]);
+  }
+}
+
+// Whether every signature at AAt among the Signature elements of the returned text verifies.
+bool AllVerifyAsReturned(const Text& ASignedXml, const TSigningOrder& AAt,
+                         const IXMLDSigKey& AKey) {
+  IXMLDOMDocument3 returned;
+  if (!returned.loadXML(ASignedXml)) return false;
+  const std::vector<xmlNode*> signatures = SignaturesOf(returned.Handle());
+  return std::all_of(AAt.begin(), AAt.end(), [&](std::size_t at) {
+    return at < signatures.size() && xmldsig::VerifiesWith(*signatures[at], AKey);
+  });
 }
 
 // The signing key for ACertificate, with the certificates written into the key information
@@ -101,6 +284,38 @@ std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACe
   return out;
 }
 
+// Signs every template at AOrder among ASignatures (the Signature elements of ADom), in that
+// order, and returns the document's text once each of them verifies in it.
+Text SignSeveral(std::unique_ptr<IXMLDOMDocument3> ADom, const Text& ADeclaration,
+                 const std::vector<xmlNode*>& ASignatures, const TSigningOrder& AOrder,
+                 const ICertificate2& ACertificate, const ICertificates2& APersonal) {
+  using namespace signer_messages;
+  IXMLDigitalSignature signature;
+  const IXMLDSigKeyPtr key = PrepareSigningKey(signature, ACertificate, APersonal);
+  if (!key) throw Exception(Text{kCspKeyFailed});
+  for (const std::size_t at : AOrder) {
+    signature.setSignature(ASignatures[at]);
+    if (!signature.sign(*key, CERTIFICATES)) {
+      const std::optional<std::vector<std::string>> ids = ReferencedIds(ASignatures[at]);
+      throw Exception(Text{kSigningFailed} + Text{kSignatureOfReference} +
+                      text::FromUtf8(ids ? ids->front() : std::string{}));
+    }
+    CleanSignedValues(ASignatures[at]);
+  }
+  signature.setSignature(nullptr);
+  std::string serialised = ADom->SerialisedUtf8();
+  ADom.reset();
+  // Each signature was cleaned in the tree before those covering it were computed: cleaning
+  // the text now would change what their digests cover.
+  Text signedXml = signer_text::PostProcessUtf8(std::move(serialised), ADeclaration,
+                                                signer_text::TSignatureCleaning::None);
+  if (!AllVerifyAsReturned(signedXml, AOrder, *key)) {
+    if (ACertificate.KeyOnDevice()) throw Exception(Text{store_messages::kKeyMismatch});
+    throw Exception(Text{kSigningFailed});
+  }
+  return signedXml;
+}
+
 }  // namespace
 
 void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& ACertificate,
@@ -177,6 +392,15 @@ void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertific
         throw Exception(Text{kLoadFailed} + signer_text::PrepareDocument(AXMLDocument));
     }
     IXMLDigitalSignature signature;
+
+    const std::vector<xmlNode*> signatures = SignaturesOf(dom->Handle());
+    if (const std::optional<TSigningOrder> order =
+            SeveralSignaturesOrder(dom->Handle(), signatures)) {
+      ASignedXML =
+          SignSeveral(std::move(dom), declaration, signatures, *order, ACertificate, personal());
+      AStatusText = Text{kStatusOk};
+      return;
+    }
 
     dom->setProperty(kSelectionProperty, kSelectionNamespaces);
     signature.setSignature(dom->selectSingleNode(kSelectSignature));

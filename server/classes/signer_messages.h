@@ -16,6 +16,14 @@ inline constexpr TextView kSigningFailed = u"Assinatura Falhou.";
 inline constexpr TextView kStatusOk = u"OK";
 inline constexpr TextView kTooManyPlaceholders =
     u"O documento pede mais assinaturas do que o limite de marcadores <assinatura/>";
+inline constexpr TextView kReferenceWithoutElement =
+    u"Uma assinatura do documento aponta para um elemento que não existe: #";
+inline constexpr TextView kSignaturesCoverEachOther =
+    u"As assinaturas do documento cobrem umas às outras: não há ordem em que todas possam ser "
+    u"feitas.";
+inline constexpr TextView kTooManySignatures =
+    u"O documento pede mais assinaturas do que o limite de 1000.";
+inline constexpr TextView kSignatureOfReference = u" Referência #";
 
 inline constexpr TextView kSignatureMarker = u"<Signature";
 inline constexpr TextView kPlaceholder = u"<assinatura/>";

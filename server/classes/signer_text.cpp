@@ -491,9 +491,11 @@ Text PostProcess(Text s, TextView ADeclaration) {
   return s;
 }
 
-Text PostProcessUtf8(std::string ABody, TextView ADeclaration) {
+Text PostProcessUtf8(std::string ABody, TextView ADeclaration, TSignatureCleaning ACleaning) {
   RemoveLineBreaks(ABody);
-  const std::vector<TEdit> edits = TSignatureLocator<char>(ABody).Edits();
+  const std::vector<TEdit> edits = ACleaning == TSignatureCleaning::FirstSignature
+                                       ? TSignatureLocator<char>(ABody).Edits()
+                                       : std::vector<TEdit>{};
   // The edited text is converted straight into the result, after the declaration. Edits begin
   // and end at markup, so every piece is whole characters.
   Text out;

@@ -38,9 +38,17 @@ Text CaptureDeclaration(TextView AXMLDocument);
 // they are.
 Text PostProcess(Text ASignedXML, TextView ADeclaration);
 
+// Which text steps PostProcessUtf8 takes within the signed Signature.
+enum class TSignatureCleaning {
+  FirstSignature,  // blanks and extra certificates of the first Signature, as PostProcess
+  None,            // none: the signatures were cleaned before any signature covered them
+};
+
 // PostProcess of the serialised document as IXMLDOMDocument3::SerialisedUtf8 gives it (UTF-8,
 // without the serialiser's declaration), worked on the bytes and converted once into the
 // result: the same text as PostProcess of its UTF-16 form, with or without that declaration.
-Text PostProcessUtf8(std::string ABody, TextView ADeclaration);
+// With TSignatureCleaning::None only the line breaks go and the declaration is put first.
+Text PostProcessUtf8(std::string ABody, TextView ADeclaration,
+                     TSignatureCleaning ACleaning = TSignatureCleaning::FirstSignature);
 
 }  // namespace signer_text

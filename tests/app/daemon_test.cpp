@@ -2,7 +2,9 @@
 // by signals, its journal and exit status checked.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -163,6 +165,49 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   EXPECT_FALSE(client.IsOpen());
   EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0")}));
   EXPECT_EQ(daemon->Errors(), "");
+}
+
+// An ABRASF batch (each RPS and the batch signed) sent by "remoto assinar" to the daemon comes
+// back with every signature made, and "verificar" and xmlsec1 accept each of them.
+TEST_F(DaemonTest, SignsEverySignatureOfABatchThroughTheCommandLineClient) {
+  test_certificates::TTestStore store;  // the daemon inherits ASSINADOR_NFSE_STORE
+  std::string serial;
+  store.Add(test_certificates::Certificate("empresa.pem"), &serial);
+  std::ifstream in(std::string(ASSINADOR_TEST_DATA) + "/nfse_lote_abrasf.xml", std::ios::binary);
+  TScratchDirectory::WriteBytes(FDir / "lote.xml",
+                                std::string(std::istreambuf_iterator<char>(in), {}));
+  const auto daemon = Start();
+  const std::uint16_t port = ListeningPort(*daemon);
+  ASSERT_NE(port, 0);
+  const auto cli = [&](const std::string& AArguments) {
+    const std::string command = "cd '" + FDir.Path().string() + "' && LC_ALL=C.UTF-8 '" +
+                                ASSINADOR_BINARY_DIR "/assinador-nfse-cli' " + AArguments +
+                                " >saida.txt 2>&1";
+    const int status = std::system(command.c_str());
+    return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                     TScratchDirectory::ReadBytes(FDir / "saida.txt")};
+  };
+  const auto [signedStatus, signedOutput] =
+      cli("remoto assinar lote.xml --serie " + serial +
+          " --servidor 127.0.0.1:" + std::to_string(port) + " --saida assinado.xml");
+  ASSERT_EQ(signedStatus, 0) << signedOutput;
+  const auto [verifyStatus, verifyOutput] =
+      cli("verificar assinado.xml --ac '" + test_certificates::CaPemPath().string() + "'");
+  EXPECT_EQ(verifyStatus, 0) << verifyOutput;
+  const Text signedXml = text::FromUtf8(TScratchDirectory::ReadBytes(FDir / "assinado.xml"));
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(signature_check::VerifyWithXmlsec1(
+                  signedXml, signature_check::TVerifyOptions()
+                                 .Nth(i)
+                                 .IdAttribute("Id",
+                                              "http://www.abrasf.org.br/nfse.xsd:"
+                                              "InfDeclaracaoPrestacaoServico")
+                                 .IdAttribute("Id", "http://www.abrasf.org.br/nfse.xsd:LoteRps")),
+              "");
+  }
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0) << daemon->Errors();
 }
 
 TEST_F(DaemonTest, HangUpRestartsTheServerOnThePortTheIniHoldsNow) {

@@ -37,6 +37,19 @@ std::string VerifyInProcess(const Text& ASignedXml, const TVerifyOptions& AOptio
   xmlDoc* doc = dom.Handle();
   xmldsig::RegisterIdAttributes(doc);
   xmlNode* node = xmlSecFindNode(xmlDocGetRootElement(doc), xmlSecNodeSignature, xmlSecDSigNs);
+  for (int skipped = 0; node && skipped < AOptions.signatureIndex; ++skipped) {
+    // The next Signature in document order: after this one's subtree.
+    xmlNode* next = nullptr;
+    for (xmlNode* at = node; at && !next; at = at->parent) {
+      for (xmlNode* sibling = at->next; sibling && !next; sibling = sibling->next) {
+        if (sibling->type != XML_ELEMENT_NODE) continue;
+        next = xmlSecCheckNodeName(sibling, xmlSecNodeSignature, xmlSecDSigNs)
+                   ? sibling
+                   : xmlSecFindNode(sibling, xmlSecNodeSignature, xmlSecDSigNs);
+      }
+    }
+    node = next;
+  }
   if (!node) return "no Signature element";
 
   XmlSecKeysMngrPtr manager{xmlSecKeysMngrCreate()};
@@ -70,6 +83,12 @@ std::string VerifyWithXmlsec1(const Text& ASignedXml, const TVerifyOptions& AOpt
     char moment[32];
     std::strftime(moment, sizeof moment, "%Y-%m-%d %H:%M:%S", &local);
     command += std::string(" --verification-time '") + moment + "'";
+  }
+  if (AOptions.signatureIndex > 0) {
+    command +=
+        " --node-xpath \"(//*[local-name()='Signature' and namespace-uri()="
+        "'http://www.w3.org/2000/09/xmldsig#'])[" +
+        std::to_string(AOptions.signatureIndex + 1) + "]\"";
   }
   for (const auto& [attribute, element] : AOptions.idAttributes) {
     command += " --id-attr:" + attribute + " " + element;

@@ -2,7 +2,8 @@
 
 // Independent checks of signed documents, trusting the test CA: xmlsec's own verification in
 // this process, and the xmlsec1 command-line tool on a file. Each returns an empty string when
-// the first Signature element of the document verifies, otherwise what went wrong.
+// the chosen Signature element of the document (the first unless told) verifies, otherwise
+// what went wrong.
 
 #include <ctime>
 #include <string>
@@ -23,9 +24,16 @@ struct TVerifyOptions {
     return *this;
   }
 
+  // The signature to verify: its place among the document's Signature elements, from 0.
+  TVerifyOptions& Nth(int AIndex) {
+    signatureIndex = AIndex;
+    return *this;
+  }
+
   std::time_t verificationTime = 0;  // 0: now; set it for expired certificates
   // (attribute, element) pairs that carry IDs, for "#id" references (xmlsec1 --id-attr).
   std::vector<std::pair<std::string, std::string>> idAttributes;
+  int signatureIndex = 0;
 };
 
 std::string VerifyInProcess(const Text& ASignedXml, const TVerifyOptions& AOptions = {});

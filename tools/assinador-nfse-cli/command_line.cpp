@@ -19,6 +19,7 @@ Uso:
                      [--saida ARQUIVO | --pasta-saida PASTA] [--conexoes N] [--tentativas N]
   assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
   assinador-nfse-cli remover SERIE
+  assinador-nfse-cli verificar ARQUIVO... [--ac ARQUIVO|PASTA] [--json]
   assinador-nfse-cli --help
 
 Comandos:
@@ -61,6 +62,16 @@ Comandos:
                         O certificado vai para o arquivo SERIE.pem do repositório, legível só
                         pelo usuário; um certificado de mesmo número de série não é substituído.
   remover               Apaga do repositório os arquivos do certificado de número de série SERIE.
+  verificar             Confere cada assinatura (Signature do XML-DSig) de cada ARQUIVO ("-" lê
+                        da entrada padrão): o resumo (digest) de cada elemento assinado, o valor
+                        da assinatura e o certificado de KeyInfo (titular, série, validade).
+                        Uma linha por assinatura: "válida" ou o motivo. O documento não traz a
+                        data da assinatura: a validade do certificado é a de agora, e uma
+                        assinatura íntegra feita com certificado vencido não é aceita.
+    --ac ARQUIVO|PASTA  Exige que a cadeia do certificado chegue a uma das ACs raiz dadas
+                        (arquivo PEM ou DER, ou pasta deles, como as da ICP-Brasil); as ACs
+                        intermediárias vêm do documento ou da mesma pasta.
+    --json              Um objeto JSON por arquivo, com a lista das assinaturas, para scripts.
 
 Repositório de certificados: a pasta $ASSINADOR_NFSE_STORE ou, se não definida,
 ${XDG_DATA_HOME:-$HOME/.local/share}/assinador-nfse/My. Cada arquivo .pem/.crt (certificado
@@ -69,7 +80,7 @@ tokens e cartões (A3) dos módulos PKCS#11 registrados no p11-kit e dos caminho
 $ASSINADOR_NFSE_PKCS11 (separados por ":").
 
 Código de saída: 0 sucesso; 1 falha ao assinar, ler, gravar, importar, remover ou falar com o
-servidor; 2 erro de uso.
+servidor, ou (verificar) alguma assinatura que não é válida; 2 erro de uso.
 )";
 
 namespace {
@@ -256,7 +267,8 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
 TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
   TCommandLine line;
   if (AArguments.empty())
-    throw TUsageError("falta o comando (certificados, assinar, remoto, importar ou remover).");
+    throw TUsageError(
+        "falta o comando (certificados, assinar, remoto, importar, remover ou verificar).");
   if (std::any_of(AArguments.begin(), AArguments.end(), IsHelp)) return line;
 
   const std::string& command = AArguments.front();
@@ -299,6 +311,20 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
     if (TCertificadosConf::Normalize(serials.front()).empty())
       throw TUsageError("o número de série está vazio.");
     line.Serial = serials.front();
+  } else if (command == "verificar") {
+    line.Command = TCommand::Verify;
+    TAcceptedOptions accepted;
+    accepted.Values["--ac"] = &line.Anchors;
+    accepted.Flags["--json"] = &line.Json;
+    line.Inputs = ParseOptions(AArguments, 1, accepted);
+    if (line.Inputs.empty()) throw TUsageError("falta o arquivo a verificar.");
+    if (std::any_of(line.Inputs.begin(), line.Inputs.end(),
+                    [](const std::string& f) { return f.empty(); }))
+      throw TUsageError("nome de arquivo vazio.");
+    if (std::count(line.Inputs.begin(), line.Inputs.end(), "-") > 1)
+      throw TUsageError("a entrada padrão (-) só pode ser lida uma vez.");
+    if (line.Anchors && line.Anchors->empty())
+      throw TUsageError("o caminho das ACs confiáveis (--ac) está vazio.");
   } else {
     throw TUsageError("comando desconhecido: \"" + command + "\".");
   }

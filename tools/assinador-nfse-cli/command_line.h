@@ -23,6 +23,7 @@ enum class TCommand {
   RemoteSign,              // remoto assinar
   Import,                  // importar
   Remove,                  // remover
+  Verify,                  // verificar
 };
 
 // The port of the signing server when --servidor names none.
@@ -50,6 +51,8 @@ struct TCommandLine {
   int Attempts = kDefaultAttempts;          // remoto assinar: --tentativas
   std::optional<std::string> PasswordFile;  // importar: --senha-arquivo
   std::optional<std::string> PinFile;       // assinar: --pin-arquivo
+  std::optional<std::string> Anchors;       // verificar: --ac, a file or a folder
+  bool Json = false;                        // verificar: --json
 };
 
 // Throws TUsageError with a Portuguese message.

@@ -32,6 +32,7 @@
 #include "tools/assinador-nfse-cli/remote_commands.h"
 #include "tools/assinador-nfse-cli/store_commands.h"
 #include "tools/assinador-nfse-cli/validity_notes.h"
+#include "tools/assinador-nfse-cli/verify_command.h"
 
 namespace {
 
@@ -193,6 +194,8 @@ int main(int argc, char** argv) {
         return ImportCertificate(line);
       case TCommand::Remove:
         return RemoveCertificate(line);
+      case TCommand::Verify:
+        return VerifyDocuments(line, ReadInput);
       default:
         return ListCertificates(line);
     }
