@@ -4,12 +4,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/exception.h"
@@ -149,10 +152,18 @@ class TJournalLock {
     lockFile += log_messages::kLockSuffix;
     FFile = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
     if (!FFile) ThrowOpenError(lockFile, errno);
-    while (::flock(FFile.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) ThrowOpenError(lockFile, errno);
+    // Bounded: a process that holds the lock and hangs must not stop this one (its signals
+    // included) from going on; the record then goes where the caller sends failures.
+    const auto until = std::chrono::steady_clock::now() + kLockWait;
+    while (::flock(FFile.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) ThrowOpenError(lockFile, errno);
+      if (std::chrono::steady_clock::now() >= until) ThrowOpenError(lockFile, EWOULDBLOCK);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+
+  static constexpr auto kLockWait = std::chrono::seconds(2);
   // Closing the file releases the lock.
 
  private:
@@ -190,12 +201,52 @@ void TLogger::log(TLogLevel ALogLevel, const Text& AMessage) {
   log(LogFileName(exe), exe, ALogLevel, AMessage);
 }
 
+namespace {
+
+// A journal that cannot be written (disk full, folder read-only, lock held elsewhere) never stops
+// the program: the record goes to standard error, and the failure is said there once, and once
+// more when the journal can be written again.
+class TJournalFallback {
+ public:
+  explicit TJournalFallback(std::filesystem::path ALogFile) : FLogFile(std::move(ALogFile)) {}
+
+  void Log(TLogLevel ALogLevel, const Text& AMessage) {
+    const std::filesystem::path file =
+        FLogFile.empty() ? TLogger::LogFileName(sys::ExecutablePath()) : FLogFile;
+    try {
+      TLogger::log(file, sys::ExecutablePath(), ALogLevel, AMessage);
+      if (FFailing.exchange(false))
+        Say(Text{log_messages::kJournalBack} + text::FromLocale(file.string()));
+    } catch (const std::exception& e) {
+      if (!FFailing.exchange(true)) {
+        Say(Text{log_messages::kJournalFailed} + text::FromLocale(file.string()) + u": " +
+            MessageOf(e));
+      }
+      Say(TLogger::LevelText(ALogLevel) + u": " + AMessage);
+    }
+  }
+
+ private:
+  static void Say(const Text& ALine) {
+    Text shown = ALine;
+    for (char16_t& c : shown)
+      if (c == u'\r') c = u'\n';
+    while (!shown.empty() && shown.back() == u'\n') shown.pop_back();
+    const std::string bytes = text::ToLocale(shown) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  std::filesystem::path FLogFile;
+  std::atomic<bool> FFailing{false};
+};
+
+}  // namespace
+
 TLogFunction TLogger::JournalAt(const std::filesystem::path& ALogFile) {
-  if (ALogFile.empty())
-    return [](TLogLevel ALogLevel, const Text& AMessage) { log(ALogLevel, AMessage); };
-  return [ALogFile](TLogLevel ALogLevel, const Text& AMessage) {
-    log(ALogFile, sys::ExecutablePath(), ALogLevel, AMessage);
-  };
+  auto fallback = std::make_shared<TJournalFallback>(ALogFile);
+  return
+      [fallback](TLogLevel ALogLevel, const Text& AMessage) { fallback->Log(ALogLevel, AMessage); };
 }
 
 void TLogger::log(const std::filesystem::path& ALogFile, const std::filesystem::path& AExeFile,
@@ -206,6 +257,18 @@ void TLogger::log(const std::filesystem::path& ALogFile, const std::filesystem::
   const std::lock_guard lock(gLogLock);
   const TJournalLock otherProcesses(ALogFile);
   TJournal journal = ReadJournal(ALogFile);
+  // Every append rewrites the journal: past its bound it moves aside to "<journal>.1" (one
+  // generation kept) and a new one starts, in the same encoding.
+  std::error_code sizeError;
+  if (std::filesystem::file_size(ALogFile, sizeError) > log_messages::kMaxJournalBytes &&
+      !sizeError) {
+    std::filesystem::path previous = ALogFile;
+    previous += ".1";
+    std::error_code moveError;
+    std::filesystem::rename(ALogFile, previous, moveError);
+    if (moveError) ThrowCreateError(previous, moveError.value());
+    journal.Lines.clear();
+  }
   const Text product =
       TMachineUtils::GetVersionInfoEx(text::FromLocale(AExeFile.string())).ProductName;
   auto& lines = journal.Lines;

@@ -5,9 +5,11 @@
 // the message, the end marker). Every append reads the whole file and rewrites it in the
 // encoding it had. Callable from any thread and any number of processes: appends are
 // serialised within the process by the log lock and across processes by an advisory lock on
-// the companion file "<journal>.lock", and each rewrite replaces the file atomically, so a failed
-// append leaves the journal as it was. Failures throw Exception ("Cannot open file ..." / "Cannot
-// create file ...") or sys::TSocketError (host lookup); no record is added then.
+// the companion file "<journal>.lock" (waited for 2 s at most), and each rewrite replaces the file
+// atomically, so a failed append leaves the journal as it was. Past 1 MiB the journal moves to
+// "<journal>.1" (one generation kept) before the next record. Failures throw Exception ("Cannot
+// open file ..." / "Cannot create file ...") or sys::TSocketError (host lookup); no record is added
+// then.
 
 #include <filesystem>
 #include <functional>
@@ -32,6 +34,8 @@ class TLogger {
 
   // Where records go for a program whose journal may be named on its command line: ALogFile
   // naming the running executable's product, or the running executable's journal when empty.
+  // Never throws: a record that cannot be written goes to standard error, and the failure is
+  // said there once (and once more when the journal works again).
   static TLogFunction JournalAt(const std::filesystem::path& ALogFile);
 
   // The journal of an executable: its path with the first ".exe" replaced by ".log", or with

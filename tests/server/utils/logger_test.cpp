@@ -1,16 +1,20 @@
 #include "server/utils/logger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <clocale>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/exception.h"
+#include "server/utils/log_messages.h"
 #include "server/utils/machine_utils.h"
 #include "tests/support/file_size_limit.h"
 #include "tests/support/scratch_directory.h"
@@ -292,6 +296,67 @@ TEST(LoggerFileName, ReplacesTheFirstExeOrAppendsLog) {
     EXPECT_EQ(TLogger::LogFileName(c.exe), c.log);
     EXPECT_NE(TLogger::LogFileName(c.exe), c.exe);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LoggerTest, AJournalPastItsBoundMovesAsideAndANewOneStarts) {
+  const std::string old = "antigo\r\n";
+  std::string big;
+  while (big.size() <= log_messages::kMaxJournalBytes) big += old;
+  TScratchDirectory::WriteBytes(FLog, big);
+  Log(TLogLevel::llInfo, u"novo");
+  std::filesystem::path previous = FLog;
+  previous += ".1";
+  EXPECT_EQ(TScratchDirectory::ReadBytes(previous), big);
+  EXPECT_EQ(Bytes().find("antigo"), std::string::npos);
+  EXPECT_NE(Bytes().find("\r\nnovo\r\n"), std::string::npos);
+  Log(TLogLevel::llInfo, u"depois");
+  EXPECT_EQ(TScratchDirectory::ReadBytes(previous), big) << "small journals stay where they are";
+}
+
+// What a program's journal does when the file cannot be written: the record goes to standard
+// error, the failure is said once, and once more when the journal works again; nothing throws.
+TEST_F(LoggerTest, AProgramsJournalThatCannotBeWrittenNeverStopsIt) {
+  const TLogFunction journal = TLogger::JournalAt(FLog);
+  std::filesystem::create_directory(FLog);  // the journal's name taken by a folder
+  testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(journal(TLogLevel::llError, u"primeiro"));
+  EXPECT_NO_THROW(journal(TLogLevel::llInfo, u"segundo"));
+  const std::string failing = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(failing.find("Não foi possível gravar o log"),
+            failing.rfind("Não foi possível gravar o log"))
+      << "said once: " << failing;
+  EXPECT_NE(failing.find("primeiro"), std::string::npos) << failing;
+  EXPECT_NE(failing.find("segundo"), std::string::npos) << failing;
+
+  std::filesystem::remove(FLog);
+  testing::internal::CaptureStderr();
+  journal(TLogLevel::llInfo, u"terceiro");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("O log voltou a ser gravado"),
+            std::string::npos);
+  EXPECT_NE(Bytes().find("\r\nterceiro\r\n"), std::string::npos);
+}
+
+TEST_F(LoggerTest, ALockHeldElsewhereIsWaitedForBoundedly) {
+  std::filesystem::path lockFile = FLog;
+  lockFile += ".lock";
+  const int held = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  // flock locks are per open file: a second descriptor in this process is excluded as another
+  // process would be.
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const TLogFunction journal = TLogger::JournalAt(FLog);
+  testing::internal::CaptureStderr();
+  const auto start = std::chrono::steady_clock::now();
+  journal(TLogLevel::llInfo, u"esperou");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  const std::string said = testing::internal::GetCapturedStderr();
+  ::close(held);
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_NE(said.find("esperou"), std::string::npos) << said;
 }
 
 }  // namespace
