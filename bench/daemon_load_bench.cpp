@@ -62,6 +62,7 @@
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/library_scope.h"
 #include "platform/xmldsig/xml_handles.h"
+#include "tests/support/free_port.h"
 #include "transport/client/dbx_client.h"
 
 extern char** environ;
@@ -480,7 +481,7 @@ int RunBench(const TBench& APaths) {
   const fs::path certificate = MakeStore(scratch.Path() / "store");
   const TVerifier verifier(certificate);
   const fs::path ini = scratch.Path() / "assinador-nfsed.ini";
-  std::ofstream(ini) << "[CONFIGURACAO]\nPORTA=0\n";
+  std::ofstream(ini) << "[CONFIGURACAO]\nPORTA=" << FreePort() << "\n";
   const fs::path errors = scratch.Path() / "stderr.txt";
   const std::string sample = ReadFile(APaths.Sample);
 

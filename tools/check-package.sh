@@ -71,14 +71,14 @@ if command -v systemd-analyze >/dev/null; then
   [ -z "$findings" ] || fail "systemd-analyze verify: $findings"
 fi
 
-# The unit's specifiers for a user whose HOME is $home: %E config home, %L its log folder.
+# The unit's specifiers for a user whose HOME is $home: %E config home, %S its state folder.
 home="$work/home"
 config_home="$home/.config"
-log_home="$home/.local/state/log"
-mkdir -p "$config_home/assinador-nfse" "$log_home/assinador-nfse" # ConfigurationDirectory, LogsDirectory
+state_home="$home/.local/state"
+mkdir -p "$config_home/assinador-nfse" "$state_home/assinador-nfse" # ConfigurationDirectory, StateDirectory
 expand() {
   local line=${1//%E/$config_home}
-  line=${line//%L/$log_home}
+  line=${line//%S/$state_home}
   line=${line// \/usr\// $root/usr/}
   [[ "$line" == /usr/* ]] && line="$root$line"
   printf '%s' "$line"
@@ -88,10 +88,19 @@ ini="$config_home/assinador-nfse/assinador-nfsed.ini"
 # First start: the example becomes the user's INI; later starts leave the user's file alone.
 (cd "$home" && eval "$(expand "$pre")")
 cmp -s "$ini" "$root/$example" || fail "ExecStartPre did not copy the example INI"
-# Any free port, so that a port in use on this machine does not fail the check.
-sed -i 's/^PORTA=.*/PORTA=0/' "$ini"
+# A free port, so that a port in use on this machine does not fail the check.
+free_port=""
+for _ in $(seq 1 50); do
+  candidate=$((20000 + RANDOM % 40000))
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+    free_port=$candidate
+    break
+  fi
+done
+[ -n "$free_port" ] || fail "no free port found"
+sed -i "s/^PORTA=.*/PORTA=$free_port/" "$ini"
 (cd "$home" && eval "$(expand "$pre")")
-grep -q '^PORTA=0$' "$ini" || fail "ExecStartPre overwrote the user's INI"
+grep -q "^PORTA=$free_port\$" "$ini" || fail "ExecStartPre overwrote the user's INI"
 
 # The user's store with one certificate (its own issuer), for a signature over the wire.
 store="$work/store"
@@ -152,6 +161,6 @@ daemon_pid=""
 grep -q '^assinador-nfsed: servidor parado\.$' "$work/out" || fail "no stop line: $(cat "$work/out")"
 [ ! -s "$work/err" ] || fail "the daemon wrote errors: $(cat "$work/err")"
 reloads=$(grep -c 'Recarga da Configuração do Assinador' \
-  "$log_home/assinador-nfse/assinador-nfsed.log" || true)
+  "$state_home/assinador-nfse/assinador-nfsed.log" || true)
 [ "$reloads" -eq 2 ] || fail "the journal holds $reloads reload records, not 2"
 echo "package check passed"

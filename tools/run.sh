@@ -45,14 +45,20 @@ cat "$work/ee.pem" "$work/ee.key" > "$work/My/empresa-exemplo.pem"
 serial=$(openssl x509 -in "$work/ee.pem" -noout -serial | cut -d= -f2)
 export ASSINADOR_NFSE_STORE="$work/My"
 
-# The INI file: the one given, or one on a port that is free now (0, the system's choice,
-# when python3 is not there to find one).
+# The INI file: the one given, or one on a port that is free now (one that refuses a
+# connection, when python3 is not there to ask the system for one).
 if [ $# -ge 1 ]; then
   ini=$(realpath "$1")
 else
   ini="$work/assinador-nfsed.ini"
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("", 0)); print(s.getsockname()[1])' \
-    2>/dev/null || echo 0)
+    2>/dev/null || true)
+  for _ in $(seq 1 50); do
+    [ -z "$port" ] || break
+    candidate=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; fi
+  done
+  [ -n "$port" ] || { echo "Nenhuma porta livre encontrada." >&2; exit 1; }
   printf '[CONFIGURACAO]\r\nPORTA=%s\r\n' "$port" > "$ini"
 fi
 

@@ -24,6 +24,7 @@
 #include "platform/certstore/pin_source.h"
 #include "platform/diagnostics.h"
 #include "platform/exception.h"
+#include "platform/sys/executable.h"
 #include "platform/xmldsig/library_scope.h"
 #include "server/controller/controller_messages.h"
 #include "server/controller/server_controller.h"
@@ -46,8 +47,10 @@ constexpr char kHelpText[] =
     "SIGHUP relê o arquivo de configuração e reinicia o servidor na porta que ele indicar.\n"
     "\n"
     "  --config ARQUIVO  arquivo de configuração (padrão: assinador-nfsed.ini ao lado do\n"
-    "                    programa)\n"
-    "  --log ARQUIVO     arquivo de log (padrão: assinador-nfsed.log ao lado do programa)\n"
+    "                    programa ou, se não houver, em ~/.config/assinador-nfse/)\n"
+    "  --log ARQUIVO     arquivo de log (padrão: assinador-nfsed.log ao lado do programa,\n"
+    "                    se o arquivo de configuração estiver lá; senão em\n"
+    "                    ~/.local/state/assinador-nfse/)\n"
     "  --pin-arquivo ARQUIVO\n"
     "                    certificado em token (A3): PIN na primeira linha de ARQUIVO, que só o\n"
     "                    usuário pode ler (padrão: a credencial systemd assinador-nfse-pin,\n"
@@ -55,8 +58,11 @@ constexpr char kHelpText[] =
     "  --foreground      executa em primeiro plano (o padrão; o único modo)\n"
     "  --help            mostra esta ajuda\n"
     "\n"
+    "Se a nova porta de um SIGHUP não puder ser usada, o servidor continua na porta anterior.\n"
+    "\n"
     "Saída: 0 ao parar por sinal; 1 quando o servidor não pode ser iniciado (arquivo de\n"
-    "configuração ausente, porta ocupada ou sem permissão); 2 para opções inválidas.\n";
+    "configuração ausente, porta ausente ou inválida, porta ocupada ou sem permissão); 2 para\n"
+    "opções inválidas.\n";
 
 // "--foreground" is the only mode: a service manager keeps the process in the foreground anyway.
 constexpr std::string_view kDaemonFlags[] = {"--foreground"};
@@ -101,7 +107,8 @@ void LogExpiringCertificates(const TLogFunction& AJournal) {
 }
 
 int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
-  const TLogFunction journal = TLogger::JournalAt(AOptions.LogFile);
+  const TLogFunction journal = TLogger::JournalAt(
+      AOptions.LogFile.empty() ? DefaultLogFile(sys::ExecutablePath()) : AOptions.LogFile);
   TSC container(journal);
   std::unique_ptr<TServerController> controller;
   try {
@@ -124,9 +131,11 @@ int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
     int signal = 0;
     if (::sigwait(&ASignals, &signal) != 0) continue;
     if (signal == SIGHUP) {
-      // A hand edit of the INI file takes effect here. A server that cannot start again is of
+      // A hand edit of the INI file takes effect here. A port that cannot be used leaves the
+      // server on the old one (the journal says so); a server that is no longer running is of
       // no use to anyone: the program ends so the service manager sees it.
-      if (!StartGuarded(*controller, container, [&] { controller->StartServer(); }))
+      if (!StartGuarded(*controller, container, [&] { controller->StartServer(); }) &&
+          controller->StatusServer() != TStatusDSServer::sdsStarted)
         return kFailure;
       continue;
     }

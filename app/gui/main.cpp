@@ -13,6 +13,7 @@
 #include <clocale>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,8 +55,10 @@ constexpr char kHelpText[] =
     "Uma segunda execução apenas mostra a janela do programa que já está em execução.\n"
     "\n"
     "  --config ARQUIVO  arquivo de configuração (padrão: assinador-nfse.ini ao lado do\n"
-    "                    programa)\n"
-    "  --log ARQUIVO     arquivo de log (padrão: assinador-nfse.log ao lado do programa)\n"
+    "                    programa ou, se não houver, em ~/.config/assinador-nfse/)\n"
+    "  --log ARQUIVO     arquivo de log (padrão: assinador-nfse.log ao lado do programa,\n"
+    "                    se o arquivo de configuração estiver lá; senão em\n"
+    "                    ~/.local/state/assinador-nfse/)\n"
     "  --help            mostra esta ajuda\n";
 
 void Report(TextView AMessage) { ReportMessage(stderr, kProgram, AMessage); }
@@ -64,9 +67,9 @@ void Report(std::string_view AUtf8) { Report(text::FromUtf8(AUtf8)); }
 int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   // The journal records of failures nobody else can report (a connection thread's, a
   // destructor's).
-  diagnostics::SetReportHook(
-      AOptions.LogFile.empty() ? TLogger::DiagnosticsHook()
-                               : TLogger::DiagnosticsHook(AOptions.LogFile, sys::ExecutablePath()));
+  const std::filesystem::path logFile =
+      AOptions.LogFile.empty() ? DefaultLogFile(sys::ExecutablePath()) : AOptions.LogFile;
+  diagnostics::SetReportHook(TLogger::DiagnosticsHook(logFile, sys::ExecutablePath()));
 
   TSingleInstance instance;
   try {
@@ -80,7 +83,7 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
     Report(MessageOf(e));
   }
 
-  const TLogFunction journal = TLogger::JournalAt(AOptions.LogFile);
+  const TLogFunction journal = TLogger::JournalAt(logFile);
   // A token's PIN is asked in a dialog; set before the server starts, released after it stops.
   const auto pinDialog = std::make_shared<TPinDialogSource>();
   certstore::SetPinSource(pinDialog);
@@ -93,6 +96,10 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   };
   TSC container(journal);
   TQtDesktop desktop;
+  // Before the window: a failed start holds its creation under the error box.
+  std::optional<TCapture> capture;
+  if (const auto folder = AOptions.Files.find(kCaptureOption); folder != AOptions.Files.end())
+    capture.emplace(QString::fromStdString(folder->second.string()));
   // Destroyed before the container: closing stops the server first.
   TfrmMainServer form(container, desktop, AOptions.ConfigFile, journal);
   // Runs before the form's destruction stops the server: no connection waits for a dialog.
@@ -104,10 +111,7 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   TTerminationSignals termination;
   QObject::connect(&termination, &TTerminationSignals::Received, &form, &QWidget::close);
   form.show();
-
-  std::optional<TCapture> capture;
-  if (const auto folder = AOptions.Files.find(kCaptureOption); folder != AOptions.Files.end())
-    capture.emplace(form, QString::fromStdString(folder->second.string()));
+  if (capture) capture->SetForm(form);
   return AApplication.exec();
 }
 

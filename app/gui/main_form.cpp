@@ -251,7 +251,7 @@ void TfrmMainServer::CreateTrayIcon() {
   fechar->setObjectName(QStringLiteral("FecharGerenciador1"));
   connect(fechar, &QAction::triggered, actCloseForm, &QAction::trigger);
 
-  TrayIcon1 = new QSystemTrayIcon(AppIcon(), this);
+  TrayIcon1 = new QSystemTrayIcon(StoppedAppIcon(), this);
   TrayIcon1->setObjectName(QStringLiteral("TrayIcon1"));
   TrayIcon1->setContextMenu(PopupMenu1);
   FTrayHint = msg::kInitialHint;
@@ -269,22 +269,36 @@ void TfrmMainServer::FormCreate() {
     FServerController = std::make_unique<TServerController>(FContainer.dsSvr, FContainer.dsTCP,
                                                             FConfigFile, FJournal);
   } catch (const std::exception& e) {
-    // No controller: the window stays shown in the stopped state.
+    // No controller: the window stays shown in the stopped state, the port's row empty.
     FDesktop.ShowError(this, ToQString(MessageOf(e)));
+    LoadConfigServerList();
     return;
   }
   Guarded([this] {
+    bool started = true;
     try {
       LoadConfigServerList();
       FServerController->StartServer();
     } catch (const std::exception& e) {
-      FServerController->LogError(Text(controller_messages::kStartFailed) + CR + MessageOf(e));
+      const Text message = Text(controller_messages::kStartFailed) + CR + MessageOf(e);
+      FServerController->LogError(message);
+      FDesktop.ShowError(this, ToQString(message));
+      started = false;
     }
     CheckCertificates();
-    // Not when even the record could not be written: the window stays in sight, stopped, under
-    // the error box, instead of going to the tray.
-    setWindowState(windowState() | Qt::WindowMinimized);
+    // Only a running server goes to the tray: a failed start, or one that could not even be
+    // logged, leaves the window in sight, stopped, under the error box.
+    if (started) setWindowState(windowState() | Qt::WindowMinimized);
   });
+  ShowTrayState();
+}
+
+void TfrmMainServer::ShowTrayState() {
+  const bool started =
+      FServerController && FServerController->StatusServer() == TStatusDSServer::sdsStarted;
+  if (FTrayShowsStarted == started) return;
+  FTrayShowsStarted = started;
+  TrayIcon1->setIcon(started ? AppIcon() : StoppedAppIcon());
 }
 
 void TfrmMainServer::FormDestroy() noexcept {
@@ -333,6 +347,7 @@ void TfrmMainServer::actStatusServerExecute() {
     SetBackground(*lblStatusServer, kStoppedColour);
     lblStatusServer->setText(msg::kStopped);
   }
+  ShowTrayState();
   if (!(windowState() & Qt::WindowMinimized)) return;
   // Asked at every tick: at the session's start the panel that holds the tray may come later.
   if (FDesktop.TrayAvailable()) {
@@ -350,8 +365,9 @@ void TfrmMainServer::actLoadConfigServerExecute() {
 
 void TfrmMainServer::LoadConfigServerList() {
   lstConfigServer->clear();
-  if (!FServerController) return;
   auto* row = new QTreeWidgetItem(lstConfigServer, QStringList{msg::kPortRow});
+  // Without a file, the row with no value: "Alterar Configuração" makes the file.
+  if (!FServerController) return;
   const IConfigServerPtr config = FServerController->getConfigServer();
   row->setText(1, QString::number(config->getPort()));
 }
@@ -412,8 +428,20 @@ void TfrmMainServer::EditConfigServer() {
   if (!FDesktop.InputQuery(this, msg::kConfigCaption, selected.front()->text(0), value)) return;
   const std::int32_t port = PortOfEnteredText(value);
   try {
-    if (!FServerController) return;
-    FServerController->UpdatePortServer(port);
+    if (FServerController) {
+      FServerController->UpdatePortServer(port);
+    } else {
+      // No file yet: made with the port typed, once it is known to be usable, then the server
+      // starts on it.
+      TServerController::CheckPortBindable(port);
+      TConfigServerINI config =
+          FConfigFile.empty() ? TConfigServerINI() : TConfigServerINI(FConfigFile);
+      config.setPort(port);
+      config.SaveConfiguration();
+      FServerController = std::make_unique<TServerController>(FContainer.dsSvr, FContainer.dsTCP,
+                                                              FConfigFile, FJournal);
+      FServerController->StartServer();
+    }
     LoadConfigServerList();
   } catch (const std::exception& e) {
     FDesktop.ShowError(this, msg::kUpdateFailed + QChar(CR) + ToQString(MessageOf(e)));

@@ -4,7 +4,8 @@
 // runs, lists the configuration (the port), and offers the operator the commands to start and
 // stop the server, minimise the window and change the port; the tray icon shows a hint with the
 // product, version and server state, restores the window on double click and has a menu to show
-// the window or end the program. Every command goes to the TServerController, which the window
+// the window or end the program. The tray icon is greyed with a red mark while the server is
+// not running. Every command goes to the TServerController, which the window
 // creates with itself and frees with itself.
 //
 // GUI thread only. The window owns its widgets, actions, timer, tray icon and the controller;
@@ -35,11 +36,12 @@ class TfrmMainServer : public QWidget {
   Q_OBJECT
 
  public:
-  // FormCreate: the controller on AContainer's server (AConfigFile, or the INI file beside the
-  // executable when empty; AJournal receives its records), the list refreshed and the server
-  // started, the window minimised. A missing INI file, or a failed start that cannot even be
-  // logged, is shown in the error box and leaves the window shown and stopped (in the first case
-  // without a controller).
+  // FormCreate: the controller on AContainer's server (AConfigFile, or the INI file of
+  // TConfigServerINI's places when empty; AJournal receives its records), the list refreshed and
+  // the server started, the window minimised. A missing INI file, or a failed start (logged
+  // first), is shown in the error box and leaves the window shown and stopped (in the first case
+  // without a controller; the list then shows the port's row without a value, and the port
+  // dialog makes the file).
   TfrmMainServer(TSC& AContainer, IDesktop& ADesktop, std::filesystem::path AConfigFile = {},
                  TLogFunction AJournal = {}, QWidget* AParent = nullptr);
   // FormDestroy: stops the server before the container can go.
@@ -78,6 +80,8 @@ class TfrmMainServer : public QWidget {
   void FormCreate();
   void FormDestroy() noexcept;
   void RefreshTrayHint();
+  // The tray's icon: the program's own while the server runs, the stopped variant otherwise.
+  void ShowTrayState();
   // The store's certificates near their end: journal records once per run, the tray's line.
   // At the server's start and then hourly; the store's listing is cached, so it is cheap.
   void CheckCertificates();
@@ -98,9 +102,10 @@ class TfrmMainServer : public QWidget {
   std::filesystem::path FConfigFile;
   TLogFunction FJournal;
   std::unique_ptr<TServerController> FServerController;
-  double FScale = 1.0;           // screen DPI / 96
-  bool FNoTrayReported = false;  // the journal was told why the window stays in the task bar
-  QString FTrayHint;             // as last handed to the tray
+  double FScale = 1.0;             // screen DPI / 96
+  bool FNoTrayReported = false;    // the journal was told why the window stays in the task bar
+  QString FTrayHint;               // as last handed to the tray
+  bool FTrayShowsStarted = false;  // the tray's icon is the running server's
   TExpiryWatch FExpiryWatch;
   std::vector<TAnchoredControl> FAnchored;
 

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <optional>
+#include <system_error>
+
+#include "platform/sys/user_folders.h"
+#include "server/classes/config_messages.h"
+#include "server/classes/config_server.h"
+#include "server/utils/logger.h"
 
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
                                     std::span<const std::string_view> AFileOptions,
@@ -52,6 +58,15 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
     if (!taken) throw TUsageError("opção desconhecida: " + argument);
   }
   return options;
+}
+
+std::filesystem::path DefaultLogFile(const std::filesystem::path& AExeFile) {
+  const std::filesystem::path beside = TLogger::LogFileName(AExeFile);
+  std::error_code error;
+  if (std::filesystem::exists(TConfigServerINI::ConfigFileName(AExeFile), error)) return beside;
+  const std::filesystem::path folder = sys::UserStateFolder() / config_messages::kUserFolder;
+  std::filesystem::create_directories(folder, error);
+  return folder / beside.filename();
 }
 
 void ReportMessage(std::FILE* AStream, std::string_view AProgram, TextView AMessage) {

@@ -23,8 +23,8 @@ class TUsageError : public std::runtime_error {
 
 struct TProgramOptions {
   bool Help = false;
-  std::filesystem::path ConfigFile;  // empty: beside the executable
-  std::filesystem::path LogFile;     // empty: beside the executable
+  std::filesystem::path ConfigFile;  // empty: TConfigServerINI's places
+  std::filesystem::path LogFile;     // empty: DefaultLogFile
   // The program's own file options that were given, by name ("--captura"), made absolute.
   std::map<std::string, std::filesystem::path, std::less<>> Files;
   // The program's own flags that were given ("--foreground").
@@ -37,6 +37,13 @@ struct TProgramOptions {
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
                                     std::span<const std::string_view> AFileOptions = {},
                                     std::span<const std::string_view> AFlags = {});
+
+// The journal of a program started without --log: beside the executable when its INI file
+// stands there too (a portable install), otherwise the executable's name with ".log" in
+// ${XDG_STATE_HOME:-~/.local/state}/assinador-nfse/, the folder both installed programs share,
+// which is made when missing (a folder that cannot be made is told by the journal's first
+// record).
+std::filesystem::path DefaultLogFile(const std::filesystem::path& AExeFile);
 
 // One message for people on AStream, "<program>: <message>", in the terminal's character set.
 // Layers are joined with a lone CR, which a terminal would print over the previous layer: each

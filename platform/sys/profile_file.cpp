@@ -8,6 +8,12 @@ namespace sys {
 namespace {
 
 constexpr std::string_view kBlanks = " \t";
+// Editors on Windows start a UTF-8 file with it; it belongs to no line.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+std::size_t BomLength(std::string_view AContent) {
+  return AContent.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+}
 
 std::string_view Trim(std::string_view AText) {
   const auto first = AText.find_first_not_of(kBlanks);
@@ -31,7 +37,7 @@ TLocation Locate(std::string_view AContent, std::string_view ASection, std::stri
   TLocation found;
   bool inMatching = false;  // the current section has the name asked for
   bool inFirst = false;     // ... and is the first such section
-  std::size_t begin = 0;
+  std::size_t begin = BomLength(AContent);
   while (begin < AContent.size()) {
     const std::size_t lf = AContent.find('\n', begin);
     const bool hasBreak = lf != std::string_view::npos;
@@ -98,7 +104,7 @@ std::string WithProfileValue(std::string_view AContent, std::string_view ASectio
     if (found.InsertNeedsBreak) entry.insert(0, lineBreak);
     out.insert(*found.InsertAt, entry);
   } else {
-    if (!out.empty() && out.back() != '\n') out.append(lineBreak);
+    if (out.size() > BomLength(out) && out.back() != '\n') out.append(lineBreak);
     out.append("[").append(ASection).append("]").append(lineBreak).append(entry);
   }
   return out;

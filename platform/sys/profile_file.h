@@ -3,7 +3,8 @@
 // INI text as the platform's profile functions read and write it: "[section]" lines, then
 // "key=value" lines; names match without regard to ASCII letter case, blanks around names and
 // values do not count, and a value in matching quotes loses them. Lines that are neither (blank,
-// ";" comments, text before the first section) are kept as they are and never match.
+// ";" comments, text before the first section) are kept as they are and never match. A UTF-8
+// byte-order mark at the start of the text is no part of the first line, and is kept.
 //
 // Pure functions over the file's bytes; the caller reads and replaces the file.
 

@@ -11,6 +11,21 @@ namespace config_messages {
 inline constexpr TextView kMissingFileBefore =
     u"[Configuração do Servidor] O Arquivo de configuração \"";
 inline constexpr TextView kMissingFileAfter = u"\" não foi encontrado!";
+// A program without --config that found its file in none of the places it looks at:
+// "... não foi encontrado em "<first>" nem em "<second>"!".
+inline constexpr TextView kMissingPlacesBefore =
+    u"[Configuração do Servidor] O Arquivo de configuração não foi encontrado em \"";
+inline constexpr TextView kMissingPlacesOr = u"\" nem em \"";
+inline constexpr TextView kMissingPlacesAfter = u"\"!";
+// A port the server cannot listen on: kInvalidPortBefore <file> kInvalidPortMiddle <what was
+// found: kPortAbsent, kPortEmpty or the value in quotes> kInvalidPortAfter.
+inline constexpr TextView kInvalidPortBefore =
+    u"[Configuração do Servidor] PORTA ausente ou inválida em \"";
+inline constexpr TextView kInvalidPortMiddle = u"\": ";
+inline constexpr TextView kPortAbsent = u"chave ausente";
+inline constexpr TextView kPortEmpty = u"valor vazio";
+inline constexpr TextView kInvalidPortAfter =
+    u". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo PORTA=8080).";
 inline constexpr TextView kKindNotImplemented =
     u"[Configuração do Servidor] Tipo de configuração não implementada.";
 // Followed by the file's path.
@@ -20,5 +35,7 @@ inline constexpr TextView kCannotOpen = u"Cannot open file \"";
 
 inline constexpr std::string_view kSection = "CONFIGURACAO";
 inline constexpr std::string_view kPortKey = "PORTA";
+// The folder of the user's configuration and state that the installed programs share.
+inline constexpr std::string_view kUserFolder = "assinador-nfse";
 
 }  // namespace config_messages

@@ -9,6 +9,7 @@
 #include "platform/sys/atomic_file.h"
 #include "platform/sys/executable.h"
 #include "platform/sys/profile_file.h"
+#include "platform/sys/user_folders.h"
 #include "server/classes/config_messages.h"
 
 namespace {
@@ -32,10 +33,30 @@ std::optional<T> Whole(std::string_view AText, int ABase) {
 
 }  // namespace
 
-TConfigServerINI::TConfigServerINI() : FFileName(ConfigFileName(sys::ExecutablePath())) {}
+TConfigServerINI::TConfigServerINI() : FPlaces(ConfigFilePlaces(sys::ExecutablePath())) {
+  FindFile();
+}
 
 TConfigServerINI::TConfigServerINI(std::filesystem::path AFileName)
-    : FFileName(std::move(AFileName)) {}
+    : FPlaces{AFileName}, FFileName(std::move(AFileName)) {}
+
+void TConfigServerINI::FindFile() {
+  if (FPlaces.size() < 2) return;
+  for (const std::filesystem::path& place : FPlaces) {
+    std::error_code ignored;
+    if (std::filesystem::exists(place, ignored)) {
+      FFileName = place;
+      return;
+    }
+  }
+  FFileName = FPlaces.back();
+}
+
+std::vector<std::filesystem::path> TConfigServerINI::ConfigFilePlaces(
+    const std::filesystem::path& AExeFile) {
+  const std::filesystem::path beside = ConfigFileName(AExeFile);
+  return {beside, sys::UserConfigFolder() / config_messages::kUserFolder / beside.filename()};
+}
 
 std::filesystem::path TConfigServerINI::ConfigFileName(const std::filesystem::path& AExeFile) {
   std::string name = AExeFile.filename().string();
@@ -64,6 +85,7 @@ std::int32_t TConfigServerINI::PortOf(std::string_view AValue) {
 }
 
 void TConfigServerINI::LoadConfiguration() {
+  FindFile();
   std::optional<std::string> content;
   try {
     content = sys::ReadFileIfExists(FFileName);
@@ -74,16 +96,46 @@ void TConfigServerINI::LoadConfiguration() {
                     text::FromLocale(e.code().message()));
   }
   if (!content) {
-    throw Exception(Text(config_messages::kMissingFileBefore) + PathText(FFileName) +
-                    Text(config_messages::kMissingFileAfter));
+    if (FPlaces.size() < 2) {
+      throw Exception(Text(config_messages::kMissingFileBefore) + PathText(FFileName) +
+                      Text(config_messages::kMissingFileAfter));
+    }
+    Text message(config_messages::kMissingPlacesBefore);
+    for (std::size_t i = 0; i < FPlaces.size(); ++i) {
+      if (i > 0) message += config_messages::kMissingPlacesOr;
+      message += PathText(FPlaces[i]);
+    }
+    throw Exception(message + Text(config_messages::kMissingPlacesAfter));
   }
-  const std::optional<std::string> value =
-      sys::ProfileValue(*content, config_messages::kSection, config_messages::kPortKey);
-  FPort = value ? PortOf(*value) : 0;
+  FPortText = sys::ProfileValue(*content, config_messages::kSection, config_messages::kPortKey);
+  FPort = FPortText ? PortOf(*FPortText) : 0;
+}
+
+void TConfigServerINI::CheckPort() const {
+  if (FPort >= kLowestPort && FPort <= kHighestPort) return;
+  Text found;
+  if (!FPortText) {
+    found = config_messages::kPortAbsent;
+  } else if (FPortText->empty()) {
+    found = config_messages::kPortEmpty;
+  } else {
+    // What the operator typed, in whatever encoding the editor used.
+    const std::string_view value = *FPortText;
+    const std::string_view shown = value.substr(0, 40);
+    found = u"\"" +
+            (text::IsWellFormedUtf8(shown) ? text::FromUtf8(shown) : text::FromLatin1(shown)) +
+            (shown.size() < value.size() ? u"...\"" : u"\"");
+  }
+  throw Exception(Text(config_messages::kInvalidPortBefore) + PathText(FFileName) +
+                  Text(config_messages::kInvalidPortMiddle) + found +
+                  Text(config_messages::kInvalidPortAfter));
 }
 
 void TConfigServerINI::SaveConfiguration() {
   try {
+    // Made nowhere yet: the user's folder of an installed program.
+    if (FPlaces.size() > 1 && FFileName == FPlaces.back())
+      std::filesystem::create_directories(FFileName.parent_path());
     const std::string old = sys::ReadFileIfExists(FFileName).value_or(std::string());
     sys::WriteFileAtomically(
         FFileName, sys::WithProfileValue(old, config_messages::kSection, config_messages::kPortKey,

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 enum class EConfigServer { csINIFile };
 
@@ -25,33 +28,56 @@ class IConfigServer {
   virtual std::int32_t getPort() const = 0;
   // In memory only: no check, no write.
   virtual void setPort(std::int32_t APort) = 0;
+  // Raises, naming the store and what it holds, when the port is one the server cannot listen
+  // on (outside 1..65535, which takes in an absent or unreadable value).
+  virtual void CheckPort() const = 0;
 };
+
+// The ports a server can listen on.
+inline constexpr std::int32_t kLowestPort = 1;
+inline constexpr std::int32_t kHighestPort = 65535;
 
 // Reference-counted: the configuration goes with its last holder.
 using IConfigServerPtr = std::shared_ptr<IConfigServer>;
 
 class TConfigServerINI : public IConfigServer {
  public:
-  // The INI file beside the running executable (ConfigFileName).
+  // The file of a program started without --config: the first of ConfigFilePlaces of the
+  // running executable that exists when loaded.
   TConfigServerINI();
   // An INI file named explicitly (the programs' --config).
   explicit TConfigServerINI(std::filesystem::path AFileName);
 
   // Missing file: "[Configuração do Servidor] O Arquivo de configuração "<file>" não foi
-  // encontrado!", the port unchanged. A present file without the key, with an empty value or
-  // with one that does not convert in full gives 0.
+  // encontrado!" (with several places: "... não foi encontrado em "<a>" nem em "<b>"!"), the
+  // port unchanged. A present file without the key, with an empty value or with one that does
+  // not convert in full gives 0, which CheckPort refuses. A UTF-8 byte-order mark is skipped.
   void LoadConfiguration() override;
   // Writes the port in decimal; creates the file, the section or the key when missing. The
   // file is replaced atomically, so a failure leaves it as it was: "Unable to write to <file>".
+  // A program without --config whose file is nowhere makes it in the user's folder (the last
+  // place), with that folder; a file named explicitly needs its folder.
   void SaveConfiguration() override;
   std::int32_t getPort() const override { return FPort; }
-  void setPort(std::int32_t APort) override { FPort = APort; }
+  void setPort(std::int32_t APort) override {
+    FPort = APort;
+    FPortText = std::to_string(APort);
+  }
+  // "[Configuração do Servidor] PORTA ausente ou inválida em "<file>": <found>. ..." where found
+  // is "chave ausente", "valor vazio" or the value read, in quotes.
+  void CheckPort() const override;
 
+  // The file read by the last load, or the one a save writes: without --config, the first
+  // place that exists, else the last place.
   const std::filesystem::path& FileName() const { return FFileName; }
 
   // The executable's path with the first ".exe" of its file name replaced by ".ini", or with
   // ".ini" appended when the name holds none, so it is never the executable itself.
   static std::filesystem::path ConfigFileName(const std::filesystem::path& AExeFile);
+  // Where a program without --config looks for its file, in order: beside the executable
+  // (ConfigFileName, a portable install), then the same name in
+  // ${XDG_CONFIG_HOME:-~/.config}/assinador-nfse/ (an installed program).
+  static std::vector<std::filesystem::path> ConfigFilePlaces(const std::filesystem::path& AExeFile);
 
   // A value text as a signed 32-bit number: decimal with an optional sign, hexadecimal after
   // "$" or (when longer than two characters) after "0x" or "0X"; 0 for anything that does not
@@ -59,7 +85,12 @@ class TConfigServerINI : public IConfigServer {
   static std::int32_t PortOf(std::string_view AValue);
 
  private:
+  // The places looked at (one when the file was named) and the one in use among them.
+  void FindFile();
+
   std::int32_t FPort = 0;
+  std::optional<std::string> FPortText;  // as read, without blanks; nullopt: no such key
+  std::vector<std::filesystem::path> FPlaces;
   std::filesystem::path FFileName;
 };
 

@@ -1,11 +1,49 @@
 #include "server/controller/server_controller.h"
 
+#include <cerrno>
+#include <optional>
 #include <string>
 
 #include "platform/exception.h"
 #include "platform/sys/executable.h"
+#include "platform/sys/port_holder.h"
 #include "server/controller/controller_messages.h"
 #include "server/utils/machine_utils.h"
+
+namespace {
+
+namespace msg = controller_messages;
+
+Text Number(long long AValue) { return text::FromAscii(std::to_string(AValue)); }
+
+// The bind failure in words for the operator: no right to the port, or a port held by another
+// signing server of this user; any other reason keeps the transport's text.
+Text BindFailureText(const TBindError& AError) {
+  if (AError.Errno() == EACCES || AError.Errno() == EPERM) {
+    Text program = u"PROGRAMA";
+    try {
+      program = text::FromLocale(sys::ExecutablePath().string());
+    } catch (const std::exception&) {
+      // the placeholder tells the operator what goes there
+    }
+    return Text(msg::kNoRightBefore) + Number(AError.Port()) + Text(msg::kNoRightMiddle) + program +
+           Text(msg::kNoRightSysctl) + Number(AError.Port()) + Text(msg::kNoRightAfter);
+  }
+  if (AError.Errno() == EADDRINUSE) {
+    if (const auto holder = sys::ListenerOfThisUser(AError.Port(), msg::kServerProcessPrefix)) {
+      return Text(msg::kHeldBefore) + Number(AError.Port()) + Text(msg::kHeldByServer) +
+             text::FromLocale(holder->Name) + Text(msg::kHeldProcess) + Number(holder->Pid) +
+             Text(msg::kHeldAfter);
+    }
+  }
+  return AError.Message();
+}
+
+Text KeptServing(std::uint16_t APort) {
+  return Text(1, CR) + Text(msg::kKeptServing) + Number(APort) + u".";
+}
+
+}  // namespace
 
 TServerController::TServerController(TDSServer& ADSServer, TDSTCPServerTransport& ATCPTransport,
                                      const std::filesystem::path& AConfigFile, TLogFunction ALog)
@@ -26,9 +64,41 @@ IConfigServerPtr TServerController::getConfigServer() {
 }
 
 void TServerController::StartServer() {
-  if (StatusServer() == TStatusDSServer::sdsStarted) StopServer();
+  const bool wasRunning = StatusServer() == TStatusDSServer::sdsStarted;
+  const std::uint16_t oldPort = FTCPTransport.BoundPort();
+  // Whatever stops the new start before the old server is stopped leaves it serving.
+  const Text kept = wasRunning ? KeptServing(oldPort) : Text();
   const IConfigServerPtr config = getConfigServer();
-  FTCPTransport.SetPort(config->getPort());
+  try {
+    config->CheckPort();
+  } catch (const std::exception& e) {
+    throw Exception(MessageOf(e) + kept);
+  }
+  const auto port = static_cast<std::uint16_t>(config->getPort());
+  if (wasRunning && port != oldPort) {
+    try {
+      TDSTCPServerTransport::CheckBindable(port);
+    } catch (const TBindError& e) {
+      throw Exception(BindFailureText(e) + kept);
+    }
+  }
+  if (wasRunning) StopServer();
+  try {
+    StartOn(port);
+  } catch (const TBindError& e) {
+    // Taken between the check and the start: back to the old port, when there was one.
+    if (!wasRunning || port == oldPort) throw Exception(BindFailureText(e));
+    try {
+      StartOn(oldPort);
+    } catch (const std::exception&) {
+      throw Exception(BindFailureText(e));
+    }
+    throw Exception(BindFailureText(e) + kept);
+  }
+}
+
+void TServerController::StartOn(std::uint16_t APort) {
+  FTCPTransport.SetPort(APort);
   FDSServer.Start();
 }
 
@@ -46,10 +116,44 @@ Text TServerController::GetHintApplication() const {
 }
 
 void TServerController::UpdatePortServer(std::int32_t APort) {
-  if (APort <= 0) throw Exception(Text(controller_messages::kInvalidPort));
+  CheckPortUsable(APort);
+  const bool wasRunning = StatusServer() == TStatusDSServer::sdsStarted;
+  const std::uint16_t oldPort = FTCPTransport.BoundPort();
+  const std::int32_t oldValue = FConfigServer->getPort();
+  // Bound first: a port that cannot be changes neither the server nor the file.
+  if (!wasRunning || APort != oldPort) {
+    try {
+      TDSTCPServerTransport::CheckBindable(static_cast<std::uint16_t>(APort));
+    } catch (const TBindError& e) {
+      throw Exception(BindFailureText(e) + (wasRunning ? KeptServing(oldPort) : Text()));
+    }
+  }
   FConfigServer->setPort(APort);
   FConfigServer->SaveConfiguration();
-  StartServer();
+  try {
+    StartServer();
+  } catch (const std::exception&) {
+    // The old server came back (the new port was taken in between): so does the file.
+    if (wasRunning && StatusServer() == TStatusDSServer::sdsStarted) {
+      FConfigServer->setPort(oldValue);
+      FConfigServer->SaveConfiguration();
+    }
+    throw;
+  }
+}
+
+void TServerController::CheckPortUsable(std::int32_t APort) {
+  if (APort < kLowestPort || APort > kHighestPort)
+    throw Exception(Text(controller_messages::kInvalidPort));
+}
+
+void TServerController::CheckPortBindable(std::int32_t APort) {
+  CheckPortUsable(APort);
+  try {
+    TDSTCPServerTransport::CheckBindable(static_cast<std::uint16_t>(APort));
+  } catch (const TBindError& e) {
+    throw Exception(BindFailureText(e));
+  }
 }
 
 void TServerController::LogInfo(const Text& AMessage) { FLog(TLogLevel::llInfo, AMessage); }

@@ -39,8 +39,15 @@ class TServerController {
   // Reloads the configuration and records the port. A failed reload is recorded as an error and
   // the last loaded port stays; only a failure to write the record leaves.
   IConfigServerPtr getConfigServer();
-  // Stops a running server (ending its connections), reloads the configuration and starts the
-  // server on the port read, unchecked. The server's failure propagates; it then stays stopped.
+  // Reloads the configuration and (re)starts the server on the port read. A running server on
+  // another port keeps serving until the new port is bound; one on the same port is stopped
+  // (ending its connections) and started again. Failures, in words for the operator:
+  // - a port outside 1..65535 (absent, empty, not a number): the configuration's message;
+  // - no right to bind the port: the port and the two ways to give that right;
+  // - a port held by another signing server of this user: its name and process;
+  // - any other bind failure: the transport's text.
+  // When the running server was left serving, the message ends with CR "O servidor continua
+  // atendendo na porta <port>."; otherwise the server is stopped.
   void StartServer();
   // Synchronous: every connection has ended when it returns.
   void StopServer();
@@ -48,14 +55,23 @@ class TServerController {
   // <copyright> CR <product> " (" <version> ") " CR "Monitoramento: " <status word>, from the
   // running executable's version texts, read afresh.
   Text GetHintApplication() const;
-  // "Valor inválido para a Porta do Servidor." for 0 and below, before anything changes; then
-  // saves the port and restarts the server on it. No upper bound: the transport listens on the
-  // low 16 bits.
+  // "Valor inválido para a Porta do Servidor." outside 1..65535, before anything changes. Then
+  // binds the new port (unless the server already serves on it); a port that cannot be bound
+  // leaves the server and the file as they were, with StartServer's words. Then saves the port
+  // and restarts the server on it; should the port be taken between the check and the restart,
+  // the server and the file go back to the old port.
   void UpdatePortServer(std::int32_t APort);
+  // "Valor inválido para a Porta do Servidor." outside 1..65535.
+  static void CheckPortUsable(std::int32_t APort);
+  // CheckPortUsable, then binds APort once and lets it go: StartServer's words when it could
+  // not be bound. For a port about to be written into a new configuration file.
+  static void CheckPortBindable(std::int32_t APort);
   void LogInfo(const Text& AMessage);
   void LogError(const Text& AMessage);
 
  private:
+  void StartOn(std::uint16_t APort);
+
   IConfigServerPtr FConfigServer;
   TDSServer& FDSServer;
   TDSTCPServerTransport& FTCPTransport;

@@ -28,7 +28,11 @@ class TDaemonProcess {
  public:
   static constexpr auto kWait = std::chrono::seconds(20);  // never reached when healthy
 
-  TDaemonProcess(const std::vector<std::string>& AArguments, std::filesystem::path AStderrFile)
+  // AEnvironment: "NAME=value" entries that replace the test's own (an empty value removes
+  // it); AWrapper: a program (looked up in PATH) that runs the daemon, with its arguments.
+  TDaemonProcess(const std::vector<std::string>& AArguments, std::filesystem::path AStderrFile,
+                 const std::vector<std::string>& AEnvironment = {},
+                 const std::vector<std::string>& AWrapper = {})
       : FStderrFile(std::move(AStderrFile)) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -40,20 +44,29 @@ class TDaemonProcess {
     ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
     ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, FStderrFile.c_str(),
                                        O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> argv = {ASSINADOR_BINARY_DIR "/assinador-nfsed"};
+    std::vector<std::string> argv = AWrapper;
+    argv.push_back(ASSINADOR_BINARY_DIR "/assinador-nfsed");
     argv.insert(argv.end(), AArguments.begin(), AArguments.end());
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     std::string locale = "LC_ALL=C.UTF-8";
+    std::vector<std::string> given = AEnvironment;
+    const auto replaced = [&](std::string_view AEntry) {
+      for (const std::string& g : given)
+        if (AEntry.starts_with(g.substr(0, g.find('=') + 1))) return true;
+      return false;
+    };
     std::vector<char*> env;
     for (char** e = environ; *e != nullptr; ++e)
       if (std::string_view(*e).substr(0, 3) != "LC_" &&
-          std::string_view(*e).substr(0, 5) != "LANG=")
+          std::string_view(*e).substr(0, 5) != "LANG=" && !replaced(*e))
         env.push_back(*e);
+    for (std::string& g : given)
+      if (!g.ends_with('=')) env.push_back(g.data());
     env.push_back(locale.data());
     env.push_back(nullptr);
-    const int error = ::posix_spawn(&FPid, args[0], &actions, nullptr, args.data(), env.data());
+    const int error = ::posix_spawnp(&FPid, args[0], &actions, nullptr, args.data(), env.data());
     ::posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw std::runtime_error("posix_spawn failed");
   }
@@ -82,6 +95,7 @@ class TDaemonProcess {
   }
 
   void Signal(int ASignal) { ::kill(FPid, ASignal); }
+  pid_t Pid() const { return FPid; }
 
   // The exit status (-1 for a death by signal); nullopt when it has not ended within the bound.
   // Its standard output closes when it ends: that is what is waited for.

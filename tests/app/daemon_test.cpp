@@ -2,12 +2,16 @@
 // by signals, its journal and exit status checked.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/text.h"
@@ -70,7 +74,7 @@ std::vector<TRecord> Records(std::string AJournal) {
 
 class DaemonTest : public testing::Test {
  protected:
-  void SetUp() override { WriteIni(Ini("0")); }
+  void SetUp() override { WriteIni(Ini(std::to_string(FPort))); }
   void WriteIni(const std::string& ABytes) { TScratchDirectory::WriteBytes(FIni, ABytes); }
 
   std::unique_ptr<TDaemonProcess> Start(std::vector<std::string> AMore = {}) {
@@ -88,10 +92,38 @@ class DaemonTest : public testing::Test {
   }
   std::vector<TRecord> Journal() const { return Records(TScratchDirectory::ReadBytes(FLog)); }
 
+  // The journal's records once it has ACount of them (a signal's work is done), or as it is
+  // after the bound.
+  std::vector<TRecord> JournalOf(std::size_t ACount) const {
+    const auto deadline = std::chrono::steady_clock::now() + TDaemonProcess::kWait;
+    std::vector<TRecord> records = Journal();
+    while (records.size() < ACount && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      records = Journal();
+    }
+    return records;
+  }
+
   TScratchDirectory FDir;
   std::filesystem::path FIni = FDir / "assinador-nfsed.ini";
   std::filesystem::path FLog = FDir / "assinador-nfsed.log";
+  std::uint16_t FPort = FreePort();  // the INI file's port unless a test writes another
 };
+
+std::string InvalidPort(const std::filesystem::path& AIni, const std::string& AFound) {
+  return "[Configuração do Servidor] PORTA ausente ou inválida em \"" + AIni.string() +
+         "\": " + AFound +
+         ". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo " +
+         "PORTA=8080).";
+}
+
+// Whether the server closed the connection within AMs milliseconds (it sends nothing unasked).
+bool ClosedWithin(int AFd, int AMs) {
+  pollfd polled{AFd, POLLIN, 0};
+  if (::poll(&polled, 1, AMs) <= 0) return false;
+  char byte;
+  return ::recv(AFd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
 
 // Answers the filter negotiation: the server's list names the compression filter and its
 // threshold, so the connection went all the way to the daemon's protocol handler.
@@ -111,7 +143,7 @@ TEST_F(DaemonTest, ServesThePortOfTheIniAndStopsOnTerminationSignals) {
     std::filesystem::remove(FLog);
     const auto daemon = Start({"--foreground"});
     const std::uint16_t port = ListeningPort(*daemon);
-    ASSERT_NE(port, 0);
+    ASSERT_EQ(port, FPort);
     UniqueFd first = tcptest::Connect(port), second = tcptest::Connect(port);
     ASSERT_TRUE(first && second);
     ExpectNegotiation(first.get());
@@ -123,7 +155,8 @@ TEST_F(DaemonTest, ServesThePortOfTheIniAndStopsOnTerminationSignals) {
     EXPECT_TRUE(tcptest::ClosedByServer(second.get()));
     EXPECT_FALSE(tcptest::Connect(port)) << "nothing listens any more";
     // The refresh and the start each reload the configuration; stopping writes nothing.
-    EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0")}));
+    const std::string reload = kReload + std::to_string(FPort);
+    EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(reload), Info(reload)}));
     EXPECT_EQ(daemon->Errors(), "");
   }
 }
@@ -163,7 +196,8 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   EXPECT_TRUE(tcptest::ClosedByServer(halfway.get()));
   EXPECT_THROW(client.CallTextMethod(u"DSAdmin.GetPlatformName", {}), TDBXError);
   EXPECT_FALSE(client.IsOpen());
-  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0")}));
+  const std::string reload = kReload + std::to_string(FPort);
+  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(reload), Info(reload)}));
   EXPECT_EQ(daemon->Errors(), "");
 }
 
@@ -226,24 +260,163 @@ TEST_F(DaemonTest, HangUpRestartsTheServerOnThePortTheIniHoldsNow) {
   UniqueFd again = tcptest::Connect(port);
   ASSERT_TRUE(again);
   ExpectNegotiation(again.get());
-  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0"),
+  const std::string reload = kReload + std::to_string(FPort);
+  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(reload), Info(reload),
                                              Info(kReload + std::to_string(port))}));
 
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->Wait(), 0);
 }
 
-TEST_F(DaemonTest, HangUpOntoATakenPortLogsTheFailureAndEnds) {
-  const auto daemon = Start();
-  ASSERT_NE(ListeningPort(*daemon), 0);
+TEST_F(DaemonTest, HangUpOntoAPortThatCannotBeUsedKeepsServingTheOldOne) {
   const TTakenPort taken;
-  WriteIni(Ini(std::to_string(taken.Port())));
-  daemon->Signal(SIGHUP);
-  EXPECT_EQ(daemon->Wait(), 1);
-  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0"),
-                                             Info(kReload + std::to_string(taken.Port())),
-                                             Error(kStartFailed + kCouldNotBind)}));
-  EXPECT_NE(daemon->Errors().find(kCouldNotBind), std::string::npos) << daemon->Errors();
+  struct Case {
+    const char* name;
+    std::string file;
+    int reloaded;
+    std::string reason;
+  };
+  const Case kCases[] = {
+      {"taken", Ini(std::to_string(taken.Port())), taken.Port(), kCouldNotBind},
+      {"invalid", Ini("70000"), 70000, InvalidPort(FIni, "\"70000\"")},
+  };
+  const auto daemon = Start();
+  ASSERT_EQ(ListeningPort(*daemon), FPort);
+  UniqueFd client = tcptest::Connect(FPort);
+  ASSERT_TRUE(client);
+  const std::string reload = kReload + std::to_string(FPort);
+  std::vector<TRecord> expected = {Info(reload), Info(reload)};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    WriteIni(c.file);
+    daemon->Signal(SIGHUP);
+    const std::string kept =
+        "\nO servidor continua atendendo na porta " + std::to_string(FPort) + ".";
+    expected.push_back(Info(kReload + std::to_string(c.reloaded)));
+    expected.push_back(Error(kStartFailed + c.reason + kept));
+    EXPECT_EQ(JournalOf(expected.size()), expected);
+    EXPECT_NE(daemon->Errors().find(c.reason + kept), std::string::npos) << daemon->Errors();
+    EXPECT_FALSE(ClosedWithin(client.get(), 50)) << "the connection stays";
+    UniqueFd again = tcptest::Connect(FPort);
+    ASSERT_TRUE(again);
+    ExpectNegotiation(again.get());
+  }
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0);
+}
+
+// What a hand-written INI file gives at the start.
+TEST_F(DaemonTest, IniFileCases) {
+  const std::string port = std::to_string(FPort);
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string found;  // as the start failure quotes it; empty: the server starts
+    int reloaded = 0;
+  };
+  const Case kCases[] = {
+      {"missing key", "[CONFIGURACAO]\r\nOUTRA=" + port + "\r\n", "chave ausente"},
+      {"text", Ini("oito mil"), "\"oito mil\""},
+      {"zero", Ini("0"), "\"0\""},
+      {"above 65535", Ini("70000"), "\"70000\"", 70000},
+      {"byte-order mark", "\xEF\xBB\xBF" + Ini(port), ""},
+      {"section in other case", "[Configuracao]\r\nporta=" + port + "\r\n", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(FLog);
+    WriteIni(c.file);
+    const auto daemon = Start();
+    if (c.found.empty()) {
+      EXPECT_EQ(ListeningPort(*daemon), FPort);
+      daemon->Signal(SIGTERM);
+      EXPECT_EQ(daemon->Wait(), 0);
+      EXPECT_EQ(TScratchDirectory::ReadBytes(FIni), c.file) << "left as it was";
+      continue;
+    }
+    EXPECT_EQ(daemon->Wait(), 1);
+    const std::string message = kStartFailed + InvalidPort(FIni, c.found);
+    const std::string reload = kReload + std::to_string(c.reloaded);
+    EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(reload), Info(reload), Error(message)}));
+    EXPECT_EQ(daemon->Errors(), "assinador-nfsed: " + message + "\n");
+    EXPECT_EQ(daemon->UnreadOutput(), "");
+  }
+}
+
+TEST_F(DaemonTest, APortHeldByAnotherSigningServerOfThisUserSaysSo) {
+  const auto first = Start();
+  ASSERT_EQ(ListeningPort(*first), FPort);
+  TDaemonProcess second({"--config", FIni.string(), "--log", (FDir / "segundo.log").string()},
+                        FDir / "stderr-segundo.txt");
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_EQ(second.Errors(),
+            "assinador-nfsed: " + kStartFailed + "[Serviço] A porta " + std::to_string(FPort) +
+                " já está em uso por outro servidor de assinatura deste usuário (assinador-nfsed, "
+                "processo " +
+                std::to_string(first->Pid()) +
+                "). Use apenas um deles (o gerenciador na área de notificação ou o serviço "
+                "assinador-nfsed), ou dê a cada um a sua PORTA.\n");
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->Wait(), 0);
+}
+
+TEST_F(DaemonTest, ALowPortWithoutTheRightToBindItSaysHowToGiveIt) {
+  // Root holds the right: the daemon runs without it.
+  std::vector<std::string> wrapper;
+  if (::getuid() == 0) wrapper = {"setpriv", "--inh-caps=-all", "--bounding-set=-net_bind_service"};
+  const std::uint16_t port = 211;
+  WriteIni(Ini(std::to_string(port)));
+  const auto daemon = std::make_unique<TDaemonProcess>(
+      std::vector<std::string>{"--config", FIni.string(), "--log", FLog.string()},
+      FDir / "stderr.txt", std::vector<std::string>{}, wrapper);
+  const auto status = daemon->Wait();
+  if (status == 0 || daemon->UnreadOutput().starts_with(kStartedLine) ||
+      daemon->Errors().find("setpriv") != std::string::npos)
+    GTEST_SKIP() << "the right to bind low ports cannot be taken away here: " << daemon->Errors();
+  if (daemon->Errors().find(kCouldNotBind) != std::string::npos)
+    GTEST_SKIP() << "port 211 is in use here";
+  EXPECT_EQ(status, 1);
+  const std::string program =
+      std::filesystem::canonical(ASSINADOR_BINARY_DIR "/assinador-nfsed").string();
+  const std::string message =
+      kStartFailed +
+      "[Serviço] Sem permissão para atender na porta 211: as portas abaixo de 1024 exigem um "
+      "direito que o programa não tem. Dê esse direito ao programa (sudo setcap "
+      "cap_net_bind_service=+ep " +
+      program +
+      ") ou libere as portas baixas para todos os programas do computador (sudo sysctl "
+      "net.ipv4.ip_unprivileged_port_start=211), ou escolha uma porta a partir de 1024.";
+  EXPECT_EQ(daemon->Errors(), "assinador-nfsed: " + message + "\n");
+  EXPECT_EQ(Journal().back(), Error(message));
+}
+
+// Installed in a folder of the system, without --config and --log: the user's folders.
+TEST_F(DaemonTest, WithoutFileOptionsTheUsersFoldersAreUsed) {
+  const std::vector<std::string> environment = {"XDG_CONFIG_HOME=" + (FDir / "config").string(),
+                                                "XDG_STATE_HOME=" + (FDir / "state").string()};
+  const std::filesystem::path beside =
+      std::filesystem::canonical(ASSINADOR_BINARY_DIR "/assinador-nfsed").string() + ".ini";
+  ASSERT_FALSE(std::filesystem::exists(beside));
+  const std::filesystem::path ini = FDir / "config" / "assinador-nfse" / "assinador-nfsed.ini";
+  {
+    TDaemonProcess daemon({}, FDir / "stderr.txt", environment);
+    EXPECT_EQ(daemon.Wait(), 1);
+    EXPECT_EQ(daemon.Errors(),
+              "assinador-nfsed: [Configuração do Servidor] O Arquivo de configuração não foi "
+              "encontrado em \"" +
+                  beside.string() + "\" nem em \"" + ini.string() + "\"!\n");
+    EXPECT_FALSE(std::filesystem::exists(ini)) << "never made up";
+  }
+  std::filesystem::create_directories(ini.parent_path());
+  TScratchDirectory::WriteBytes(ini, Ini(std::to_string(FPort)));
+  TDaemonProcess daemon({}, FDir / "stderr.txt", environment);
+  EXPECT_EQ(ListeningPort(daemon), FPort);
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.Wait(), 0);
+  const std::string reload = kReload + std::to_string(FPort);
+  EXPECT_EQ(Records(TScratchDirectory::ReadBytes(FDir / "state" / "assinador-nfse" /
+                                                 "assinador-nfsed.log")),
+            (std::vector<TRecord>{Info(reload), Info(reload)}));
 }
 
 TEST_F(DaemonTest, MissingIniEndsWithTheConfigurationMessageAndStartsNothing) {
@@ -298,7 +471,8 @@ TEST_F(DaemonTest, CommandLine) {
 TEST_F(DaemonTest, RelativeFileNamesAreReportedInFull) {
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(FDir.Path());
-  TDaemonProcess daemon({"--config=ausente.ini"}, FDir / "stderr.txt");
+  TDaemonProcess daemon({"--config=ausente.ini"}, FDir / "stderr.txt",
+                        {"XDG_STATE_HOME=" + (FDir / "state").string()});
   std::filesystem::current_path(before);
   EXPECT_EQ(daemon.Wait(), 1);
   const std::string quoted = '"' + (FDir / "ausente.ini").string() + '"';

@@ -103,11 +103,12 @@ cat "$work/ee.pem" "$work/ee.key" >"$work/My/empresa-exemplo.pem"
 serial=$(openssl x509 -in "$work/ee.pem" -noout -serial | cut -d= -f2)
 export ASSINADOR_NFSE_STORE="$work/My"
 
-# Server N on the port of its INI file (0 the first time: the system's choice, kept for the
-# restart); waits until it says it listens.
+# Server N on the port of its INI file (a free one the first time, kept for the restart);
+# waits until it says it listens.
 start_server() {
   local n=$1
-  printf '[CONFIGURACAO]\nPORTA=%s\n' "${server_port[$n]:-0}" >"$work/servidor$n.ini"
+  [ -n "${server_port[$n]:-}" ] || server_port[$n]=$(free_port)
+  printf '[CONFIGURACAO]\nPORTA=%s\n' "${server_port[$n]}" >"$work/servidor$n.ini"
   "$daemon" --config "$work/servidor$n.ini" --log "$work/servidor$n.log" \
     >"$work/servidor$n.out" 2>"$work/servidor$n.err" &
   server_pid[$n]=$!

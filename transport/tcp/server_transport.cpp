@@ -111,7 +111,7 @@ void TDSTCPServerTransport::Start() {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(static_cast<std::uint16_t>(FPort & 0xFFFF));
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw Exception(tcp_messages::kCouldNotBind);
+    throw TBindError(errno, ntohs(address.sin_port));
   }
   if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
   socklen_t length = sizeof address;
@@ -131,6 +131,19 @@ void TDSTCPServerTransport::Start() {
     FTcpServer.reset();
     throw;
   }
+}
+
+void TDSTCPServerTransport::CheckBindable(std::uint16_t APort) {
+  const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe) ThrowSystem("socket");
+  const int on = 1;
+  ::setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(APort);
+  if (::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    throw TBindError(errno, APort);
 }
 
 void TDSTCPServerTransport::Stop() {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/exception.h"
 #include "transport/filter/filter_socket_channel.h"
 #include "transport/filter/transport_filter.h"
 #include "transport/server/ds_server.h"
@@ -65,6 +66,20 @@ class TDSServerTransport : public TDSServerComponent {
   Text FIPImplementationID;
 };
 
+// Start's failure to bind its port: the text is kCouldNotBind whatever the reason; the system's
+// error number and the port tell callers that word it for people why.
+class TBindError : public Exception {
+ public:
+  TBindError(int AErrno, std::uint16_t APort)
+      : Exception(tcp_messages::kCouldNotBind), FErrno(AErrno), FPort(APort) {}
+  int Errno() const { return FErrno; }
+  std::uint16_t Port() const { return FPort; }
+
+ private:
+  int FErrno;
+  std::uint16_t FPort;
+};
+
 enum class TDSKeepAliveEnablement { kaDefault, kaEnabled, kaDisabled };
 
 struct TDSTCPConnectEventObject {
@@ -87,6 +102,10 @@ class TDSTCPServerTransport : public TDSServerTransport {
   void Start() override;
   void Stop() override;
   bool Active() const override { return FActive.load(); }
+  // Binds APort as Start would, on a socket closed again at once: TBindError when Start could
+  // not. For moving a running server, whose old port must keep serving until the new one is
+  // known to work.
+  static void CheckBindable(std::uint16_t APort);
 
   int Port() const { return FPort; }
   void SetPort(int AValue) { FPort = AValue; }

@@ -82,6 +82,26 @@ TPainted Painted(QWidget& ALabel) {
   return painted;
 }
 
+const QString kCouldNotBind =
+    QStringLiteral("Could not bind socket. Address and port are already in use.");
+
+QString Kept(std::uint16_t APort) {
+  return QChar(CR) + QStringLiteral("O servidor continua atendendo na porta %1.").arg(APort);
+}
+
+QString InvalidPort(const std::filesystem::path& AIni, const QString& AFound) {
+  return QStringLiteral("[Configuração do Servidor] PORTA ausente ou inválida em \"") +
+         QString::fromStdString(AIni.string()) + QStringLiteral("\": ") + AFound +
+         QStringLiteral(
+             ". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por "
+             "exemplo PORTA=8080).");
+}
+
+// Whether the tray shows AIcon (compared as drawn at one size).
+bool TrayShows(const QSystemTrayIcon& ATray, const QIcon& AIcon) {
+  return ATray.icon().pixmap(QSize(32, 32)).toImage() == AIcon.pixmap(QSize(32, 32)).toImage();
+}
+
 // Whether the server closed the connection within AMs milliseconds (it sends nothing unasked).
 bool ClosedWithin(int AFd, int AMs) {
   pollfd polled{AFd, POLLIN, 0};
@@ -195,14 +215,27 @@ TEST_F(MainFormTest, TickShowsTheServerStateAndHidesTheMinimisedWindow) {
     EXPECT_EQ(Child<QPushButton>(*form, "btnStartServer").isEnabled(), c.taken);
     EXPECT_EQ(Child<QPushButton>(*form, "btnStopServer").isEnabled(), !c.taken);
     EXPECT_TRUE(Child<QPushButton>(*form, "btnMinimizeForm").isEnabled());
-    EXPECT_FALSE(form->isVisible()) << "hidden: only the tray icon shows";
-    EXPECT_EQ(Count(TLogLevel::llError, controller_messages::kStartFailed), c.taken ? 1u : 0u);
-    EXPECT_TRUE(FDesktop.Errors.empty()) << "a failed start is logged, not shown";
+    const auto& tray = Child<QSystemTrayIcon>(*form, "TrayIcon1");
+    if (c.taken) {
+      // Logged, and shown: the window stays in sight under the error box.
+      EXPECT_TRUE(form->isVisible());
+      EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+      const QString message = Q(controller_messages::kStartFailed) + QChar(CR) + kCouldNotBind;
+      EXPECT_EQ(FDesktop.Errors, std::vector<QString>{message});
+      EXPECT_EQ(Count(TLogLevel::llError, message.toStdU16String()), 1u);
+      EXPECT_TRUE(TrayShows(tray, StoppedAppIcon()));
+    } else {
+      EXPECT_FALSE(form->isVisible()) << "hidden: only the tray icon shows";
+      EXPECT_TRUE(FDesktop.Errors.empty());
+      EXPECT_EQ(Count(TLogLevel::llError, controller_messages::kStartFailed), 0u);
+      EXPECT_TRUE(TrayShows(tray, AppIcon()));
+    }
 
     // The state follows the server at every tick, and the window comes back in normal state.
     Trigger(*form, c.taken ? "actStartServer" : "actStopServer");
     Trigger(*form, "actStatusServer");
     EXPECT_EQ(label.text(), msg::kStopped);
+    EXPECT_TRUE(TrayShows(tray, StoppedAppIcon()));
     Trigger(*form, "actShowForm");
     EXPECT_TRUE(form->isVisible());
     EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
@@ -297,39 +330,40 @@ TEST_F(MainFormTest, PortDialog) {
   // What the operator does in the dialog, given the port the server runs on and one held by
   // someone else.
   using TAnswer = std::function<std::optional<QString>(std::uint16_t, std::uint16_t)>;
+  using TShown = std::function<QString(std::uint16_t)>;
   struct Case {
     const char* name;
     bool select;
     TAnswer answer;
     bool asked;           // the input dialog appeared
-    QString shown;        // the error box's text; empty: no error box (checked by prefix)
-    bool takenInFile;     // the file then holds the taken port (else the old one)
-    bool started;         // the server runs afterwards
-    std::size_t reloads;  // reload records the command added
+    TShown shown;         // the error box's text, given the port; null: no error box
+    std::size_t reloads;  // reload records the command added (the file is rewritten with them)
   };
   const auto same = [](std::uint16_t APort, std::uint16_t) {
     return std::optional<QString>(QString::number(APort));
   };
+  const auto typed = [](const char* AText) -> TAnswer {
+    return [AText](auto, auto) { return std::optional<QString>(QString::fromUtf8(AText)); };
+  };
+  const TShown invalid = [](std::uint16_t) {
+    return msg::kUpdateFailed + QChar(CR) + Q(controller_messages::kInvalidPort);
+  };
   const Case kCases[] = {
-      {"no row selected", false, same, false, {}, false, true, 0},
-      {"cancelled",
-       true,
-       [](auto, auto) { return std::optional<QString>(); },
-       true,
-       {},
-       false,
-       true,
-       0},
+      {"no row selected", false, same, false, nullptr, 0},
+      {"cancelled", true, [](auto, auto) { return std::optional<QString>(); }, true, nullptr, 0},
       // Rewritten and restarted: the reload of the restart and that of the list.
-      {"same value confirmed", true, same, true, {}, false, true, 2},
-      {"not a number", true, [](auto, auto) { return std::optional<QString>("80a"); }, true,
-       msg::kUpdateFailed + QChar(CR) + Q(controller_messages::kInvalidPort), false, true, 0},
-      {"zero", true, [](auto, auto) { return std::optional<QString>("0"); }, true,
-       msg::kUpdateFailed + QChar(CR) + Q(controller_messages::kInvalidPort), false, true, 0},
-      // Saved, then the restart fails: only the restart's reload.
+      {"same value confirmed", true, same, true, nullptr, 2},
+      {"not a number", true, typed("80a"), true, invalid, 0},
+      {"zero", true, typed("0"), true, invalid, 0},
+      {"above 65535", true, typed("70000"), true, invalid, 0},
+      // Bound first: the server and the file stay as they were, and the box says why.
       {"taken port", true,
        [](auto, std::uint16_t ATaken) { return std::optional<QString>(QString::number(ATaken)); },
-       true, msg::kUpdateFailed + QChar(CR), true, false, 1},
+       true,
+       [](std::uint16_t APort) {
+         return msg::kUpdateFailed + QChar(CR) + kCouldNotBind + Kept(APort);
+       },
+       0},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -359,28 +393,71 @@ TEST_F(MainFormTest, PortDialog) {
       EXPECT_EQ(FDesktop.Queries[0].Prompt, msg::kPortRow);
       EXPECT_EQ(FDesktop.Queries[0].Value, QString::number(port));
     }
-    if (c.shown.isEmpty()) {
+    if (!c.shown) {
       EXPECT_TRUE(FDesktop.Errors.empty());
     } else {
-      ASSERT_EQ(FDesktop.Errors.size(), 1u);
-      EXPECT_TRUE(FDesktop.Errors[0].startsWith(c.shown)) << FDesktop.Errors[0].toStdString();
-      EXPECT_GT(FDesktop.Errors[0].size(), msg::kUpdateFailed.size() + 1) << "with the reason";
+      EXPECT_EQ(FDesktop.Errors, std::vector<QString>{c.shown(port)});
     }
-    EXPECT_EQ(IniBytes().find("PORTA=" + std::to_string(c.takenInFile ? taken.Port() : port)) !=
-                  std::string::npos,
-              true)
-        << IniBytes();
-    if (!c.takenInFile && c.reloads == 0) {
+    EXPECT_NE(IniBytes().find("PORTA=" + std::to_string(port)), std::string::npos) << IniBytes();
+    if (c.reloads == 0) {
       EXPECT_EQ(IniBytes(), fileBefore) << "file untouched";
     }
-    EXPECT_EQ(Started(), c.started);
+    EXPECT_TRUE(Started());
+    EXPECT_EQ(FContainer.dsTCP.BoundPort(), port);
     EXPECT_EQ(Reloads(), reloadsBefore + c.reloads);
     EXPECT_EQ(ListedPort(*form), QString::number(port)) << "the list shows the port in force";
     // A restart drops the connections of the server that stopped.
     EXPECT_EQ(ClosedWithin(client.get(), c.reloads > 0 ? 5000 : 50), c.reloads > 0);
     Trigger(*form, "actStatusServer");
-    EXPECT_EQ(Child<QLabel>(*form, "lblStatusServer").text(),
-              c.started ? msg::kStarted : msg::kStopped);
+    EXPECT_EQ(Child<QLabel>(*form, "lblStatusServer").text(), msg::kStarted);
+  }
+}
+
+// What a hand-written INI file gives at the start of the window.
+TEST_F(MainFormTest, IniFileCasesAtTheStart) {
+  const std::uint16_t port = FreePort();
+  const std::string number = std::to_string(port);
+  struct Case {
+    const char* name;
+    std::string file;
+    QString found;  // as the start failure quotes it; empty: the server starts
+    QString listed;
+  };
+  const Case kCases[] = {
+      {"missing key", "[CONFIGURACAO]\r\nOUTRA=" + number + "\r\n", "chave ausente", "0"},
+      {"text", Ini("oito mil"), "\"oito mil\"", "0"},
+      {"zero", Ini("0"), "\"0\"", "0"},
+      {"above 65535", Ini("70000"), "\"70000\"", "70000"},
+      {"byte-order mark", "\xEF\xBB\xBF" + Ini(number), "", QString::number(port)},
+      {"section in other case", "[configuracao]\r\nPorta=" + number + "\r\n", "",
+       QString::number(port)},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FRecords.clear();
+    FDesktop = TFakeDesktop();
+    TScratchDirectory::WriteBytes(FIni, c.file);
+    const auto form = Create();
+    EXPECT_EQ(ListedPort(*form), c.listed);
+    Trigger(*form, "actStatusServer");
+    const auto& tray = Child<QSystemTrayIcon>(*form, "TrayIcon1");
+    if (c.found.isEmpty()) {
+      EXPECT_TRUE(Started());
+      EXPECT_EQ(FContainer.dsTCP.BoundPort(), port);
+      EXPECT_TRUE(FDesktop.Errors.empty());
+      EXPECT_FALSE(form->isVisible()) << "in the tray";
+      EXPECT_TRUE(TrayShows(tray, AppIcon()));
+      continue;
+    }
+    const QString message =
+        Q(controller_messages::kStartFailed) + QChar(CR) + InvalidPort(FIni, c.found);
+    EXPECT_FALSE(Started());
+    EXPECT_EQ(FDesktop.Errors, std::vector<QString>{message});
+    EXPECT_EQ(Count(TLogLevel::llError, message.toStdU16String()), 1u);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(Child<QLabel>(*form, "lblStatusServer").text(), msg::kStopped);
+    EXPECT_TRUE(TrayShows(tray, StoppedAppIcon()));
+    EXPECT_EQ(IniBytes(), c.file) << "left as it was";
   }
 }
 
@@ -453,8 +530,11 @@ TEST_F(MainFormTest, MissingIniShowsTheMessageAndLeavesAHarmlessStoppedWindow) {
   EXPECT_EQ(Child<QLabel>(*form, "lblStatusServer").text(), msg::kStopped);
   EXPECT_TRUE(Child<QPushButton>(*form, "btnStartServer").isEnabled());
   EXPECT_FALSE(Child<QPushButton>(*form, "btnStopServer").isEnabled());
-  EXPECT_EQ(Child<QTreeWidget>(*form, "lstConfigServer").topLevelItemCount(), 0);
+  ASSERT_EQ(Child<QTreeWidget>(*form, "lstConfigServer").topLevelItemCount(), 1);
+  EXPECT_EQ(Child<QTreeWidget>(*form, "lstConfigServer").topLevelItem(0)->text(0), msg::kPortRow);
+  EXPECT_EQ(ListedPort(*form), QString()) << "no value without a file";
   EXPECT_EQ(FDesktop.Warnings, std::vector<QString>{msg::kSelectParameter});
+  EXPECT_TRUE(TrayShows(Child<QSystemTrayIcon>(*form, "TrayIcon1"), StoppedAppIcon()));
   EXPECT_EQ(FDesktop.Hints, std::vector<QString>{msg::kInitialHint});
   EXPECT_TRUE(FDesktop.Queries.empty());
   EXPECT_EQ(FDesktop.Errors.size(), 1u);
@@ -468,6 +548,41 @@ TEST_F(MainFormTest, MissingIniShowsTheMessageAndLeavesAHarmlessStoppedWindow) {
   Trigger(*form, "actStartServer");
   EXPECT_EQ(FDesktop.Errors.size(), 2u);
   EXPECT_TRUE(Started());
+  EXPECT_EQ(ListedPort(*form), QString::number(port));
+}
+
+TEST_F(MainFormTest, WithoutAnIniThePortDialogMakesItAndStartsTheServer) {
+  const auto form = Create();
+  ASSERT_EQ(FDesktop.Errors.size(), 1u);  // the missing file
+  SelectPortRow(*form);
+  const TTakenPort taken;
+  struct Case {
+    const char* name;
+    QString typed;
+    QString shown;
+  };
+  const Case kCases[] = {
+      {"not a number", "porta", Q(controller_messages::kInvalidPort)},
+      {"taken", QString::number(taken.Port()), kCouldNotBind},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FDesktop.Errors.clear();
+    FDesktop.Answer = c.typed;
+    Trigger(*form, "updConfigServer");
+    EXPECT_EQ(FDesktop.Errors, std::vector<QString>{msg::kUpdateFailed + QChar(CR) + c.shown});
+    EXPECT_FALSE(std::filesystem::exists(FIni)) << "nothing made";
+    EXPECT_FALSE(Started());
+  }
+  FDesktop.Errors.clear();
+  ASSERT_EQ(FDesktop.Queries.back().Value, QString()) << "asked with an empty value";
+  const std::uint16_t port = FreePort();
+  FDesktop.Answer = QString::number(port);
+  Trigger(*form, "updConfigServer");
+  EXPECT_TRUE(FDesktop.Errors.empty());
+  EXPECT_EQ(IniBytes(), "[CONFIGURACAO]\nPORTA=" + std::to_string(port) + "\n");
+  EXPECT_TRUE(Started());
+  EXPECT_EQ(FContainer.dsTCP.BoundPort(), port);
   EXPECT_EQ(ListedPort(*form), QString::number(port));
 }
 

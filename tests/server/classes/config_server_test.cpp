@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/exception.h"
 #include "platform/sys/executable.h"
 #include "tests/support/error_of.h"
 #include "tests/support/file_size_limit.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/scratch_directory.h"
 
 namespace {
@@ -50,9 +52,54 @@ TEST(ConfigFileNameTest, ReplacesTheFirstLowerCaseExeOfTheFileNameOrAppendsIni) 
   }
 }
 
-TEST(ConfigFileNameTest, DefaultsToTheFileBesideTheRunningExecutable) {
+TEST(ConfigFileNameTest, PlacesAreBesideTheExecutableThenTheUsersConfigurationFolder) {
+  struct Case {
+    const char* name;
+    const char* configHome;  // XDG_CONFIG_HOME; null: unset
+    const char* home;
+    const char* second;
+  };
+  const Case kCases[] = {
+      {"set", "/cfg", "/home/ana", "/cfg/assinador-nfse/assinador-nfsed.ini"},
+      {"unset", nullptr, "/home/ana", "/home/ana/.config/assinador-nfse/assinador-nfsed.ini"},
+      {"empty", "", "/home/ana", "/home/ana/.config/assinador-nfse/assinador-nfsed.ini"},
+      {"relative, ignored", "cfg", "/home/ana",
+       "/home/ana/.config/assinador-nfse/assinador-nfsed.ini"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const TScopedEnv configHome("XDG_CONFIG_HOME", c.configHome);
+    const TScopedEnv home("HOME", c.home);
+    EXPECT_EQ(TConfigServerINI::ConfigFilePlaces("/usr/bin/assinador-nfsed"),
+              (std::vector<std::filesystem::path>{"/usr/bin/assinador-nfsed.ini", c.second}));
+  }
+}
+
+// The running test program has no INI file beside it: the user's folder decides.
+TEST(ConfigFileNameTest, WithoutAFileNameTheFirstPlaceThatExistsIsUsed) {
+  TScratchDirectory dir;
+  const TScopedEnv configHome("XDG_CONFIG_HOME", dir.Path().c_str());
   const std::filesystem::path exe = sys::ExecutablePath();
-  EXPECT_EQ(TConfigServerINI().FileName(), exe.parent_path() / (exe.filename().string() + ".ini"));
+  const std::filesystem::path beside = TConfigServerINI::ConfigFileName(exe);
+  ASSERT_FALSE(std::filesystem::exists(beside));
+  const std::filesystem::path user = dir / "assinador-nfse" / beside.filename().string();
+
+  TConfigServerINI config;
+  EXPECT_EQ(config.FileName(), user) << "nowhere yet: where a save makes it";
+  EXPECT_EQ(ErrorOf([&] { config.LoadConfiguration(); }).Utf8(),
+            "[Configuração do Servidor] O Arquivo de configuração não foi encontrado em \"" +
+                beside.string() + "\" nem em \"" + user.string() + "\"!");
+  EXPECT_FALSE(std::filesystem::exists(user.parent_path())) << "a load makes nothing";
+
+  // The port dialog of the tray program makes it, with its folder.
+  config.setPort(8080);
+  config.SaveConfiguration();
+  EXPECT_EQ(TScratchDirectory::ReadBytes(user), "[CONFIGURACAO]\nPORTA=8080\n");
+  TScratchDirectory::WriteBytes(user, "[CONFIGURACAO]\nPORTA=9090\n");
+  TConfigServerINI found;
+  found.LoadConfiguration();
+  EXPECT_EQ(found.FileName(), user);
+  EXPECT_EQ(found.getPort(), 9090);
 }
 
 TEST_F(ConfigServerTest, ReadsThePortOfTheSectionAndKeyWithoutRegardToCase) {
@@ -78,6 +125,9 @@ TEST_F(ConfigServerTest, ReadsThePortOfTheSectionAndKeyWithoutRegardToCase) {
       {"key without a value", "[CONFIGURACAO]\nPORTA=\n", 0},
       {"key without an equals sign", "[CONFIGURACAO]\nPORTA\n", 0},
       {"empty file", "", 0},
+      {"byte-order mark", "\xEF\xBB\xBF[CONFIGURACAO]\r\nPORTA=8080\r\n", 8080},
+      {"byte-order mark only", "\xEF\xBB\xBF", 0},
+      {"byte-order mark not at the start", "\n\xEF\xBB\xBF[CONFIGURACAO]\nPORTA=8080\n", 0},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -136,6 +186,50 @@ TEST_F(ConfigServerTest, ConvertsDecimalAndHexadecimalValuesInFullOrReadsZero) {
   }
 }
 
+TEST_F(ConfigServerTest, CheckPortRefusesWhatTheServerCannotListenOnNamingFileAndValue) {
+  struct Case {
+    const char* name;
+    std::string file;
+    const char* found;  // null: the port is accepted
+  };
+  const Case kCases[] = {
+      {"missing key", "[CONFIGURACAO]\nOUTRA=1\n", "chave ausente"},
+      {"empty file", "", "chave ausente"},
+      {"section of another name", "[CONFIG]\nPORTA=8080\n", "chave ausente"},
+      {"empty value", "[CONFIGURACAO]\nPORTA= \n", "valor vazio"},
+      {"text", "[CONFIGURACAO]\nPORTA=oito mil\n", "\"oito mil\""},
+      {"zero", "[CONFIGURACAO]\nPORTA=0\n", "\"0\""},
+      {"above 65535", "[CONFIGURACAO]\nPORTA=70000\n", "\"70000\""},
+      {"negative", "[CONFIGURACAO]\nPORTA=-1\n", "\"-1\""},
+      {"hexadecimal -1", "[CONFIGURACAO]\nPORTA=$FFFFFFFF\n", "\"$FFFFFFFF\""},
+      {"Latin-1 text", "[CONFIGURACAO]\nPORTA=n\xe3o\n", "\"não\""},
+      {"long text cut", "[CONFIGURACAO]\nPORTA=" + std::string(50, '9') + "\n",
+       "\"9999999999999999999999999999999999999999...\""},
+      {"lowest", "[CONFIGURACAO]\nPORTA=1\n", nullptr},
+      {"highest", "[CONFIGURACAO]\nPORTA=65535\n", nullptr},
+      {"hexadecimal", "[CONFIGURACAO]\nPORTA=$1F90\n", nullptr},
+      {"byte-order mark", "\xEF\xBB\xBF[CONFIGURACAO]\nPORTA=8080\n", nullptr},
+      {"section in other case", "[configuracao]\nporta=8080\n", nullptr},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Write(c.file);
+    FConfig.LoadConfiguration();
+    const TRaisedError error = ErrorOf([&] { FConfig.CheckPort(); });
+    if (!c.found) {
+      EXPECT_EQ(error.Utf8(), "(no error)");
+      continue;
+    }
+    EXPECT_EQ(error.Utf8(), "[Configuração do Servidor] PORTA ausente ou inválida em \"" +
+                                FFile.string() + "\": " + c.found +
+                                ". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 "
+                                "(por exemplo PORTA=8080).");
+  }
+  // A port set in memory is what is checked.
+  FConfig.setPort(70000);
+  EXPECT_NE(ErrorOf([&] { FConfig.CheckPort(); }).Utf8().find(": \"70000\"."), std::string::npos);
+}
+
 TEST_F(ConfigServerTest, MissingFileRaisesAndKeepsThePort) {
   FConfig.setPort(77);
   EXPECT_EQ(ErrorOf([&] { FConfig.LoadConfiguration(); }).Utf8(), MissingFileMessage(FFile));
@@ -190,6 +284,11 @@ TEST_F(ConfigServerTest, SaveChangesOnlyThePortAndKeepsEveryOtherByte) {
       {"key of another section left alone", "[B]\nPORTA=1\n",
        "[B]\nPORTA=1\n[CONFIGURACAO]\nPORTA=8080\n"},
       {"empty file", "", "[CONFIGURACAO]\nPORTA=8080\n"},
+      {"byte-order mark kept", "\xEF\xBB\xBF[CONFIGURACAO]\r\nPORTA=211\r\n",
+       "\xEF\xBB\xBF[CONFIGURACAO]\r\nPORTA=8080\r\n"},
+      {"byte-order mark kept, section added", "\xEF\xBB\xBF[B]\nC=1\n",
+       "\xEF\xBB\xBF[B]\nC=1\n[CONFIGURACAO]\nPORTA=8080\n"},
+      {"byte-order mark only", "\xEF\xBB\xBF", "\xEF\xBB\xBF[CONFIGURACAO]\nPORTA=8080\n"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

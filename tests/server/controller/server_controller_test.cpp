@@ -38,7 +38,7 @@ class ServerControllerTest : public testing::Test {
     FTransport.SetProtocolHandlerFactory(
         std::make_unique<tcptest::TEchoFactory>(FProbe, FSessions));
     FTransport.SetServer(&FServer);
-    WriteIni(Ini("0"));
+    WriteIni(Ini(std::to_string(FPort)));
   }
 
   void WriteIni(const std::string& ABytes) { TScratchDirectory::WriteBytes(FIni, ABytes); }
@@ -66,6 +66,7 @@ class ServerControllerTest : public testing::Test {
 
   TScratchDirectory FDir;
   std::filesystem::path FIni = FDir / "assinador-nfsed.ini";
+  std::uint16_t FPort = FreePort();  // the INI file's port unless a test writes another
   std::vector<TRecord> FRecords;
   std::shared_ptr<tcptest::TProbe> FProbe = std::make_shared<tcptest::TProbe>();
   TDSSessionManager FSessions;  // outlives the transport, whose channels listen to it
@@ -89,20 +90,42 @@ TEST_F(ServerControllerTest, StartSequenceWritesTwoReloadRecordsAndNoError) {
 
   controller->getConfigServer();  // the parameter refresh of the start sequence
   controller->StartServer();
-  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(0), Reload(0)}));
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(FPort), Reload(FPort)}));
   EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStarted);
-  EXPECT_EQ(FTransport.Port(), 0);  // passed on unchanged: the system chose the port
-  ASSERT_NE(FTransport.BoundPort(), 0);
+  EXPECT_EQ(FTransport.Port(), FPort);
+  EXPECT_EQ(FTransport.BoundPort(), FPort);
   EXPECT_TRUE(Connected());
 }
 
-TEST_F(ServerControllerTest, ReadsZeroFromAFileWithoutTheKeyAndPassesItOn) {
-  WriteIni("[OUTRA]\nPORTA=8080\n");
-  const auto controller = Controller();
-  FTransport.SetPort(211);
-  controller->StartServer();
-  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(0)}));
-  EXPECT_EQ(FTransport.Port(), 0);
+// Never a port of the system's choice, which no client could find.
+TEST_F(ServerControllerTest, StartRefusesAPortTheServerCannotListenOn) {
+  struct Case {
+    const char* name;
+    std::string file;
+    int reloaded;       // the port of the reload record
+    std::string found;  // as the message quotes it
+  };
+  const Case kCases[] = {
+      {"missing key", "[OUTRA]\nPORTA=8080\n", 0, "chave ausente"},
+      {"empty file", "", 0, "chave ausente"},
+      {"empty value", Ini(""), 0, "valor vazio"},
+      {"text", Ini("porta"), 0, "\"porta\""},
+      {"zero", Ini("0"), 0, "\"0\""},
+      {"above 65535", Ini("70000"), 70000, "\"70000\""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FRecords.clear();
+    WriteIni(c.file);
+    const auto controller = Controller();
+    EXPECT_EQ(ErrorOf([&] { controller->StartServer(); }).Utf8(),
+              "[Configuração do Servidor] PORTA ausente ou inválida em \"" + FIni.string() +
+                  "\": " + c.found +
+                  ". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo "
+                  "PORTA=8080).");
+    EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+    EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(c.reloaded)});
+  }
 }
 
 TEST_F(ServerControllerTest, RestartEndsEveryConnectionAndListensOnThePortOfTheFileNow) {
@@ -116,8 +139,45 @@ TEST_F(ServerControllerTest, RestartEndsEveryConnectionAndListensOnThePortOfTheF
   EXPECT_TRUE(tcptest::ClosedByServer(first.get()));
   EXPECT_TRUE(tcptest::ClosedByServer(second.get()));
   EXPECT_EQ(FTransport.BoundPort(), port);
-  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(0), Reload(port)}));
+  EXPECT_EQ(FRecords, (std::vector<TRecord>{Reload(FPort), Reload(port)}));
   EXPECT_TRUE(Connected());
+
+  // On the same port: stopped and started again, as before.
+  UniqueFd third = Connected();
+  controller->StartServer();
+  EXPECT_TRUE(tcptest::ClosedByServer(third.get()));
+  EXPECT_EQ(FTransport.BoundPort(), port);
+}
+
+TEST_F(ServerControllerTest, RestartOntoAPortThatCannotBeUsedKeepsTheRunningServer) {
+  const TTakenPort taken;
+  const std::string kept =
+      "\rO servidor continua atendendo na porta " + std::to_string(FPort) + ".";
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string message;
+  };
+  const Case kCases[] = {
+      {"taken", Ini(std::to_string(taken.Port())),
+       "Could not bind socket. Address and port are already in use." + kept},
+      {"invalid", Ini("0"),
+       "[Configuração do Servidor] PORTA ausente ou inválida em \"" + FIni.string() +
+           "\": \"0\". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo "
+           "PORTA=8080)." +
+           kept},
+  };
+  const auto controller = Controller();
+  controller->StartServer();
+  UniqueFd client = Connected();
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    WriteIni(c.file);
+    EXPECT_EQ(ErrorOf([&] { controller->StartServer(); }).Utf8(), c.message);
+    EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStarted);
+    EXPECT_EQ(FTransport.BoundPort(), FPort);
+    EXPECT_EQ(FTransport.ConnectionCount(), 1u) << "the connection was left alone";
+  }
 }
 
 TEST_F(ServerControllerTest, StopIsSynchronousAndEndsEveryConnection) {
@@ -180,36 +240,33 @@ TEST_F(ServerControllerTest, JournalFailuresOfTheReload) {
   EXPECT_FALSE(FServer.Started());
 }
 
-TEST_F(ServerControllerTest, UpdatePortServerRefusesZeroAndBelowBeforeChangingAnything) {
+TEST_F(ServerControllerTest, UpdatePortServerRefusesPortsOutsideTheRangeBeforeChangingAnything) {
   const auto controller = Controller();
   controller->StartServer();
-  const std::uint16_t bound = FTransport.BoundPort();
   UniqueFd client = Connected();
   const std::string before = IniBytes();
   FRecords.clear();
-  for (const std::int32_t port : {0, -5, INT32_MIN}) {
+  for (const std::int32_t port : {0, -5, INT32_MIN, 65536, 65536 + FPort, INT32_MAX}) {
     SCOPED_TRACE(port);
     EXPECT_EQ(ErrorOf([&] { controller->UpdatePortServer(port); }).Utf8(), kInvalidPort);
     EXPECT_EQ(IniBytes(), before);
     EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStarted);
-    EXPECT_EQ(FTransport.BoundPort(), bound);
-    EXPECT_EQ(controller->getConfigServer()->getPort(), 0);  // the set value never reached it
+    EXPECT_EQ(FTransport.BoundPort(), FPort);
+    EXPECT_EQ(controller->getConfigServer()->getPort(), FPort);  // the value never reached it
   }
   EXPECT_EQ(Accepted(), 1);
   EXPECT_EQ(FTransport.ConnectionCount(), 1u) << "the connection was left alone";
 }
 
-TEST_F(ServerControllerTest, UpdatePortServerSavesAnyPositivePortAndRestartsOnItsLow16Bits) {
+TEST_F(ServerControllerTest, UpdatePortServerSavesThePortAndRestartsOnIt) {
   const auto controller = Controller();
   controller->StartServer();
   UniqueFd client = Connected();
-  // A port the system just handed out, 65536 above: no upper bound in the controller.
   const std::uint16_t port = FreePort();
   FRecords.clear();
-  controller->UpdatePortServer(65536 + port);
-  EXPECT_EQ(IniBytes(), Ini(std::to_string(65536 + port)));
-  EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(65536 + port)});
-  EXPECT_EQ(FTransport.Port(), 65536 + port);
+  controller->UpdatePortServer(port);
+  EXPECT_EQ(IniBytes(), Ini(std::to_string(port)));
+  EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(port)});
   EXPECT_EQ(FTransport.BoundPort(), port);
   EXPECT_TRUE(tcptest::ClosedByServer(client.get()));
   EXPECT_TRUE(Connected());
@@ -217,10 +274,9 @@ TEST_F(ServerControllerTest, UpdatePortServerSavesAnyPositivePortAndRestartsOnIt
 
 TEST_F(ServerControllerTest, UpdatePortServerThatCannotSaveLeavesTheServerRunning) {
   // Longer than the size limit below, so that the rewrite fails.
-  WriteIni("[GERAL]\nNome=" + std::string(200, 'x') + "\n" + Ini("0"));
+  WriteIni("[GERAL]\nNome=" + std::string(200, 'x') + "\n" + Ini(std::to_string(FPort)));
   const auto controller = Controller();
   controller->StartServer();
-  const std::uint16_t bound = FTransport.BoundPort();
   UniqueFd client = Connected();
   const std::string before = IniBytes();
   TRaisedError error;
@@ -230,8 +286,35 @@ TEST_F(ServerControllerTest, UpdatePortServerThatCannotSaveLeavesTheServerRunnin
   }
   EXPECT_EQ(error.Utf8(), "Unable to write to " + FIni.string());
   EXPECT_EQ(IniBytes(), before);
-  EXPECT_EQ(FTransport.BoundPort(), bound);
+  EXPECT_EQ(FTransport.BoundPort(), FPort);
   EXPECT_EQ(FTransport.ConnectionCount(), 1u);
+}
+
+TEST_F(ServerControllerTest, UpdatePortServerOntoATakenPortLeavesServerAndFileAsTheyWere) {
+  const TTakenPort taken;
+  const std::string inUse = "Could not bind socket. Address and port are already in use.";
+  const auto controller = Controller();
+  controller->StartServer();
+  UniqueFd client = Connected();
+  const std::string before = IniBytes();
+  FRecords.clear();
+  EXPECT_EQ(ErrorOf([&] { controller->UpdatePortServer(taken.Port()); }).Utf8(),
+            inUse + "\rO servidor continua atendendo na porta " + std::to_string(FPort) + ".");
+  EXPECT_EQ(IniBytes(), before);
+  EXPECT_EQ(FTransport.BoundPort(), FPort);
+  EXPECT_EQ(FTransport.ConnectionCount(), 1u);
+  EXPECT_TRUE(FRecords.empty());
+  EXPECT_EQ(controller->getConfigServer()->getPort(), FPort);
+
+  // Stopped: the same check, without the old port to keep.
+  controller->StopServer();
+  EXPECT_EQ(ErrorOf([&] { controller->UpdatePortServer(taken.Port()); }).Utf8(), inUse);
+  EXPECT_EQ(IniBytes(), before);
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+  // The port the server already serves on is no obstacle: a plain restart.
+  controller->StartServer();
+  controller->UpdatePortServer(FPort);
+  EXPECT_EQ(FTransport.BoundPort(), FPort);
 }
 
 TEST_F(ServerControllerTest, StartOnATakenPortFailsAndLeavesTheServerStopped) {
@@ -242,13 +325,16 @@ TEST_F(ServerControllerTest, StartOnATakenPortFailsAndLeavesTheServerStopped) {
             "Could not bind socket. Address and port are already in use.");
   EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
   EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(taken.Port())}) << "the failure is not logged";
+}
 
-  // From the port dialog: the new port is in the file, the server stays stopped.
-  const auto other = TTakenPort();
-  EXPECT_EQ(ErrorOf([&] { controller->UpdatePortServer(other.Port()); }).Utf8(),
+TEST(ServerControllerPortTest, CheckPortBindableRefusesInvalidAndTakenPorts) {
+  const TTakenPort taken;
+  EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(0); }).Utf8(), kInvalidPort);
+  EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(65536); }).Utf8(), kInvalidPort);
+  EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(taken.Port()); }).Utf8(),
             "Could not bind socket. Address and port are already in use.");
-  EXPECT_EQ(IniBytes(), Ini(std::to_string(other.Port())));
-  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+  EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(FreePort()); }).Utf8(),
+            "(no error)");
 }
 
 TEST_F(ServerControllerTest, HintNamesTheProductAndTheServerState) {
