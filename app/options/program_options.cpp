@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/certstore/store_messages.h"
+#include "platform/certstore/token_messages.h"
+#include "platform/exception.h"
+#include "transport/tcp/tcp_messages.h"
+
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
                                     std::span<const std::string_view> AFileOptions,
                                     std::span<const std::string_view> AFlags) {
@@ -29,6 +34,10 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
       options.Help = true;
       continue;
     }
+    if (argument == "--version") {
+      options.Version = true;
+      continue;
+    }
     if (std::find(AFlags.begin(), AFlags.end(), argument) != AFlags.end()) {
       options.Flags.insert(argument);
       continue;
@@ -52,6 +61,22 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
     if (!taken) throw TUsageError("opção desconhecida: " + argument);
   }
   return options;
+}
+
+Text DiagnosticForPeople(TextView ASource, TextView AMessage) {
+  // The store and the tokens speak Portuguese already; the others are the program's inner
+  // parts, whose texts are the libraries' and the system's.
+  if (ASource == store_messages::kDiagnosticsSource ||
+      ASource == token_messages::kDiagnosticsSource)
+    return Text(AMessage);
+  Text sentence;
+  if (ASource == tcp_messages::kDiagnosticsSource) {
+    sentence = u"Falha numa conexão de cliente; o servidor continua atendendo os demais.";
+  } else {
+    sentence = u"Falha interna em \"" + Text(ASource) + u"\"; o programa continua.";
+  }
+  if (AMessage.empty()) return sentence;
+  return sentence + CR + u"Detalhe: " + Text(AMessage);
 }
 
 void ReportMessage(std::FILE* AStream, std::string_view AProgram, TextView AMessage) {
