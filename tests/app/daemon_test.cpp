@@ -128,8 +128,8 @@ TEST_F(DaemonTest, ServesThePortOfTheIniAndStopsOnTerminationSignals) {
 
 // What an integrator's application does against the daemon: the certificates of the user's
 // store, a signed document that an independent verifier accepts, and a service failure as a
-// result text, all in one session, with nothing but the start records in the journal. A
-// termination then ends the sessions still open.
+// result text, all in one session, with nothing but the start records and the refused
+// signature in the journal. A termination then ends the sessions still open.
 TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   test_certificates::TTestStore store;  // the daemon inherits ASSINADOR_NFSE_STORE
   std::string serial;
@@ -161,7 +161,13 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   EXPECT_TRUE(tcptest::ClosedByServer(halfway.get()));
   EXPECT_THROW(client.CallTextMethod(u"DSAdmin.GetPlatformName", {}), TDBXError);
   EXPECT_FALSE(client.IsOpen());
-  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + "0"), Info(kReload + "0")}));
+  // The refused signature is recorded with the client's address; the document is not.
+  EXPECT_EQ(Journal(), (std::vector<TRecord>{
+                           Info(kReload + "0"), Info(kReload + "0"),
+                           Error("[Negócio] Assinatura recusada ao cliente 127.0.0.1 (certificado "
+                                 "FFEE).\n[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do "
+                                 "Documento.\n[Certificado] Erro ao Obter o Certificado!\n"
+                                 "Certificado Digital não encontrado!")}));
   EXPECT_EQ(daemon->Errors(), "");
 }
 

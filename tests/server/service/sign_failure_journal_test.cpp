@@ -51,15 +51,19 @@ TEST(SignFailureJournal, OneRecordPerClientAndMinuteWithTheCountOfTheOthers) {
     ASSERT_EQ(records.size(), before + 1);
     Text expected = Text(service_messages::kSignRefused) + text::FromAscii(step.client) +
                     u" (certificado 0A1B).\r" + Text(kUnknown);
-    if (*step.unrecorded != '\0')
-      expected += u"\r" + Text(service_messages::kUnrecordedBefore) +
-                  text::FromAscii(step.unrecorded) + Text(service_messages::kUnrecordedAfter);
+    if (*step.unrecorded != '\0') {
+      expected += CR;
+      expected += service_messages::kUnrecordedBefore;
+      expected += text::FromAscii(step.unrecorded);
+      expected += service_messages::kUnrecordedAfter;
+    }
     EXPECT_EQ(records.back(), expected);
   }
 }
 
 TEST(SignFailureJournal, RecordsLeaveTheDocumentOut) {
-  const Text document = u"<nfse>" + Text(5000, u'x');
+  Text document(u"<nfse>");
+  document.append(5000, u'x');
   const Text status =
       Text(signer_messages::kSignFailed) + u"\r" + Text(signer_messages::kLoadFailed) + document;
   EXPECT_EQ(TSignFailureJournal::WithoutDocument(status),
