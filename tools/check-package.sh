@@ -134,13 +134,13 @@ echo "daemon listening on port $port"
 # The command-line signer of the package reads the same store, and asks the daemon for it.
 cli="$root/usr/bin/assinador-nfse-cli"
 listed=$("$cli" certificados --bruto 2>&1) || fail "assinador-nfse-cli certificados: $listed"
-[[ "$listed" == 'EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "certificados --bruto: $listed"
+[[ "$listed" == '"EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "certificados --bruto: $listed"
 table=$("$cli" certificados 2>&1) || fail "assinador-nfse-cli certificados: $table"
 [[ "$table" == Titular*$'\n''EMPRESA DO PACOTE  0A1B2C  '* ]] || fail "certificados: $table"
 if [[ "$("$cli" --help)" == *'remoto certificados'* ]]; then
   listed=$("$cli" remoto certificados --bruto --servidor "127.0.0.1:$port" 2>&1) ||
     fail "remoto certificados: $listed"
-  [[ "$listed" == 'EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "remoto certificados: $listed"
+  [[ "$listed" == '"EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "remoto certificados: $listed"
   "$cli" remoto assinar tests/data/nfse_sample.xml --serie 0A1B2C --servidor "127.0.0.1:$port" \
     --saida "$work/signed.xml" || fail "remoto assinar"
   xmlsec1 --verify --trusted-pem "$work/cert.pem" "$work/signed.xml" >/dev/null 2>&1 ||
