@@ -30,6 +30,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${ASSINADOR_DOCDIR} CO
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/haproxy/assinador-nfse.cfg
   DESTINATION ${ASSINADOR_DOCDIR}/examples/haproxy COMPONENT servidor)
 
+# Manual pages, in the packages of their programs; uncompressed, as the rest of the packages'
+# documentation (man reads them either way).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/man/assinador-nfsed.1
+  ${PROJECT_SOURCE_DIR}/packaging/man/assinador-nfse-cli.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT servidor)
+if(ASSINADOR_GUI)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/man/assinador-nfse.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT gui)
+endif()
+
 # The unit names the installed files by their full paths, which are known only when installing
 # (cmake --install --prefix, or the package's /usr): it is written then.
 set(ASSINADOR_UNIT_TEMPLATE ${PROJECT_SOURCE_DIR}/packaging/assinador-nfsed.service.in)

@@ -38,8 +38,24 @@ for f in usr/bin/assinador-nfsed usr/bin/assinador-nfse-cli; do
   [ -x "$root/$f" ] || fail "/$f missing or not executable"
 done
 for f in "$unit_file" "$example" usr/share/doc/assinador-nfse/README.md \
-  usr/share/doc/assinador-nfse/examples/haproxy/assinador-nfse.cfg; do
+  usr/share/doc/assinador-nfse/examples/haproxy/assinador-nfse.cfg \
+  usr/share/man/man1/assinador-nfsed.1 usr/share/man/man1/assinador-nfse-cli.1; do
   [ -f "$root/$f" ] || fail "/$f missing"
+done
+# The manual pages render without a warning, each naming its program.
+for page in "$root"/usr/share/man/man1/*.1; do
+  name=$(basename "$page" .1)
+  if command -v groff >/dev/null; then
+    warnings=$(LC_ALL=C.UTF-8 groff -K utf8 -man -Tutf8 -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
+  fi
+  grep -q "^\.TH ${name^^} 1" "$page" || fail "$(basename "$page") does not name $name"
+done
+# Each program tells the project's version.
+for program in assinador-nfsed assinador-nfse-cli; do
+  shown=$("$root/usr/bin/$program" --version) || fail "$program --version failed"
+  [ "$shown" = "$program $(sed -n 's/^project(assinador_nfse VERSION \([0-9.]*\).*/\1/p' \
+    CMakeLists.txt)" ] || fail "$program --version: $shown"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = assinador-nfse ] || fail "package name"
 version=$(sed -n 's/^project(assinador_nfse VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -126,12 +142,14 @@ echo "daemon listening on port $port"
 
 # The command-line signer of the package reads the same store, and asks the daemon for it.
 cli="$root/usr/bin/assinador-nfse-cli"
-listed=$("$cli" certificados 2>&1) || fail "assinador-nfse-cli certificados: $listed"
-[[ "$listed" == 'EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "certificados: $listed"
+listed=$("$cli" certificados --bruto 2>&1) || fail "assinador-nfse-cli certificados: $listed"
+[[ "$listed" == '"EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "certificados --bruto: $listed"
+table=$("$cli" certificados 2>&1) || fail "assinador-nfse-cli certificados: $table"
+[[ "$table" == Titular*$'\n''EMPRESA DO PACOTE  0A1B2C  '* ]] || fail "certificados: $table"
 if [[ "$("$cli" --help)" == *'remoto certificados'* ]]; then
-  listed=$("$cli" remoto certificados --servidor "127.0.0.1:$port" 2>&1) ||
+  listed=$("$cli" remoto certificados --bruto --servidor "127.0.0.1:$port" 2>&1) ||
     fail "remoto certificados: $listed"
-  [[ "$listed" == 'EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "remoto certificados: $listed"
+  [[ "$listed" == '"EMPRESA DO PACOTE=serial=0A1B2C|'* ]] || fail "remoto certificados: $listed"
   "$cli" remoto assinar tests/data/nfse_sample.xml --serie 0A1B2C --servidor "127.0.0.1:$port" \
     --saida "$work/signed.xml" || fail "remoto assinar"
   xmlsec1 --verify --trusted-pem "$work/cert.pem" "$work/signed.xml" >/dev/null 2>&1 ||

@@ -3,6 +3,7 @@
 #include "app/container/sign_service_class.h"
 #include "platform/diagnostics.h"
 #include "server/service/sm_sign_service.h"
+#include "transport/server/session_manager.h"
 
 TSC::TSC(TLogFunction AServiceLog) {
   dsSvr.SetName(u"dsSvr");
@@ -29,10 +30,15 @@ void TSC::SetUpTransport() {
 void TSC::SetUpServerClass(TLogFunction AServiceLog) {
   DSServerClass1.SetServer(&dsSvr);
   DSServerClass1.OnGetClass = DSServerClass1GetClass;
-  if (AServiceLog) {
-    DSServerClass1.OnCreateInstance =
-        [log = std::move(AServiceLog)](TDSCreateInstanceEventObject& AEvent) {
-          AEvent.ServerClassInstance = MakeInstance<TSMSignService>(log);
-        };
-  }
+  FSignFailures = std::make_shared<TSignFailureJournal>(AServiceLog);
+  DSServerClass1.OnCreateInstance = [log = std::move(AServiceLog), failures = FSignFailures](
+                                        TDSCreateInstanceEventObject& AEvent) {
+    // The instance serves the calls of one connection, made on its thread: the thread's
+    // session tells the client's address.
+    auto recorder = [failures](const Text& ASerial, const Text& AStatus) {
+      const TDSSessionPtr session = TDSSessionManager::GetThreadSession();
+      failures->Failed(session ? session->GetData(u"RemoteIP") : Text{}, ASerial, AStatus);
+    };
+    AEvent.ServerClassInstance = MakeInstance<TSMSignService>(log, std::move(recorder));
+  };
 }

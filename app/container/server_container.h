@@ -8,6 +8,9 @@
 // controls the server. The server is stopped at creation (it never starts by itself) and again
 // at destruction, before its components go.
 
+#include <memory>
+
+#include "server/service/sign_failure_journal.h"
 #include "server/utils/logger.h"
 #include "transport/server/ds_server.h"
 #include "transport/tcp/server_transport.h"
@@ -15,7 +18,7 @@
 class TSC {
  public:
   // AServiceLog receives the journal records of the service instances (the executable's
-  // journal when empty).
+  // journal when empty), the refused signatures of remote clients included.
   explicit TSC(TLogFunction AServiceLog = {});
   ~TSC();
   TSC(const TSC&) = delete;
@@ -29,4 +32,6 @@ class TSC {
   // dsTCP's settings: attached to dsSvr, the compression filter, how connections talk.
   void SetUpTransport();
   void SetUpServerClass(TLogFunction AServiceLog);
+
+  std::shared_ptr<TSignFailureJournal> FSignFailures;
 };

@@ -21,6 +21,7 @@
 
 #include "app/container/server_container.h"
 #include "app/options/program_options.h"
+#include "build_info.h"
 #include "platform/certstore/pin_source.h"
 #include "platform/diagnostics.h"
 #include "platform/exception.h"
@@ -57,6 +58,7 @@ constexpr char kHelpText[] =
     "                    quando o serviço a tiver)\n"
     "  --foreground      executa em primeiro plano (o padrão; o único modo)\n"
     "  --help            mostra esta ajuda\n"
+    "  --version         mostra a versão\n"
     "\n"
     "Se a nova porta de um SIGHUP não puder ser usada, o servidor continua na porta anterior.\n"
     "\n"
@@ -195,10 +197,14 @@ int main(int argc, char** argv) {
     std::fputs(text::ToLocale(text::FromUtf8(kHelpText)).c_str(), stdout);
     return 0;
   }
+  if (options.Version) {
+    std::printf("%s %s\n", kProgram.data(), build_info::kProjectVersion);
+    return 0;
+  }
   // Failures the transport cannot hand back to anyone: the service manager's log, not the
   // journal, which keeps the records of the configuration, the start and the service.
   diagnostics::SetReportHook([](TextView ASource, TextView AMessage) {
-    Report(stderr, Text(ASource) + u": " + Text(AMessage));
+    Report(stderr, DiagnosticForPeople(ASource, AMessage));
   });
   // A token's PIN: the file given, else the service's credential; without either, a token
   // that needs a PIN is refused with a reason.

@@ -59,7 +59,8 @@ constexpr char kHelpText[] =
     "  --log ARQUIVO     arquivo de log (padrão: assinador-nfse.log ao lado do programa,\n"
     "                    se o arquivo de configuração estiver lá; senão em\n"
     "                    ~/.local/state/assinador-nfse/)\n"
-    "  --help            mostra esta ajuda\n";
+    "  --help            mostra esta ajuda\n"
+    "  --version         mostra a versão\n";
 
 void Report(TextView AMessage) { ReportMessage(stderr, kProgram, AMessage); }
 void Report(std::string_view AUtf8) { Report(text::FromUtf8(AUtf8)); }
@@ -132,11 +133,17 @@ int main(int argc, char** argv) {
     return kFailure;
   }
 
-  // The help needs no display.
+  // The help and the version need no display.
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
       std::setlocale(LC_ALL, "");
       std::fputs(text::ToLocale(text::FromUtf8(kHelpText)).c_str(), stdout);
+      return 0;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--version") {
+      std::printf("%s %s\n", kProgram.data(), build_info::kProjectVersion);
       return 0;
     }
   }

@@ -9,6 +9,11 @@
 #include "server/classes/config_server.h"
 #include "server/utils/logger.h"
 
+#include "platform/certstore/store_messages.h"
+#include "platform/certstore/token_messages.h"
+#include "platform/exception.h"
+#include "transport/tcp/tcp_messages.h"
+
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
                                     std::span<const std::string_view> AFileOptions,
                                     std::span<const std::string_view> AFlags) {
@@ -33,6 +38,10 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
     };
     if (argument == "--help" || argument == "-h") {
       options.Help = true;
+      continue;
+    }
+    if (argument == "--version") {
+      options.Version = true;
       continue;
     }
     if (std::find(AFlags.begin(), AFlags.end(), argument) != AFlags.end()) {
@@ -67,6 +76,22 @@ std::filesystem::path DefaultLogFile(const std::filesystem::path& AExeFile) {
   const std::filesystem::path folder = sys::UserStateFolder() / config_messages::kUserFolder;
   std::filesystem::create_directories(folder, error);
   return folder / beside.filename();
+}
+
+Text DiagnosticForPeople(TextView ASource, TextView AMessage) {
+  // The store and the tokens speak Portuguese already; the others are the program's inner
+  // parts, whose texts are the libraries' and the system's.
+  if (ASource == store_messages::kDiagnosticsSource ||
+      ASource == token_messages::kDiagnosticsSource)
+    return Text(AMessage);
+  Text sentence;
+  if (ASource == tcp_messages::kDiagnosticsSource) {
+    sentence = u"Falha numa conexão de cliente; o servidor continua atendendo os demais.";
+  } else {
+    sentence = u"Falha interna em \"" + Text(ASource) + u"\"; o programa continua.";
+  }
+  if (AMessage.empty()) return sentence;
+  return sentence + CR + u"Detalhe: " + Text(AMessage);
 }
 
 void ReportMessage(std::FILE* AStream, std::string_view AProgram, TextView AMessage) {

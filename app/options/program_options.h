@@ -1,7 +1,8 @@
 #pragma once
 
 // The command line the server programs share: the INI file and the journal named explicitly
-// ("--config F" or "--config=F", "--log F" or "--log=F"), "--help" or "-h", and whatever flags
+// ("--config F" or "--config=F", "--log F" or "--log=F"), "--help" or "-h", "--version", and
+// whatever flags
 // and file options a program adds of its own. Parses into a plain struct and touches no file.
 
 #include <cstdio>
@@ -23,6 +24,7 @@ class TUsageError : public std::runtime_error {
 
 struct TProgramOptions {
   bool Help = false;
+  bool Version = false;              // --version
   std::filesystem::path ConfigFile;  // empty: TConfigServerINI's places
   std::filesystem::path LogFile;     // empty: DefaultLogFile
   // The program's own file options that were given, by name ("--captura"), made absolute.
@@ -44,6 +46,11 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
 // which is made when missing (a folder that cannot be made is told by the journal's first
 // record).
 std::filesystem::path DefaultLogFile(const std::filesystem::path& AExeFile);
+
+// What the daemon's standard error says of a report of the process's diagnostics
+// (platform/diagnostics.h): a Portuguese sentence first, the component's own words after
+// "Detalhe:" where they are not Portuguese already.
+Text DiagnosticForPeople(TextView ASource, TextView AMessage);
 
 // One message for people on AStream, "<program>: <message>", in the terminal's character set.
 // Layers are joined with a lone CR, which a terminal would print over the previous layer: each

@@ -36,10 +36,11 @@ Text JoinCertificateList(const std::vector<Text>& AList) {
   return joined;
 }
 
-TSMSignService::TSMSignService(TLogFunction ALog)
+TSMSignService::TSMSignService(TLogFunction ALog, TSignFailureRecorder AFailures)
     : FLog(ALog ? std::move(ALog) : TLogFunction([](TLogLevel ALevel, const Text& AMessage) {
         TLogger::log(ALevel, AMessage);
-      })) {}
+      })),
+      FFailures(std::move(AFailures)) {}
 
 Text TSMSignService::getListCertificate() {
   try {
@@ -54,7 +55,10 @@ Text TSMSignService::getListCertificate() {
 Text TSMSignService::SignDocument(const Text& AXMLNF, const Text& ASerialNumber) {
   try {
     TSignerNFSEDocumentRemoteAdapter adapter;
-    return adapter.doSign(AXMLNF, ASerialNumber);
+    Text result = adapter.doSign(AXMLNF, ASerialNumber);
+    // An error text starts with its layer tag; a signed document never does.
+    if (FFailures && !result.empty() && result.front() == u'[') FFailures(ASerialNumber, result);
+    return result;
   } catch (const std::exception& e) {
     FLog(TLogLevel::llError, service_messages::kSignFailed + Text(1, CR) + MessageOf(e));
     return {};

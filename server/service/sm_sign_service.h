@@ -6,15 +6,21 @@
 // state between calls; each call creates and releases its own objects, so instances may serve
 // concurrent connections. Only a failure to write the journal record leaves an operation.
 
+#include <functional>
 #include <vector>
 
 #include "platform/text.h"
 #include "server/utils/logger.h"
 
+// Told of every signature the service refuses (an error text returned): the serial number asked
+// for and the text. The server gives one that records them (sign_failure_journal.h); the
+// in-process callers give none.
+using TSignFailureRecorder = std::function<void(const Text& ASerial, const Text& AStatus)>;
+
 class TSMSignService {
  public:
   // ALog receives the journal records; TLogger::log when none is given.
-  explicit TSMSignService(TLogFunction ALog = {});
+  explicit TSMSignService(TLogFunction ALog = {}, TSignFailureRecorder AFailures = {});
 
   // The entries of the personal store joined by ";" (JoinCertificateList), or an empty text
   // after a logged failure.
@@ -26,6 +32,7 @@ class TSMSignService {
 
  private:
   TLogFunction FLog;
+  TSignFailureRecorder FFailures;
 };
 
 // Entries joined with ";". An entry holding a quotation mark, a ";" or a character from code 1

@@ -6,7 +6,9 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/container/server_container.h"
 #include "platform/text.h"
@@ -97,5 +99,58 @@ TEST_P(ClientServerTest, ErrorRepliesBecomeExceptionsAndTheConnectionStays) {
 
 INSTANTIATE_TEST_SUITE_P(Compression, ClientServerTest, ::testing::Bool(),
                          [](const auto& AInfo) { return AInfo.param ? "On" : "Off"; });
+
+}  // namespace
+
+namespace {
+
+// Failed signings of remote clients reach the journal with the client's own address, the
+// serial and the error text, without the document; a client that keeps failing gets one record
+// a minute. The replies are the service's texts, unchanged.
+TEST(ServerJournalTest, RecordsRefusedSignaturesWithTheClientsAddress) {
+  test_certificates::TTestStore store;
+  std::string serial;
+  store.Add(test_certificates::Certificate("empresa.pem"), &serial);
+  std::mutex lock;
+  std::vector<Text> records;
+  TSC server{[&](TLogLevel, const Text& AMessage) {
+    std::lock_guard guard(lock);
+    records.push_back(AMessage);
+  }};
+  server.dsTCP.SetPort(0);
+  server.dsSvr.Start();
+  const Text secret = u"<nfse>segredo do cliente";
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(host);
+    TDBXClient client(host, server.dsTCP.BoundPort());
+    try {
+      client.Open();
+    } catch (const TDBXError&) {
+      if (std::string(host) == "::1") GTEST_SKIP() << "no IPv6 loopback on this machine";
+      throw;
+    }
+    client.Connect();
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(
+          client.CallTextMethod(u"TSMSignService.SignDocument", {secret, text::FromAscii(serial)})
+              .starts_with(u"[SignerNFSEDocument] Erro na Assinatura do Documento.\r"
+                           u"[TSignerNFSEDocument] Não foi possível carregar o arquivo: "
+                           u"<nfse>segredo"));
+    EXPECT_TRUE(client
+                    .CallTextMethod(u"TSMSignService.SignDocument",
+                                    {ReadSample("nfse_sample.xml"), text::FromAscii(serial)})
+                    .starts_with(u"<"));
+  }
+  std::lock_guard guard(lock);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(
+      records[0].starts_with(u"[Negócio] Assinatura recusada ao cliente 127.0.0.1 "
+                             u"(certificado " +
+                             text::FromAscii(serial) + u").\r"))
+      << text::ToUtf8(records[0]);
+  EXPECT_TRUE(records[1].starts_with(u"[Negócio] Assinatura recusada ao cliente ::1 "))
+      << text::ToUtf8(records[1]);
+  for (const Text& record : records) EXPECT_EQ(record.find(u"segredo"), Text::npos);
+}
 
 }  // namespace

@@ -163,8 +163,8 @@ TEST_F(DaemonTest, ServesThePortOfTheIniAndStopsOnTerminationSignals) {
 
 // What an integrator's application does against the daemon: the certificates of the user's
 // store, a signed document that an independent verifier accepts, and a service failure as a
-// result text, all in one session, with nothing but the start records in the journal. A
-// termination then ends the sessions still open.
+// result text, all in one session, with nothing but the start records and the refused
+// signature in the journal. A termination then ends the sessions still open.
 TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   test_certificates::TTestStore store;  // the daemon inherits ASSINADOR_NFSE_STORE
   std::string serial;
@@ -197,7 +197,16 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   EXPECT_THROW(client.CallTextMethod(u"DSAdmin.GetPlatformName", {}), TDBXError);
   EXPECT_FALSE(client.IsOpen());
   const std::string reload = kReload + std::to_string(FPort);
-  EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(reload), Info(reload)}));
+  // The refused signature is recorded with the client's address; the document is not.
+  EXPECT_EQ(Journal(), (std::vector<TRecord>{
+                           Info(reload), Info(reload),
+                           Error("[Negócio] Assinatura recusada ao cliente 127.0.0.1 (certificado "
+                                 "FFEE).
+[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do "
+                                 "Documento.
+[Certificado] Erro ao Obter o Certificado!
+"
+                                 "Certificado Digital não encontrado!")}));
   EXPECT_EQ(daemon->Errors(), "");
 }
 
@@ -449,22 +458,22 @@ TEST_F(DaemonTest, CommandLine) {
   struct Case {
     std::vector<std::string> arguments;
     int status;
-    std::string errorStart;  // of standard error
+    std::string errorStart;   // of standard error
+    std::string outputStart;  // of standard output
   };
   const Case kCases[] = {
-      {{"--help"}, 0, ""},
-      {{"--porta", "1"}, 2, "assinador-nfsed: opção desconhecida: --porta\n"},
-      {{"--config"}, 2, "assinador-nfsed: a opção --config exige um nome de arquivo.\n"},
-      {{"--log="}, 2, "assinador-nfsed: a opção --log exige um nome de arquivo.\n"},
+      {{"--help"}, 0, "", "Uso: assinador-nfsed"},
+      {{"--version"}, 0, "", "assinador-nfsed 1."},
+      {{"--porta", "1"}, 2, "assinador-nfsed: opção desconhecida: --porta\n", ""},
+      {{"--config"}, 2, "assinador-nfsed: a opção --config exige um nome de arquivo.\n", ""},
+      {{"--log="}, 2, "assinador-nfsed: a opção --log exige um nome de arquivo.\n", ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.arguments[0]);
     TDaemonProcess daemon(c.arguments, FDir / "stderr.txt");
     EXPECT_EQ(daemon.Wait(), c.status);
     EXPECT_TRUE(daemon.Errors().starts_with(c.errorStart)) << daemon.Errors();
-    if (c.status == 0) {
-      EXPECT_TRUE(daemon.UnreadOutput().starts_with("Uso: assinador-nfsed"));
-    }
+    EXPECT_TRUE(daemon.UnreadOutput().starts_with(c.outputStart));
   }
 }
 

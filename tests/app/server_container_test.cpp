@@ -24,7 +24,8 @@ TEST(ServerContainerTest, HoldsAStoppedServerWithItsTransportAndServiceClassAtta
   EXPECT_EQ(sc.dsTCP.Server(), &sc.dsSvr);
   EXPECT_EQ(sc.DSServerClass1.Server(), &sc.dsSvr);
   EXPECT_EQ(sc.DSServerClass1.LifeCycle(), u"Session");
-  EXPECT_FALSE(sc.DSServerClass1.OnCreateInstance) << "instances made the registry's way";
+  // Instances are made with the journal of refused signatures and the client's address.
+  EXPECT_TRUE(sc.DSServerClass1.OnCreateInstance);
 }
 
 TEST(ServerContainerTest, TransportCompressesAbove1024BytesAndKeepsEveryOtherDefault) {

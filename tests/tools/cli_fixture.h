@@ -62,6 +62,15 @@ inline const std::string kDocument =
     "<nfse><inf Id=\"n1\"><Discriminacao>Serviço de manutenção</Discriminacao></inf>"
     "<assinatura/></nfse>";
 
+// The line of AOut that holds AText, without its line break; empty when none does.
+inline std::string LineWith(const std::string& AOut, const std::string& AText) {
+  const auto at = AOut.find(AText);
+  if (at == std::string::npos) return {};
+  const auto start = AOut.rfind('\n', at);
+  const auto begin = start == std::string::npos ? 0 : start + 1;
+  return AOut.substr(begin, AOut.find('\n', at) - begin);
+}
+
 inline Text FromUtf16(std::string_view ABytes, bool ABigEndian) {
   Text out;
   for (std::size_t i = 0; i + 1 < ABytes.size(); i += 2) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <system_error>
 
 #include "server/classes/certificados_conf.h"
 
@@ -13,21 +14,24 @@ aqui mesmo ou por um servidor de assinatura (assinador-nfsed).
 Uso:
   assinador-nfse-cli certificados [--bruto]
   assinador-nfse-cli assinar ARQUIVO... --serie SERIE [--saida ARQUIVO | --pasta-saida PASTA]
-                     [--pin-arquivo ARQUIVO]
+                     [--sobrescrever] [--pin-arquivo ARQUIVO]
   assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]
   assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]
-                     [--saida ARQUIVO | --pasta-saida PASTA] [--conexoes N] [--tentativas N]
+                     [--saida ARQUIVO | --pasta-saida PASTA] [--sobrescrever] [--conexoes N]
+                     [--tentativas N]
   assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
   assinador-nfse-cli remover SERIE
   assinador-nfse-cli verificar ARQUIVO... [--ac ARQUIVO|PASTA] [--json]
-  assinador-nfse-cli --help
+  assinador-nfse-cli --help | --version
 
 Comandos:
-  certificados          Lista os certificados do repositório, um por linha:
-                        nome=serial=SERIE|validate=DATA|issuer=EMISSOR
-                        marcados com (VENCIDO) ou (ainda não válido) quando for o caso.
-    --bruto             Mostra o texto único que o serviço devolve aos clientes
-                        (entradas unidas por ";", com aspas quando preciso).
+  certificados          Lista os certificados do repositório numa tabela: Titular, Série,
+                        Válido até e Emissor, e a Situação (VENCIDO ou ainda não válido)
+                        quando algum estiver fora da validade. Os arquivos do repositório
+                        que não puderam ser usados são citados na saída de erros, com o motivo.
+    --bruto             Mostra o texto único que o serviço devolve aos clientes: entradas
+                        nome=serial=SERIE|validate=DATA|issuer=EMISSOR unidas por ";", com
+                        aspas quando preciso.
   assinar               Assina cada ARQUIVO com o certificado de número de série SERIE.
                         "-" lê o documento da entrada padrão. O arquivo é lido na codificação
                         da marca de ordem de bytes ou da declaração XML (UTF-8, ISO-8859-1,
@@ -38,6 +42,9 @@ Comandos:
     --pasta-saida PASTA Grava cada documento assinado em PASTA, com o nome do arquivo de
                         entrada (necessário com vários arquivos).
                         Sem --saida nem --pasta-saida, o documento vai para a saída padrão.
+    --sobrescrever      Permite que o documento assinado substitua o próprio arquivo de
+                        entrada (--saida igual à entrada, ou --pasta-saida igual à pasta
+                        dela); sem esta opção o comando recusa e não assina nada.
     --pin-arquivo ARQUIVO
                         Certificado em token (A3): lê o PIN da primeira linha de ARQUIVO
                         (legível só pelo usuário). Sem esta opção, o PIN é pedido no terminal.
@@ -72,6 +79,29 @@ Comandos:
                         (arquivo PEM ou DER, ou pasta deles, como as da ICP-Brasil); as ACs
                         intermediárias vêm do documento ou da mesma pasta.
     --json              Um objeto JSON por arquivo, com a lista das assinaturas, para scripts.
+
+O documento a assinar:
+  A assinatura (XML-DSig envelopada, com o certificado em KeyInfo) vai no lugar de cada
+  marcador <assinatura/> do documento, que recebe o modelo RSA-SHA1 de referência URI=""
+  (o documento inteiro):
+    <nfse><InfNfse Id="n1">...</InfNfse><assinatura/></nfse>
+  Sem marcador, o documento pode trazer o seu próprio elemento Signature, no namespace
+  http://www.w3.org/2000/09/xmldsig# (o primeiro do documento é assinado), com:
+    Reference URI=""  (o documento inteiro) ou URI="#ID" (o elemento de atributo Id="ID");
+    SignatureMethod   rsa-sha1 ou rsa-sha256 (também rsa-sha224, rsa-sha384, rsa-sha512);
+    DigestMethod      sha1 ou sha256 (também sha224, sha384, sha512);
+    Transforms        enveloped-signature e, se quiser, uma canonicalização C14N;
+    CanonicalizationMethod C14N 1.0, C14N 1.1 ou C14N exclusiva (com ou sem comentários).
+  Exemplo mínimo, com RSA-SHA256 e referência ao Id:
+    <nfse><InfNfse Id="n1">...</InfNfse>
+     <Signature xmlns="http://www.w3.org/2000/09/xmldsig#"><SignedInfo>
+      <CanonicalizationMethod Algorithm="http://www.w3.org/TR/2001/REC-xml-c14n-20010315"/>
+      <SignatureMethod Algorithm="http://www.w3.org/2001/04/xmldsig-more#rsa-sha256"/>
+      <Reference URI="#n1"><Transforms>
+       <Transform Algorithm="http://www.w3.org/2000/09/xmldsig#enveloped-signature"/>
+      </Transforms><DigestMethod Algorithm="http://www.w3.org/2001/04/xmlenc#sha256"/>
+      <DigestValue/></Reference></SignedInfo><SignatureValue/><KeyInfo/></Signature></nfse>
+  As quebras de linha do documento são retiradas antes da assinatura.
 
 Repositório de certificados: a pasta $ASSINADOR_NFSE_STORE ou, se não definida,
 ${XDG_DATA_HOME:-$HOME/.local/share}/assinador-nfse/My. Cada arquivo .pem/.crt (certificado
@@ -231,6 +261,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
   accepted.Values["--serie"] = &ALine.Serial;
   accepted.Values["--saida"] = &ALine.OutputFile;
   accepted.Values["--pasta-saida"] = &ALine.OutputDir;
+  accepted.Flags["--sobrescrever"] = &ALine.Overwrite;
   if (!ARemote) accepted.Values["--pin-arquivo"] = &ALine.PinFile;
   if (ARemote) {
     accepted.Values["--servidor"] = &server;
@@ -270,6 +301,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
     throw TUsageError(
         "falta o comando (certificados, assinar, remoto, importar, remover ou verificar).");
   if (std::any_of(AArguments.begin(), AArguments.end(), IsHelp)) return line;
+  if (std::find(AArguments.begin(), AArguments.end(), "--version") != AArguments.end()) {
+    line.Command = TCommand::Version;
+    return line;
+  }
 
   const std::string& command = AArguments.front();
   if (command == "certificados") {
@@ -329,6 +364,25 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
     throw TUsageError("comando desconhecido: \"" + command + "\".");
   }
   return line;
+}
+
+void RefuseOverwritingInputs(const TCommandLine& ALine) {
+  if (ALine.Overwrite) return;
+  if (ALine.Command != TCommand::Sign && ALine.Command != TCommand::RemoteSign) return;
+  for (const std::string& input : ALine.Inputs) {
+    if (input == "-") continue;
+    const std::filesystem::path output = OutputOf(ALine, input);
+    std::error_code missing;
+    if (output.empty() || !std::filesystem::equivalent(input, output, missing)) continue;
+    if (ALine.OutputDir)
+      throw TUsageError("a pasta de saída \"" + *ALine.OutputDir + "\" é a pasta de \"" + input +
+                        "\": o documento assinado substituiria o original. Use outra pasta, ou "
+                        "--sobrescrever para substituí-lo.");
+    throw TUsageError("--saida \"" + *ALine.OutputFile + "\" é o próprio arquivo de entrada \"" +
+                      input +
+                      "\": o documento assinado substituiria o original. Use outro nome, ou "
+                      "--sobrescrever para substituí-lo.");
+  }
 }
 
 std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput) {

@@ -17,6 +17,7 @@ class TUsageError : public std::runtime_error {
 
 enum class TCommand {
   Help,
+  Version,  // --version
   ListCertificates,
   Sign,
   RemoteListCertificates,  // remoto certificados
@@ -40,6 +41,7 @@ inline constexpr int kDefaultAttempts = 2;
 struct TCommandLine {
   TCommand Command = TCommand::Help;
   bool Raw = false;                       // certificados --bruto
+  bool Overwrite = false;                 // assinar: --sobrescrever
   std::vector<std::string> Inputs;        // assinar: files, "-" for standard input;
                                           // importar: the PKCS#12 file
   std::optional<std::string> Serial;      // --serie; remover: its argument
@@ -57,6 +59,11 @@ struct TCommandLine {
 
 // Throws TUsageError with a Portuguese message.
 TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments);
+
+// assinar and remoto assinar: throws TUsageError when a signed document would replace its own
+// input (--saida naming the input, or --pasta-saida its folder, links followed) and
+// --sobrescrever was not given. Looks at the files, unlike ParseCommandLine.
+void RefuseOverwritingInputs(const TCommandLine& ALine);
 
 // Where the signed document of AInput goes; empty for standard output.
 std::filesystem::path OutputOf(const TCommandLine& ALine, const std::string& AInput);

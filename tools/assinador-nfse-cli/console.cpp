@@ -9,13 +9,14 @@
 #include <system_error>
 
 #include "platform/exception.h"
+#include "platform/sys/system_error_text.h"
 #include "server/classes/signer.h"
 #include "server/classes/signer_messages.h"
 
 void Write(std::FILE* AStream, std::string_view ABytes) {
   if (std::fwrite(ABytes.data(), 1, ABytes.size(), AStream) != ABytes.size() ||
       std::fflush(AStream) != 0)
-    throw Exception("Não foi possível escrever na saída: " + std::system_category().message(errno));
+    throw Exception(sys::ErrorMessage("Não foi possível escrever na saída", errno));
 }
 
 void Report(std::FILE* AStream, TextView AMessage) {
@@ -128,22 +129,30 @@ int TSigningReport::End() {
   return FFailures == 0 ? 0 : kExitFailure;
 }
 
-namespace {
-
-// On a terminal and in stderr a load failure shows the first kShownDocumentCharacters of the
-// document.
-constexpr std::size_t kShownDocumentCharacters = 500;
-
-}  // namespace
+const char kTemplateHint[] =
+    "O documento não tem onde pôr a assinatura: falta o marcador <assinatura/> ou um elemento "
+    "Signature de XML-DSig (veja \"assinador-nfse-cli assinar --help\").";
 
 Text ForPeople(const Text& AFailure, const Text& ADocument) {
   const Text loadFailed =
       Text{signer_messages::kSignFailed} + CR + Text{signer_messages::kLoadFailed};
-  if (AFailure.rfind(loadFailed, 0) != 0) return AFailure;
-  Text shown = AFailure.substr(0, loadFailed.size() + kShownDocumentCharacters);
-  if (const std::size_t omitted = AFailure.size() - shown.size(); omitted > 0)
-    shown += u"… (mais " + text::FromAscii(std::to_string(omitted)) + u" caracteres omitidos)";
-  if (const Text reason = TSignerNFSEDocument::LoadFailureReason(ADocument); !reason.empty())
-    shown += CR + (u"Motivo: " + reason);
-  return shown;
+  if (AFailure.rfind(loadFailed, 0) == 0) {
+    Text shown = u"O arquivo não pôde ser lido como documento XML.";
+    const Text reason = TSignerNFSEDocument::LoadFailureReason(ADocument);
+    if (reason == signer_messages::kTooManyPlaceholders) {
+      shown = reason + u".";
+    } else if (!reason.empty()) {
+      shown += CR + (u"Detalhe: " + reason);
+    }
+    return shown;
+  }
+  if (AFailure.find(signer_messages::kTemplateMissing) != Text::npos)
+    return AFailure + CR + text::FromUtf8(kTemplateHint);
+  return AFailure;
+}
+
+Text SigningFailure(const std::string& AInput, TextView ASerial, TextView AReason) {
+  const std::string file = AInput == "-" ? "a entrada padrão" : "\"" + AInput + "\"";
+  return text::FromUtf8("Não foi possível assinar " + file + " com o certificado ") +
+         Text(ASerial) + u"." + CR + Text(AReason);
 }

@@ -20,10 +20,18 @@ void Write(std::FILE* AStream, std::string_view ABytes);
 void Report(std::FILE* AStream, TextView AMessage);
 void Report(std::FILE* AStream, std::string_view AUtf8);
 
-// A failure text of the sign service as people should see it: a document that did not load
-// is quoted by the service whole; this keeps its start, says how much was left out and adds
-// the parser's reason for ADocument.
+// A failure text of the sign service as people should see it. The service quotes a document
+// that did not load whole: people get a sentence and the parser's reason for ADocument
+// instead (the file is named by SigningFailure). A document without a place for the signature
+// gets one more line that says what is missing. Other texts are the service's, unchanged.
 Text ForPeople(const Text& AFailure, const Text& ADocument);
+
+// A failure to sign the file AInput ("-": standard input) with the certificate ASerial: the
+// sentence that names both, then AReason on the lines that follow.
+Text SigningFailure(const std::string& AInput, TextView ASerial, TextView AReason);
+
+// What is missing from a document that has no place for the signature: one line.
+extern const char kTemplateHint[];
 
 // Reads a secret typed at the terminal AFd without echo, after APrompt on standard error: Enter
 // ends it, Backspace and Ctrl-U edit it, and at most AMax bytes are kept. False when it is

@@ -17,13 +17,18 @@
 #include <system_error>
 #include <vector>
 
+#include "build_info.h"
 #include "platform/c_free.h"
 #include "platform/certstore/store.h"
+#include "platform/diagnostics.h"
 #include "platform/exception.h"
 #include "platform/sys/date_time_text.h"
+#include "platform/sys/system_error_text.h"
 #include "platform/xmldsig/library_scope.h"
+#include "server/classes/certificados_conf.h"
 #include "server/classes/digital_certificate.h"
 #include "server/service/sm_sign_service.h"
+#include "tools/assinador-nfse-cli/certificate_table.h"
 #include "tools/assinador-nfse-cli/command_line.h"
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
@@ -44,8 +49,7 @@ std::string ReadInput(const std::string& AInput) {
   if (AInput != "-") {
     opened.reset(std::fopen(AInput.c_str(), "rb"));
     if (!opened)
-      throw Exception("Não foi possível abrir \"" + AInput +
-                      "\": " + std::system_category().message(errno));
+      throw Exception(sys::ErrorMessage("Não foi possível abrir \"" + AInput + "\"", errno));
   }
   std::FILE* stream = opened ? opened.get() : stdin;
   std::string bytes;
@@ -57,14 +61,16 @@ std::string ReadInput(const std::string& AInput) {
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, n);
   if (std::ferror(stream) != 0)
-    throw Exception("Não foi possível ler \"" + AInput +
-                    "\": " + std::system_category().message(errno));
+    throw Exception(sys::ErrorMessage("Não foi possível ler \"" + AInput + "\"", errno));
   return bytes;
 }
 
-// Signs one document. Returns an empty text on success, else the text that says why not.
-Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& ALine,
-             const std::string& AInput) {
+// Signs one document. Returns an empty text on success, else the text that says why not: a
+// failure to sign names the file and the certificate (AShownSerial), one to write names the
+// output.
+Text SignOne(TSMSignService& AService, const Text& ASerial, const Text& AShownSerial,
+             const TCommandLine& ALine, const std::string& AInput) {
+  std::string bytes;
   try {
     TDecodedDocument document = DecodeDocument(ReadInput(AInput));
     const Text result = AService.SignDocument(document.Content, ASerial);
@@ -72,10 +78,17 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const TCommandLine& 
     // texts start with a bracketed layer tag, and an empty text means the failure went to the
     // journal.
     if (result.empty())
-      return u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.";
-    if (result.front() == u'[') return ForPeople(result, document.Content);
+      return SigningFailure(
+          AInput, AShownSerial,
+          u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.");
+    if (result.front() == u'[')
+      return SigningFailure(AInput, AShownSerial, ForPeople(result, document.Content));
     Text().swap(document.Content);  // released before the output is encoded
-    const std::string bytes = EncodeDocument(result, document.Encoding);
+    bytes = EncodeDocument(result, document.Encoding);
+  } catch (const std::exception& e) {
+    return SigningFailure(AInput, AShownSerial, MessageOf(e));
+  }
+  try {
     const std::filesystem::path output = OutputOf(ALine, AInput);
     if (output.empty()) {
       Write(stdout, bytes);
@@ -119,12 +132,13 @@ int Sign(const TCommandLine& ALine) {
   UsePinSource(ALine);
   TSMSignService service;
   const Text serial = text::FromLocale(*ALine.Serial);
+  const Text shownSerial = text::FromLocale(TCertificadosConf::Normalize(*ALine.Serial));
   WarnOfValidity(serial);
   TSigningReport report(ALine.Inputs.size());
   for (std::size_t i = 0; i < ALine.Inputs.size(); ++i) {
     const std::string& input = ALine.Inputs[i];
     report.Starting(i, input);
-    const Text failure = SignOne(service, serial, ALine, input);
+    const Text failure = SignOne(service, serial, shownSerial, ALine, input);
     report.Finished(input, OutputOf(ALine, input).string(), failure);
   }
   return report.End();
@@ -132,9 +146,13 @@ int Sign(const TCommandLine& ALine) {
 
 int ListCertificates(const TCommandLine& ALine) {
   // A store folder that is not there lists nothing; say where it was looked for.
-  if (const std::filesystem::path folder = certstore::PersonalStoreDirectory();
-      !std::filesystem::is_directory(folder))
+  const std::filesystem::path folder = certstore::PersonalStoreDirectory();
+  const bool folderThere = std::filesystem::is_directory(folder);
+  if (!folderThere)
     Report(stderr, "Pasta do repositório de certificados não encontrada: " + folder.string());
+  // Files of the store it cannot use, and token modules that did not load, are told as they are
+  // met (the journal of a server says the same).
+  diagnostics::SetReportHook([](TextView, TextView AMessage) { Report(stderr, AMessage); });
   if (ALine.Raw) {
     Write(stdout, text::ToLocale(TSMSignService().getListCertificate()) + "\n");
     return 0;
@@ -150,12 +168,16 @@ int ListCertificates(const TCommandLine& ALine) {
     bySerial[certificate->SerialNumber()] = certificate;
   }
   const std::time_t now = std::time(nullptr);
+  std::vector<TCertificateRow> rows;
   for (const Text& entry : entries) {
-    Text line = entry;
-    if (const auto found = bySerial.find(ParseListEntry(entry).Serial); found != bySerial.end())
-      line += ValidityMark(ValidityAt(found->second->ValidFrom(), found->second->ValidTo(), now));
-    Write(stdout, text::ToLocale(line) + "\n");
+    TCertificateRow& row = rows.emplace_back();
+    row.Listed = ParseListEntry(entry);
+    if (const auto found = bySerial.find(row.Listed.Serial); found != bySerial.end())
+      row.Validity = ValidityAt(found->second->ValidFrom(), found->second->ValidTo(), now);
   }
+  if (rows.empty() && folderThere)
+    Report(stderr, "Nenhum certificado no repositório " + folder.string() + ".");
+  Write(stdout, text::ToLocale(CertificateTable(rows)));
   return 0;
 }
 
@@ -173,6 +195,7 @@ int main(int argc, char** argv) {
   TCommandLine line;
   try {
     line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    RefuseOverwritingInputs(line);
   } catch (const TUsageError& e) {
     Report(stderr, std::string("assinador-nfse-cli: ") + e.what() +
                        "\nUse \"assinador-nfse-cli --help\" para ver as opções.");
@@ -181,6 +204,10 @@ int main(int argc, char** argv) {
   try {
     if (line.Command == TCommand::Help) {
       Write(stdout, text::ToLocale(text::FromUtf8(kHelpText)));
+      return 0;
+    }
+    if (line.Command == TCommand::Version) {
+      Write(stdout, std::string("assinador-nfse-cli ") + build_info::kProjectVersion + "\n");
       return 0;
     }
     switch (line.Command) {

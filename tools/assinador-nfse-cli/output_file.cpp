@@ -9,6 +9,7 @@
 
 #include "platform/exception.h"
 #include "platform/sys/atomic_file.h"
+#include "platform/sys/system_error_text.h"
 #include "platform/sys/unique_fd.h"
 
 namespace fs = std::filesystem;
@@ -16,8 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 [[noreturn]] void Fail(const fs::path& AFile, int AErrno) {
-  throw Exception("Não foi possível gravar \"" + AFile.string() +
-                  "\": " + std::system_category().message(AErrno));
+  throw Exception(sys::ErrorMessage("Não foi possível gravar \"" + AFile.string() + "\"", AErrno));
 }
 
 // The path a chain of symbolic links ends in (which need not exist yet).

@@ -14,11 +14,14 @@
 #include <thread>
 
 #include "platform/exception.h"
+#include "platform/sys/system_error_text.h"
 #include "server/classes/certificados_conf.h"
+#include "tools/assinador-nfse-cli/certificate_table.h"
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
 #include "tools/assinador-nfse-cli/output_file.h"
 #include "tools/assinador-nfse-cli/validity_notes.h"
+#include "transport/client/client_socket_channel.h"
 #include "transport/client/dbx_client.h"
 #include "transport/stream/json_error_reply.h"
 
@@ -33,11 +36,26 @@ std::string AddressOf(const TCommandLine& ALine) {
   return (v6 ? "[" + ALine.Host + "]" : ALine.Host) + ":" + std::to_string(ALine.Port);
 }
 
-// What went wrong with the server, for people; the client library's own text follows as the
-// detail.
+// Why a connection failed, in Portuguese; empty when only the client library's text says it.
+std::string ConnectionReason(const TDBXError& AError, const std::string& AHost) {
+  const auto* connection = dynamic_cast<const TDBXConnectionError*>(&AError);
+  if (connection == nullptr) return {};
+  if (connection->NameNotFound())
+    return "o nome \"" + AHost + "\" não foi encontrado (confira o nome ou use o endereço IP)";
+  if (connection->SystemError() == 0 &&
+      AError.Message() == text::FromUtf8(client_format::kServerClosed))
+    return "o servidor encerrou a conexão antes de responder";
+  if (connection->SystemError() != 0 && sys::HasOwnReason(connection->SystemError()))
+    return sys::ErrorReason(connection->SystemError());
+  return {};
+}
+
+// What went wrong with the server, for people: a Portuguese sentence, and the client library's
+// own text as the detail where the sentence does not say it all.
 Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool AConnecting) {
   const std::string address = AddressOf(ALine);
   std::string sentence;
+  const std::string reason = ConnectionReason(AError, ALine.Host);
   if (dynamic_cast<const TDBXRemoteError*>(&AError) != nullptr) {
     sentence = "O servidor de assinatura em " + address + " recusou o pedido.";
   } else if (AError.ErrorCode() == client_format::kProtocolErrorCode ||
@@ -46,10 +64,13 @@ Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool ACon
     sentence = "Erro de protocolo: " + address +
                " não respondeu como um servidor de assinatura (assinador-nfsed).";
   } else if (AConnecting) {
-    sentence = "Não foi possível conectar ao servidor de assinatura em " + address + ".";
+    sentence = "Não foi possível conectar ao servidor de assinatura em " + address;
+    sentence += reason.empty() ? "." : ": " + reason + ".";
   } else {
-    sentence = "A conexão com o servidor de assinatura em " + address + " falhou.";
+    sentence = "A conexão com o servidor de assinatura em " + address + " falhou";
+    sentence += reason.empty() ? "." : ": " + reason + ".";
   }
+  if (!reason.empty()) return text::FromUtf8(sentence);
   return text::FromUtf8(sentence) + CR + u"Detalhe: " + AError.Message();
 }
 
@@ -78,6 +99,12 @@ constexpr auto kRetryPause = std::chrono::milliseconds(100);
 TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& ALine,
                  const std::string& AInput, TReadInput AReadInput) {
   TOutcome outcome;
+  const Text shownSerial = text::FromLocale(TCertificadosConf::Normalize(*ALine.Serial));
+  const auto failed = [&](TextView AReason) {
+    outcome.Failure = SigningFailure(AInput, shownSerial, AReason);
+    return outcome;
+  };
+  std::string bytes;
   try {
     const TDecodedDocument document = DecodeDocument(AReadInput(AInput));
     Text result;
@@ -93,27 +120,24 @@ TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& A
             AClient.CallTextMethod(kSignMethod, {TextView{document.Content}, TextView{ASerial}});
         break;
       } catch (const TDBXError& e) {
-        if (AClient.IsOpen() || outcome.Attempts >= ALine.Attempts) {
-          outcome.Failure = ServerFailure(ALine, e, connecting);
-          return outcome;
-        }
+        if (AClient.IsOpen() || outcome.Attempts >= ALine.Attempts)
+          return failed(ServerFailure(ALine, e, connecting));
       }
       std::this_thread::sleep_for(kRetryPause);
     }
     // A signed document starts with its declaration or root element; the service's error
     // texts start with a bracketed layer tag, and an empty text means the failure went to the
     // server's journal.
-    if (result.empty()) {
-      outcome.Failure =
+    if (result.empty())
+      return failed(
           u"O servidor não devolveu o documento; o erro foi registrado no arquivo de log do "
-          u"servidor.";
-      return outcome;
-    }
-    if (result.front() == u'[') {
-      outcome.Failure = ForPeople(result, document.Content);
-      return outcome;
-    }
-    std::string bytes = EncodeDocument(result, document.Encoding);
+          u"servidor.");
+    if (result.front() == u'[') return failed(ForPeople(result, document.Content));
+    bytes = EncodeDocument(result, document.Encoding);
+  } catch (const std::exception& e) {
+    return failed(MessageOf(e));
+  }
+  try {
     const std::filesystem::path output = OutputOf(ALine, AInput);
     if (output.empty()) {
       outcome.Standard = std::move(bytes);
@@ -177,10 +201,11 @@ class TBatch {
     FChanged.wait(lock, [&] { return FOutcomes[AIndex].Done || FWorking == 0; });
     if (!FOutcomes[AIndex].Done) {
       TOutcome lost;
-      lost.Failure =
+      lost.Failure = SigningFailure(
+          FLine.Inputs[AIndex], text::FromLocale(TCertificadosConf::Normalize(*FLine.Serial)),
           text::FromUtf8("Arquivo não enviado: nenhuma conexão com o servidor de assinatura em " +
                          AddressOf(FLine) + " restou aberta.") +
-          CR + FLastFailure;
+              CR + FLastFailure);
       return lost;
     }
     return std::move(FOutcomes[AIndex]);
@@ -266,12 +291,14 @@ int RemoteListCertificates(const TCommandLine& ALine) {
     return 0;
   }
   const std::time_t now = std::time(nullptr);
+  std::vector<TCertificateRow> rows;
   for (const Text& entry : SplitCertificateList(list)) {
+    TCertificateRow& row = rows.emplace_back();
+    row.Listed = ParseListEntry(entry);
     // The server tells only the end of each certificate's validity.
-    const std::optional<std::time_t> expiry = ParseListEntry(entry).Expiry;
-    const TextView mark = expiry && *expiry < now ? ValidityMark(TValidity::Expired) : u"";
-    Write(stdout, text::ToLocale(entry + Text(mark)) + "\n");
+    if (row.Listed.Expiry && *row.Listed.Expiry < now) row.Validity = TValidity::Expired;
   }
+  Write(stdout, text::ToLocale(CertificateTable(rows)));
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/certstore/store_entries.h"
 #include "platform/exception.h"
 #include "platform/sys/date_time_text.h"
+#include "platform/sys/system_error_text.h"
 #include "server/classes/certificados_conf.h"
 #include "tools/assinador-nfse-cli/console.h"
 
@@ -40,8 +41,7 @@ class TSecret {
 // Reads at most AMax bytes of AFile (all of it when it is shorter); throws when it is longer.
 std::string ReadBounded(const std::string& AFile, std::size_t AMax, const std::string& ATooLong) {
   std::ifstream in(AFile, std::ios::binary);
-  if (!in)
-    Fail("Não foi possível abrir \"" + AFile + "\": " + std::system_category().message(errno));
+  if (!in) Fail(sys::ErrorMessage("Não foi possível abrir \"" + AFile + "\"", errno));
   std::string bytes(AMax + 1, '\0');
   in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (in.bad()) Fail("Não foi possível ler \"" + AFile + "\".");

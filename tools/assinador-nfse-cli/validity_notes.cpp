@@ -3,18 +3,6 @@
 #include "platform/sys/date_time_text.h"
 #include "server/classes/certificate_messages.h"
 
-TextView ValidityMark(TValidity AValidity) {
-  switch (AValidity) {
-    case TValidity::Expired:
-      return u" (VENCIDO)";
-    case TValidity::NotYetValid:
-      return u" (ainda não válido)";
-    case TValidity::Valid:
-      break;
-  }
-  return u"";
-}
-
 Text SigningWarning(TValidity AValidity, const Text& ASerial, const Text& AName,
                     const Text& ADate) {
   if (AValidity == TValidity::Valid) return {};
@@ -47,6 +35,7 @@ TListedCertificate ParseListEntry(TextView AEntry) {
   const TextView pairs = equals < AEntry.size() ? AEntry.substr(equals + 1) : TextView{};
   listed.Serial = ValueOf(pairs, certificate_messages::kSerialKey);
   listed.ValidTo = ValueOf(pairs, certificate_messages::kValidateKey);
+  listed.Issuer = ValueOf(pairs, certificate_messages::kIssuerKey);
   if (std::optional<std::tm> local = sys::ParseDateTime(listed.ValidTo))
     listed.Expiry = std::mktime(&*local);
   return listed;

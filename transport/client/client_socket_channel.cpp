@@ -47,11 +47,18 @@ int PollFor(int AFd, short AEvents, int ATimeoutMs) {
 
 }  // namespace
 
+TDBXConnectionError::TDBXConnectionError(std::string_view AMessageUtf8, int ASystemError,
+                                         bool ANameNotFound)
+    : TDBXError(kConnectionErrorCode, AMessageUtf8),
+      FSystemError(ASystemError),
+      FNameNotFound(ANameNotFound) {}
+
 TDBXClientSocketChannel::TDBXClientSocketChannel(std::string AHost, std::uint16_t APort,
                                                  int AConnectTimeoutMs, int AReadTimeoutMs)
     : FHost(std::move(AHost)),
       FPort(APort),
-      FAddress(FHost + ":" + std::to_string(APort)),
+      FAddress((FHost.find(':') != std::string::npos ? "[" + FHost + "]" : FHost) + ":" +
+               std::to_string(APort)),
       FConnectTimeoutMs(AConnectTimeoutMs),
       FReadTimeoutMs(AReadTimeoutMs),
       FChannelInfo(this, text::FromAscii(FAddress)) {}
@@ -60,30 +67,33 @@ void TDBXClientSocketChannel::Open() {
   Close();
   FConnectionLost = false;
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;  // IPv6 and IPv4, in the order the resolver prefers
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
   hints.ai_flags = AI_NUMERICSERV;
   addrinfo* list = nullptr;
   const int rc = ::getaddrinfo(FHost.c_str(), std::to_string(FPort).c_str(), &hints, &list);
   if (rc != 0 || list == nullptr)
-    throw TDBXError(kConnectionErrorCode,
-                    std::string(kCannotResolve) + "\"" + FHost + "\": " + ::gai_strerror(rc));
+    throw TDBXConnectionError(
+        std::string(kCannotResolve) + "\"" + FHost + "\": " + ::gai_strerror(rc),
+        rc == EAI_SYSTEM ? errno : 0, rc != EAI_SYSTEM);
   const AddrInfoPtr addresses(list);
   int error = 0;
   for (const addrinfo* address = list; address != nullptr && !FSocket; address = address->ai_next)
-    ConnectTo(address->ai_addr, address->ai_addrlen, error);
+    ConnectTo(address->ai_family, address->ai_addr, address->ai_addrlen, error);
   if (FSocket) return;
   if (error == ETIMEDOUT)
-    throw TDBXError(kConnectionErrorCode, std::string(kConnectTimedOut) + FAddress + " after " +
-                                              Milliseconds(FConnectTimeoutMs));
-  throw TDBXError(kConnectionErrorCode,
-                  std::string(kCannotConnect) + FAddress + ": " + ErrorText(error));
+    throw TDBXConnectionError(
+        std::string(kConnectTimedOut) + FAddress + " after " + Milliseconds(FConnectTimeoutMs),
+        error);
+  throw TDBXConnectionError(std::string(kCannotConnect) + FAddress + ": " + ErrorText(error),
+                            error);
 }
 
 // Non-blocking from the start: connect, reads and writes all wait through poll with a limit.
-void TDBXClientSocketChannel::ConnectTo(const void* ASockAddr, unsigned ALength, int& AError) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+void TDBXClientSocketChannel::ConnectTo(int AFamily, const void* ASockAddr, unsigned ALength,
+                                        int& AError) {
+  UniqueFd fd(::socket(AFamily, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd) {
     AError = errno;
     return;
@@ -117,14 +127,17 @@ void TDBXClientSocketChannel::Close() { FSocket.reset(); }
 
 bool TDBXClientSocketChannel::WaitFor(short AEvents, int ATimeoutMs) {
   const int ready = PollFor(FSocket.get(), AEvents, ATimeoutMs);
-  if (ready < 0) Lost(kSocketFailed, ErrorText(errno));
+  if (ready < 0) {
+    const int error = errno;
+    Lost(kSocketFailed, error, ErrorText(error));
+  }
   return ready > 0;
 }
 
-void TDBXClientSocketChannel::Lost(std::string_view AStem, const std::string& ADetail) {
+void TDBXClientSocketChannel::Lost(std::string_view AStem, int AError, const std::string& ADetail) {
   FConnectionLost = true;
   FSocket.reset();
-  throw TDBXError(kConnectionErrorCode, std::string(AStem) + ADetail);
+  throw TDBXConnectionError(std::string(AStem) + ADetail, AError);
 }
 
 int TDBXClientSocketChannel::Read(std::span<std::uint8_t> Buffer, int Offset, int Count) {
@@ -137,10 +150,14 @@ int TDBXClientSocketChannel::Read(std::span<std::uint8_t> Buffer, int Offset, in
     const ssize_t count =
         ::recv(FSocket.get(), Buffer.data() + Offset, static_cast<std::size_t>(Count), 0);
     if (count > 0) return static_cast<int>(count);
-    if (count == 0) Lost(kServerClosed);
+    if (count == 0) Lost(kServerClosed, 0);
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) Lost(kSocketFailed, ErrorText(errno));
-    if (!WaitFor(POLLIN, FReadTimeoutMs)) Lost(kReadTimedOut, Milliseconds(FReadTimeoutMs));
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      const int error = errno;
+      Lost(kSocketFailed, error, ErrorText(error));
+    }
+    if (!WaitFor(POLLIN, FReadTimeoutMs))
+      Lost(kReadTimedOut, ETIMEDOUT, Milliseconds(FReadTimeoutMs));
   }
 }
 
@@ -158,8 +175,12 @@ int TDBXClientSocketChannel::Write(std::span<const std::uint8_t> Buffer, int Off
       continue;
     }
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Lost(kSocketFailed, ErrorText(errno));
-    if (!WaitFor(POLLOUT, FReadTimeoutMs)) Lost(kWriteTimedOut, Milliseconds(FReadTimeoutMs));
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      const int error = errno;
+      Lost(kSocketFailed, error, ErrorText(error));
+    }
+    if (!WaitFor(POLLOUT, FReadTimeoutMs))
+      Lost(kWriteTimedOut, ETIMEDOUT, Milliseconds(FReadTimeoutMs));
   }
   return Count;
 }

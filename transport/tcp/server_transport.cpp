@@ -31,6 +31,43 @@ void ReportDropped() noexcept {
   throw Exception(std::string(AWhat) + ": " + std::strerror(errno));
 }
 
+// A listening socket of AFamily bound to every address on APort; none when the family is not
+// available or the port cannot be bound (errno tells which).
+UniqueFd BindListener(int AFamily, std::uint16_t APort) {
+  UniqueFd listener(::socket(AFamily, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return listener;
+  const int fd = listener.get();
+  const int on = 1;
+  const int off = 0;
+  // Lets a restart bind while connections of the previous run sit in TIME_WAIT; on Linux it
+  // does not let a second listener share the port.
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (AFamily == AF_INET6) {
+    // IPv4 clients too, whatever the system's default (net.ipv6.bindv6only).
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) return UniqueFd();
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_any;
+    v6.sin6_port = htons(APort);
+    length = sizeof v6;
+  } else {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    v4.sin_port = htons(APort);
+    length = sizeof v4;
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    // A port in use or reserved is so for IPv4 as well: no second try with the other family.
+    if (errno == EADDRINUSE || errno == EACCES) throw TBindError(errno, APort);
+    return UniqueFd();
+  }
+  return listener;
+}
+
 // Clears the thread's session however the batch ends.
 struct TThreadSessionGuard {
   ~TThreadSessionGuard() { TDSSessionManager::ClearThreadSession(); }
@@ -98,26 +135,19 @@ void TDSTCPServerTransport::Start() {
   auto server = std::make_unique<TServer>();
   server->StopEvent = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!server->StopEvent) ThrowSystem("eventfd");
-  server->Listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!server->Listener) ThrowSystem("socket");
+  // One socket for both families where the system has IPv6 (IPv4 clients arrive as
+  // v4-mapped addresses); IPv4 alone where it has not.
+  const auto port = static_cast<std::uint16_t>(FPort & 0xFFFF);
+  server->Listener = BindListener(AF_INET6, port);
+  if (!server->Listener) server->Listener = BindListener(AF_INET, port);
+  if (!server->Listener) throw TBindError(errno, port);
   const int fd = server->Listener.get();
-  const int on = 1;
-  // Lets a restart bind while connections of the previous run sit in TIME_WAIT; on Linux it
-  // does not let a second listener share the port.
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(static_cast<std::uint16_t>(FPort & 0xFFFF));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw TBindError(errno, ntohs(address.sin_port));
-  }
   if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     ThrowSystem("getsockname");
-  server->BoundPort = ntohs(address.sin_port);
+  server->BoundPort = PortOf(address);
 
   server->Pool = std::make_unique<TDSThreadPool>(FMaxThreads, FPoolSize);
   SetListenerError({});
@@ -134,16 +164,10 @@ void TDSTCPServerTransport::Start() {
 }
 
 void TDSTCPServerTransport::CheckBindable(std::uint16_t APort) {
-  const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!probe) ThrowSystem("socket");
-  const int on = 1;
-  ::setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(APort);
-  if (::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    throw TBindError(errno, APort);
+  // Bound as Start binds, then let go at once.
+  UniqueFd probe = BindListener(AF_INET6, APort);
+  if (!probe) probe = BindListener(AF_INET, APort);
+  if (!probe) throw TBindError(errno, APort);
 }
 
 void TDSTCPServerTransport::Stop() {
@@ -240,7 +264,7 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
       if (fds[1].revents != 0) return;
       continue;
     }
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     UniqueFd socket(::accept4(AServer.Listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
                               SOCK_CLOEXEC));
@@ -257,12 +281,10 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
     }
     const int on = 1;
     ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     TDSTCPContextPtr context;
     try {
-      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(), ip,
-                                                ntohs(peer.sin_port));
+      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(),
+                                                PeerAddressText(peer), PortOf(peer));
       std::lock_guard lock(AServer.ContextsLock);
       AServer.Contexts.push_back(context);
     } catch (...) {

@@ -1,5 +1,7 @@
 #include "transport/tcp/tcp_connection.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -68,4 +70,29 @@ void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
     ASource += sent;
     ACount -= static_cast<std::size_t>(sent);
   }
+}
+
+std::string PeerAddressText(const sockaddr_storage& AAddress) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (AAddress.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(AAddress);
+    ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+  } else if (AAddress.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(AAddress);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+      // The last four bytes are the IPv4 address.
+      ::inet_ntop(AF_INET, v6.sin6_addr.s6_addr + 12, text, sizeof text);
+    } else {
+      ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    }
+  }
+  return text;
+}
+
+std::uint16_t PortOf(const sockaddr_storage& AAddress) {
+  if (AAddress.ss_family == AF_INET)
+    return ntohs(reinterpret_cast<const sockaddr_in&>(AAddress).sin_port);
+  if (AAddress.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(AAddress).sin6_port);
+  return 0;
 }

@@ -9,6 +9,8 @@
 // closed only when the last holder lets go of the connection, so a descriptor number is never
 // reused under a thread that still uses it.
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -63,3 +65,10 @@ class TDSTCPContext {
 };
 
 using TDSTCPContextPtr = std::shared_ptr<TDSTCPContext>;
+
+// A peer's address as the session, the journal and people see it: IPv4 in dotted form, an IPv4
+// client of an IPv6 socket (a v4-mapped address) included; any other IPv6 address in its
+// short form ("::1"). Empty for another family.
+std::string PeerAddressText(const sockaddr_storage& AAddress);
+// The port of an IPv4 or IPv6 address; 0 for another family.
+std::uint16_t PortOf(const sockaddr_storage& AAddress);

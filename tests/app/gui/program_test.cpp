@@ -93,6 +93,7 @@ TEST_F(ProgramTest, CommandLine) {
   };
   const Case kCases[] = {
       {"help", {"--help"}, 0, "Uso: assinador-nfse [--config ARQUIVO] [--log ARQUIVO]"},
+      {"version", {"--version"}, 0, "assinador-nfse 1."},
       {"unknown option", {"--porta", "1"}, 2, "assinador-nfse: opção desconhecida: --porta"},
       {"option without its file",
        {"--config"},

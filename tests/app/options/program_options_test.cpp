@@ -99,4 +99,33 @@ TEST(ProgramOptionsTest, RefusesUnknownOptionsAndMissingNames) {
   }
 }
 
+TEST(ProgramOptionsTest, VersionIsAnOptionOfItsOwn) {
+  EXPECT_TRUE(ParseProgramOptions({"--version"}).Version);
+  EXPECT_FALSE(ParseProgramOptions({"--help"}).Version);
+}
+
+// What the daemon's standard error says of the failures it could not pass on: Portuguese first.
+TEST(ProgramOptionsTest, DiagnosticsArePortugueseFirst) {
+  struct Case {
+    const char* name;
+    Text source;
+    Text message;
+    Text shown;
+  };
+  const Case kCases[] = {
+      {"a store file, already in Portuguese", u"Certificados",
+       u"Arquivo ignorado no repositório de certificados: /a.pfx: motivo",
+       u"Arquivo ignorado no repositório de certificados: /a.pfx: motivo"},
+      {"a client connection", u"TCP transport", u"accept: Too many open files",
+       u"Falha numa conexão de cliente; o servidor continua atendendo os demais.\rDetalhe: "
+       u"accept: Too many open files"},
+      {"another part", u"Server container", u"boom",
+       u"Falha interna em \"Server container\"; o programa continua.\rDetalhe: boom"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(DiagnosticForPeople(c.source, c.message), c.shown);
+  }
+}
+
 }  // namespace

@@ -107,6 +107,58 @@ TEST_F(TcpServerTransport, PortZeroChoosesAFreePortAndServesAConnection) {
   EXPECT_EQ(session->Creator(), &FTransport);  // marked by the execute step
 }
 
+// One listener serves both families: an IPv4 client is seen with its plain IPv4 address (not
+// the v4-mapped form of the IPv6 socket), an IPv6 client with its own.
+TEST_F(TcpServerTransport, ServesIPv4AndIPv6ClientsOnOnePort) {
+  const std::uint16_t port = Start();
+  UniqueFd v6(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  loopback.sin6_port = htons(port);
+  if (!v6 || ::connect(v6.get(), reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) != 0)
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  EXPECT_TRUE(Echo(v6.get(), "seis"));
+  UniqueFd v4 = Connect(port);
+  ASSERT_TRUE(v4);
+  EXPECT_TRUE(Echo(v4.get(), "quatro"));
+  std::lock_guard lock(FProbe->Lock);
+  ASSERT_EQ(FProbe->Created(), 2);
+  EXPECT_EQ(FProbe->Handlers[0].PeerIP, u"::1");
+  EXPECT_EQ(FProbe->Handlers[1].PeerIP, u"127.0.0.1");
+}
+
+TEST(PeerAddressText, ShowsIPv4PlainAndIPv6Short) {
+  struct Case {
+    int family;
+    const char* address;
+    const char* shown;
+  };
+  const Case kCases[] = {
+      {AF_INET, "192.168.0.7", "192.168.0.7"},
+      {AF_INET6, "::ffff:192.168.0.7", "192.168.0.7"},
+      {AF_INET6, "::1", "::1"},
+      {AF_INET6, "2001:db8:0:0:0:0:0:7", "2001:db8::7"},
+      {AF_UNIX, "", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.address);
+    sockaddr_storage address{};
+    address.ss_family = static_cast<sa_family_t>(c.family);
+    if (c.family == AF_INET) {
+      auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+      ASSERT_EQ(::inet_pton(AF_INET, c.address, &v4.sin_addr), 1);
+      v4.sin_port = htons(8080);
+    } else if (c.family == AF_INET6) {
+      auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+      ASSERT_EQ(::inet_pton(AF_INET6, c.address, &v6.sin6_addr), 1);
+      v6.sin6_port = htons(8080);
+    }
+    EXPECT_EQ(PeerAddressText(address), c.shown);
+    EXPECT_EQ(PortOf(address), c.family == AF_UNIX ? 0 : 8080);
+  }
+}
+
 TEST_F(TcpServerTransport, SecondServerOnABusyPortGivesTheBindMessage) {
   const std::uint16_t port = Start();
   TTestTcpTransport second;
