@@ -4,14 +4,13 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/certstore/store_messages.h"
+#include "platform/certstore/token_messages.h"
+#include "platform/exception.h"
 #include "platform/sys/user_folders.h"
 #include "server/classes/config_messages.h"
 #include "server/classes/config_server.h"
 #include "server/utils/logger.h"
-
-#include "platform/certstore/store_messages.h"
-#include "platform/certstore/token_messages.h"
-#include "platform/exception.h"
 #include "transport/tcp/tcp_messages.h"
 
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,

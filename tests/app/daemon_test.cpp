@@ -201,11 +201,8 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   EXPECT_EQ(Journal(), (std::vector<TRecord>{
                            Info(reload), Info(reload),
                            Error("[Negócio] Assinatura recusada ao cliente 127.0.0.1 (certificado "
-                                 "FFEE).
-[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do "
-                                 "Documento.
-[Certificado] Erro ao Obter o Certificado!
-"
+                                 "FFEE).\n[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do "
+                                 "Documento.\n[Certificado] Erro ao Obter o Certificado!\n"
                                  "Certificado Digital não encontrado!")}));
   EXPECT_EQ(daemon->Errors(), "");
 }
