@@ -81,7 +81,7 @@ Text DiagnosticForPeople(TextView ASource, TextView AMessage) {
   // The store and the tokens speak Portuguese already; the others are the program's inner
   // parts, whose texts are the libraries' and the system's.
   if (ASource == store_messages::kDiagnosticsSource ||
-      ASource == token_messages::kDiagnosticsSource)
+      ASource == token_messages::kDiagnosticsSource || ASource == tcp_messages::kRefusalSource)
     return Text(AMessage);
   Text sentence;
   if (ASource == tcp_messages::kDiagnosticsSource) {

@@ -35,6 +35,10 @@ inline constexpr TextView kCannotOpen = u"Cannot open file \"";
 
 inline constexpr std::string_view kSection = "CONFIGURACAO";
 inline constexpr std::string_view kPortKey = "PORTA";
+// The client networks the server admits (addresses with prefixes, or "*").
+inline constexpr std::string_view kClientsKey = "CLIENTES";
+// Followed by what is wrong with the key's value.
+inline constexpr TextView kBadClients = u"[Configuração do Servidor] Chave CLIENTES: ";
 // The folder of the user's configuration and state that the installed programs share.
 inline constexpr std::string_view kUserFolder = "assinador-nfse";
 

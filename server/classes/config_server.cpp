@@ -109,6 +109,8 @@ void TConfigServerINI::LoadConfiguration() {
   }
   FPortText = sys::ProfileValue(*content, config_messages::kSection, config_messages::kPortKey);
   FPort = FPortText ? PortOf(*FPortText) : 0;
+  FClientsText =
+      sys::ProfileValue(*content, config_messages::kSection, config_messages::kClientsKey);
 }
 
 void TConfigServerINI::CheckPort() const {

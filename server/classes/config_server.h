@@ -31,6 +31,9 @@ class IConfigServer {
   // Raises, naming the store and what it holds, when the port is one the server cannot listen
   // on (outside 1..65535, which takes in an absent or unreadable value).
   virtual void CheckPort() const = 0;
+  // The client networks the server admits, as written in the store (see TClientNetworks);
+  // nothing when the store names none, and then the server admits the local networks.
+  virtual std::optional<std::string> getClientNetworks() const { return std::nullopt; }
 };
 
 // The ports a server can listen on.
@@ -66,6 +69,8 @@ class TConfigServerINI : public IConfigServer {
   // "[Configuração do Servidor] PORTA ausente ou inválida em "<file>": <found>. ..." where found
   // is "chave ausente", "valor vazio" or the value read, in quotes.
   void CheckPort() const override;
+  // The key CLIENTES of the section, as read; nothing when absent.
+  std::optional<std::string> getClientNetworks() const override { return FClientsText; }
 
   // The file read by the last load, or the one a save writes: without --config, the first
   // place that exists, else the last place.
@@ -90,6 +95,7 @@ class TConfigServerINI : public IConfigServer {
 
   std::int32_t FPort = 0;
   std::optional<std::string> FPortText;  // as read, without blanks; nullopt: no such key
+  std::optional<std::string> FClientsText;
   std::vector<std::filesystem::path> FPlaces;
   std::filesystem::path FFileName;
 };

@@ -7,10 +7,22 @@
 #include "platform/exception.h"
 #include "platform/sys/executable.h"
 #include "platform/sys/port_holder.h"
+#include "server/classes/config_messages.h"
 #include "server/controller/controller_messages.h"
 #include "server/utils/machine_utils.h"
 
 namespace {
+
+// The networks the configuration admits; the local ones when it names none.
+TClientNetworks ClientNetworksOf(const IConfigServer& AConfig) {
+  const std::optional<std::string> written = AConfig.getClientNetworks();
+  const bool named = written && written->find_first_not_of(" \t") != std::string::npos;
+  try {
+    return TClientNetworks::Parse(named ? std::string_view{*written} : kDefaultClientNetworks);
+  } catch (const std::exception& e) {
+    throw Exception(Text{config_messages::kBadClients} + MessageOf(e));
+  }
+}
 
 namespace msg = controller_messages;
 
@@ -74,6 +86,12 @@ void TServerController::StartServer() {
   } catch (const std::exception& e) {
     throw Exception(MessageOf(e) + kept);
   }
+  TClientNetworks clients;
+  try {
+    clients = ClientNetworksOf(*config);
+  } catch (const std::exception& e) {
+    throw Exception(MessageOf(e) + kept);
+  }
   const auto port = static_cast<std::uint16_t>(config->getPort());
   if (wasRunning && port != oldPort) {
     try {
@@ -83,6 +101,7 @@ void TServerController::StartServer() {
     }
   }
   if (wasRunning) StopServer();
+  FTCPTransport.SetClientNetworks(std::move(clients));
   try {
     StartOn(port);
   } catch (const TBindError& e) {

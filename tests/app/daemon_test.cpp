@@ -486,3 +486,35 @@ TEST_F(DaemonTest, RelativeFileNamesAreReportedInFull) {
 }
 
 }  // namespace
+
+namespace {
+
+// Only the networks the INI file names may connect: a peer outside them is closed before the
+// negotiation and told once on standard error; an INI value that is no network fails the start.
+TEST_F(DaemonTest, ClientsOutsideTheConfiguredNetworksAreRefused) {
+  WriteIni(Ini(std::to_string(FPort)) + "CLIENTES=127.0.0.1/32\r\n");
+  const auto daemon = Start();
+  ASSERT_EQ(ListeningPort(*daemon), FPort);
+  for (int i = 0; i < 3; ++i) {
+    UniqueFd outsider = tcptest::Connect(FPort, "127.0.0.2");
+    ASSERT_TRUE(outsider);
+    EXPECT_TRUE(tcptest::ClosedByServer(outsider.get()));
+  }
+  UniqueFd admitted = tcptest::Connect(FPort, "127.0.0.1");
+  ASSERT_TRUE(admitted);
+  ExpectNegotiation(admitted.get());
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0);
+  const std::string errors = daemon->Errors();
+  const std::string refused = "Conexão recusada de 127.0.0.2";
+  EXPECT_NE(errors.find(refused), std::string::npos) << errors;
+  EXPECT_EQ(errors.find(refused), errors.rfind(refused)) << "once a minute per address";
+
+  WriteIni(Ini(std::to_string(FPort)) + "CLIENTES=rede-da-empresa\r\n");
+  const auto refusing = Start();
+  EXPECT_EQ(refusing->Wait(), 1);
+  EXPECT_NE(refusing->Errors().find("Chave CLIENTES: Rede de clientes inválida"), std::string::npos)
+      << refusing->Errors();
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <map>
 #include <thread>
 
 #include "platform/diagnostics.h"
@@ -86,6 +87,9 @@ void TDSServerTransport::SetIPImplementationID(Text AValue) {
 
 // The listening server object of the socket layer, present while the transport is started.
 struct TDSTCPServerTransport::TServer {
+  TClientNetworks Clients;  // as set when the server started
+  // When each refused address was last reported; the listener thread's alone.
+  std::map<std::string, std::chrono::steady_clock::time_point> RefusalReported;
   UniqueFd Listener;
   UniqueFd StopEvent;  // readable once the server stops; wakes every wait of the transport
   std::uint16_t BoundPort = 0;
@@ -133,6 +137,7 @@ void TDSTCPServerTransport::Start() {
   if (!FProtocolHandlerFactory) throw Exception(tcp_messages::kNoProtocolHandlerFactory);
 
   auto server = std::make_unique<TServer>();
+  server->Clients = FClientNetworks;
   server->StopEvent = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!server->StopEvent) ThrowSystem("eventfd");
   // One socket for both families where the system has IPv6 (IPv4 clients arrive as
@@ -279,6 +284,12 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
       }
       continue;
     }
+    if (!AServer.Clients.Allows(peer)) {
+      AServer.Pool->Release(worker);
+      ++FRefused;
+      RefuseClient(AServer, peer);
+      continue;  // the socket closes here, before the client's first byte is read
+    }
     const int on = 1;
     ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     TDSTCPContextPtr context;
@@ -293,6 +304,25 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
       continue;
     }
     AServer.Pool->Start(worker, [this, &AServer, context] { ServeConnection(AServer, context); });
+  }
+}
+
+void TDSTCPServerTransport::RefuseClient(TServer& AServer, const sockaddr_storage& APeer) {
+  try {
+    const std::string address = PeerAddressText(APeer);
+    const auto now = std::chrono::steady_clock::now();
+    auto& reported = AServer.RefusalReported;
+    if (const auto last = reported.find(address);
+        last != reported.end() && now - last->second < std::chrono::minutes(1))
+      return;
+    // A sweep of many addresses is remembered only so far.
+    if (reported.size() >= 4096) reported.clear();
+    reported[address] = now;
+    diagnostics::Report(tcp_messages::kRefusalSource, Text{tcp_messages::kRefusedClient} +
+                                                          text::FromUtf8(address) +
+                                                          Text{tcp_messages::kRefusedClientEnd});
+  } catch (...) {
+    ReportDropped();
   }
 }
 

@@ -21,6 +21,7 @@
 #include "transport/filter/transport_filter.h"
 #include "transport/server/ds_server.h"
 #include "transport/server/session_manager.h"
+#include "transport/tcp/client_networks.h"
 #include "transport/tcp/connection_table.h"
 #include "transport/tcp/protocol_handler.h"
 #include "transport/tcp/tcp_channel.h"
@@ -109,6 +110,13 @@ class TDSTCPServerTransport : public TDSServerTransport {
 
   int Port() const { return FPort; }
   void SetPort(int AValue) { FPort = AValue; }
+  // The client addresses admitted from the next Start on (every address by default); a peer
+  // outside them is closed before its first byte is read, counted, and reported to the
+  // diagnostics at most once a minute per address.
+  void SetClientNetworks(TClientNetworks ANetworks) { FClientNetworks = std::move(ANetworks); }
+  const TClientNetworks& ClientNetworks() const { return FClientNetworks; }
+  // Connections refused for their address since the transport was made.
+  std::uint64_t RefusedConnections() const { return FRefused.load(); }
   int MaxThreads() const { return FMaxThreads; }
   void SetMaxThreads(int AValue) { FMaxThreads = AValue; }
   int PoolSize() const { return FPoolSize; }
@@ -164,12 +172,15 @@ class TDSTCPServerTransport : public TDSServerTransport {
   void ListenLoop(TServer& AServer);
   void AcceptConnections(TServer& AServer);
   void ServeConnection(TServer& AServer, const TDSTCPContextPtr& AContext);
+  void RefuseClient(TServer& AServer, const sockaddr_storage& APeer);
   void DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared, bool& AScopeEntered);
   void DoOnExecute(TDSTCPContext& AContext);
   void DoOnDisconnect(TDSTCPContext& AContext, bool AScopeEntered);
   void SetListenerError(Text AMessage);
 
   int FPort = 211;
+  TClientNetworks FClientNetworks;
+  std::atomic<std::uint64_t> FRefused{0};
   int FMaxThreads = 0;
   int FPoolSize = 10;
   std::unique_ptr<TDSProtocolHandlerFactory> FProtocolHandlerFactory;

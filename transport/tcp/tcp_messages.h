@@ -26,6 +26,18 @@ inline constexpr std::string_view kMaxThreadsExceeded =
     "The maximum number of threads for this scheduler is exceeded.";
 inline constexpr std::string_view kPoolStopping = "Thread pool is stopping";
 
+// A list of client networks that cannot be read; followed by the entry in quotes.
+inline constexpr std::string_view kBadClientNetwork =
+    "Rede de clientes inválida (use endereço/prefixo, como 192.168.0.0/16, ou *): ";
+// The source of the diagnostics of refused clients (its messages are for people as they stand).
+inline constexpr std::u16string_view kRefusalSource = u"Clientes";
+// What the diagnostics say of a connection refused for its address (at most once a minute for
+// each address); followed by the address, then kRefusedClientEnd.
+inline constexpr std::u16string_view kRefusedClient = u"Conexão recusada de ";
+inline constexpr std::u16string_view kRefusedClientEnd =
+    u": o endereço não está entre as redes de clientes admitidas (chave CLIENTES do arquivo de "
+    u"configuração)";
+
 // The source named in the diagnostics of failures the transport cannot pass on.
 inline constexpr std::u16string_view kDiagnosticsSource = u"TCP transport";
 

@@ -36,10 +36,18 @@ namespace tcptest {
 inline constexpr auto kWait =
     std::chrono::seconds(20);  // bound of every wait; never reached when healthy
 
-inline UniqueFd Connect(std::uint16_t APort) {
+// A connection to APort on loopback; AFrom, when given, is the loopback address it comes from
+// (as "127.0.0.2").
+inline UniqueFd Connect(std::uint16_t APort, const char* AFrom = nullptr) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   timeval timeout{20, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (AFrom) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, AFrom, &from.sin_addr);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return UniqueFd();
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
