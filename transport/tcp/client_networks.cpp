@@ -42,7 +42,8 @@ TClientNetworks TClientNetworks::Parse(std::string_view AText) {
     if (slash != std::string_view::npos) {
       const std::string_view digits = entry.substr(slash + 1);
       int prefix = -1;
-      const auto [end_, error] = std::from_chars(digits.data(), digits.data() + digits.size(), prefix);
+      const auto [end_, error] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), prefix);
       if (error != std::errc{} || end_ != digits.data() + digits.size() || prefix < 0 ||
           prefix > network.Prefix)
         throw bad(entry);
