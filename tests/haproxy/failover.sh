@@ -78,11 +78,12 @@ fail() {
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
 
-# A port nobody listens on now: a random one that refuses a connection.
+# A port nobody listens on now: a random one that refuses a connection, below the system's
+# ephemeral range so that no outgoing connection of a test running beside us can hold it.
 free_port() {
   local port
   for _ in $(seq 1 50); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((10000 + RANDOM % 22000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
       return 0
@@ -106,8 +107,20 @@ export ASSINADOR_NFSE_STORE="$work/My"
 # Server N on the port of its INI file (a free one the first time, kept for the restart);
 # waits until it says it listens.
 start_server() {
+  local n=$1 attempts=1
+  if [ -z "${server_port[$n]:-}" ]; then
+    server_port[$n]=$(free_port)
+    attempts=5 # a port taken between the probe and the bind: try another
+  fi
+  for attempt in $(seq 1 "$attempts"); do
+    if launch_server "$n"; then return 0; fi
+    [ "$attempt" -lt "$attempts" ] || break
+    server_port[$n]=$(free_port)
+  done
+  fail "o servidor $n não iniciou"
+}
+launch_server() {
   local n=$1
-  [ -n "${server_port[$n]:-}" ] || server_port[$n]=$(free_port)
   printf '[CONFIGURACAO]\nPORTA=%s\n' "${server_port[$n]}" >"$work/servidor$n.ini"
   "$daemon" --config "$work/servidor$n.ini" --log "$work/servidor$n.log" \
     >"$work/servidor$n.out" 2>"$work/servidor$n.err" &
@@ -117,7 +130,11 @@ start_server() {
   for _ in $(seq 1 100); do
     port=$(sed -n 's/.*atendendo na porta TCP \([0-9][0-9]*\).*/\1/p' "$work/servidor$n.out")
     [ -n "$port" ] && break
-    kill -0 "${server_pid[$n]}" 2>/dev/null || fail "o servidor $n não iniciou"
+    if ! kill -0 "${server_pid[$n]}" 2>/dev/null; then
+      echo "== servidor$n.err ==" >&2
+      cat "$work/servidor$n.err" >&2
+      return 1
+    fi
     sleep 0.1
   done
   [ -n "$port" ] || fail "o servidor $n não começou a atender em 10 s"
