@@ -107,7 +107,7 @@ cmp -s "$ini" "$root/$example" || fail "ExecStartPre did not copy the example IN
 # A free port, so that a port in use on this machine does not fail the check.
 free_port=""
 for _ in $(seq 1 50); do
-  candidate=$((20000 + RANDOM % 40000))
+  candidate=$((10000 + RANDOM % 22000))
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
     free_port=$candidate
     break

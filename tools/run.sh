@@ -55,7 +55,7 @@ else
     2>/dev/null || true)
   for _ in $(seq 1 50); do
     [ -z "$port" ] || break
-    candidate=$((20000 + RANDOM % 40000))
+    candidate=$((10000 + RANDOM % 22000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; fi
   done
   [ -n "$port" ] || { echo "Nenhuma porta livre encontrada." >&2; exit 1; }

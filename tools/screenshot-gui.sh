@@ -31,7 +31,7 @@ trap cleanup EXIT
 # A port nobody listens on.
 port=""
 for _ in $(seq 1 50); do
-  candidate=$((20000 + RANDOM % 40000))
+  candidate=$((10000 + RANDOM % 22000))
   if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
     port=$candidate
     break
