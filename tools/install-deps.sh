@@ -10,5 +10,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libxml2-dev libxmlsec1-dev libxmlsec1-openssl libssl-dev openssl zlib1g-dev \
   libgtest-dev xmlsec1 locales ca-certificates clang-format \
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev xvfb xauth fonts-dejavu-core \
-  dpkg-dev file haproxy socat \
+  dpkg-dev file haproxy socat python3 \
   libp11-kit-dev p11-kit softhsm2 opensc

@@ -54,6 +54,9 @@ class TDbxChannel {
   virtual int Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) = 0;
   virtual bool GetConnectionLost() const { return false; }
   virtual TDBXChannelInfo* GetChannelInfo() = 0;
+  // Bytes already received and held by the channel itself (decoded ahead of the reader), which
+  // a wait on the socket would not announce.
+  virtual bool HasLeftover() const { return false; }
 };
 
 using TDbxChannelPtr = std::unique_ptr<TDbxChannel>;

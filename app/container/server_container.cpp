@@ -3,6 +3,7 @@
 #include "app/container/sign_service_class.h"
 #include "platform/diagnostics.h"
 #include "server/service/sm_sign_service.h"
+#include "transport/protocol/json_server_protocol_handler.h"
 #include "transport/server/session_manager.h"
 
 TSC::TSC(TLogFunction AServiceLog) {
@@ -22,6 +23,8 @@ TSC::~TSC() {
 
 void TSC::SetUpTransport() {
   dsTCP.SetServer(&dsSvr);
+  // Every connection speaks the JSON command protocol.
+  dsTCP.SetProtocolHandlerFactory(std::make_unique<TDSJSONProtocolHandlerFactory>(dsTCP));
   TTransportFilterCollection& filters = dsTCP.Filters();
   filters.GetItem(filters.AddFilter(u"ZLibCompression"))
       ->SetFilterPropertiesText(u"CompressMoreThan=1024");

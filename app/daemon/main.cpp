@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "app/container/server_container.h"
+#include "app/controller/controller_messages.h"
+#include "app/controller/server_controller.h"
 #include "app/options/program_options.h"
 #include "build_info.h"
 #include "platform/certstore/pin_source.h"
@@ -27,8 +29,6 @@
 #include "platform/exception.h"
 #include "platform/sys/executable.h"
 #include "platform/xmldsig/library_scope.h"
-#include "server/controller/controller_messages.h"
-#include "server/controller/server_controller.h"
 #include "server/utils/certificate_validity.h"
 #include "server/utils/logger.h"
 

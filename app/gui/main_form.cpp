@@ -18,13 +18,13 @@
 #include <exception>
 #include <string>
 
+#include "app/controller/controller_messages.h"
 #include "app/gui/app_icon.h"
 #include "app/gui/form_messages.h"
 #include "app/gui/tray_hint.h"
 #include "platform/diagnostics.h"
 #include "platform/exception.h"
 #include "server/classes/config_server.h"
-#include "server/controller/controller_messages.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/container/server_container.h"
+#include "app/controller/server_controller.h"
 #include "platform/gui/desktop.h"
-#include "server/controller/server_controller.h"
 #include "server/utils/certificate_validity.h"
 #include "server/utils/logger.h"
 

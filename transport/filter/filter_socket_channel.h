@@ -37,7 +37,7 @@ class TDBXFilterSocketChannel : public TDbxChannel {
   bool GetConnectionLost() const override;
   TDBXChannelInfo* GetChannelInfo() override;
 
-  virtual bool HasLeftover() const;
+  bool HasLeftover() const override;
   virtual bool HasFilters() const;
   // 0 not negotiated, 1 filtered, -1 plain.
   virtual int GetFlag() const;

@@ -1,9 +1,8 @@
 #include "transport/protocol/json_server_protocol_handler.h"
 
 #include "transport/dbx_error.h"
-#include "transport/filter/filter_socket_channel.h"
 #include "transport/protocol/protocol_messages.h"
-#include "transport/tcp/server_transport.h"
+#include "transport/server/ds_server_transport.h"
 
 TDBXJSonServerProtocolHandler::TDBXJSonServerProtocolHandler(
     std::unique_ptr<TDBXJSonServerInputConnectionHandler> AInput,
@@ -76,9 +75,7 @@ void TDBXJSonServerProtocolHandler::SetUp(TDSAuthenticationManager* Data) {
 // socket would leave it unanswered until the client sent more.
 bool TDBXJSonServerProtocolHandler::BytesWaiting() const {
   if (FInput->Reader().HasMoreBytes()) return true;
-  const auto* filtered =
-      dynamic_cast<const TDBXFilterSocketChannel*>(&FInput->ConnectionHandler().Channel());
-  return filtered && filtered->HasLeftover();
+  return FInput->ConnectionHandler().Channel().HasLeftover();
 }
 
 bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {

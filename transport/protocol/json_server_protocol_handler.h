@@ -1,6 +1,6 @@
 #pragma once
 
-// What the TCP transport drives for each connection: the head of the connection's command
+// What a server transport drives for each connection: the head of the connection's command
 // chain (TDBXJSonServerProtocolHandler) and the factory that builds the chain over the
 // connection's channel (TDSJSONProtocolHandlerFactory).
 //
@@ -13,11 +13,10 @@
 #include <mutex>
 
 #include "transport/protocol/json_server_input_handler.h"
+#include "transport/server/protocol_handler.h"
 #include "transport/server/session_manager.h"
-#include "transport/tcp/protocol_handler.h"
 
 class TDSServerTransport;
-class TDSTCPServerTransport;
 
 class TDBXJSonServerProtocolHandler : public TDBXProtocolHandler {
  public:
@@ -74,10 +73,9 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
 
 class TDSJSONProtocolHandlerFactory : public TDSProtocolHandlerFactory {
  public:
-  explicit TDSJSONProtocolHandlerFactory(TDSTCPServerTransport& ATransport)
-      : FTransport(ATransport) {}
+  explicit TDSJSONProtocolHandlerFactory(TDSServerTransport& ATransport) : FTransport(ATransport) {}
   TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) override;
 
  private:
-  TDSTCPServerTransport& FTransport;
+  TDSServerTransport& FTransport;
 };

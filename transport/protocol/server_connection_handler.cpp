@@ -6,11 +6,11 @@
 #include "transport/protocol/command_text.h"
 #include "transport/protocol/invocation_metadata.h"
 #include "transport/protocol/protocol_messages.h"
+#include "transport/server/ds_server_transport.h"
 #include "transport/server/method_provider.h"
 #include "transport/server/server_method_messages.h"
 #include "transport/server/session_manager.h"
 #include "transport/stream/row_format.h"
-#include "transport/tcp/server_transport.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include "platform/diagnostics.h"
 #include "platform/sys/thread_scope.h"
 #include "transport/dbx_error.h"
-#include "transport/protocol/json_server_protocol_handler.h"
 #include "transport/tcp/tcp_channel_internal.h"
 
 namespace {
@@ -76,15 +75,6 @@ struct TThreadSessionGuard {
 
 }  // namespace
 
-void TDSServerTransport::SetBufferKBSize(int AValue) {
-  FBufferKBSize = AValue <= 0 ? 1 : AValue > 1000 ? 1000 : AValue;
-}
-
-void TDSServerTransport::SetIPImplementationID(Text AValue) {
-  if (Active()) throw Exception(tcp_messages::kIPImplementationIDActive);
-  FIPImplementationID = std::move(AValue);
-}
-
 // The listening server object of the socket layer, present while the transport is started.
 struct TDSTCPServerTransport::TServer {
   TClientNetworks Clients;  // as set when the server started
@@ -99,9 +89,7 @@ struct TDSTCPServerTransport::TServer {
   std::list<TDSTCPContextPtr> Contexts;  // accepted, not yet ended; guarded by ContextsLock
 };
 
-TDSTCPServerTransport::TDSTCPServerTransport()
-    : FProtocolHandlerFactory(std::make_unique<TDSJSONProtocolHandlerFactory>(*this)),
-      FSessionManager(&TDSSessionManager::Instance()) {}
+TDSTCPServerTransport::TDSTCPServerTransport() = default;
 
 TDSTCPServerTransport::~TDSTCPServerTransport() {
   try {
@@ -111,14 +99,9 @@ TDSTCPServerTransport::~TDSTCPServerTransport() {
   }
 }
 
-void TDSTCPServerTransport::SetProtocolHandlerFactory(
-    std::unique_ptr<TDSProtocolHandlerFactory> AFactory) {
-  FProtocolHandlerFactory = std::move(AFactory);
-}
-
 std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(
     const TDSTCPContextPtr& AContext) {
-  return std::make_unique<TDSTCPChannelInternal>(AContext, *FSessionManager);
+  return std::make_unique<TDSTCPChannelInternal>(AContext, SessionManager());
 }
 
 TDbxChannelPtr TDSTCPServerTransport::CreateHandlerChannel(
@@ -134,7 +117,7 @@ void TDSTCPServerTransport::Start() {
   if (!IPImplementationID().empty()) {
     throw Exception(Text(tcp_messages::kUnsupportedIPImplementationID) + IPImplementationID());
   }
-  if (!FProtocolHandlerFactory) throw Exception(tcp_messages::kNoProtocolHandlerFactory);
+  if (!ProtocolHandlerFactory()) throw Exception(tcp_messages::kNoProtocolHandlerFactory);
 
   auto server = std::make_unique<TServer>();
   server->Clients = FClientNetworks;
@@ -359,12 +342,12 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
   AScopeEntered = true;
   tcpChannel->Open();
   TDbxChannelPtr channel = CreateHandlerChannel(std::move(tcpChannel), std::move(filtered));
-  AContext.Data = FProtocolHandlerFactory->CreateProtocolHandler(std::move(channel));
+  AContext.Data = ProtocolHandlerFactory()->CreateProtocolHandler(std::move(channel));
   if (!AContext.Data) throw Exception(tcp_messages::kNoProtocolHandler);
   if (AContext.Data->NeedsSession()) {
     // The items are there before the manager announces the session, so a listener sees them.
     const Text remoteIP = text::FromAscii(AContext.PeerIP());
-    TDSSessionPtr session = FSessionManager->CreateSession(
+    TDSSessionPtr session = SessionManager().CreateSession(
         [this, &remoteIP] {
           auto made = std::make_shared<TDSTCPSession>(FAuthenticationManager);
           made->PutData(u"CommunicationProtocol", u"tcp/ip");

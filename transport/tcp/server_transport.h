@@ -18,54 +18,12 @@
 
 #include "platform/exception.h"
 #include "transport/filter/filter_socket_channel.h"
-#include "transport/filter/transport_filter.h"
-#include "transport/server/ds_server.h"
-#include "transport/server/session_manager.h"
+#include "transport/server/ds_server_transport.h"
 #include "transport/tcp/client_networks.h"
-#include "transport/tcp/connection_table.h"
-#include "transport/tcp/protocol_handler.h"
 #include "transport/tcp/tcp_channel.h"
 #include "transport/tcp/tcp_connection.h"
 #include "transport/tcp/tcp_messages.h"
 #include "transport/tcp/thread_pool.h"
-
-class TDSServerConnectionHandler;
-
-// Base of the server transports: the connection table, the reader and writer buffer size and
-// the choice of socket layer. Attached to a server (SetServer), it is started and stopped with
-// it.
-class TDSServerTransport : public TDSServerComponent {
- public:
-  void Start() override = 0;
-  void Stop() override = 0;
-  virtual bool Active() const = 0;
-
-  // Size of the message reader's and writer's buffers in KiB, kept within 1..1000.
-  int BufferKBSize() const { return FBufferKBSize; }
-  void SetBufferKBSize(int AValue);
-
-  const Text& IPImplementationID() const { return FIPImplementationID; }
-  void SetIPImplementationID(Text AValue);
-
-  // Registers a connection handler; the slot number is the connection's handle.
-  int AddConnection(TDSServerConnectionHandler* AHandler) {
-    return FServerConnections.Add(AHandler);
-  }
-  void RemoveConnection(const TDSServerConnectionHandler* ACon) { FServerConnections.Remove(ACon); }
-  const TDSConnectionTable<TDSServerConnectionHandler>& ServerConnections() const {
-    return FServerConnections;
-  }
-
-  // The transport filters every connection negotiates; each connection gets its own copies.
-  // Configured while the transport is stopped.
-  TTransportFilterCollection& Filters() { return FFilterList; }
-
- private:
-  TDSConnectionTable<TDSServerConnectionHandler> FServerConnections;
-  TTransportFilterCollection FFilterList;
-  int FBufferKBSize = 32;
-  Text FIPImplementationID;
-};
 
 // Start's failure to bind its port: the text is kCouldNotBind whatever the reason; the system's
 // error number and the port tell callers that word it for people why.
@@ -134,14 +92,6 @@ class TDSTCPServerTransport : public TDSServerTransport {
   int KeepAliveInterval() const { return FKeepAliveInterval; }
   void SetKeepAliveInterval(int AMilliseconds) { FKeepAliveInterval = AMilliseconds; }
 
-  // The factory of the connections' protocol handlers; the transport owns it. The command
-  // protocol's factory is installed at construction; tests of the transport's own mechanics
-  // install their own.
-  void SetProtocolHandlerFactory(std::unique_ptr<TDSProtocolHandlerFactory> AFactory);
-  // The manager that keeps the connections' sessions (the process-wide one by default).
-  TDSSessionManager& SessionManager() const { return *FSessionManager; }
-  void SetSessionManager(TDSSessionManager& AManager) { FSessionManager = &AManager; }
-
   // The port actually listened on while started (the system's choice when Port is 0).
   std::uint16_t BoundPort() const;
   // Connections accepted and not yet ended.
@@ -183,14 +133,12 @@ class TDSTCPServerTransport : public TDSServerTransport {
   std::atomic<std::uint64_t> FRefused{0};
   int FMaxThreads = 0;
   int FPoolSize = 10;
-  std::unique_ptr<TDSProtocolHandlerFactory> FProtocolHandlerFactory;
   TDSAuthenticationManager* FAuthenticationManager = nullptr;
   TDSTCPConnectEvent FTDSTCPConnectEvent;
   TDSTCPDisconnectEvent FTDSTCPDisconnectEvent;
   TDSKeepAliveEnablement FKeepAliveEnablement = TDSKeepAliveEnablement::kaDefault;
   int FKeepAliveTime = 300000;
   int FKeepAliveInterval = 100;
-  TDSSessionManager* FSessionManager;
   std::unique_ptr<TServer> FTcpServer;  // present only while started
   std::atomic<bool> FActive{false};
 

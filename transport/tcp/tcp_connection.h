@@ -19,7 +19,7 @@
 #include <string>
 
 #include "platform/sys/unique_fd.h"
-#include "transport/tcp/protocol_handler.h"
+#include "transport/server/protocol_handler.h"
 
 class TDSTCPContext {
  public:

@@ -14,8 +14,6 @@ inline constexpr std::string_view kSocketError = "Socket Error # ";
 
 inline constexpr std::string_view kCouldNotBind =
     "Could not bind socket. Address and port are already in use.";
-inline constexpr std::string_view kIPImplementationIDActive =
-    "IPImplementationID cannot be change while transport is active";
 // Followed by the identifier.
 inline constexpr std::u16string_view kUnsupportedIPImplementationID =
     u"Unsupported IPImplementationID: ";

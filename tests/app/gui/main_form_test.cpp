@@ -20,10 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "app/controller/controller_messages.h"
 #include "app/gui/app_icon.h"
 #include "app/gui/form_messages.h"
 #include "platform/exception.h"
-#include "server/controller/controller_messages.h"
 #include "tests/support/free_port.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/transport/tcp/tcp_test_support.h"

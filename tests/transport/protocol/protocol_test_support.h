@@ -18,6 +18,7 @@
 #include "tests/support/loopback_socket_channel.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 #include "transport/filter/filter_socket_channel.h"
+#include "transport/protocol/json_server_protocol_handler.h"
 #include "transport/server/ds_server.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/server_transport.h"
@@ -140,6 +141,7 @@ class TProtocolServer {
     ServiceClass.SetServer(&Server);
     TablesClass.SetServer(&Server);
     Transport.SetSessionManager(Sessions);
+    Transport.SetProtocolHandlerFactory(std::make_unique<TDSJSONProtocolHandlerFactory>(Transport));
     Transport.SetPort(0);
     Transport.SetMaxThreads(AOptions.MaxThreads);
     Transport.SetPoolSize(AOptions.PoolSize);

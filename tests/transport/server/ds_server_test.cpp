@@ -5,6 +5,7 @@
 #include "tests/transport/server/probe_class.h"
 #include "transport/client/dbx_client.h"
 #include "transport/dbx_error.h"
+#include "transport/protocol/json_server_protocol_handler.h"
 #include "transport/tcp/server_transport.h"
 
 namespace {
@@ -140,6 +141,7 @@ TEST(DSServerTest, AConnectionRightAfterStartResolvesMethodsOfTheOpenRegistry) {
   TProbeServer probe;
   TDSTCPServerTransport transport;
   transport.SetPort(0);
+  transport.SetProtocolHandlerFactory(std::make_unique<TDSJSONProtocolHandlerFactory>(transport));
   transport.SetServer(&probe.Server);
   probe.Server.Start();
   TDBXClient client("127.0.0.1", transport.BoundPort());

@@ -26,8 +26,8 @@
 #include "platform/exception.h"
 #include "platform/sys/thread_scope.h"
 #include "platform/sys/unique_fd.h"
+#include "transport/server/protocol_handler.h"
 #include "transport/server/session_manager.h"
-#include "transport/tcp/protocol_handler.h"
 #include "transport/tcp/server_transport.h"
 #include "transport/tcp/tcp_channel.h"
 

@@ -1,14 +1,14 @@
-#include "server/controller/server_controller.h"
+#include "app/controller/server_controller.h"
 
 #include <cerrno>
 #include <optional>
 #include <string>
 
+#include "app/controller/controller_messages.h"
 #include "platform/exception.h"
 #include "platform/sys/executable.h"
 #include "platform/sys/port_holder.h"
 #include "server/classes/config_messages.h"
-#include "server/controller/controller_messages.h"
 #include "server/utils/machine_utils.h"
 
 namespace {

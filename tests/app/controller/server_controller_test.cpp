@@ -1,4 +1,4 @@
-#include "server/controller/server_controller.h"
+#include "app/controller/server_controller.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "transport/tcp/connection_table.h"
+#include "transport/server/connection_table.h"
 
 #include <gtest/gtest.h>
 
