@@ -4,6 +4,7 @@
 #include "platform/diagnostics.h"
 #include "server/service/sm_sign_service.h"
 #include "transport/protocol/json_server_protocol_handler.h"
+#include "transport/protocol_names.h"
 #include "transport/server/session_manager.h"
 
 TSC::TSC(TLogFunction AServiceLog) {
@@ -26,7 +27,7 @@ void TSC::SetUpTransport() {
   // Every connection speaks the JSON command protocol.
   dsTCP.SetProtocolHandlerFactory(std::make_unique<TDSJSONProtocolHandlerFactory>(dsTCP));
   TTransportFilterCollection& filters = dsTCP.Filters();
-  filters.GetItem(filters.AddFilter(u"ZLibCompression"))
+  filters.GetItem(filters.AddFilter(Text(protocol_names::kCompressionFilter)))
       ->SetFilterPropertiesText(u"CompressMoreThan=1024");
 }
 

@@ -36,6 +36,11 @@ Text JoinCertificateList(const std::vector<Text>& AList) {
   return joined;
 }
 
+TSignOutcome SignOutcomeOf(const Text& AResult) {
+  if (AResult.empty()) return TSignOutcome::Logged;
+  return AResult.front() == u'[' ? TSignOutcome::ErrorText : TSignOutcome::Signed;
+}
+
 TSMSignService::TSMSignService(TLogFunction ALog, TSignFailureRecorder AFailures)
     : FLog(ALog ? std::move(ALog) : TLogFunction([](TLogLevel ALevel, const Text& AMessage) {
         TLogger::log(ALevel, AMessage);
@@ -56,8 +61,8 @@ Text TSMSignService::SignDocument(const Text& AXMLNF, const Text& ASerialNumber)
   try {
     TSignerNFSEDocumentRemoteAdapter adapter;
     Text result = adapter.doSign(AXMLNF, ASerialNumber);
-    // An error text starts with its layer tag; a signed document never does.
-    if (FFailures && !result.empty() && result.front() == u'[') FFailures(ASerialNumber, result);
+    if (FFailures && SignOutcomeOf(result) == TSignOutcome::ErrorText)
+      FFailures(ASerialNumber, result);
     return result;
   } catch (const std::exception& e) {
     FLog(TLogLevel::llError, service_messages::kSignFailed + Text(1, CR) + MessageOf(e));

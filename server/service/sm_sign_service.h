@@ -35,6 +35,12 @@ class TSMSignService {
   TSignFailureRecorder FFailures;
 };
 
+// What a SignDocument result is. A signed document starts with its declaration or root element;
+// the service's error texts start with a bracketed layer tag; an empty text means the failure
+// went to the journal.
+enum class TSignOutcome { Signed, ErrorText, Logged };
+TSignOutcome SignOutcomeOf(const Text& AResult);
+
 // Entries joined with ";". An entry holding a quotation mark, a ";" or a character from code 1
 // to 32 is quoted, its quotation marks doubled; no ";" at the end; an empty list gives "".
 Text JoinCertificateList(const std::vector<Text>& AList);

@@ -74,15 +74,16 @@ Text SignOne(TSMSignService& AService, const Text& ASerial, const Text& AShownSe
   try {
     TDecodedDocument document = DecodeDocument(ReadInput(AInput));
     const Text result = AService.SignDocument(document.Content, ASerial);
-    // A signed document starts with its declaration or root element; the service's error
-    // texts start with a bracketed layer tag, and an empty text means the failure went to the
-    // journal.
-    if (result.empty())
-      return SigningFailure(
-          AInput, AShownSerial,
-          u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.");
-    if (result.front() == u'[')
-      return SigningFailure(AInput, AShownSerial, ForPeople(result, document.Content));
+    switch (SignOutcomeOf(result)) {
+      case TSignOutcome::Logged:
+        return SigningFailure(
+            AInput, AShownSerial,
+            u"O serviço não devolveu o documento; o erro foi registrado no arquivo de log.");
+      case TSignOutcome::ErrorText:
+        return SigningFailure(AInput, AShownSerial, ForPeople(result, document.Content));
+      case TSignOutcome::Signed:
+        break;
+    }
     Text().swap(document.Content);  // released before the output is encoded
     bytes = EncodeDocument(result, document.Encoding);
   } catch (const std::exception& e) {

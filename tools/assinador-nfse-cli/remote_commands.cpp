@@ -16,6 +16,7 @@
 #include "platform/exception.h"
 #include "platform/sys/system_error_text.h"
 #include "server/classes/certificados_conf.h"
+#include "server/service/sm_sign_service.h"
 #include "tools/assinador-nfse-cli/certificate_table.h"
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
@@ -125,14 +126,16 @@ TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& A
       }
       std::this_thread::sleep_for(kRetryPause);
     }
-    // A signed document starts with its declaration or root element; the service's error
-    // texts start with a bracketed layer tag, and an empty text means the failure went to the
-    // server's journal.
-    if (result.empty())
-      return failed(
-          u"O servidor não devolveu o documento; o erro foi registrado no arquivo de log do "
-          u"servidor.");
-    if (result.front() == u'[') return failed(ForPeople(result, document.Content));
+    switch (SignOutcomeOf(result)) {
+      case TSignOutcome::Logged:
+        return failed(
+            u"O servidor não devolveu o documento; o erro foi registrado no arquivo de log do "
+            u"servidor.");
+      case TSignOutcome::ErrorText:
+        return failed(ForPeople(result, document.Content));
+      case TSignOutcome::Signed:
+        break;
+    }
     bytes = EncodeDocument(result, document.Encoding);
   } catch (const std::exception& e) {
     return failed(MessageOf(e));

@@ -14,10 +14,6 @@ namespace client_format {
 inline constexpr int kDefaultConnectTimeoutMs = 10000;
 inline constexpr int kDefaultReadTimeoutMs = 60000;
 
-// The command type of server methods and the texts of the negotiated filter.
-inline constexpr std::u16string_view kServerMethodCommandType = u"DataSnap.ServerMethod";
-inline constexpr std::u16string_view kCompressionFilterId = u"ZLibCompression";
-
 // Most parameter descriptors a prepare reply may carry; real methods have a handful.
 inline constexpr int kMaxParameters = 1024;
 // Most numbers in a more_blob request of the server (it sends five).

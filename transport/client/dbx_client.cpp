@@ -58,7 +58,7 @@ void TDBXClient::Open() {
 void TDBXClient::Open(TDbxChannelPtr ADelegate) {
   Close();
   TTransportFilterCollection filters;
-  if (FOptions.Compression) filters.AddFilter(Text(kCompressionFilterId));
+  if (FOptions.Compression) filters.AddFilter(Text(protocol_names::kCompressionFilter));
   auto channel = std::make_unique<TDBXFilterSocketChannel>(&filters);
   channel->SetChannel(std::move(ADelegate));
   // The initiating side negotiates on its first write; an empty one sends nothing more, so
@@ -127,7 +127,7 @@ void TDBXClient::WriteRequestEnd() {
 
 TDBXConnectReply TDBXClient::Connect(const TProperties& AProperties) {
   return Guarded([&] {
-    WriteRequestStart(u"connect");
+    WriteRequestStart(protocol_names::kConnect);
     FWriter->WriteObjectStart();
     for (std::size_t i = 0; i < AProperties.size(); ++i) {
       if (i > 0) FWriter->WriteValueSeparator();
@@ -151,7 +151,7 @@ TDBXConnectReply TDBXClient::Connect(const TProperties& AProperties) {
 
 void TDBXClient::Disconnect() {
   Guarded([&] {
-    WriteRequestStart(u"disconnect");
+    WriteRequestStart(protocol_names::kDisconnect);
     FWriter->WriteInt(0);
     WriteRequestEnd();
   });
@@ -161,7 +161,7 @@ void TDBXClient::Disconnect() {
 TDBXCommand TDBXClient::Prepare(TextView ACommandText, TextView ACommandType,
                                 std::int32_t AHandle) {
   return Guarded([&] {
-    WriteRequestStart(u"prepare");
+    WriteRequestStart(protocol_names::kPrepare);
     FWriter->WriteInt(AHandle);
     FWriter->WriteValueSeparator();
     FWriter->WriteBoolean(false);
@@ -293,7 +293,7 @@ TDBXExecuteResult TDBXClient::Execute(const TDBXCommand& ACommand,
   TDBXContinuations continuations = FRow->TakeContinuations();
 
   return Guarded([&] {
-    WriteRequestStart(u"execute");
+    WriteRequestStart(protocol_names::kExecute);
     FWriter->WriteHandleObject(ACommand.Handle);
     if (rowFields > 0) {
       FWriter->WriteValueSeparator();
@@ -352,7 +352,7 @@ TDBXExecuteResult TDBXClient::Execute(const TDBXCommand& ACommand,
 
 void TDBXClient::CommandClose(std::int32_t AHandle) {
   Guarded([&] {
-    WriteRequestStart(u"command_close");
+    WriteRequestStart(protocol_names::kCommandClose);
     FWriter->WriteInt(AHandle);
     WriteRequestEnd();
   });

@@ -33,6 +33,7 @@
 #include "platform/text.h"
 #include "transport/channel.h"
 #include "transport/client/client_format.h"
+#include "transport/protocol_names.h"
 #include "transport/stream/dbx_value.h"
 #include "transport/stream/json_error_reply.h"
 
@@ -98,7 +99,7 @@ class TDBXClient {
   // {"method":"prepare","params":[AHandle,false,"<type>","<text>"]}; AHandle -1 for a new
   // command, or a command's handle to prepare it again.
   TDBXCommand Prepare(TextView ACommandText,
-                      TextView ACommandType = client_format::kServerMethodCommandType,
+                      TextView ACommandType = protocol_names::kServerMethodCommandType,
                       std::int32_t AHandle = -1);
   // {"method":"execute","params":[{"handle":[h]},{"data":[N,<row>]}]}; AInValues holds one
   // value per in and in/out parameter, in ordinal order.

@@ -11,10 +11,11 @@
 
 #include "transport/filter/filter_format.h"
 #include "transport/filter/transport_filter.h"
+#include "transport/protocol_names.h"
 
 class TTransportCompressionFilter : public TTransportFilter {
  public:
-  static constexpr TextView kId = u"ZLibCompression";
+  static constexpr TextView kId = protocol_names::kCompressionFilter;
   static constexpr TextView kFilterUnit = u"FilterUnit";
   static constexpr TextView kFilterUnitValue = u"DbxCompressionFilter";
   static constexpr TextView kCompressMoreThan = u"CompressMoreThan";

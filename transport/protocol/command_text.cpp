@@ -2,6 +2,7 @@
 
 #include "transport/dbx_error.h"
 #include "transport/protocol/protocol_messages.h"
+#include "transport/protocol_names.h"
 #include "transport/server/server_method_messages.h"
 
 namespace command_text {
@@ -83,17 +84,17 @@ TCommand ResolveCommand(TCommand ACommand,
   // A rewrite gives a server-method command, which the second round accepts.
   for (int round = 0;; ++round) {
     if (const std::optional<Text> rest = CallRemainder(ACommand.Command)) {
-      if (text::SameTextAscii(ACommand.CommandType, kServerMethodCommandType)) {
+      if (text::SameTextAscii(ACommand.CommandType, protocol_names::kServerMethodCommandType)) {
         ACommand.Command = *rest;
       } else if (AIsServerMethod(ProcedureName(*rest))) {
-        ACommand.CommandType = kServerMethodCommandType;
+        ACommand.CommandType = protocol_names::kServerMethodCommandType;
         ACommand.Command = *rest;
       }
     } else if (text::SameTextAscii(ACommand.CommandType, kStoredProcedureCommandType) &&
                AIsServerMethod(ProcedureName(ACommand.Command))) {
-      ACommand.CommandType = kServerMethodCommandType;
+      ACommand.CommandType = protocol_names::kServerMethodCommandType;
     }
-    if (text::SameTextAscii(ACommand.CommandType, kServerMethodCommandType)) return ACommand;
+    if (text::SameTextAscii(ACommand.CommandType, protocol_names::kServerMethodCommandType)) return ACommand;
     std::optional<Text> rewritten;
     if (round == 0 && ACommand.CommandType == kMetaDataCommandType)
       rewritten = MetaDataCommand(ACommand.Command);
@@ -101,7 +102,7 @@ TCommand ResolveCommand(TCommand ACommand,
       throw TDBXError(kInvalidOperationCode, server_method_messages::Fill(kUnrecognizedCommandType,
                                                                           {ACommand.CommandType}));
     }
-    ACommand.CommandType = kServerMethodCommandType;
+    ACommand.CommandType = protocol_names::kServerMethodCommandType;
     ACommand.Command = std::move(*rewritten);
   }
 }

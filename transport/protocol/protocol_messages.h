@@ -34,7 +34,6 @@ inline constexpr int kDefaultErrorCode = 5;
 inline constexpr int kMaxCausedByLevels = 10;
 
 // Names, properties and results of the connection without a database.
-inline constexpr std::u16string_view kServerMethodCommandType = u"DataSnap.ServerMethod";
 inline constexpr std::u16string_view kStoredProcedureCommandType = u"Dbx.StoredProcedure";
 inline constexpr std::u16string_view kMetaDataCommandType = u"Dbx.MetaData";
 inline constexpr std::u16string_view kDefaultProductName = u"DataSnap";

@@ -3,17 +3,19 @@
 #include <array>
 #include <utility>
 
+#include "transport/protocol_names.h"
+
 namespace {
 
 const std::array<std::pair<std::u16string_view, int>, 24> kVocabulary = {{
     {u"result", scResult},
     {u"error", scError},
-    {u"connect", scConnect},
-    {u"disconnect", scDisconnect},
-    {u"prepare", scPrepare},
-    {u"execute", scExecute},
-    {u"command_close", scCommandClose},
-    {u"reader_close", scReaderClose},
+    {protocol_names::kConnect, scConnect},
+    {protocol_names::kDisconnect, scDisconnect},
+    {protocol_names::kPrepare, scPrepare},
+    {protocol_names::kExecute, scExecute},
+    {protocol_names::kCommandClose, scCommandClose},
+    {protocol_names::kReaderClose, scReaderClose},
     {u"rows", scRows},
     {u"table", scTable},
     {u"columns", scColumns},
@@ -25,7 +27,7 @@ const std::array<std::pair<std::u16string_view, int>, 24> kVocabulary = {{
     {u"parameters", scParameters},
     {u"txbegin", scTxBegin},
     {u"txend", scTxEnd},
-    {u"more_blob", scMoreBlob},
+    {protocol_names::kMoreBlob, scMoreBlob},
     {u"next_result", scNextResult},
     {u"vendor_property", scVendorProperty},
     {u"callback", scCallback},

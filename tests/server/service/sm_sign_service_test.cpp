@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/exception.h"
+#include "platform/text.h"
 #include "server/classes/digital_certificate.h"
 #include "tests/support/signature_check.h"
 #include "tests/support/test_certificates.h"
@@ -21,6 +22,21 @@ using test_certificates::TTestStore;
 
 const Text kAdapterError = u"[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do Documento.\r";
 const Text kLookupError = u"[Certificado] Erro ao Obter o Certificado!\r";
+
+TEST(SignOutcomeOf, TellsADocumentFromAnErrorTextAndFromNothing) {
+  const struct {
+    Text result;
+    TSignOutcome outcome;
+  } kCases[] = {
+      {u"", TSignOutcome::Logged},
+      {kAdapterError, TSignOutcome::ErrorText},
+      {kLookupError, TSignOutcome::ErrorText},
+      {u"<?xml version=\"1.0\"?><a/>", TSignOutcome::Signed},
+      {u"<EnviarLoteRpsEnvio/>", TSignOutcome::Signed},
+  };
+  for (const auto& [result, outcome] : kCases)
+    EXPECT_EQ(SignOutcomeOf(result), outcome) << text::ToUtf8(result);
+}
 
 TEST(JoinCertificateList, QuotesOnlyEntriesWithQuotesSemicolonsOrControlCharacters) {
   struct Case {
