@@ -15,6 +15,7 @@
 #include "platform/component_error.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_messages.h"
+#include "platform/xmldsig/dsig_nodes.h"
 #include "platform/xmldsig/enveloped_signature.h"
 #include "platform/xmldsig/library_scope.h"
 
@@ -24,10 +25,7 @@ xmlNode* FindChild(xmlNode* parent, const char* name) {
   return xmlSecFindChild(parent, BAD_CAST name, xmlSecDSigNs);
 }
 
-bool IsDsig(const xmlNode* node, const char* name) {
-  return node->type == XML_ELEMENT_NODE &&
-         xmlSecCheckNodeName(const_cast<xmlNode*>(node), BAD_CAST name, xmlSecDSigNs);
-}
+using xmldsig::IsDsig;
 
 // Removes the certificates a template brought along (stale or empty), so that the key
 // information ends up with those of the store: the first X509Data gets an empty certificate

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/openssl_handles.h"
+#include "platform/xmldsig/dsig_nodes.h"
 #include "platform/xmldsig/library_scope.h"
 #include "platform/xmldsig/xml_handles.h"
 
@@ -23,10 +24,7 @@ constexpr const char* kRsaSha1 = "http://www.w3.org/2000/09/xmldsig#rsa-sha1";
 constexpr const char* kEnvelopedSignature = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
 constexpr const char* kSha1 = "http://www.w3.org/2000/09/xmldsig#sha1";
 
-bool IsDsigElement(const xmlNode* node, const char* name) {
-  return node && node->type == XML_ELEMENT_NODE && node->ns &&
-         xmlStrEqual(node->ns->href, xmlSecDSigNs) && xmlStrEqual(node->name, BAD_CAST name);
-}
+using xmldsig::IsDsig;
 
 // The element children of node, when it has nothing but elements and at most max of them.
 bool ElementChildren(const xmlNode* node, xmlNode** out, std::size_t max, std::size_t& count) {
@@ -53,8 +51,7 @@ bool HasOnlyAttribute(const xmlNode* node, const char* name, const char* value) 
 bool IsLeaf(const xmlNode* node) { return node->children == nullptr; }
 
 bool IsAlgorithmLeaf(const xmlNode* node, const char* name, const char* algorithm) {
-  return IsDsigElement(node, name) && IsLeaf(node) &&
-         HasOnlyAttribute(node, "Algorithm", algorithm);
+  return IsDsig(node, name) && IsLeaf(node) && HasOnlyAttribute(node, "Algorithm", algorithm);
 }
 
 // The nodes the direct computation writes into; all null when the element is not of the
@@ -73,23 +70,23 @@ TEnvelopedForm MatchEnvelopedForm(xmlNode* signature) {
   xmlNode* const signedInfo = parts[0];
   xmlNode* const signatureValue = parts[1];
   xmlNode* const keyInfo = count == 3 ? parts[2] : nullptr;
-  if (!IsDsigElement(signedInfo, "SignedInfo") || !HasNoAttributes(signedInfo) ||
-      !IsDsigElement(signatureValue, "SignatureValue") || !HasNoAttributes(signatureValue) ||
-      !IsLeaf(signatureValue) || (keyInfo && !IsDsigElement(keyInfo, "KeyInfo"))) {
+  if (!IsDsig(signedInfo, "SignedInfo") || !HasNoAttributes(signedInfo) ||
+      !IsDsig(signatureValue, "SignatureValue") || !HasNoAttributes(signatureValue) ||
+      !IsLeaf(signatureValue) || (keyInfo && !IsDsig(keyInfo, "KeyInfo"))) {
     return {};
   }
   xmlNode* info[3];
   if (!ElementChildren(signedInfo, info, 3, count) || count != 3 ||
       !IsAlgorithmLeaf(info[0], "CanonicalizationMethod", kC14n) ||
-      !IsAlgorithmLeaf(info[1], "SignatureMethod", kRsaSha1) ||
-      !IsDsigElement(info[2], "Reference") || !HasOnlyAttribute(info[2], "URI", "")) {
+      !IsAlgorithmLeaf(info[1], "SignatureMethod", kRsaSha1) || !IsDsig(info[2], "Reference") ||
+      !HasOnlyAttribute(info[2], "URI", "")) {
     return {};
   }
   xmlNode* reference[3];
   if (!ElementChildren(info[2], reference, 3, count) || count != 3 ||
-      !IsDsigElement(reference[0], "Transforms") || !HasNoAttributes(reference[0]) ||
+      !IsDsig(reference[0], "Transforms") || !HasNoAttributes(reference[0]) ||
       !IsAlgorithmLeaf(reference[1], "DigestMethod", kSha1) ||
-      !IsDsigElement(reference[2], "DigestValue") || !HasNoAttributes(reference[2]) ||
+      !IsDsig(reference[2], "DigestValue") || !HasNoAttributes(reference[2]) ||
       !IsLeaf(reference[2])) {
     return {};
   }

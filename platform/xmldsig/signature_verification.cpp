@@ -15,34 +15,12 @@
 #include "platform/xmldsig/digital_signature.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_messages.h"
+#include "platform/xmldsig/dsig_nodes.h"
 
 namespace fs = std::filesystem;
 
 namespace xmldsig {
 namespace {
-
-bool IsDsig(const xmlNode* ANode, const char* AName) {
-  return ANode->type == XML_ELEMENT_NODE && ANode->ns &&
-         xmlStrEqual(ANode->ns->href, xmlSecDSigNs) && xmlStrEqual(ANode->name, BAD_CAST AName);
-}
-
-xmlNode* DsigChild(xmlNode* AParent, const char* AName) {
-  for (xmlNode* child = AParent->children; child; child = child->next)
-    if (IsDsig(child, AName)) return child;
-  return nullptr;
-}
-
-void CollectSignatures(xmlNode* ANode, std::vector<xmlNode*>& AFound) {
-  for (; ANode; ANode = ANode->next) {
-    if (ANode->type != XML_ELEMENT_NODE) continue;
-    if (IsDsig(ANode, "Signature")) {
-      if (AFound.size() == kMaxCheckedSignatures)
-        throw Exception(Text{dsig_messages::kTooManySignatures});
-      AFound.push_back(ANode);
-    }
-    CollectSignatures(ANode->children, AFound);
-  }
-}
 
 std::string TextOf(const xmlChar* AText) {
   return AText ? reinterpret_cast<const char*>(AText) : "";
@@ -266,7 +244,7 @@ std::vector<TSignatureCheck> CheckSignatures(xmlDoc& ADocument,
                                              const std::vector<X509Ptr>* AAnchors,
                                              std::time_t ANow) {
   std::vector<xmlNode*> signatures;
-  CollectSignatures(ADocument.children, signatures);
+  CollectSignatures(ADocument.children, signatures, kMaxCheckedSignatures);
   RegisterIdAttributes(&ADocument);
   std::vector<TSignatureCheck> checks(signatures.size());
   for (std::size_t k = 0; k < signatures.size(); ++k) {

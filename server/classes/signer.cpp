@@ -18,6 +18,7 @@
 #include "platform/xmldsig/digital_signature.h"
 #include "platform/xmldsig/document_stream.h"
 #include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/dsig_nodes.h"
 #include "server/classes/signer_messages.h"
 #include "server/classes/signer_text.h"
 
@@ -32,25 +33,9 @@ bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
   return signature && xmldsig::VerifiesWith(*signature, AKey);
 }
 
-bool IsDsig(const xmlNode* ANode, const char* AName) {
-  return ANode->type == XML_ELEMENT_NODE && ANode->ns &&
-         xmlStrEqual(ANode->ns->href, xmlSecDSigNs) && xmlStrEqual(ANode->name, BAD_CAST AName);
-}
-
-xmlNode* DsigChild(xmlNode* AParent, const char* AName) {
-  for (xmlNode* child = AParent->children; child; child = child->next)
-    if (IsDsig(child, AName)) return child;
-  return nullptr;
-}
-
-// Every Signature element of the XML-DSig namespace, in document order.
-void CollectSignatures(xmlNode* ANode, std::vector<xmlNode*>& AFound) {
-  for (; ANode; ANode = ANode->next) {
-    if (ANode->type != XML_ELEMENT_NODE) continue;
-    if (IsDsig(ANode, "Signature")) AFound.push_back(ANode);
-    CollectSignatures(ANode->children, AFound);
-  }
-}
+using xmldsig::CollectSignatures;
+using xmldsig::DsigChild;
+using xmldsig::IsDsig;
 
 std::vector<xmlNode*> SignaturesOf(xmlDoc* ADocument) {
   std::vector<xmlNode*> found;

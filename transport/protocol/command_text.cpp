@@ -94,7 +94,8 @@ TCommand ResolveCommand(TCommand ACommand,
                AIsServerMethod(ProcedureName(ACommand.Command))) {
       ACommand.CommandType = protocol_names::kServerMethodCommandType;
     }
-    if (text::SameTextAscii(ACommand.CommandType, protocol_names::kServerMethodCommandType)) return ACommand;
+    if (text::SameTextAscii(ACommand.CommandType, protocol_names::kServerMethodCommandType))
+      return ACommand;
     std::optional<Text> rewritten;
     if (round == 0 && ACommand.CommandType == kMetaDataCommandType)
       rewritten = MetaDataCommand(ACommand.Command);
