@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "transport/dbx_error.h"
 #include "transport/protocol/command_text.h"
 #include "transport/protocol/invocation_metadata.h"
@@ -389,6 +390,7 @@ void TDSServerConnectionHandler::DbxErrorMessage(TDBXErrorMessage& AMessage) {
       server->OnError(event);
     } catch (...) {
       // the application's handler may not keep the client from its error reply
+      diagnostics::ReportCurrentException(u"DSServer OnError");
     }
   }
   FOutput->WriteErrorReply(AMessage);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/diagnostics.h"
 #include "transport/dbx_error.h"
 #include "transport/server/method_provider.h"
 #include "transport/server/provider_adapter.h"
@@ -37,7 +38,8 @@ void TDSCustomServer::StopComponents() noexcept {
     try {
       component->Stop();
     } catch (...) {
-      // Stopping goes on with the other components; the first failure is what the caller sees.
+      // Stopping goes on with the other components.
+      diagnostics::ReportCurrentException(u"DSServer");
     }
   }
 }

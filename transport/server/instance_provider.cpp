@@ -1,5 +1,6 @@
 #include "transport/server/instance_provider.h"
 
+#include "platform/diagnostics.h"
 #include "platform/exception.h"
 #include "transport/server/provider_adapter.h"
 
@@ -43,6 +44,7 @@ void DestroyServerInstance(const TDSInstanceContext& AContext, TDSInstancePtr AI
     AContext.ServerClass->DestroyInstance(event);
   } catch (...) {
     // Runs at the end of connections and at server stop, where nobody could answer it.
+    diagnostics::ReportCurrentException(u"DSServerClass");
   }
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/diagnostics.h"
+
 namespace {
 
 thread_local TDSSessionPtr tThreadSession;
@@ -136,6 +138,7 @@ void TDSSessionManager::Announce(TDSSessionEventType AEventType, const TDSSessio
       (**it)(*this, AEventType, ASession);
     } catch (...) {
       // a failing listener must not keep the others from hearing about the session
+      diagnostics::ReportCurrentException(u"DSSessionManager");
     }
   }
 }
