@@ -5,14 +5,15 @@
 # server started and stopped and of the port dialog; then starts a second program on the same
 # port, whose start fails, and pictures its window under the error box.
 #   tools/screenshot-gui.sh [BUILD_DIR [OUT_DIR]]     (build/release, BUILD_DIR/screenshots)
-# The pictures are the program's own rendering of its widgets (its hidden --captura option),
+# The pictures are the program's own rendering of its widgets (the --captura option of its test
+# build assinador-nfse-captura, which is never installed),
 # so they need no window manager. docs/janela.png is janela-iniciado.png of a run, and
 # docs/janela-falha.png its janela-falha.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 out=${2:-$build/screenshots}
-program="$build/app/gui/assinador-nfse"
+program="$build/app/gui/assinador-nfse-captura"
 cli="$build/assinador-nfse-cli"
 [ -x "$program" ] || { echo "screenshot-gui: $program is not built" >&2; exit 2; }
 command -v xvfb-run >/dev/null || { echo "screenshot-gui: xvfb-run is not installed" >&2; exit 2; }

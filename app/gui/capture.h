@@ -1,6 +1,7 @@
 #pragma once
 
-// Pictures of the running program for its documentation (the hidden option --captura PASTA):
+// Pictures of the running program for its documentation (--captura PASTA, an option of the
+// test build assinador-nfse-captura only):
 // a second after the start, the window shown in the state the start left (janela-iniciado.png)
 // and the port dialog over it (dialogo-porta.png), then the file "iniciado" in the folder. Once
 // a file "parar" appears there, the server is stopped through the window's own command, the

@@ -16,13 +16,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/container/server_container.h"
 #include "app/gui/app_icon.h"
-#include "app/gui/capture.h"
 #include "app/gui/main_form.h"
 #include "app/gui/pin_dialog.h"
 #include "app/gui/single_instance.h"
@@ -36,14 +36,24 @@
 #include "platform/xmldsig/library_scope.h"
 #include "server/utils/logger.h"
 
+// The test build of the program (assinador-nfse-captura) also pictures its window for the
+// documentation; the shipped program has no such option.
+#ifdef ASSINADOR_GUI_CAPTURE
+#include "app/gui/capture.h"
+#endif
+
 namespace {
 
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 constexpr std::string_view kProgram = "assinador-nfse";
-// Pictures of the window for the documentation (tools/screenshot-gui.sh); not in the help.
+#ifdef ASSINADOR_GUI_CAPTURE
+// Pictures of the window for the documentation (tools/screenshot-gui.sh).
 constexpr std::string_view kCaptureOption = "--captura";
 constexpr std::string_view kFileOptions[] = {kCaptureOption};
+#else
+constexpr std::span<const std::string_view> kFileOptions;
+#endif
 
 constexpr char kHelpText[] =
     "Uso: assinador-nfse [--config ARQUIVO] [--log ARQUIVO]\n"
@@ -97,10 +107,12 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   };
   TSC container(journal);
   TQtDesktop desktop;
+#ifdef ASSINADOR_GUI_CAPTURE
   // Before the window: a failed start holds its creation under the error box.
   std::optional<TCapture> capture;
   if (const auto folder = AOptions.Files.find(kCaptureOption); folder != AOptions.Files.end())
     capture.emplace(QString::fromStdString(folder->second.string()));
+#endif
   // Destroyed before the container: closing stops the server first.
   TfrmMainServer form(container, desktop, AOptions.ConfigFile, journal);
   // Runs before the form's destruction stops the server: no connection waits for a dialog.
@@ -112,7 +124,9 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
   TTerminationSignals termination;
   QObject::connect(&termination, &TTerminationSignals::Received, &form, &QWidget::close);
   form.show();
+#ifdef ASSINADOR_GUI_CAPTURE
   if (capture) capture->SetForm(form);
+#endif
   return AApplication.exec();
 }
 
