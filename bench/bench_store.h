@@ -1,11 +1,11 @@
 #pragma once
 
-// Scratch folders and a throw-away signing certificate for the benchmark programs.
+// A throw-away signing certificate for the benchmark programs (their scratch folders are the
+// tests' TScratchDirectory).
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/openssl_handles.h"
+#include "tests/support/scratch_directory.h"
 
 namespace bench {
 
@@ -21,27 +22,6 @@ inline void Require(bool AOk, const std::string& AWhat) {
 }
 
 }  // namespace bench
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TTemporaryDirectory {
- public:
-  explicit TTemporaryDirectory(const char* APrefix) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / (std::string(APrefix) + "-XXXXXX")).string();
-    bench::Require(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    FPath = pattern;
-  }
-  ~TTemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(FPath, ignored);
-  }
-  TTemporaryDirectory(const TTemporaryDirectory&) = delete;
-  TTemporaryDirectory& operator=(const TTemporaryDirectory&) = delete;
-  const std::filesystem::path& Path() const { return FPath; }
-
- private:
-  std::filesystem::path FPath;
-};
 
 // Writes a self-issued RSA-2048 certificate followed by its key, in PEM, to AFile: one entry of
 // the personal store. Returns the key.

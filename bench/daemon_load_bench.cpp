@@ -62,6 +62,7 @@
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/library_scope.h"
 #include "platform/xmldsig/xml_handles.h"
+#include "tests/support/child_process.h"
 #include "tests/support/free_port.h"
 #include "transport/client/dbx_client.h"
 
@@ -197,103 +198,19 @@ bool SignAndCompare(TDBXClient& AClient, const Text& ADocument, const Text& ARef
 
 // ---- processes -----------------------------------------------------------------------------
 
-// A child whose standard output is read line by line through a pipe.
-class TChild {
+// The bench's children append their errors to one file.
+class TChild : public TChildProcess {
  public:
   TChild(const std::vector<std::string>& AArguments, const std::vector<std::string>& AEnvironment,
-         const fs::path& AStderrFile) {
-    int out[2];
-    Check(::pipe2(out, O_CLOEXEC) == 0, "pipe2");
-    FOut.reset(out[0]);
-    const UniqueFd writeEnd(out[1]);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, AStderrFile.c_str(),
-                                       O_WRONLY | O_CREAT | O_APPEND, 0600);
-    std::vector<std::string> arguments = AArguments;
-    std::vector<char*> argv;
-    for (auto& a : arguments) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> environment = AEnvironment;
-    std::vector<char*> envp;
-    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-    for (auto& e : environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int error = ::posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    ::posix_spawn_file_actions_destroy(&actions);
-    Check(error == 0, std::string("posix_spawn ") + AArguments[0]);
-  }
-  ~TChild() {
-    if (!FEnded) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  TChild(const TChild&) = delete;
-  TChild& operator=(const TChild&) = delete;
-
-  pid_t Pid() const { return FPid; }
-
-  // The next line, without its line break; nullopt at the end of the output or after kWait.
-  std::optional<std::string> ReadLine() {
-    const auto deadline = Clock::now() + kWait;
-    for (;;) {
-      const auto newline = FBuffered.find('\n');
-      if (newline != std::string::npos) {
-        std::string line = FBuffered.substr(0, newline);
-        FBuffered.erase(0, newline + 1);
-        return line;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd fd{FOut.get(), POLLIN, 0};
-      if (left <= 0 || ::poll(&fd, 1, static_cast<int>(left)) <= 0) return std::nullopt;
-      char buffer[4096];
-      const ssize_t n = ::read(FOut.get(), buffer, sizeof buffer);
-      if (n <= 0) return std::nullopt;
-      FBuffered.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-
-  void Kill() {
-    ::kill(FPid, SIGKILL);
-    Reap();
-  }
-
-  // Waits for the end, polling; the exit status (-1 for a signal), nullopt after ATimeout.
-  std::optional<int> WaitExit(std::chrono::milliseconds ATimeout) {
-    const auto deadline = Clock::now() + ATimeout;
-    for (;;) {
-      int raw = 0;
-      const pid_t done = ::waitpid(FPid, &raw, WNOHANG);
-      if (done == FPid) {
-        FEnded = true;
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-  }
+         const fs::path& AStderrFile)
+      : TChildProcess(AArguments, AStderrFile, AEnvironment, true) {}
 
   // The rest of its output after it ended.
   std::string Rest() {
     std::string rest;
     while (const auto line = ReadLine()) rest += *line + "\n";
-    return rest + FBuffered;
+    return rest + UnreadOutput();
   }
-
- private:
-  void Reap() {
-    ::waitpid(FPid, nullptr, 0);
-    FEnded = true;
-  }
-
-  pid_t FPid = -1;
-  UniqueFd FOut;
-  std::string FBuffered;
-  bool FEnded = false;
 };
 
 struct TProcessFigures {
@@ -476,7 +393,7 @@ struct TBench {
 
 int RunBench(const TBench& APaths) {
   TReport report;
-  const TTemporaryDirectory scratch("daemon-load-bench");
+  const TScratchDirectory scratch("daemon-load-bench");
   fs::create_directory(scratch.Path() / "store");
   const fs::path certificate = MakeStore(scratch.Path() / "store");
   const TVerifier verifier(certificate);
@@ -714,7 +631,7 @@ int RunBench(const TBench& APaths) {
     report.Figure("clients not served", std::to_string(refused), "0", refused == 0);
     const auto stopStart = Clock::now();
     ::kill(daemon.Pid(), SIGTERM);
-    const auto status = daemon.WaitExit(std::chrono::seconds(20));
+    const auto status = daemon.Wait(std::chrono::seconds(20));
     const double stopSeconds = Seconds(stopStart);
     report.Figure("time from SIGTERM to exit", Format("%.3f s", stopSeconds), "< 2 s",
                   status && stopSeconds < kStopTargetSeconds);

@@ -225,15 +225,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> wanted(argv + std::min(argc, 2), argv + argc);
     TXmlLibraryScope libraries;
 
-    TTemporaryDirectory storeDirectory("hostile-bench");
+    TScratchDirectory storeDirectory("hostile-bench");
     ::setenv("ASSINADOR_NFSE_STORE", storeDirectory.Path().c_str(), 1);
     const EvpPkeyPtr key{EVP_RSA_gen(2048)};
     Check(key != nullptr, "EVP_RSA_gen");
     WriteSigningCertificate(storeDirectory.Path(), key.get());
 
     // Stores of their own for the store cases, made only when asked for.
-    TTemporaryDirectory bigStore("hostile-bench");
-    TTemporaryDirectory slowStore("hostile-bench");
+    TScratchDirectory bigStore("hostile-bench");
+    TScratchDirectory slowStore("hostile-bench");
     const auto use = [](const fs::path& ADirectory) {
       ::setenv("ASSINADOR_NFSE_STORE", ADirectory.c_str(), 1);
     };

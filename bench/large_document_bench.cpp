@@ -111,7 +111,7 @@ class TSigningStore {
   EVP_PKEY* Key() const { return FKey.get(); }
 
  private:
-  TTemporaryDirectory FFolder;
+  TScratchDirectory FFolder;
   EvpPkeyPtr FKey;
 };
 

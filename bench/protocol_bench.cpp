@@ -361,7 +361,7 @@ std::string FindSample(int argc, char** argv) {
 }
 
 int RunServer(const std::string& ASamplePath) {
-  const TTemporaryDirectory store("protocol-bench");
+  const TScratchDirectory store("protocol-bench");
   const EvpPkeyPtr key = MakeStore(store.Path());
   const std::string sample = ReadFile(ASamplePath);
   const std::string small = DocumentOfSize(sample, 8 << 10);

@@ -70,7 +70,7 @@ std::string Batch(int ARps) {
 }
 
 int Run(double ASecondsPerFigure) {
-  const TTemporaryDirectory work("several-signatures-bench");
+  const TScratchDirectory work("several-signatures-bench");
   const EvpPkeyPtr key = WriteSelfIssuedEntry(work.Path() / "empresa.pem", 0x0A1B2C);
   ::setenv("ASSINADOR_NFSE_STORE", work.Path().c_str(), 1);
   const ICertificate2Ptr certificate = TDigitalCertificate().getCertificateBySerial(u"0A1B2C");

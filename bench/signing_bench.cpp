@@ -204,7 +204,7 @@ void PrintRatio(const char* AName, double ARatio, const char* ATarget, bool AMet
 std::string gProfile;
 
 int Run() {
-  const TTemporaryDirectory work("signing-bench");
+  const TScratchDirectory work("signing-bench");
   const EvpPkeyPtr key = NewRsaKey();
 
   // The signing store: one certificate with the key.

@@ -80,7 +80,7 @@ class TRawSigner {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
   TXmlLibraryScope libraries;
-  TTemporaryDirectory folder("token-bench");
+  TScratchDirectory folder("token-bench");
   const auto path = [&](const char* AName) { return (folder.Path() / AName).string(); };
   std::filesystem::create_directories(folder.Path() / "tokens");
   std::filesystem::create_directories(folder.Path() / "My");
