@@ -8,6 +8,7 @@
 #include "transport/filter/filter_socket_channel.h"
 #include "transport/stream/json_stream_reader.h"
 #include "transport/stream/json_stream_writer.h"
+#include "transport/stream/parameter_descriptor.h"
 #include "transport/stream/row_buffer.h"
 #include "transport/stream/row_continuation.h"
 
@@ -221,47 +222,12 @@ void TDBXClient::ReadParameters(TDBXParameterList& AParameters) {
       throw TDBXError(kProtocolErrorCode,
                       std::string(kTooManyParameters) + "more than " + std::to_string(count));
     FReader->Next(jtArrayStart);
-    ReadParameter(AParameters.emplace_back());
+    ReadParameterDescriptor(*FReader, AParameters.emplace_back());
   }
   if (AParameters.size() != static_cast<std::size_t>(count))
     throw TDBXError(kProtocolErrorCode, std::string(kParameterCountMismatch) +
                                             std::to_string(count) + " announced, " +
                                             std::to_string(AParameters.size()) + " described");
-}
-
-void TDBXClient::ReadParameter(TDBXParameter& AParameter) {
-  AParameter.DataType = FReader->ReadInt();
-  FReader->NextValueSeparator();
-  AParameter.SubType = FReader->ReadInt();
-  FReader->NextValueSeparator();
-  AParameter.Direction = FReader->ReadInt();
-  FReader->NextValueSeparator();
-  AParameter.Precision = FReader->ReadLong();
-  FReader->NextValueSeparator();
-  AParameter.Scale = FReader->ReadInt();
-  FReader->NextValueSeparator();
-  FReader->Next(jtStringStart);
-  AParameter.Name = FReader->ReadString();
-  FReader->NextValueSeparator();
-  AParameter.ChildPosition = FReader->ReadInt();
-  FReader->NextValueSeparator();
-  AParameter.Size = FReader->ReadInt();
-  int token = FReader->Next();
-  if (token == jtValueSeparator) {
-    AParameter.Flags = FReader->ReadInt();
-    token = FReader->Next();
-    if (token == jtValueSeparator && (AParameter.Flags & vtfLiteral) != 0) {
-      FReader->Next(jtStringStart);
-      AParameter.Value = Text(FReader->ReadString());
-      token = FReader->Next();
-    }
-  }
-  // Whatever a later server adds after the flags is passed over.
-  if (token == jtValueSeparator) {
-    FReader->SkipToEndOfArray();
-  } else if (token != jtArrayEnd) {
-    UnexpectedReply("a malformed parameter descriptor");
-  }
 }
 
 TDBXExecuteResult TDBXClient::Execute(const TDBXCommand& ACommand,

@@ -134,7 +134,6 @@ class TDBXClient {
   void SkipMetadata();
   void ServeContinuation(TDBXContinuations& AContinuations);
   void ReadParameters(TDBXParameterList& AParameters);
-  void ReadParameter(TDBXParameter& AParameter);
   [[noreturn]] void UnexpectedReply(std::string_view AWhat);
 
   std::string FHost;

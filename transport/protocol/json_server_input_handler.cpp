@@ -7,17 +7,12 @@
 #include "transport/protocol/invocation_metadata.h"
 #include "transport/protocol/protocol_messages.h"
 #include "transport/server/server_method_messages.h"
+#include "transport/stream/parameter_descriptor.h"
 
 namespace {
 
 using namespace protocol_messages;
 using server_method_messages::Fill;
-
-[[noreturn]] void UnexpectedToken(int AExpected, int AFound) {
-  throw TDBXError(kJSonSyntaxErrorCode,
-                  std::string(kJSonExpected) + std::string(DBXJSonTokenText(AExpected)) +
-                      std::string(kJSonFound) + std::string(DBXJSonTokenText(AFound)) + "'");
-}
 
 Text Decimal(std::int64_t AValue) { return text::FromAscii(std::to_string(AValue)); }
 
@@ -126,44 +121,12 @@ void TDBXJSonServerInputConnectionHandler::SkipRestOfRequest(int AToken) {
   FReader->SkipToEndOfObject();
 }
 
-// A string argument. The token must be the string: skipping to the next quote, whatever
-// stands before it, could run past the request into the client's next one.
-Text TDBXJSonServerInputConnectionHandler::ReadText() {
-  const int token = FReader->Next();
-  if (token != jtStringStart) UnexpectedToken(jtStringStart, token);
-  return FReader->ReadString();
-}
+Text TDBXJSonServerInputConnectionHandler::ReadText() { return ReadStringMember(*FReader); }
 
 TDBXParameter TDBXJSonServerInputConnectionHandler::ReadParameterDescriptor() {
-  TDBXJSonStreamReader& reader = *FReader;
   TDBXParameter parameter;
-  reader.Next(jtArrayStart);
-  parameter.DataType = reader.ReadInt();
-  reader.NextValueSeparator();
-  parameter.SubType = reader.ReadInt();
-  reader.NextValueSeparator();
-  parameter.Direction = reader.ReadInt();
-  reader.NextValueSeparator();
-  parameter.Precision = reader.ReadLong();
-  reader.NextValueSeparator();
-  parameter.Scale = reader.ReadInt();
-  reader.NextValueSeparator();
-  parameter.Name = ReadText();
-  reader.NextValueSeparator();
-  parameter.ChildPosition = reader.ReadInt();
-  reader.NextValueSeparator();
-  parameter.Size = reader.ReadInt();
-  const int token = reader.Next();
-  if (token == jtValueSeparator) {
-    parameter.Flags = reader.ReadInt();
-    if (parameter.Flags & vtfLiteral) {
-      reader.NextValueSeparator();
-      parameter.Value = ReadText();
-    }
-    reader.SkipToEndOfArray();  // anything after the flags is ignored
-  } else if (token != jtArrayEnd) {
-    UnexpectedToken(jtArrayEnd, token);
-  }
+  FReader->Next(jtArrayStart);
+  ::ReadParameterDescriptor(*FReader, parameter);
   parameter.Flags |= vtfReadByServer;
   if (parameter.Size == 0 &&
       (parameter.DataType == dtAnsiString || parameter.DataType == dtWideString) &&
@@ -201,7 +164,7 @@ void TDBXJSonServerInputConnectionHandler::ReadConnect() {
         int token = reader.Next();
         if (token == jtObjectEnd) break;
         if (token == jtValueSeparator) token = reader.Next();
-        if (token != jtStringStart) UnexpectedToken(jtStringStart, token);
+        if (token != jtStringStart) ThrowUnexpectedToken(jtStringStart, token);
         Text name = reader.ReadString();
         reader.Next(jtNameSeparator);
         Text value = ReadText();
@@ -212,7 +175,7 @@ void TDBXJSonServerInputConnectionHandler::ReadConnect() {
         properties[std::move(name)] = std::move(value);
       }
     } else if (first != jtArrayEnd) {
-      UnexpectedToken(jtObjectStart, first);
+      ThrowUnexpectedToken(jtObjectStart, first);
     }
     if (first != jtArrayEnd) reader.SkipToEndOfArray();
     reader.SkipToEndOfObject();
@@ -244,7 +207,7 @@ void TDBXJSonServerInputConnectionHandler::ReadPrepare() {
       for (;;) {
         const int token = reader.Next();
         if (token == jtArrayEnd) break;
-        if (token != jtValueSeparator) UnexpectedToken(jtArrayEnd, token);
+        if (token != jtValueSeparator) ThrowUnexpectedToken(jtArrayEnd, token);
         reader.Next(jtObjectStart);
         ++openObjects;
         reader.Next(jtStringStart);
@@ -318,7 +281,7 @@ void TDBXJSonServerInputConnectionHandler::ReadExecuteItem(int AKey) {
       } else if (token == jtArrayEnd && count == 0) {
         FRowBuffer->LoadData(0);
       } else {
-        UnexpectedToken(jtValueSeparator, token);
+        ThrowUnexpectedToken(jtValueSeparator, token);
       }
       message.HasParameters = true;
       break;
@@ -346,7 +309,7 @@ void TDBXJSonServerInputConnectionHandler::ReadExecute() {
       int token = reader.Next();
       if (token == jtArrayEnd) break;
       if (token == jtValueSeparator) token = reader.Next();
-      if (token != jtObjectStart) UnexpectedToken(jtObjectStart, token);
+      if (token != jtObjectStart) ThrowUnexpectedToken(jtObjectStart, token);
       reader.Next(jtStringStart);
       const int key = reader.ReadStringCode();
       reader.Next(jtNameSeparator);

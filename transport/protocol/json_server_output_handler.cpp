@@ -1,6 +1,7 @@
 #include "transport/protocol/json_server_output_handler.h"
 
 #include "transport/protocol/protocol_messages.h"
+#include "transport/stream/parameter_descriptor.h"
 #include "transport/stream/row_format.h"
 
 void TDSCommandContinuations::Replace(std::int32_t ARowHandle, TDBXContinuations AItems) {
@@ -34,40 +35,12 @@ void TDBXJSonServerOutputConnectionHandler::WriteConnectReply(std::int32_t AConn
   FWriter.Flush();
 }
 
-void TDBXJSonServerOutputConnectionHandler::WriteParameterDescriptor(
-    const TDBXParameter& AParameter) {
-  FWriter.WriteArrayStart();
-  FWriter.WriteInt(AParameter.DataType);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteInt(AParameter.SubType);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteInt(AParameter.Direction);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteLong(AParameter.Precision);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteInt(AParameter.Scale);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteString(AParameter.Name);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteInt(AParameter.ChildPosition);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteInt(AParameter.Size);
-  FWriter.WriteValueSeparator();
-  FWriter.WriteInt(AParameter.Flags);
-  if (AParameter.Flags & vtfLiteral) {
-    FWriter.WriteValueSeparator();
-    const Text* literal = std::get_if<Text>(&AParameter.Value);
-    FWriter.WriteString(literal ? TextView(*literal) : TextView());
-  }
-  FWriter.WriteArrayEnd();
-}
-
 void TDBXJSonServerOutputConnectionHandler::WriteParametersObject(
     const TDBXParameterList& AParameters) {
   FWriter.WriteParametersObjectStart(static_cast<std::int32_t>(AParameters.size()));
   for (const TDBXParameter& parameter : AParameters) {
     FWriter.WriteValueSeparator();
-    WriteParameterDescriptor(parameter);
+    ::WriteParameterDescriptor(FWriter, parameter);
   }
   FWriter.WriteArrayEnd();
   FWriter.WriteObjectEnd();

@@ -86,7 +86,6 @@ class TDBXJSonServerOutputConnectionHandler {
   void WriteErrorReply(const TDBXErrorMessage& AMessage);
 
  private:
-  void WriteParameterDescriptor(const TDBXParameter& AParameter);
   void WriteParametersObject(const TDBXParameterList& AParameters);
   void WriteResultStartWithRows(const TDBXExecuteMessage& AMessage,
                                 const std::optional<std::string>& AMetadata);

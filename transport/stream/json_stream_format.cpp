@@ -1,8 +1,10 @@
 #include "transport/stream/json_stream_format.h"
 
 #include <array>
+#include <string>
 #include <utility>
 
+#include "transport/dbx_error.h"
 #include "transport/protocol_names.h"
 
 namespace {
@@ -85,4 +87,10 @@ std::string DBXJSonPrintable(std::string_view ABytes) {
     }
   }
   return out;
+}
+
+void ThrowUnexpectedToken(int AExpected, int AFound) {
+  throw TDBXError(kJSonSyntaxErrorCode,
+                  std::string(kJSonExpected) + std::string(DBXJSonTokenText(AExpected)) +
+                      std::string(kJSonFound) + std::string(DBXJSonTokenText(AFound)) + "'");
 }

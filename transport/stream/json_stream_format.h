@@ -137,5 +137,9 @@ inline constexpr std::string_view kJSonMetadataKey = "\"metadata\"";
 // Text of a token kind in error messages ("Unknown" for anything else).
 std::string_view DBXJSonTokenText(int AToken);
 
+// A member of a message that is not the token it must be: TDBXError kJSonSyntaxErrorCode
+// "Expected:  '<expected>' found:  '<found>'", without the reader's position and bytes.
+[[noreturn]] void ThrowUnexpectedToken(int AExpected, int AFound);
+
 // Printable form of bytes for messages and traces: 32..126 as themselves, others "#<decimal>".
 std::string DBXJSonPrintable(std::string_view ABytes);
