@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/text.h"
@@ -55,9 +57,12 @@ struct TDBXExecuteMessage : TDBXPrepareMessage {
   bool ParameterTypeChanged = false;
   bool TableItemRefused = false;  // a table item came; the request is refused once read
   TDSServerConnectionHandler* ConnectionHandler = nullptr;
+  // The invocation metadata the client sent ahead of this call, to go back ahead of its reply.
+  std::optional<std::string> InvocationMetadata;
 
   void Reset() {
     TDBXPrepareMessage::Reset();
+    InvocationMetadata.reset();
     ReceivedTables.clear();
     HasParameters = false;
     HasOutOrReturn = false;

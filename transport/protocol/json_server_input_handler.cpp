@@ -72,15 +72,11 @@ void TDBXJSonServerInputConnectionHandler::DispatchRequest(int ACode) {
     case scPrepare:
       ReadPrepare();
       break;
-    case scExecute: {
-      // The thread holds the connection's metadata only while this execute runs.
-      invocation_metadata::Set(std::exchange(FMetadata, std::nullopt));
-      struct TClearThreadMetadata {
-        ~TClearThreadMetadata() { invocation_metadata::Clear(); }
-      } clearThreadMetadata;
-      ReadExecute();
+    case scExecute:
+      // What came before this request goes with it; what comes while it is read waits for the
+      // next one.
+      ReadExecute(std::exchange(FMetadata, std::nullopt));
       break;
-    }
     case scCommandClose:
       ReadCommandClose();
       break;
@@ -297,10 +293,11 @@ void TDBXJSonServerInputConnectionHandler::ReadExecuteItem(int AKey) {
   reader.Next(jtObjectEnd);
 }
 
-void TDBXJSonServerInputConnectionHandler::ReadExecute() {
+void TDBXJSonServerInputConnectionHandler::ReadExecute(std::optional<std::string> AMetadata) {
   TDBXJSonStreamReader& reader = *FReader;
   TDBXExecuteMessage& message = FExecuteMessage;
   message.Reset();  // also lets go of the tables the previous request received
+  message.InvocationMetadata = std::move(AMetadata);
   const int params = reader.ReadParams();
   if (params != jtArrayStart) {
     SkipRestOfRequest(params);

@@ -52,7 +52,7 @@ class TDBXJSonServerInputConnectionHandler {
 
   void ReadConnect();
   void ReadPrepare();
-  void ReadExecute();
+  void ReadExecute(std::optional<std::string> AMetadata);
   void ReadExecuteItem(int AKey);
   void ReadCommandClose();
   void ReadReaderClose();

@@ -5,7 +5,6 @@
 #include "platform/diagnostics.h"
 #include "transport/dbx_error.h"
 #include "transport/protocol/command_text.h"
-#include "transport/protocol/invocation_metadata.h"
 #include "transport/protocol/protocol_messages.h"
 #include "transport/server/ds_server_transport.h"
 #include "transport/server/method_provider.h"
@@ -119,20 +118,21 @@ void TDSServerMethodCommandHandler::DbxExecute(TDBXExecuteMessage& AMessage) {
   FHasExecuted = true;
 
   // Whatever happens from here on, an "Invocation" instance whose readers are done goes, and
-  // the thread's invocation metadata is not kept for the next call.
+  // the call's invocation metadata is not kept for the next call.
   struct TAfterCall {
     TDSServerMethodCommandHandler& Self;
+    TDBXExecuteMessage& Message;
     ~TAfterCall() {
       Self.DestroyInvocationInstanceWhenDone();
-      invocation_metadata::Clear();
+      Message.InvocationMetadata.reset();
     }
-  } afterCall{*this};
+  } afterCall{*this, AMessage};
 
   Authorize();
   TDSServerMethod& method = *FServerMethod;
   if (AMessage.HasParameters) ReadInParameters();
   method.Invoke(AMessage.ReceivedTables);
-  const std::optional<std::string> metadata = invocation_metadata::Take();
+  const std::optional<std::string> metadata = std::move(AMessage.InvocationMetadata);
 
   AMessage.Parameters = &method.Parameters();
   AMessage.HasOutOrReturn = method.HasOutOrReturn();
