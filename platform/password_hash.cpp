@@ -85,7 +85,8 @@ TPasswordHash TPasswordHash::Parse(std::string_view AText) {
     at = end + 1;
   }
   if (fields.size() != 4) Malformed("não é um hash de senha");
-  if (fields[0] != kScheme) Malformed("o método \"" + std::string(fields[0]) + "\" não é aceito");
+  // Not quoted: a password typed in clear by mistake would go to the journal.
+  if (fields[0] != kScheme) Malformed("o método não é " + std::string(kScheme));
   TPasswordHash parsed;
   const std::string_view count = fields[1];
   const auto [end, error] =

@@ -18,8 +18,8 @@
 namespace password_hash {
 
 inline constexpr std::string_view kScheme = "pbkdf2-sha256";
-// What Make uses: a third of a second or so on a desktop processor of 2024, which each
-// connection with a password pays once.
+// What Make uses: a few tenths of a second on a desktop processor of 2024, which each
+// server start pays once (password_authentication.h keeps what it verified).
 inline constexpr std::uint32_t kDefaultIterations = 600000;
 // Below this a hash is guessed too cheaply offline; above it every connection waits seconds.
 inline constexpr std::uint32_t kMinIterations = 1000;
@@ -52,8 +52,8 @@ class TPasswordHash {
   std::string FHash;
 };
 
-// Standard base64 with padding, and its strict inverse (nullopt-like: false for anything that is
-// not exactly what Base64 would write).
+// Standard base64 with padding, and its strict inverse: false for anything that is not exactly
+// what Base64 writes (blanks, missing padding, bits past the last byte).
 std::string Base64(std::string_view ABytes);
 bool FromBase64(std::string_view AText, std::string& ABytes);
 

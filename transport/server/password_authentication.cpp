@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 
 #include "platform/diagnostics.h"
 #include "platform/openssl_handles.h"
@@ -32,17 +34,41 @@ TPasswordAuthenticationManager::TPasswordAuthenticationManager(Text AUser,
                                                                password_hash::TPasswordHash AHash,
                                                                TClock AClock)
     : FUserDigest(Sha256(text::ToUtf8(AUser))),
+      FDigestKey(32, '\0'),
       FHash(std::move(AHash)),
       FClock(AClock ? std::move(AClock) : TClock([] { return std::chrono::steady_clock::now(); })) {
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(FDigestKey.data()),
+                 static_cast<int>(FDigestKey.size())) != 1)
+    openssl::ThrowError("RAND_bytes");
 }
 
-bool TPasswordAuthenticationManager::Matches(const TDSAuthenticateEventObject& AEvent) const {
+std::string TPasswordAuthenticationManager::KeyedDigest(std::string_view APassword) const {
+  std::string digest(EVP_MAX_MD_SIZE, '\0');
+  unsigned int length = 0;
+  if (HMAC(EVP_sha256(), FDigestKey.data(), static_cast<int>(FDigestKey.size()),
+           reinterpret_cast<const unsigned char*>(APassword.data()), APassword.size(),
+           reinterpret_cast<unsigned char*>(digest.data()), &length) == nullptr)
+    openssl::ThrowError("HMAC");
+  digest.resize(length);
+  return digest;
+}
+
+bool TPasswordAuthenticationManager::Matches(const TDSAuthenticateEventObject& AEvent) {
   // Both are computed whatever the user name, so the time taken does not tell a right name.
   const bool user = CRYPTO_memcmp(Sha256(text::ToUtf8(AEvent.UserName)).data(), FUserDigest.data(),
                                   FUserDigest.size()) == 0;
   const TWipedUtf8 password{text::ToUtf8(AEvent.Password)};
-  const bool matches = FHash.Verify(password.Bytes);
-  return user && matches;
+  const std::string keyed = KeyedDigest(password.Bytes);
+  {
+    std::lock_guard lock(FLock);
+    if (FVerified.size() == keyed.size() &&
+        CRYPTO_memcmp(FVerified.data(), keyed.data(), keyed.size()) == 0)
+      return user;
+  }
+  if (!FHash.Verify(password.Bytes)) return false;
+  std::lock_guard lock(FLock);
+  FVerified = keyed;
+  return user;
 }
 
 bool TPasswordAuthenticationManager::Authenticate(const TDSAuthenticateEventObject& AEvent,

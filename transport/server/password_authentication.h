@@ -11,6 +11,11 @@
 // are each told to the diagnostics (source kDiagnosticsSource) at most once per window and
 // address.
 //
+// The hash is computed once per right password: a keyed digest of the password it verified (key
+// drawn at construction, never stored) lets later connects with it through at once, so a
+// client that connects often pays the hash's cost once per server start. Any other password is
+// checked against the hash.
+//
 // Any connection thread may call it at once; its state has its own lock. The transport borrows
 // it: its owner keeps it until the transport has stopped.
 
@@ -69,7 +74,7 @@ class TPasswordAuthenticationManager : public TDSAuthenticationManager {
     std::optional<std::chrono::steady_clock::time_point> RefusalReported;
   };
 
-  bool Matches(const TDSAuthenticateEventObject& AEvent) const;
+  bool Matches(const TDSAuthenticateEventObject& AEvent);
   // Under FLock: takes a slot for a check, or false when the address is refused at once.
   bool Admit(TAddress& AAddress, std::chrono::steady_clock::time_point ANow);
   void Forget(std::chrono::steady_clock::time_point ANow);
@@ -77,10 +82,15 @@ class TPasswordAuthenticationManager : public TDSAuthenticationManager {
   static bool ShouldReport(std::optional<std::chrono::steady_clock::time_point>& ALast,
                            std::chrono::steady_clock::time_point ANow);
 
+  // The keyed digest of APassword, for the comparison with FVerified.
+  std::string KeyedDigest(std::string_view APassword) const;
+
   const std::string FUserDigest;  // SHA-256 of the user name's UTF-8
+  std::string FDigestKey;         // random; set at construction
   const password_hash::TPasswordHash FHash;
   const TClock FClock;
 
   std::mutex FLock;
   std::map<std::string, TAddress> FAddresses;  // guarded by FLock
+  std::string FVerified;  // guarded by FLock: KeyedDigest of the right password once seen
 };
