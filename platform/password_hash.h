@@ -21,7 +21,8 @@ inline constexpr std::string_view kScheme = "pbkdf2-sha256";
 // What Make uses: a few tenths of a second on a desktop processor of 2024, which each
 // server start pays once (password_authentication.h keeps what it verified).
 inline constexpr std::uint32_t kDefaultIterations = 600000;
-// Below this a hash is guessed too cheaply offline; above it every connection waits seconds.
+// Below this a hash is guessed too cheaply offline; above it a start's first connection waits
+// seconds.
 inline constexpr std::uint32_t kMinIterations = 1000;
 inline constexpr std::uint32_t kMaxIterations = 10000000;
 inline constexpr std::size_t kSaltBytes = 16;
