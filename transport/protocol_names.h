@@ -20,6 +20,15 @@ inline constexpr std::u16string_view kMoreBlob = u"more_blob";
 // The command type that names a server method ("Class.Method"); matched in any letter case.
 inline constexpr std::u16string_view kServerMethodCommandType = u"DataSnap.ServerMethod";
 
+// The connect properties that carry a user's credentials, and the error a server answers when
+// its authentication manager refuses them.
+inline constexpr std::u16string_view kAuthenticationUserProperty = u"DSAuthenticationUser";
+inline constexpr std::u16string_view kAuthenticationPasswordProperty = u"DSAuthenticationPassword";
+inline constexpr int kAuthenticationRejectedCode = 0;
+inline constexpr std::string_view kAuthenticationRejected =
+    "Authentication manager rejected user credentials. This may due to invalid combination of DS "
+    "user name and password";
+
 // The identifier of the zlib transport filter in the negotiated filter lists.
 inline constexpr std::u16string_view kCompressionFilter = u"ZLibCompression";
 

@@ -39,6 +39,13 @@ inline constexpr TextView kHeldProcess = u", processo ";
 inline constexpr TextView kHeldAfter =
     u"). Use apenas um deles (o gerenciador na área de notificação ou o serviço "
     u"assinador-nfsed), ou dê a cada um a sua PORTA.";
+// ENDERECO names an address this computer does not have: kNotLocalBefore <address>
+// kNotLocalAfter.
+inline constexpr TextView kNotLocalBefore = u"[Serviço] O endereço ";
+inline constexpr TextView kNotLocalAfter =
+    u" da chave ENDERECO não é de nenhuma interface de rede deste computador. Informe um "
+    u"endereço dele (ip -brief address mostra quais são) ou retire a chave para atender em "
+    u"todos.";
 // Added to the failure of a restart or port change that left the running server as it was:
 // CR kKeptServing <port> ".".
 inline constexpr TextView kKeptServing = u"O servidor continua atendendo na porta ";

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "app/controller/controller_messages.h"
+#include "platform/diagnostics.h"
 #include "platform/exception.h"
+#include "platform/password_hash.h"
 #include "platform/sys/executable.h"
 #include "platform/sys/port_holder.h"
 #include "server/classes/config_messages.h"
@@ -24,13 +26,51 @@ TClientNetworks ClientNetworksOf(const IConfigServer& AConfig) {
   }
 }
 
+// The password clients must give, when the configuration names a user and a hash; none when it
+// names neither.
+std::unique_ptr<TDSAuthenticationManager> AuthenticationOf(const IConfigServer& AConfig) {
+  const auto given = [](const std::optional<std::string>& AValue) {
+    return AValue && AValue->find_first_not_of(" \t") != std::string::npos;
+  };
+  const std::optional<std::string> user = AConfig.getUser();
+  const std::optional<std::string> hash = AConfig.getPasswordHash();
+  if (!given(user) && !given(hash)) return nullptr;
+  if (given(user) != given(hash)) {
+    const auto present =
+        given(user) ? config_messages::kUserKey : config_messages::kPasswordHashKey;
+    const auto missing =
+        given(user) ? config_messages::kPasswordHashKey : config_messages::kUserKey;
+    throw Exception(Text(config_messages::kLonelyBefore) + text::FromAscii(present) +
+                    Text(config_messages::kLonelyMiddle) + text::FromAscii(missing) +
+                    Text(config_messages::kLonelyAfter));
+  }
+  try {
+    return std::make_unique<TPasswordAuthenticationManager>(
+        text::FromUtf8(*user), password_hash::TPasswordHash::Parse(*hash));
+  } catch (const std::exception& e) {
+    throw Exception(Text(config_messages::kBadPasswordHash) + MessageOf(e));
+  }
+}
+
+TBindAddress BindAddressOf(const IConfigServer& AConfig) {
+  const std::optional<std::string> written = AConfig.getBindAddress();
+  try {
+    return written ? TBindAddress::Parse(*written) : TBindAddress();
+  } catch (const std::exception& e) {
+    throw Exception(Text(config_messages::kBadBindAddress) + MessageOf(e));
+  }
+}
+
 namespace msg = controller_messages;
 
 Text Number(long long AValue) { return text::FromAscii(std::to_string(AValue)); }
 
 // The bind failure in words for the operator: no right to the port, or a port held by another
 // signing server of this user; any other reason keeps the transport's text.
-Text BindFailureText(const TBindError& AError) {
+Text BindFailureText(const TBindError& AError, const TBindAddress& AAddress = {}) {
+  if (AError.Errno() == EADDRNOTAVAIL && !AAddress.Any())
+    return Text(msg::kNotLocalBefore) + text::FromAscii(AAddress.ToString()) +
+           Text(msg::kNotLocalAfter);
   if (AError.Errno() == EACCES || AError.Errno() == EPERM) {
     Text program = u"PROGRAMA";
     try {
@@ -64,6 +104,16 @@ TServerController::TServerController(TDSServer& ADSServer, TDSTCPServerTransport
       FTCPTransport(ATCPTransport),
       FLog(ALog ? std::move(ALog) : TLogger::JournalAt({})) {}
 
+TServerController::~TServerController() {
+  if (!FAuthentication || FTCPTransport.AuthenticationManager() != FAuthentication.get()) return;
+  try {
+    StopServer();
+  } catch (...) {
+    diagnostics::ReportCurrentException(u"Controlador do Serviço");
+  }
+  FTCPTransport.SetAuthenticationManager(nullptr);
+}
+
 IConfigServerPtr TServerController::getConfigServer() {
   try {
     FConfigServer->LoadConfiguration();
@@ -87,32 +137,44 @@ void TServerController::StartServer() {
     throw Exception(MessageOf(e) + kept);
   }
   TClientNetworks clients;
+  std::unique_ptr<TDSAuthenticationManager> authentication;
+  TBindAddress address;
   try {
     clients = ClientNetworksOf(*config);
+    authentication = AuthenticationOf(*config);
+    address = BindAddressOf(*config);
   } catch (const std::exception& e) {
     throw Exception(MessageOf(e) + kept);
   }
   const auto port = static_cast<std::uint16_t>(config->getPort());
+  const TBindAddress oldAddress = FTCPTransport.BindAddress();
+  // Another address on the same port cannot be tried while the old listener holds the port.
   if (wasRunning && port != oldPort) {
     try {
-      TDSTCPServerTransport::CheckBindable(port);
+      TDSTCPServerTransport::CheckBindable(port, address);
     } catch (const TBindError& e) {
-      throw Exception(BindFailureText(e) + kept);
+      throw Exception(BindFailureText(e, address) + kept);
     }
   }
   if (wasRunning) StopServer();
   FTCPTransport.SetClientNetworks(std::move(clients));
+  // The transport lets go of the old manager before it goes: the server is stopped.
+  FTCPTransport.SetAuthenticationManager(authentication.get());
+  FAuthentication = std::move(authentication);
+  FTCPTransport.SetBindAddress(address);
   try {
     StartOn(port);
   } catch (const TBindError& e) {
     // Taken between the check and the start: back to the old port, when there was one.
-    if (!wasRunning || port == oldPort) throw Exception(BindFailureText(e));
+    if (!wasRunning || (port == oldPort && address == oldAddress))
+      throw Exception(BindFailureText(e, address));
     try {
+      FTCPTransport.SetBindAddress(oldAddress);
       StartOn(oldPort);
     } catch (const std::exception&) {
-      throw Exception(BindFailureText(e));
+      throw Exception(BindFailureText(e, address));
     }
-    throw Exception(BindFailureText(e) + kept);
+    throw Exception(BindFailureText(e, address) + kept);
   }
 }
 
@@ -142,9 +204,11 @@ void TServerController::UpdatePortServer(std::int32_t APort) {
   // Bound first: a port that cannot be changes neither the server nor the file.
   if (!wasRunning || APort != oldPort) {
     try {
-      TDSTCPServerTransport::CheckBindable(static_cast<std::uint16_t>(APort));
+      TDSTCPServerTransport::CheckBindable(static_cast<std::uint16_t>(APort),
+                                           FTCPTransport.BindAddress());
     } catch (const TBindError& e) {
-      throw Exception(BindFailureText(e) + (wasRunning ? KeptServing(oldPort) : Text()));
+      throw Exception(BindFailureText(e, FTCPTransport.BindAddress()) +
+                      (wasRunning ? KeptServing(oldPort) : Text()));
     }
   }
   FConfigServer->setPort(APort);

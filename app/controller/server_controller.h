@@ -10,11 +10,13 @@
 
 #include <array>
 #include <filesystem>
+#include <memory>
 
 #include "platform/text.h"
 #include "server/classes/config_server.h"
 #include "server/utils/logger.h"
 #include "transport/server/ds_server.h"
+#include "transport/server/password_authentication.h"
 #include "transport/tcp/server_transport.h"
 
 enum class TStatusDSServer { sdsStarted, sdsStoped };
@@ -33,16 +35,23 @@ class TServerController {
   // receives the journal records (the executable's journal when empty).
   TServerController(TDSServer& ADSServer, TDSTCPServerTransport& ATCPTransport,
                     const std::filesystem::path& AConfigFile = {}, TLogFunction ALog = {});
+  // A server that checks passwords with this controller's manager is stopped first.
+  ~TServerController();
   TServerController(const TServerController&) = delete;
   TServerController& operator=(const TServerController&) = delete;
 
   // Reloads the configuration and records the port. A failed reload is recorded as an error and
   // the last loaded port stays; only a failure to write the record leaves.
   IConfigServerPtr getConfigServer();
-  // Reloads the configuration and (re)starts the server on the port read. A running server on
+  // Reloads the configuration and (re)starts the server on the port read, with the client
+  // networks (CLIENTES), the password clients must give (USUARIO and SENHA_HASH; none when both
+  // are absent) and the local address (ENDERECO) it names. A running server on
   // another port keeps serving until the new port is bound; one on the same port is stopped
   // (ending its connections) and started again. Failures, in words for the operator:
   // - a port outside 1..65535 (absent, empty, not a number): the configuration's message;
+  // - a bad CLIENTES, SENHA_HASH or ENDERECO, or only one of USUARIO and SENHA_HASH: the key's
+  //   name and what is wrong with it;
+  // - an ENDERECO this computer does not have: that address;
   // - no right to bind the port: the port and the two ways to give that right;
   // - a port held by another signing server of this user: its name and process;
   // - any other bind failure: the transport's text.
@@ -76,4 +85,6 @@ class TServerController {
   TDSServer& FDSServer;
   TDSTCPServerTransport& FTCPTransport;
   TLogFunction FLog;
+  // The manager FTCPTransport borrows while it checks passwords; replaced at each start.
+  std::unique_ptr<TDSAuthenticationManager> FAuthentication;
 };

@@ -62,6 +62,10 @@ constexpr char kHelpText[] =
     "\n"
     "Se a nova porta de um SIGHUP não puder ser usada, o servidor continua na porta anterior.\n"
     "\n"
+    "Outras chaves da seção CONFIGURACAO: CLIENTES (redes admitidas), ENDERECO (o endereço\n"
+    "deste computador em que atender; padrão: todos) e USUARIO com SENHA_HASH (usuário e senha\n"
+    "que os clientes devem dar; o hash vem de \"assinador-nfse-cli senha\").\n"
+    "\n"
     "Saída: 0 ao parar por sinal; 1 quando o servidor não pode ser iniciado (arquivo de\n"
     "configuração ausente, porta ausente ou inválida, porta ocupada ou sem permissão); 2 para\n"
     "opções inválidas.\n";

@@ -11,6 +11,7 @@
 #include "server/classes/config_messages.h"
 #include "server/classes/config_server.h"
 #include "server/utils/logger.h"
+#include "transport/server/password_authentication.h"
 #include "transport/tcp/tcp_messages.h"
 
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
@@ -81,7 +82,8 @@ Text DiagnosticForPeople(TextView ASource, TextView AMessage) {
   // The store and the tokens speak Portuguese already; the others are the program's inner
   // parts, whose texts are the libraries' and the system's.
   if (ASource == store_messages::kDiagnosticsSource ||
-      ASource == token_messages::kDiagnosticsSource || ASource == tcp_messages::kRefusalSource)
+      ASource == token_messages::kDiagnosticsSource || ASource == tcp_messages::kRefusalSource ||
+      ASource == authentication_messages::kDiagnosticsSource)
     return Text(AMessage);
   Text sentence;
   if (ASource == tcp_messages::kDiagnosticsSource) {

@@ -39,6 +39,23 @@ inline constexpr std::string_view kPortKey = "PORTA";
 inline constexpr std::string_view kClientsKey = "CLIENTES";
 // Followed by what is wrong with the key's value.
 inline constexpr TextView kBadClients = u"[Configuração do Servidor] Chave CLIENTES: ";
+// The user and the password hash (assinador-nfse-cli senha) a client must connect with; both or
+// neither.
+inline constexpr std::string_view kUserKey = "USUARIO";
+inline constexpr std::string_view kPasswordHashKey = "SENHA_HASH";
+// Followed by what is wrong with SENHA_HASH.
+inline constexpr TextView kBadPasswordHash = u"[Configuração do Servidor] Chave SENHA_HASH: ";
+// One of the two keys without the other: kLonelyBefore <present> kLonelyMiddle <missing>
+// kLonelyAfter.
+inline constexpr TextView kLonelyBefore = u"[Configuração do Servidor] Chave ";
+inline constexpr TextView kLonelyMiddle = u" sem a chave ";
+inline constexpr TextView kLonelyAfter =
+    u": para pedir senha aos clientes, informe as duas (o usuário em USUARIO e, em SENHA_HASH, "
+    u"o que \"assinador-nfse-cli senha\" escrever); para não pedir, retire as duas.";
+// The local address the server listens on (every interface when absent).
+inline constexpr std::string_view kBindAddressKey = "ENDERECO";
+// Followed by what is wrong with the key's value.
+inline constexpr TextView kBadBindAddress = u"[Configuração do Servidor] Chave ENDERECO: ";
 // The folder of the user's configuration and state that the installed programs share.
 inline constexpr std::string_view kUserFolder = "assinador-nfse";
 

@@ -111,6 +111,11 @@ void TConfigServerINI::LoadConfiguration() {
   FPort = FPortText ? PortOf(*FPortText) : 0;
   FClientsText =
       sys::ProfileValue(*content, config_messages::kSection, config_messages::kClientsKey);
+  FUserText = sys::ProfileValue(*content, config_messages::kSection, config_messages::kUserKey);
+  FPasswordHashText =
+      sys::ProfileValue(*content, config_messages::kSection, config_messages::kPasswordHashKey);
+  FBindAddressText =
+      sys::ProfileValue(*content, config_messages::kSection, config_messages::kBindAddressKey);
 }
 
 void TConfigServerINI::CheckPort() const {

@@ -34,6 +34,12 @@ class IConfigServer {
   // The client networks the server admits, as written in the store (see TClientNetworks);
   // nothing when the store names none, and then the server admits the local networks.
   virtual std::optional<std::string> getClientNetworks() const { return std::nullopt; }
+  // The user and the password hash clients must connect with, as written; nothing when absent
+  // (and then no password is asked).
+  virtual std::optional<std::string> getUser() const { return std::nullopt; }
+  virtual std::optional<std::string> getPasswordHash() const { return std::nullopt; }
+  // The local address to listen on, as written; nothing when absent (every interface).
+  virtual std::optional<std::string> getBindAddress() const { return std::nullopt; }
 };
 
 // The ports a server can listen on.
@@ -71,6 +77,10 @@ class TConfigServerINI : public IConfigServer {
   void CheckPort() const override;
   // The key CLIENTES of the section, as read; nothing when absent.
   std::optional<std::string> getClientNetworks() const override { return FClientsText; }
+  // The keys USUARIO, SENHA_HASH and ENDERECO of the section, as read; nothing when absent.
+  std::optional<std::string> getUser() const override { return FUserText; }
+  std::optional<std::string> getPasswordHash() const override { return FPasswordHashText; }
+  std::optional<std::string> getBindAddress() const override { return FBindAddressText; }
 
   // The file read by the last load, or the one a save writes: without --config, the first
   // place that exists, else the last place.
@@ -96,6 +106,9 @@ class TConfigServerINI : public IConfigServer {
   std::int32_t FPort = 0;
   std::optional<std::string> FPortText;  // as read, without blanks; nullopt: no such key
   std::optional<std::string> FClientsText;
+  std::optional<std::string> FUserText;
+  std::optional<std::string> FPasswordHashText;
+  std::optional<std::string> FBindAddressText;
   std::vector<std::filesystem::path> FPlaces;
   std::filesystem::path FFileName;
 };

@@ -1,7 +1,9 @@
 // assinador-nfsed as a service manager runs it: started from an INI file, stopped and restarted
 // by signals, its journal and exit status checked.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/password_hash.h"
 #include "platform/text.h"
 #include "tests/app/daemon_process.h"
 #include "tests/support/free_port.h"
@@ -515,6 +518,78 @@ TEST_F(DaemonTest, ClientsOutsideTheConfiguredNetworksAreRefused) {
   EXPECT_EQ(refusing->Wait(), 1);
   EXPECT_NE(refusing->Errors().find("Chave CLIENTES: Rede de clientes inválida"), std::string::npos)
       << refusing->Errors();
+}
+
+}  // namespace
+
+namespace {
+
+// USUARIO and SENHA_HASH make the daemon ask every client for that user and password; SIGHUP
+// without them serves as before. ENDERECO keeps it to one address. A key that cannot be used
+// fails the start naming it.
+TEST_F(DaemonTest, PasswordAndAddressOfTheIniFile) {
+  test_certificates::TTestStore store;  // the daemon inherits ASSINADOR_NFSE_STORE
+  store.Add(test_certificates::Certificate("empresa.pem", "EMPRESA EXEMPLO LTDA"));
+  const std::string hash = password_hash::TPasswordHash::Make("s3nha!", 1000).ToString();
+  WriteIni(Ini(std::to_string(FPort)) + "USUARIO=caixa\r\nSENHA_HASH=" + hash +
+           "\r\nENDERECO=127.0.0.1\r\n");
+  const auto daemon = Start();
+  ASSERT_EQ(ListeningPort(*daemon), FPort);
+  {
+    // Another loopback address of this machine finds no listener.
+    UniqueFd other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(FPort);
+    ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+    EXPECT_NE(::connect(other.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  const auto list = [&](const TDBXClient::TProperties& AProperties) {
+    TDBXClient client("127.0.0.1", FPort);
+    client.Open();
+    client.Connect(AProperties);
+    return client.CallTextMethod(u"TSMSignService.getListCertificate", {});
+  };
+  const TDBXClient::TProperties right = {{u"DSAuthenticationUser", u"caixa"},
+                                         {u"DSAuthenticationPassword", u"s3nha!"}};
+  EXPECT_NE(list(right).find(u"EMPRESA EXEMPLO LTDA"), Text::npos);
+  for (const TDBXClient::TProperties& wrong :
+       {TDBXClient::TProperties{}, TDBXClient::TProperties{{u"DSAuthenticationUser", u"caixa"},
+                                                           {u"DSAuthenticationPassword", u"x"}}}) {
+    try {
+      list(wrong);
+      ADD_FAILURE() << "accepted";
+    } catch (const TDBXRemoteError& e) {
+      EXPECT_EQ(e.ErrorCode(), 0);
+      EXPECT_NE(text::ToUtf8(e.Message()).find("Authentication manager rejected user credentials"),
+                std::string::npos);
+    }
+  }
+
+  WriteIni(Ini(std::to_string(FPort)));
+  daemon->Signal(SIGHUP);
+  EXPECT_EQ(ListeningPort(*daemon), FPort);
+  EXPECT_NE(list({}).find(u"EMPRESA EXEMPLO LTDA"), Text::npos);
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0);
+  const std::string errors = daemon->Errors();
+  const std::string refused =
+      "Conexão recusada de 127.0.0.1: usuário ou senha errados (chaves USUARIO e SENHA_HASH do "
+      "arquivo de configuração)";
+  EXPECT_NE(errors.find(refused), std::string::npos) << errors;
+  EXPECT_EQ(errors.find(refused), errors.rfind(refused)) << "once a minute per address";
+
+  WriteIni(Ini(std::to_string(FPort)) + "SENHA_HASH=" + hash + "\r\n");
+  const auto lonely = Start();
+  EXPECT_EQ(lonely->Wait(), 1);
+  EXPECT_NE(lonely->Errors().find("Chave SENHA_HASH sem a chave USUARIO"), std::string::npos)
+      << lonely->Errors();
+  WriteIni(Ini(std::to_string(FPort)) + "ENDERECO=servidor.local\r\n");
+  const auto unnamed = Start();
+  EXPECT_EQ(unnamed->Wait(), 1);
+  EXPECT_NE(unnamed->Errors().find("Chave ENDERECO: Endereço de escuta inválido"),
+            std::string::npos)
+      << unnamed->Errors();
 }
 
 }  // namespace

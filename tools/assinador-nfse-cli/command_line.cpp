@@ -16,10 +16,12 @@ Uso:
   assinador-nfse-cli assinar ARQUIVO... --serie SERIE [--saida ARQUIVO | --pasta-saida PASTA]
                      [--sobrescrever] [--pin-arquivo ARQUIVO]
   assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]
+                     [--usuario USUARIO [--senha-arquivo ARQUIVO]]
   assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]
                      [--saida ARQUIVO | --pasta-saida PASTA] [--sobrescrever] [--conexoes N]
-                     [--tentativas N]
+                     [--tentativas N] [--usuario USUARIO [--senha-arquivo ARQUIVO]]
   assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
+  assinador-nfse-cli senha [--senha-arquivo ARQUIVO]
   assinador-nfse-cli remover SERIE
   assinador-nfse-cli verificar ARQUIVO... [--ac ARQUIVO|PASTA] [--json]
   assinador-nfse-cli --help | --version
@@ -60,6 +62,11 @@ Comandos:
     --tentativas N      Envia cada arquivo até N vezes, por uma nova conexão, quando a
                         conexão falha antes da resposta (de 1 a 10; padrão 2). Um erro
                         devolvido pelo serviço não é tentado de novo.
+    --usuario USUARIO   Para o servidor que pede senha (chaves USUARIO e SENHA_HASH da
+                        configuração dele): conecta com este usuário e a senha pedida no
+                        terminal, sem eco, ou lida da primeira linha da entrada padrão.
+    --senha-arquivo ARQUIVO
+                        Com --usuario, lê a senha da primeira linha de ARQUIVO.
   importar              Inclui no repositório o certificado e a chave privada de um arquivo
                         PKCS#12 (.pfx/.p12) protegido por senha, inclusive os de criptografia
                         antiga (RC2, 3DES). A senha é pedida no terminal, sem eco, ou lida da
@@ -68,6 +75,11 @@ Comandos:
                         Lê a senha da primeira linha de ARQUIVO.
                         O certificado vai para o arquivo SERIE.pem do repositório, legível só
                         pelo usuário; um certificado de mesmo número de série não é substituído.
+  senha                 Escreve o hash da senha (pbkdf2-sha256$ITERAÇÕES$SAL$HASH) a pôr na
+                        chave SENHA_HASH da configuração do servidor, com USUARIO, para que
+                        ele só atenda clientes que conectem com esse usuário e essa senha.
+                        A senha é pedida duas vezes no terminal, sem eco, ou lida da
+                        primeira linha da entrada padrão ou de --senha-arquivo ARQUIVO.
   remover               Apaga do repositório os arquivos do certificado de número de série SERIE.
   verificar             Confere cada assinatura (Signature do XML-DSig) de cada ARQUIVO ("-" lê
                         da entrada padrão): o resumo (digest) de cada elemento assinado, o valor
@@ -237,18 +249,42 @@ void CheckSign(TCommandLine& ALine) {
   }
 }
 
+// --usuario and its --senha-arquivo, of the remote commands.
+void AcceptCredentials(TAcceptedOptions& AAccepted, TCommandLine& ALine) {
+  AAccepted.Values["--usuario"] = &ALine.User;
+  AAccepted.Values["--senha-arquivo"] = &ALine.PasswordFile;
+}
+
+void CheckCredentials(const TCommandLine& ALine) {
+  if (ALine.User && ALine.User->empty())
+    throw TUsageError("o nome do usuário (--usuario) está vazio.");
+  if (ALine.PasswordFile && !ALine.User)
+    throw TUsageError("--senha-arquivo só vale com --usuario.");
+  if (ALine.PasswordFile && ALine.PasswordFile->empty())
+    throw TUsageError("o nome do arquivo de senha (--senha-arquivo) está vazio.");
+  // Standard input cannot bring both the document and the password.
+  if (ALine.User && !ALine.PasswordFile &&
+      std::find(ALine.Inputs.begin(), ALine.Inputs.end(), "-") != ALine.Inputs.end())
+    throw TUsageError(
+        "com --usuario e o documento na entrada padrão (-), leia a senha de --senha-arquivo.");
+}
+
 void ParseListCertificates(const std::vector<std::string>& AArguments, std::size_t AFirst,
                            TCommandLine& ALine, bool ARemote) {
   std::optional<std::string> server;
   TAcceptedOptions accepted;
   accepted.Flags["--bruto"] = &ALine.Raw;
-  if (ARemote) accepted.Values["--servidor"] = &server;
+  if (ARemote) {
+    accepted.Values["--servidor"] = &server;
+    AcceptCredentials(accepted, ALine);
+  }
   const std::vector<std::string> extra = ParseOptions(AArguments, AFirst, accepted);
   if (!extra.empty())
     throw TUsageError("argumento inesperado para certificados: \"" + extra.front() + "\".");
   if (ARemote) {
     if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
     ParseServer(*server, ALine);
+    CheckCredentials(ALine);
   }
 }
 
@@ -267,6 +303,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
     accepted.Values["--servidor"] = &server;
     accepted.Values["--conexoes"] = &connections;
     accepted.Values["--tentativas"] = &attempts;
+    AcceptCredentials(accepted, ALine);
   }
   ALine.Inputs = ParseOptions(AArguments, AFirst, accepted);
   CheckSign(ALine);
@@ -275,6 +312,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
   if (!ARemote) return;
   if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
   ParseServer(*server, ALine);
+  CheckCredentials(ALine);
   int wanted = kDefaultConnections;
   if (connections) {
     const auto number = Bounded(*connections, 1, kMaxConnections);
@@ -299,7 +337,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
   TCommandLine line;
   if (AArguments.empty())
     throw TUsageError(
-        "falta o comando (certificados, assinar, remoto, importar, remover ou verificar).");
+        "falta o comando (certificados, assinar, remoto, importar, remover, verificar ou "
+        "senha).");
   if (std::any_of(AArguments.begin(), AArguments.end(), IsHelp)) return line;
   if (std::find(AArguments.begin(), AArguments.end(), "--version") != AArguments.end()) {
     line.Command = TCommand::Version;
@@ -336,6 +375,15 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
     if (line.Inputs.size() > 1) throw TUsageError("importe um arquivo de cada vez.");
     if (line.Inputs.front().empty() || line.Inputs.front() == "-")
       throw TUsageError("indique o nome do arquivo PKCS#12 a importar.");
+    if (line.PasswordFile && line.PasswordFile->empty())
+      throw TUsageError("o nome do arquivo de senha (--senha-arquivo) está vazio.");
+  } else if (command == "senha") {
+    line.Command = TCommand::PasswordHash;
+    TAcceptedOptions accepted;
+    accepted.Values["--senha-arquivo"] = &line.PasswordFile;
+    const std::vector<std::string> extra = ParseOptions(AArguments, 1, accepted);
+    if (!extra.empty())
+      throw TUsageError("argumento inesperado para senha: \"" + extra.front() + "\".");
     if (line.PasswordFile && line.PasswordFile->empty())
       throw TUsageError("o nome do arquivo de senha (--senha-arquivo) está vazio.");
   } else if (command == "remover") {

@@ -25,6 +25,7 @@ enum class TCommand {
   Import,                  // importar
   Remove,                  // remover
   Verify,                  // verificar
+  PasswordHash,            // senha
 };
 
 // The port of the signing server when --servidor names none.
@@ -51,7 +52,8 @@ struct TCommandLine {
   std::uint16_t Port = kDefaultServerPort;
   int Connections = 1;                      // remoto assinar: --conexoes, bounded by Inputs
   int Attempts = kDefaultAttempts;          // remoto assinar: --tentativas
-  std::optional<std::string> PasswordFile;  // importar: --senha-arquivo
+  std::optional<std::string> PasswordFile;  // importar, senha, remoto with --usuario
+  std::optional<std::string> User;          // remoto: --usuario
   std::optional<std::string> PinFile;       // assinar: --pin-arquivo
   std::optional<std::string> Anchors;       // verificar: --ac, a file or a folder
   bool Json = false;                        // verificar: --json

@@ -33,6 +33,7 @@
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
 #include "tools/assinador-nfse-cli/output_file.h"
+#include "tools/assinador-nfse-cli/password_command.h"
 #include "tools/assinador-nfse-cli/pin_prompt.h"
 #include "tools/assinador-nfse-cli/remote_commands.h"
 #include "tools/assinador-nfse-cli/store_commands.h"
@@ -224,6 +225,8 @@ int main(int argc, char** argv) {
         return RemoveCertificate(line);
       case TCommand::Verify:
         return VerifyDocuments(line, ReadInput);
+      case TCommand::PasswordHash:
+        return PrintPasswordHash(line);
       default:
         return ListCertificates(line);
     }

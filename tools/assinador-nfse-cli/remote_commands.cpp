@@ -1,5 +1,6 @@
 #include "tools/assinador-nfse-cli/remote_commands.h"
 
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,9 +22,11 @@
 #include "tools/assinador-nfse-cli/console.h"
 #include "tools/assinador-nfse-cli/document_encoding.h"
 #include "tools/assinador-nfse-cli/output_file.h"
+#include "tools/assinador-nfse-cli/password_input.h"
 #include "tools/assinador-nfse-cli/validity_notes.h"
 #include "transport/client/client_socket_channel.h"
 #include "transport/client/dbx_client.h"
+#include "transport/protocol_names.h"
 #include "transport/stream/json_error_reply.h"
 
 namespace {
@@ -57,6 +60,16 @@ Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool ACon
   const std::string address = AddressOf(ALine);
   std::string sentence;
   const std::string reason = ConnectionReason(AError, ALine.Host);
+  if (dynamic_cast<const TDBXRemoteError*>(&AError) != nullptr &&
+      AError.Message().find(text::FromAscii(protocol_names::kAuthenticationRejected)) !=
+          Text::npos) {
+    // The sentence says it all: the server's text speaks of its own machinery.
+    if (ALine.User)
+      return text::FromUtf8("O servidor de assinatura em " + address + " recusou o usuário \"" +
+                            *ALine.User + "\" ou a senha.");
+    return text::FromUtf8("O servidor de assinatura em " + address +
+                          " pede usuário e senha: informe o usuário com --usuario.");
+  }
   if (dynamic_cast<const TDBXRemoteError*>(&AError) != nullptr) {
     sentence = "O servidor de assinatura em " + address + " recusou o pedido.";
   } else if (AError.ErrorCode() == client_format::kProtocolErrorCode ||
@@ -75,9 +88,36 @@ Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool ACon
   return text::FromUtf8(sentence) + CR + u"Detalhe: " + AError.Message();
 }
 
-void OpenConnection(TDBXClient& AClient) {
+// The properties of every connect of a run: none without --usuario, so the request is the same
+// as ever; the user and its password with it.
+class TCredentials {
+ public:
+  explicit TCredentials(const TCommandLine& ALine) {
+    if (!ALine.User) return;
+    TSecret password;
+    ReadPassword(ALine.PasswordFile, "Senha do usuário " + *ALine.User + " no servidor: ",
+                 "Cancelado: nada foi enviado ao servidor.", password.Bytes());
+    FProperties.emplace_back(Text(protocol_names::kAuthenticationUserProperty),
+                             text::FromLocale(*ALine.User));
+    FProperties.emplace_back(Text(protocol_names::kAuthenticationPasswordProperty),
+                             text::FromLocale(password.Bytes()));
+  }
+  ~TCredentials() {
+    for (auto& [name, value] : FProperties)
+      OPENSSL_cleanse(value.data(), value.size() * sizeof(char16_t));
+  }
+  TCredentials(const TCredentials&) = delete;
+  TCredentials& operator=(const TCredentials&) = delete;
+
+  const TDBXClient::TProperties& Properties() const { return FProperties; }
+
+ private:
+  TDBXClient::TProperties FProperties;
+};
+
+void OpenConnection(TDBXClient& AClient, const TCredentials& ACredentials) {
   AClient.Open();
-  AClient.Connect();
+  AClient.Connect(ACredentials.Properties());
 }
 
 // The outcome of one file, filled in by a worker and shown by the calling thread.
@@ -97,8 +137,8 @@ constexpr auto kRetryPause = std::chrono::milliseconds(100);
 // file is then sent again on a new connection, up to ALine.Attempts times in all (the same
 // document and key give the same signature, so a second request is harmless). A reply of the
 // server, an error reply included, leaves the connection open and is final.
-TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& ALine,
-                 const std::string& AInput, TReadInput AReadInput) {
+TOutcome SignOne(TDBXClient& AClient, const TCredentials& ACredentials, const Text& ASerial,
+                 const TCommandLine& ALine, const std::string& AInput, TReadInput AReadInput) {
   TOutcome outcome;
   const Text shownSerial = text::FromLocale(TCertificadosConf::Normalize(*ALine.Serial));
   const auto failed = [&](TextView AReason) {
@@ -114,7 +154,7 @@ TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& A
       try {
         if (!AClient.IsOpen()) {
           connecting = true;
-          OpenConnection(AClient);
+          OpenConnection(AClient, ACredentials);
           connecting = false;
         }
         result =
@@ -163,8 +203,9 @@ TOutcome SignOne(TDBXClient& AClient, const Text& ASerial, const TCommandLine& A
 // calling thread shows them.
 class TBatch {
  public:
-  TBatch(const TCommandLine& ALine, TReadInput AReadInput)
+  TBatch(const TCommandLine& ALine, const TCredentials& ACredentials, TReadInput AReadInput)
       : FLine(ALine),
+        FCredentials(ACredentials),
         FReadInput(AReadInput),
         FSerial(text::FromLocale(*ALine.Serial)),
         FOutcomes(ALine.Inputs.size()) {}
@@ -176,7 +217,7 @@ class TBatch {
       if (FNext.load() >= FOutcomes.size()) break;
       if (!AClient->IsOpen()) {
         try {
-          OpenConnection(*AClient);
+          OpenConnection(*AClient, FCredentials);
         } catch (const TDBXError& e) {
           Leave(ServerFailure(FLine, e, true));
           return;
@@ -187,7 +228,8 @@ class TBatch {
       }
       const std::size_t index = FNext.fetch_add(1);
       if (index >= FOutcomes.size()) break;
-      Finish(index, SignOne(*AClient, FSerial, FLine, FLine.Inputs[index], FReadInput));
+      Finish(index,
+             SignOne(*AClient, FCredentials, FSerial, FLine, FLine.Inputs[index], FReadInput));
     }
     Leave({});
   }
@@ -230,6 +272,7 @@ class TBatch {
   }
 
   const TCommandLine& FLine;
+  const TCredentials& FCredentials;
   const TReadInput FReadInput;
   const Text FSerial;
   std::atomic<std::size_t> FNext{0};
@@ -274,11 +317,12 @@ std::vector<Text> SplitCertificateList(TextView AList) {
 }
 
 int RemoteListCertificates(const TCommandLine& ALine) {
+  const TCredentials credentials(ALine);
   TDBXClient client(ALine.Host, ALine.Port);
   Text list;
   bool connecting = true;
   try {
-    OpenConnection(client);
+    OpenConnection(client, credentials);
     connecting = false;
     list = client.CallTextMethod(kListMethod, {});
   } catch (const TDBXError& e) {
@@ -334,9 +378,10 @@ void WarnOfExpiry(TDBXClient& AClient, const TCommandLine& ALine) {
 int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
   // The first connection is made before any file is read: a server that cannot be reached
   // ends the command with one message.
+  const TCredentials credentials(ALine);
   auto first = std::make_unique<TDBXClient>(ALine.Host, ALine.Port);
   try {
-    OpenConnection(*first);
+    OpenConnection(*first, credentials);
   } catch (const TDBXError& e) {
     Report(stderr, ServerFailure(ALine, e, true));
     return kExitFailure;
@@ -344,7 +389,7 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
 
   WarnOfExpiry(*first, ALine);
 
-  TBatch batch(ALine, AReadInput);
+  TBatch batch(ALine, credentials, AReadInput);
   std::vector<std::jthread> workers;
   for (int i = 0; i < ALine.Connections; ++i) {
     auto client = i == 0 ? std::move(first) : std::make_unique<TDBXClient>(ALine.Host, ALine.Port);

@@ -1,11 +1,6 @@
 #include "tools/assinador-nfse-cli/store_commands.h"
 
-#include <openssl/crypto.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <fstream>
+#include <ctime>
 #include <string>
 #include <system_error>
 
@@ -13,82 +8,11 @@
 #include "platform/certstore/store_entries.h"
 #include "platform/exception.h"
 #include "platform/sys/date_time_text.h"
-#include "platform/sys/system_error_text.h"
 #include "server/classes/certificados_conf.h"
 #include "tools/assinador-nfse-cli/console.h"
+#include "tools/assinador-nfse-cli/password_input.h"
 
 namespace {
-
-// Passwords longer than this are refused: nobody types them, and a file or pipe that never
-// ends a line is not read without bound.
-constexpr std::size_t kMaxPassword = 4096;
-
-// A string that holds a secret: wiped before its memory goes.
-class TSecret {
- public:
-  TSecret() = default;
-  TSecret(const TSecret&) = delete;
-  TSecret& operator=(const TSecret&) = delete;
-  ~TSecret() { OPENSSL_cleanse(FBytes.data(), FBytes.size()); }
-  std::string& Bytes() { return FBytes; }
-
- private:
-  std::string FBytes;
-};
-
-[[noreturn]] void Fail(const std::string& AMessage) { throw Exception(std::string_view{AMessage}); }
-
-// Reads at most AMax bytes of AFile (all of it when it is shorter); throws when it is longer.
-std::string ReadBounded(const std::string& AFile, std::size_t AMax, const std::string& ATooLong) {
-  std::ifstream in(AFile, std::ios::binary);
-  if (!in) Fail(sys::ErrorMessage("Não foi possível abrir \"" + AFile + "\"", errno));
-  std::string bytes(AMax + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (in.bad()) Fail("Não foi possível ler \"" + AFile + "\".");
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (bytes.size() > AMax) Fail(ATooLong);
-  return bytes;
-}
-
-// The first line of ABytes without its line break (LF or CR LF).
-void FirstLine(std::string& ABytes) {
-  const auto end = ABytes.find('\n');
-  if (end != std::string::npos) ABytes.resize(end);
-  if (ABytes.ends_with('\r')) ABytes.pop_back();
-}
-
-// Typed without echo at the terminal.
-void ReadFromTerminal(const std::string& AFile, std::string& APassword) {
-  if (!ReadSecretFromTerminal(STDIN_FILENO, "Senha do arquivo " + AFile + ": ", APassword,
-                              kMaxPassword))
-    Fail("Importação cancelada.");
-}
-
-// One line of standard input, from a pipe or a file.
-void ReadFromInput(std::string& APassword) {
-  for (;;) {
-    const int c = std::fgetc(stdin);
-    if (c == EOF || c == '\n') break;
-    if (APassword.size() >= kMaxPassword)
-      Fail("A senha lida da entrada padrão passa de " + std::to_string(kMaxPassword) +
-           " caracteres.");
-    APassword.push_back(static_cast<char>(c));
-  }
-  if (std::ferror(stdin)) Fail("Não foi possível ler a senha da entrada padrão.");
-  if (APassword.ends_with('\r')) APassword.pop_back();
-}
-
-void ReadPassword(const TCommandLine& ALine, std::string& APassword) {
-  if (ALine.PasswordFile) {
-    APassword = ReadBounded(*ALine.PasswordFile, 64 * 1024,
-                            "O arquivo de senha \"" + *ALine.PasswordFile + "\" é grande demais.");
-    FirstLine(APassword);
-  } else if (::isatty(STDIN_FILENO)) {
-    ReadFromTerminal(ALine.Inputs.front(), APassword);
-  } else {
-    ReadFromInput(APassword);
-  }
-}
 
 std::string DateText(std::time_t AMoment) {
   std::tm local{};
@@ -104,7 +28,8 @@ int ImportCertificate(const TCommandLine& ALine) {
       ReadBounded(file, kMaxStoreFileSize,
                   "\"" + file + "\" é maior que 1 MiB; não parece um arquivo PKCS#12 (.pfx/.p12).");
   TSecret password;
-  ReadPassword(ALine, password.Bytes());
+  ReadPassword(ALine.PasswordFile, "Senha do arquivo " + file + ": ", "Importação cancelada.",
+               password.Bytes());
   certstore::TStoreEntry entry;
   try {
     entry = certstore::ImportPkcs12(bytes, password.Bytes());

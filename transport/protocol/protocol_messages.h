@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "transport/protocol_names.h"
+
 namespace protocol_messages {
 
 // Command lookup.
@@ -20,10 +22,12 @@ inline constexpr std::string_view kUnrecognizedCommandType = "%s is an unrecogni
 inline constexpr int kNotAuthorizedCode = 113;
 inline constexpr std::string_view kNotAuthorized =
     "%s is not authorized to perform the requested action.";
-inline constexpr int kAuthenticationRejectedCode = 0;
-inline constexpr std::string_view kAuthenticationRejected =
-    "Authentication manager rejected user credentials. This may due to invalid combination of DS "
-    "user name and password";
+// The refused connect, and the connect properties that carry the credentials, are the client's
+// to know as well: protocol_names.h.
+using protocol_names::kAuthenticationPasswordProperty;
+using protocol_names::kAuthenticationRejected;
+using protocol_names::kAuthenticationRejectedCode;
+using protocol_names::kAuthenticationUserProperty;
 
 // The error reply.
 inline constexpr std::string_view kRemoteError = "Remote error: ";
@@ -37,8 +41,6 @@ inline constexpr int kMaxCausedByLevels = 10;
 inline constexpr std::u16string_view kStoredProcedureCommandType = u"Dbx.StoredProcedure";
 inline constexpr std::u16string_view kMetaDataCommandType = u"Dbx.MetaData";
 inline constexpr std::u16string_view kDefaultProductName = u"DataSnap";
-inline constexpr std::u16string_view kAuthenticationUserProperty = u"DSAuthenticationUser";
-inline constexpr std::u16string_view kAuthenticationPasswordProperty = u"DSAuthenticationPassword";
 inline constexpr std::u16string_view kTcpProtocol = u"tcp/ip";
 
 // Our own, for requests the deployed protocol leaves undefined or that a client could use to

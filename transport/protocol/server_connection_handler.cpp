@@ -237,6 +237,7 @@ void TDSServerConnectionHandler::DbxConnect(TDBXConnectMessage& AMessage) {
       };
       event.UserName = property(kAuthenticationUserProperty);
       event.Password = property(kAuthenticationPasswordProperty);
+      event.RemoteAddress = session->GetData(u"RemoteIP");
       if (!session->Authenticate(event, FConnectProperties))
         throw TDBXError(kAuthenticationRejectedCode, kAuthenticationRejected);
     }

@@ -29,6 +29,7 @@ struct TDSAuthenticateEventObject {
   Text Protocol;
   Text UserName;
   Text Password;
+  Text RemoteAddress;  // the client's address, as the session's "RemoteIP" holds it
 };
 
 // What an authentication manager is told about a call.
@@ -40,8 +41,8 @@ struct TDSAuthorizeEventObject {
   std::vector<Text> DeniedRoles;
 };
 
-// Answers authentication and authorisation questions for sessions. None is configured in this
-// program; the seam stays for deployments that want one.
+// Answers authentication and authorisation questions for sessions. None is configured unless
+// the configuration names a user and a password (password_authentication.h).
 class TDSAuthenticationManager {
  public:
   virtual ~TDSAuthenticationManager() = default;
@@ -142,7 +143,7 @@ class TDSAuthSession : public TDSSession {
   bool Authorize(const TDSAuthorizeEventObject& AEvent) override;
 
  private:
-  TDSAuthenticationManager* FAuthManager;  // not owned; none in this program
+  TDSAuthenticationManager* FAuthManager;  // not owned; may be none
 };
 
 // The session of one TCP connection.

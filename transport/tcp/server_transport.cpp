@@ -31,9 +31,9 @@ void ReportDropped() noexcept {
   throw Exception(std::string(AWhat) + ": " + std::strerror(errno));
 }
 
-// A listening socket of AFamily bound to every address on APort; none when the family is not
-// available or the port cannot be bound (errno tells which).
-UniqueFd BindListener(int AFamily, std::uint16_t APort) {
+// A listening socket of AFamily bound to every address on APort, or to AAddress when it names
+// one; none when the family is not available or the port cannot be bound (errno tells which).
+UniqueFd BindListener(int AFamily, std::uint16_t APort, const TBindAddress& AAddress = {}) {
   UniqueFd listener(::socket(AFamily, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener) return listener;
   const int fd = listener.get();
@@ -45,9 +45,15 @@ UniqueFd BindListener(int AFamily, std::uint16_t APort) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   sockaddr_storage address{};
   socklen_t length = 0;
-  if (AFamily == AF_INET6) {
-    // IPv4 clients too, whatever the system's default (net.ipv6.bindv6only).
-    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) return UniqueFd();
+  // IPv4 clients too, whatever the system's default (net.ipv6.bindv6only), on "::" as on every
+  // interface.
+  if (AFamily == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 &&
+      AAddress.Any())
+    return UniqueFd();
+  if (!AAddress.Any()) {
+    address = AAddress.SocketAddress(APort);
+    length = AFamily == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  } else if (AFamily == AF_INET6) {
     auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
     v6.sin6_family = AF_INET6;
     v6.sin6_addr = in6addr_any;
@@ -62,9 +68,23 @@ UniqueFd BindListener(int AFamily, std::uint16_t APort) {
   }
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     // A port in use or reserved is so for IPv4 as well: no second try with the other family.
-    if (errno == EADDRINUSE || errno == EACCES) throw TBindError(errno, APort);
+    if (errno == EADDRINUSE || errno == EACCES || !AAddress.Any()) throw TBindError(errno, APort);
     return UniqueFd();
   }
+  return listener;
+}
+
+// The listener of a start: one socket for both families where the system has IPv6 (IPv4 clients
+// arrive as v4-mapped addresses), IPv4 alone where it has not; or the one address named.
+UniqueFd Listen(std::uint16_t APort, const TBindAddress& AAddress) {
+  UniqueFd listener;
+  if (!AAddress.Any()) {
+    listener = BindListener(AAddress.Family(), APort, AAddress);
+  } else {
+    listener = BindListener(AF_INET6, APort);
+    if (!listener) listener = BindListener(AF_INET, APort);
+  }
+  if (!listener) throw TBindError(errno, APort);
   return listener;
 }
 
@@ -123,12 +143,8 @@ void TDSTCPServerTransport::Start() {
   server->Clients = FClientNetworks;
   server->StopEvent = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!server->StopEvent) ThrowSystem("eventfd");
-  // One socket for both families where the system has IPv6 (IPv4 clients arrive as
-  // v4-mapped addresses); IPv4 alone where it has not.
   const auto port = static_cast<std::uint16_t>(FPort & 0xFFFF);
-  server->Listener = BindListener(AF_INET6, port);
-  if (!server->Listener) server->Listener = BindListener(AF_INET, port);
-  if (!server->Listener) throw TBindError(errno, port);
+  server->Listener = Listen(port, FBindAddress);
   const int fd = server->Listener.get();
   if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
   sockaddr_storage address{};
@@ -151,11 +167,9 @@ void TDSTCPServerTransport::Start() {
   }
 }
 
-void TDSTCPServerTransport::CheckBindable(std::uint16_t APort) {
+void TDSTCPServerTransport::CheckBindable(std::uint16_t APort, const TBindAddress& AAddress) {
   // Bound as Start binds, then let go at once.
-  UniqueFd probe = BindListener(AF_INET6, APort);
-  if (!probe) probe = BindListener(AF_INET, APort);
-  if (!probe) throw TBindError(errno, APort);
+  Listen(APort, AAddress);
 }
 
 void TDSTCPServerTransport::Stop() {

@@ -19,6 +19,7 @@
 #include "platform/exception.h"
 #include "transport/filter/filter_socket_channel.h"
 #include "transport/server/ds_server_transport.h"
+#include "transport/tcp/bind_address.h"
 #include "transport/tcp/client_networks.h"
 #include "transport/tcp/tcp_channel.h"
 #include "transport/tcp/tcp_connection.h"
@@ -64,10 +65,13 @@ class TDSTCPServerTransport : public TDSServerTransport {
   // Binds APort as Start would, on a socket closed again at once: TBindError when Start could
   // not. For moving a running server, whose old port must keep serving until the new one is
   // known to work.
-  static void CheckBindable(std::uint16_t APort);
+  static void CheckBindable(std::uint16_t APort, const TBindAddress& AAddress = {});
 
   int Port() const { return FPort; }
   void SetPort(int AValue) { FPort = AValue; }
+  // The local address listened on from the next Start on (every interface by default).
+  const TBindAddress& BindAddress() const { return FBindAddress; }
+  void SetBindAddress(TBindAddress AValue) { FBindAddress = std::move(AValue); }
   // The client addresses admitted from the next Start on (every address by default); a peer
   // outside them is closed before its first byte is read, counted, and reported to the
   // diagnostics at most once a minute per address.
@@ -129,6 +133,7 @@ class TDSTCPServerTransport : public TDSServerTransport {
   void SetListenerError(Text AMessage);
 
   int FPort = 211;
+  TBindAddress FBindAddress;
   TClientNetworks FClientNetworks;
   std::atomic<std::uint64_t> FRefused{0};
   int FMaxThreads = 0;

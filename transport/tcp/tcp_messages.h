@@ -27,6 +27,10 @@ inline constexpr std::string_view kPoolStopping = "Thread pool is stopping";
 // A list of client networks that cannot be read; followed by the entry in quotes.
 inline constexpr std::string_view kBadClientNetwork =
     "Rede de clientes inválida (use endereço/prefixo, como 192.168.0.0/16, ou *): ";
+// A listening address that cannot be read; followed by the text in quotes.
+inline constexpr std::string_view kBadBindAddress =
+    "Endereço de escuta inválido (use um endereço IPv4 ou IPv6 deste computador, como 127.0.0.1 "
+    "ou ::1, ou deixe vazio para todos): ";
 // The source of the diagnostics of refused clients (its messages are for people as they stand).
 inline constexpr std::u16string_view kRefusalSource = u"Clientes";
 // What the diagnostics say of a connection refused for its address (at most once a minute for

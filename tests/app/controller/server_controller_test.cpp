@@ -1,12 +1,16 @@
 #include "app/controller/server_controller.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/exception.h"
+#include "platform/password_hash.h"
 #include "platform/sys/executable.h"
 #include "server/utils/machine_utils.h"
 #include "tests/support/error_of.h"
@@ -371,6 +375,159 @@ TEST(ServerControllerJournalTest, WritesToTheNamedJournal) {
                          "Assinador.\rPorta: 0\r\n### FIM ###\r\r\n"),
             std::string::npos)
       << journal;
+}
+
+}  // namespace
+
+namespace {
+
+// A connection to APort at the literal address AAddress (IPv4 or IPv6); none when refused.
+UniqueFd ConnectTo(std::uint16_t APort, const char* AAddress) {
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+  if (::inet_pton(AF_INET, AAddress, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(APort);
+    length = sizeof v4;
+  } else if (::inet_pton(AF_INET6, AAddress, &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(APort);
+    length = sizeof v6;
+  }
+  UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0)
+    return UniqueFd();
+  return fd;
+}
+
+bool HasIpv6Loopback() {
+  return static_cast<bool>(UniqueFd(ConnectTo(0, "::1"))) || [] {
+    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_loopback;
+    return fd && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+  }();
+}
+
+const std::string kHash = password_hash::TPasswordHash::Make("s3nha!", 1000).ToString();
+
+// USUARIO with SENHA_HASH turns the password on, neither leaves it off; ENDERECO picks the
+// address listened on. Any other combination or value fails the start naming the key, and a
+// running server keeps serving.
+TEST_F(ServerControllerTest, AuthenticationAndAddressKeysAreCheckedAtEveryStart) {
+  struct Case {
+    const char* name;
+    std::string keys;
+    std::string error;  // empty: starts
+    bool authenticates;
+    std::string address;
+  };
+  const std::string lonelyAfter =
+      ": para pedir senha aos clientes, informe as duas (o usuário em USUARIO e, em SENHA_HASH, o "
+      "que \"assinador-nfse-cli senha\" escrever); para não pedir, retire as duas.";
+  const Case kCases[] = {
+      {"neither key", "", "", false, ""},
+      {"both keys", "USUARIO=caixa\nSENHA_HASH=" + kHash + "\n", "", true, ""},
+      {"both keys empty", "USUARIO=\nSENHA_HASH=  \n", "", false, ""},
+      {"user alone", "USUARIO=caixa\n", "", false, ""},
+      {"hash alone", "SENHA_HASH=" + kHash + "\n", "", false, ""},
+      {"user with an empty hash", "USUARIO=caixa\nSENHA_HASH=\n", "", false, ""},
+      {"password in clear", "USUARIO=caixa\nSENHA_HASH=s3nha!\n", "", false, ""},
+      {"truncated hash", "USUARIO=caixa\nSENHA_HASH=" + kHash.substr(0, kHash.size() - 4) + "\n",
+       "", false, ""},
+      {"IPv4 loopback", "ENDERECO=127.0.0.1\n", "", false, "127.0.0.1"},
+      {"blank address", "ENDERECO= \n", "", false, ""},
+      {"address with blanks", "ENDERECO= 127.0.0.1 \n", "", false, "127.0.0.1"},
+      {"host name", "ENDERECO=localhost\n", "", false, ""},
+      {"address with a port", "ENDERECO=127.0.0.1:8080\n", "", false, ""},
+      {"network", "ENDERECO=127.0.0.0/8\n", "", false, ""},
+  };
+  const std::map<std::string, std::string> kErrors = {
+      {"user alone",
+       "[Configuração do Servidor] Chave USUARIO sem a chave SENHA_HASH" + lonelyAfter},
+      {"hash alone",
+       "[Configuração do Servidor] Chave SENHA_HASH sem a chave USUARIO" + lonelyAfter},
+      {"user with an empty hash",
+       "[Configuração do Servidor] Chave USUARIO sem a chave SENHA_HASH" + lonelyAfter},
+      {"password in clear",
+       "[Configuração do Servidor] Chave SENHA_HASH: não é um hash de senha (o formato é "
+       "pbkdf2-sha256$ITERAÇÕES$SAL$HASH; gere-o com \"assinador-nfse-cli senha\")."},
+      {"truncated hash", "[Configuração do Servidor] Chave SENHA_HASH: o hash deve ser base64"},
+      {"host name",
+       "[Configuração do Servidor] Chave ENDERECO: Endereço de escuta inválido (use um endereço "
+       "IPv4 ou IPv6 deste computador, como 127.0.0.1 ou ::1, ou deixe vazio para todos): "
+       "\"localhost\""},
+      {"address with a port",
+       "[Configuração do Servidor] Chave ENDERECO: Endereço de escuta inválido"},
+      {"network", "[Configuração do Servidor] Chave ENDERECO: Endereço de escuta inválido"},
+  };
+  const auto controller = Controller();
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    WriteIni(Ini(std::to_string(FPort)) + c.keys);
+    const std::string error = ErrorOf([&] { controller->StartServer(); }).Utf8();
+    const auto expected = kErrors.find(c.name);
+    if (expected == kErrors.end()) {
+      EXPECT_EQ(error, "(no error)");
+      EXPECT_EQ(FTransport.AuthenticationManager() != nullptr, c.authenticates);
+      EXPECT_EQ(FTransport.BindAddress().ToString(), c.address);
+    } else {
+      EXPECT_TRUE(error.starts_with(expected->second)) << error;
+      // The server that ran before keeps serving, as it was.
+      EXPECT_TRUE(
+          error.ends_with("O servidor continua atendendo na porta " + std::to_string(FPort) + "."))
+          << error;
+    }
+    EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStarted);
+  }
+}
+
+TEST_F(ServerControllerTest, ServerListensOnlyOnTheAddressNamed) {
+  WriteIni(Ini(std::to_string(FPort)) + "ENDERECO=127.0.0.1\n");
+  auto controller = Controller();
+  controller->StartServer();
+  EXPECT_TRUE(ConnectTo(FPort, "127.0.0.1"));
+  EXPECT_FALSE(ConnectTo(FPort, "127.0.0.2"));
+  EXPECT_FALSE(ConnectTo(FPort, "::1"));
+  // A port change while running keeps to the address.
+  const std::uint16_t other = FreePort();
+  controller->UpdatePortServer(other);
+  EXPECT_TRUE(ConnectTo(other, "127.0.0.1"));
+  EXPECT_FALSE(ConnectTo(other, "127.0.0.2"));
+
+  // Every interface again once the key goes, IPv4 and IPv6 on one socket.
+  WriteIni(Ini(std::to_string(FPort)));
+  controller->StartServer();
+  EXPECT_TRUE(ConnectTo(FPort, "127.0.0.2"));
+  if (HasIpv6Loopback()) {
+    EXPECT_TRUE(ConnectTo(FPort, "::1"));
+    WriteIni(Ini(std::to_string(FPort)) + "ENDERECO=[::1]\n");
+    controller->StartServer();
+    EXPECT_EQ(FTransport.BindAddress().ToString(), "::1");
+    EXPECT_TRUE(ConnectTo(FPort, "::1"));
+    EXPECT_FALSE(ConnectTo(FPort, "127.0.0.1"));
+  }
+}
+
+TEST_F(ServerControllerTest, AddressOfAnotherComputerFailsTheStartNamingIt) {
+  // 192.0.2.0/24 is reserved for documentation: no interface has it.
+  WriteIni(Ini(std::to_string(FPort)) + "ENDERECO=192.0.2.1\n");
+  const auto controller = Controller();
+  EXPECT_EQ(ErrorOf([&] { controller->StartServer(); }).Utf8(),
+            "[Serviço] O endereço 192.0.2.1 da chave ENDERECO não é de nenhuma interface de rede "
+            "deste computador. Informe um endereço dele (ip -brief address mostra quais são) ou "
+            "retire a chave para atender em todos.");
+  EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
+}
+
+TEST_F(ServerControllerTest, ControllerThatGoesStopsTheServerThatChecksItsPasswords) {
+  WriteIni(Ini(std::to_string(FPort)) + "USUARIO=caixa\nSENHA_HASH=" + kHash + "\n");
+  Controller()->StartServer();
+  EXPECT_FALSE(FServer.Started());
+  EXPECT_EQ(FTransport.AuthenticationManager(), nullptr);
 }
 
 }  // namespace
