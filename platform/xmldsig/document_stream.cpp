@@ -201,11 +201,15 @@ class TDocumentReader {
     if (token.kind != markup::TTokenKind::StartTag) DeclineToken(token);
     StartTag(token);
     while (!FOpen.empty()) {
+      // Character data is read here in one pass, up to its '<', references and all; the lexer
+      // goes on from there.
+      if (const std::size_t at = FLexer.Position(); at < FText.size() && FText[at] != '<') {
+        Content(at);
+        FLexer.Seek(FPos);
+        continue;
+      }
       if (!FLexer.Next(token)) Decline(TDeclineReason::Malformed);
       switch (token.kind) {
-        case markup::TTokenKind::Text:
-          Content(token);
-          break;
         case markup::TTokenKind::StartTag:
           StartTag(token);
           break;
@@ -286,14 +290,14 @@ class TDocumentReader {
                         std::string_view& ALocal) const {
     std::size_t colon = std::string_view::npos;
     if (AFrom >= ATo || !IsNameStart(FText[AFrom])) Decline(TDeclineReason::Name);
+    // The lexer's names hold ASCII name characters, colons and non-ASCII bytes only.
     for (std::size_t k = AFrom; k < ATo; ++k) {
       const char c = FText[k];
+      if (static_cast<unsigned char>(c) >= 0x80) Decline(TDeclineReason::Name);
       if (c == ':') {
         if (colon != std::string_view::npos || k + 1 >= ATo || !IsNameStart(FText[k + 1]))
           Decline(TDeclineReason::Name);
         colon = k;
-      } else if (!IsNameChar(c)) {
-        Decline(TDeclineReason::Name);  // names outside ASCII
       }
     }
     const std::string_view name = FText.substr(AFrom, ATo - AFrom);
@@ -697,18 +701,19 @@ class TDocumentReader {
 
   // Character data up to the next '<'. Both forms write the same bytes but for line breaks
   // and carriage returns, which only references bring in.
-  void Content(const markup::TToken& AText) {
+  void Content(std::size_t AStart) {
     CloseStartTag();
     std::string& out = FResult.serialised;
-    FPos = AText.start;
+    FPos = AStart;
     const std::size_t start = FPos;
+    const std::size_t end = FText.size();
     std::size_t plain = FPos;
     const auto flush = [&] {
       const std::string_view run = FText.substr(plain, FPos - plain);
       out.append(run);
       FDigest.Put(run);
     };
-    while (FPos < AText.end) {
+    while (FPos < end) {
       const auto c = static_cast<unsigned char>(FText[FPos]);
       if (kPlainText[c]) {
         ++FPos;
@@ -718,6 +723,7 @@ class TDocumentReader {
         FPos += CharacterLength();
         continue;
       }
+      if (c == '<') break;
       flush();
       if (c == '>') {
         if (FPos - start >= 2 && FText[FPos - 1] == ']' && FText[FPos - 2] == ']')
@@ -733,7 +739,6 @@ class TDocumentReader {
       plain = FPos;
     }
     flush();
-    if (FPos != AText.end) Decline(TDeclineReason::Malformed);
     if (FPos - start > kMaxRun) Decline(TDeclineReason::Size);
   }
 

@@ -11,6 +11,7 @@
 //
 // Single-threaded; the view must outlive the lexer. Throws nothing.
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 #include <type_traits>
@@ -85,22 +86,24 @@ class TLexer {
     const std::size_t pos = FPos;
     AToken = TToken{};
     AToken.start = pos;
+    // Tags and text make up nearly all of a document: the character after '<' picks the kind.
+    const TChar next = pos + 1 < FText.size() ? FText[pos + 1] : TChar(0);
     if (FText[pos] != TChar('<')) {
       AToken.kind = TTokenKind::Text;
       AToken.end = AToken.closeStart = Find(TChar('<'), pos);
       AToken.nameStart = AToken.nameEnd = pos;
-    } else if (StartsWith(pos, "<!--")) {
+    } else if (next == TChar('/')) {
+      EndTagToken(AToken);
+    } else if (next == TChar('!') && StartsWith(pos, "<!--")) {
       Delimited(AToken, TTokenKind::Comment, pos + 4, "-->");
-    } else if (StartsWith(pos, "<![CDATA[")) {
+    } else if (next == TChar('!') && StartsWith(pos, "<![CDATA[")) {
       Delimited(AToken, TTokenKind::CData, pos + 9, "]]>");
-    } else if (StartsWith(pos, "<?")) {
+    } else if (next == TChar('!')) {
+      DeclarationToken(AToken);
+    } else if (next == TChar('?')) {
       Delimited(AToken, TTokenKind::ProcessingInstruction, pos + 2, "?>");
       AToken.nameStart = pos + 2;
       AToken.nameEnd = NameEnd(pos + 2);
-    } else if (StartsWith(pos, "<!")) {
-      DeclarationToken(AToken);
-    } else if (StartsWith(pos, "</")) {
-      EndTagToken(AToken);
     } else {
       AToken.kind = TTokenKind::StartTag;
       AToken.nameStart = pos + 1;
@@ -161,14 +164,25 @@ class TLexer {
  private:
   static unsigned Unit(TChar c) { return static_cast<std::make_unsigned_t<TChar>>(c); }
   static bool IsQuote(TChar c) { return c == TChar('"') || c == TChar('\''); }
-  static bool IsBlank(TChar c) {
-    return c == TChar(' ') || c == TChar('\t') || c == TChar('\r') || c == TChar('\n');
-  }
-  static bool IsNameChar(TChar AChar) {
+  static constexpr unsigned char kName = 1;
+  static constexpr unsigned char kBlank = 2;
+  // Each byte's classes; a unit above 0xFF is a name character.
+  static constexpr std::array<unsigned char, 256> kClasses = [] {
+    std::array<unsigned char, 256> classes{};
+    for (unsigned c = 0; c < 256; ++c) {
+      if (c > 0x7F || c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
+          (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+        classes[c] = kName;
+    }
+    classes[' '] = classes['\t'] = classes['\r'] = classes['\n'] = kBlank;
+    return classes;
+  }();
+  static bool Is(TChar AChar, unsigned char AClass) {
     const unsigned c = Unit(AChar);
-    return c > 0x7F || c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
-           (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    return c > 0xFF ? AClass == kName : (kClasses[c] & AClass) != 0;
   }
+  static bool IsBlank(TChar c) { return Is(c, kBlank); }
+  static bool IsNameChar(TChar c) { return Is(c, kName); }
   bool IsUnquotedValueChar(std::size_t at) const {
     const TChar c = FText[at];
     if (IsBlank(c) || IsQuote(c) || c == TChar('>') || c == TChar('<') || c == TChar('='))
@@ -183,7 +197,11 @@ class TLexer {
     return true;
   }
   std::size_t Find(TChar c, std::size_t from) const {
-    const std::size_t at = FText.find(c, from);
+    // Most texts between tags are short: a plain loop beats a library call on them.
+    const std::size_t near = FText.size() - from < 16 ? FText.size() : from + 16;
+    for (std::size_t k = from; k < near; ++k)
+      if (FText[k] == c) return k;
+    const std::size_t at = near == FText.size() ? TView::npos : FText.find(c, near);
     return at == TView::npos ? FText.size() : at;
   }
   // The start of the next AAscii from pos; kNone without one.
