@@ -286,12 +286,13 @@ class TDocumentReader {
 
   // The name [AFrom, ATo) the lexer found: at most one colon, both parts of ASCII name
   // characters.
-  std::string_view Name(std::size_t AFrom, std::size_t ATo, std::string_view& APrefix,
+  std::string_view Name(std::size_t AFrom, std::size_t ATo, bool APlain, std::string_view& APrefix,
                         std::string_view& ALocal) const {
     std::size_t colon = std::string_view::npos;
     if (AFrom >= ATo || !IsNameStart(FText[AFrom])) Decline(TDeclineReason::Name);
-    // The lexer's names hold ASCII name characters, colons and non-ASCII bytes only.
-    for (std::size_t k = AFrom; k < ATo; ++k) {
+    // The lexer's names hold ASCII name characters, colons and non-ASCII bytes only: a plain
+    // one, without the last two, is read.
+    for (std::size_t k = APlain ? ATo : AFrom; k < ATo; ++k) {
       const char c = FText[k];
       if (static_cast<unsigned char>(c) >= 0x80) Decline(TDeclineReason::Name);
       if (c == ':') {
@@ -511,7 +512,7 @@ class TDocumentReader {
     const std::size_t tagStart = ATag.start;
     std::string_view prefix;
     std::string_view local;
-    const std::string_view name = Name(ATag.nameStart, ATag.nameEnd, prefix, local);
+    const std::string_view name = Name(ATag.nameStart, ATag.nameEnd, ATag.plainName, prefix, local);
     if (prefix == "xml" || prefix == "xmlns") Decline(TDeclineReason::Name);
     FAttributes.clear();
     FDeclarations.clear();
@@ -521,7 +522,8 @@ class TDocumentReader {
     while (FLexer.NextAttribute(ATag, item)) {
       if (!Blanks(previous, item.start, true)) Decline(TDeclineReason::Malformed);
       TAttribute attribute{};
-      attribute.name = Name(item.start, item.nameEnd, attribute.prefix, attribute.local);
+      attribute.name =
+          Name(item.start, item.nameEnd, item.plainName, attribute.prefix, attribute.local);
       if (item.equals == markup::kNone || !Blanks(item.nameEnd, item.equals) || item.quote == 0 ||
           !Blanks(item.equals + 1, item.valueStart - 1))
         Decline(TDeclineReason::Malformed);
@@ -680,7 +682,7 @@ class TDocumentReader {
   void EndTag(const markup::TToken& ATag) {
     std::string_view prefix;
     std::string_view local;
-    const std::string_view name = Name(ATag.nameStart, ATag.nameEnd, prefix, local);
+    const std::string_view name = Name(ATag.nameStart, ATag.nameEnd, ATag.plainName, prefix, local);
     if (!ATag.closed || !Blanks(ATag.nameEnd, ATag.closeStart)) Decline(TDeclineReason::Malformed);
     const TOpen open = FOpen.back();
     if (name != open.name) Decline(TDeclineReason::Malformed);

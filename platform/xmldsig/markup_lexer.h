@@ -41,6 +41,8 @@ struct TToken {
   // the text ends first or, in a tag, when a '<' comes before its '>'.
   std::size_t closeStart = 0;
   bool closed = true;
+  // Whether the name holds a colon or a character outside ASCII; a plain name has neither.
+  bool plainName = true;
 };
 
 // One item of a start tag between its name and its end: a name, an '=', a value, each
@@ -53,8 +55,9 @@ struct TAttribute {
   std::size_t equals = kNone;  // the '=' sign, if any
   std::size_t valueStart = 0;  // the value, inside its quotes if quoted
   std::size_t valueEnd = 0;
-  char32_t quote = 0;  // '"' or '\'', 0 for an unquoted or missing value
-  bool closed = true;  // false for a quoted value the text ends in
+  char32_t quote = 0;     // '"' or '\'', 0 for an unquoted or missing value
+  bool closed = true;     // false for a quoted value the text ends in
+  bool plainName = true;  // as TToken's
 };
 
 template <class TChar>
@@ -103,11 +106,11 @@ class TLexer {
     } else if (next == TChar('?')) {
       Delimited(AToken, TTokenKind::ProcessingInstruction, pos + 2, "?>");
       AToken.nameStart = pos + 2;
-      AToken.nameEnd = NameEnd(pos + 2);
+      AToken.nameEnd = NameEnd(pos + 2, AToken.plainName);
     } else {
       AToken.kind = TTokenKind::StartTag;
       AToken.nameStart = pos + 1;
-      AToken.nameEnd = NameEnd(pos + 1);
+      AToken.nameEnd = NameEnd(pos + 1, AToken.plainName);
       AToken.end = AToken.closeStart = FText.size();
       AToken.closed = false;
       FInTag = true;
@@ -132,7 +135,7 @@ class TLexer {
 
     AAttribute = TAttribute{};
     AAttribute.start = p;
-    AAttribute.nameEnd = NameEnd(p);
+    AAttribute.nameEnd = NameEnd(p, AAttribute.plainName);
     std::size_t v = AAttribute.nameEnd;
     const std::size_t afterBlanks = SkipBlanks(v);
     if (afterBlanks < FText.size() && FText[afterBlanks] == TChar('=')) {
@@ -166,23 +169,26 @@ class TLexer {
   static bool IsQuote(TChar c) { return c == TChar('"') || c == TChar('\''); }
   static constexpr unsigned char kName = 1;
   static constexpr unsigned char kBlank = 2;
-  // Each byte's classes; a unit above 0xFF is a name character.
+  static constexpr unsigned char kColon = 4;
+  static constexpr unsigned char kNonAscii = 8;
+  // Each byte's classes; a unit above 0xFF is a non-ASCII name character.
   static constexpr std::array<unsigned char, 256> kClasses = [] {
     std::array<unsigned char, 256> classes{};
     for (unsigned c = 0; c < 256; ++c) {
-      if (c > 0x7F || c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
-          (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+      if (c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+          (c >= 'a' && c <= 'z'))
         classes[c] = kName;
+      if (c > 0x7F) classes[c] = kName | kNonAscii;
     }
+    classes[':'] = kName | kColon;
     classes[' '] = classes['\t'] = classes['\r'] = classes['\n'] = kBlank;
     return classes;
   }();
-  static bool Is(TChar AChar, unsigned char AClass) {
+  static unsigned Classes(TChar AChar) {
     const unsigned c = Unit(AChar);
-    return c > 0xFF ? AClass == kName : (kClasses[c] & AClass) != 0;
+    return c > 0xFF ? kName | kNonAscii : kClasses[c];
   }
-  static bool IsBlank(TChar c) { return Is(c, kBlank); }
-  static bool IsNameChar(TChar c) { return Is(c, kName); }
+  static bool IsBlank(TChar c) { return (Classes(c) & kBlank) != 0; }
   bool IsUnquotedValueChar(std::size_t at) const {
     const TChar c = FText[at];
     if (IsBlank(c) || IsQuote(c) || c == TChar('>') || c == TChar('<') || c == TChar('='))
@@ -212,8 +218,14 @@ class TLexer {
     }
     return kNone;
   }
-  std::size_t NameEnd(std::size_t pos) const {
-    while (pos < FText.size() && IsNameChar(FText[pos])) ++pos;
+  std::size_t NameEnd(std::size_t pos, bool& APlain) const {
+    unsigned seen = 0;
+    for (; pos < FText.size(); ++pos) {
+      const unsigned classes = Classes(FText[pos]);
+      if ((classes & kName) == 0) break;
+      seen |= classes;
+    }
+    APlain = (seen & (kColon | kNonAscii)) == 0;
     return pos;
   }
   std::size_t SkipBlanks(std::size_t pos) const {
@@ -234,7 +246,7 @@ class TLexer {
   void DeclarationToken(TToken& AToken) {
     AToken.kind = TTokenKind::Declaration;
     AToken.nameStart = AToken.start + 2;
-    AToken.nameEnd = NameEnd(AToken.nameStart);
+    AToken.nameEnd = NameEnd(AToken.nameStart, AToken.plainName);
     AToken.closed = false;
     std::size_t pos = AToken.nameEnd;
     int depth = 0;
@@ -265,7 +277,7 @@ class TLexer {
   void EndTagToken(TToken& AToken) {
     AToken.kind = TTokenKind::EndTag;
     AToken.nameStart = AToken.start + 2;
-    AToken.nameEnd = NameEnd(AToken.nameStart);
+    AToken.nameEnd = NameEnd(AToken.nameStart, AToken.plainName);
     std::size_t pos = AToken.nameEnd;
     while (pos < FText.size() && FText[pos] != TChar('>') && FText[pos] != TChar('<')) ++pos;
     AToken.closed = pos < FText.size() && FText[pos] == TChar('>');

@@ -187,6 +187,40 @@ TEST(MarkupLexer, ReadsNonAsciiUtf16UnitsAsNameCharacters) {
   EXPECT_FALSE(lexer.Next(token));
 }
 
+// A plain name (ASCII, without a colon) needs no second look from a strict reader.
+TEST(MarkupLexer, TellsPlainNamesFromPrefixedAndNonAsciiOnes) {
+  struct Case {
+    const char* name;
+    std::string_view text;
+    bool tagPlain;
+    bool attributePlain;
+  };
+  const Case cases[] = {
+      {"plain", "<a-1.b_c d2=''>", true, true},
+      {"prefixed element", "<p:a d=''>", false, true},
+      {"prefixed attribute", "<a p:d=''>", true, false},
+      {"non-ASCII element", "<ação d=''>", false, true},
+      {"non-ASCII attribute", "<a dé=''>", true, false},
+      {"end tag", "</p:a d=''>", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    markup::TLexer<char> lexer(c.text);
+    markup::TToken token;
+    markup::TAttribute attribute;
+    ASSERT_TRUE(lexer.Next(token));
+    EXPECT_EQ(token.plainName, c.tagPlain);
+    if (token.kind != TTokenKind::StartTag) continue;
+    ASSERT_TRUE(lexer.NextAttribute(token, attribute));
+    EXPECT_EQ(attribute.plainName, c.attributePlain);
+  }
+  const std::u16string_view wide = u"<a\u0100 b='1'>";
+  markup::TLexer<char16_t> lexer(wide);
+  markup::TToken token;
+  ASSERT_TRUE(lexer.Next(token));
+  EXPECT_FALSE(token.plainName);
+}
+
 TEST(MarkupLexer, NextSkipsAttributesLeftUnread) {
   const std::string_view text = "<a b='>' c=\"<\"/>x";
   markup::TLexer<char> lexer(text);
