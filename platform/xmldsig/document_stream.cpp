@@ -9,7 +9,9 @@
 #include <limits>
 
 #include "platform/c_free.h"
+#include "platform/diagnostics.h"
 #include "platform/openssl_handles.h"
+#include "platform/xmldsig/markup_lexer.h"
 
 namespace xmldsig {
 namespace {
@@ -26,9 +28,11 @@ constexpr std::size_t kMaxDepth = 200;
 constexpr std::size_t kMaxAttributes = 256;
 
 // Thrown inside the reader when the text leaves the plain form; caught at its entry.
-struct TDeclined {};
+struct TDeclined {
+  TDeclineReason reason;
+};
 
-[[noreturn]] void Decline() { throw TDeclined{}; }
+[[noreturn]] void Decline(TDeclineReason AReason) { throw TDeclined{AReason}; }
 
 // Bytes of text content that both forms write as they stand.
 constexpr std::array<bool, 256> kPlainText = [] {
@@ -128,7 +132,8 @@ void AppendUtf8(std::string& AOut, char32_t c) {
 class TCanonicalDigest {
  public:
   TCanonicalDigest() : FContext(EVP_MD_CTX_new()) {
-    if (!FContext || EVP_DigestInit_ex(FContext.get(), EVP_sha1(), nullptr) != 1) Decline();
+    if (!FContext || EVP_DigestInit_ex(FContext.get(), EVP_sha1(), nullptr) != 1)
+      Decline(TDeclineReason::Digest);
   }
 
   void Put(std::string_view ABytes) {
@@ -153,7 +158,7 @@ class TCanonicalDigest {
     std::array<unsigned char, 20> digest{};
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(FContext.get(), digest.data(), &length) != 1 || length != digest.size())
-      Decline();
+      Decline(TDeclineReason::Digest);
     return digest;
   }
 
@@ -163,7 +168,8 @@ class TCanonicalDigest {
     FUsed = 0;
   }
   void Update(const char* ABytes, std::size_t ALength) {
-    if (ALength != 0 && EVP_DigestUpdate(FContext.get(), ABytes, ALength) != 1) Decline();
+    if (ALength != 0 && EVP_DigestUpdate(FContext.get(), ABytes, ALength) != 1)
+      Decline(TDeclineReason::Digest);
   }
 
   EvpMdCtxPtr FContext;
@@ -176,28 +182,49 @@ using XmlUriPtr = std::unique_ptr<xmlURI, CFree<xmlFreeURI>>;
 class TDocumentReader {
  public:
   TDocumentReader(std::string_view AText, std::string_view ATemplate)
-      : FText(AText), FTemplate(ATemplate) {}
+      : FText(AText), FTemplate(ATemplate), FLexer(AText) {}
 
   TStreamedDocument Read() {
     FResult.serialised.reserve(FText.size() + FText.size() / 16 + 64);
-    if (StartsWith("<?xml")) Declaration();
-    SkipBlanks();
-    if (!At('<') || FPos + 1 >= FText.size() || !IsNameStart(FText[FPos + 1])) Decline();
-    StartTag();
+    markup::TToken token;
+    bool more = FLexer.Next(token);
+    if (more && token.kind == markup::TTokenKind::ProcessingInstruction && StartsWith("<?xml")) {
+      Declaration();
+      if (FPos != token.end) Decline(TDeclineReason::Declaration);
+      more = FLexer.Next(token);
+    }
+    if (more && token.kind == markup::TTokenKind::Text) {
+      if (!Blanks(token.start, token.end)) Decline(TDeclineReason::Malformed);
+      more = FLexer.Next(token);
+    }
+    if (!more) Decline(TDeclineReason::Malformed);
+    if (token.kind != markup::TTokenKind::StartTag) DeclineToken(token);
+    StartTag(token);
     while (!FOpen.empty()) {
-      if (FPos >= FText.size()) Decline();
-      if (FText[FPos] != '<') {
-        Content();
-      } else if (StartsWith("</")) {
-        EndTag();
-      } else if (FPos + 1 < FText.size() && IsNameStart(FText[FPos + 1])) {
-        StartTag();
-      } else {
-        Decline();  // a comment, a CDATA section, a processing instruction or an error
+      // Character data is read here in one pass, up to its '<', references and all; the lexer
+      // goes on from there.
+      if (const std::size_t at = FLexer.Position(); at < FText.size() && FText[at] != '<') {
+        Content(at);
+        FLexer.Seek(FPos);
+        continue;
+      }
+      if (!FLexer.Next(token)) Decline(TDeclineReason::Malformed);
+      switch (token.kind) {
+        case markup::TTokenKind::StartTag:
+          StartTag(token);
+          break;
+        case markup::TTokenKind::EndTag:
+          EndTag(token);
+          break;
+        default:
+          DeclineToken(token);
       }
     }
-    SkipBlanks();
-    if (FPos != FText.size() || !FSignatureFound) Decline();
+    while (FLexer.Next(token)) {
+      if (token.kind != markup::TTokenKind::Text) DeclineToken(token);
+      if (!Blanks(token.start, token.end)) Decline(TDeclineReason::Malformed);
+    }
+    if (!FSignatureFound) Decline(TDeclineReason::Template);
     FResult.digest = FDigest.Finish();
     return std::move(FResult);
   }
@@ -231,8 +258,25 @@ class TDocumentReader {
   bool At(char c) const { return FPos < FText.size() && FText[FPos] == c; }
   bool StartsWith(std::string_view what) const { return FText.substr(FPos, what.size()) == what; }
   void Expect(char c) {
-    if (!At(c)) Decline();
+    if (!At(c)) Decline(TDeclineReason::Malformed);
     ++FPos;
+  }
+  // Whether [AFrom, ATo) holds blanks only, and at least one when ARequired: the plain form
+  // has no line breaks between its attributes.
+  bool Blanks(std::size_t AFrom, std::size_t ATo, bool ARequired = false) const {
+    if (ARequired && AFrom == ATo) return false;
+    for (std::size_t k = AFrom; k < ATo; ++k)
+      if (FText[k] != ' ' && FText[k] != '\t') return false;
+    return true;
+  }
+  // Comments, CDATA sections, processing instructions and document types are the tree's.
+  [[noreturn]] static void DeclineToken(const markup::TToken& AToken) {
+    Decline(AToken.kind == markup::TTokenKind::Text ||
+                    AToken.kind == markup::TTokenKind::StartTag ||
+                    AToken.kind == markup::TTokenKind::EmptyElementTag ||
+                    AToken.kind == markup::TTokenKind::EndTag
+                ? TDeclineReason::Malformed
+                : TDeclineReason::Markup);
   }
   bool SkipBlanks() {
     const std::size_t from = FPos;
@@ -240,32 +284,31 @@ class TDocumentReader {
     return FPos != from;
   }
 
-  // A name with at most one colon, both parts of ASCII name characters.
-  std::string_view Name(std::string_view& APrefix, std::string_view& ALocal) {
-    const std::size_t start = FPos;
+  // The name [AFrom, ATo) the lexer found: at most one colon, both parts of ASCII name
+  // characters.
+  std::string_view Name(std::size_t AFrom, std::size_t ATo, bool APlain, std::string_view& APrefix,
+                        std::string_view& ALocal) const {
     std::size_t colon = std::string_view::npos;
-    if (FPos >= FText.size() || !IsNameStart(FText[FPos])) Decline();
-    while (FPos < FText.size()) {
-      const char c = FText[FPos];
+    if (AFrom >= ATo || !IsNameStart(FText[AFrom])) Decline(TDeclineReason::Name);
+    // The lexer's names hold ASCII name characters, colons and non-ASCII bytes only: a plain
+    // one, without the last two, is read.
+    for (std::size_t k = APlain ? ATo : AFrom; k < ATo; ++k) {
+      const char c = FText[k];
+      if (static_cast<unsigned char>(c) >= 0x80) Decline(TDeclineReason::Name);
       if (c == ':') {
-        if (colon != std::string_view::npos || FPos + 1 >= FText.size() ||
-            !IsNameStart(FText[FPos + 1]))
-          Decline();
-        colon = FPos;
-      } else if (!IsNameChar(c)) {
-        if (static_cast<unsigned char>(c) >= 0x80) Decline();  // names outside ASCII
-        break;
+        if (colon != std::string_view::npos || k + 1 >= ATo || !IsNameStart(FText[k + 1]))
+          Decline(TDeclineReason::Name);
+        colon = k;
       }
-      ++FPos;
     }
-    const std::string_view name = FText.substr(start, FPos - start);
-    if (name.size() > kMaxName) Decline();
+    const std::string_view name = FText.substr(AFrom, ATo - AFrom);
+    if (name.size() > kMaxName) Decline(TDeclineReason::Size);
     if (colon == std::string_view::npos) {
       APrefix = {};
       ALocal = name;
     } else {
-      APrefix = name.substr(0, colon - start);
-      ALocal = name.substr(colon - start + 1);
+      APrefix = name.substr(0, colon - AFrom);
+      ALocal = name.substr(colon - AFrom + 1);
     }
     return name;
   }
@@ -290,14 +333,14 @@ class TDocumentReader {
       length = 4;
       c = lead & 0x07;
     } else {
-      Decline();
+      Decline(TDeclineReason::Character);
     }
     for (std::size_t k = 1; k < length; ++k) {
-      if (!continuation(k)) Decline();
+      if (!continuation(k)) Decline(TDeclineReason::Character);
       c = (c << 6) | (byte(k) & 0x3F);
     }
     const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-    if (c < least || !IsXmlChar(c) || c == 0xFFFD) Decline();
+    if (c < least || !IsXmlChar(c) || c == 0xFFFD) Decline(TDeclineReason::Character);
     return length;
   }
 
@@ -305,7 +348,7 @@ class TDocumentReader {
   char32_t Reference() {
     // The longest reference read here ("&#x10FFFF;" with leading zeros) ends within 12 bytes.
     const std::size_t found = FText.substr(FPos + 1, 12).find(';');
-    if (found == std::string_view::npos) Decline();
+    if (found == std::string_view::npos) Decline(TDeclineReason::Character);
     const std::size_t semicolon = FPos + 1 + found;
     const std::string_view body = FText.substr(FPos + 1, semicolon - FPos - 1);
     FPos = semicolon + 1;
@@ -314,10 +357,10 @@ class TDocumentReader {
     if (body == "amp") return '&';
     if (body == "quot") return '"';
     if (body == "apos") return '\'';
-    if (body.size() < 2 || body[0] != '#') Decline();
+    if (body.size() < 2 || body[0] != '#') Decline(TDeclineReason::Character);
     const bool hex = body[1] == 'x';
     const std::string_view digits = body.substr(hex ? 2 : 1);
-    if (digits.empty()) Decline();
+    if (digits.empty()) Decline(TDeclineReason::Character);
     char32_t value = 0;
     for (const char d : digits) {
       unsigned digit;
@@ -328,12 +371,12 @@ class TDocumentReader {
       } else if (hex && d >= 'A' && d <= 'F') {
         digit = static_cast<unsigned>(d - 'A' + 10);
       } else {
-        Decline();
+        Decline(TDeclineReason::Character);
       }
       value = value * (hex ? 16 : 10) + digit;
-      if (value > 0x10FFFF) Decline();
+      if (value > 0x10FFFF) Decline(TDeclineReason::Character);
     }
-    if (!IsXmlChar(value)) Decline();
+    if (!IsXmlChar(value)) Decline(TDeclineReason::Character);
     return value;
   }
 
@@ -346,66 +389,66 @@ class TDocumentReader {
       SkipBlanks();
     };
     const auto quoted = [&]() -> std::string_view {
-      if (!At('"') && !At('\'')) Decline();
+      if (!At('"') && !At('\'')) Decline(TDeclineReason::Declaration);
       const char quote = FText[FPos++];
       const std::size_t close = FText.find(quote, FPos);
-      if (close == std::string_view::npos) Decline();
+      if (close == std::string_view::npos) Decline(TDeclineReason::Declaration);
       const std::string_view value = FText.substr(FPos, close - FPos);
       FPos = close + 1;
       return value;
     };
-    if (!SkipBlanks() || !StartsWith("version")) Decline();
+    if (!SkipBlanks() || !StartsWith("version")) Decline(TDeclineReason::Declaration);
     FPos += 7;
     equals();
-    if (quoted() != "1.0") Decline();
+    if (quoted() != "1.0") Decline(TDeclineReason::Declaration);
     bool encoding = false;
     bool standalone = false;
     while (true) {
       const bool blank = SkipBlanks();
       if (StartsWith("?>")) break;
-      if (!blank) Decline();
+      if (!blank) Decline(TDeclineReason::Declaration);
       if (!encoding && !standalone && StartsWith("encoding")) {
         FPos += 8;
         equals();
         const std::string_view name = quoted();
-        if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) Decline();
+        if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0])))
+          Decline(TDeclineReason::Declaration);
         for (const char c : name) {
           if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-')
-            Decline();
+            Decline(TDeclineReason::Declaration);
         }
         encoding = true;
       } else if (!standalone && StartsWith("standalone")) {
         FPos += 10;
         equals();
         const std::string_view value = quoted();
-        if (value != "yes" && value != "no") Decline();
+        if (value != "yes" && value != "no") Decline(TDeclineReason::Declaration);
         standalone = true;
       } else {
-        Decline();
+        Decline(TDeclineReason::Declaration);
       }
     }
     FPos += 2;
     FResult.declarationLength = FPos;
   }
 
-  // The value of an attribute, decoded into FValues: references resolved, tabs made blanks.
-  void AttributeValue(TAttribute& AAttribute) {
-    if (!At('"') && !At('\'')) Decline();
-    const char quote = FText[FPos++];
+  // The quoted value the lexer found, decoded into FValues: references resolved, tabs made
+  // blanks.
+  void AttributeValue(const markup::TAttribute& AItem, TAttribute& AAttribute) {
+    if (AItem.quote == 0 || !AItem.closed) Decline(TDeclineReason::Malformed);
+    FPos = AItem.valueStart;
     AAttribute.valueStart = FValues.size();
     const std::size_t start = FPos;
-    while (true) {
-      if (FPos >= FText.size()) Decline();
+    while (FPos < AItem.valueEnd) {
       const auto c = static_cast<unsigned char>(FText[FPos]);
-      if (c == static_cast<unsigned char>(quote)) break;
-      if (c == '<') Decline();
+      if (c == '<') Decline(TDeclineReason::Malformed);
       if (c == '&') {
         AppendUtf8(FValues, Reference());
       } else if (c == '\t') {
         FValues += ' ';
         ++FPos;
       } else if (c < 0x20) {
-        Decline();
+        Decline(TDeclineReason::Character);
       } else if (c >= 0x80) {
         const std::size_t length = CharacterLength();
         FValues.append(FText.substr(FPos, length));
@@ -414,9 +457,10 @@ class TDocumentReader {
         FValues += static_cast<char>(c);
         ++FPos;
       }
-      if (FPos - start > kMaxRun) Decline();
+      if (FPos - start > kMaxRun) Decline(TDeclineReason::Size);
     }
-    ++FPos;
+    // A reference is never read past the closing quote: its name or digits would hold it.
+    if (FPos != AItem.valueEnd) Decline(TDeclineReason::Character);
     AAttribute.valueEnd = FValues.size();
   }
 
@@ -438,20 +482,20 @@ class TDocumentReader {
     if (AUri == FLastUri) return;
     for (const char c : AUri) {
       const auto u = static_cast<unsigned char>(c);
-      if (u >= 128 || !kUriChar[u]) Decline();
+      if (u >= 128 || !kUriChar[u]) Decline(TDeclineReason::Namespace);
     }
-    if (AUri == kXmlNamespace || AUri == kXmlnsNamespace) Decline();
+    if (AUri == kXmlNamespace || AUri == kXmlnsNamespace) Decline(TDeclineReason::Namespace);
     const std::size_t colon = AUri.find(':');
     if (colon == std::string_view::npos || colon == 0 ||
         !std::isalpha(static_cast<unsigned char>(AUri[0])))
-      Decline();
+      Decline(TDeclineReason::Namespace);
     for (const char c : AUri.substr(0, colon)) {
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
-        Decline();
+        Decline(TDeclineReason::Namespace);
     }
     const std::string copy{AUri};
     const XmlUriPtr parsed{xmlParseURI(copy.c_str())};
-    if (!parsed || !parsed->scheme || parsed->scheme[0] == '\0') Decline();
+    if (!parsed || !parsed->scheme || parsed->scheme[0] == '\0') Decline(TDeclineReason::Namespace);
     FLastUri = AUri;
   }
 
@@ -462,75 +506,72 @@ class TDocumentReader {
     }
   }
 
-  void StartTag() {
-    const std::size_t tagStart = FPos;
-    ++FPos;
+  // The start tag the lexer began at ATag, read to its end. Between its parts only blanks, and
+  // at least one before each attribute; every value quoted.
+  void StartTag(markup::TToken& ATag) {
+    const std::size_t tagStart = ATag.start;
     std::string_view prefix;
     std::string_view local;
-    const std::string_view name = Name(prefix, local);
-    if (prefix == "xml" || prefix == "xmlns") Decline();
+    const std::string_view name = Name(ATag.nameStart, ATag.nameEnd, ATag.plainName, prefix, local);
+    if (prefix == "xml" || prefix == "xmlns") Decline(TDeclineReason::Name);
     FAttributes.clear();
     FDeclarations.clear();
     FValues.clear();
-    bool empty = false;
-    while (true) {
-      const bool blank = SkipBlanks();
-      if (At('>')) {
-        ++FPos;
-        break;
-      }
-      if (StartsWith("/>")) {
-        FPos += 2;
-        empty = true;
-        break;
-      }
-      if (!blank) Decline();
+    std::size_t previous = ATag.nameEnd;
+    markup::TAttribute item;
+    while (FLexer.NextAttribute(ATag, item)) {
+      if (!Blanks(previous, item.start, true)) Decline(TDeclineReason::Malformed);
       TAttribute attribute{};
-      attribute.name = Name(attribute.prefix, attribute.local);
-      SkipBlanks();
-      Expect('=');
-      SkipBlanks();
-      const std::size_t rawStart = FPos + 1;
-      AttributeValue(attribute);
-      const std::string_view raw = FText.substr(rawStart, FPos - 1 - rawStart);
-      if (FAttributes.size() + FDeclarations.size() >= kMaxAttributes) Decline();
+      attribute.name =
+          Name(item.start, item.nameEnd, item.plainName, attribute.prefix, attribute.local);
+      if (item.equals == markup::kNone || !Blanks(item.nameEnd, item.equals) || item.quote == 0 ||
+          !Blanks(item.equals + 1, item.valueStart - 1))
+        Decline(TDeclineReason::Malformed);
+      AttributeValue(item, attribute);
+      previous = item.end;
+      const std::string_view raw = FText.substr(item.valueStart, item.valueEnd - item.valueStart);
+      if (FAttributes.size() + FDeclarations.size() >= kMaxAttributes)
+        Decline(TDeclineReason::Size);
       if (attribute.prefix.empty() && attribute.local == "xmlns") {
         if (!raw.empty()) CheckNamespaceUri(raw);
         FDeclarations.push_back({{}, raw});
       } else if (attribute.prefix == "xmlns") {
-        if (attribute.local == "xml" || attribute.local == "xmlns" || raw.empty()) Decline();
+        if (attribute.local == "xml" || attribute.local == "xmlns" || raw.empty())
+          Decline(TDeclineReason::Namespace);
         CheckNamespaceUri(raw);
         FDeclarations.push_back({attribute.local, raw});
       } else {
-        if (attribute.prefix == "xml") Decline();
+        if (attribute.prefix == "xml") Decline(TDeclineReason::Name);
         FAttributes.push_back(attribute);
       }
     }
+    if (!ATag.closed || !Blanks(previous, ATag.closeStart)) Decline(TDeclineReason::Malformed);
+    const bool empty = ATag.kind == markup::TTokenKind::EmptyElementTag;
 
     const std::size_t below = FBindings.size();
     for (std::size_t k = 0; k < FDeclarations.size(); ++k) {
       for (std::size_t j = 0; j < k; ++j)
-        if (FDeclarations[j].prefix == FDeclarations[k].prefix) Decline();
+        if (FDeclarations[j].prefix == FDeclarations[k].prefix) Decline(TDeclineReason::Malformed);
       FBindings.push_back(FDeclarations[k]);
     }
     std::string_view uri;
     if (const std::string_view* bound = Lookup(prefix, FBindings.size())) {
       uri = *bound;
     } else if (!prefix.empty()) {
-      Decline();
+      Decline(TDeclineReason::Namespace);
     }
     for (std::size_t k = 0; k < FAttributes.size(); ++k) {
       TAttribute& attribute = FAttributes[k];
       if (!attribute.prefix.empty()) {
         const std::string_view* bound = Lookup(attribute.prefix, FBindings.size());
-        if (!bound || bound->empty()) Decline();
+        if (!bound || bound->empty()) Decline(TDeclineReason::Namespace);
         attribute.uri = *bound;
       }
       for (std::size_t j = 0; j < k; ++j) {
         const TAttribute& other = FAttributes[j];
         if (other.name == attribute.name || (!attribute.uri.empty() && other.uri == attribute.uri &&
                                              other.local == attribute.local))
-          Decline();
+          Decline(TDeclineReason::Malformed);
       }
     }
 
@@ -538,7 +579,7 @@ class TDocumentReader {
       Signature(tagStart, below);
       return;
     }
-    if (FOpen.size() >= kMaxDepth) Decline();
+    if (FOpen.size() >= kMaxDepth) Decline(TDeclineReason::Size);
     CloseStartTag();
     Serialise(name);
     Canonicalise(name, below);
@@ -557,7 +598,8 @@ class TDocumentReader {
   // The template stands where the signed element will: it is neither serialised nor
   // canonicalised (the enveloped-signature transform leaves it out).
   void Signature(std::size_t ATagStart, std::size_t ABelow) {
-    if (FOpen.empty() || FText.substr(ATagStart, FTemplate.size()) != FTemplate) Decline();
+    if (FOpen.empty() || FText.substr(ATagStart, FTemplate.size()) != FTemplate)
+      Decline(TDeclineReason::Template);
     FSignatureFound = true;
     CloseStartTag();
     FResult.signatureAt = FResult.serialised.size();
@@ -570,7 +612,7 @@ class TDocumentReader {
       if (!shadowed) FResult.prefixesInScope.emplace_back(binding.prefix, binding.uri);
     }
     FBindings.resize(ABelow);
-    FPos = ATagStart + FTemplate.size();
+    FLexer.Seek(ATagStart + FTemplate.size());
   }
 
   // The start tag as the serialiser writes it, but its closing '>' or "/>": declarations, then
@@ -637,15 +679,13 @@ class TDocumentReader {
     FDigest.Put('>');
   }
 
-  void EndTag() {
-    FPos += 2;
+  void EndTag(const markup::TToken& ATag) {
     std::string_view prefix;
     std::string_view local;
-    const std::string_view name = Name(prefix, local);
-    SkipBlanks();
-    Expect('>');
+    const std::string_view name = Name(ATag.nameStart, ATag.nameEnd, ATag.plainName, prefix, local);
+    if (!ATag.closed || !Blanks(ATag.nameEnd, ATag.closeStart)) Decline(TDeclineReason::Malformed);
     const TOpen open = FOpen.back();
-    if (name != open.name) Decline();
+    if (name != open.name) Decline(TDeclineReason::Malformed);
     FOpen.pop_back();
     FBindings.resize(open.bindings);
     if (FStartTagOpen) {
@@ -663,17 +703,19 @@ class TDocumentReader {
 
   // Character data up to the next '<'. Both forms write the same bytes but for line breaks
   // and carriage returns, which only references bring in.
-  void Content() {
+  void Content(std::size_t AStart) {
     CloseStartTag();
     std::string& out = FResult.serialised;
+    FPos = AStart;
     const std::size_t start = FPos;
+    const std::size_t end = FText.size();
     std::size_t plain = FPos;
     const auto flush = [&] {
       const std::string_view run = FText.substr(plain, FPos - plain);
       out.append(run);
       FDigest.Put(run);
     };
-    while (FPos < FText.size()) {
+    while (FPos < end) {
       const auto c = static_cast<unsigned char>(FText[FPos]);
       if (kPlainText[c]) {
         ++FPos;
@@ -686,19 +728,20 @@ class TDocumentReader {
       if (c == '<') break;
       flush();
       if (c == '>') {
-        if (FPos - start >= 2 && FText[FPos - 1] == ']' && FText[FPos - 2] == ']') Decline();
+        if (FPos - start >= 2 && FText[FPos - 1] == ']' && FText[FPos - 2] == ']')
+          Decline(TDeclineReason::Malformed);
         out += "&gt;";
         FDigest.Put("&gt;");
         ++FPos;
       } else if (c == '&') {
         ReferencedCharacter(Reference());
       } else {
-        Decline();  // a control character
+        Decline(TDeclineReason::Character);  // a control character
       }
       plain = FPos;
     }
     flush();
-    if (FPos - start > kMaxRun) Decline();
+    if (FPos - start > kMaxRun) Decline(TDeclineReason::Size);
   }
 
   void ReferencedCharacter(char32_t c) {
@@ -734,7 +777,8 @@ class TDocumentReader {
 
   std::string_view FText;
   std::string_view FTemplate;
-  std::size_t FPos = 0;
+  markup::TLexer<char> FLexer;
+  std::size_t FPos = 0;  // where the declaration, a value or a text is being read
   TStreamedDocument FResult;
   TCanonicalDigest FDigest;
   std::vector<TBinding> FBindings;
@@ -751,14 +795,67 @@ class TDocumentReader {
 
 }  // namespace
 
+TDeclineCounter::TDeclineCounter(TextView ASource) : FSource(ASource) {}
+
+void TDeclineCounter::Count(TDeclineReason AReason) noexcept {
+  FTotal.fetch_add(1, std::memory_order_relaxed);
+  // The first of each reason only: a client sending the same kind of document all day must not
+  // fill the journal.
+  if (FByReason[static_cast<std::size_t>(AReason)].fetch_add(1, std::memory_order_relaxed) == 0)
+    diagnostics::Report(FSource, Text{kDeclinedDocument} + Text{DeclineReasonText(AReason)});
+}
+
+std::uint64_t TDeclineCounter::Total() const noexcept {
+  return FTotal.load(std::memory_order_relaxed);
+}
+
+std::uint64_t TDeclineCounter::Of(TDeclineReason AReason) const noexcept {
+  return FByReason[static_cast<std::size_t>(AReason)].load(std::memory_order_relaxed);
+}
+
+TextView DeclineReasonText(TDeclineReason AReason) noexcept {
+  switch (AReason) {
+    case TDeclineReason::Size:
+      return u"tamanho além dos limites da leitura em uma passagem";
+    case TDeclineReason::Markup:
+      return u"comentário, seção CDATA, instrução de processamento ou tipo de documento";
+    case TDeclineReason::Declaration:
+      return u"declaração XML fora da forma simples";
+    case TDeclineReason::Name:
+      return u"nome fora do ASCII ou com o prefixo xml ou xmlns";
+    case TDeclineReason::Namespace:
+      return u"namespace não declarado ou URI fora da forma simples";
+    case TDeclineReason::Character:
+      return u"caractere ou referência fora da forma simples";
+    case TDeclineReason::Malformed:
+      return u"marcação fora da forma simples ou malformada";
+    case TDeclineReason::Template:
+      return u"sem o modelo de assinatura no lugar esperado";
+    case TDeclineReason::Digest:
+      return u"falha do resumo SHA-1";
+    case TDeclineReason::SignedApart:
+      return u"falha ao assinar o modelo à parte do documento";
+  }
+  return u"";
+}
+
+TDeclineCounter& StreamDeclines() noexcept {
+  static TDeclineCounter counter{kDeclineSource};
+  return counter;
+}
+
 std::optional<TStreamedDocument> StreamEnvelopedDocument(std::string_view ADocument,
-                                                         std::string_view ATemplate) {
+                                                         std::string_view ATemplate,
+                                                         TDeclineCounter& ADeclines) {
   // The tree path refuses what the parser cannot address; that refusal is its to word.
-  if (ADocument.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+  if (ADocument.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    ADeclines.Count(TDeclineReason::Size);
     return std::nullopt;
+  }
   try {
     return TDocumentReader(ADocument, ATemplate).Read();
-  } catch (const TDeclined&) {
+  } catch (const TDeclined& declined) {
+    ADeclines.Count(declined.reason);
     return std::nullopt;
   }
 }

@@ -15,12 +15,16 @@
 // document, canonicalised as libxml2 canonicalises it.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/text.h"
 
 namespace xmldsig {
 
@@ -37,10 +41,53 @@ struct TStreamedDocument {
   std::array<unsigned char, 20> digest{};
 };
 
+// Why a document was left to the tree path.
+enum class TDeclineReason {
+  Size,         // a name, a text, a value, the nesting or the document past the limits
+  Markup,       // a comment, CDATA section, processing instruction or document type
+  Declaration,  // an XML declaration the plain form does not take
+  Name,         // a name outside ASCII, or with the xml or xmlns prefix
+  Namespace,    // an undeclared prefix, or a namespace URI the plain form does not take
+  Character,    // a character or reference outside the plain form
+  Malformed,    // markup outside the plain form, or not well-formed
+  Template,     // no signature template, or another one first
+  Digest,       // the digest could not be computed
+  SignedApart,  // read, but signing its template apart from it failed
+};
+inline constexpr std::size_t kDeclineReasons = 10;
+
+// The source and the sentence of a decline's report; the reason's text follows.
+inline constexpr TextView kDeclineSource = u"Assinatura";
+inline constexpr TextView kDeclinedDocument =
+    u"Documento assinado pela árvore, fora da leitura em uma passagem: ";
+
+TextView DeclineReasonText(TDeclineReason AReason) noexcept;
+
+// Counts the documents the one-pass reader declined, in all and by reason, and reports the
+// first of each reason through the diagnostics hook (platform/diagnostics.h) under ASource, so
+// that a fall back is never silent and never floods the journal. Any thread.
+class TDeclineCounter {
+ public:
+  explicit TDeclineCounter(TextView ASource);
+  void Count(TDeclineReason AReason) noexcept;
+  std::uint64_t Total() const noexcept;
+  std::uint64_t Of(TDeclineReason AReason) const noexcept;
+
+ private:
+  TextView FSource;
+  std::atomic<std::uint64_t> FTotal{0};
+  std::array<std::atomic<std::uint64_t>, kDeclineReasons> FByReason{};
+};
+
+// The process's counter, which StreamEnvelopedDocument counts on unless given another.
+TDeclineCounter& StreamDeclines() noexcept;
+
 // Reads ADocument; the first element named Signature in the XML-DSig namespace must be
 // ATemplate, byte for byte. Nothing when the document falls outside the plain form, holds no
-// such element, or the first one differs from ATemplate.
-std::optional<TStreamedDocument> StreamEnvelopedDocument(std::string_view ADocument,
-                                                         std::string_view ATemplate);
+// such element, or the first one differs from ATemplate: each such decline is counted in
+// ADeclines.
+std::optional<TStreamedDocument> StreamEnvelopedDocument(
+    std::string_view ADocument, std::string_view ATemplate,
+    TDeclineCounter& ADeclines = StreamDeclines());
 
 }  // namespace xmldsig

@@ -13,6 +13,7 @@
 #include "platform/component_error.h"
 #include "platform/xml_declaration.h"
 #include "platform/xmldsig/dsig_messages.h"
+#include "platform/xmldsig/markup_lexer.h"
 
 namespace {
 
@@ -151,52 +152,18 @@ bool HasLoneSurrogate(TextView AText) {
   return false;
 }
 
-std::size_t After(std::string_view s, std::size_t pos, std::string_view what) {
-  const std::size_t at = s.find(what, pos);
-  return at == std::string_view::npos ? s.size() : at + what.size();
-}
-
-// Whether some start tag of the text carries more than AMax attributes. Read as markup, one
-// pass: comments, CDATA sections, processing instructions and declarations are skipped, and
-// quoted values may hold '>'. Text that is not well-formed only has to be read without harm:
-// the parser refuses it afterwards.
+// Whether some start tag of the text carries more than AMax attributes, counted as the '='
+// signs outside quotes, so that a tag the parser would refuse anyway is judged alike. Text
+// that is not well-formed only has to be read without harm: the parser refuses it afterwards.
 bool HasTagWithMoreAttributes(std::string_view s, int AMax) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const void* lt = std::memchr(s.data() + i, '<', s.size() - i);
-    if (!lt) return false;
-    i = static_cast<std::size_t>(static_cast<const char*>(lt) - s.data()) + 1;
-    if (i >= s.size()) return false;
-    if (s[i] == '!' && s.compare(i, 3, "!--") == 0) {
-      i = After(s, i + 3, "-->");
-    } else if (s[i] == '!' && s.compare(i, 8, "![CDATA[") == 0) {
-      i = After(s, i + 8, "]]>");
-    } else if (s[i] == '?') {
-      i = After(s, i + 1, "?>");
-    } else if (s[i] == '!') {
-      int depth = 0;  // a document type declaration with its internal subset
-      for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == '"' || c == '\'') {
-          i = std::min(s.find(c, i + 1), s.size() - 1);
-        } else if (c == '[') {
-          ++depth;
-        } else if (c == ']') {
-          --depth;
-        } else if (c == '>' && depth <= 0) {
-          break;
-        }
-      }
-    } else if (s[i] != '/') {
-      int attributes = 0;
-      for (; i < s.size() && s[i] != '>' && s[i] != '<'; ++i) {
-        const char c = s[i];
-        if (c == '"' || c == '\'') {
-          i = std::min(s.find(c, i + 1), s.size() - 1);
-        } else if (c == '=' && ++attributes > AMax) {
-          return true;
-        }
-      }
+  markup::TLexer<char> lexer(s);
+  markup::TToken token;
+  markup::TAttribute attribute;
+  while (lexer.Next(token)) {
+    if (token.kind != markup::TTokenKind::StartTag) continue;
+    int attributes = 0;
+    while (lexer.NextAttribute(token, attribute)) {
+      if (attribute.equals != markup::kNone && ++attributes > AMax) return true;
     }
   }
   return false;

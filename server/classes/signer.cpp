@@ -213,6 +213,12 @@ IXMLDSigKeyPtr PrepareSigningKey(IXMLDigitalSignature& ASignature,
                                      privateKey.ContainerName(), 0);
 }
 
+// Counts a document the one-pass path leaves to the tree path; the reader counts its own.
+std::nullopt_t FallBack(xmldsig::TDeclineReason AReason) {
+  xmldsig::StreamDeclines().Count(AReason);
+  return std::nullopt;
+}
+
 // The signed document, for a document of the plain form with a signature template, read in one
 // pass without a tree; nothing for any other document or failure, which the tree path then
 // reads and reports. APersonal() lists the personal store. The template is signed inside a small
@@ -228,7 +234,7 @@ std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACe
   Text declaration;
   {
     const std::optional<std::string> prepared = signer_text::PrepareDocumentUtf8(AXMLDocument);
-    if (!prepared) return std::nullopt;
+    if (!prepared) return FallBack(xmldsig::TDeclineReason::Size);  // too many templates
     streamed = xmldsig::StreamEnvelopedDocument(*prepared, kTemplate);
     if (!streamed) return std::nullopt;
     declaration =
@@ -241,21 +247,23 @@ std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACe
   }
   scope += ">" + kTemplate + "</w>";
   IXMLDOMDocument3 small;
-  if (!small.loadXML(text::FromUtf8(scope))) return std::nullopt;
+  if (!small.loadXML(text::FromUtf8(scope))) return FallBack(xmldsig::TDeclineReason::SignedApart);
   small.setProperty(kSelectionProperty, kSelectionNamespaces);
   IXMLDigitalSignature signature;
   signature.setSignature(small.selectSingleNode(kSelectSignature));
-  if (!signature.signature()) return std::nullopt;
+  if (!signature.signature()) return FallBack(xmldsig::TDeclineReason::SignedApart);
 
   const IXMLDSigKeyPtr key = PrepareSigningKey(signature, ACertificate, APersonal());
-  if (!key) return std::nullopt;
+  if (!key) return FallBack(xmldsig::TDeclineReason::SignedApart);
   signature.setReferenceDigest(streamed->digest);
-  if (!signature.sign(*key, CERTIFICATES) || !signature.signedDirectly()) return std::nullopt;
+  if (!signature.sign(*key, CERTIFICATES) || !signature.signedDirectly())
+    return FallBack(xmldsig::TDeclineReason::SignedApart);
 
   const Text element = signer_text::PostProcessUtf8(small.SerialisedUtf8(), {});
   constexpr TextView kScopeEnd = u"</w>";
   const std::size_t start = element.find(u'>');
-  if (start == Text::npos || !TextView{element}.ends_with(kScopeEnd)) return std::nullopt;
+  if (start == Text::npos || !TextView{element}.ends_with(kScopeEnd))
+    return FallBack(xmldsig::TDeclineReason::SignedApart);
   const TextView signedElement =
       TextView{element}.substr(start + 1, element.size() - start - 1 - kScopeEnd.size());
 
@@ -357,6 +365,7 @@ void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertific
         streamed = SignStreamed(AXMLDocument, ACertificate, personal);
       } catch (const std::exception&) {
         streamed.reset();  // the tree path meets the same failure and words it
+        FallBack(xmldsig::TDeclineReason::SignedApart);
       }
       if (streamed) {
         ASignedXML = std::move(*streamed);

@@ -27,7 +27,6 @@ inline constexpr TextView kSignatureOfReference = u" Referência #";
 
 inline constexpr TextView kSignatureMarker = u"<Signature";
 inline constexpr TextView kPlaceholder = u"<assinatura/>";
-inline constexpr TextView kDeclarationEnd = u"?>";
 inline constexpr TextView kSelectionProperty = u"SelectionNamespaces";
 inline constexpr TextView kSelectionNamespaces = u"xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"";
 inline constexpr TextView kSelectSignature = u".//ds:Signature";

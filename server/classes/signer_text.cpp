@@ -15,6 +15,7 @@
 
 #include "platform/exception.h"
 #include "platform/xml_declaration.h"
+#include "platform/xmldsig/markup_lexer.h"
 #include "server/classes/signer_messages.h"
 
 namespace signer_text {
@@ -129,32 +130,6 @@ class TMarkerSearch {
   std::array<std::uint32_t, 256> FShift;
 };
 
-// The text rules only look at ASCII: they read UTF-16 units and UTF-8 bytes alike, every unit
-// or byte above 0x7F (a part of a non-ASCII character) counting as a name character.
-template <class TChar>
-unsigned UnitOf(TChar c) {
-  return static_cast<std::make_unsigned_t<TChar>>(c);
-}
-
-constexpr std::array<bool, 128> kAsciiNameChar = [] {
-  std::array<bool, 128> name{};
-  for (unsigned c = 0; c < 128; ++c)
-    name[c] = c == ':' || c == '_' || c == '-' || c == '.' || (c >= '0' && c <= '9') ||
-              (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  return name;
-}();
-
-template <class TChar>
-bool IsNameChar(TChar AChar) {
-  const unsigned c = UnitOf(AChar);
-  return c > 0x7F || kAsciiNameChar[c];
-}
-
-template <class TChar>
-bool IsBlank(TChar c) {
-  return c == TChar(' ') || c == TChar('\t') || c == TChar('\r') || c == TChar('\n');
-}
-
 // Whether AText equals the ASCII AAscii, unit for unit.
 template <class TChar>
 bool EqualsAscii(std::basic_string_view<TChar> AText, std::string_view AAscii) {
@@ -175,7 +150,8 @@ struct TEdit {
 // (the first Signature element of the XML-DSig namespace) and the certificate elements of its
 // key information. The text is read as markup: comments, CDATA sections, processing
 // instructions and declarations are skipped whole and attribute values are read within their
-// quotes, so nothing that only looks like a tag is ever taken for one.
+// quotes, so nothing that only looks like a tag is ever taken for one. The serialiser's text is
+// well-formed: a namespace declaration counts only with its value quoted.
 template <class TChar>
 class TSignatureLocator {
   using TView = std::basic_string_view<TChar>;
@@ -185,24 +161,21 @@ class TSignatureLocator {
   explicit TSignatureLocator(TView AText) : FText(AText) {}
 
   std::vector<TEdit> Edits() {
-    std::size_t pos = 0;
-    while (pos < FText.size() && !FDone) {
-      if (FText[pos] != TChar('<')) {
-        const std::size_t next = std::min(FText.find(TChar('<'), pos), FText.size());
-        Content(pos, next);
-        pos = next;
-      } else if (StartsWith(pos, "<!--")) {
-        pos = After(pos + 4, "-->");
-      } else if (StartsWith(pos, "<![CDATA[")) {
-        pos = After(pos + 9, "]]>");
-      } else if (StartsWith(pos, "<?")) {
-        pos = After(pos + 2, "?>");
-      } else if (StartsWith(pos, "<!")) {
-        pos = AfterDeclaration(pos + 2);
-      } else if (StartsWith(pos, "</")) {
-        pos = EndTag(pos);
-      } else {
-        pos = StartTag(pos);
+    markup::TLexer<TChar> lexer(FText);
+    markup::TToken token;
+    while (!FDone && lexer.Next(token)) {
+      switch (token.kind) {
+        case markup::TTokenKind::Text:
+          Content(token.start, token.end);
+          break;
+        case markup::TTokenKind::StartTag:
+          StartTag(lexer, token);
+          break;
+        case markup::TTokenKind::EndTag:
+          EndTag(token);
+          break;
+        default:  // comments, CDATA sections, processing instructions, declarations
+          break;
       }
     }
     std::sort(FEdits.begin(), FEdits.end(),
@@ -223,42 +196,6 @@ class TSignatureLocator {
     bool certificate;      // an X509Certificate element within the key information
   };
 
-  bool StartsWith(std::size_t pos, std::string_view what) const {
-    return EqualsAscii(FText.substr(pos, what.size()), what);
-  }
-  // Past the next AWhat (a short ASCII marker) from pos; the end of the text without one.
-  std::size_t After(std::size_t pos, std::string_view what) const {
-    for (std::size_t at = FText.find(TChar(what[0]), pos); at != TView::npos;
-         at = FText.find(TChar(what[0]), at + 1)) {
-      if (StartsWith(at, what)) return at + what.size();
-    }
-    return FText.size();
-  }
-  // A document type declaration with its internal subset, whose declarations may quote '>'.
-  std::size_t AfterDeclaration(std::size_t pos) const {
-    int depth = 0;
-    while (pos < FText.size()) {
-      const TChar c = FText[pos];
-      if (c == TChar('"') || c == TChar('\'')) {
-        const std::size_t close = FText.find(c, pos + 1);
-        pos = close == TView::npos ? FText.size() : close + 1;
-      } else if (StartsWith(pos, "<!--")) {
-        pos = After(pos + 4, "-->");
-      } else {
-        ++pos;
-        if (c == TChar('[')) ++depth;
-        if (c == TChar(']')) --depth;
-        if (c == TChar('>') && depth <= 0) break;
-      }
-    }
-    return pos;
-  }
-
-  std::size_t NameEnd(std::size_t pos) const {
-    while (pos < FText.size() && IsNameChar(FText[pos])) ++pos;
-    return pos;
-  }
-
   // Whether the qualified name is the named XML-DSig element in the current scope.
   bool IsDsig(TView AQName, std::string_view AName) const {
     const std::size_t colon = AQName.find(TChar(':'));
@@ -271,40 +208,23 @@ class TSignatureLocator {
     return false;
   }
 
-  std::size_t StartTag(std::size_t pos) {
-    const std::size_t nameEnd = NameEnd(pos + 1);
-    const TView name = FText.substr(pos + 1, nameEnd - pos - 1);
+  void StartTag(markup::TLexer<TChar>& ALexer, markup::TToken& ATag) {
+    const std::size_t pos = ATag.start;
+    const TView name = FText.substr(ATag.nameStart, ATag.nameEnd - ATag.nameStart);
     const std::size_t bindings = FBindings.size();
-    std::size_t i = nameEnd;
-    bool empty = false;
-    while (i < FText.size()) {
-      const TChar c = FText[i];
-      if (c == TChar('>') || (c == TChar('/') && StartsWith(i, "/>"))) {
-        empty = c == TChar('/');
-        i += empty ? 2 : 1;
-        break;
-      }
-      if (!IsNameChar(c)) {
-        ++i;
-        continue;
-      }
-      const std::size_t attributeEnd = NameEnd(i);
-      const TView attribute = FText.substr(i, attributeEnd - i);
-      i = attributeEnd;
-      while (i < FText.size() && IsBlank(FText[i])) ++i;
-      if (i >= FText.size() || FText[i] != TChar('=')) continue;
-      ++i;
-      while (i < FText.size() && IsBlank(FText[i])) ++i;
-      if (i >= FText.size() || (FText[i] != TChar('"') && FText[i] != TChar('\''))) continue;
-      const std::size_t close = std::min(FText.find(FText[i], i + 1), FText.size());
-      const TView value = FText.substr(i + 1, close - i - 1);
-      i = std::min(close + 1, FText.size());
+    markup::TAttribute item;
+    while (ALexer.NextAttribute(ATag, item)) {
+      if (item.equals == markup::kNone || item.quote == 0) continue;
+      const TView attribute = FText.substr(item.start, item.nameEnd - item.start);
+      const TView value = FText.substr(item.valueStart, item.valueEnd - item.valueStart);
       if (EqualsAscii(attribute, "xmlns")) {
         FBindings.push_back({TString{}, TString{value}});
       } else if (EqualsAscii(attribute.substr(0, 6), "xmlns:")) {
         FBindings.push_back({TString{attribute.substr(6)}, TString{value}});
       }
     }
+    const bool empty = ATag.kind == markup::TTokenKind::EmptyElementTag;
+    const std::size_t i = ATag.end;
 
     TOpen open{pos, bindings, false, false, false};
     bool opensSignature = false;
@@ -321,25 +241,23 @@ class TSignatureLocator {
     }
     if (!empty) {
       FOpen.push_back(open);
-      return i;
+      return;
     }
     FBindings.resize(bindings);
     if (open.certificate) FCertificates.push_back({pos, i});
     if (open.keyInfo && !FOpen.back().keyInfo) CloseKeyInfo();
     if (opensSignature) FDone = true;  // an empty Signature element: nothing to clean
-    return i;
   }
 
-  std::size_t EndTag(std::size_t pos) {
-    const std::size_t end = After(pos, ">");
-    if (FOpen.empty()) return end;
+  void EndTag(const markup::TToken& ATag) {
+    const std::size_t end = ATag.end;
+    if (FOpen.empty()) return;
     const TOpen open = FOpen.back();
     FOpen.pop_back();
     FBindings.resize(open.bindings);
     if (open.certificate) FCertificates.push_back({open.start, end});
     if (open.keyInfo && (FOpen.empty() || !FOpen.back().keyInfo)) CloseKeyInfo();
     if (FInSignature && FOpen.size() == FSignatureDepth) FDone = true;
-    return end;
   }
 
   void Content(std::size_t start, std::size_t end) {
@@ -385,11 +303,13 @@ Text ApplyEdits(const Text& s, const std::vector<TEdit>& edits) {
   return out;
 }
 
-std::size_t LeadingDeclarationEnd(const Text& s) {
+// Past the XML declaration that opens AText at AFrom; npos without one.
+std::size_t DeclarationEnd(TextView AText, std::size_t AFrom) {
   // "<?xml-stylesheet" and the like are signed processing instructions, not a declaration.
-  if (!xml::StartsWithXmlDeclaration(s)) return Text::npos;
-  const std::size_t end = s.find(signer_messages::kDeclarationEnd);
-  return end == Text::npos ? Text::npos : end + signer_messages::kDeclarationEnd.size();
+  if (!xml::StartsWithXmlDeclaration(AText.substr(AFrom))) return Text::npos;
+  markup::TLexer<char16_t> lexer(AText, AFrom);
+  markup::TToken declaration;
+  return lexer.Next(declaration) && declaration.closed ? declaration.end : Text::npos;
 }
 
 }  // namespace
@@ -467,10 +387,9 @@ std::optional<std::string> PrepareDocumentUtf8(TextView AXMLDocument) {
 Text CaptureDeclaration(TextView AXMLDocument) {
   // A byte-order mark that survived decoding belongs to the prefix the output starts with.
   const std::size_t start = AXMLDocument.substr(0, 1) == u"\uFEFF" ? 1 : 0;
-  if (!xml::StartsWithXmlDeclaration(AXMLDocument.substr(start))) return {};
-  const std::size_t end = AXMLDocument.find(signer_messages::kDeclarationEnd);
+  const std::size_t end = DeclarationEnd(AXMLDocument, start);
   if (end == TextView::npos) return {};
-  return Text{AXMLDocument.substr(0, end + signer_messages::kDeclarationEnd.size())};
+  return Text{AXMLDocument.substr(0, end)};
 }
 
 Text PostProcess(Text s, TextView ADeclaration) {
@@ -480,7 +399,7 @@ Text PostProcess(Text s, TextView ADeclaration) {
   // signer's in its key information; nothing outside that element is touched.
   s = ApplyEdits(s, TSignatureLocator<char16_t>(s).Edits());
 
-  const std::size_t declarationEnd = LeadingDeclarationEnd(s);
+  const std::size_t declarationEnd = DeclarationEnd(s, 0);
   if (ADeclaration.empty()) {
     if (declarationEnd != Text::npos) s.erase(0, declarationEnd);
   } else if (declarationEnd == Text::npos) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 
 #include "platform/exception.h"
 #include "platform/xmldsig/dsig_messages.h"
@@ -52,6 +53,46 @@ TEST(DomDocument, LoadsWellFormedTextAndRefusesTheRest) {
   for (int i = 0; i < 5000; ++i) deep += u"</a>";
   IXMLDOMDocument3 dom;
   EXPECT_FALSE(dom.loadXML(deep));  // nesting is bounded, never a stack overflow
+}
+
+// IXMLDOMDocument3 refuses a start tag with more than 256 attributes and namespace
+// declarations; what only looks like them (in comments, sections, values) does not count.
+TEST(DomDocument, RefusesStartTagsWithTooManyAttributesReadAsMarkup) {
+  const auto attributes = [](int count) {
+    Text out;
+    for (int i = 0; i < count; ++i) out += u" a" + text::FromUtf8(std::to_string(i)) + u"=\"1\"";
+    return out;
+  };
+  const Text many = attributes(257);
+  struct Case {
+    const char* name;
+    Text document;
+    bool refused;  // with the too-many-attributes message
+  };
+  const Case cases[] = {
+      {"256 attributes", u"<a" + attributes(256) + u"/>", false},
+      {"256 with a namespace declaration", u"<a xmlns:p=\"urn:p\"" + attributes(255) + u"/>",
+       false},
+      {"257 attributes", u"<a" + many + u"/>", true},
+      {"257 with a namespace declaration", u"<a xmlns:p=\"urn:p\"" + attributes(256) + u"/>", true},
+      {"257 on an inner element", u"<r><b x='>'/><a" + many + u"/></r>", true},
+      {"257 blanks around the equals signs", u"<a" + attributes(256) + u" z \t=\n'2'/>", true},
+      {"in a comment", u"<r><!--<a" + many + u"/>--></r>", false},
+      {"in a CDATA section", u"<r><![CDATA[<a" + many + u"/>]]></r>", false},
+      {"in a processing instruction", u"<r><?p <a" + many + u"/>?></r>", false},
+      {"in a value", u"<r v='<a" + many + u"/>'/>", false},
+      {"in an end tag", u"<r></r" + many + u">", false},
+      // Not well-formed, and refused for its equals signs all the same.
+      {"257 equals signs without names", u"<a" + Text(257, u'=') + u"/>", true},
+      {"257 before an unclosed tag", u"<r><a" + many + u"<b/></r>", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    IXMLDOMDocument3 dom;
+    dom.loadXML(c.document);
+    EXPECT_EQ(dom.parseError() == dsig_messages::kTooManyAttributes, c.refused)
+        << text::ToUtf8(dom.parseError());
+  }
 }
 
 TEST(DomDocument, RefusesEntityDeclarationsAndNeverReadsOutside) {

@@ -252,6 +252,42 @@ TEST(SignerText, MarkersAreFoundWhereverTheyStand) {
 // The signer post-processes the serialiser's UTF-8 bytes and converts the result once, a chunk
 // at a time: the same text as the steps on UTF-16, whatever the characters around the edits and
 // wherever the chunk boundaries fall.
+// Only the signed Signature's own elements are cleaned: markup that merely looks like them,
+// before or inside it, stays byte for byte.
+TEST(SignerText, PostProcessingReadsMarkupNotLookAlikes) {
+  const Text ns = u" xmlns=\"http://www.w3.org/2000/09/xmldsig#\"";
+  const Text lookAlike = u"<Signature" + ns + u"><SignatureValue>l 1</SignatureValue></Signature>";
+  const Text real = u"<Signature" + ns + u"><SignatureValue>s 1</SignatureValue></Signature>";
+  const Text cleaned = u"<Signature" + ns + u"><SignatureValue>s1</SignatureValue></Signature>";
+  struct Case {
+    const char* name;
+    Text before;  // what precedes the signed Signature, unchanged
+  };
+  const Case cases[] = {
+      {"in a comment", u"<!--" + lookAlike + u"-->"},
+      {"in a CDATA section", u"<![CDATA[" + lookAlike + u"]]>"},
+      {"in a processing instruction", u"<?p " + lookAlike + u"?>"},
+      {"in an attribute value", u"<b v='" + lookAlike + u"'/>"},
+      {"in a document type", u"<!DOCTYPE a [<!ENTITY e '" + lookAlike + u"'><!-- ' > -->]>"},
+      {"in another namespace",
+       u"<Signature xmlns=\"urn:x\"><SignatureValue>l 1"
+       u"</SignatureValue></Signature>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Text document = u"<a>" + c.before + real + u"<c>t 1</c></a>";
+    const Text expected = u"<a>" + c.before + cleaned + u"<c>t 1</c></a>";
+    EXPECT_EQ(signer_text::PostProcess(document, u""), expected);
+    EXPECT_EQ(signer_text::PostProcessUtf8(text::ToUtf8(document), u""), expected);
+  }
+  // The signed Signature is the first one: a later one stays as it is.
+  EXPECT_EQ(signer_text::PostProcess(u"<a>" + real + real + u"</a>", u""),
+            u"<a>" + cleaned + real + u"</a>");
+  // An empty first Signature element ends the search.
+  EXPECT_EQ(signer_text::PostProcess(u"<a><Signature" + ns + u"/>" + real + u"</a>", u""),
+            u"<a><Signature" + ns + u"/>" + real + u"</a>");
+}
+
 TEST(SignerText, PostProcessingUtf8BytesGivesTheUtf16Result) {
   const Text signature =
       u"<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"><ds:SignedInfo>"
