@@ -39,6 +39,12 @@ inline constexpr std::string_view kPortKey = "PORTA";
 inline constexpr std::string_view kClientsKey = "CLIENTES";
 // Followed by what is wrong with the key's value.
 inline constexpr TextView kBadClients = u"[Configuração do Servidor] Chave CLIENTES: ";
+// Most memory, in MiB, the server holds for its clients' requests and replies altogether.
+inline constexpr std::string_view kClientMemoryKey = "MEMORIA_CLIENTES";
+// Followed by the value found, in quotes.
+inline constexpr TextView kBadClientMemory =
+    u"[Configuração do Servidor] Chave MEMORIA_CLIENTES inválida (um número de MiB, de 16 a "
+    u"1048576): ";
 // The folder of the user's configuration and state that the installed programs share.
 inline constexpr std::string_view kUserFolder = "assinador-nfse";
 

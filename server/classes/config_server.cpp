@@ -111,6 +111,8 @@ void TConfigServerINI::LoadConfiguration() {
   FPort = FPortText ? PortOf(*FPortText) : 0;
   FClientsText =
       sys::ProfileValue(*content, config_messages::kSection, config_messages::kClientsKey);
+  FClientMemoryText =
+      sys::ProfileValue(*content, config_messages::kSection, config_messages::kClientMemoryKey);
 }
 
 void TConfigServerINI::CheckPort() const {

@@ -34,6 +34,8 @@ class IConfigServer {
   // The client networks the server admits, as written in the store (see TClientNetworks);
   // nothing when the store names none, and then the server admits the local networks.
   virtual std::optional<std::string> getClientNetworks() const { return std::nullopt; }
+  // The key MEMORIA_CLIENTES of the section, as read; nothing when absent.
+  virtual std::optional<std::string> getClientMemory() const { return std::nullopt; }
 };
 
 // The ports a server can listen on.
@@ -71,6 +73,7 @@ class TConfigServerINI : public IConfigServer {
   void CheckPort() const override;
   // The key CLIENTES of the section, as read; nothing when absent.
   std::optional<std::string> getClientNetworks() const override { return FClientsText; }
+  std::optional<std::string> getClientMemory() const override { return FClientMemoryText; }
 
   // The file read by the last load, or the one a save writes: without --config, the first
   // place that exists, else the last place.
@@ -96,6 +99,7 @@ class TConfigServerINI : public IConfigServer {
   std::int32_t FPort = 0;
   std::optional<std::string> FPortText;  // as read, without blanks; nullopt: no such key
   std::optional<std::string> FClientsText;
+  std::optional<std::string> FClientMemoryText;
   std::vector<std::filesystem::path> FPlaces;
   std::filesystem::path FFileName;
 };

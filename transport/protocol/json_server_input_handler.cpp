@@ -7,6 +7,7 @@
 #include "transport/protocol/invocation_metadata.h"
 #include "transport/protocol/protocol_messages.h"
 #include "transport/server/server_method_messages.h"
+#include "transport/stream/memory_budget.h"
 
 namespace {
 
@@ -58,15 +59,24 @@ bool TDBXJSonServerInputConnectionHandler::HandleDbxRequest(int ACode) {
     }
     DispatchRequest(ACode);
     return true;
+  } catch (const TMemoryBudgetExceeded&) {
+    // The refused bytes were dropped mid-request, so the stream cannot be read on: the client
+    // gets the refusal and the connection ends, freeing all it held.
+    AnswerFailure(std::current_exception());
+    return false;
   } catch (...) {
-    FErrorMessage.SetException(std::current_exception());
-    try {
-      FConnectionHandler->DbxErrorMessage(FErrorMessage);
-    } catch (...) {
-      return false;  // the client can no longer be answered
-    }
-    return true;
+    return AnswerFailure(std::current_exception());
   }
+}
+
+bool TDBXJSonServerInputConnectionHandler::AnswerFailure(std::exception_ptr AFailure) {
+  FErrorMessage.SetException(std::move(AFailure));
+  try {
+    FConnectionHandler->DbxErrorMessage(FErrorMessage);
+  } catch (...) {
+    return false;  // the client can no longer be answered
+  }
+  return true;
 }
 
 void TDBXJSonServerInputConnectionHandler::DispatchRequest(int ACode) {

@@ -3,6 +3,7 @@
 #include "transport/dbx_error.h"
 #include "transport/filter/filter_socket_channel.h"
 #include "transport/protocol/protocol_messages.h"
+#include "transport/stream/memory_budget.h"
 #include "transport/tcp/server_transport.h"
 
 TDBXJSonServerProtocolHandler::TDBXJSonServerProtocolHandler(
@@ -87,6 +88,11 @@ bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {
       const int code = FInput->Reader().ReadMethod();
       if (!FInput->HandleDbxRequest(code)) FHandleRequests = false;
     } while (FHandleRequests && BytesWaiting());
+  } catch (const TMemoryBudgetExceeded&) {
+    // Refused before the request's method was known: answered all the same, then the
+    // connection ends, since its stream cannot be read on past the dropped bytes.
+    FInput->AnswerFailure(std::current_exception());
+    FHandleRequests = false;
   } catch (const std::exception& e) {
     if (FHandleRequests) throw TDBXError(protocol_messages::kInvalidOperationCode, MessageOf(e));
   } catch (...) {
@@ -119,6 +125,8 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
   auto reader = std::make_unique<TDBXJSonStreamReader>(*AChannel, ASettings.BufferSize);
   auto writer = std::make_unique<TDBXJSonStreamWriter>(*AChannel, ASettings.BufferSize);
   auto row = std::make_unique<TDBXRowBuffer>(*reader, *writer, writer->CalcRowBufferSize());
+  if (auto* filtered = dynamic_cast<TDBXFilterSocketChannel*>(AChannel.get()))
+    row->SetMemoryAccount(&filtered->MemoryAccount());
   auto output = std::make_unique<TDBXJSonServerOutputConnectionHandler>(*row, *writer, *reader);
   auto connection = std::make_unique<TDSServerConnectionHandler>(
       std::move(AChannel), std::move(output), ASettings.Server, ASettings.Transport);
