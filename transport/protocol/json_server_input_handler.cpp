@@ -60,13 +60,17 @@ bool TDBXJSonServerInputConnectionHandler::HandleDbxRequest(int ACode) {
     DispatchRequest(ACode);
     return true;
   } catch (const TMemoryBudgetExceeded&) {
-    // The refused bytes were dropped mid-request, so the stream cannot be read on: the client
-    // gets the refusal and the connection ends, freeing all it held.
-    AnswerFailure(std::current_exception());
+    AnswerAndEnd(std::current_exception());
     return false;
   } catch (...) {
     return AnswerFailure(std::current_exception());
   }
+}
+
+void TDBXJSonServerInputConnectionHandler::AnswerAndEnd(std::exception_ptr AFailure) {
+  AnswerFailure(std::move(AFailure));
+  // Closing the channel shuts the socket down: the connection ends, freeing all it held.
+  FConnectionHandler->Channel().Close();
 }
 
 bool TDBXJSonServerInputConnectionHandler::AnswerFailure(std::exception_ptr AFailure) {

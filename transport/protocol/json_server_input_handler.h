@@ -36,6 +36,9 @@ class TDBXJSonServerInputConnectionHandler {
   // Answers the request being read with the error reply of AFailure; false when the reply could
   // not be written.
   bool AnswerFailure(std::exception_ptr AFailure);
+  // Answers with the error reply of AFailure, then ends the connection: for a request whose
+  // bytes were dropped unread, after which the stream cannot be read on.
+  void AnswerAndEnd(std::exception_ptr AFailure);
   void Close();
 
   TDBXJSonStreamReader& Reader() const { return *FReader; }

@@ -91,7 +91,7 @@ bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {
   } catch (const TMemoryBudgetExceeded&) {
     // Refused before the request's method was known: answered all the same, then the
     // connection ends, since its stream cannot be read on past the dropped bytes.
-    FInput->AnswerFailure(std::current_exception());
+    FInput->AnswerAndEnd(std::current_exception());
     FHandleRequests = false;
   } catch (const std::exception& e) {
     if (FHandleRequests) throw TDBXError(protocol_messages::kInvalidOperationCode, MessageOf(e));
