@@ -141,7 +141,7 @@ TBytes TTransportCompressionFilter::ProcessOutput(std::span<const std::uint8_t> 
   // Charged before each growth, so a bomb stops where the budget says, not once inflated; the
   // channel charges the finished block again while it holds it.
   TMemoryReservation charged;
-  if (MemoryAccount()) charged = TMemoryReservation(*MemoryAccount());
+  if (MemoryAccount()) charged = TMemoryReservation(MemoryAccount());
   const std::size_t first =
       std::min(kMaxInflatedLength + 1, std::max(kInitialInflateSize, body.size() * 8));
   charged.Resize(first);

@@ -74,7 +74,7 @@ void TDBXFilterSocketChannel::SetFilterList(TTransportFilterCollection* AValue) 
       if (!filter) continue;
       for (const Text& name : source->GetUserParameters())
         filter->SetParameterValue(name, source->GetParameterValue(name));
-      filter->SetMemoryAccount(FMemory.get());
+      filter->SetMemoryAccount(FMemory);
       list->AddFilter(std::move(filter));
     }
   }
@@ -172,7 +172,7 @@ int TDBXFilterSocketChannel::FilteredRead(std::span<std::uint8_t> Buffer, int Of
   if (HasLeftover()) return HandOutLeftover(Buffer, Offset, Count);
   std::int32_t length = 0;
   TBytes body;
-  TMemoryReservation bodyCharge(*FMemory);
+  TMemoryReservation bodyCharge(FMemory);
   if (!ReadHeader() || !HeaderLength(length) || !ReadBody(length, body, bodyCharge)) return -1;
   TBytes decoded;
   const bool filtered = RunFilters(false, false, body, decoded);
@@ -285,7 +285,7 @@ bool TDBXFilterSocketChannel::SendFilterList(bool APublicKeyPhase) {
 bool TDBXFilterSocketChannel::ReceiveFilterList(bool APublicKeyPhase) {
   std::int32_t length = 0;
   TBytes body;
-  TMemoryReservation bodyCharge(*FMemory);
+  TMemoryReservation bodyCharge(FMemory);
   if (!HeaderLength(length) || !ReadBody(length, body, bodyCharge)) return false;
   TBytes decoded;
   const bool decodedByKeys =

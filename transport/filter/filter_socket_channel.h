@@ -50,7 +50,7 @@ class TDBXFilterSocketChannel : public TDbxChannel {
   // The connection's share of the process's memory budget: the body being received and the
   // decoded block held for the reader are charged to it (TMemoryBudgetExceeded when refused),
   // and the rest of the connection's pipeline charges what it holds to the same account.
-  TMemoryAccount& MemoryAccount() const { return *FMemory; }
+  const TMemoryAccountPtr& MemoryAccount() const { return FMemory; }
   TDbxChannel* GetDelegate() const { return FDelegate.get(); }
 
  private:
@@ -76,14 +76,14 @@ class TDBXFilterSocketChannel : public TDbxChannel {
                   TBytes& AResult);
   int HandOutLeftover(std::span<std::uint8_t> Buffer, int Offset, int Count);
 
-  std::unique_ptr<TMemoryAccount> FMemory = std::make_unique<TMemoryAccount>();
+  TMemoryAccountPtr FMemory = std::make_shared<TMemoryAccount>();
   std::unique_ptr<TTransportFilterCollection> FFilterList;
   std::array<std::uint8_t, filter_format::kHeaderSize>
       FHeaderData{};  // last header read or written
   TDbxChannelPtr FDelegate;
   int FFilterFlag = 0;
   TBytes FLeftover;  // decoded bytes of the current block not yet handed out
-  TMemoryReservation FLeftoverCharge{*FMemory};  // FLeftover's capacity
+  TMemoryReservation FLeftoverCharge{FMemory};  // FLeftover's capacity
   std::size_t FLeftoverPos = 0;
   bool FPublicKeyPhaseDone =
       false;  // the ordinary list then travels through the public-key filters

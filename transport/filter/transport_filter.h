@@ -59,11 +59,13 @@ class TTransportFilter {
   virtual bool GetHandshakeStarted() const;
   // The connection's share of the memory budget that decoding charges what it makes while it
   // grows; none (nothing charged) until the channel that owns the filter sets it.
-  void SetMemoryAccount(TMemoryAccount* AAccount) { FMemoryAccount = AAccount; }
-  TMemoryAccount* MemoryAccount() const { return FMemoryAccount; }
+  void SetMemoryAccount(std::shared_ptr<TMemoryAccount> AAccount) {
+    FMemoryAccount = std::move(AAccount);
+  }
+  const std::shared_ptr<TMemoryAccount>& MemoryAccount() const { return FMemoryAccount; }
 
  private:
-  TMemoryAccount* FMemoryAccount = nullptr;
+  std::shared_ptr<TMemoryAccount> FMemoryAccount;
   bool FServerInstance = false;
   TTransportFilterCollection* FFilterCollection = nullptr;  // the list it belongs to, not owned
   bool FHandshakeStarted = false;

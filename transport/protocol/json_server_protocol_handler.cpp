@@ -125,8 +125,10 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
   auto reader = std::make_unique<TDBXJSonStreamReader>(*AChannel, ASettings.BufferSize);
   auto writer = std::make_unique<TDBXJSonStreamWriter>(*AChannel, ASettings.BufferSize);
   auto row = std::make_unique<TDBXRowBuffer>(*reader, *writer, writer->CalcRowBufferSize());
-  if (auto* filtered = dynamic_cast<TDBXFilterSocketChannel*>(AChannel.get()))
-    row->SetMemoryAccount(&filtered->MemoryAccount());
+  if (auto* filtered = dynamic_cast<TDBXFilterSocketChannel*>(AChannel.get())) {
+    row->SetMemoryAccount(filtered->MemoryAccount());
+    reader->SetMemoryAccount(filtered->MemoryAccount());
+  }
   auto output = std::make_unique<TDBXJSonServerOutputConnectionHandler>(*row, *writer, *reader);
   auto connection = std::make_unique<TDSServerConnectionHandler>(
       std::move(AChannel), std::move(output), ASettings.Server, ASettings.Transport);

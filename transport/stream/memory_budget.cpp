@@ -46,12 +46,12 @@ void TMemoryAccount::Give(std::size_t ABytes) noexcept {
 }
 
 TMemoryReservation::TMemoryReservation(TMemoryReservation&& AOther) noexcept
-    : FAccount(AOther.FAccount), FSize(std::exchange(AOther.FSize, 0)) {}
+    : FAccount(std::move(AOther.FAccount)), FSize(std::exchange(AOther.FSize, 0)) {}
 
 TMemoryReservation& TMemoryReservation::operator=(TMemoryReservation&& AOther) noexcept {
   if (this != &AOther) {
     Release();
-    FAccount = AOther.FAccount;
+    FAccount = std::move(AOther.FAccount);
     FSize = std::exchange(AOther.FSize, 0);
   }
   return *this;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "transport/dbx_error.h"
@@ -78,6 +79,10 @@ inline constexpr std::string_view kExceeded =
     "Server memory for client requests exhausted; request refused";
 }  // namespace memory_budget_messages
 
+// Shared by the connection's objects that hold bytes (its filtered channel, reader, row buffer,
+// the continuations of its commands), whichever of them goes last.
+using TMemoryAccountPtr = std::shared_ptr<TMemoryAccount>;
+
 class TMemoryBudgetExceeded : public TDBXError {
  public:
   TMemoryBudgetExceeded()
@@ -87,7 +92,7 @@ class TMemoryBudgetExceeded : public TDBXError {
 class TMemoryReservation {
  public:
   TMemoryReservation() = default;
-  explicit TMemoryReservation(TMemoryAccount& AAccount) : FAccount(&AAccount) {}
+  explicit TMemoryReservation(TMemoryAccountPtr AAccount) : FAccount(std::move(AAccount)) {}
   TMemoryReservation(TMemoryReservation&& AOther) noexcept;
   TMemoryReservation& operator=(TMemoryReservation&& AOther) noexcept;
   ~TMemoryReservation() { Release(); }
@@ -100,6 +105,6 @@ class TMemoryReservation {
   std::size_t Size() const { return FSize; }
 
  private:
-  TMemoryAccount* FAccount = nullptr;
+  TMemoryAccountPtr FAccount;
   std::size_t FSize = 0;
 };

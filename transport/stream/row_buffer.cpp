@@ -480,7 +480,7 @@ std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField,
   std::size_t end = joined.size();
   // Charged as it grows: a client holding many long texts open is refused by the budget.
   TMemoryReservation charge;
-  if (FMemoryAccount) charge = TMemoryReservation(*FMemoryAccount);
+  if (FMemoryAccount) charge = TMemoryReservation(FMemoryAccount);
 
   const int blobHandle = ++FBlobId;
   for (;;) {
@@ -633,7 +633,7 @@ void TDBXRowBuffer::WriteContinued(std::unique_ptr<std::uint8_t[]> ABytes, std::
   // Held until the client fetches it or closes the command: the budget's to allow.
   TMemoryReservation charge;
   if (FMemoryAccount) {
-    charge = TMemoryReservation(*FMemoryAccount);
+    charge = TMemoryReservation(FMemoryAccount);
     charge.Resize(ASize);
   }
   WriteInline(kContinuedLongForm, {ABytes.get(), ABudget});

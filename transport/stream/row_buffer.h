@@ -46,7 +46,7 @@ class TDBXRowBuffer {
   // The connection's share of the memory budget: continued values being fetched and the rest
   // of written values waiting to be fetched are charged to it (TMemoryBudgetExceeded when it
   // refuses). None: nothing charged.
-  void SetMemoryAccount(TMemoryAccount* AAccount) { FMemoryAccount = AAccount; }
+  void SetMemoryAccount(TMemoryAccountPtr AAccount) { FMemoryAccount = std::move(AAccount); }
 
   // Reading a received row.
 
@@ -168,5 +168,5 @@ class TDBXRowBuffer {
   int FWriteOrdinal = 0;
   int FWriteRowHandle = row_format::kParameterRowHandle;
   TDBXContinuations FContinuations;
-  TMemoryAccount* FMemoryAccount = nullptr;
+  TMemoryAccountPtr FMemoryAccount;
 };

@@ -335,9 +335,10 @@ TEST(CompressionFilterTest, InflationStopsWhereTheMemoryBudgetSays) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     TMemoryBudget budget(c.budget);
-    TMemoryAccount account(budget, SIZE_MAX);  // the budget, not the share, refuses
+    // The budget, not the share, refuses.
+    const auto account = std::make_shared<TMemoryAccount>(budget, SIZE_MAX);
     TTransportCompressionFilter filter;
-    filter.SetMemoryAccount(&account);
+    filter.SetMemoryAccount(account);
     const TBytes body = WithMarker(kCompressedMarker, ZeroStream(c.inflated));
     try {
       EXPECT_EQ(filter.ProcessOutput(body).size(), c.inflated);

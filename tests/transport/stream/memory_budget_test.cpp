@@ -59,7 +59,7 @@ TEST(MemoryBudget, AccountGivesBackWhatItHeldWhenDestroyed) {
 
 TEST(MemoryReservation, GrowsShrinksAndReleases) {
   TMemoryBudget budget(100);
-  TMemoryAccount account(budget, 50);
+  const auto account = std::make_shared<TMemoryAccount>(budget, 50);
   {
     TMemoryReservation reservation(account);
     reservation.Resize(30);
@@ -86,7 +86,7 @@ TEST(MemoryReservation, GrowsShrinksAndReleases) {
     EXPECT_EQ(budget.InUse(), 10u) << "the assigned-over charge is given back";
   }
   EXPECT_EQ(budget.InUse(), 0u);
-  EXPECT_EQ(account.InUse(), 0u);
+  EXPECT_EQ(account->InUse(), 0u);
 }
 
 TEST(MemoryReservation, WithoutAnAccountChargesNothing) {
