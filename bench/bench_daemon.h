@@ -47,7 +47,8 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 inline constexpr const char* kSerial = "0A1B2C";
-inline constexpr auto kWait = std::chrono::seconds(20);  // bound of every wait; never reached when healthy
+inline constexpr auto kWait =
+    std::chrono::seconds(20);  // bound of every wait; never reached when healthy
 
 inline void Check(bool AOk, const std::string& AWhat) {
   if (!AOk) throw std::runtime_error("falhou: " + AWhat);
@@ -144,7 +145,7 @@ inline std::unique_ptr<TDBXClient> OpenClient(std::uint16_t APort) {
 
 // One signing call against the reference; false when it failed or differed.
 inline bool SignAndCompare(TDBXClient& AClient, const Text& ADocument, const Text& AReference,
-                    TResults& AResults) {
+                           TResults& AResults) {
   try {
     Text result = AClient.CallTextMethod(u"TSMSignService.SignDocument",
                                          {ADocument, text::FromAscii(kSerial)});

@@ -152,8 +152,10 @@ TBytes TTransportCompressionFilter::ProcessOutput(std::span<const std::uint8_t> 
       // The buffer never grows past one byte over the limit: filling it proves a bomb.
       if (result.size() > kMaxInflatedLength) ThrowInflatedTooLong();
       const std::size_t grown = std::min(kMaxInflatedLength + 1, result.size() * 2);
-      charged.Resize(grown);
+      // While growing, the old buffer and the new one are held at once.
+      charged.Resize(result.capacity() + grown);
       result.resize(grown);
+      charged.Resize(result.capacity());
     }
     if (stream->avail_in == 0 && consumed < body.size()) {
       const std::size_t chunk = std::min<std::size_t>(body.size() - consumed, UINT_MAX);

@@ -244,8 +244,10 @@ bool TDBXFilterSocketChannel::ReadBody(std::int32_t ALength, TBytes& ABody,
   while (got < total) {
     if (got == ABody.size()) {
       const std::size_t grown = std::min(total, std::max(kFirstBodyChunk, 2 * got));
-      ACharge.Resize(grown);
+      // While growing, the old buffer and the new one are held at once.
+      ACharge.Resize(ABody.capacity() + grown);
       ABody.resize(grown);
+      ACharge.Resize(ABody.capacity());
     }
     const int count =
         FDelegate->Read(ABody, static_cast<int>(got), static_cast<int>(ABody.size() - got));

@@ -240,8 +240,10 @@ void TDBXJSonStreamReader::ReserveString(std::size_t AUnits) {
   const std::size_t needed = FStringValue.size() + AUnits;
   if (needed <= FStringValue.capacity()) return;
   const std::size_t grown = std::max(needed, 2 * FStringValue.capacity());
-  FStringCharge.Resize(grown * sizeof(char16_t));
+  // While growing, the old room and the new one are held at once.
+  FStringCharge.Resize((FStringValue.capacity() + grown) * sizeof(char16_t));
   FStringValue.reserve(grown);
+  FStringCharge.Resize(FStringValue.capacity() * sizeof(char16_t));
 }
 
 void TDBXJSonStreamReader::ReadStringBody(bool AKeep) {

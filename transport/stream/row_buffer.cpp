@@ -497,8 +497,10 @@ std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField,
         const auto piece = static_cast<std::size_t>(
             std::min<std::int64_t>(remaining, std::max<std::size_t>(kReadPieceSize, end)));
         if (joined.size() < end + piece) {
-          charge.Resize(end + piece);
+          // While growing, the old buffer and the new one are held at once.
+          charge.Resize(joined.capacity() + end + piece);
           joined.resize(end + piece);
+          charge.Resize(joined.capacity());
         }
         FReader.ReadDataBytes(joined, static_cast<int>(end), static_cast<int>(piece));
         end += piece;
@@ -637,9 +639,9 @@ void TDBXRowBuffer::WriteContinued(std::unique_ptr<std::uint8_t[]> ABytes, std::
     charge.Resize(ASize);
   }
   WriteInline(kContinuedLongForm, {ABytes.get(), ABudget});
-  FContinuations.Add(FWriteRowHandle, FWriteOrdinal,
-                     std::make_unique<TDBXBlobStream>(std::move(ABytes), ASize, ABudget,
-                                                      std::move(charge)));
+  FContinuations.Add(
+      FWriteRowHandle, FWriteOrdinal,
+      std::make_unique<TDBXBlobStream>(std::move(ABytes), ASize, ABudget, std::move(charge)));
   ++FWriteOrdinal;
 }
 

@@ -122,7 +122,7 @@ struct TDSTCPServerTransport::TServer {
   std::unique_ptr<TDSThreadPool> Pool;
   std::thread ListenerThread;
   mutable std::mutex ContextsLock;
-  std::list<TDSTCPContextPtr> Contexts;  // accepted, not yet ended; guarded by ContextsLock
+  std::list<TDSTCPContextPtr> Contexts;   // accepted, not yet ended; guarded by ContextsLock
   std::map<std::string, int> PerAddress;  // Contexts counted by address; guarded by ContextsLock
 };
 
@@ -343,8 +343,8 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
     ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     TDSTCPContextPtr context;
     try {
-      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(),
-                                                address, PortOf(peer));
+      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(), address,
+                                                PortOf(peer));
       context->SetDeadlines(FMessageDeadline, FSendStallDeadline);
       std::lock_guard lock(AServer.ContextsLock);
       AServer.Contexts.push_back(context);
@@ -363,8 +363,7 @@ void TDSTCPServerTransport::RefuseClient(TServer& AServer, const sockaddr_storag
   try {
     const std::string address = PeerAddressText(APeer);
     std::uint64_t heldBack = 0;
-    if (!AServer.RefusalReports.Admit(address, std::chrono::steady_clock::now(), heldBack))
-      return;
+    if (!AServer.RefusalReports.Admit(address, std::chrono::steady_clock::now(), heldBack)) return;
     Text message = Text{tcp_messages::kRefusedClient} + text::FromUtf8(address) + Text{AReason};
     if (heldBack > 0)
       message += Text{tcp_messages::kHeldBack} + text::FromAscii(std::to_string(heldBack)) +

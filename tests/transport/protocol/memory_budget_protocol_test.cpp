@@ -47,12 +47,11 @@ TEST(MemoryBudgetProtocol, RequestPastTheBudgetIsRefusedAndOtherClientsGoOn) {
     SCOPED_TRACE(c.name);
     TClient greedy = Connected(server);
     // Deflates to a few kilobytes; the server learns its size only by inflating it.
-    const std::string request =
-        Request("prepare", "-1,false,\"DataSnap.ServerMethod\",\"" + std::string(c.bytes, ' ') +
-                               "\"");
+    const std::string request = Request(
+        "prepare", "-1,false,\"DataSnap.ServerMethod\",\"" + std::string(c.bytes, ' ') + "\"");
     const std::string reply = greedy.Exchange(request);
-    EXPECT_EQ(reply, DbxError(memory_budget_messages::kExceededCode,
-                              memory_budget_messages::kExceeded));
+    EXPECT_EQ(reply,
+              DbxError(memory_budget_messages::kExceededCode, memory_budget_messages::kExceeded));
     EXPECT_TRUE(greedy.ClosedByServer());
     EXPECT_EQ(good.Exchange(kConnect), kConnectReply);
   }

@@ -21,8 +21,10 @@ TEST(MemoryBudget, ChargesUpToTheLimitAndRefusesPastIt) {
     std::size_t take;
     bool ok;
     std::size_t inUse;
-  } kSteps[] = {{"some", 4, true, 4},    {"up to the limit", 6, true, 10},
-                {"one past", 1, false, 10}, {"nothing", 0, true, 10},
+  } kSteps[] = {{"some", 4, true, 4},
+                {"up to the limit", 6, true, 10},
+                {"one past", 1, false, 10},
+                {"nothing", 0, true, 10},
                 {"huge", SIZE_MAX, false, 10}};
   for (const auto& s : kSteps) {
     SCOPED_TRACE(s.name);

@@ -124,7 +124,9 @@ TEST_F(ConnectionLimits, MessageThatTricklesIsClosedAtItsDeadlineWhileIdleOnesSt
   const std::uint16_t port = Start();
   UniqueFd idle = Connect(port);
   UniqueFd trickling = Connect(port);
-  ASSERT_TRUE(SendAll(trickling.get(), "\x0A" "abc"));  // 10 announced, 3 sent
+  ASSERT_TRUE(SendAll(trickling.get(),
+                      "\x0A"
+                      "abc"));  // 10 announced, 3 sent
   EXPECT_TRUE(ClosedByServer(trickling.get()));
   EXPECT_EQ(FTransport.TimedOutConnections(), 1u);
   // Idle far longer than the deadline between messages, then served.

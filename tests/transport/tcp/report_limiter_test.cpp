@@ -16,12 +16,9 @@ TEST(ReportLimiter, OneLineAMinutePerAddressCountingTheRest) {
     bool admitted;
     std::uint64_t heldBack;
   } kSteps[] = {
-      {"first", "10.0.0.1", 0s, true, 0},
-      {"same address soon", "10.0.0.1", 1s, false, 0},
-      {"again", "10.0.0.1", 59s, false, 0},
-      {"other address", "10.0.0.2", 2s, true, 0},
-      {"a minute later", "10.0.0.1", 61s, true, 2},
-      {"then quiet again", "10.0.0.1", 62s, false, 0},
+      {"first", "10.0.0.1", 0s, true, 0},           {"same address soon", "10.0.0.1", 1s, false, 0},
+      {"again", "10.0.0.1", 59s, false, 0},         {"other address", "10.0.0.2", 2s, true, 0},
+      {"a minute later", "10.0.0.1", 61s, true, 2}, {"then quiet again", "10.0.0.1", 62s, false, 0},
   };
   for (const auto& s : kSteps) {
     SCOPED_TRACE(s.name);
