@@ -524,9 +524,12 @@ TEST_F(DaemonTest, ClientMemoryKeyIsReadAtStart) {
     const char* name;
     const char* value;
     bool starts;
-  } kCases[] = {{"a number", "512", true},     {"blank", " ", true},
-                {"the lowest", "16", true},    {"below it", "15", false},
-                {"not a number", "muito", false}, {"negative", "-1", false},
+  } kCases[] = {{"a number", "512", true},
+                {"blank", " ", true},
+                {"the lowest", "16", true},
+                {"below it", "15", false},
+                {"not a number", "muito", false},
+                {"negative", "-1", false},
                 {"past the ceiling", "99999999999", false}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
