@@ -54,6 +54,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_daemon.h"
 #include "bench/bench_store.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
@@ -62,7 +63,6 @@
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/library_scope.h"
 #include "platform/xmldsig/xml_handles.h"
-#include "tests/support/child_process.h"
 #include "tests/support/free_port.h"
 #include "transport/client/dbx_client.h"
 
@@ -70,10 +70,8 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
+using namespace bench_daemon;
 
-constexpr const char* kSerial = "0A1B2C";
 constexpr int kConnections = 16;
 constexpr int kCallsPerConnection = 500;
 constexpr std::size_t kDocumentBytes = 8 << 10;
@@ -84,235 +82,7 @@ constexpr int kWarmUpRounds = 5;
 constexpr int kPoolBurst = 16;  // more at once than the pool keeps idle (10)
 constexpr int kFaultRounds = 15;
 constexpr std::size_t kHugeBytes = 8 << 20;
-constexpr auto kWait = std::chrono::seconds(20);  // bound of every wait; never reached when healthy
 constexpr double kRssTolerance = 0.10;
-
-void Check(bool AOk, const std::string& AWhat) {
-  if (!AOk) throw std::runtime_error("falhou: " + AWhat);
-}
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
-
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  Check(in.good(), "ler " + APath.string());
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-// The sample with its one RPS repeated until the document holds at least ABytes, each copy with
-// its own Id, in lot ALot (so that documents of different lots differ).
-std::string DocumentOfSize(const std::string& ASample, std::size_t ABytes, int ALot) {
-  const std::size_t open = ASample.find("<ListaRps>");
-  const std::size_t close = ASample.find("</ListaRps>");
-  Check(open != std::string::npos && close != std::string::npos, "ListaRps na amostra");
-  const std::size_t first = open + std::strlen("<ListaRps>");
-  const std::string rps = ASample.substr(first, close - first);
-  const std::size_t id = rps.find("Id=\"rps1\"");
-  Check(id != std::string::npos, "Id=\"rps1\" na amostra");
-  std::string list;
-  for (int n = 1; ASample.size() - rps.size() + list.size() < ABytes; ++n)
-    list += rps.substr(0, id) + "Id=\"rps" + std::to_string(n) + "\"" +
-            rps.substr(id + std::strlen("Id=\"rps1\""));
-  std::string document = ASample.substr(0, first) + list + ASample.substr(close);
-  const std::string lot = "<NumeroLote>1</NumeroLote>";
-  const std::size_t at = document.find(lot);
-  Check(at != std::string::npos, "NumeroLote na amostra");
-  return document.replace(at, lot.size(), "<NumeroLote>" + std::to_string(ALot) + "</NumeroLote>");
-}
-
-// A self-issued RSA-2048 certificate with its key as the store's one file; returns the file.
-fs::path MakeStore(const fs::path& ADirectory) {
-  const fs::path file = ADirectory / "empresa.pem";
-  WriteSelfIssuedEntry(file, std::strtol(kSerial, nullptr, 16));
-  return file;
-}
-
-// Verifies enveloped signatures with the certificate's public key (this thread only).
-class TVerifier {
- public:
-  explicit TVerifier(const fs::path& ACertificate)
-      : FKey(xmlSecCryptoAppKeyLoad(ACertificate.c_str(), xmlSecKeyDataFormatCertPem, nullptr,
-                                    nullptr, nullptr)) {
-    Check(FKey != nullptr, "chave pública do certificado");
-  }
-  // Empty when the document's signature verifies, else what went wrong.
-  std::string Verify(const Text& ASignedXml) const {
-    IXMLDOMDocument3 dom;
-    if (!dom.loadXML(ASignedXml)) return "load: " + text::ToUtf8(dom.parseError());
-    TLibraryErrors errors;
-    xmldsig::RegisterIdAttributes(dom.Handle());
-    xmlNode* node =
-        xmlSecFindNode(xmlDocGetRootElement(dom.Handle()), xmlSecNodeSignature, xmlSecDSigNs);
-    if (node == nullptr) return "no Signature element";
-    DsigCtxPtr context{xmlSecDSigCtxCreate(nullptr)};
-    if (!context) return "dsig context";
-    context->signKey = xmlSecKeyDuplicate(FKey.get());  // the context frees it
-    if (xmlSecDSigCtxVerify(context.get(), node) < 0) return "verify: " + errors.Texts();
-    if (context->status != xmlSecDSigStatusSucceeded) return "signature invalid";
-    return {};
-  }
-
- private:
-  XmlSecKeyPtr FKey;
-};
-
-// Results that differ from their document's reference, kept to be verified one by one.
-struct TResults {
-  std::mutex Lock;
-  std::vector<Text> Different;  // guarded by Lock
-  long Errors = 0;              // guarded by Lock
-  std::string FirstError;       // guarded by Lock
-
-  void Error(const std::string& AWhat) {
-    std::lock_guard lock(Lock);
-    if (Errors++ == 0) FirstError = AWhat;
-  }
-};
-
-std::unique_ptr<TDBXClient> OpenClient(std::uint16_t APort) {
-  auto client = std::make_unique<TDBXClient>("127.0.0.1", APort);
-  client->Open();
-  client->Connect();
-  return client;
-}
-
-// One signing call against the reference; false when it failed or differed.
-bool SignAndCompare(TDBXClient& AClient, const Text& ADocument, const Text& AReference,
-                    TResults& AResults) {
-  try {
-    Text result = AClient.CallTextMethod(u"TSMSignService.SignDocument",
-                                         {ADocument, text::FromAscii(kSerial)});
-    if (result == AReference) return true;
-    std::lock_guard lock(AResults.Lock);
-    AResults.Different.push_back(std::move(result));
-    return false;
-  } catch (const std::exception& e) {
-    AResults.Error(text::ToUtf8(MessageOf(e)));
-    return false;
-  }
-}
-
-// ---- processes -----------------------------------------------------------------------------
-
-// The bench's children append their errors to one file.
-class TChild : public TChildProcess {
- public:
-  TChild(const std::vector<std::string>& AArguments, const std::vector<std::string>& AEnvironment,
-         const fs::path& AStderrFile)
-      : TChildProcess(AArguments, AStderrFile, AEnvironment, true) {}
-
-  // The rest of its output after it ended.
-  std::string Rest() {
-    std::string rest;
-    while (const auto line = ReadLine()) rest += *line + "\n";
-    return rest + UnreadOutput();
-  }
-};
-
-struct TProcessFigures {
-  std::size_t Descriptors = 0;
-  long Threads = 0;
-  long RssKb = 0;
-};
-
-std::size_t CountEntries(const fs::path& ADirectory) {
-  std::size_t count = 0;
-  std::error_code error;
-  for (auto it = fs::directory_iterator(ADirectory, error);
-       !error && it != fs::directory_iterator(); it.increment(error))
-    ++count;
-  return count;
-}
-
-long StatusField(pid_t APid, const std::string& AField) {
-  std::ifstream in("/proc/" + std::to_string(APid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.starts_with(AField + ":"))
-      return std::strtol(line.c_str() + AField.size() + 1, nullptr, 10);
-  return -1;
-}
-
-TProcessFigures FiguresOf(pid_t APid) {
-  return {CountEntries("/proc/" + std::to_string(APid) + "/fd"), StatusField(APid, "Threads"),
-          StatusField(APid, "VmRSS")};
-}
-
-std::string OpenFilesLimit(pid_t APid) {
-  std::ifstream in("/proc/" + std::to_string(APid) + "/limits");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.starts_with("Max open files")) {
-      std::istringstream fields(line.substr(std::strlen("Max open files")));
-      std::string soft, hard;
-      fields >> soft >> hard;
-      return soft + " (hard " + hard + ")";
-    }
-  return "?";
-}
-
-// ---- raw sockets ---------------------------------------------------------------------------
-
-UniqueFd ConnectTcp(std::uint16_t APort) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  Check(fd.get() >= 0, std::string("socket: ") + std::strerror(errno));
-  timeval timeout{20, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(APort);
-  Check(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
-        std::string("connect: ") + std::strerror(errno));
-  return fd;
-}
-
-bool SendAll(int AFd, std::string_view ABytes) {
-  while (!ABytes.empty()) {
-    const ssize_t sent = ::send(AFd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    ABytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
-  return true;
-}
-
-bool RecvExactly(int AFd, std::size_t ACount) {
-  char buffer[4096];
-  while (ACount > 0) {
-    const ssize_t n = ::recv(AFd, buffer, std::min(ACount, sizeof buffer), 0);
-    if (n <= 0) return false;
-    ACount -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// The request to negotiate filters and the server's answer (a block with its filter list).
-bool Negotiate(int AFd) {
-  if (!SendAll(AFd, std::string(5, '\x05'))) return false;
-  unsigned char header[5];
-  if (::recv(AFd, header, sizeof header, MSG_WAITALL) != sizeof header) return false;
-  return RecvExactly(AFd, static_cast<std::size_t>(header[3] << 8 | header[4]));
-}
-
-// Closes with a reset instead of an orderly end, as a crashed peer's system does.
-void Abort(UniqueFd& AFd) {
-  const linger reset{1, 0};
-  ::setsockopt(AFd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  AFd.reset();
-}
-
-// True when the peer ended the connection (end of stream or reset) within ATimeoutMs.
-bool SawEnd(int AFd, int ATimeoutMs) {
-  pollfd fd{AFd, POLLIN, 0};
-  if (::poll(&fd, 1, ATimeoutMs) <= 0) return false;
-  char byte;
-  const ssize_t n = ::recv(AFd, &byte, 1, MSG_DONTWAIT);
-  return n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE));
-}
 
 // ---- the client copies of this program -----------------------------------------------------
 //

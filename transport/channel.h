@@ -13,6 +13,7 @@
 #include <span>
 
 #include "platform/text.h"
+#include "transport/stream/memory_budget.h"
 
 // Identity of a connection, opaque to the upper layers.
 class TDBXChannelInfo {
@@ -57,6 +58,9 @@ class TDbxChannel {
   // Bytes already received and held by the channel itself (decoded ahead of the reader), which
   // a wait on the socket would not announce.
   virtual bool HasLeftover() const { return false; }
+  // The connection's share of the process's memory budget, which everything of the connection
+  // that holds a client's bytes charges; none for a channel that keeps no such account.
+  virtual TMemoryAccountPtr MemoryAccount() const { return nullptr; }
 };
 
 using TDbxChannelPtr = std::unique_ptr<TDbxChannel>;

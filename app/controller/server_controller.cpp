@@ -12,6 +12,7 @@
 #include "platform/sys/port_holder.h"
 #include "server/classes/config_messages.h"
 #include "server/utils/machine_utils.h"
+#include "transport/stream/memory_budget.h"
 
 namespace {
 
@@ -59,6 +60,27 @@ TBindAddress BindAddressOf(const IConfigServer& AConfig) {
   } catch (const std::exception& e) {
     throw Exception(Text(config_messages::kBadBindAddress) + MessageOf(e));
   }
+}
+
+// The memory budget the configuration sets, in bytes; the default (a quarter of the physical
+// memory, at most 1 GiB) when it names none.
+std::size_t ClientMemoryOf(const IConfigServer& AConfig) {
+  const std::optional<std::string> written = AConfig.getClientMemory();
+  if (!written || written->find_first_not_of(" \t") == std::string::npos)
+    return TMemoryBudget::DefaultLimit();
+  const std::size_t first = written->find_first_not_of(" \t");
+  const std::size_t last = written->find_last_not_of(" \t");
+  const std::string value = written->substr(first, last - first + 1);
+  // Below 16 MiB no ordinary document gets through; the ceiling only keeps the product in range.
+  constexpr unsigned long long kLowest = 16;
+  constexpr unsigned long long kHighest = 1024 * 1024;
+  unsigned long long mebibytes = 0;
+  const bool digits = value.find_first_not_of("0123456789") == std::string::npos;
+  if (digits && value.size() <= 8) mebibytes = std::stoull(value);
+  if (!digits || mebibytes < kLowest || mebibytes > kHighest)
+    throw Exception(Text{config_messages::kBadClientMemory} + u"\"" + text::FromLatin1(value) +
+                    u"\"");
+  return static_cast<std::size_t>(mebibytes) * 1024 * 1024;
 }
 
 namespace msg = controller_messages;
@@ -139,10 +161,12 @@ void TServerController::StartServer() {
   TClientNetworks clients;
   std::unique_ptr<TDSAuthenticationManager> authentication;
   TBindAddress address;
+  std::size_t clientMemory = 0;
   try {
     clients = ClientNetworksOf(*config);
     authentication = AuthenticationOf(*config);
     address = BindAddressOf(*config);
+    clientMemory = ClientMemoryOf(*config);
   } catch (const std::exception& e) {
     throw Exception(MessageOf(e) + kept);
   }
@@ -162,6 +186,7 @@ void TServerController::StartServer() {
   FTCPTransport.SetAuthenticationManager(authentication.get());
   FAuthentication = std::move(authentication);
   FTCPTransport.SetBindAddress(address);
+  TMemoryBudget::Process().SetLimit(clientMemory);
   try {
     StartOn(port);
   } catch (const TBindError& e) {

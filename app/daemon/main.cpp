@@ -5,6 +5,7 @@
 // Signals are blocked in every thread from the start and taken one at a time by sigwait on the
 // main thread, so the whole stop and restart run as ordinary code, never in a handler.
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -170,6 +171,10 @@ void RaiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Client buffers past this size are mapped on their own and given back to the system when
+  // freed: the connection threads' heaps would otherwise keep what a burst of large requests
+  // took, and the resident memory would outgrow the clients' memory budget.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   // Before any thread exists, so that every thread inherits the mask and only sigwait below
   // ever takes these signals.
   sigset_t signals;

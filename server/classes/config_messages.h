@@ -56,6 +56,12 @@ inline constexpr TextView kLonelyAfter =
 inline constexpr std::string_view kBindAddressKey = "ENDERECO";
 // Followed by what is wrong with the key's value.
 inline constexpr TextView kBadBindAddress = u"[Configuração do Servidor] Chave ENDERECO: ";
+// Most memory, in MiB, the server holds for its clients' requests and replies altogether.
+inline constexpr std::string_view kClientMemoryKey = "MEMORIA_CLIENTES";
+// Followed by the value found, in quotes.
+inline constexpr TextView kBadClientMemory =
+    u"[Configuração do Servidor] Chave MEMORIA_CLIENTES inválida (um número de MiB, de 16 a "
+    u"1048576): ";
 // The folder of the user's configuration and state that the installed programs share.
 inline constexpr std::string_view kUserFolder = "assinador-nfse";
 

@@ -116,6 +116,8 @@ void TConfigServerINI::LoadConfiguration() {
       sys::ProfileValue(*content, config_messages::kSection, config_messages::kPasswordHashKey);
   FBindAddressText =
       sys::ProfileValue(*content, config_messages::kSection, config_messages::kBindAddressKey);
+  FClientMemoryText =
+      sys::ProfileValue(*content, config_messages::kSection, config_messages::kClientMemoryKey);
 }
 
 void TConfigServerINI::CheckPort() const {

@@ -40,6 +40,8 @@ class IConfigServer {
   virtual std::optional<std::string> getPasswordHash() const { return std::nullopt; }
   // The local address to listen on, as written; nothing when absent (every interface).
   virtual std::optional<std::string> getBindAddress() const { return std::nullopt; }
+  // The key MEMORIA_CLIENTES of the section, as read; nothing when absent.
+  virtual std::optional<std::string> getClientMemory() const { return std::nullopt; }
 };
 
 // The ports a server can listen on.
@@ -81,6 +83,7 @@ class TConfigServerINI : public IConfigServer {
   std::optional<std::string> getUser() const override { return FUserText; }
   std::optional<std::string> getPasswordHash() const override { return FPasswordHashText; }
   std::optional<std::string> getBindAddress() const override { return FBindAddressText; }
+  std::optional<std::string> getClientMemory() const override { return FClientMemoryText; }
 
   // The file read by the last load, or the one a save writes: without --config, the first
   // place that exists, else the last place.
@@ -109,6 +112,7 @@ class TConfigServerINI : public IConfigServer {
   std::optional<std::string> FUserText;
   std::optional<std::string> FPasswordHashText;
   std::optional<std::string> FBindAddressText;
+  std::optional<std::string> FClientMemoryText;
   std::vector<std::filesystem::path> FPlaces;
   std::filesystem::path FFileName;
 };

@@ -520,6 +520,36 @@ TEST_F(DaemonTest, ClientsOutsideTheConfiguredNetworksAreRefused) {
       << refusing->Errors();
 }
 
+// MEMORIA_CLIENTES sets the budget in MiB; a value that is not a number of MiB in range fails
+// the start naming the key and the value.
+TEST_F(DaemonTest, ClientMemoryKeyIsReadAtStart) {
+  const struct {
+    const char* name;
+    const char* value;
+    bool starts;
+  } kCases[] = {{"a number", "512", true},
+                {"blank", " ", true},
+                {"the lowest", "16", true},
+                {"below it", "15", false},
+                {"not a number", "muito", false},
+                {"negative", "-1", false},
+                {"past the ceiling", "99999999999", false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    WriteIni(Ini(std::to_string(FPort)) + "MEMORIA_CLIENTES=" + c.value + "\r\n");
+    const auto daemon = Start();
+    if (c.starts) {
+      ASSERT_EQ(ListeningPort(*daemon), FPort);
+      daemon->Signal(SIGTERM);
+      EXPECT_EQ(daemon->Wait(), 0);
+    } else {
+      EXPECT_EQ(daemon->Wait(), 1);
+      EXPECT_NE(daemon->Errors().find("Chave MEMORIA_CLIENTES inválida"), std::string::npos)
+          << daemon->Errors();
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

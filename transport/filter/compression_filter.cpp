@@ -7,6 +7,7 @@
 #include "transport/dbx_error.h"
 #include "transport/filter/filter_messages.h"
 #include "transport/filter/zlib_stream.h"
+#include "transport/stream/memory_budget.h"
 
 namespace {
 
@@ -137,13 +138,24 @@ TBytes TTransportCompressionFilter::ProcessOutput(std::span<const std::uint8_t> 
   TZInflateStream inflater(kZLibWindowBits);
   z_stream* stream = inflater.get();
   std::size_t consumed = 0;
-  TBytes result(std::min(kMaxInflatedLength + 1, std::max(kInitialInflateSize, body.size() * 8)));
+  // Charged before each growth, so a bomb stops where the budget says, not once inflated; the
+  // channel charges the finished block again while it holds it.
+  TMemoryReservation charged;
+  if (MemoryAccount()) charged = TMemoryReservation(MemoryAccount());
+  const std::size_t first =
+      std::min(kMaxInflatedLength + 1, std::max(kInitialInflateSize, body.size() * 8));
+  charged.Resize(first);
+  TBytes result(first);
   std::size_t produced = 0;
   for (;;) {
     if (produced == result.size()) {
       // The buffer never grows past one byte over the limit: filling it proves a bomb.
       if (result.size() > kMaxInflatedLength) ThrowInflatedTooLong();
-      result.resize(std::min(kMaxInflatedLength + 1, result.size() * 2));
+      const std::size_t grown = std::min(kMaxInflatedLength + 1, result.size() * 2);
+      // While growing, the old buffer and the new one are held at once.
+      charged.Resize(result.capacity() + grown);
+      result.resize(grown);
+      charged.Resize(result.capacity());
     }
     if (stream->avail_in == 0 && consumed < body.size()) {
       const std::size_t chunk = std::min<std::size_t>(body.size() - consumed, UINT_MAX);

@@ -74,6 +74,7 @@ void TDBXFilterSocketChannel::SetFilterList(TTransportFilterCollection* AValue) 
       if (!filter) continue;
       for (const Text& name : source->GetUserParameters())
         filter->SetParameterValue(name, source->GetParameterValue(name));
+      filter->SetMemoryAccount(FMemory);
       list->AddFilter(std::move(filter));
     }
   }
@@ -171,10 +172,24 @@ int TDBXFilterSocketChannel::FilteredRead(std::span<std::uint8_t> Buffer, int Of
   if (HasLeftover()) return HandOutLeftover(Buffer, Offset, Count);
   std::int32_t length = 0;
   TBytes body;
-  if (!ReadHeader() || !HeaderLength(length) || !ReadBody(length, body)) return -1;
+  TMemoryReservation bodyCharge(FMemory);
+  if (!ReadHeader() || !HeaderLength(length) || !ReadBody(length, body, bodyCharge)) return -1;
   TBytes decoded;
-  FLeftover = RunFilters(false, false, body, decoded) ? std::move(decoded) : std::move(body);
+  const bool filtered = RunFilters(false, false, body, decoded);
+  if (filtered) {
+    TBytes().swap(body);
+    bodyCharge.Release();
+  }
+  FLeftover = filtered ? std::move(decoded) : std::move(body);
   FLeftoverPos = 0;
+  try {
+    FLeftoverCharge.Resize(FLeftover.capacity());
+  } catch (...) {
+    // A block the budget cannot hold is given back before the refusal travels on.
+    TBytes().swap(FLeftover);
+    FLeftoverCharge.Release();
+    throw;
+  }
   return HandOutLeftover(Buffer, Offset, Count);
 }
 
@@ -221,12 +236,19 @@ bool TDBXFilterSocketChannel::HeaderLength(std::int32_t& ALength) const {
   return true;
 }
 
-bool TDBXFilterSocketChannel::ReadBody(std::int32_t ALength, TBytes& ABody) {
+bool TDBXFilterSocketChannel::ReadBody(std::int32_t ALength, TBytes& ABody,
+                                       TMemoryReservation& ACharge) {
   const auto total = static_cast<std::size_t>(ALength);
   ABody.clear();
   std::size_t got = 0;
   while (got < total) {
-    if (got == ABody.size()) ABody.resize(std::min(total, std::max(kFirstBodyChunk, 2 * got)));
+    if (got == ABody.size()) {
+      const std::size_t grown = std::min(total, std::max(kFirstBodyChunk, 2 * got));
+      // While growing, the old buffer and the new one are held at once.
+      ACharge.Resize(ABody.capacity() + grown);
+      ABody.resize(grown);
+      ACharge.Resize(ABody.capacity());
+    }
     const int count =
         FDelegate->Read(ABody, static_cast<int>(got), static_cast<int>(ABody.size() - got));
     if (count <= 0) return false;
@@ -265,7 +287,8 @@ bool TDBXFilterSocketChannel::SendFilterList(bool APublicKeyPhase) {
 bool TDBXFilterSocketChannel::ReceiveFilterList(bool APublicKeyPhase) {
   std::int32_t length = 0;
   TBytes body;
-  if (!HeaderLength(length) || !ReadBody(length, body)) return false;
+  TMemoryReservation bodyCharge(FMemory);
+  if (!HeaderLength(length) || !ReadBody(length, body, bodyCharge)) return false;
   TBytes decoded;
   const bool decodedByKeys =
       !APublicKeyPhase && FPublicKeyPhaseDone && RunFilters(true, false, body, decoded);
@@ -311,6 +334,7 @@ int TDBXFilterSocketChannel::HandOutLeftover(std::span<std::uint8_t> Buffer, int
   if (FLeftoverPos == FLeftover.size()) {
     if (FLeftover.capacity() > kKeptLeftoverCapacity) {
       TBytes().swap(FLeftover);
+      FLeftoverCharge.Release();
     } else {
       FLeftover.clear();
     }

@@ -20,6 +20,7 @@
 #include "transport/channel.h"
 #include "transport/filter/filter_format.h"
 #include "transport/filter/transport_filter.h"
+#include "transport/stream/memory_budget.h"
 
 class TDBXFilterSocketChannel : public TDbxChannel {
  public:
@@ -46,6 +47,10 @@ class TDBXFilterSocketChannel : public TDbxChannel {
   virtual void SetFilterList(TTransportFilterCollection* AValue);
 
   TTransportFilterCollection* GetFilterList() const { return FFilterList.get(); }
+  // The connection's share of the process's memory budget: the body being received and the
+  // decoded block held for the reader are charged to it (TMemoryBudgetExceeded when refused),
+  // and the rest of the connection's pipeline charges what it holds to the same account.
+  TMemoryAccountPtr MemoryAccount() const override { return FMemory; }
   TDbxChannel* GetDelegate() const { return FDelegate.get(); }
 
  private:
@@ -59,7 +64,7 @@ class TDBXFilterSocketChannel : public TDbxChannel {
   bool ReadHeader();
   // The body length of FHeaderData: kinds 07 and 0D only, 0 up to kMaxBlockLength.
   bool HeaderLength(std::int32_t& ALength) const;
-  bool ReadBody(std::int32_t ALength, TBytes& ABody);
+  bool ReadBody(std::int32_t ALength, TBytes& ABody, TMemoryReservation& ACharge);
   bool WriteBlock(std::uint8_t AKind, std::span<const std::uint8_t> ABody, int& AResult);
   bool SendFilterList(bool APublicKeyPhase);
   bool ReceiveFilterList(bool APublicKeyPhase);
@@ -71,12 +76,14 @@ class TDBXFilterSocketChannel : public TDbxChannel {
                   TBytes& AResult);
   int HandOutLeftover(std::span<std::uint8_t> Buffer, int Offset, int Count);
 
+  TMemoryAccountPtr FMemory = std::make_shared<TMemoryAccount>();
   std::unique_ptr<TTransportFilterCollection> FFilterList;
   std::array<std::uint8_t, filter_format::kHeaderSize>
       FHeaderData{};  // last header read or written
   TDbxChannelPtr FDelegate;
   int FFilterFlag = 0;
   TBytes FLeftover;  // decoded bytes of the current block not yet handed out
+  TMemoryReservation FLeftoverCharge{FMemory};  // FLeftover's capacity
   std::size_t FLeftoverPos = 0;
   bool FPublicKeyPhaseDone =
       false;  // the ordinary list then travels through the public-key filters

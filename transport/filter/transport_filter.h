@@ -24,6 +24,7 @@
 using TBytes = std::vector<std::uint8_t>;
 
 class TTransportFilterCollection;
+class TMemoryAccount;
 
 class TTransportFilter {
  public:
@@ -56,8 +57,15 @@ class TTransportFilter {
   virtual TTransportFilterCollection* GetFilterCollection() const;
   virtual void SetFilterCollection(TTransportFilterCollection* AValue);
   virtual bool GetHandshakeStarted() const;
+  // The connection's share of the memory budget that decoding charges what it makes while it
+  // grows; none (nothing charged) until the channel that owns the filter sets it.
+  void SetMemoryAccount(std::shared_ptr<TMemoryAccount> AAccount) {
+    FMemoryAccount = std::move(AAccount);
+  }
+  const std::shared_ptr<TMemoryAccount>& MemoryAccount() const { return FMemoryAccount; }
 
  private:
+  std::shared_ptr<TMemoryAccount> FMemoryAccount;
   bool FServerInstance = false;
   TTransportFilterCollection* FFilterCollection = nullptr;  // the list it belongs to, not owned
   bool FHandshakeStarted = false;

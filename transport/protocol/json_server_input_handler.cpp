@@ -7,6 +7,7 @@
 #include "transport/protocol/invocation_metadata.h"
 #include "transport/protocol/protocol_messages.h"
 #include "transport/server/server_method_messages.h"
+#include "transport/stream/memory_budget.h"
 #include "transport/stream/parameter_descriptor.h"
 
 namespace {
@@ -53,15 +54,28 @@ bool TDBXJSonServerInputConnectionHandler::HandleDbxRequest(int ACode) {
     }
     DispatchRequest(ACode);
     return true;
+  } catch (const TMemoryBudgetExceeded&) {
+    AnswerAndEnd(std::current_exception());
+    return false;
   } catch (...) {
-    FErrorMessage.SetException(std::current_exception());
-    try {
-      FConnectionHandler->DbxErrorMessage(FErrorMessage);
-    } catch (...) {
-      return false;  // the client can no longer be answered
-    }
-    return true;
+    return AnswerFailure(std::current_exception());
   }
+}
+
+void TDBXJSonServerInputConnectionHandler::AnswerAndEnd(std::exception_ptr AFailure) {
+  AnswerFailure(std::move(AFailure));
+  // Closing the channel shuts the socket down: the connection ends, freeing all it held.
+  FConnectionHandler->Channel().Close();
+}
+
+bool TDBXJSonServerInputConnectionHandler::AnswerFailure(std::exception_ptr AFailure) {
+  FErrorMessage.SetException(std::move(AFailure));
+  try {
+    FConnectionHandler->DbxErrorMessage(FErrorMessage);
+  } catch (...) {
+    return false;  // the client can no longer be answered
+  }
+  return true;
 }
 
 void TDBXJSonServerInputConnectionHandler::DispatchRequest(int ACode) {

@@ -8,6 +8,7 @@
 // everything down to the channel; the connection handler goes first when it is destroyed.
 // Used by the connection's thread only.
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,12 @@ class TDBXJSonServerInputConnectionHandler {
   // Handles the request whose method ReadMethod has classified as ACode; false when request
   // handling ends (a disconnect, or an error reply that could not be written).
   bool HandleDbxRequest(int ACode);
+  // Answers the request being read with the error reply of AFailure; false when the reply could
+  // not be written.
+  bool AnswerFailure(std::exception_ptr AFailure);
+  // Answers with the error reply of AFailure, then ends the connection: for a request whose
+  // bytes were dropped unread, after which the stream cannot be read on.
+  void AnswerAndEnd(std::exception_ptr AFailure);
   void Close();
 
   TDBXJSonStreamReader& Reader() const { return *FReader; }

@@ -3,6 +3,7 @@
 #include "transport/dbx_error.h"
 #include "transport/protocol/protocol_messages.h"
 #include "transport/server/ds_server_transport.h"
+#include "transport/stream/memory_budget.h"
 
 TDBXJSonServerProtocolHandler::TDBXJSonServerProtocolHandler(
     std::unique_ptr<TDBXJSonServerInputConnectionHandler> AInput,
@@ -84,6 +85,11 @@ bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {
       const int code = FInput->Reader().ReadMethod();
       if (!FInput->HandleDbxRequest(code)) FHandleRequests = false;
     } while (FHandleRequests && BytesWaiting());
+  } catch (const TMemoryBudgetExceeded&) {
+    // Refused before the request's method was known: answered all the same, then the
+    // connection ends, since its stream cannot be read on past the dropped bytes.
+    FInput->AnswerAndEnd(std::current_exception());
+    FHandleRequests = false;
   } catch (const std::exception& e) {
     if (FHandleRequests) throw TDBXError(protocol_messages::kInvalidOperationCode, MessageOf(e));
   } catch (...) {
@@ -116,6 +122,10 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
   auto reader = std::make_unique<TDBXJSonStreamReader>(*AChannel, ASettings.BufferSize);
   auto writer = std::make_unique<TDBXJSonStreamWriter>(*AChannel, ASettings.BufferSize);
   auto row = std::make_unique<TDBXRowBuffer>(*reader, *writer, writer->CalcRowBufferSize());
+  if (const TMemoryAccountPtr account = AChannel->MemoryAccount()) {
+    row->SetMemoryAccount(account);
+    reader->SetMemoryAccount(account);
+  }
   auto output = std::make_unique<TDBXJSonServerOutputConnectionHandler>(*row, *writer, *reader);
   auto connection = std::make_unique<TDSServerConnectionHandler>(
       std::move(AChannel), std::move(output), ASettings.Server, ASettings.Transport);

@@ -9,6 +9,9 @@
 
 namespace {
 
+// Text room kept between strings: a long text's is given back once it has been used.
+constexpr std::size_t kKeptStringCapacity = 64 * 1024;
+
 bool IsWhitespace(std::uint8_t b) { return b == 9 || b == 10 || b == 13 || b == 32; }
 
 bool IsNumberByte(std::uint8_t b) {
@@ -233,8 +236,25 @@ void TDBXJSonStreamReader::SkipToNextQuote() {
 
 // The opening quote is the current byte. Runs of plain bytes are taken straight from the
 // buffer; escapes go byte by byte.
+void TDBXJSonStreamReader::ReserveString(std::size_t AUnits) {
+  const std::size_t needed = FStringValue.size() + AUnits;
+  if (needed <= FStringValue.capacity()) return;
+  const std::size_t grown = std::max(needed, 2 * FStringValue.capacity());
+  // While growing, the old room and the new one are held at once.
+  FStringCharge.Resize((FStringValue.capacity() + grown) * sizeof(char16_t));
+  FStringValue.reserve(grown);
+  FStringCharge.Resize(FStringValue.capacity() * sizeof(char16_t));
+}
+
 void TDBXJSonStreamReader::ReadStringBody(bool AKeep) {
-  if (AKeep) FStringValue.clear();
+  if (AKeep) {
+    // The room a long text took is not kept for the connection's later, short ones.
+    if (FStringValue.capacity() > kKeptStringCapacity) {
+      Text().swap(FStringValue);
+      FStringCharge.Resize(0);
+    }
+    FStringValue.clear();
+  }
   for (;;) {
     RefillIfConsumed();
     const auto* begin = FReadBuffer.data() + FReadPosition + 1;
@@ -247,6 +267,7 @@ void TDBXJSonStreamReader::ReadStringBody(bool AKeep) {
         FReadPosition += static_cast<int>(run);
         SyntaxError(std::string(kJSonStringTooLong) + std::to_string(FReadPosition));
       }
+      ReserveString(run);
       FStringValue.append(begin, stop);
     }
     FReadPosition += static_cast<int>(run);
@@ -282,6 +303,7 @@ void TDBXJSonStreamReader::ReadStringBody(bool AKeep) {
     if (AKeep) {
       if (FStringValue.size() + 1 > kJSonMaxStringLength)
         SyntaxError(std::string(kJSonStringTooLong) + std::to_string(FReadPosition));
+      ReserveString(1);
       FStringValue.push_back(unit);
     }
   }

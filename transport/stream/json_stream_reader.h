@@ -22,6 +22,7 @@
 #include "platform/text.h"
 #include "transport/channel.h"
 #include "transport/stream/json_stream_format.h"
+#include "transport/stream/memory_budget.h"
 
 class TDBXJSonStreamReader {
  public:
@@ -79,6 +80,11 @@ class TDBXJSonStreamReader {
   bool ConnectionLost() const { return FChannel.GetConnectionLost(); }
 
   void SetMetadataHandler(TMetadataHandler AHandler) { FMetadataHandler = std::move(AHandler); }
+  // The connection's share of the memory budget, which the text being read is charged to as it
+  // grows (TMemoryBudgetExceeded when refused). None: nothing charged.
+  void SetMemoryAccount(TMemoryAccountPtr AAccount) {
+    FStringCharge = TMemoryReservation(std::move(AAccount));
+  }
 
  private:
   std::uint8_t Advance();
@@ -93,6 +99,8 @@ class TDBXJSonStreamReader {
   void SkipToEnd(int AOpen, int AClose);
   void ReadMetadata();
 
+  // Makes room in FStringValue for AUnits more, charged before it is taken.
+  void ReserveString(std::size_t AUnits);
   [[noreturn]] void SyntaxError(std::string AMessage);
   [[noreturn]] void UnexpectedToken(int AExpected, int AFound);
   [[noreturn]] void ExpectedText(std::string_view AExpectedText);
@@ -103,6 +111,7 @@ class TDBXJSonStreamReader {
   int FToken = 0;
   int FStringCode = scUnknown;
   Text FStringValue;
+  TMemoryReservation FStringCharge;  // FStringValue's capacity
   double FDoubleValue = 0;
   bool FBooleanValue = false;
   std::vector<std::uint8_t> FReadBuffer;

@@ -478,6 +478,9 @@ std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField,
   // bytes arrive, never by what a count announces.
   std::vector<std::uint8_t> joined(first.begin(), first.end());
   std::size_t end = joined.size();
+  // Charged as it grows: a client holding many long texts open is refused by the budget.
+  TMemoryReservation charge;
+  if (FMemoryAccount) charge = TMemoryReservation(FMemoryAccount);
 
   const int blobHandle = ++FBlobId;
   for (;;) {
@@ -493,7 +496,12 @@ std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField,
       while (remaining > 0) {
         const auto piece = static_cast<std::size_t>(
             std::min<std::int64_t>(remaining, std::max<std::size_t>(kReadPieceSize, end)));
-        if (joined.size() < end + piece) joined.resize(end + piece);
+        if (joined.size() < end + piece) {
+          // While growing, the old buffer and the new one are held at once.
+          charge.Resize(joined.capacity() + end + piece);
+          joined.resize(end + piece);
+          charge.Resize(joined.capacity());
+        }
         FReader.ReadDataBytes(joined, static_cast<int>(end), static_cast<int>(piece));
         end += piece;
         remaining -= static_cast<std::int64_t>(piece);
@@ -624,9 +632,16 @@ void TDBXRowBuffer::WriteInline(std::uint8_t AHeader, std::span<const std::uint8
 
 void TDBXRowBuffer::WriteContinued(std::unique_ptr<std::uint8_t[]> ABytes, std::size_t ASize,
                                    std::size_t ABudget) {
+  // Held until the client fetches it or closes the command: the budget's to allow.
+  TMemoryReservation charge;
+  if (FMemoryAccount) {
+    charge = TMemoryReservation(FMemoryAccount);
+    charge.Resize(ASize);
+  }
   WriteInline(kContinuedLongForm, {ABytes.get(), ABudget});
-  FContinuations.Add(FWriteRowHandle, FWriteOrdinal,
-                     std::make_unique<TDBXBlobStream>(std::move(ABytes), ASize, ABudget));
+  FContinuations.Add(
+      FWriteRowHandle, FWriteOrdinal,
+      std::make_unique<TDBXBlobStream>(std::move(ABytes), ASize, ABudget, std::move(charge)));
   ++FWriteOrdinal;
 }
 

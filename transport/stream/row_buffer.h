@@ -43,6 +43,10 @@ class TDBXRowBuffer {
   bool IsClient() const { return FClient; }
   // Client role: the command whose reply row is loaded, named in the more_blob requests.
   void SetCommandHandle(int ACommandHandle) { FCommandHandle = ACommandHandle; }
+  // The connection's share of the memory budget: continued values being fetched and the rest
+  // of written values waiting to be fetched are charged to it (TMemoryBudgetExceeded when it
+  // refuses). None: nothing charged.
+  void SetMemoryAccount(TMemoryAccountPtr AAccount) { FMemoryAccount = std::move(AAccount); }
 
   // Reading a received row.
 
@@ -164,4 +168,5 @@ class TDBXRowBuffer {
   int FWriteOrdinal = 0;
   int FWriteRowHandle = row_format::kParameterRowHandle;
   TDBXContinuations FContinuations;
+  TMemoryAccountPtr FMemoryAccount;
 };

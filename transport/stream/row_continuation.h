@@ -15,12 +15,15 @@
 #include <vector>
 
 #include "transport/stream/byte_stream.h"
+#include "transport/stream/memory_budget.h"
 
 class TDBXBlobStream : public TDBXByteStream {
  public:
   // Serves ABytes[AStart, ASize); the bytes before AStart went into the row.
-  TDBXBlobStream(std::unique_ptr<std::uint8_t[]> ABytes, std::size_t ASize, std::size_t AStart)
-      : FBytes(std::move(ABytes)), FSize(ASize), FPosition(AStart) {}
+  // ACharge: the bytes' charge to the connection's memory budget, held as long as they are.
+  TDBXBlobStream(std::unique_ptr<std::uint8_t[]> ABytes, std::size_t ASize, std::size_t AStart,
+                 TMemoryReservation ACharge = {})
+      : FBytes(std::move(ABytes)), FSize(ASize), FPosition(AStart), FCharge(std::move(ACharge)) {}
 
   int Read(std::span<std::uint8_t> Buffer, int Offset, int Count) override;
   bool Eos() const override { return FPosition >= FSize; }
@@ -30,6 +33,7 @@ class TDBXBlobStream : public TDBXByteStream {
   std::unique_ptr<std::uint8_t[]> FBytes;
   std::size_t FSize;
   std::size_t FPosition;
+  TMemoryReservation FCharge;
 };
 
 // The continuation streams of the values of one or more written rows, by row handle (0 for the

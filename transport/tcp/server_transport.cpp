@@ -5,9 +5,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <map>
@@ -20,7 +23,28 @@
 
 namespace {
 
-constexpr int kBacklog = 15;
+// The system's largest listen backlog: a burst of clients waits in the queue instead of
+// being dropped and retried a second later.
+int ListenBacklog() {
+  int backlog = SOMAXCONN;
+  if (std::FILE* file = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+    int value = 0;
+    if (std::fscanf(file, "%d", &value) == 1 && value > backlog) backlog = value;
+    std::fclose(file);
+  }
+  return backlog;
+}
+
+// The descriptor limit less what the program keeps for itself; at least one connection.
+int ConnectionSlots(int AConfigured) {
+  rlimit limit{};
+  int slots = INT32_MAX;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    slots = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, INT32_MAX)) -
+            TDSTCPServerTransport::kReservedDescriptors;
+  if (AConfigured > 0) slots = std::min(slots, AConfigured);
+  return std::max(slots, 1);
+}
 
 // A failure the transport drops to keep serving goes to the process's diagnostics.
 void ReportDropped() noexcept {
@@ -98,15 +122,18 @@ struct TThreadSessionGuard {
 // The listening server object of the socket layer, present while the transport is started.
 struct TDSTCPServerTransport::TServer {
   TClientNetworks Clients;  // as set when the server started
-  // When each refused address was last reported; the listener thread's alone.
-  std::map<std::string, std::chrono::steady_clock::time_point> RefusalReported;
+  int MaxConnections = 0;   // as set when the server started
+  int MaxConnectionsPerAddress = 0;
+  TReportLimiter RefusalReports;  // refused peers, per address
+  TReportLimiter FailureReports;  // failures that ended a connection, per address
   UniqueFd Listener;
   UniqueFd StopEvent;  // readable once the server stops; wakes every wait of the transport
   std::uint16_t BoundPort = 0;
   std::unique_ptr<TDSThreadPool> Pool;
   std::thread ListenerThread;
   mutable std::mutex ContextsLock;
-  std::list<TDSTCPContextPtr> Contexts;  // accepted, not yet ended; guarded by ContextsLock
+  std::list<TDSTCPContextPtr> Contexts;   // accepted, not yet ended; guarded by ContextsLock
+  std::map<std::string, int> PerAddress;  // Contexts counted by address; guarded by ContextsLock
 };
 
 TDSTCPServerTransport::TDSTCPServerTransport() = default;
@@ -141,12 +168,15 @@ void TDSTCPServerTransport::Start() {
 
   auto server = std::make_unique<TServer>();
   server->Clients = FClientNetworks;
+  server->MaxConnections = ConnectionSlots(FMaxConnections);
+  server->MaxConnectionsPerAddress =
+      FMaxConnectionsPerAddress > 0 ? FMaxConnectionsPerAddress : INT32_MAX;
   server->StopEvent = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!server->StopEvent) ThrowSystem("eventfd");
   const auto port = static_cast<std::uint16_t>(FPort & 0xFFFF);
   server->Listener = Listen(port, FBindAddress);
   const int fd = server->Listener.get();
-  if (::listen(fd, kBacklog) != 0) ThrowSystem("listen");
+  if (::listen(fd, ListenBacklog()) != 0) ThrowSystem("listen");
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -284,17 +314,38 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
     if (!AServer.Clients.Allows(peer)) {
       AServer.Pool->Release(worker);
       ++FRefused;
-      RefuseClient(AServer, peer);
+      RefuseClient(AServer, peer, tcp_messages::kRefusedClientEnd);
       continue;  // the socket closes here, before the client's first byte is read
+    }
+    const std::string address = PeerAddressText(peer);
+    TextView slotsTaken;
+    {
+      std::lock_guard lock(AServer.ContextsLock);
+      if (AServer.Contexts.size() >= static_cast<std::size_t>(AServer.MaxConnections)) {
+        slotsTaken = tcp_messages::kNoConnectionSlot;
+      } else if (const auto held = AServer.PerAddress.find(address);
+                 held != AServer.PerAddress.end() &&
+                 held->second >= AServer.MaxConnectionsPerAddress) {
+        slotsTaken = tcp_messages::kNoAddressSlot;
+      }
+    }
+    if (!slotsTaken.empty()) {
+      // Closed at once: a slot held by a client that waits would be one more taken.
+      AServer.Pool->Release(worker);
+      ++FRefused;
+      RefuseClient(AServer, peer, slotsTaken);
+      continue;
     }
     const int on = 1;
     ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     TDSTCPContextPtr context;
     try {
-      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(),
-                                                PeerAddressText(peer), PortOf(peer));
+      context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(), address,
+                                                PortOf(peer));
+      context->SetDeadlines(FMessageDeadline, FSendStallDeadline);
       std::lock_guard lock(AServer.ContextsLock);
       AServer.Contexts.push_back(context);
+      ++AServer.PerAddress[address];
     } catch (...) {
       ReportDropped();
       AServer.Pool->Release(worker);
@@ -304,20 +355,39 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
   }
 }
 
-void TDSTCPServerTransport::RefuseClient(TServer& AServer, const sockaddr_storage& APeer) {
+void TDSTCPServerTransport::RefuseClient(TServer& AServer, const sockaddr_storage& APeer,
+                                         TextView AReason) {
   try {
     const std::string address = PeerAddressText(APeer);
-    const auto now = std::chrono::steady_clock::now();
-    auto& reported = AServer.RefusalReported;
-    if (const auto last = reported.find(address);
-        last != reported.end() && now - last->second < std::chrono::minutes(1))
-      return;
-    // A sweep of many addresses is remembered only so far.
-    if (reported.size() >= 4096) reported.clear();
-    reported[address] = now;
-    diagnostics::Report(tcp_messages::kRefusalSource, Text{tcp_messages::kRefusedClient} +
-                                                          text::FromUtf8(address) +
-                                                          Text{tcp_messages::kRefusedClientEnd});
+    std::uint64_t heldBack = 0;
+    if (!AServer.RefusalReports.Admit(address, std::chrono::steady_clock::now(), heldBack)) return;
+    Text message = Text{tcp_messages::kRefusedClient} + text::FromUtf8(address) + Text{AReason};
+    if (heldBack > 0)
+      message += Text{tcp_messages::kHeldBack} + text::FromAscii(std::to_string(heldBack)) +
+                 Text{tcp_messages::kHeldBackEnd};
+    diagnostics::Report(tcp_messages::kRefusalSource, message);
+  } catch (...) {
+    ReportDropped();
+  }
+}
+
+void TDSTCPServerTransport::ReportConnectionFailure(TServer& AServer,
+                                                    const TDSTCPContext& AContext) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      std::uint64_t heldBack = 0;
+      if (!AServer.FailureReports.Admit(AContext.PeerIP(), std::chrono::steady_clock::now(),
+                                        heldBack))
+        return;
+      // The failure's text may quote what the client sent: a few hundred bytes of it say enough.
+      Text message = TruncatedForReport(MessageOf(e));
+      if (heldBack > 0)
+        message += Text{tcp_messages::kHeldBack} + text::FromAscii(std::to_string(heldBack)) +
+                   Text{tcp_messages::kHeldBackEnd};
+      diagnostics::Report(tcp_messages::kDiagnosticsSource, message);
+    }
   } catch (...) {
     ReportDropped();
   }
@@ -331,10 +401,12 @@ void TDSTCPServerTransport::ServeConnection(TServer& AServer, const TDSTCPContex
   } catch (const TDBXError& e) {
     // Whatever ends the connection, its disconnect step runs. A peer that went away is the
     // usual end of a connection, not a failure.
-    if (std::string_view(e.what()) != tcp_messages::kConnectionLost) ReportDropped();
+    if (std::string_view(e.what()) != tcp_messages::kConnectionLost)
+      ReportConnectionFailure(AServer, *AContext);
   } catch (...) {
-    ReportDropped();
+    ReportConnectionFailure(AServer, *AContext);
   }
+  if (AContext->TimedOut()) ++FTimedOut;
   try {
     DoOnDisconnect(*AContext, scopeEntered);
   } catch (...) {
@@ -343,6 +415,9 @@ void TDSTCPServerTransport::ServeConnection(TServer& AServer, const TDSTCPContex
   AContext->Disconnect();
   std::lock_guard lock(AServer.ContextsLock);
   AServer.Contexts.remove(AContext);
+  if (const auto held = AServer.PerAddress.find(AContext->PeerIP());
+      held != AServer.PerAddress.end() && --held->second <= 0)
+    AServer.PerAddress.erase(held);
 }
 
 void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared,
@@ -393,11 +468,14 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
 void TDSTCPServerTransport::DoOnExecute(TDSTCPContext& AContext) {
   if (AContext.InputBufferIsEmpty()) AContext.CheckForDataOnSource();
   if (AContext.InputBufferIsEmpty()) return;
+  // From its first bytes on, the message has its deadline; back to idle once it is handled.
+  AContext.BeginMessage();
   TThreadSessionGuard clearSession;
   AContext.Data->SetUp(FAuthenticationManager);
   if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession())
     session->SetCreator(this);
   AContext.Data->HandleNonBlockingProtocol();
+  AContext.EndMessage();
 }
 
 void TDSTCPServerTransport::DoOnDisconnect(TDSTCPContext& AContext, bool AScopeEntered) {

@@ -21,6 +21,7 @@
 #include "transport/server/ds_server_transport.h"
 #include "transport/tcp/bind_address.h"
 #include "transport/tcp/client_networks.h"
+#include "transport/tcp/report_limiter.h"
 #include "transport/tcp/tcp_channel.h"
 #include "transport/tcp/tcp_connection.h"
 #include "transport/tcp/tcp_messages.h"
@@ -77,8 +78,30 @@ class TDSTCPServerTransport : public TDSServerTransport {
   // diagnostics at most once a minute per address.
   void SetClientNetworks(TClientNetworks ANetworks) { FClientNetworks = std::move(ANetworks); }
   const TClientNetworks& ClientNetworks() const { return FClientNetworks; }
-  // Connections refused for their address since the transport was made.
+  // Connections refused since the transport was made: for their address, or because the
+  // connection slots (all of them, or their address's share) were taken.
   std::uint64_t RefusedConnections() const { return FRefused.load(); }
+  // Connection slots from the next Start on. At most AMax connections at once (0: the
+  // descriptor limit at Start less kReservedDescriptors, which the program keeps for its own
+  // files), and at most APerAddress of them from one client address, so that one address
+  // cannot take every slot. A connection past either is closed at once, counted and reported
+  // like a refused address.
+  static constexpr int kReservedDescriptors = 64;
+  static constexpr int kDefaultConnectionsPerAddress = 64;
+  void SetConnectionLimits(int AMax, int APerAddress) {
+    FMaxConnections = AMax;
+    FMaxConnectionsPerAddress = APerAddress;
+  }
+  // The deadlines of every connection from the next Start on (see TDSTCPContext::SetDeadlines):
+  // a message that has started must be complete within AMessage (30 s by default, time enough
+  // for a 2 MB document over a slow network); a send that makes no progress for ASendStall
+  // (60 s) ends the connection and frees what it held.
+  void SetDeadlines(std::chrono::milliseconds AMessage, std::chrono::milliseconds ASendStall) {
+    FMessageDeadline = AMessage;
+    FSendStallDeadline = ASendStall;
+  }
+  // Connections a deadline ended since the transport was made.
+  std::uint64_t TimedOutConnections() const { return FTimedOut.load(); }
   int MaxThreads() const { return FMaxThreads; }
   void SetMaxThreads(int AValue) { FMaxThreads = AValue; }
   int PoolSize() const { return FPoolSize; }
@@ -126,7 +149,11 @@ class TDSTCPServerTransport : public TDSServerTransport {
   void ListenLoop(TServer& AServer);
   void AcceptConnections(TServer& AServer);
   void ServeConnection(TServer& AServer, const TDSTCPContextPtr& AContext);
-  void RefuseClient(TServer& AServer, const sockaddr_storage& APeer);
+  // Reports a refused peer (at most once a minute per address); AReason follows the address.
+  void RefuseClient(TServer& AServer, const sockaddr_storage& APeer, TextView AReason);
+  // Reports a failure that ended AContext's connection, rate-limited per address, with at most
+  // a few hundred bytes of what the client sent.
+  void ReportConnectionFailure(TServer& AServer, const TDSTCPContext& AContext) noexcept;
   void DoOnConnect(TDSTCPContext& AContext, const TDSTCPContextPtr& AShared, bool& AScopeEntered);
   void DoOnExecute(TDSTCPContext& AContext);
   void DoOnDisconnect(TDSTCPContext& AContext, bool AScopeEntered);
@@ -136,6 +163,11 @@ class TDSTCPServerTransport : public TDSServerTransport {
   TBindAddress FBindAddress;
   TClientNetworks FClientNetworks;
   std::atomic<std::uint64_t> FRefused{0};
+  std::atomic<std::uint64_t> FTimedOut{0};
+  int FMaxConnections = 0;
+  int FMaxConnectionsPerAddress = kDefaultConnectionsPerAddress;
+  std::chrono::milliseconds FMessageDeadline{std::chrono::seconds(30)};
+  std::chrono::milliseconds FSendStallDeadline{std::chrono::seconds(60)};
   int FMaxThreads = 0;
   int FPoolSize = 10;
   TDSAuthenticationManager* FAuthenticationManager = nullptr;

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "transport/dbx_error.h"
@@ -29,10 +31,33 @@ void TDSTCPContext::Disconnect() noexcept {
   ::shutdown(FSocket.get(), SHUT_RDWR);
 }
 
+void TDSTCPContext::BeginMessage() {
+  if (!FMessageStart) FMessageStart = std::chrono::steady_clock::now();
+}
+
+namespace {
+
+// Milliseconds left until AStart + ALimit, at least 0, for poll.
+int RemainingMs(std::chrono::steady_clock::time_point AStart, std::chrono::milliseconds ALimit) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      AStart + ALimit - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
+}
+
+}  // namespace
+
 void TDSTCPContext::CheckForDataOnSource() {
   if (!InputBufferIsEmpty() || FPeerGone) return;
   pollfd fds[2] = {{FSocket.get(), POLLIN, 0}, {FStopFd, POLLIN, 0}};
-  const int ready = ::poll(fds, 2, -1);
+  const int timeout = FMessageStart ? RemainingMs(*FMessageStart, FMessageDeadline) : -1;
+  const int ready = ::poll(fds, 2, timeout);
+  if (ready == 0) {
+    // A message that trickles in holds a thread and its memory: its time is up.
+    FTimedOut = true;
+    FPeerGone = true;
+    Disconnect();
+    return;
+  }
   if (ready < 0) return;  // EINTR: the caller asks again
   if (fds[1].revents != 0) {
     Disconnect();
@@ -60,15 +85,35 @@ std::size_t TDSTCPContext::ReadBytes(std::uint8_t* ADest, std::size_t ACount) {
 }
 
 void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
+  auto progress = std::chrono::steady_clock::now();
+  // A reply answers the message so far: the client's next bytes start a new deadline.
+  if (FMessageStart) FMessageStart = progress;
   while (ACount > 0) {
-    const ssize_t sent = ::send(FSocket.get(), ASource, ACount, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(FSocket.get(), ASource, ACount, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A client that does not read its replies would hold this thread and the reply's
+        // memory for ever.
+        pollfd fds[2] = {{FSocket.get(), POLLOUT, 0}, {FStopFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, RemainingMs(progress, FSendStallDeadline));
+        if (ready == 0) {
+          FTimedOut = true;
+          Disconnect();
+          throw TDBXError(0, tcp_messages::kConnectionLost);
+        }
+        if (ready > 0 && fds[1].revents != 0) {
+          Disconnect();
+          throw TDBXError(0, tcp_messages::kConnectionLost);
+        }
+        continue;
+      }
       throw TDBXError(0, std::string(tcp_messages::kSocketError) + std::to_string(errno) + " " +
                              std::strerror(errno));
     }
     ASource += sent;
     ACount -= static_cast<std::size_t>(sent);
+    progress = std::chrono::steady_clock::now();
   }
 }
 

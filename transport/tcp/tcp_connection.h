@@ -12,10 +12,12 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/sys/unique_fd.h"
@@ -36,14 +38,31 @@ class TDSTCPContext {
   bool Connected() const;
   void Disconnect() noexcept;
 
+  // Between messages a connection may stay idle as long as it likes (clients keep one open all
+  // day). Once a message has started (BeginMessage, by the serving thread when its first bytes
+  // are there) each wait for more of it ends the connection when AMessage has passed since the
+  // message started or since the server last wrote, whichever is later; EndMessage goes back to
+  // idle. A send that makes no progress for ASendStall ends the connection too. Set before the
+  // connection is served.
+  void SetDeadlines(std::chrono::milliseconds AMessage, std::chrono::milliseconds ASendStall) {
+    FMessageDeadline = AMessage;
+    FSendStallDeadline = ASendStall;
+  }
+  void BeginMessage();
+  void EndMessage() { FMessageStart.reset(); }
+  // True once a deadline ended the connection.
+  bool TimedOut() const { return FTimedOut; }
+
   bool InputBufferIsEmpty() const { return FStart == FEnd; }
   std::size_t InputBufferSize() const { return FEnd - FStart; }
   // Blocks until bytes arrive, the peer leaves, the connection is shut down or the server
-  // stops (which disconnects the connection). Never times out: an idle connection costs nothing.
+  // stops (which disconnects the connection), or, within a message, its deadline passes (which
+  // disconnects it too). Between messages it never times out: an idle connection costs nothing.
   void CheckForDataOnSource();
   // Takes up to ACount buffered bytes; returns how many it took.
   std::size_t ReadBytes(std::uint8_t* ADest, std::size_t ACount);
-  // Sends all ACount bytes; throws when the socket fails.
+  // Sends all ACount bytes; throws when the socket fails or the send stalls past its deadline
+  // (the connection is then disconnected).
   void Write(const std::uint8_t* ASource, std::size_t ACount);
 
   TDBXProtocolHandlerPtr Data;
@@ -56,6 +75,11 @@ class TDSTCPContext {
   std::string FPeerIP;
   std::uint16_t FPeerPort;
   bool FPeerGone = false;  // serving thread only
+  std::chrono::milliseconds FMessageDeadline{std::chrono::seconds(30)};
+  std::chrono::milliseconds FSendStallDeadline{std::chrono::seconds(60)};
+  // When the message being received started (or the server last wrote); serving thread only.
+  std::optional<std::chrono::steady_clock::time_point> FMessageStart;
+  bool FTimedOut = false;  // serving thread only
   std::atomic<bool> FDisconnected{false};
   std::mutex FShutdownLock;  // serialises shutdowns from several threads
   // Filled only when empty, so it never holds more than one receive.

@@ -40,6 +40,16 @@ inline constexpr std::u16string_view kRefusedClientEnd =
     u": o endereço não está entre as redes de clientes admitidas (chave CLIENTES do arquivo de "
     u"configuração)";
 
+// What follows the address when the connection slots were taken.
+inline constexpr std::u16string_view kNoConnectionSlot =
+    u": todas as vagas de conexão estão ocupadas";
+inline constexpr std::u16string_view kNoAddressSlot =
+    u": o endereço já ocupa todas as vagas de conexão que lhe cabem";
+// Appended to a rate-limited line: how many lines about that address were held back since
+// its previous one.
+inline constexpr std::u16string_view kHeldBack = u" (mais ";
+inline constexpr std::u16string_view kHeldBackEnd = u" ocorrências no último minuto)";
+
 // The source named in the diagnostics of failures the transport cannot pass on.
 inline constexpr std::u16string_view kDiagnosticsSource = u"TCP transport";
 

@@ -9,6 +9,7 @@
 #include "transport/dbx_error.h"
 #include "transport/filter/filter_format.h"
 #include "transport/filter/filter_messages.h"
+#include "transport/stream/memory_budget.h"
 
 namespace {
 
@@ -317,5 +318,36 @@ TEST(CompressionFilterTest, StopsInflatingPastLimit) {
     FAIL() << "no error";
   } catch (const TDBXError& e) {
     EXPECT_EQ(Message(e), u"Compressed block inflates to more than 67108864 bytes");
+  }
+}
+
+TEST(CompressionFilterTest, InflationStopsWhereTheMemoryBudgetSays) {
+  const struct {
+    const char* name;
+    std::size_t budget;
+    std::size_t inflated;
+    bool ok;
+  } kCases[] = {
+      {"well within", 4 * 1024 * 1024, 1024 * 1024, true},
+      {"bomb past the budget", 4 * 1024 * 1024, 32 * 1024 * 1024, false},
+      {"bomb past a tiny budget", 1024, 1024 * 1024, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TMemoryBudget budget(c.budget);
+    // The budget, not the share, refuses.
+    const auto account = std::make_shared<TMemoryAccount>(budget, SIZE_MAX);
+    TTransportCompressionFilter filter;
+    filter.SetMemoryAccount(account);
+    const TBytes body = WithMarker(kCompressedMarker, ZeroStream(c.inflated));
+    try {
+      EXPECT_EQ(filter.ProcessOutput(body).size(), c.inflated);
+      EXPECT_TRUE(c.ok);
+    } catch (const TMemoryBudgetExceeded&) {
+      EXPECT_FALSE(c.ok);
+      // Cut as it grew: never more than the budget was charged.
+      EXPECT_GE(budget.Refusals(), 1u);
+    }
+    EXPECT_EQ(budget.InUse(), 0u) << "what inflation charged is given back";
   }
 }

@@ -1,0 +1,165 @@
+// The transport's defences against clients that hold what others need: connection slots per
+// address and in all, the deadline of a started message and of a stalled send.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/report_capture.h"
+#include "tests/support/thread_scope_counter.h"
+#include "tests/transport/tcp/tcp_test_support.h"
+#include "transport/tcp/server_transport.h"
+
+using namespace tcptest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Echo of the support header, the frame built without string concatenation (which GCC 12's
+// restrict warning misreads once inlined here).
+bool RoundTrip(int AFd, const std::string& APayload) {
+  std::string frame(1, static_cast<char>(APayload.size()));
+  frame.append(APayload);
+  return SendAll(AFd, frame) && RecvExactly(AFd, APayload.size()) == APayload;
+}
+
+class ConnectionLimits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FTransport.SetSessionManager(FManager);
+    FTransport.SetPort(0);
+    FTransport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
+    FTransport.SetChannelWrapper(RawTcpChannel);
+  }
+
+  std::uint16_t Start() {
+    FTransport.Start();
+    return FTransport.BoundPort();
+  }
+
+  bool WaitForHandlers(int ACreated, int ADestroyed = 0) {
+    return FProbe->WaitFor(
+        [&](TProbe& p) { return p.Created() >= ACreated && p.Destroyed() >= ADestroyed; });
+  }
+
+  template <class TPredicate>
+  static bool Eventually(TPredicate APredicate) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!APredicate()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
+  TThreadScopeCounter FScopes;
+  TDSSessionManager FManager;
+  TTestTcpTransport FTransport;
+};
+
+TEST_F(ConnectionLimits, SlotsTakenRefuseAtOnceAndOtherAddressesGoOn) {
+  const struct {
+    const char* name;
+    int max, perAddress;
+    const char* refusedFrom;  // the address of the connection past the limit
+    std::u16string_view reason;
+    const char* servedFrom;  // nullptr when every slot is taken
+  } kCases[] = {
+      {"per address", 0, 2, "127.0.0.1", tcp_messages::kNoAddressSlot, "127.0.0.2"},
+      {"in all", 2, 64, "127.0.0.3", tcp_messages::kNoConnectionSlot, nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const TReportCapture capture;
+    FProbe = std::make_shared<TProbe>();
+    FTransport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
+    FTransport.SetConnectionLimits(c.max, c.perAddress);
+    const std::uint64_t refusedBefore = FTransport.RefusedConnections();
+    const std::uint16_t port = Start();
+    UniqueFd first = Connect(port);
+    UniqueFd second = Connect(port);
+    ASSERT_TRUE(RoundTrip(first.get(), "one"));
+    ASSERT_TRUE(RoundTrip(second.get(), "two"));
+    UniqueFd refused = Connect(port, c.refusedFrom);
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(ClosedByServer(refused.get()));
+    EXPECT_EQ(FTransport.RefusedConnections(), refusedBefore + 1);
+    EXPECT_TRUE(capture.WaitFor(tcp_messages::kRefusalSource, c.reason));
+    if (c.servedFrom) {
+      UniqueFd other = Connect(port, c.servedFrom);
+      EXPECT_TRUE(RoundTrip(other.get(), "served"));
+    }
+    // A slot given back is free again.
+    first.reset();
+    ASSERT_TRUE(Eventually([&] { return FTransport.ConnectionCount() <= 1; }));
+    UniqueFd again = Connect(port, c.refusedFrom);
+    EXPECT_TRUE(RoundTrip(again.get(), "again"));
+    FTransport.Stop();
+  }
+}
+
+TEST_F(ConnectionLimits, RefusalsOfOneAddressAreReportedOnceAMinute) {
+  const TReportCapture capture;
+  FTransport.SetConnectionLimits(0, 1);
+  const std::uint16_t port = Start();
+  UniqueFd held = Connect(port);
+  ASSERT_TRUE(RoundTrip(held.get(), "held"));
+  for (int i = 0; i < 5; ++i) {
+    UniqueFd refused = Connect(port);
+    EXPECT_TRUE(ClosedByServer(refused.get()));
+  }
+  EXPECT_EQ(FTransport.RefusedConnections(), 5u);
+  std::size_t lines = 0;
+  for (const auto& report : capture.Reports())
+    lines += report.Source == tcp_messages::kRefusalSource ? 1 : 0;
+  EXPECT_EQ(lines, 1u);
+}
+
+TEST_F(ConnectionLimits, MessageThatTricklesIsClosedAtItsDeadlineWhileIdleOnesStay) {
+  FTransport.SetDeadlines(300ms, 60s);
+  const std::uint16_t port = Start();
+  UniqueFd idle = Connect(port);
+  UniqueFd trickling = Connect(port);
+  ASSERT_TRUE(SendAll(trickling.get(),
+                      "\x0A"
+                      "abc"));  // 10 announced, 3 sent
+  EXPECT_TRUE(ClosedByServer(trickling.get()));
+  EXPECT_TRUE(Eventually([&] { return FTransport.TimedOutConnections() == 1; }));
+  // Idle far longer than the deadline between messages, then served.
+  std::this_thread::sleep_for(600ms);
+  EXPECT_TRUE(RoundTrip(idle.get(), "still here"));
+  // A message that completes in time is served, however many come after each other.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(RoundTrip(idle.get(), "tick"));
+}
+
+TEST_F(ConnectionLimits, ClientThatDoesNotReadItsRepliesIsClosedWhenTheSendStalls) {
+  FTransport.SetDeadlines(30s, 300ms);
+  const std::uint16_t port = Start();
+  UniqueFd reader = Connect(port);
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
+  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Requests until the server stops taking them: its replies then fill every buffer.
+  std::string frame(256, 'r');
+  frame[0] = static_cast<char>(255);  // the length byte
+  for (int i = 0; i < 400000 && FTransport.TimedOutConnections() == 0; ++i) {
+    const ssize_t sent =
+        ::send(client.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (sent < 0) break;
+  }
+  EXPECT_TRUE(Eventually([&] { return FTransport.TimedOutConnections() == 1; }));
+  EXPECT_TRUE(Eventually([&] { return FTransport.ConnectionCount() == 1; }));
+  EXPECT_TRUE(RoundTrip(reader.get(), "others go on"));
+}
+
+}  // namespace
