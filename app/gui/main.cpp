@@ -4,6 +4,7 @@
 // SIGTERM, SIGINT, SIGHUP) stops the server and ends the program. A second start shows the
 // running program's window instead.
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <QApplication>
@@ -133,6 +134,10 @@ int Run(QApplication& AApplication, const TProgramOptions& AOptions) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Client buffers past this size are mapped on their own and given back to the system when
+  // freed, as in the server without a window: its resident memory stays within the clients'
+  // memory budget after a burst of large requests.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   // Before any thread exists, so that every thread inherits the mask and only the GUI thread
   // ever takes these signals.
   TTerminationSignals::Block();
