@@ -32,8 +32,10 @@ inline constexpr std::uint8_t kCompressedMarker = 1;
 inline constexpr std::uint8_t kPlainMarker = 2;
 inline constexpr std::int32_t kDefaultCompressMoreThan = 1024;
 
-// Most bytes one compressed body may inflate to; a zlib bomb stops here with an error.
-inline constexpr std::size_t kMaxInflatedLength = 64 * 1024 * 1024;
+// Most bytes one compressed body may inflate to; a zlib bomb stops here with an error. Eight
+// times the largest body a writer of the protocol makes (one 1000 KiB buffer): any more only
+// lets a few small blocks make the server hold the clients' whole memory budget.
+inline constexpr std::size_t kMaxInflatedLength = 8 * 1024 * 1024;
 
 // zlib parameters of the compressed body: fastest level, zlib header and Adler-32 trailer.
 inline constexpr int kZLibLevel = 1;

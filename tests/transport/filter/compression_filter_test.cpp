@@ -317,7 +317,7 @@ TEST(CompressionFilterTest, StopsInflatingPastLimit) {
     filter.ProcessOutput(bomb);
     FAIL() << "no error";
   } catch (const TDBXError& e) {
-    EXPECT_EQ(Message(e), u"Compressed block inflates to more than 67108864 bytes");
+    EXPECT_EQ(Message(e), u"Compressed block inflates to more than 8388608 bytes");
   }
 }
 

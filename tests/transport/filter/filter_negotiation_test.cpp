@@ -286,7 +286,7 @@ TEST(FilterNegotiationTest, HostileBlockEndsOnlyItsConnection) {
   const Case kCases[] = {
       {"huge header", Header(kDataBlock, 0x7FFFFFF0u) + "\x02{}", "-1"},
       {"zlib bomb", Block(ZeroBomb(kMaxInflatedLength + 1)),
-       "Compressed block inflates to more than 67108864 bytes"},
+       "Compressed block inflates to more than 8388608 bytes"},
       {"body without marker", Header(kDataBlock, 0),
        "Received a block without a compression marker"},
   };
