@@ -41,8 +41,8 @@ struct TCounters {
 // Echoes whatever arrived; takes a session like the command protocol's handler does.
 class TEchoHandler : public TDBXProtocolHandler {
  public:
-  TEchoHandler(TDbxChannelPtr AChannel, TCounters& ACounters)
-      : FChannel(std::move(AChannel)), FCounters(ACounters) {
+  TEchoHandler(TDbxChannelPtr AChannel, TDSConnectionContext& AConnection, TCounters& ACounters)
+      : FChannel(std::move(AChannel)), FConnection(AConnection), FCounters(ACounters) {
     std::lock_guard lock(FCounters.Lock);
     ++FCounters.Created;
     FCounters.Changed.notify_all();
@@ -60,14 +60,13 @@ class TEchoHandler : public TDBXProtocolHandler {
     FChannel->Write(FBuffer, 0, n);
     return true;
   }
-  void SetUp(TDSAuthenticationManager*) override {
-    TDSSessionManager::SetAsThreadSession(FSession);
-  }
+  void SetUp(TDSAuthenticationManager*) override { FConnection.SetSession(FSession); }
   bool NeedsSession() const override { return !FSession; }
   void SetDSSession(TDSSessionPtr ASession) override { FSession = std::move(ASession); }
 
  private:
   TDbxChannelPtr FChannel;
+  TDSConnectionContext& FConnection;
   TCounters& FCounters;
   TDSSessionPtr FSession;
   std::uint8_t FBuffer[4096];
@@ -76,8 +75,9 @@ class TEchoHandler : public TDBXProtocolHandler {
 class TEchoFactory : public TDSProtocolHandlerFactory {
  public:
   explicit TEchoFactory(TCounters& ACounters) : FCounters(ACounters) {}
-  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) override {
-    return std::make_unique<TEchoHandler>(std::move(Channel), FCounters);
+  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
+                                               TDSConnectionContext& AConnection) override {
+    return std::make_unique<TEchoHandler>(std::move(Channel), AConnection, FCounters);
   }
 
  private:

@@ -77,9 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
         if (e.ErrorCode() != 30) __builtin_trap();  // what escapes the loop is code 30 only
         break;
       }
-      TDSSessionManager::ClearThreadSession();
     }
-    TDSSessionManager::ClearThreadSession();
   }
   if (fuzz.Sessions.SessionCount() != 0) __builtin_trap();  // the handler closed its session
   return 0;

@@ -69,7 +69,7 @@ void TDBXJSonServerProtocolHandler::SetUp(TDSAuthenticationManager* Data) {
     FState->Session = session;
   }
   RegisterListener();
-  TDSSessionManager::SetAsThreadSession(std::move(session));
+  FInput->ConnectionHandler().Context().SetSession(std::move(session));
 }
 
 // A request that came in the same block as the previous one is already here: waiting for the
@@ -80,6 +80,7 @@ bool TDBXJSonServerProtocolHandler::BytesWaiting() const {
 }
 
 bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {
+  const TDSConnectionBinding bound(FInput->ConnectionHandler().Context());
   try {
     do {
       const int code = FInput->Reader().ReadMethod();
@@ -101,6 +102,7 @@ bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {
 }
 
 void TDBXJSonServerProtocolHandler::HandleProtocol() {
+  const TDSConnectionBinding bound(FInput->ConnectionHandler().Context());
   try {
     while (FHandleRequests) {
       const int code = FInput->Reader().ReadMethod();
@@ -128,7 +130,8 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
   }
   auto output = std::make_unique<TDBXJSonServerOutputConnectionHandler>(*row, *writer, *reader);
   auto connection = std::make_unique<TDSServerConnectionHandler>(
-      std::move(AChannel), std::move(output), ASettings.Server, ASettings.Transport);
+      std::move(AChannel), std::move(output), ASettings.Server, ASettings.Transport,
+      ASettings.Connection);
   auto input = std::make_unique<TDBXJSonServerInputConnectionHandler>(
       std::move(reader), std::move(writer), std::move(row), std::move(connection));
   return std::make_unique<TDBXJSonServerProtocolHandler>(
@@ -137,11 +140,12 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
 }
 
 TDBXProtocolHandlerPtr TDSJSONProtocolHandlerFactory::CreateProtocolHandler(
-    TDbxChannelPtr Channel) {
+    TDbxChannelPtr Channel, TDSConnectionContext& AConnection) {
   TDSProtocolHandlerSettings settings;
   settings.BufferSize = FTransport.BufferKBSize() * 1024;
   settings.Server = FTransport.Server();
   settings.Transport = &FTransport;
   settings.SessionManager = &FTransport.SessionManager();
+  settings.Connection = &AConnection;
   return CreateJSonProtocolHandler(std::move(Channel), settings);
 }

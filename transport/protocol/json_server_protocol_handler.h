@@ -31,8 +31,9 @@ class TDBXJSonServerProtocolHandler : public TDBXProtocolHandler {
   // handled leaves as TDBXError 30 (the transport ends the connection); once handling has
   // ended it is dropped and the result is false.
   bool HandleNonBlockingProtocol() override;
-  // Binds the connection's session to the calling thread, creating one when the handler has
-  // none, and registers the handler's session listener once.
+  // Sets the connection's session in its context, creating one when the handler has none, and
+  // registers the handler's session listener once. Requests are then served with the context
+  // bound to the serving thread.
   void SetUp(TDSAuthenticationManager* Data) override;
   bool NeedsSession() const override;
   void SetDSSession(TDSSessionPtr ASession) override;
@@ -63,6 +64,8 @@ struct TDSProtocolHandlerSettings {
   TDSCustomServer* Server = nullptr;
   TDSServerTransport* Transport = nullptr;  // its connection table; may be null
   TDSSessionManager* SessionManager = nullptr;
+  // The connection's context, kept by the transport (null: the chain has its own).
+  TDSConnectionContext* Connection = nullptr;
 };
 
 // Builds a connection's chain over AChannel: reader and writer, the parameter row (its minimum
@@ -74,7 +77,8 @@ std::unique_ptr<TDBXJSonServerProtocolHandler> CreateJSonProtocolHandler(
 class TDSJSONProtocolHandlerFactory : public TDSProtocolHandlerFactory {
  public:
   explicit TDSJSONProtocolHandlerFactory(TDSServerTransport& ATransport) : FTransport(ATransport) {}
-  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) override;
+  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
+                                               TDSConnectionContext& AConnection) override;
 
  private:
   TDSServerTransport& FTransport;

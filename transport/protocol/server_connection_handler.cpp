@@ -51,7 +51,7 @@ void TDSServerMethodCommandHandler::DbxPrepare(TDBXPrepareMessage& AMessage) {
 }
 
 void TDSServerMethodCommandHandler::Authorize() const {
-  const TDSSessionPtr session = TDSSessionManager::GetThreadSession();
+  const TDSSessionPtr& session = FConnection.Session();
   if (!session) return;
   const Text& alias = FServerMethod->MethodInfo().MethodAlias;
   if (!session->RequiresAuthorization(&alias)) return;
@@ -195,8 +195,8 @@ void TDSServerMethodCommandHandler::DbxCommandClose(const TDBXCommandCloseMessag
 
 TDSServerConnectionHandler::TDSServerConnectionHandler(
     TDbxChannelPtr AChannel, std::unique_ptr<TDBXJSonServerOutputConnectionHandler> AOutput,
-    TDSCustomServer* AServer, TDSServerTransport* ATransport)
-    : TDSServerConnection(AServer),
+    TDSCustomServer* AServer, TDSServerTransport* ATransport, TDSConnectionContext* AContext)
+    : TDSServerConnection(AServer, AContext),
       FChannel(std::move(AChannel)),
       FOutput(std::move(AOutput)),
       FTransport(ATransport),
@@ -228,7 +228,7 @@ Text TDSServerConnectionHandler::GetProductName() const {
 void TDSServerConnectionHandler::DbxConnect(TDBXConnectMessage& AMessage) {
   try {
     FConnectProperties = AMessage.ConnectProperties;
-    if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) {
+    if (const TDSSessionPtr& session = Session()) {
       TDSAuthenticateEventObject event;
       event.Protocol = kTcpProtocol;
       const auto property = [this](TextView AName) {

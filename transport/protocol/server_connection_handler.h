@@ -91,9 +91,11 @@ class TDSServerConnectionHandler : public TDSServerConnection {
   static constexpr int kCommandSlotGrowth = 8;
 
   // Registers itself in ATransport's connection table (ATransport may be null: no table).
+  // AContext is the connection's context (null: the handler has its own).
   TDSServerConnectionHandler(TDbxChannelPtr AChannel,
                              std::unique_ptr<TDBXJSonServerOutputConnectionHandler> AOutput,
-                             TDSCustomServer* AServer, TDSServerTransport* ATransport);
+                             TDSCustomServer* AServer, TDSServerTransport* ATransport,
+                             TDSConnectionContext* AContext = nullptr);
   // Leaves the connection table, frees the database side, the connection's instances (newest
   // first), the commands, and then the output handler and the channel.
   ~TDSServerConnectionHandler() override;

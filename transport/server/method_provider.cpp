@@ -246,7 +246,7 @@ std::unique_ptr<TDSServerMethod> TDSServerMethodProvider::PrepareMethod(
   auto method = std::make_unique<TDSServerMethod>(resolution.Method, AConnection, *this);
   method->AcquireInstance();
 
-  if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession()) {
+  if (const TDSSessionPtr& session = AConnection.Session()) {
     TDSPrepareEventObject event;
     event.Server = &FServer;
     event.Connection = &AConnection;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "transport/channel.h"
+#include "transport/server/connection_context.h"
 #include "transport/server/session.h"
 
 class TDBXProtocolHandler {
@@ -18,8 +19,8 @@ class TDBXProtocolHandler {
   virtual void HandleProtocol() = 0;
   // Reads and answers every request whose bytes can be read without waiting for a new arrival.
   virtual bool HandleNonBlockingProtocol() = 0;
-  // Called before each batch with the transport's authentication manager (may be null); binds
-  // the connection's session to the calling thread.
+  // Called before each batch with the transport's authentication manager (may be null); sets
+  // the connection's session in its context.
   virtual void SetUp(TDSAuthenticationManager* Data) = 0;
 
   // Session hand-over of the connect step: a handler that serves sessions says it has none yet,
@@ -31,9 +32,11 @@ class TDBXProtocolHandler {
 using TDBXProtocolHandlerPtr = std::unique_ptr<TDBXProtocolHandler>;
 
 // Makes the protocol handler of a new connection. Called on the connection's thread; the
-// handler takes the channel. If it throws, the channel is released with the exception.
+// handler takes the channel and may keep AConnection, the connection's context, which outlives
+// it. If it throws, the channel is released with the exception.
 class TDSProtocolHandlerFactory {
  public:
   virtual ~TDSProtocolHandlerFactory() = default;
-  virtual TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) = 0;
+  virtual TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
+                                                       TDSConnectionContext& AConnection) = 0;
 };

@@ -10,13 +10,20 @@
 
 #include <memory>
 
+#include "transport/server/connection_context.h"
 #include "transport/server/instance_provider.h"
 
 struct TDSClassInfo;
 
 class TDSServerConnection {
  public:
-  explicit TDSServerConnection(TDSCustomServer* AServer = nullptr) : FServer(AServer) {}
+  // AContext is the connection's context, kept by its transport; without one (a connection
+  // served outside a transport) the connection has its own.
+  explicit TDSServerConnection(TDSCustomServer* AServer = nullptr,
+                               TDSConnectionContext* AContext = nullptr)
+      : FServer(AServer),
+        FOwnContext(AContext ? nullptr : std::make_unique<TDSConnectionContext>()),
+        FContext(AContext ? AContext : FOwnContext.get()) {}
   // Frees the connection's session-lifecycle instances, newest first.
   virtual ~TDSServerConnection();
   TDSServerConnection(const TDSServerConnection&) = delete;
@@ -24,6 +31,10 @@ class TDSServerConnection {
 
   TDSCustomServer* Server() const { return FServer; }
   void SetServer(TDSCustomServer* AServer) { FServer = AServer; }
+  TDSConnectionContext& Context() const { return *FContext; }
+  // The session of the request being served; null outside one, or when the transport gives
+  // none.
+  const TDSSessionPtr& Session() const { return FContext->Session(); }
 
   // The connection's session-lifecycle instances; made on first use.
   TDSHashtableInstanceProvider& InstanceProvider();
@@ -46,5 +57,7 @@ class TDSServerConnection {
 
  private:
   TDSCustomServer* FServer;  // not owned
+  std::unique_ptr<TDSConnectionContext> FOwnContext;
+  TDSConnectionContext* FContext;  // FOwnContext or the transport's
   std::unique_ptr<TDSHashtableInstanceProvider> FInstanceProvider;
 };

@@ -4,10 +4,9 @@
 #include <cstdio>
 
 #include "platform/diagnostics.h"
+#include "transport/server/connection_context.h"
 
 namespace {
-
-thread_local TDSSessionPtr tThreadSession;
 
 std::mt19937 SeededFromSystem() {
   // Names are handles a client could try to guess: seed from the system's entropy, not a clock.
@@ -27,8 +26,8 @@ TDSSessionManager::~TDSSessionManager() {
     std::lock_guard lock(FLock);
     for (const auto& entry : FSessionContainer) names.push_back(entry.first);
   }
-  // Not through TerminateSession: at exit this thread's thread-local session may already be
-  // gone, so the thread session is not touched here.
+  // Not through TerminateSession: at exit no connection is served any more, so the thread
+  // session is not touched here.
   for (const Text& name : names) {
     if (const TDSSessionPtr session = Remove(name)) {
       session->Terminate();
@@ -95,7 +94,8 @@ void TDSSessionManager::TerminateSession(const Text& ASessionId) {
 void TDSSessionManager::Release(const TDSSessionPtr& ASession) {
   // The manager lets go of the session here; its stores go with the last holder, so a
   // connection still using it on another thread is not left with a dangling session.
-  if (tThreadSession == ASession) tThreadSession.reset();
+  TDSConnectionContext* const context = TDSConnectionBinding::Current();
+  if (context && context->Session() == ASession) context->ClearSession();
 }
 
 TDSSessionPtr TDSSessionManager::GetSession(const Text& ASessionId) {
@@ -144,9 +144,16 @@ void TDSSessionManager::Announce(TDSSessionEventType AEventType, const TDSSessio
 }
 
 void TDSSessionManager::SetAsThreadSession(TDSSessionPtr ASession) {
-  tThreadSession = std::move(ASession);
+  if (TDSConnectionContext* const context = TDSConnectionBinding::Current())
+    context->SetSession(std::move(ASession));
 }
 
-TDSSessionPtr TDSSessionManager::GetThreadSession() { return tThreadSession; }
+TDSSessionPtr TDSSessionManager::GetThreadSession() {
+  const TDSConnectionContext* const context = TDSConnectionBinding::Current();
+  return context ? context->Session() : nullptr;
+}
 
-void TDSSessionManager::ClearThreadSession() { tThreadSession.reset(); }
+void TDSSessionManager::ClearThreadSession() {
+  if (TDSConnectionContext* const context = TDSConnectionBinding::Current())
+    context->ClearSession();
+}

@@ -1,7 +1,8 @@
 #pragma once
 
 // The session manager: keeps every open session under a unique name, tells registered
-// listeners when a session is created or closed, and holds each thread's current session.
+// listeners when a session is created or closed, and tells each thread the session of the
+// connection it serves.
 //
 // One instance serves the process (Instance()); tests may make their own. Every operation may be
 // called from any thread: the session container is guarded by the manager's lock, the listener
@@ -59,8 +60,10 @@ class TDSSessionManager {
   void AddSessionEvent(const TDSSessionListener& AListener);
   void RemoveSessionEvent(const TDSSessionListener& AListener);
 
-  // The calling thread's session. Closing a session through a manager clears it on the
-  // closing thread when it was that thread's session.
+  // The calling thread's session: the session of the connection context bound to the thread
+  // (TDSConnectionBinding), null when none is bound. Setting or clearing it on a thread with no
+  // bound context does nothing. Closing a session through a manager clears it on the closing
+  // thread when it was that thread's session.
   static void SetAsThreadSession(TDSSessionPtr ASession);
   static TDSSessionPtr GetThreadSession();
   static void ClearThreadSession();

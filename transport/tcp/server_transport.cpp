@@ -112,9 +112,11 @@ UniqueFd Listen(std::uint16_t APort, const TBindAddress& AAddress) {
   return listener;
 }
 
-// Clears the thread's session however the batch ends.
-struct TThreadSessionGuard {
-  ~TThreadSessionGuard() { TDSSessionManager::ClearThreadSession(); }
+// Clears the connection's session however the batch ends: between batches the connection is
+// served in no session, and a session closed meanwhile is not kept alive by it.
+struct TBatchSessionGuard {
+  TDSConnectionContext& Context;
+  ~TBatchSessionGuard() { Context.ClearSession(); }
 };
 
 }  // namespace
@@ -431,7 +433,7 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
   AScopeEntered = true;
   tcpChannel->Open();
   TDbxChannelPtr channel = CreateHandlerChannel(std::move(tcpChannel), std::move(filtered));
-  AContext.Data = ProtocolHandlerFactory()->CreateProtocolHandler(std::move(channel));
+  AContext.Data = ProtocolHandlerFactory()->CreateProtocolHandler(std::move(channel), AContext);
   if (!AContext.Data) throw Exception(tcp_messages::kNoProtocolHandler);
   if (AContext.Data->NeedsSession()) {
     // The items are there before the manager announces the session, so a listener sees them.
@@ -470,10 +472,9 @@ void TDSTCPServerTransport::DoOnExecute(TDSTCPContext& AContext) {
   if (AContext.InputBufferIsEmpty()) return;
   // From its first bytes on, the message has its deadline; back to idle once it is handled.
   AContext.BeginMessage();
-  TThreadSessionGuard clearSession;
+  const TBatchSessionGuard clearSession{AContext};
   AContext.Data->SetUp(FAuthenticationManager);
-  if (const TDSSessionPtr session = TDSSessionManager::GetThreadSession())
-    session->SetCreator(this);
+  if (const TDSSessionPtr& session = AContext.Session()) session->SetCreator(this);
   AContext.Data->HandleNonBlockingProtocol();
   AContext.EndMessage();
 }

@@ -2,17 +2,20 @@
 
 namespace {
 
-Text CurrentThreadSessionName() {
-  const TDSSessionPtr session = TDSSessionManager::GetThreadSession();
-  return session ? session->SessionName() : Text{};
+// The name of the session the connection is serving a request in; the channel outlives no
+// context it is opened on.
+TDSSessionNameSource SessionNameOf(const TDSTCPContext* AContext) {
+  return [AContext] {
+    if (!AContext || !AContext->Session()) return Text{};
+    return AContext->Session()->SessionName();
+  };
 }
 
 }  // namespace
 
 TDSTCPChannelInternal::TDSTCPChannelInternal(TDSTCPContextPtr AContext,
                                              TDSSessionManager& ASessionManager)
-    : TDSTCPChannel(std::move(AContext), CurrentThreadSessionName),
-      FSessionManager(ASessionManager) {
+    : TDSTCPChannel(AContext, SessionNameOf(AContext.get())), FSessionManager(ASessionManager) {
   // The listener holds the shared state weakly: it may run on another thread while this
   // channel is being destroyed, and then finds nothing to disconnect.
   std::weak_ptr<TState> weakState = FState;

@@ -23,7 +23,8 @@
 #include "platform/sys/unique_fd.h"
 #include "transport/server/protocol_handler.h"
 
-class TDSTCPContext {
+// The connection's context (its session) is the served connection itself.
+class TDSTCPContext : public TDSConnectionContext {
  public:
   // AStopFd becomes readable when the server stops; it stays owned by the server.
   TDSTCPContext(UniqueFd ASocket, int AStopFd, std::string APeerIP, std::uint16_t APeerPort);

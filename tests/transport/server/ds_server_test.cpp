@@ -31,7 +31,7 @@ class TRecordingComponent : public TDSServerComponent {
 
 class NoProtocol : public TDSProtocolHandlerFactory {
  public:
-  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr) override {
+  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr, TDSConnectionContext&) override {
     throw Exception(std::string_view("no protocol in this test"));
   }
 };

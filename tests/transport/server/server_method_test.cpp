@@ -307,7 +307,7 @@ TEST_F(ServerMethodTest, ServerClassHooksMayMakeAndTakeInstances) {
 
 namespace {
 
-TEST_F(ServerMethodTest, PrepareHooksRunOnlyForAThreadWithASession) {
+TEST_F(ServerMethodTest, PrepareHooksRunOnlyForAConnectionWithASession) {
   std::vector<Text> seen;
   FServer.ServerClass.OnPrepare = [&](TDSPrepareEventObject& AEvent) {
     seen.push_back(u"class " + AEvent.MethodAlias + u" " + AEvent.UserName);
@@ -320,10 +320,10 @@ TEST_F(ServerMethodTest, PrepareHooksRunOnlyForAThreadWithASession) {
 
   auto session = std::make_shared<TDSTCPSession>(nullptr);
   session->SetUserName(u"maria");
-  TDSSessionManager::SetAsThreadSession(session);
+  FConnection.Context().SetSession(session);
   Prepare(u"tprobe.echo");
   Prepare(u"DSAdmin.GetPlatformName");  // built-in classes have no class hook
-  TDSSessionManager::ClearThreadSession();
+  FConnection.Context().ClearSession();
   EXPECT_EQ(seen, (std::vector<Text>{u"class TProbe.Echo maria", u"server TProbe.Echo Echo",
                                      u"server DSAdmin.GetPlatformName GetPlatformName"}));
 }

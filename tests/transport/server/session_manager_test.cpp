@@ -5,6 +5,8 @@
 #include <set>
 #include <thread>
 
+#include "transport/server/connection_context.h"
+
 namespace {
 
 struct TAnnouncement {
@@ -168,13 +170,25 @@ TEST_F(SessionManager, ListenerMayLookSessionsUpWhileAnnounced) {
   EXPECT_FALSE(found);
 }
 
-TEST_F(SessionManager, ThreadSessionBelongsToEachThread) {
+TEST_F(SessionManager, ThreadSessionIsThatOfTheConnectionTheThreadServes) {
   const TDSSessionPtr mine = NewSession();
+  TDSSessionManager::SetAsThreadSession(mine);  // serving no connection: nowhere to keep it
+  EXPECT_EQ(TDSSessionManager::GetThreadSession(), nullptr);
+
+  TDSConnectionContext connection;
+  const TDSConnectionBinding bound(connection);
   TDSSessionManager::SetAsThreadSession(mine);
   EXPECT_EQ(TDSSessionManager::GetThreadSession(), mine);
+  EXPECT_EQ(connection.Session(), mine);
   TDSSessionPtr seenElsewhere = mine;
   std::thread([&] { seenElsewhere = TDSSessionManager::GetThreadSession(); }).join();
   EXPECT_EQ(seenElsewhere, nullptr);
+  {
+    TDSConnectionContext other;
+    const TDSConnectionBinding nested(other);
+    EXPECT_EQ(TDSSessionManager::GetThreadSession(), nullptr);
+  }
+  EXPECT_EQ(TDSSessionManager::GetThreadSession(), mine);  // the outer binding is back
 
   TDSSessionManager::ClearThreadSession();
   EXPECT_EQ(TDSSessionManager::GetThreadSession(), nullptr);
@@ -222,6 +236,8 @@ TEST_F(SessionManager, ConcurrentCreateAndCloseKeepNamesUnique) {
     threads.emplace_back([&] {
       for (int i = 0; i < kEach; ++i) {
         const TDSSessionPtr s = FManager.CreateSessionOf<TDSTCPSession>(Text{}, nullptr);
+        TDSConnectionContext connection;
+        const TDSConnectionBinding bound(connection);
         TDSSessionManager::SetAsThreadSession(s);
         s->PutData(u"n", u"v");
         FManager.CloseSession(s->SessionName());

@@ -47,7 +47,8 @@ class TBlockEcho : public TDBXProtocolHandler {
 
 class TBlockEchoFactory : public TDSProtocolHandlerFactory {
  public:
-  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) override {
+  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
+                                               TDSConnectionContext&) override {
     return std::make_unique<TBlockEcho>(std::move(Channel));
   }
 };

@@ -142,11 +142,16 @@ struct TProbe {
 };
 
 // Reads one frame, answers with its payload. Takes a session when the transport offers one,
-// binds it in SetUp and closes it when destroyed, as the command protocol's handler does.
+// sets it in the connection's context in SetUp and closes it when destroyed, as the command
+// protocol's handler does.
 class TEchoHandler : public TDBXProtocolHandler {
  public:
-  TEchoHandler(TDbxChannelPtr AChannel, std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager)
-      : FChannel(std::move(AChannel)), FProbe(std::move(AProbe)), FManager(AManager) {
+  TEchoHandler(TDbxChannelPtr AChannel, TDSConnectionContext& AConnection,
+               std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager)
+      : FChannel(std::move(AChannel)),
+        FConnection(AConnection),
+        FProbe(std::move(AProbe)),
+        FManager(AManager) {
     TProbe::THandlerRecord record;
     record.CreatedOn = std::this_thread::get_id();
     record.ScopeDepthAtCreation = platform::ThreadScopeDepth();
@@ -194,7 +199,7 @@ class TEchoHandler : public TDBXProtocolHandler {
   }
 
   void SetUp(TDSAuthenticationManager*) override {
-    if (FSession) TDSSessionManager::SetAsThreadSession(FSession);
+    if (FSession) FConnection.SetSession(FSession);
   }
 
   bool NeedsSession() const override { return !FSession; }
@@ -227,6 +232,7 @@ class TEchoHandler : public TDBXProtocolHandler {
   }
 
   TDbxChannelPtr FChannel;
+  TDSConnectionContext& FConnection;
   std::shared_ptr<TProbe> FProbe;
   TDSSessionManager& FManager;
   TDSSessionPtr FSession;
@@ -269,12 +275,13 @@ class TEchoFactory : public TDSProtocolHandlerFactory {
  public:
   TEchoFactory(std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager)
       : FProbe(std::move(AProbe)), FManager(AManager) {}
-  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel) override {
+  TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
+                                               TDSConnectionContext& AConnection) override {
     if (FailNext) {
       FailNext = false;
       throw Exception(std::string_view("handler refused"));
     }
-    return std::make_unique<TEchoHandler>(std::move(Channel), FProbe, FManager);
+    return std::make_unique<TEchoHandler>(std::move(Channel), AConnection, FProbe, FManager);
   }
   std::atomic<bool> FailNext{false};
 
