@@ -6,30 +6,37 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+# Each stage says how long it took, so that a slower run shows where its time went.
+stage_started=$SECONDS
+stage() {
+  echo "   ($((SECONDS - stage_started)) s)"
+  stage_started=$SECONDS
+  echo "== $1 =="
+}
 
-echo "== format check =="
+stage "format check"
 bash tools/format.sh --check
 
 for preset in release sanitize; do
-  echo "== $preset build =="
+  stage "$preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
-  echo "== $preset tests =="
+  stage "$preset tests"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     LSAN_OPTIONS="suppressions=$PWD/tools/lsan-suppressions.txt" \
     ctest --preset "$preset" -j "$jobs"
   if [ "$preset" = release ]; then
-    echo "== package check =="
+    stage "package check"
     bash tools/check-package.sh
   fi
 done
 
 # The tray program under a virtual display: its server answers, its pictures are written.
-echo "== desktop program under Xvfb =="
+stage "desktop program under Xvfb"
 bash tools/screenshot-gui.sh build/release build/release/screenshots
 # Only the tray program links Qt: the server without a window and the command-line signer (and
 # every library beneath them) stay free of it.
-echo "== no Qt outside the tray program =="
+stage "no Qt outside the tray program"
 qt_links=$(ldd build/release/assinador-nfsed build/release/assinador-nfse-cli | grep -i qt || true)
 if [ -n "$qt_links" ]; then
   echo "Qt linked where it must not be:" >&2
@@ -48,26 +55,33 @@ done
 echo "assinador-nfsed, assinador-nfse-cli and the libraries beneath them link no Qt"
 
 # The transport's threads under ThreadSanitizer.
-echo "== tsan build (transport) =="
+stage "tsan build (transport)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target transport_tests
-echo "== tsan transport tests =="
+stage "tsan transport tests"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/transport_tests --gtest_brief=1
 
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
-  echo "== fuzz build =="
+  stage "fuzz build"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
   seconds=${FUZZ_SECONDS:-30}
-  for src in fuzz/*_fuzz.cpp; do
-    name=$(basename "$src" .cpp)
-    corpus="fuzz/corpus/$name"
+  # One target per core at a time (libFuzzer runs on one thread); each reports when it ends.
+  stage "fuzz: each target for ${seconds}s, $jobs at a time"
+  fuzz_one() {
+    local name=$1 work
     work=$(mktemp -d)
-    [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
-    echo "== fuzz $name for ${seconds}s =="
+    [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
+    local status=0
     "build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
-      -print_final_stats=1 "$work" 2>&1 | tail -n 12
-    rm -rf "$work"
-  done
+      -print_final_stats=1 "$work" >"$work.log" 2>&1 || status=$?
+    { echo "== fuzz $name (exit $status) =="; tail -n 12 "$work.log"; }
+    rm -rf "$work" "$work.log"
+    return "$status"
+  }
+  export -f fuzz_one
+  export seconds
+  ls fuzz/*_fuzz.cpp | xargs -n 1 basename | sed 's/\.cpp$//' |
+    xargs -P "$jobs" -I{} bash -c 'fuzz_one "$1"' _ {}
 fi
-echo "all test stages passed"
+stage "all test stages passed"
