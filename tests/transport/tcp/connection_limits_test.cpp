@@ -32,7 +32,6 @@ class ConnectionLimits : public ::testing::Test {
     FTransport.SetSessionManager(FManager);
     FTransport.SetPort(0);
     FTransport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
-    FTransport.SetChannelWrapper(RawTcpChannel);
   }
 
   std::uint16_t Start() {
@@ -58,7 +57,7 @@ class ConnectionLimits : public ::testing::Test {
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
   TThreadScopeCounter FScopes;
   TDSSessionManager FManager;
-  TTestTcpTransport FTransport;
+  TDSTCPServerTransport FTransport;
 };
 
 TEST_F(ConnectionLimits, SlotsTakenRefuseAtOnceAndOtherAddressesGoOn) {
