@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "tests/support/report_capture.h"
-#include "tests/support/thread_scope_counter.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 #include "transport/tcp/server_transport.h"
 
@@ -55,7 +54,6 @@ class ConnectionLimits : public ::testing::Test {
   }
 
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
-  TThreadScopeCounter FScopes;
   TDSSessionManager FManager;
   TDSTCPServerTransport FTransport;
 };

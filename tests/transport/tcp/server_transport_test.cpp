@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "tests/support/report_capture.h"
-#include "tests/support/thread_scope_counter.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 
 using namespace tcptest;
@@ -32,9 +31,17 @@ class TcpServerTransport : public ::testing::Test {
         [&](TProbe& p) { return p.Created() >= ACreated && p.Destroyed() >= ADestroyed; });
   }
 
+  // Once the transport has stopped, its threads have ended: each one a connect step ran on
+  // ended outside the platform scope, having left it as often as it entered it.
+  void ExpectEveryConnectThreadEndedOutsideTheScope() {
+    ASSERT_FALSE(FTransport.Active());
+    std::lock_guard lock(FProbe->Lock);
+    ASSERT_FALSE(FProbe->ConnectThreads.empty());
+    EXPECT_EQ(FProbe->ThreadEndDepths, std::vector<int>(FProbe->ConnectThreads.size(), 0));
+  }
+
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
-  TThreadScopeCounter FScopes;  // outlives the transport's threads
-  TDSSessionManager FManager;   // outlives the transport, whose channels listen to it
+  TDSSessionManager FManager;  // outlives the transport, whose channels listen to it
   TDSTCPServerTransport FTransport;
   TEchoFactory* FFactory = nullptr;
 };
@@ -212,8 +219,6 @@ TEST_F(TcpServerTransport, ServesMoreClientsThanPoolSizeAndThreadsReturnToThePoo
 }
 
 TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst) {
-  const std::uint64_t entered = FScopes.Entered();
-  const std::uint64_t left = FScopes.Left();
   std::atomic<int> disconnects{0};
   FTransport.SetOnDisconnect([&](const TDSTCPDisconnectEventObject& e) {
     if (e.Connection != nullptr) ++disconnects;
@@ -232,12 +237,14 @@ TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst)
 
   EXPECT_FALSE(FTransport.Active());
   EXPECT_EQ(disconnects.load(), kClients + 1);
-  EXPECT_EQ(FScopes.Entered() - entered, static_cast<std::uint64_t>(kClients + 1));
-  EXPECT_EQ(FScopes.Left() - left, static_cast<std::uint64_t>(kClients + 1));
+  // One thread per connection, all at once: each entered the scope once and left it once.
+  ExpectEveryConnectThreadEndedOutsideTheScope();
   {
     std::lock_guard lock(FProbe->Lock);
+    EXPECT_EQ(FProbe->ConnectThreads.size(), static_cast<std::size_t>(kClients + 1));
     ASSERT_EQ(FProbe->Destroyed(), kClients + 1);  // already done when Stop returned
     for (const auto& record : FProbe->Handlers) {
+      EXPECT_EQ(record.ScopeDepthAtCreation, 1);
       EXPECT_EQ(record.DestroyedOn, record.CreatedOn);
       EXPECT_EQ(record.ScopeDepthAtDestruction, 1);  // the handler goes before the scope is left
     }
@@ -396,7 +403,6 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
       [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("no")); });
   FTransport.SetOnDisconnect(
       [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("no"); });
-  const std::uint64_t left = FScopes.Left();
   const std::uint16_t port = Start();
   UniqueFd swallowed = Connect(port);
   EXPECT_TRUE(Echo(swallowed.get(), "connect handler failed quietly"));
@@ -405,11 +411,18 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
   UniqueFd refused = Connect(port);
   EXPECT_TRUE(ClosedByServer(refused.get()));
   EXPECT_TRUE(WaitForPool(FTransport, [](const auto& s) { return s.Busy == 1; }));
-  EXPECT_GE(FScopes.Left() - left, 1u);  // the failed connect still left the scope
 
   UniqueFd next = Connect(port);
   EXPECT_TRUE(Echo(next.get(), "served"));
   EXPECT_TRUE(Echo(swallowed.get(), "still served"));
+
+  // The failed connect had entered the scope, and its thread still left it.
+  FTransport.Stop();
+  {
+    std::lock_guard lock(FProbe->Lock);
+    EXPECT_EQ(FProbe->FailedConnectDepths, std::vector<int>{1});
+  }
+  ExpectEveryConnectThreadEndedOutsideTheScope();
 }
 
 TEST_F(TcpServerTransport, DroppedFailuresGoToTheDiagnostics) {

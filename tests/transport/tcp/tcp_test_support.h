@@ -135,6 +135,11 @@ struct TProbe {
   std::vector<THandlerRecord> Handlers;  // guarded by Lock
   std::vector<Text> ReadErrors;          // guarded by Lock
   bool ConnectionLostSeen = false;       // guarded by Lock
+  // The threads a connect step reached the handler factory on, each once, and the scope depth
+  // each had when it ended (filled as they end); guarded by Lock.
+  std::vector<std::thread::id> ConnectThreads;
+  std::vector<int> ThreadEndDepths;
+  std::vector<int> FailedConnectDepths;  // at each refused handler; guarded by Lock
 
   template <class TPredicate>
   bool WaitFor(TPredicate APredicate) {
@@ -148,6 +153,28 @@ struct TProbe {
     return n;
   }
 };
+
+// Has AProbe told the calling thread's scope depth when the thread ends, once per thread. A
+// connection thread that ends at depth 0 left the scope for every time it entered it.
+inline void WatchThreadEnd(const std::shared_ptr<TProbe>& AProbe) {
+  struct TWatch {
+    std::vector<std::shared_ptr<TProbe>> Probes;
+    ~TWatch() {
+      const int depth = platform::ThreadScopeDepth();
+      for (const auto& probe : Probes) {
+        std::lock_guard lock(probe->Lock);
+        probe->ThreadEndDepths.push_back(depth);
+        probe->Changed.notify_all();
+      }
+    }
+  };
+  thread_local TWatch watch;
+  for (const auto& probe : watch.Probes)
+    if (probe == AProbe) return;
+  watch.Probes.push_back(AProbe);
+  std::lock_guard lock(AProbe->Lock);
+  AProbe->ConnectThreads.push_back(std::this_thread::get_id());
+}
 
 // Reads one frame, answers with its payload. Takes a session when the transport offers one,
 // sets it in the connection's context in SetUp and closes it when destroyed, as the command
@@ -275,8 +302,11 @@ class TEchoFactory : public TDSProtocolHandlerFactory {
       : FProbe(std::move(AProbe)), FManager(AManager) {}
   TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
                                                TDSConnectionContext& AConnection) override {
+    WatchThreadEnd(FProbe);
     if (FailNext) {
       FailNext = false;
+      std::lock_guard lock(FProbe->Lock);
+      FProbe->FailedConnectDepths.push_back(platform::ThreadScopeDepth());
       throw Exception(std::string_view("handler refused"));
     }
     return std::make_unique<TEchoHandler>(std::move(Channel), AConnection, FProbe, FManager,
