@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/sys/unique_fd.h"
+#include "transport/filter/filter_socket_channel.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/server_transport.h"
 
@@ -38,17 +39,23 @@ struct TCounters {
   }
 };
 
-// Echoes whatever arrived; takes a session like the command protocol's handler does.
+// Echoes whatever arrived; takes a session like the command protocol's handler does. Raw
+// bytes: it reads the TCP channel beneath the filtered one, so the figures are the transport's
+// own cost, without negotiation or framing.
 class TEchoHandler : public TDBXProtocolHandler {
  public:
   TEchoHandler(TDbxChannelPtr AChannel, TDSConnectionContext& AConnection, TCounters& ACounters)
-      : FChannel(std::move(AChannel)), FConnection(AConnection), FCounters(ACounters) {
+      : FChannel(std::move(AChannel)),
+        FTcp(dynamic_cast<TDBXFilterSocketChannel&>(*FChannel).GetDelegate()),
+        FConnection(AConnection),
+        FCounters(ACounters) {
     std::lock_guard lock(FCounters.Lock);
     ++FCounters.Created;
     FCounters.Changed.notify_all();
   }
   ~TEchoHandler() override {
     if (FSession) TDSSessionManager::Instance().CloseSession(FSession->SessionName());
+    FTcp = nullptr;
     FChannel.reset();
     std::lock_guard lock(FCounters.Lock);
     ++FCounters.Destroyed;
@@ -56,8 +63,8 @@ class TEchoHandler : public TDBXProtocolHandler {
   }
   void HandleProtocol() override {}
   bool HandleNonBlockingProtocol() override {
-    const int n = FChannel->Read(FBuffer, 0, static_cast<int>(sizeof FBuffer));
-    FChannel->Write(FBuffer, 0, n);
+    const int n = FTcp->Read(FBuffer, 0, static_cast<int>(sizeof FBuffer));
+    FTcp->Write(FBuffer, 0, n);
     return true;
   }
   void SetUp(TDSAuthenticationManager*) override { FConnection.SetSession(FSession); }
@@ -65,7 +72,8 @@ class TEchoHandler : public TDBXProtocolHandler {
   void SetDSSession(TDSSessionPtr ASession) override { FSession = std::move(ASession); }
 
  private:
-  TDbxChannelPtr FChannel;
+  TDbxChannelPtr FChannel;  // the filtered channel, which owns the TCP channel
+  TDbxChannel* FTcp;
   TDSConnectionContext& FConnection;
   TCounters& FCounters;
   TDSSessionPtr FSession;
@@ -157,28 +165,20 @@ double BarePairRoundTripMicros(int ARounds) {
   return micros;
 }
 
-// Raw bytes: the figures are the transport's own cost, without negotiation or framing. The
-// pool's counts tell when the connections are all served.
-class TBenchTransport : public TDSTCPServerTransport {
- public:
-  ~TBenchTransport() override { Stop(); }  // the connections' threads call the override below
-
-  using TDSTCPServerTransport::PoolState;
-  using TDSTCPServerTransport::WaitForPoolState;
-
- protected:
-  TDbxChannelPtr CreateHandlerChannel(std::unique_ptr<TDSTCPChannel> ATcpChannel,
-                                      std::unique_ptr<TDBXFilterSocketChannel>) override {
-    return ATcpChannel;
-  }
-};
+// Polls the pool's counts until APredicate holds for them (or a minute passed).
+template <class TPredicate>
+void WaitForPool(const TDSTCPServerTransport& ATransport, TPredicate APredicate) {
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!APredicate(ATransport.PoolState()) && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 }  // namespace
 
 int main() {
   RaiseDescriptorLimit();
   TCounters counters;
-  TBenchTransport transport;
+  TDSTCPServerTransport transport;
   transport.SetPort(0);
   transport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(counters));
   transport.Start();
@@ -191,8 +191,7 @@ int main() {
   std::vector<UniqueFd> idle;
   for (int i = 0; i < kIdle; ++i) idle.push_back(Connect(port));
   counters.WaitFor(kIdle, 0);
-  transport.WaitForPoolState([](const auto& s) { return s.Busy == kIdle; },
-                             std::chrono::seconds(60));
+  WaitForPool(transport, [](const auto& s) { return s.Busy == kIdle; });
   const double cpuBefore = CpuSeconds();
   std::this_thread::sleep_for(std::chrono::duration<double>(kHoldSeconds));
   const double cpuUsed = CpuSeconds() - cpuBefore;
@@ -201,7 +200,7 @@ int main() {
       kIdle, kHoldSeconds, cpuUsed * 1e3, cpuUsed / kHoldSeconds * 100.0);
   idle.clear();
   counters.WaitFor(kIdle, kIdle);
-  transport.WaitForPoolState([](const auto& s) { return s.Busy == 0; }, std::chrono::seconds(60));
+  WaitForPool(transport, [](const auto& s) { return s.Busy == 0; });
 
   // 2. Accept and close. At most a few connections wait for their accept, as with real
   // clients; an overfull backlog would measure the client's SYN retry timer instead.

@@ -4,6 +4,7 @@
 
 #include "platform/diagnostics.h"
 #include "transport/dbx_error.h"
+#include "transport/server/ds_admin.h"
 #include "transport/server/method_provider.h"
 #include "transport/server/provider_adapter.h"
 #include "transport/server/server_method_messages.h"
@@ -48,7 +49,7 @@ void TDSCustomServer::Start() {
   if (FStarted) return;
   try {
     for (TDSServerComponent* component : FComponents) component->Start();
-    FServerMethodProvider = std::make_unique<TDSServerMethodProvider>(*this, FBuiltInClassLoader);
+    FServerMethodProvider = std::make_unique<TDSServerMethodProvider>(*this, BuiltInClass);
     FServerMethodProvider->Open();
   } catch (...) {
     StopComponents();

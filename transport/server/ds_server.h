@@ -47,10 +47,6 @@ class TDSServerComponent {
   TDSCustomServer* FServer = nullptr;
 };
 
-// Where the descriptions of the built-in classes come from; raises when a class cannot be
-// loaded. The default gives "DSAdmin" and "DSMetadata".
-using TDSBuiltInClassLoader = std::function<const TDSClassDescription&(const Text& AClassName)>;
-
 class TDSCustomServer {
  public:
   TDSCustomServer();
@@ -80,11 +76,6 @@ class TDSCustomServer {
     return FPublishedProvider.load(std::memory_order_acquire);
   }
 
-  void SetBuiltInClassLoader(TDSBuiltInClassLoader ALoader) {
-    FBuiltInClassLoader = std::move(ALoader);
-  }
-  const TDSBuiltInClassLoader& BuiltInClassLoader() const { return FBuiltInClassLoader; }
-
  private:
   friend class TDSServerComponent;
   void Attach(TDSServerComponent& AComponent);
@@ -97,7 +88,6 @@ class TDSCustomServer {
   // FServerMethodProvider once it is open, for the connection threads; null otherwise.
   std::atomic<TDSServerMethodProvider*> FPublishedProvider{nullptr};
   std::atomic<bool> FStarted{false};
-  TDSBuiltInClassLoader FBuiltInClassLoader;
 };
 
 struct TDSConnectEventObject {

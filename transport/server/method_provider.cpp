@@ -109,8 +109,7 @@ struct TDSServerMethodProvider::TTables {
 TDSServerMethodProvider::TDSServerMethodProvider(TDSCustomServer& AServer,
                                                  TDSBuiltInClassLoader ABuiltInClassLoader)
     : FServer(AServer),
-      FBuiltInClassLoader(ABuiltInClassLoader ? std::move(ABuiltInClassLoader)
-                                              : TDSBuiltInClassLoader(BuiltInClass)),
+      FBuiltInClassLoader(std::move(ABuiltInClassLoader)),
       FTables(std::make_shared<const TTables>()) {}
 
 TDSServerMethodProvider::~TDSServerMethodProvider() { Close(); }

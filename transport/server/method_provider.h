@@ -14,6 +14,7 @@
 // cannot be dropped. Open and Close run on the thread that starts and stops the server.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -92,6 +93,10 @@ struct TDSServerMethodEntry {
   Text MethodName;
   std::vector<Text> Roles;
 };
+
+// Where the descriptions of the built-in classes "DSAdmin" and "DSMetadata" come from (the
+// server gives BuiltInClass, ds_admin.h); raises when a class cannot be loaded.
+using TDSBuiltInClassLoader = std::function<const TDSClassDescription&(const Text& AClassName)>;
 
 class TDSServerMethodProvider {
  public:

@@ -148,18 +148,6 @@ TDSTCPServerTransport::~TDSTCPServerTransport() {
   }
 }
 
-std::unique_ptr<TDSTCPChannel> TDSTCPServerTransport::CreateTcpChannel(
-    const TDSTCPContextPtr& AContext) {
-  return std::make_unique<TDSTCPChannelInternal>(AContext, SessionManager());
-}
-
-TDbxChannelPtr TDSTCPServerTransport::CreateHandlerChannel(
-    std::unique_ptr<TDSTCPChannel> ATcpChannel,
-    std::unique_ptr<TDBXFilterSocketChannel> AFiltered) {
-  AFiltered->SetChannel(std::move(ATcpChannel));
-  return AFiltered;
-}
-
 void TDSTCPServerTransport::Start() {
   // A second start would drop a running server object under its own threads.
   if (FTcpServer) return;
@@ -238,28 +226,14 @@ TDSThreadPool::TState TDSTCPServerTransport::PoolState() const {
   return FTcpServer ? FTcpServer->Pool->State() : TDSThreadPool::TState{};
 }
 
-bool TDSTCPServerTransport::WaitForPoolState(
-    const std::function<bool(const TDSThreadPool::TState&)>& APredicate,
-    std::chrono::milliseconds ATimeout) const {
-  if (!FTcpServer) return APredicate(TDSThreadPool::TState{});
-  return FTcpServer->Pool->WaitFor(APredicate, ATimeout);
-}
-
 Text TDSTCPServerTransport::LastListenerError() const {
   std::lock_guard lock(FErrorLock);
-  return FLastListenerError;
-}
-
-Text TDSTCPServerTransport::WaitForListenerError(std::chrono::milliseconds ATimeout) const {
-  std::unique_lock lock(FErrorLock);
-  FErrorSet.wait_for(lock, ATimeout, [&] { return !FLastListenerError.empty(); });
   return FLastListenerError;
 }
 
 void TDSTCPServerTransport::SetListenerError(Text AMessage) {
   std::lock_guard lock(FErrorLock);
   FLastListenerError = std::move(AMessage);
-  FErrorSet.notify_all();
 }
 
 void TDSTCPServerTransport::ListenLoop(TServer& AServer) {
@@ -427,13 +401,13 @@ void TDSTCPServerTransport::DoOnConnect(TDSTCPContext& AContext, const TDSTCPCon
   // The filtered channel is built first: copying the configured filters applies their
   // properties, which may raise before anything else is set up for the connection.
   auto filtered = std::make_unique<TDBXFilterSocketChannel>(&Filters());
-  std::unique_ptr<TDSTCPChannel> tcpChannel = CreateTcpChannel(AShared);
+  auto tcpChannel = std::make_unique<TDSTCPChannelInternal>(AShared, SessionManager());
   TDSTCPChannel* tcp = tcpChannel.get();
   platform::EnterThreadScope();
   AScopeEntered = true;
   tcpChannel->Open();
-  TDbxChannelPtr channel = CreateHandlerChannel(std::move(tcpChannel), std::move(filtered));
-  AContext.Data = ProtocolHandlerFactory()->CreateProtocolHandler(std::move(channel), AContext);
+  filtered->SetChannel(std::move(tcpChannel));
+  AContext.Data = ProtocolHandlerFactory()->CreateProtocolHandler(std::move(filtered), AContext);
   if (!AContext.Data) throw Exception(tcp_messages::kNoProtocolHandler);
   if (AContext.Data->NeedsSession()) {
     // The items are there before the manager announces the session, so a listener sees them.

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,25 +122,10 @@ class TDSTCPServerTransport : public TDSServerTransport {
   std::uint16_t BoundPort() const;
   // Connections accepted and not yet ended.
   std::size_t ConnectionCount() const;
+  // The connection threads: waiting in the pool, serving, alive; all zero while stopped.
+  TDSThreadPool::TState PoolState() const;
   // The last failure of the listener (for instance the thread limit), empty when none.
   Text LastListenerError() const;
-
- protected:
-  // The channel of an accepted connection. The connections' threads call these factories: a
-  // transport that overrides them calls Stop in its own destructor.
-  virtual std::unique_ptr<TDSTCPChannel> CreateTcpChannel(const TDSTCPContextPtr& AContext);
-  // The channel the connection's protocol handler reads, over the opened TCP channel: AFiltered
-  // over it. AFiltered is made from Filters before anything else of the connection, since
-  // copying the configured filters applies their properties, which may raise.
-  virtual TDbxChannelPtr CreateHandlerChannel(std::unique_ptr<TDSTCPChannel> ATcpChannel,
-                                              std::unique_ptr<TDBXFilterSocketChannel> AFiltered);
-
-  // What derived transports (and tests) may watch: the pool's counts, a wait for them, and a
-  // wait for the listener's next failure (its text; empty when ATimeout passed first).
-  TDSThreadPool::TState PoolState() const;
-  bool WaitForPoolState(const std::function<bool(const TDSThreadPool::TState&)>& APredicate,
-                        std::chrono::milliseconds ATimeout) const;
-  Text WaitForListenerError(std::chrono::milliseconds ATimeout) const;
 
  private:
   struct TServer;
@@ -180,6 +164,5 @@ class TDSTCPServerTransport : public TDSServerTransport {
   std::atomic<bool> FActive{false};
 
   mutable std::mutex FErrorLock;
-  mutable std::condition_variable FErrorSet;
   Text FLastListenerError;  // guarded by FErrorLock
 };

@@ -144,9 +144,3 @@ TDSThreadPool::TState TDSThreadPool::State() {
   std::lock_guard lock(FLock);
   return StateLocked();
 }
-
-bool TDSThreadPool::WaitFor(const std::function<bool(const TState&)>& APredicate,
-                            std::chrono::milliseconds ATimeout) {
-  std::unique_lock lock(FLock);
-  return FChanged.wait_for(lock, ATimeout, [&] { return APredicate(StateLocked()); });
-}

@@ -5,10 +5,9 @@
 // none waits) and hands it the accepted connection. A thread that has served its connection goes
 // back to the pool while fewer than PoolSize threads wait there, and ends otherwise.
 //
-// Acquire, Start and Release are called by the listener thread; State and WaitFor by anyone;
+// Acquire, Start and Release are called by the listener thread; State by anyone;
 // Shutdown by the thread that stops the server.
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <list>
@@ -49,8 +48,6 @@ class TDSThreadPool {
   void Shutdown();
 
   TState State();
-  bool WaitFor(const std::function<bool(const TState&)>& APredicate,
-               std::chrono::milliseconds ATimeout);
 
  private:
   TWorker* MakeWorker();  // FLock held

@@ -305,14 +305,6 @@ TEST(MethodProviderStart, RegistrationFailuresStopTheStart) {
       {"an overriding method in parent and class",
        [](TProbeServer& s, TDSServerClass&) { s.Parent.Methods.push_back(s.Probe.Methods[1]); },
        103, u"TProbe.Swap method has already been added to the server method list"},
-      {"a built-in class that cannot be loaded",
-       [](TProbeServer& s, TDSServerClass&) {
-         s.Server.SetBuiltInClassLoader([](const Text& AName) -> const TDSClassDescription& {
-           if (AName == u"DSMetadata") throw Exception(std::string_view("package missing"));
-           return BuiltInClass(AName);
-         });
-       },
-       104, u"package missing"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -323,6 +315,23 @@ TEST(MethodProviderStart, RegistrationFailuresStopTheStart) {
     EXPECT_FALSE(server.Server.Started());
     EXPECT_EQ(server.Server.ServerMethodProvider(), nullptr);
   }
+}
+
+// The registry of a server whose built-in classes cannot all be loaded does not open: the
+// loader's failure is error 104 with its message, and nothing of the attempt is published.
+TEST(MethodProviderStart, ABuiltInClassThatCannotBeLoadedStopsTheOpen) {
+  TProbeServer server;
+  TDSServerMethodProvider provider(server.Server,
+                                   [](const Text& AName) -> const TDSClassDescription& {
+                                     if (AName == u"DSMetadata")
+                                       throw Exception(std::string_view("package missing"));
+                                     return BuiltInClass(AName);
+                                   });
+  EXPECT_EQ(ErrorOf([&] { provider.Open(); }), std::make_pair(104, Text(u"package missing")));
+  EXPECT_FALSE(provider.IsOpen());
+  EXPECT_TRUE(provider.Classes().empty());
+  EXPECT_TRUE(provider.Methods().empty());
+  EXPECT_EQ(provider.FindClass(u"DSAdmin"), nullptr);
 }
 
 }  // namespace

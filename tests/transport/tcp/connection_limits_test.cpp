@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/support/report_capture.h"
-#include "tests/support/thread_scope_counter.h"
+#include "tests/support/wait_until.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 #include "transport/tcp/server_transport.h"
 
@@ -32,7 +32,6 @@ class ConnectionLimits : public ::testing::Test {
     FTransport.SetSessionManager(FManager);
     FTransport.SetPort(0);
     FTransport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
-    FTransport.SetChannelWrapper(RawTcpChannel);
   }
 
   std::uint16_t Start() {
@@ -45,20 +44,15 @@ class ConnectionLimits : public ::testing::Test {
         [&](TProbe& p) { return p.Created() >= ACreated && p.Destroyed() >= ADestroyed; });
   }
 
+  // Figures that have nothing to wait on: polled.
   template <class TPredicate>
   static bool Eventually(TPredicate APredicate) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (!APredicate()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return WaitUntil(APredicate, kWait);
   }
 
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
-  TThreadScopeCounter FScopes;
   TDSSessionManager FManager;
-  TTestTcpTransport FTransport;
+  TDSTCPServerTransport FTransport;
 };
 
 TEST_F(ConnectionLimits, SlotsTakenRefuseAtOnceAndOtherAddressesGoOn) {

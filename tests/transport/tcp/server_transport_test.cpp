@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "tests/support/report_capture.h"
-#include "tests/support/thread_scope_counter.h"
 #include "tests/transport/tcp/tcp_test_support.h"
 
 using namespace tcptest;
@@ -20,7 +19,6 @@ class TcpServerTransport : public ::testing::Test {
     FTransport.SetSessionManager(FManager);
     FTransport.SetPort(0);
     FTransport.SetProtocolHandlerFactory(std::move(factory));
-    FTransport.SetChannelWrapper(RawTcpChannel);
   }
 
   std::uint16_t Start() {
@@ -33,10 +31,18 @@ class TcpServerTransport : public ::testing::Test {
         [&](TProbe& p) { return p.Created() >= ACreated && p.Destroyed() >= ADestroyed; });
   }
 
+  // Once the transport has stopped, its threads have ended: each one a connect step ran on
+  // ended outside the platform scope, having left it as often as it entered it.
+  void ExpectEveryConnectThreadEndedOutsideTheScope() {
+    ASSERT_FALSE(FTransport.Active());
+    std::lock_guard lock(FProbe->Lock);
+    ASSERT_FALSE(FProbe->ConnectThreads.empty());
+    EXPECT_EQ(FProbe->ThreadEndDepths, std::vector<int>(FProbe->ConnectThreads.size(), 0));
+  }
+
   std::shared_ptr<TProbe> FProbe = std::make_shared<TProbe>();
-  TThreadScopeCounter FScopes;  // outlives the transport's threads
-  TDSSessionManager FManager;   // outlives the transport, whose channels listen to it
-  TTestTcpTransport FTransport;
+  TDSSessionManager FManager;  // outlives the transport, whose channels listen to it
+  TDSTCPServerTransport FTransport;
   TEchoFactory* FFactory = nullptr;
 };
 
@@ -69,7 +75,7 @@ TEST_F(TcpServerTransport, ListensOnLowSixteenBitsOfPort) {
   // A port the system just handed out is free: configured 65536 above it, it is listened on.
   std::uint16_t free = 0;
   {
-    TTestTcpTransport probe;
+    TDSTCPServerTransport probe;
     probe.SetPort(0);
     probe.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
     probe.Start();
@@ -161,11 +167,10 @@ TEST(PeerAddressText, ShowsIPv4PlainAndIPv6Short) {
 
 TEST_F(TcpServerTransport, SecondServerOnABusyPortGivesTheBindMessage) {
   const std::uint16_t port = Start();
-  TTestTcpTransport second;
+  TDSTCPServerTransport second;
   second.SetSessionManager(FManager);
   second.SetPort(port);
   second.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(FProbe, FManager));
-  second.SetChannelWrapper(RawTcpChannel);
   try {
     second.Start();
     FAIL() << "a second listener bound the same port";
@@ -193,7 +198,7 @@ TEST_F(TcpServerTransport, IPImplementationIDCannotChangeWhileActive) {
 
 TEST_F(TcpServerTransport, ServesMoreClientsThanPoolSizeAndThreadsReturnToThePool) {
   const std::uint16_t port = Start();
-  EXPECT_TRUE(FTransport.WaitForPoolState([](const auto& s) { return s.Threads >= 10; }, kWait));
+  EXPECT_TRUE(WaitForPool(FTransport, [](const auto& s) { return s.Threads >= 10; }));
   constexpr int kClients = 25;
   std::vector<UniqueFd> clients;
   for (int i = 0; i < kClients; ++i) {
@@ -207,15 +212,13 @@ TEST_F(TcpServerTransport, ServesMoreClientsThanPoolSizeAndThreadsReturnToThePoo
   for (auto& client : clients) EXPECT_TRUE(Echo(client.get(), "again"));
 
   clients.clear();
-  EXPECT_TRUE(FTransport.WaitForPoolState(
-      [](const auto& s) { return s.Busy == 0 && s.Idle == 10 && s.Threads <= 11; }, kWait))
+  EXPECT_TRUE(WaitForPool(
+      FTransport, [](const auto& s) { return s.Busy == 0 && s.Idle == 10 && s.Threads <= 11; }))
       << "idle " << FTransport.PoolState().Idle << " threads " << FTransport.PoolState().Threads;
   EXPECT_TRUE(WaitForHandlers(kClients, kClients));
 }
 
 TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst) {
-  const std::uint64_t entered = FScopes.Entered();
-  const std::uint64_t left = FScopes.Left();
   std::atomic<int> disconnects{0};
   FTransport.SetOnDisconnect([&](const TDSTCPDisconnectEventObject& e) {
     if (e.Connection != nullptr) ++disconnects;
@@ -234,12 +237,14 @@ TEST_F(TcpServerTransport, StopWithConnectedClientsRunsEveryDisconnectStepFirst)
 
   EXPECT_FALSE(FTransport.Active());
   EXPECT_EQ(disconnects.load(), kClients + 1);
-  EXPECT_EQ(FScopes.Entered() - entered, static_cast<std::uint64_t>(kClients + 1));
-  EXPECT_EQ(FScopes.Left() - left, static_cast<std::uint64_t>(kClients + 1));
+  // One thread per connection, all at once: each entered the scope once and left it once.
+  ExpectEveryConnectThreadEndedOutsideTheScope();
   {
     std::lock_guard lock(FProbe->Lock);
+    EXPECT_EQ(FProbe->ConnectThreads.size(), static_cast<std::size_t>(kClients + 1));
     ASSERT_EQ(FProbe->Destroyed(), kClients + 1);  // already done when Stop returned
     for (const auto& record : FProbe->Handlers) {
+      EXPECT_EQ(record.ScopeDepthAtCreation, 1);
       EXPECT_EQ(record.DestroyedOn, record.CreatedOn);
       EXPECT_EQ(record.ScopeDepthAtDestruction, 1);  // the handler goes before the scope is left
     }
@@ -326,7 +331,7 @@ TEST_F(TcpServerTransport, ThreadLimitLeavesTheNextClientWaitingUntilAThreadIsFr
   UniqueFd second = Connect(port);  // completes in the backlog, not accepted
   ASSERT_TRUE(second);
   ASSERT_TRUE(SendAll(second.get(), Frame("two")));
-  EXPECT_EQ(FTransport.WaitForListenerError(kWait),
+  EXPECT_EQ(WaitForListenerError(FTransport),
             u"The maximum number of threads for this scheduler is exceeded.");
   EXPECT_EQ(FTransport.ConnectionCount(), 1u);
   EXPECT_TRUE(Echo(first.get(), "existing connection unaffected"));
@@ -341,7 +346,7 @@ TEST_F(TcpServerTransport, StopReturnsWhileTheListenerWaitsAtTheThreadLimit) {
   UniqueFd first = Connect(port);
   ASSERT_TRUE(Echo(first.get(), "one"));
   UniqueFd waiting = Connect(port);
-  ASSERT_FALSE(FTransport.WaitForListenerError(kWait).empty());
+  ASSERT_FALSE(WaitForListenerError(FTransport).empty());
   FTransport.Stop();
   EXPECT_TRUE(ClosedByServer(first.get()));
   EXPECT_TRUE(ClosedByServer(waiting.get()));  // never accepted; dropped with the listener
@@ -363,11 +368,10 @@ TEST_F(TcpServerTransport, KeepAliveIsAppliedOnlyWithAnOnConnectHandler) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     auto probe = std::make_shared<TProbe>();
-    TTestTcpTransport transport;
+    TDSTCPServerTransport transport;
     transport.SetSessionManager(FManager);
     transport.SetPort(0);
     transport.SetProtocolHandlerFactory(std::make_unique<TEchoFactory>(probe, FManager));
-    transport.SetChannelWrapper(RawTcpChannel);
     transport.SetKeepAliveEnablement(c.enablement);
     transport.SetKeepAliveTime(42000);
     int idleSeen = -1;
@@ -399,7 +403,6 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
       [](const TDSTCPConnectEventObject&) { throw Exception(std::string_view("no")); });
   FTransport.SetOnDisconnect(
       [](const TDSTCPDisconnectEventObject&) { throw std::runtime_error("no"); });
-  const std::uint64_t left = FScopes.Left();
   const std::uint16_t port = Start();
   UniqueFd swallowed = Connect(port);
   EXPECT_TRUE(Echo(swallowed.get(), "connect handler failed quietly"));
@@ -407,12 +410,19 @@ TEST_F(TcpServerTransport, FailingEventHandlersAndFactoryEndOnlyTheirConnection)
   FFactory->FailNext = true;
   UniqueFd refused = Connect(port);
   EXPECT_TRUE(ClosedByServer(refused.get()));
-  EXPECT_TRUE(FTransport.WaitForPoolState([](const auto& s) { return s.Busy == 1; }, kWait));
-  EXPECT_GE(FScopes.Left() - left, 1u);  // the failed connect still left the scope
+  EXPECT_TRUE(WaitForPool(FTransport, [](const auto& s) { return s.Busy == 1; }));
 
   UniqueFd next = Connect(port);
   EXPECT_TRUE(Echo(next.get(), "served"));
   EXPECT_TRUE(Echo(swallowed.get(), "still served"));
+
+  // The failed connect had entered the scope, and its thread still left it.
+  FTransport.Stop();
+  {
+    std::lock_guard lock(FProbe->Lock);
+    EXPECT_EQ(FProbe->FailedConnectDepths, std::vector<int>{1});
+  }
+  ExpectEveryConnectThreadEndedOutsideTheScope();
 }
 
 TEST_F(TcpServerTransport, DroppedFailuresGoToTheDiagnostics) {
@@ -437,38 +447,20 @@ TEST_F(TcpServerTransport, DroppedFailuresGoToTheDiagnostics) {
   EXPECT_TRUE(capture.WaitFor(tcp_messages::kDiagnosticsSource, u"handler refused"));
 }
 
-// A pass-through channel standing in for the filtered channel.
-class TWrappingChannel : public TDbxChannel {
- public:
-  explicit TWrappingChannel(TDbxChannelPtr ADelegate) : FDelegate(std::move(ADelegate)) {}
-  void Open() override { FDelegate->Open(); }
-  void Close() override { FDelegate->Close(); }
-  int Read(std::span<std::uint8_t> Buffer, int Offset, int Count) override {
-    return FDelegate->Read(Buffer, Offset, Count);
-  }
-  int Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) override {
-    return FDelegate->Write(Buffer, Offset, Count);
-  }
-  bool GetConnectionLost() const override { return FDelegate->GetConnectionLost(); }
-  TDBXChannelInfo* GetChannelInfo() override { return FDelegate->GetChannelInfo(); }
-
- private:
-  TDbxChannelPtr FDelegate;
-};
-
-TEST_F(TcpServerTransport, HandlerReadsThroughTheChannelWrapper) {
-  std::atomic<int> wrapped{0};
-  FTransport.SetChannelWrapper([&](std::unique_ptr<TDSTCPChannel> ATcp) -> TDbxChannelPtr {
-    EXPECT_NE(ATcp->GetChannelInfo(), nullptr);  // opened before it is wrapped
-    ++wrapped;
-    return std::make_unique<TWrappingChannel>(std::move(ATcp));
-  });
+// What a protocol handler is given: the filtered channel, over the TCP channel opened before.
+// Without filters configured it passes plain bytes both ways.
+TEST_F(TcpServerTransport, HandlerReadsThroughTheFilteredChannelOverTheOpenedTcpChannel) {
+  FFactory->ReadFiltered = true;
   const std::uint16_t port = Start();
   UniqueFd client = Connect(port);
-  EXPECT_TRUE(Echo(client.get(), "through the wrapper"));
-  EXPECT_EQ(wrapped.load(), 1);
+  EXPECT_TRUE(Echo(client.get(), "through the filter"));
   std::lock_guard lock(FProbe->Lock);
-  EXPECT_EQ(FProbe->Handlers.at(0).KeepAlive, -1);  // the handler did not see the TCP channel
+  ASSERT_EQ(FProbe->Created(), 1);
+  const auto& record = FProbe->Handlers[0];
+  EXPECT_TRUE(record.Filtered);
+  EXPECT_TRUE(record.OpenedBeneath);
+  EXPECT_EQ(record.PeerIP, u"127.0.0.1");  // the TCP channel's information shows through
+  EXPECT_EQ(record.KeepAlive, -1);         // the handler did not see the TCP channel
 }
 
 TEST_F(TcpServerTransport, BurstOfConnectionsLeavesNoThreadDescriptorOrSessionBehind) {

@@ -5,6 +5,10 @@
 // Frame: one length byte L, then L payload bytes; the handler answers with the payload.
 // The handler records what the tests look at (its thread, the platform scope, its session,
 // the errors its reads raised) in a probe shared with the test.
+//
+// The transport's mechanics are tested on raw bytes: unless told otherwise, the handler reads
+// the TCP channel beneath the filtered channel the transport gives it, so that no length byte
+// is taken for the start of a filter negotiation.
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -26,6 +30,8 @@
 #include "platform/exception.h"
 #include "platform/sys/thread_scope.h"
 #include "platform/sys/unique_fd.h"
+#include "tests/support/wait_until.h"
+#include "transport/filter/filter_socket_channel.h"
 #include "transport/server/protocol_handler.h"
 #include "transport/server/session_manager.h"
 #include "transport/tcp/server_transport.h"
@@ -117,8 +123,10 @@ struct TProbe {
     Text SessionName;
     Text PeerIP;
     Text Protocol;
-    int KeepAlive = -1;
+    int KeepAlive = -1;  // -1: the handler does not read the TCP channel itself
     int KeepIdle = -1;
+    bool Filtered = false;       // the transport gave a filtered channel
+    bool OpenedBeneath = false;  // the channel beneath it had been opened by then
     bool Destroyed = false;
   };
 
@@ -127,6 +135,11 @@ struct TProbe {
   std::vector<THandlerRecord> Handlers;  // guarded by Lock
   std::vector<Text> ReadErrors;          // guarded by Lock
   bool ConnectionLostSeen = false;       // guarded by Lock
+  // The threads a connect step reached the handler factory on, each once, and the scope depth
+  // each had when it ended (filled as they end); guarded by Lock.
+  std::vector<std::thread::id> ConnectThreads;
+  std::vector<int> ThreadEndDepths;
+  std::vector<int> FailedConnectDepths;  // at each refused handler; guarded by Lock
 
   template <class TPredicate>
   bool WaitFor(TPredicate APredicate) {
@@ -141,13 +154,35 @@ struct TProbe {
   }
 };
 
+// Has AProbe told the calling thread's scope depth when the thread ends, once per thread. A
+// connection thread that ends at depth 0 left the scope for every time it entered it.
+inline void WatchThreadEnd(const std::shared_ptr<TProbe>& AProbe) {
+  struct TWatch {
+    std::vector<std::shared_ptr<TProbe>> Probes;
+    ~TWatch() {
+      const int depth = platform::ThreadScopeDepth();
+      for (const auto& probe : Probes) {
+        std::lock_guard lock(probe->Lock);
+        probe->ThreadEndDepths.push_back(depth);
+        probe->Changed.notify_all();
+      }
+    }
+  };
+  thread_local TWatch watch;
+  for (const auto& probe : watch.Probes)
+    if (probe == AProbe) return;
+  watch.Probes.push_back(AProbe);
+  std::lock_guard lock(AProbe->Lock);
+  AProbe->ConnectThreads.push_back(std::this_thread::get_id());
+}
+
 // Reads one frame, answers with its payload. Takes a session when the transport offers one,
 // sets it in the connection's context in SetUp and closes it when destroyed, as the command
 // protocol's handler does.
 class TEchoHandler : public TDBXProtocolHandler {
  public:
   TEchoHandler(TDbxChannelPtr AChannel, TDSConnectionContext& AConnection,
-               std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager)
+               std::shared_ptr<TProbe> AProbe, TDSSessionManager& AManager, bool AReadFiltered)
       : FChannel(std::move(AChannel)),
         FConnection(AConnection),
         FProbe(std::move(AProbe)),
@@ -155,7 +190,14 @@ class TEchoHandler : public TDBXProtocolHandler {
     TProbe::THandlerRecord record;
     record.CreatedOn = std::this_thread::get_id();
     record.ScopeDepthAtCreation = platform::ThreadScopeDepth();
-    if (auto* info = dynamic_cast<TDBXSocketChannelInfo*>(FChannel->GetChannelInfo())) {
+    FReader = FChannel.get();
+    if (auto* filtered = dynamic_cast<TDBXFilterSocketChannel*>(FChannel.get())) {
+      record.Filtered = true;
+      TDbxChannel* beneath = filtered->GetDelegate();
+      record.OpenedBeneath = beneath != nullptr && beneath->GetChannelInfo() != nullptr;
+      if (!AReadFiltered && beneath != nullptr) FReader = beneath;
+    }
+    if (auto* info = dynamic_cast<TDBXSocketChannelInfo*>(FReader->GetChannelInfo())) {
       record.PeerIP = info->ClientInfo.IpAddress;
       record.Protocol = info->ClientInfo.Protocol;
     }
@@ -167,8 +209,9 @@ class TEchoHandler : public TDBXProtocolHandler {
 
   ~TEchoHandler() override {
     if (FSession) FManager.CloseSession(FSession->SessionName());
-    const bool lost = FChannel->GetConnectionLost();
+    const bool lost = FReader->GetConnectionLost();
     const int depth = platform::ThreadScopeDepth();
+    FReader = nullptr;
     FChannel.reset();
     std::lock_guard lock(FProbe->Lock);
     auto& record = FProbe->Handlers[FIndex];
@@ -188,7 +231,7 @@ class TEchoHandler : public TDBXProtocolHandler {
       ReadFully(std::span(&length, 1));
       std::vector<std::uint8_t> payload(length);
       ReadFully(payload);
-      FChannel->Write(payload, 0, static_cast<int>(payload.size()));
+      FReader->Write(payload, 0, static_cast<int>(payload.size()));
       return true;
     } catch (const std::exception& e) {
       std::lock_guard lock(FProbe->Lock);
@@ -213,7 +256,7 @@ class TEchoHandler : public TDBXProtocolHandler {
  private:
   void RecordSocketOptions() {
     FSawSocket = true;
-    TDSTCPChannel* tcp = dynamic_cast<TDSTCPChannel*>(FChannel.get());
+    TDSTCPChannel* tcp = dynamic_cast<TDSTCPChannel*>(FReader);
     if (tcp == nullptr) return;
     int keepAlive = 0, keepIdle = 0;
     socklen_t length = sizeof keepAlive;
@@ -227,11 +270,12 @@ class TEchoHandler : public TDBXProtocolHandler {
   void ReadFully(std::span<std::uint8_t> ABuffer) {
     int got = 0;
     while (got < static_cast<int>(ABuffer.size())) {
-      got += FChannel->Read(ABuffer, got, static_cast<int>(ABuffer.size()) - got);
+      got += FReader->Read(ABuffer, got, static_cast<int>(ABuffer.size()) - got);
     }
   }
 
   TDbxChannelPtr FChannel;
+  TDbxChannel* FReader = nullptr;  // FChannel, or the TCP channel it owns
   TDSConnectionContext& FConnection;
   std::shared_ptr<TProbe> FProbe;
   TDSSessionManager& FManager;
@@ -240,36 +284,17 @@ class TEchoHandler : public TDBXProtocolHandler {
   bool FSawSocket = false;
 };
 
-// The transport's mechanics are tested on raw bytes: the handler reads the TCP channel itself.
-inline TDbxChannelPtr RawTcpChannel(std::unique_ptr<TDSTCPChannel> ATcp) { return ATcp; }
+// The pool's counts once APredicate holds for them; false when kWait passed first.
+template <class TPredicate>
+bool WaitForPool(const TDSTCPServerTransport& ATransport, TPredicate APredicate) {
+  return WaitUntil([&] { return APredicate(ATransport.PoolState()); }, kWait);
+}
 
-// The transport with what its tests watch (the pool's counts, the listener's failures) and a
-// wrapper that, when set, gives the handler another channel over the TCP channel instead of
-// the filtered one. Set the wrapper while the transport is stopped.
-class TTestTcpTransport : public TDSTCPServerTransport {
- public:
-  using TChannelWrapper = std::function<TDbxChannelPtr(std::unique_ptr<TDSTCPChannel>)>;
-
-  // The connections' threads call this class's override: they end before it goes.
-  ~TTestTcpTransport() override { Stop(); }
-
-  using TDSTCPServerTransport::PoolState;
-  using TDSTCPServerTransport::WaitForListenerError;
-  using TDSTCPServerTransport::WaitForPoolState;
-  void SetChannelWrapper(TChannelWrapper AWrapper) { FWrapper = std::move(AWrapper); }
-
- protected:
-  TDbxChannelPtr CreateHandlerChannel(std::unique_ptr<TDSTCPChannel> ATcpChannel,
-                                      std::unique_ptr<TDBXFilterSocketChannel> AFiltered) override {
-    if (!FWrapper)
-      return TDSTCPServerTransport::CreateHandlerChannel(std::move(ATcpChannel),
-                                                         std::move(AFiltered));
-    return FWrapper(std::move(ATcpChannel));
-  }
-
- private:
-  TChannelWrapper FWrapper;
-};
+// The listener's failure once there is one; empty when kWait passed first.
+inline Text WaitForListenerError(const TDSTCPServerTransport& ATransport) {
+  WaitUntil([&] { return !ATransport.LastListenerError().empty(); }, kWait);
+  return ATransport.LastListenerError();
+}
 
 class TEchoFactory : public TDSProtocolHandlerFactory {
  public:
@@ -277,13 +302,19 @@ class TEchoFactory : public TDSProtocolHandlerFactory {
       : FProbe(std::move(AProbe)), FManager(AManager) {}
   TDBXProtocolHandlerPtr CreateProtocolHandler(TDbxChannelPtr Channel,
                                                TDSConnectionContext& AConnection) override {
+    WatchThreadEnd(FProbe);
     if (FailNext) {
       FailNext = false;
+      std::lock_guard lock(FProbe->Lock);
+      FProbe->FailedConnectDepths.push_back(platform::ThreadScopeDepth());
       throw Exception(std::string_view("handler refused"));
     }
-    return std::make_unique<TEchoHandler>(std::move(Channel), AConnection, FProbe, FManager);
+    return std::make_unique<TEchoHandler>(std::move(Channel), AConnection, FProbe, FManager,
+                                          ReadFiltered);
   }
   std::atomic<bool> FailNext{false};
+  // The handlers read the filtered channel as a protocol handler does; set before Start.
+  bool ReadFiltered = false;
 
  private:
   std::shared_ptr<TProbe> FProbe;
