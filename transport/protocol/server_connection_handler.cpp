@@ -51,7 +51,7 @@ void TDSServerMethodCommandHandler::DbxPrepare(TDBXPrepareMessage& AMessage) {
 }
 
 void TDSServerMethodCommandHandler::Authorize() const {
-  const TDSSessionPtr& session = FConnection.Session();
+  const TDSSessionPtr session = FConnection.Session();
   if (!session) return;
   const Text& alias = FServerMethod->MethodInfo().MethodAlias;
   if (!session->RequiresAuthorization(&alias)) return;
@@ -228,7 +228,7 @@ Text TDSServerConnectionHandler::GetProductName() const {
 void TDSServerConnectionHandler::DbxConnect(TDBXConnectMessage& AMessage) {
   try {
     FConnectProperties = AMessage.ConnectProperties;
-    if (const TDSSessionPtr& session = Session()) {
+    if (const TDSSessionPtr session = Session()) {
       TDSAuthenticateEventObject event;
       event.Protocol = kTcpProtocol;
       const auto property = [this](TextView AName) {

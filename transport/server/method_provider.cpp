@@ -245,7 +245,7 @@ std::unique_ptr<TDSServerMethod> TDSServerMethodProvider::PrepareMethod(
   auto method = std::make_unique<TDSServerMethod>(resolution.Method, AConnection, *this);
   method->AcquireInstance();
 
-  if (const TDSSessionPtr& session = AConnection.Session()) {
+  if (const TDSSessionPtr session = AConnection.Session()) {
     TDSPrepareEventObject event;
     event.Server = &FServer;
     event.Connection = &AConnection;

@@ -33,8 +33,8 @@ class TDSServerConnection {
   void SetServer(TDSCustomServer* AServer) { FServer = AServer; }
   TDSConnectionContext& Context() const { return *FContext; }
   // The session of the request being served; null outside one, or when the transport gives
-  // none.
-  const TDSSessionPtr& Session() const { return FContext->Session(); }
+  // none. A copy: a hook run with it may close the session, which clears the context's.
+  TDSSessionPtr Session() const { return FContext->Session(); }
 
   // The connection's session-lifecycle instances; made on first use.
   TDSHashtableInstanceProvider& InstanceProvider();
