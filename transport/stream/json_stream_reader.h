@@ -64,6 +64,10 @@ class TDBXJSonStreamReader {
 
   // True when received bytes wait unread.
   bool HasMoreBytes() const { return FReadPosition < FReadLastPosition; }
+  // Frees the read buffer when every byte in it was read; the next read makes it again. An idle
+  // connection holds no buffer.
+  void ReleaseIdleBuffer();
+  bool HoldsBuffer() const { return !FReadBuffer.empty(); }
 
   // Not supported in this encoding.
   int ReadByte() { return 0; }

@@ -85,6 +85,11 @@ class TDBXRowBuffer {
   TDBXContinuations TakeContinuations() { return std::exchange(FContinuations, {}); }
   void DropContinuations() { FContinuations.Clear(); }
 
+  // Between requests: frees the row's buffer (the loaded row is gone; the next row makes it
+  // again), unless a row is being written. An idle connection holds no buffer.
+  void ReleaseIdleBuffer();
+  std::size_t BufferCapacity() const { return FBuf.capacity(); }
+
  private:
   struct TField {
     std::size_t Offset;  // of the header byte
