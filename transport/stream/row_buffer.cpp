@@ -523,7 +523,7 @@ std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField,
 
 void TDBXRowBuffer::ReleaseIdleBuffer() {
   if (FWriteOff != 0) return;
-  FBuf = {};
+  decltype(FBuf)().swap(FBuf);
   FReadSize = 0;
   FReadOff = 0;
   FReadOrdinal = 0;
@@ -535,7 +535,7 @@ void TDBXRowBuffer::Clear(int ARowHandle) {
   FRowLength = static_cast<std::size_t>(FMinBufSize);
   // A buffer that a large row made grow is not kept for the connection's life.
   if (FBuf.size() > 2 * FRowLength + kValueGrowth) {
-    FBuf = {};
+    decltype(FBuf)().swap(FBuf);
     FBuf.resize(FRowLength);
   }
   FWriteRowHandle = ARowHandle;
