@@ -42,14 +42,14 @@ void TDBXJSonStreamReader::SetReadBufferSize(int ASize) {
 
 void TDBXJSonStreamReader::Open() {
   // The buffer is made when bytes arrive (RefillIfConsumed).
-  std::vector<std::uint8_t>().swap(FReadBuffer);
+  TByteBuffer().swap(FReadBuffer);
   FReadPosition = -1;
   FReadLastPosition = -1;
 }
 
 void TDBXJSonStreamReader::ReleaseIdleBuffer() {
   if (HasMoreBytes()) return;
-  std::vector<std::uint8_t>().swap(FReadBuffer);
+  TByteBuffer().swap(FReadBuffer);
   FReadPosition = -1;
   FReadLastPosition = -1;
 }

@@ -21,7 +21,7 @@ void TDBXJSonStreamWriter::SetWriteBufferSize(int ASize) {
 void TDBXJSonStreamWriter::Open() {
   FCapacity = FWriteBufferSize == 0 ? kJSonDefaultBufferSize : FWriteBufferSize;
   // The buffer is made by the first byte written (AllocateBuffer).
-  std::vector<std::uint8_t>().swap(FWriteBuffer);
+  TByteBuffer().swap(FWriteBuffer);
   FWriteBufferPosition = -1;
 }
 
@@ -31,7 +31,7 @@ void TDBXJSonStreamWriter::AllocateBuffer() {
 
 void TDBXJSonStreamWriter::ReleaseIdleBuffer() {
   if (FWriteBufferPosition >= 0) return;
-  std::vector<std::uint8_t>().swap(FWriteBuffer);
+  TByteBuffer().swap(FWriteBuffer);
 }
 
 // A Write that throws leaves the buffer untouched; one that reports failure must not pass for

@@ -16,6 +16,7 @@
 
 #include "platform/text.h"
 #include "transport/channel.h"
+#include "transport/stream/byte_buffer.h"
 #include "transport/stream/byte_stream.h"
 #include "transport/stream/json_stream_format.h"
 
@@ -126,7 +127,7 @@ class TDBXJSonStreamWriter {
 
   TDbxChannel& FChannel;
   int FWriteBufferSize;
-  std::vector<std::uint8_t> FWriteBuffer;
+  TByteBuffer FWriteBuffer;
   int FCapacity = 0;              // size of FWriteBuffer whenever it is allocated
   int FWriteBufferPosition = -1;  // index of the last byte written
   std::uint64_t FChannelWrites = 0;
