@@ -2,16 +2,17 @@
 //   1. daemon instructions per SignDocument over the wire vs signing the same document in process,
 //      8 KB and 2 MB, with and without the compression filter (callgrind; <= 1.05x and <= 1.15x)
 //   2. the daemon's peak resident memory raised by one 2 MB call vs the document's size (<= 5x)
-//   3. two connections signing 8 KB documents, the client pipelining prepared calls, vs signing in
+//   3. two connections signing 8 KB documents, the client pipelining a prepared call, vs signing in
 //      process on two threads (>= 0.8x), and against the bare RSA-2048 two-thread limit
 //   4. 1000 connected idle clients: the daemon's resident memory they add (<= 64 MB)
 // Figures 2 to 4 are of the built assinador-nfsed as a child process; figure 1 runs the server in
 // a process of this program under callgrind, counting the connection's protocol handling only.
-// Usage: wire_cost_bench [path/to/assinador-nfsed]
+// Usage: wire_cost_bench [path/to/assinador-nfsed [figures, as "1234"]]
 //        wire_cost_bench fio BYTES COMPRESSAO CHAMADAS SELF SAMPLE   (server, under callgrind)
 //        wire_cost_bench local BYTES CHAMADAS SAMPLE                 (in process, under callgrind)
 //        wire_cost_bench cliente MODO PORTA BYTES COMPRESSAO CHAMADAS SAMPLE
 
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <valgrind/callgrind.h>
 
@@ -25,7 +26,10 @@
 #include "platform/openssl_handles.h"
 #include "server/service/sm_sign_service.h"
 #include "tests/support/free_port.h"
+#include "tests/support/loopback_socket_channel.h"
+#include "transport/filter/filter_socket_channel.h"
 #include "transport/filter/transport_filter.h"
+#include "transport/protocol_names.h"
 
 namespace {
 
@@ -66,12 +70,132 @@ class TReport {
 [[gnu::noinline]] void MeasuredOperation(const std::function<void()>& AWork) { AWork(); }
 
 // ---- the client process ----------------------------------------------------------------------
+
+// The socket under a client's filtered channel, keeping a copy of what goes out while asked to:
+// the bytes of one execute, compressed and framed, are then sent again as they are.
+class TRecordingChannel : public TDbxChannel {
+ public:
+  explicit TRecordingChannel(std::unique_ptr<TDbxChannel> AInner) : FInner(std::move(AInner)) {}
+  void Open() override { FInner->Open(); }
+  void Close() override { FInner->Close(); }
+  int Read(std::span<std::uint8_t> Buffer, int Offset, int Count) override {
+    return FInner->Read(Buffer, Offset, Count);
+  }
+  int Write(std::span<const std::uint8_t> Buffer, int Offset, int Count) override {
+    if (Recording)
+      Recorded.append(reinterpret_cast<const char*>(Buffer.data()) + Offset,
+                      static_cast<std::size_t>(Count));
+    return FInner->Write(Buffer, Offset, Count);
+  }
+  TDBXChannelInfo* GetChannelInfo() override { return FInner->GetChannelInfo(); }
+
+  bool Recording = false;
+  std::string Recorded;
+
+ private:
+  std::unique_ptr<TDbxChannel> FInner;
+};
+
+// One connection of the pipelining client: connected and prepared with the ordinary filtered
+// channel, then its execute request is sent as recorded bytes, several ahead of the replies.
+// Each reply of an 8 KB document is one block.
+class TPipelinedConnection {
+ public:
+  TPipelinedConnection(std::uint16_t APort, const Text& ADocument) : FFd(ConnectTcp(APort)) {
+    const int on = 1;
+    ::setsockopt(FFd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    FFilters.AddFilter(Text(protocol_names::kCompressionFilter));
+    auto recording =
+        std::make_unique<TRecordingChannel>(std::make_unique<test_support::TLoopbackSocketChannel>(
+            test_support::TSocketFd(::dup(FFd.get()))));
+    FRecording = recording.get();
+    FChannel = std::make_unique<TDBXFilterSocketChannel>(&FFilters);
+    FChannel->SetChannel(std::move(recording));
+    Exchange(R"({"method":"connect","params":[{}]})");
+    Exchange(R"({"method":"prepare","params":[-1,false,"DataSnap.ServerMethod",)"
+             R"("TSMSignService.SignDocument"]})");
+    std::string row;
+    for (const Text& text : {ADocument, text::FromAscii(kSerial)}) {
+      const std::string bytes = text::ToLatin1(text);
+      row += '\x10';
+      row += static_cast<char>(bytes.size() >> 8);
+      row += static_cast<char>(bytes.size() & 0xFF);
+      row += bytes;
+    }
+    FRecording->Recording = true;
+    const std::string reply = Exchange(R"({"method":"execute","params":[{"handle":[0]},{"data":[)" +
+                                       std::to_string(row.size()) + "," + row + "]}]}");
+    FRecording->Recording = false;
+    Check(reply.find("<SignatureValue>") != std::string::npos, "execute: " + reply.substr(0, 200));
+    FRequest = FRecording->Recorded;
+  }
+  int Fd() const { return FFd.get(); }
+  void SendRequest() { Check(SendAll(FFd.get(), FRequest), "enviar"); }
+  // One reply block, checked to be a signed document.
+  void ReceiveReply() {
+    const int count = FChannel->Read(FBuffer, 0, static_cast<int>(FBuffer.size()));
+    Check(count > 0 && std::string_view(reinterpret_cast<const char*>(FBuffer.data()),
+                                        static_cast<std::size_t>(count))
+                               .find("<SignatureValue>") != std::string_view::npos,
+          "resposta assinada");
+  }
+
+ private:
+  std::string Exchange(std::string_view ARequest) {
+    FChannel->Write({reinterpret_cast<const std::uint8_t*>(ARequest.data()), ARequest.size()}, 0,
+                    static_cast<int>(ARequest.size()));
+    const int count = FChannel->Read(FBuffer, 0, static_cast<int>(FBuffer.size()));
+    Check(count > 0, "resposta");
+    return {reinterpret_cast<const char*>(FBuffer.data()), static_cast<std::size_t>(count)};
+  }
+
+  UniqueFd FFd;
+  TTransportFilterCollection FFilters;
+  TRecordingChannel* FRecording = nullptr;
+  std::unique_ptr<TDBXFilterSocketChannel> FChannel;
+  std::string FRequest;
+  std::vector<std::uint8_t> FBuffer = std::vector<std::uint8_t>(1 << 20);
+};
+
+constexpr int kPipelineDepth = 3;
+
+// Two connections, each kept kPipelineDepth calls ahead, until kParallelSeconds have passed.
+int RunPipelinedClient(std::uint16_t APort, const fs::path& ASample) {
+  const Text document = text::FromUtf8(DocumentOfSize(ReadFile(ASample), kSmall, 1));
+  std::vector<std::unique_ptr<TPipelinedConnection>> connections;
+  for (int i = 0; i < 2; ++i)
+    connections.push_back(std::make_unique<TPipelinedConnection>(APort, document));
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char line[16];
+  Check(std::fgets(line, sizeof line, stdin) != nullptr, "ordem de partida");
+  std::atomic<long> calls{0};
+  const auto start = Clock::now();
+  const auto until = start + std::chrono::duration<double>(kParallelSeconds);
+  {
+    std::vector<std::jthread> threads;
+    for (auto& connection : connections)
+      threads.emplace_back([&, c = connection.get()] {
+        for (int i = 0; i < kPipelineDepth; ++i) c->SendRequest();
+        while (Clock::now() < until) {
+          c->ReceiveReply();
+          calls.fetch_add(1);
+          c->SendRequest();
+        }
+        for (int i = 0; i < kPipelineDepth; ++i) c->ReceiveReply();
+      });
+  }
+  std::printf("%ld %.6f\n", calls.load(), Seconds(start));
+  std::fflush(stdout);
+  return 0;
+}
 //
 // Connects, makes one call to warm up, writes "ready", waits for a line on its input, makes its
 // calls, writes "<calls> <seconds>".
 
 int RunClient(const std::string& AMode, std::uint16_t APort, std::size_t ABytes, bool ACompress,
               int ACalls, const fs::path& ASample) {
+  if (AMode == "pipe") return RunPipelinedClient(APort, ASample);
   const Text document = text::FromUtf8(DocumentOfSize(ReadFile(ASample), ABytes, 1));
   const Text serial = text::FromAscii(kSerial);
   TDBXClientOptions options;
@@ -250,6 +374,7 @@ struct TPaths {
   fs::path Daemon;
   fs::path Sample;
   fs::path Self;
+  std::string Figures = "1234";
 };
 
 void InstructionFigures(const TPaths& APaths, TReport& AReport, const fs::path& AScratch) {
@@ -323,6 +448,18 @@ void MemoryFigure(const TPaths& APaths, TReport& AReport, const fs::path& AScrat
   AReport.Figure("peak resident memory raised / document", ratio, "x", "<= 5", ratio <= 5);
 }
 
+// User and system time of a process, from /proc.
+double CpuSeconds(pid_t APid) {
+  std::ifstream in("/proc/" + std::to_string(APid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 double TwoThreadRate(const std::function<void()>& AWork) {
   std::atomic<long> done{0};
   const auto until = Clock::now() + std::chrono::duration<double>(kParallelSeconds);
@@ -344,11 +481,16 @@ void ParallelFigure(const TPaths& APaths, TReport& AReport, const fs::path& AScr
   std::printf("\n3. two connections signing 8 KB documents\n");
   TDaemon daemon(APaths, AScratch / "paralelo");
   double wire = 0;
+  double daemonCpu = 0;
   {
-    TClientProcess client({APaths.Self.string(), "cliente", "par", std::to_string(daemon.Port),
+    TClientProcess client({APaths.Self.string(), "cliente", "pipe", std::to_string(daemon.Port),
                            std::to_string(kSmall), "1", "0", APaths.Sample.string()});
+    const double cpuBefore = CpuSeconds(daemon.Process->Pid());
     wire = client.Run();
+    daemonCpu = CpuSeconds(daemon.Process->Pid()) - cpuBefore;
   }
+  std::printf("    daemon CPU %.3f ms per call (%.2f cores busy)\n",
+              daemonCpu / (wire * kParallelSeconds) * 1e3, daemonCpu / kParallelSeconds);
   ::setenv("ASSINADOR_NFSE_STORE", daemon.Store.c_str(), 1);
   TSMSignService service([](TLogLevel, const Text&) {});
   const Text document = text::FromUtf8(DocumentOfSize(ReadFile(APaths.Sample), kSmall, 1));
@@ -430,10 +572,13 @@ int RunBench(const TPaths& APaths) {
   ::getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &limit);
-  InstructionFigures(APaths, report, scratch.Path());
-  MemoryFigure(APaths, report, scratch.Path());
-  ParallelFigure(APaths, report, scratch.Path());
-  IdleFigure(APaths, report, scratch.Path());
+  const auto wanted = [&](char AFigure) {
+    return APaths.Figures.find(AFigure) != std::string::npos;
+  };
+  if (wanted('1')) InstructionFigures(APaths, report, scratch.Path());
+  if (wanted('2')) MemoryFigure(APaths, report, scratch.Path());
+  if (wanted('3')) ParallelFigure(APaths, report, scratch.Path());
+  if (wanted('4')) IdleFigure(APaths, report, scratch.Path());
   double load[3] = {0, 0, 0};
   ::getloadavg(load, 3);
   std::printf("\nload average %.2f, %u hardware threads\n", load[0],
@@ -461,6 +606,7 @@ int main(int argc, char** argv) {
     paths.Daemon =
         !args.empty() ? fs::absolute(args[0]) : paths.Self.parent_path() / "assinador-nfsed";
     paths.Sample = FindSample(paths.Self);
+    if (args.size() > 1) paths.Figures = args[1];
     return RunBench(paths);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "wire_cost_bench: %s\n", text::ToUtf8(MessageOf(e)).c_str());
