@@ -1,5 +1,7 @@
 #include "app/container/sign_service_class.h"
 
+#include <utility>
+
 #include "server/service/sm_sign_service.h"
 
 namespace {
@@ -28,7 +30,9 @@ TDSClassDescription MakeSignServiceClass() {
                      {u"ASerialNumber", String(), TDSParameterPassing::Value}};
   sign.ReturnType = String();
   sign.Call = [](void* AInstance, std::vector<TDBXValue>& AArgs) -> TDBXValue {
-    return Self(AInstance).SignDocument(std::get<Text>(AArgs[0]), std::get<Text>(AArgs[1]));
+    // The document is the call's own: signing may free it before the signed copy is made.
+    return Self(AInstance).SignDocument(std::move(std::get<Text>(AArgs[0])),
+                                        std::get<Text>(AArgs[1]));
   };
   return c;
 }

@@ -224,10 +224,10 @@ std::nullopt_t FallBack(xmldsig::TDeclineReason AReason) {
 // reads and reports. APersonal() lists the personal store. The template is signed inside a small
 // document that gives it the same namespaces in scope, with the digest of the whole document, and
 // serialised and post-processed as the whole document would be; its text goes where the template
-// stood.
+// stood. AReleasable (the text AXMLDocument views) is freed once nothing can fall back.
 template <class TListing>
 std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACertificate,
-                                 const TListing& APersonal) {
+                                 const TListing& APersonal, Text* AReleasable) {
   using namespace signer_messages;
   static const std::string kTemplate = text::ToUtf8(kSignatureTemplate);
   std::optional<xmldsig::TStreamedDocument> streamed;
@@ -267,6 +267,9 @@ std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACe
   const TextView signedElement =
       TextView{element}.substr(start + 1, element.size() - start - 1 - kScopeEnd.size());
 
+  // Nothing from here on falls back to the tree: the client's text can go before its signed
+  // copy is made.
+  if (AReleasable) Text().swap(*AReleasable);
   const std::string_view serialised = streamed->serialised;
   Text out;
   out.reserve(declaration.size() + serialised.size() + signedElement.size());
@@ -319,7 +322,7 @@ void TSignerNFSEDocument::sign(const Text& AXMLDocument, const ICertificate2& AC
 void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
                                           const ICertificate2& ACertificate,
                                           const ICertificates2* APersonal, Text& ASignedXML,
-                                          Text& AStatusText) {
+                                          Text& AStatusText, Text* AReleasable) {
   using namespace signer_messages;
   try {
     // A key on a device: its turn is held for the whole signature, and the key is asked for
@@ -328,7 +331,7 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
     const std::shared_ptr<void> turn = ACertificate.ReserveKey();
     if (ACertificate.KeyOnDevice()) ACertificate.PrivateKey();
     try {
-      signWithTurn(AXMLDocument, ACertificate, APersonal, ASignedXML, AStatusText);
+      signWithTurn(AXMLDocument, ACertificate, APersonal, ASignedXML, AStatusText, AReleasable);
     } catch (const std::exception&) {
       // The device's own reason (pulled out, refused to sign) says more than the signature's.
       if (const Text failure = ACertificate.KeyFailure(); !failure.empty())
@@ -342,7 +345,7 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
 
 void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertificate2& ACertificate,
                                        const ICertificates2* APersonal, Text& ASignedXML,
-                                       Text& AStatusText) {
+                                       Text& AStatusText, Text* AReleasable) {
   using namespace signer_messages;
   {
     std::optional<ICertificates2> listed;
@@ -362,7 +365,7 @@ void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertific
     if (FReading == TDocumentReading::Streamed && !ACertificate.KeyOnDevice()) {
       std::optional<Text> streamed;
       try {
-        streamed = SignStreamed(AXMLDocument, ACertificate, personal);
+        streamed = SignStreamed(AXMLDocument, ACertificate, personal, AReleasable);
       } catch (const std::exception&) {
         streamed.reset();  // the tree path meets the same failure and words it
         FallBack(xmldsig::TDeclineReason::SignedApart);

@@ -38,13 +38,17 @@ class TSignerNFSEDocument : public IDocumentSignable {
  protected:
   // sign with the personal store as listed by the caller in the same call (the listing the
   // certificate was found in), so that the store is not read twice for one document.
+  // AReleasable: AXMLDocument itself, when the caller lets it be freed once the signed text no
+  // longer needs it (a document left empty then fails to load, it never signs).
   void signWithListing(const Text& AXMLDocument, const ICertificate2& ACertificate,
-                       const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText);
+                       const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText,
+                       Text* AReleasable = nullptr);
 
  private:
   // signWithListing's work once the certificate's key is at hand; throws on failure.
   void signWithTurn(const Text& AXMLDocument, const ICertificate2& ACertificate,
-                    const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText);
+                    const ICertificates2* APersonal, Text& ASignedXML, Text& AStatusText,
+                    Text* AReleasable);
 
   TDocumentReading FReading;
 };

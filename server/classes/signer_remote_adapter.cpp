@@ -7,7 +7,8 @@
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer_messages.h"
 
-Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Text& ASerialNumber) {
+Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Text& ASerialNumber,
+                                              Text* AReleasable) {
   try {
     TDigitalCertificate certificates;
     // One listing of the store serves the lookup and the certificates written into the
@@ -18,7 +19,8 @@ Text TSignerNFSEDocumentRemoteAdapter::doSign(const Text& AXMLContent, const Tex
     if (!certificate) throw Exception(Text(certificate_messages::kNotFound));
     Text signedXml;
     Text status;
-    signWithListing(AXMLContent, *certificate, listing ? &*listing : nullptr, signedXml, status);
+    signWithListing(AXMLContent, *certificate, listing ? &*listing : nullptr, signedXml, status,
+                    AReleasable);
     // Moved out: a signed batch is megabytes of text.
     if (status == signer_messages::kStatusOk) return signedXml;
     return status;

@@ -14,5 +14,6 @@ class TSignerNFSEDocumentRemoteAdapter : public TSignerNFSEDocument {
   // The signed document; the signer's status text when signing fails; kAdapterSignError CR
   // message when the certificate lookup (or anything else here) fails. The lookup runs before
   // any signing work.
-  Text doSign(const Text& AXMLContent, const Text& ASerialNumber);
+  // AReleasable: AXMLContent itself, when the caller lets signing free it once done with it.
+  Text doSign(const Text& AXMLContent, const Text& ASerialNumber, Text* AReleasable = nullptr);
 };

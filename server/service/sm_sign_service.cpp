@@ -58,9 +58,17 @@ Text TSMSignService::getListCertificate() {
 }
 
 Text TSMSignService::SignDocument(const Text& AXMLNF, const Text& ASerialNumber) {
+  return Sign(AXMLNF, ASerialNumber, nullptr);
+}
+
+Text TSMSignService::SignDocument(Text&& AXMLNF, const Text& ASerialNumber) {
+  return Sign(AXMLNF, ASerialNumber, &AXMLNF);
+}
+
+Text TSMSignService::Sign(const Text& AXMLNF, const Text& ASerialNumber, Text* AReleasable) {
   try {
     TSignerNFSEDocumentRemoteAdapter adapter;
-    Text result = adapter.doSign(AXMLNF, ASerialNumber);
+    Text result = adapter.doSign(AXMLNF, ASerialNumber, AReleasable);
     if (FFailures && SignOutcomeOf(result) == TSignOutcome::ErrorText)
       FFailures(ASerialNumber, result);
     return result;

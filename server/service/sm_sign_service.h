@@ -29,8 +29,13 @@ class TSMSignService {
   // The signed document, or an error text that starts with a bracketed layer tag, or an empty
   // text after a logged failure.
   Text SignDocument(const Text& AXMLNF, const Text& ASerialNumber);
+  // The same with the document handed over: signing frees it as soon as it no longer needs it,
+  // so that a batch of megabytes is not held beside its signed copy.
+  Text SignDocument(Text&& AXMLNF, const Text& ASerialNumber);
 
  private:
+  Text Sign(const Text& AXMLNF, const Text& ASerialNumber, Text* AReleasable);
+
   TLogFunction FLog;
   TSignFailureRecorder FFailures;
 };

@@ -44,6 +44,12 @@ void TDBXJSonServerInputConnectionHandler::Close() {
   FWriter->Close();
 }
 
+void TDBXJSonServerInputConnectionHandler::ReleaseIdleBuffers() {
+  FReader->ReleaseIdleBuffer();
+  FWriter->ReleaseIdleBuffer();
+  FRowBuffer->ReleaseIdleBuffer();
+}
+
 bool TDBXJSonServerInputConnectionHandler::HandleDbxRequest(int ACode) {
   try {
     if (!FConnectionHandler->DbxBeforeRequest()) return false;

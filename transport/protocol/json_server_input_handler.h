@@ -40,9 +40,12 @@ class TDBXJSonServerInputConnectionHandler {
   // bytes were dropped unread, after which the stream cannot be read on.
   void AnswerAndEnd(std::exception_ptr AFailure);
   void Close();
+  // Between requests: frees the reader's, writer's and row's buffers that hold nothing.
+  void ReleaseIdleBuffers();
 
   TDBXJSonStreamReader& Reader() const { return *FReader; }
   TDBXJSonStreamWriter& Writer() const { return *FWriter; }
+  TDBXRowBuffer& RowBuffer() const { return *FRowBuffer; }
   TDSServerConnectionHandler& ConnectionHandler() const { return *FConnectionHandler; }
 
  private:

@@ -86,6 +86,8 @@ bool TDBXJSonServerProtocolHandler::HandleNonBlockingProtocol() {
       const int code = FInput->Reader().ReadMethod();
       if (!FInput->HandleDbxRequest(code)) FHandleRequests = false;
     } while (FHandleRequests && BytesWaiting());
+    // The connection waits for its next request holding no buffer.
+    if (FHandleRequests) FInput->ReleaseIdleBuffers();
   } catch (const TMemoryBudgetExceeded&) {
     // Refused before the request's method was known: answered all the same, then the
     // connection ends, since its stream cannot be read on past the dropped bytes.

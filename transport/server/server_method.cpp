@@ -214,11 +214,20 @@ void TDSServerMethod::Invoke(const std::vector<TDBXTablePtr>& AReceivedTables) {
   const TDSMethodDescription& method = *Method().Description;
   const std::size_t count = method.Parameters.size();
 
-  // Arguments are built aside, so that a failure leaves the parameter list as it was.
+  // Arguments are built aside, so that a failure leaves the parameter list as it was. A text
+  // the client sent is dropped after the call anyway: it is moved, not copied, once nothing
+  // can fail any more (a signed batch is megabytes of text).
   std::vector<TDBXValue> arguments(count);
+  std::vector<std::size_t> moved;
   std::size_t nextTable = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const TDBXParameter& parameter = FParameters[i];
+    if (parameter.Direction == pdIn && !(parameter.Flags & vtfLiteral) &&
+        std::holds_alternative<Text>(parameter.Value) &&
+        (parameter.DataType == dtAnsiString || parameter.DataType == dtWideString)) {
+      moved.push_back(i);
+      continue;
+    }
     TDBXValue value = parameter.Direction == pdOut ? TDBXValue() : parameter.Value;
     if (parameter.DataType == dtTable && parameter.Direction != pdOut && !IsNull(value)) {
       if (nextTable >= AReceivedTables.size()) {
@@ -232,7 +241,15 @@ void TDSServerMethod::Invoke(const std::vector<TDBXTablePtr>& AReceivedTables) {
                        : ToArgument(value, parameter.DataType, i);
   }
 
-  TDBXValue result = method.Call(MethodInstance(), arguments);
+  for (const std::size_t i : moved) arguments[i] = std::move(FParameters[i].Value);
+  TDBXValue result;
+  try {
+    result = method.Call(MethodInstance(), arguments);
+  } catch (...) {
+    if (arguments.size() == count)
+      for (const std::size_t i : moved) FParameters[i].Value = std::move(arguments[i]);
+    throw;
+  }
   if (arguments.size() != count) throw Exception(u"Argument list changed by " + method.Name);
 
   FHasTableResult = false;

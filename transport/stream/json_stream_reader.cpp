@@ -41,8 +41,15 @@ void TDBXJSonStreamReader::SetReadBufferSize(int ASize) {
 }
 
 void TDBXJSonStreamReader::Open() {
-  FReadBuffer.assign(
-      static_cast<std::size_t>(FReadBufferSize == 0 ? kJSonDefaultBufferSize : FReadBufferSize), 0);
+  // The buffer is made when bytes arrive (RefillIfConsumed).
+  TByteBuffer().swap(FReadBuffer);
+  FReadPosition = -1;
+  FReadLastPosition = -1;
+}
+
+void TDBXJSonStreamReader::ReleaseIdleBuffer() {
+  if (HasMoreBytes()) return;
+  TByteBuffer().swap(FReadBuffer);
   FReadPosition = -1;
   FReadLastPosition = -1;
 }
@@ -51,6 +58,9 @@ void TDBXJSonStreamReader::Open() {
 // lost connection leaves the reader as it was.
 void TDBXJSonStreamReader::RefillIfConsumed() {
   if (FReadPosition < FReadLastPosition) return;
+  if (FReadBuffer.empty())
+    FReadBuffer.resize(
+        static_cast<std::size_t>(FReadBufferSize == 0 ? kJSonDefaultBufferSize : FReadBufferSize));
   const int size = static_cast<int>(FReadBuffer.size());
   const int count = FChannel.Read(FReadBuffer, 0, size);
   if (count <= 0 || count > size) throw TDBXError(kJSonReadErrorCode, kJSonReadError);

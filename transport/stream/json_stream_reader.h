@@ -21,6 +21,7 @@
 
 #include "platform/text.h"
 #include "transport/channel.h"
+#include "transport/stream/byte_buffer.h"
 #include "transport/stream/json_stream_format.h"
 #include "transport/stream/memory_budget.h"
 
@@ -64,6 +65,10 @@ class TDBXJSonStreamReader {
 
   // True when received bytes wait unread.
   bool HasMoreBytes() const { return FReadPosition < FReadLastPosition; }
+  // Frees the read buffer when every byte in it was read; the next read makes it again. An idle
+  // connection holds no buffer.
+  void ReleaseIdleBuffer();
+  bool HoldsBuffer() const { return !FReadBuffer.empty(); }
 
   // Not supported in this encoding.
   int ReadByte() { return 0; }
@@ -114,7 +119,7 @@ class TDBXJSonStreamReader {
   TMemoryReservation FStringCharge;  // FStringValue's capacity
   double FDoubleValue = 0;
   bool FBooleanValue = false;
-  std::vector<std::uint8_t> FReadBuffer;
+  TByteBuffer FReadBuffer;
   int FReadPosition = -1;      // index of the last byte consumed
   int FReadLastPosition = -1;  // index of the last valid byte
   int FReadBufferSize;

@@ -20,8 +20,18 @@ void TDBXJSonStreamWriter::SetWriteBufferSize(int ASize) {
 
 void TDBXJSonStreamWriter::Open() {
   FCapacity = FWriteBufferSize == 0 ? kJSonDefaultBufferSize : FWriteBufferSize;
-  FWriteBuffer.assign(static_cast<std::size_t>(FCapacity), 0);
+  // The buffer is made by the first byte written (AllocateBuffer).
+  TByteBuffer().swap(FWriteBuffer);
   FWriteBufferPosition = -1;
+}
+
+void TDBXJSonStreamWriter::AllocateBuffer() {
+  FWriteBuffer.resize(static_cast<std::size_t>(FCapacity));
+}
+
+void TDBXJSonStreamWriter::ReleaseIdleBuffer() {
+  if (FWriteBufferPosition >= 0) return;
+  TByteBuffer().swap(FWriteBuffer);
 }
 
 // A Write that throws leaves the buffer untouched; one that reports failure must not pass for
@@ -51,6 +61,7 @@ void TDBXJSonStreamWriter::Flush() {
 // A full buffer goes out only when the next byte needs room, exactly as byte-by-byte writing
 // would do it: a reply of exactly the buffer size leaves in one Write at Flush.
 void TDBXJSonStreamWriter::PutRaw(const std::uint8_t* ABytes, std::size_t ACount) {
+  if (FWriteBuffer.empty()) AllocateBuffer();
   while (ACount > 0) {
     if (FWriteBufferPosition + 1 >= FCapacity) FlushFullBuffer();
     const auto room = static_cast<std::size_t>(FCapacity - FWriteBufferPosition - 1);
@@ -174,6 +185,7 @@ void TDBXJSonStreamWriter::WriteDataBytes(std::span<const std::uint8_t> ASourceB
 void TDBXJSonStreamWriter::Skip(int ACount) {
   if (ACount < 0 || FWriteBufferPosition + ACount >= FCapacity)
     throw TDBXError(0, "Invalid skip: " + std::to_string(ACount));
+  if (FWriteBuffer.empty()) AllocateBuffer();
   FWriteBufferPosition += ACount;
 }
 

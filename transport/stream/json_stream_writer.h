@@ -16,6 +16,7 @@
 
 #include "platform/text.h"
 #include "transport/channel.h"
+#include "transport/stream/byte_buffer.h"
 #include "transport/stream/byte_stream.h"
 #include "transport/stream/json_stream_format.h"
 
@@ -63,6 +64,10 @@ class TDBXJSonStreamWriter {
   int CalcRowBufferSize() const;
   // Bytes that fit in the buffer before it has to be handed to the channel.
   int FreeBytes() const { return FCapacity - FWriteBufferPosition - 1; }
+  // Frees the buffer when nothing waits in it; the next byte written makes it again. An idle
+  // connection holds no buffer.
+  void ReleaseIdleBuffer();
+  bool HoldsBuffer() const { return !FWriteBuffer.empty(); }
   void Flush();
 
   // A point in the output, so that a reply failing half-way can be taken back before an error
@@ -107,6 +112,8 @@ class TDBXJSonStreamWriter {
 
  private:
   void PutByte(std::uint8_t AByte) {
+    if (FWriteBuffer.empty()) [[unlikely]]
+      AllocateBuffer();
     if (FWriteBufferPosition + 1 >= FCapacity) FlushFullBuffer();
     FWriteBuffer[static_cast<std::size_t>(++FWriteBufferPosition)] = AByte;
   }
@@ -114,13 +121,14 @@ class TDBXJSonStreamWriter {
   void PutRaw(const std::uint8_t* ABytes, std::size_t ACount);
   void PutUnicodeEscape(char16_t AUnit);
   void FlushFullBuffer();
+  void AllocateBuffer();
   void ChannelWrite(int ACount);
   void WriteKeyedBlock(std::string_view AKey, std::string_view AData);
 
   TDbxChannel& FChannel;
   int FWriteBufferSize;
-  std::vector<std::uint8_t> FWriteBuffer;
-  int FCapacity = 0;              // size of FWriteBuffer as allocated by Open
+  TByteBuffer FWriteBuffer;
+  int FCapacity = 0;              // size of FWriteBuffer whenever it is allocated
   int FWriteBufferPosition = -1;  // index of the last byte written
   std::uint64_t FChannelWrites = 0;
 };

@@ -142,9 +142,7 @@ TDBXRowBuffer::TDBXRowBuffer(TDBXJSonStreamReader& AReader, TDBXJSonStreamWriter
       FWriter(AWriter),
       FMinBufSize(std::max(AMinBufSize, 0)),
       FClient(AClient),
-      FRowLength(static_cast<std::size_t>(FMinBufSize)) {
-  FBuf.resize(FRowLength);
-}
+      FRowLength(static_cast<std::size_t>(FMinBufSize)) {}
 
 // ---------------------------------------------------------------------------------------------
 // Reading
@@ -161,6 +159,7 @@ void TDBXRowBuffer::LoadData(int ACount) {
   FRowLength = static_cast<std::size_t>(FMinBufSize);
   // The buffer grows with the bytes that really arrive, not with the count announced.
   const auto total = static_cast<std::size_t>(ACount);
+  if (FBuf.size() < std::min(total, FRowLength)) FBuf.resize(FRowLength);
   std::size_t loaded = 0;
   while (loaded < total) {
     const std::size_t piece =
@@ -522,13 +521,21 @@ std::vector<std::uint8_t> TDBXRowBuffer::FetchContinuation(const TField& AField,
 // ---------------------------------------------------------------------------------------------
 // Writing
 
+void TDBXRowBuffer::ReleaseIdleBuffer() {
+  if (FWriteOff != 0) return;
+  decltype(FBuf)().swap(FBuf);
+  FReadSize = 0;
+  FReadOff = 0;
+  FReadOrdinal = 0;
+}
+
 void TDBXRowBuffer::Clear(int ARowHandle) {
   FWriteOff = 0;
   FWriteOrdinal = 0;
   FRowLength = static_cast<std::size_t>(FMinBufSize);
   // A buffer that a large row made grow is not kept for the connection's life.
   if (FBuf.size() > 2 * FRowLength + kValueGrowth) {
-    FBuf = {};
+    decltype(FBuf)().swap(FBuf);
     FBuf.resize(FRowLength);
   }
   FWriteRowHandle = ARowHandle;

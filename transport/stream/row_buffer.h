@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "transport/stream/byte_buffer.h"
 #include "transport/stream/dbx_value.h"
 #include "transport/stream/json_stream_reader.h"
 #include "transport/stream/json_stream_writer.h"
@@ -85,6 +86,11 @@ class TDBXRowBuffer {
   TDBXContinuations TakeContinuations() { return std::exchange(FContinuations, {}); }
   void DropContinuations() { FContinuations.Clear(); }
 
+  // Between requests: frees the row's buffer (the loaded row is gone; the next row makes it
+  // again), unless a row is being written. An idle connection holds no buffer.
+  void ReleaseIdleBuffer();
+  std::size_t BufferCapacity() const { return FBuf.capacity(); }
+
  private:
   struct TField {
     std::size_t Offset;  // of the header byte
@@ -135,24 +141,8 @@ class TDBXRowBuffer {
   const bool FClient;
   int FCommandHandle = row_format::kServerCommandHandle;
 
-  // Grows without zeroing: every byte is written before it is read.
-  template <class T>
-  struct TDefaultInitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-      using other = TDefaultInitAllocator<U>;
-    };
-    template <class U>
-    void construct(U* APlace) noexcept {
-      ::new (static_cast<void*>(APlace)) U;
-    }
-    template <class U, class... TArgs>
-    void construct(U* APlace, TArgs&&... AArgs) {
-      ::new (static_cast<void*>(APlace)) U(std::forward<TArgs>(AArgs)...);
-    }
-  };
   // The loaded row, or the row being written.
-  std::vector<std::uint8_t, TDefaultInitAllocator<std::uint8_t>> FBuf;
+  TByteBuffer FBuf;
 
   std::size_t FReadSize = 0;  // bytes of the loaded row
   std::size_t FReadOff = 0;   // header of field FReadOrdinal

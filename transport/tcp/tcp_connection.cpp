@@ -48,6 +48,8 @@ int RemainingMs(std::chrono::steady_clock::time_point AStart, std::chrono::milli
 
 void TDSTCPContext::CheckForDataOnSource() {
   if (!InputBufferIsEmpty() || FPeerGone) return;
+  // Between messages the connection holds no input buffer: idle clients cost no memory.
+  if (!FMessageStart) FInput.reset();
   pollfd fds[2] = {{FSocket.get(), POLLIN, 0}, {FStopFd, POLLIN, 0}};
   const int timeout = FMessageStart ? RemainingMs(*FMessageStart, FMessageDeadline) : -1;
   const int ready = ::poll(fds, 2, timeout);
@@ -64,7 +66,7 @@ void TDSTCPContext::CheckForDataOnSource() {
     return;
   }
   if (fds[0].revents == 0) return;
-  if (!FInput) FInput = std::make_unique<std::uint8_t[]>(kInputBufferSize);
+  if (!FInput) FInput = std::make_unique_for_overwrite<std::uint8_t[]>(kInputBufferSize);
   ssize_t received;
   do {
     received = ::recv(FSocket.get(), FInput.get(), kInputBufferSize, MSG_DONTWAIT);

@@ -167,6 +167,46 @@ TEST_F(SignServiceTest, SignedDocumentHasNoLineBreaksAndVerifies) {
   }
 }
 
+// A document handed over gives the same result as one lent; it is freed only when the one-pass
+// path has signed it, and stays whole for the tree path and for the error text that quotes it.
+TEST_F(SignServiceTest, HandedOverDocumentGivesTheSameResultAndIsFreedOnlyWhenSigned) {
+  std::string serial;
+  FStore.Add(Certificate("empresa.pem", "EMPRESA EXEMPLO LTDA"), &serial);
+  const Text exact = text::FromAscii(serial);
+  struct Case {
+    const char* name;
+    Text xml;
+    bool signs;
+    bool freed;
+  };
+  const Case kCases[] = {
+      {"plain document, one pass",
+       u"<?xml version=\"1.0\"?>\n<nfse>\n  <inf Id=\"a\">São Paulo</inf>\n  "
+       u"<assinatura/>\n</nfse>",
+       true, true},
+      {"two templates, one pass",
+       u"<nfse><a Id=\"x\"><b>1</b><assinatura/></a><assinatura/></nfse>", true, true},
+      {"a comment, the tree", u"<nfse><!-- lote --><inf>a</inf><assinatura/></nfse>", true, false},
+      {"malformed, the tree's error quotes it", u"<nfse><inf>sem fim</nfse>", false, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const Text lent = Sign(c.xml, exact);
+    Text handed = c.xml;
+    const Text result = FService.SignDocument(std::move(handed), exact);
+    EXPECT_TRUE(FLogged.empty());
+    EXPECT_EQ(result, lent);
+    EXPECT_EQ(SignOutcomeOf(result) == TSignOutcome::Signed, c.signs) << text::ToUtf8(result);
+    if (c.signs) {
+      EXPECT_EQ(signature_check::VerifyInProcess(result), "") << text::ToUtf8(result);
+    }
+    EXPECT_EQ(handed.empty(), c.freed);
+    if (!c.freed) {
+      EXPECT_EQ(handed, c.xml);
+    }
+  }
+}
+
 // The store is listed once per call: a certificate added or removed between calls is seen by
 // the next one.
 TEST_F(SignServiceTest, EachCallSeesTheStoreAsItIsThen) {
