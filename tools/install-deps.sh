@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building, testing and fuzzing need, from Debian's packages. Run as root.
+# (valgrind: the benches count instructions with callgrind and include its client header.)
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -10,5 +11,5 @@ $SUDO apt-get install -y --no-install-recommends \
   libxml2-dev libxmlsec1-dev libxmlsec1-openssl libssl-dev openssl zlib1g-dev \
   libgtest-dev xmlsec1 locales ca-certificates clang-format \
   qt6-base-dev qt6-svg-dev qt6-translations-l10n libgl-dev xvfb xauth fonts-dejavu-core \
-  dpkg-dev file haproxy socat python3 \
+  dpkg-dev file haproxy socat python3 valgrind \
   libp11-kit-dev p11-kit softhsm2 opensc
