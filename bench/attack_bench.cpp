@@ -246,17 +246,6 @@ bool Signings(std::uint16_t APort, const TVerifier& AVerifier, const std::string
                 "all");
 }
 
-fs::path FindSample(const fs::path& ASelf, int argc, char** argv) {
-  std::vector<fs::path> candidates;
-  if (argc > 2) candidates.emplace_back(argv[2]);
-  candidates.emplace_back("tests/data/nfse_sample.xml");
-  candidates.push_back(ASelf.parent_path().parent_path().parent_path() / "tests/data" /
-                       "nfse_sample.xml");
-  for (const auto& candidate : candidates)
-    if (fs::is_regular_file(candidate)) return fs::absolute(candidate);
-  throw std::runtime_error("nfse_sample.xml não encontrado (passe o caminho como argumento)");
-}
-
 int RunBench(const TPaths& APaths) {
   const TScratchDirectory scratch("attack-bench");
   fs::create_directory(scratch.Path() / "store");
@@ -314,7 +303,7 @@ int main(int argc, char** argv) {
     TPaths paths;
     const fs::path self = fs::read_symlink("/proc/self/exe");
     paths.Daemon = argc > 1 ? fs::absolute(argv[1]) : self.parent_path() / "assinador-nfsed";
-    paths.Sample = FindSample(self, argc, argv);
+    paths.Sample = FindSample(argc > 2 ? argv[2] : nullptr);
     if (argc > 3) paths.BudgetMiB = std::atol(argv[3]);
     return RunBench(paths);
   } catch (const std::exception& e) {

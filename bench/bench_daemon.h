@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,28 +17,33 @@
 #include <xmlsec/xmldsig.h>
 #include <xmlsec/xmltree.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_store.h"
 #include "platform/exception.h"
+#include "platform/openssl_handles.h"
 #include "platform/sys/unique_fd.h"
 #include "platform/text.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/library_scope.h"
 #include "platform/xmldsig/xml_handles.h"
 #include "tests/support/child_process.h"
+#include "tests/support/loopback_socket.h"
 #include "transport/client/dbx_client.h"
 
 extern char** environ;
@@ -87,6 +93,74 @@ inline std::string DocumentOfSize(const std::string& ASample, std::size_t ABytes
   Check(at != std::string::npos, "NumeroLote na amostra");
   return document.replace(at, lot.size(), "<NumeroLote>" + std::to_string(ALot) + "</NumeroLote>");
 }
+
+// The sample NFS-e: AGiven when the command line names one, else the test data of the source
+// tree this program was built from.
+inline fs::path FindSample(const char* AGiven = nullptr) {
+  const fs::path candidate =
+      AGiven ? fs::path(AGiven) : fs::path(ASSINADOR_TEST_DATA) / "nfse_sample.xml";
+  if (fs::is_regular_file(candidate)) return fs::absolute(candidate);
+  throw std::runtime_error(candidate.string() +
+                           " não encontrado (passe o caminho da amostra como argumento)");
+}
+
+// Operations per second that two threads complete together in ASeconds, each running AWork in
+// a loop.
+inline double TwoThreadRate(double ASeconds, const std::function<void()>& AWork) {
+  std::atomic<long> done{0};
+  const auto start = Clock::now();
+  const auto until = start + std::chrono::duration<double>(ASeconds);
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 2; ++t)
+      threads.emplace_back([&] {
+        while (Clock::now() < until) {
+          AWork();
+          done.fetch_add(1, std::memory_order_relaxed);
+        }
+      });
+  }
+  return static_cast<double>(done.load()) / Seconds(start);
+}
+
+// One bare RSA signature (SHA-1, PKCS#1 v1.5) of a 600-byte message with AKey: what the
+// signature of a small NFS-e costs without the document around it.
+inline void BareRsaSignature(EVP_PKEY* AKey) {
+  static const std::string kMessage(600, 'x');
+  EvpMdCtxPtr context{EVP_MD_CTX_new()};
+  unsigned char signature[512];
+  std::size_t length = sizeof signature;
+  Check(EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, AKey) == 1 &&
+            EVP_DigestSign(context.get(), signature, &length,
+                           reinterpret_cast<const unsigned char*>(kMessage.data()),
+                           kMessage.size()) == 1,
+        "EVP_DigestSign");
+}
+
+// Prints figures as they come, each with its target and PASS or MISS (APassed empty: a figure
+// without a target); remembers whether one missed.
+class TReport {
+ public:
+  void Figure(const std::string& AName, const std::string& AValue, const std::string& ATarget,
+              std::optional<bool> APassed) {
+    if (APassed && !*APassed) FAllPassed = false;
+    std::printf("  %-62s %16s   target %-11s %s\n", AName.c_str(), AValue.c_str(), ATarget.c_str(),
+                !APassed   ? "-"
+                : *APassed ? "PASS"
+                           : "MISS");
+    std::fflush(stdout);
+  }
+  void Figure(const std::string& AName, double AValue, const std::string& AUnit,
+              const std::string& ATarget, std::optional<bool> APassed) {
+    char value[64];
+    std::snprintf(value, sizeof value, "%.3f %s", AValue, AUnit.c_str());
+    Figure(AName, value, ATarget, APassed);
+  }
+  bool AllPassed() const { return FAllPassed; }
+
+ private:
+  bool FAllPassed = true;
+};
 
 // A self-issued RSA-2048 certificate with its key as the store's one file; returns the file.
 inline fs::path MakeStore(const fs::path& ADirectory) {
@@ -223,33 +297,9 @@ inline std::string OpenFilesLimit(pid_t APid) {
 
 // AFrom, when given, is the loopback address the connection comes from (as "127.0.0.2").
 inline UniqueFd ConnectTcp(std::uint16_t APort, const char* AFrom = nullptr) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  Check(fd.get() >= 0, std::string("socket: ") + std::strerror(errno));
-  timeval timeout{20, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (AFrom) {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, AFrom, &from.sin_addr);
-    Check(::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0,
-          std::string("bind: ") + std::strerror(errno));
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(APort);
-  Check(::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
-        std::string("connect: ") + std::strerror(errno));
+  UniqueFd fd = ConnectLoopback(APort, AFrom);
+  Check(fd.get() >= 0, std::string("connect: ") + std::strerror(errno));
   return fd;
-}
-
-inline bool SendAll(int AFd, std::string_view ABytes) {
-  while (!ABytes.empty()) {
-    const ssize_t sent = ::send(AFd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    ABytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
-  return true;
 }
 
 inline bool RecvExactly(int AFd, std::size_t ACount) {

@@ -111,25 +111,6 @@ int RunClient(const std::string& AMode, std::uint16_t APort, const fs::path& ASa
 
 // ---- the figures ---------------------------------------------------------------------------
 
-// Prints figures as they come; remembers whether one missed its target.
-class TReport {
- public:
-  // APassed empty: a figure without a target.
-  void Figure(const std::string& AName, const std::string& AValue, const std::string& ATarget,
-              std::optional<bool> APassed) {
-    if (APassed && !*APassed) FAllPassed = false;
-    std::printf("  %-52s %16s   target %-11s %s\n", AName.c_str(), AValue.c_str(), ATarget.c_str(),
-                !APassed   ? "-"
-                : *APassed ? "PASS"
-                           : "MISS");
-    std::fflush(stdout);
-  }
-  bool AllPassed() const { return FAllPassed; }
-
- private:
-  bool FAllPassed = true;
-};
-
 std::string Format(const char* AFormat, double AValue) {
   char text[64];
   std::snprintf(text, sizeof text, AFormat, AValue);
@@ -426,17 +407,6 @@ int RunBench(const TBench& APaths) {
   return report.AllPassed() ? 0 : 1;
 }
 
-fs::path FindSample(const fs::path& ASelf, int argc, char** argv) {
-  std::vector<fs::path> candidates;
-  if (argc > 2) candidates.emplace_back(argv[2]);
-  candidates.emplace_back("tests/data/nfse_sample.xml");
-  candidates.push_back(ASelf.parent_path().parent_path().parent_path() / "tests/data" /
-                       "nfse_sample.xml");
-  for (const auto& candidate : candidates)
-    if (fs::is_regular_file(candidate)) return fs::absolute(candidate);
-  throw std::runtime_error("nfse_sample.xml não encontrado (passe o caminho como argumento)");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -448,7 +418,7 @@ int main(int argc, char** argv) {
     TBench paths;
     paths.Self = fs::read_symlink("/proc/self/exe");
     paths.Daemon = argc > 1 ? fs::absolute(argv[1]) : paths.Self.parent_path() / "assinador-nfsed";
-    paths.Sample = FindSample(paths.Self, argc, argv);
+    paths.Sample = FindSample(argc > 2 ? argv[2] : nullptr);
     return RunBench(paths);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "daemon_load_bench: %s\n", text::ToUtf8(MessageOf(e)).c_str());

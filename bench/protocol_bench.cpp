@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "app/container/server_container.h"
+#include "bench/bench_daemon.h"
 #include "bench/bench_store.h"
 #include "platform/exception.h"
 #include "platform/openssl_handles.h"
@@ -46,6 +47,10 @@
 #include "transport/client/dbx_client.h"
 
 namespace {
+
+using bench_daemon::DocumentOfSize;
+using bench_daemon::FindSample;
+using bench_daemon::TwoThreadRate;
 
 using Clock = std::chrono::steady_clock;
 
@@ -78,23 +83,6 @@ std::string ReadFile(const std::filesystem::path& APath) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
-}
-
-// The sample with its one RPS repeated until the document holds at least ABytes, each copy
-// with its own Id.
-std::string DocumentOfSize(const std::string& ASample, std::size_t ABytes) {
-  const std::size_t open = ASample.find("<ListaRps>");
-  const std::size_t close = ASample.find("</ListaRps>");
-  Check(open != std::string::npos && close != std::string::npos, "ListaRps na amostra");
-  const std::size_t first = open + std::strlen("<ListaRps>");
-  const std::string rps = ASample.substr(first, close - first);
-  const std::size_t id = rps.find("Id=\"rps1\"");
-  Check(id != std::string::npos, "Id=\"rps1\" na amostra");
-  std::string list;
-  for (int n = 1; ASample.size() - rps.size() + list.size() < ABytes; ++n)
-    list += rps.substr(0, id) + "Id=\"rps" + std::to_string(n) + "\"" +
-            rps.substr(id + std::strlen("Id=\"rps1\""));
-  return ASample.substr(0, first) + list + ASample.substr(close);
 }
 
 void CheckSigned(const Text& AResult) {
@@ -166,7 +154,7 @@ int RunClient(const std::string& AMode, std::uint16_t APort, const std::string& 
     seconds = Seconds(start);
   } else if (AMode == "sign8k" || AMode == "sign2m") {
     const bool large = AMode == "sign2m";
-    const Text document = text::FromUtf8(DocumentOfSize(sample, large ? 2 << 20 : 8 << 10));
+    const Text document = text::FromUtf8(DocumentOfSize(sample, large ? 2 << 20 : 8 << 10, 1));
     const auto client = OpenClient(APort);
     const auto call = [&] {
       CheckSigned(client->CallTextMethod(u"TSMSignService.SignDocument", {document, serial}));
@@ -177,7 +165,7 @@ int RunClient(const std::string& AMode, std::uint16_t APort, const std::string& 
     for (; calls < (large ? kLargeSignCalls : kSmallSignCalls); ++calls) call();
     seconds = Seconds(start);
   } else if (AMode == "sign8k-2") {
-    const Text document = text::FromUtf8(DocumentOfSize(sample, 8 << 10));
+    const Text document = text::FromUtf8(DocumentOfSize(sample, 8 << 10, 1));
     std::unique_ptr<TDBXClient> clients[2] = {OpenClient(APort), OpenClient(APort)};
     for (auto& client : clients)
       CheckSigned(client->CallTextMethod(u"TSMSignService.SignDocument", {document, serial}));
@@ -285,24 +273,6 @@ EvpPkeyPtr MakeStore(const std::filesystem::path& ADirectory) {
   return key;
 }
 
-// Operations per second that two threads complete together, each running AWork in a loop.
-double TwoThreadRate(const std::function<void()>& AWork) {
-  std::atomic<long> done{0};
-  const auto until = Clock::now() + std::chrono::duration<double>(kParallelSeconds);
-  const auto start = Clock::now();
-  {
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 2; ++t)
-      threads.emplace_back([&] {
-        while (Clock::now() < until) {
-          AWork();
-          done.fetch_add(1, std::memory_order_relaxed);
-        }
-      });
-  }
-  return static_cast<double>(done.load()) / Seconds(start);
-}
-
 // One echo connection at a time, answered by a thread of this process.
 class TEchoServer {
  public:
@@ -345,27 +315,12 @@ void PrintRatio(const char* AName, double ARatio, const char* ATarget = nullptr,
     std::printf("  %-58s %6.2f x\n", AName, ARatio);
 }
 
-std::string FindSample(int argc, char** argv) {
-  std::vector<std::filesystem::path> candidates;
-  if (argc > 1) candidates.emplace_back(argv[1]);
-  candidates.emplace_back("tests/data/nfse_sample.xml");
-  std::error_code error;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error)
-    candidates.push_back(exe.parent_path().parent_path().parent_path() / "tests/data" /
-                         "nfse_sample.xml");
-  for (const auto& candidate : candidates)
-    if (std::filesystem::is_regular_file(candidate))
-      return std::filesystem::absolute(candidate).string();
-  throw std::runtime_error("nfse_sample.xml não encontrado (passe o caminho como argumento)");
-}
-
 int RunServer(const std::string& ASamplePath) {
   const TScratchDirectory store("protocol-bench");
   const EvpPkeyPtr key = MakeStore(store.Path());
   const std::string sample = ReadFile(ASamplePath);
-  const std::string small = DocumentOfSize(sample, 8 << 10);
-  const std::string large = DocumentOfSize(sample, 2 << 20);
+  const std::string small = DocumentOfSize(sample, 8 << 10, 1);
+  const std::string large = DocumentOfSize(sample, 2 << 20, 1);
   const Text smallText = text::FromUtf8(small);
   const Text largeText = text::FromUtf8(large);
   const Text serial = text::FromUtf8(kSerial);
@@ -423,18 +378,9 @@ int RunServer(const std::string& ASamplePath) {
   // c. Two at once.
   const auto parallelRun = TClientProcess("sign8k-2", port, ASamplePath).Run();
   const double protocolRate = static_cast<double>(parallelRun.calls) / parallelRun.seconds;
-  const double inProcessRate = TwoThreadRate([&] { signInProcess(smallText); });
-  const std::string message(600, 'x');
-  const double bareRate = TwoThreadRate([&] {
-    EvpMdCtxPtr context{EVP_MD_CTX_new()};
-    unsigned char signature[512];
-    std::size_t length = sizeof signature;
-    Check(EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, key.get()) == 1 &&
-              EVP_DigestSign(context.get(), signature, &length,
-                             reinterpret_cast<const unsigned char*>(message.data()),
-                             message.size()) == 1,
-          "EVP_DigestSign");
-  });
+  const double inProcessRate = TwoThreadRate(kParallelSeconds, [&] { signInProcess(smallText); });
+  const double bareRate =
+      TwoThreadRate(kParallelSeconds, [&] { bench_daemon::BareRsaSignature(key.get()); });
   std::printf(
       "c. two connections: %.1f calls/s (per call: server CPU %.3f ms, client CPU %.3f ms) vs "
       "in-process signing on two threads %.1f docs/s; bare RSA-2048 signatures on two threads "
@@ -479,7 +425,7 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "client") == 0)
       return RunClient(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), argv[4]);
     const TXmlLibraryScope libraries;
-    return RunServer(FindSample(argc, argv));
+    return RunServer(FindSample(argc > 1 ? argv[1] : nullptr).string());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "protocol_bench: %s\n", text::ToUtf8(MessageOf(e)).c_str());
     return 1;

@@ -48,24 +48,6 @@ void CheckSigned(const Text& AResult) {
         "assinatura: " + text::ToUtf8(AResult.substr(0, 200)));
 }
 
-// Prints figures as they come; remembers whether one missed its target.
-class TReport {
- public:
-  void Figure(const std::string& AName, double AValue, const char* AUnit, const char* ATarget,
-              std::optional<bool> APassed) {
-    if (APassed && !*APassed) FAllPassed = false;
-    std::printf("  %-62s %9.3f %-3s target %-7s %s\n", AName.c_str(), AValue, AUnit, ATarget,
-                !APassed   ? "-"
-                : *APassed ? "PASS"
-                           : "MISS");
-    std::fflush(stdout);
-  }
-  bool AllPassed() const { return FAllPassed; }
-
- private:
-  bool FAllPassed = true;
-};
-
 // The operation callgrind counts in the in-process reference.
 [[gnu::noinline]] void MeasuredOperation(const std::function<void()>& AWork) { AWork(); }
 
@@ -460,23 +442,6 @@ double CpuSeconds(pid_t APid) {
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-double TwoThreadRate(const std::function<void()>& AWork) {
-  std::atomic<long> done{0};
-  const auto until = Clock::now() + std::chrono::duration<double>(kParallelSeconds);
-  const auto start = Clock::now();
-  {
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 2; ++t)
-      threads.emplace_back([&] {
-        while (Clock::now() < until) {
-          AWork();
-          done.fetch_add(1, std::memory_order_relaxed);
-        }
-      });
-  }
-  return static_cast<double>(done.load()) / Seconds(start);
-}
-
 void ParallelFigure(const TPaths& APaths, TReport& AReport, const fs::path& AScratch) {
   std::printf("\n3. two connections signing 8 KB documents\n");
   TDaemon daemon(APaths, AScratch / "paralelo");
@@ -496,7 +461,8 @@ void ParallelFigure(const TPaths& APaths, TReport& AReport, const fs::path& AScr
   const Text document = text::FromUtf8(DocumentOfSize(ReadFile(APaths.Sample), kSmall, 1));
   const Text serial = text::FromAscii(kSerial);
   CheckSigned(service.SignDocument(document, serial));
-  const double local = TwoThreadRate([&] { CheckSigned(service.SignDocument(document, serial)); });
+  const double local =
+      TwoThreadRate(kParallelSeconds, [&] { CheckSigned(service.SignDocument(document, serial)); });
   EvpPkeyPtr key;
   {
     const std::string pem = ReadFile(daemon.Certificate);
@@ -504,17 +470,8 @@ void ParallelFigure(const TPaths& APaths, TReport& AReport, const fs::path& AScr
     key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
     Check(key != nullptr, "chave privada");
   }
-  const std::string message(600, 'x');
-  const double bare = TwoThreadRate([&] {
-    EvpMdCtxPtr context{EVP_MD_CTX_new()};
-    unsigned char signature[512];
-    std::size_t length = sizeof signature;
-    Check(EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, key.get()) == 1 &&
-              EVP_DigestSign(context.get(), signature, &length,
-                             reinterpret_cast<const unsigned char*>(message.data()),
-                             message.size()) == 1,
-          "EVP_DigestSign");
-  });
+  const double bare =
+      TwoThreadRate(kParallelSeconds, [&] { bench_daemon::BareRsaSignature(key.get()); });
   std::printf(
       "    over the wire %.1f calls/s, in process on two threads %.1f /s, bare RSA-2048 on two "
       "threads %.1f /s\n",
@@ -554,15 +511,6 @@ void IdleFigure(const TPaths& APaths, TReport& AReport, const fs::path& AScratch
   const double megabytes = static_cast<double>(loaded.RssKb - before) / 1024;
   AReport.Figure("clients not served", static_cast<double>(refused), "", "0", refused == 0);
   AReport.Figure("resident memory the idle clients add", megabytes, "MB", "<= 64", megabytes <= 64);
-}
-
-fs::path FindSample(const fs::path& ASelf) {
-  for (const fs::path& candidate :
-       {fs::path("tests/data/nfse_sample.xml"),
-        ASelf.parent_path().parent_path().parent_path() / "tests/data/nfse_sample.xml",
-        fs::path(ASSINADOR_TEST_DATA) / "nfse_sample.xml"})
-    if (fs::is_regular_file(candidate)) return fs::absolute(candidate);
-  throw std::runtime_error("nfse_sample.xml não encontrado");
 }
 
 int RunBench(const TPaths& APaths) {
@@ -605,7 +553,7 @@ int main(int argc, char** argv) {
     paths.Self = fs::read_symlink("/proc/self/exe");
     paths.Daemon =
         !args.empty() ? fs::absolute(args[0]) : paths.Self.parent_path() / "assinador-nfsed";
-    paths.Sample = FindSample(paths.Self);
+    paths.Sample = FindSample();
     if (args.size() > 1) paths.Figures = args[1];
     return RunBench(paths);
   } catch (const std::exception& e) {

@@ -131,7 +131,7 @@ bool ClosedWithin(int AFd, int AMs) {
 // Answers the filter negotiation: the server's list names the compression filter and its
 // threshold, so the connection went all the way to the daemon's protocol handler.
 void ExpectNegotiation(int AClient) {
-  ASSERT_TRUE(tcptest::SendAll(AClient, std::string(5, '\x05')));
+  ASSERT_TRUE(SendAll(AClient, std::string(5, '\x05')));
   const std::string header = tcptest::RecvExactly(AClient, 5);
   ASSERT_EQ(header.size(), 5u);
   const auto length = static_cast<std::size_t>(static_cast<unsigned char>(header[3]) << 8 |
@@ -192,7 +192,7 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
   // A second client that stopped halfway through the filter negotiation.
   UniqueFd halfway = tcptest::Connect(port);
   ASSERT_TRUE(halfway);
-  ASSERT_TRUE(tcptest::SendAll(halfway.get(), std::string(3, '\x05')));
+  ASSERT_TRUE(SendAll(halfway.get(), std::string(3, '\x05')));
 
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->Wait(), 0) << daemon->Errors();

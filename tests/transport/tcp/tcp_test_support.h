@@ -30,6 +30,7 @@
 #include "platform/exception.h"
 #include "platform/sys/thread_scope.h"
 #include "platform/sys/unique_fd.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/wait_until.h"
 #include "transport/filter/filter_socket_channel.h"
 #include "transport/server/protocol_handler.h"
@@ -42,34 +43,8 @@ namespace tcptest {
 inline constexpr auto kWait =
     std::chrono::seconds(20);  // bound of every wait; never reached when healthy
 
-// A connection to APort on loopback; AFrom, when given, is the loopback address it comes from
-// (as "127.0.0.2").
 inline UniqueFd Connect(std::uint16_t APort, const char* AFrom = nullptr) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  timeval timeout{20, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (AFrom) {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, AFrom, &from.sin_addr);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return UniqueFd();
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(APort);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return UniqueFd();
-  return fd;
-}
-
-inline bool SendAll(int AFd, std::string_view ABytes) {
-  while (!ABytes.empty()) {
-    const ssize_t sent = ::send(AFd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    ABytes.remove_prefix(static_cast<std::size_t>(sent));
-  }
-  return true;
+  return ConnectLoopback(APort, AFrom);
 }
 
 // Up to ACount bytes; fewer when the peer closed or the receive timed out.
