@@ -123,6 +123,62 @@ inline double TwoThreadRate(double ASeconds, const std::function<void()>& AWork)
   return static_cast<double>(done.load()) / Seconds(start);
 }
 
+// A program run with AArguments (the first is its path), talking to us over its standard input
+// and output; it is waited for when this goes. Only exec follows the fork: the caller may have
+// threads of its own (a server).
+class TPipedChild {
+ public:
+  explicit TPipedChild(const std::vector<std::string>& AArguments) {
+    int toChild[2];
+    int fromChild[2];
+    Check(::pipe2(toChild, O_CLOEXEC) == 0 && ::pipe2(fromChild, O_CLOEXEC) == 0, "pipe2");
+    std::vector<std::string> arguments = AArguments;
+    std::vector<char*> args;
+    for (auto& a : arguments) args.push_back(a.data());
+    args.push_back(nullptr);
+    FPid = ::fork();
+    Check(FPid >= 0, "fork");
+    if (FPid == 0) {
+      ::dup2(toChild[0], STDIN_FILENO);
+      ::dup2(fromChild[1], STDOUT_FILENO);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    FInput.reset(toChild[1]);
+    FOutput = ::fdopen(fromChild[0], "r");
+    Check(FOutput != nullptr, "fdopen");
+  }
+  ~TPipedChild() {
+    FInput.reset();
+    if (FOutput) std::fclose(FOutput);
+    int status = 0;
+    ::waitpid(FPid, &status, 0);
+  }
+  TPipedChild(const TPipedChild&) = delete;
+  TPipedChild& operator=(const TPipedChild&) = delete;
+
+  // The child's next line, without its end.
+  std::string ReadLine() {
+    char line[256];
+    Check(std::fgets(line, sizeof line, FOutput) != nullptr, "o cliente terminou antes da hora");
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+  }
+  void WriteLine(const std::string& ALine) {
+    const std::string line = ALine + "\n";
+    Check(::write(FInput.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size()),
+          "write");
+  }
+
+ private:
+  pid_t FPid = -1;
+  UniqueFd FInput;
+  FILE* FOutput = nullptr;
+};
+
 // One bare RSA signature (SHA-1, PKCS#1 v1.5) of a 600-byte message with AKey: what the
 // signature of a small NFS-e costs without the document around it.
 inline void BareRsaSignature(EVP_PKEY* AKey) {

@@ -198,37 +198,10 @@ int RunClient(const std::string& AMode, std::uint16_t APort, const std::string& 
 // This program run again as a client, talking to us over its standard input and output.
 class TClientProcess {
  public:
-  TClientProcess(const std::string& AMode, std::uint16_t APort, const std::string& ASamplePath) {
-    int toChild[2];
-    int fromChild[2];
-    Check(::pipe2(toChild, O_CLOEXEC) == 0 && ::pipe2(fromChild, O_CLOEXEC) == 0, "pipe2");
-    const std::string port = std::to_string(APort);
-    const char* args[] = {"protocol_bench",    "client", AMode.c_str(), port.c_str(),
-                          ASamplePath.c_str(), nullptr};
-    FPid = ::fork();
-    Check(FPid >= 0, "fork");
-    if (FPid == 0) {
-      // Only async-signal-safe calls before exec: this process has the server's threads.
-      ::dup2(toChild[0], STDIN_FILENO);
-      ::dup2(fromChild[1], STDOUT_FILENO);
-      ::execv("/proc/self/exe", const_cast<char* const*>(args));
-      ::_exit(127);
-    }
-    ::close(toChild[0]);
-    ::close(fromChild[1]);
-    FInput.reset(toChild[1]);
-    FOutput = ::fdopen(fromChild[0], "r");
-    Check(FOutput != nullptr, "fdopen");
-    Check(ReadLine() == "ready", "cliente pronto (" + AMode + ")");
+  TClientProcess(const std::string& AMode, std::uint16_t APort, const std::string& ASamplePath)
+      : FChild({"/proc/self/exe", "client", AMode, std::to_string(APort), ASamplePath}) {
+    Check(FChild.ReadLine() == "ready", "cliente pronto (" + AMode + ")");
   }
-  ~TClientProcess() {
-    FInput.reset();
-    if (FOutput) std::fclose(FOutput);
-    int status = 0;
-    ::waitpid(FPid, &status, 0);
-  }
-  TClientProcess(const TClientProcess&) = delete;
-  TClientProcess& operator=(const TClientProcess&) = delete;
 
   struct TResult {
     long calls = 0;
@@ -241,8 +214,8 @@ class TClientProcess {
   // server's.
   TResult Run() {
     const double cpuStart = ProcessCpuSeconds();
-    Check(::write(FInput.get(), "go\n", 3) == 3, "write");
-    const std::string line = ReadLine();
+    FChild.WriteLine("go");
+    const std::string line = FChild.ReadLine();
     TResult result;
     result.serverCpu = ProcessCpuSeconds() - cpuStart;
     Check(std::sscanf(line.c_str(), "%ld %lf %lf", &result.calls, &result.seconds,
@@ -252,17 +225,7 @@ class TClientProcess {
   }
 
  private:
-  std::string ReadLine() {
-    char line[256];
-    Check(std::fgets(line, sizeof line, FOutput) != nullptr, "o cliente terminou antes da hora");
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-  }
-
-  pid_t FPid = -1;
-  UniqueFd FInput;
-  FILE* FOutput = nullptr;
+  bench_daemon::TPipedChild FChild;
 };
 
 // A self-issued RSA-2048 certificate with its key, in a store of its own; returns the key.

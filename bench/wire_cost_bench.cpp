@@ -222,61 +222,23 @@ int RunClient(const std::string& AMode, std::uint16_t APort, std::size_t ABytes,
 // This program as a client, talking to us over its standard input and output.
 class TClientProcess {
  public:
-  explicit TClientProcess(const std::vector<std::string>& AArguments) {
-    int toChild[2];
-    int fromChild[2];
-    Check(::pipe2(toChild, O_CLOEXEC) == 0 && ::pipe2(fromChild, O_CLOEXEC) == 0, "pipe2");
-    std::vector<std::string> arguments = AArguments;
-    std::vector<char*> args;
-    for (auto& a : arguments) args.push_back(a.data());
-    args.push_back(nullptr);
-    FPid = ::fork();
-    Check(FPid >= 0, "fork");
-    if (FPid == 0) {
-      ::dup2(toChild[0], STDIN_FILENO);
-      ::dup2(fromChild[1], STDOUT_FILENO);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(toChild[0]);
-    ::close(fromChild[1]);
-    FInput.reset(toChild[1]);
-    FOutput = ::fdopen(fromChild[0], "r");
-    Check(FOutput != nullptr, "fdopen");
-    Check(ReadLine() == "ready", "cliente pronto");
+  explicit TClientProcess(const std::vector<std::string>& AArguments) : FChild(AArguments) {
+    Check(FChild.ReadLine() == "ready", "cliente pronto");
   }
-  ~TClientProcess() {
-    FInput.reset();
-    if (FOutput) std::fclose(FOutput);
-    int status = 0;
-    ::waitpid(FPid, &status, 0);
-  }
-  TClientProcess(const TClientProcess&) = delete;
-  TClientProcess& operator=(const TClientProcess&) = delete;
 
   // Lets it run; returns calls per second.
   double Run(const std::function<void()>& ABefore = {}) {
     if (ABefore) ABefore();
-    Check(::write(FInput.get(), "go\n", 3) == 3, "write");
+    FChild.WriteLine("go");
     long calls = 0;
     double seconds = 0;
-    const std::string line = ReadLine();
+    const std::string line = FChild.ReadLine();
     Check(std::sscanf(line.c_str(), "%ld %lf", &calls, &seconds) == 2, "resultado: " + line);
     return static_cast<double>(calls) / seconds;
   }
 
  private:
-  std::string ReadLine() {
-    char line[256];
-    Check(std::fgets(line, sizeof line, FOutput) != nullptr, "o cliente terminou antes da hora");
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-  }
-
-  pid_t FPid = -1;
-  UniqueFd FInput;
-  FILE* FOutput = nullptr;
+  TPipedChild FChild;
 };
 
 // ---- under callgrind ---------------------------------------------------------------------------
