@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
     // The largest that is still accepted: as many references and placeholders as allowed.
     std::string referencesAtCap = BatchDocument(2 << 20);
     referencesAtCap.replace(referencesAtCap.find("<assinatura/>"), 13,
-                            ClientSignature(kMaxReferences));
+                            ClientSignature(xmldsig::kMaxReferences));
     const std::string placeholdersAtCap =
         PlaceholdersDocument(static_cast<int>(signer_text::kMaxPlaceholders));
     constexpr std::uintmax_t kBigFile = 1ull << 30;

@@ -118,11 +118,15 @@ sed -i "s/^PORTA=.*/PORTA=$free_port/" "$ini"
 (cd "$home" && eval "$(expand "$pre")")
 grep -q "^PORTA=$free_port\$" "$ini" || fail "ExecStartPre overwrote the user's INI"
 
-# The user's store with one certificate (its own issuer), for a signature over the wire.
+# The user's store with one certificate (its own issuer), for a signature over the wire. The
+# extensions make it a signer's, not the CA that "req -x509" makes by default: the signer
+# refuses a CA's certificate.
 store="$work/store"
 mkdir "$store"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
-  -subj "/CN=EMPRESA DO PACOTE" -days 2 -set_serial 0x0A1B2C 2>/dev/null
+  -subj "/CN=EMPRESA DO PACOTE" -days 2 -set_serial 0x0A1B2C \
+  -addext basicConstraints=critical,CA:FALSE \
+  -addext keyUsage=critical,digitalSignature,nonRepudiation 2>/dev/null
 cat "$work/cert.pem" "$work/key.pem" >"$store/empresa.pem"
 export HOME="$home" ASSINADOR_NFSE_STORE="$store" LC_ALL=C.UTF-8
 : >"$work/out"

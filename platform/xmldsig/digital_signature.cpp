@@ -1,6 +1,8 @@
 #include "platform/xmldsig/digital_signature.h"
 
+#include <libxml/c14n.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <xmlsec/crypto.h>
 #include <xmlsec/openssl/crypto.h>
 #include <xmlsec/openssl/evp.h>
@@ -11,13 +13,15 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/component_error.h"
+#include "platform/xmldsig/direct_signature.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_messages.h"
 #include "platform/xmldsig/dsig_nodes.h"
-#include "platform/xmldsig/enveloped_signature.h"
 #include "platform/xmldsig/library_scope.h"
+#include "platform/xmldsig/signing_profile.h"
 
 namespace {
 
@@ -63,93 +67,59 @@ bool PrepareX509Data(xmlNode* signature) {
   return first && xmlSecTmplX509DataAddCertificate(first) != nullptr;
 }
 
-}  // namespace
+// How the direct computation went.
+enum class TDirect {
+  NotDone,  // the libraries failed before anything but digests was written: the generic
+            // processing then computes everything again and words the failure
+  Signed,
+  Failed,  // the values are written but the key information could not be
+};
 
-namespace xmldsig {
-
-std::optional<std::string> ReferencedId(const xmlChar* AUri) {
-  if (!AUri || !*AUri) return std::string{};
-  const std::string uri = reinterpret_cast<const char*>(AUri);
-  if (uri[0] != '#') return std::nullopt;
-  if (uri == "#xpointer(/)") return std::string{};
-  std::string id = uri.substr(1);
-  for (const char* open : {"xpointer(id('", "xpointer(id(\""}) {
-    const std::string_view prefix{open};
-    const std::string close = std::string(1, prefix.back()) + "))";
-    if (id.starts_with(prefix) && id.ends_with(close) && id.size() > prefix.size() + close.size()) {
-      id = id.substr(prefix.size(), id.size() - prefix.size() - close.size());
-      break;
+TDirect SignDirectly(const xmldsig::TSignatureForm& form, const std::vector<xmlNode*>& targets,
+                     EVP_PKEY* pkey, xmlSecKey& key, const xmldsig::TReferenceDigest* streamed) {
+  for (std::size_t k = 0; k < form.references.size(); ++k) {
+    const xmldsig::TReferenceForm& reference = form.references[k];
+    std::vector<unsigned char> digest;
+    if (streamed) {
+      digest.assign(streamed->begin(), streamed->end());
+    } else if (!xmldsig::DigestReference(form, reference, targets[k], digest)) {
+      return TDirect::NotDone;
     }
+    xmlNodeSetContent(reference.digestValue,
+                      BAD_CAST xmldsig::ToBase64(digest.data(), digest.size()).c_str());
   }
-  if (xmlValidateNCName(BAD_CAST id.c_str(), 0) != 0) return std::nullopt;
-  return id;
+  std::vector<unsigned char> value;
+  if (!xmldsig::SignSignedInfo(form, pkey, value)) return TDirect::NotDone;
+  xmlNodeSetContent(form.signatureValue,
+                    BAD_CAST xmldsig::ToBase64(value.data(), value.size()).c_str());
+  if (form.keyInfo) {
+    const XmlSecKeyInfoCtxPtr keyInfo{xmlSecKeyInfoCtxCreate(nullptr)};
+    if (!keyInfo) return TDirect::Failed;
+    keyInfo->mode = xmlSecKeyInfoModeWrite;
+    keyInfo->base64LineSize = kBase64LineSize;
+    // The generic processing writes the public parts only (certificates, key values).
+    keyInfo->keyReq.keyId = xmlSecKeyDataIdUnknown;
+    keyInfo->keyReq.keyType = xmlSecKeyDataTypePublic;
+    keyInfo->keyReq.keyUsage = xmlSecKeyUsageAny;
+    if (xmlSecKeyInfoNodeWrite(form.keyInfo, &key, keyInfo.get()) < 0) return TDirect::Failed;
+  }
+  return TDirect::Signed;
 }
 
-}  // namespace xmldsig
-
-namespace {
-using xmldsig::ReferencedId;
-
-bool IsIdAttribute(const xmlAttr* attr) {
-  if (attr->atype == XML_ATTRIBUTE_ID) return true;
-  const auto* name = reinterpret_cast<const char*>(attr->name);
-  if (attr->ns) {
-    return xmlStrEqual(attr->ns->href, XML_XML_NAMESPACE) && std::strcmp(name, "id") == 0;
-  }
-  return std::strcmp(name, "Id") == 0 || std::strcmp(name, "ID") == 0 ||
-         std::strcmp(name, "id") == 0;
-}
-
-// How many elements carry AId in an identifying attribute; stops counting at two.
-int ElementsWithId(xmlDoc* doc, const xmlNode* node, const std::string& AId, int found = 0) {
-  for (; node && found < 2; node = node->next) {
-    if (node->type != XML_ELEMENT_NODE) continue;
-    for (const xmlAttr* attr = node->properties; attr; attr = attr->next) {
-      if (!IsIdAttribute(attr)) continue;
-      const XmlCharPtr value{xmlNodeListGetString(doc, attr->children, 1)};
-      if (value && AId == reinterpret_cast<const char*>(value.get())) {
-        ++found;
-        break;
-      }
-    }
-    found = ElementsWithId(doc, node->children, AId, found);
-  }
-  return found;
-}
-
-Text RefusalOf(xmlNode* signature) {
-  xmlNode* signedInfo = FindChild(signature, "SignedInfo");
-  if (!signedInfo) return {};  // the library reports the missing element
-  int references = 0;
-  for (xmlNode* reference = signedInfo->children; reference; reference = reference->next) {
-    if (!IsDsig(reference, "Reference")) continue;
-    if (++references > kMaxReferences) return Text{dsig_messages::kTooManyReferences};
-    if (xmlNode* transforms = FindChild(reference, "Transforms")) {
-      int count = 0;
-      for (xmlNode* t = transforms->children; t; t = t->next) {
-        if (t->type == XML_ELEMENT_NODE && ++count > kMaxTransforms)
-          return Text{dsig_messages::kTooManyTransforms};
-      }
-    }
-    const XmlCharPtr uri{xmlGetProp(reference, BAD_CAST "URI")};
-    const std::optional<std::string> id = ReferencedId(uri.get());
-    const auto shown = [&] {
-      return text::FromUtf8(uri ? reinterpret_cast<const char*>(uri.get()) : "");
-    };
-    if (!id) return Text{dsig_messages::kReferenceRefused} + shown();
-    // Two elements with one ID: which of them is signed depends on the reader, the ground of
-    // signature-wrapping attacks.
-    if (!id->empty() && ElementsWithId(signature->doc, signature->doc->children, *id) > 1)
-      return Text{dsig_messages::kAmbiguousReference} + shown();
-  }
-  return {};
+// Whether the streamed digest stands for the form's only reference: the program's own
+// template, a whole-document SHA-1 digest of inclusive C14N 1.0.
+bool TakesStreamedDigest(const xmldsig::TSignatureForm& form) {
+  if (form.references.size() != 1) return false;
+  const xmldsig::TReferenceForm& reference = form.references.front();
+  return reference.id.empty() && reference.enveloped &&
+         EVP_MD_get_type(reference.digest) == NID_sha1 &&
+         reference.canonicalization.mode == XML_C14N_1_0 &&
+         reference.canonicalization.inclusivePrefixes.empty();
 }
 
 }  // namespace
 
 namespace xmldsig {
-
-Text SignatureRefusal(xmlNode& ASignature) { return RefusalOf(&ASignature); }
 
 bool RestrictContext(xmlSecDSigCtx& ACtx) {
   // Only this document may be referenced: no file, no network.
@@ -159,15 +129,12 @@ bool RestrictContext(xmlSecDSigCtx& ACtx) {
       xmlSecTransformInclC14NId,   xmlSecTransformInclC14NWithCommentsId,
       xmlSecTransformInclC14N11Id, xmlSecTransformInclC14N11WithCommentsId,
       xmlSecTransformExclC14NId,   xmlSecTransformExclC14NWithCommentsId};
-  const xmlSecTransformId referenceOnly[] = {xmlSecTransformEnvelopedId, xmlSecTransformXPointerId,
-                                             xmlSecTransformSha1Id,      xmlSecTransformSha224Id,
-                                             xmlSecTransformSha256Id,    xmlSecTransformSha384Id,
-                                             xmlSecTransformSha512Id};
-  const xmlSecTransformId signatureOnly[] = {
-      xmlSecTransformRsaSha1Id,     xmlSecTransformRsaSha224Id,   xmlSecTransformRsaSha256Id,
-      xmlSecTransformRsaSha384Id,   xmlSecTransformRsaSha512Id,   xmlSecTransformEcdsaSha1Id,
-      xmlSecTransformEcdsaSha224Id, xmlSecTransformEcdsaSha256Id, xmlSecTransformEcdsaSha384Id,
-      xmlSecTransformEcdsaSha512Id};
+  const xmlSecTransformId referenceOnly[] = {xmlSecTransformEnvelopedId, xmlSecTransformSha1Id,
+                                             xmlSecTransformSha224Id,    xmlSecTransformSha256Id,
+                                             xmlSecTransformSha384Id,    xmlSecTransformSha512Id};
+  const xmlSecTransformId signatureOnly[] = {xmlSecTransformRsaSha1Id, xmlSecTransformRsaSha224Id,
+                                             xmlSecTransformRsaSha256Id, xmlSecTransformRsaSha384Id,
+                                             xmlSecTransformRsaSha512Id};
   for (const auto id : c14n) {
     if (xmlSecDSigCtxEnableReferenceTransform(&ACtx, id) < 0) return false;
     if (xmlSecDSigCtxEnableSignatureTransform(&ACtx, id) < 0) return false;
@@ -218,6 +185,8 @@ IXMLDSigKeyPtr IXMLDigitalSignature::createKeyFromCSP(int AProviderType, TextVie
 
 IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions) {
   FLastError.clear();
+  FSignedDirectly = false;
+  FRefused = false;
   TLibraryErrors errors;
   auto fail = [&](TextView what) -> IXMLDSigKeyPtr {
     FLastError = Text{what};
@@ -228,17 +197,36 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     if (!texts.empty()) FLastError += u": " + text::FromUtf8(texts);
     return nullptr;
   };
-  FSignedDirectly = false;
-  if (!FSignature || !FSignature->doc) return fail(dsig_messages::kNoSignature);
-  if (const Text refusal = RefusalOf(FSignature); !refusal.empty()) {
-    FLastError = Text{dsig_messages::kSignFailed} + u": " + refusal;
+  auto refuse = [&](Text why) -> IXMLDSigKeyPtr {
+    FLastError = std::move(why);
+    FRefused = true;
     return nullptr;
+  };
+  if (!FSignature || !FSignature->doc) return fail(dsig_messages::kNoSignature);
+
+  xmldsig::TSignatureForm form;
+  if (Text refusal = xmldsig::ReadSignatureForm(*FSignature, form); !refusal.empty())
+    return refuse(std::move(refusal));
+  std::optional<xmldsig::TIdIndex> ownIds;
+  const xmldsig::TIdIndex& ids = FIds ? *FIds : ownIds.emplace(*FSignature->doc);
+  std::vector<xmlNode*> targets;
+  for (const xmldsig::TReferenceForm& reference : form.references) {
+    xmlNode* const target = xmldsig::ReferenceTarget(reference, ids);
+    if (Text refusal = xmldsig::ReferenceTargetRefusal(form, reference, ids, target);
+        !refusal.empty())
+      return refuse(std::move(refusal));
+    targets.push_back(target);
   }
+  EVP_PKEY* const pkey = xmldsig::RsaKeyOf(AKey);
+  if (!pkey) return refuse(Text{dsig_messages::kKeyNotRsa});
+  // The generic processing would digest the element's own document, not the one it stands in.
+  if (FReferenceDigest && !TakesStreamedDigest(form)) return fail(dsig_messages::kSignFailed);
 
   XmlSecKeyPtr key{xmlSecKeyDuplicate(AKey.Handle())};
   if (!key) return fail(dsig_messages::kSignFailed);
   if (AOptions & CERTIFICATES) {
     if (!PrepareX509Data(FSignature)) return fail(dsig_messages::kSignFailed);
+    form.keyInfo = FindChild(FSignature, "KeyInfo");
     xmlSecKeyDataPtr x509 = xmlSecKeyEnsureData(key.get(), xmlSecOpenSSLKeyDataX509Id);
     if (!x509) return fail(dsig_messages::kSignFailed);
     // The signing certificate goes last: the text steps after signing keep only the last
@@ -258,26 +246,23 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
     }
   }
 
-  xmldsig::TDirectSigning direct = xmldsig::TDirectSigning::NotDone;
+  TDirect direct = TDirect::NotDone;
   if (FPath == TSigningPath::DirectWhenPossible || FReferenceDigest) {
     // What the direct attempt reports stays out of the generic processing's failure texts.
     ERR_set_mark();
     TLibraryErrors attempt;
-    direct = xmldsig::SignEnvelopedDirectly(*FSignature, *key,
-                                            FReferenceDigest ? &*FReferenceDigest : nullptr);
-    if (direct == xmldsig::TDirectSigning::NotDone) {
+    direct =
+        SignDirectly(form, targets, pkey, *key, FReferenceDigest ? &*FReferenceDigest : nullptr);
+    if (direct == TDirect::NotDone) {
       ERR_pop_to_mark();
     } else {
       ERR_clear_last_mark();
     }
-    if (direct == xmldsig::TDirectSigning::Failed && !attempt.Texts().empty())
-      errors.Add(attempt.Texts());
+    if (direct == TDirect::Failed && !attempt.Texts().empty()) errors.Add(attempt.Texts());
   }
-  // The generic processing would digest the element's own document, not the one it stands in.
-  if (direct == xmldsig::TDirectSigning::Failed ||
-      (FReferenceDigest && direct != xmldsig::TDirectSigning::Signed))
+  if (direct == TDirect::Failed || (FReferenceDigest && direct != TDirect::Signed))
     return fail(dsig_messages::kSignFailed);
-  if (direct == xmldsig::TDirectSigning::NotDone) {
+  if (direct == TDirect::NotDone) {
     xmldsig::RegisterIdAttributes(FSignature->doc);
     DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};
     if (!ctx || !xmldsig::RestrictContext(*ctx)) return fail(dsig_messages::kSignFailed);
@@ -287,7 +272,7 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
       return fail(dsig_messages::kSignFailed);
     }
   }
-  FSignedDirectly = direct == xmldsig::TDirectSigning::Signed;
+  FSignedDirectly = direct == TDirect::Signed;
   // The caller's key, not the context's: that one carries the certificates, and copying
   // certificates re-decodes them, which costs as much as the signature itself.
   XmlSecKeyPtr used{xmlSecKeyDuplicate(AKey.Handle())};
@@ -297,15 +282,25 @@ IXMLDSigKeyPtr IXMLDigitalSignature::sign(const IXMLDSigKey& AKey, int AOptions)
 
 namespace xmldsig {
 
-bool VerifiesWith(xmlNode& ASignature, const IXMLDSigKey& AKey) {
-  if (!ASignature.doc || RefusalOf(&ASignature).size() > 0) return false;
-  RegisterIdAttributes(ASignature.doc);
-  DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};
-  if (!ctx || !RestrictContext(*ctx)) return false;
-  ctx->signKey = xmlSecKeyDuplicate(AKey.Handle());  // the context owns and frees it
-  if (!ctx->signKey) return false;
-  return xmlSecDSigCtxVerify(ctx.get(), &ASignature) >= 0 &&
-         ctx->status == xmlSecDSigStatusSucceeded;
+EVP_PKEY* RsaKeyOf(const IXMLDSigKey& AKey) {
+  xmlSecKeyDataPtr value = AKey.Handle() ? xmlSecKeyGetValue(AKey.Handle()) : nullptr;
+  if (!value || !xmlSecKeyDataCheckId(value, xmlSecOpenSSLKeyDataRsaId)) return nullptr;
+  EVP_PKEY* const pkey = xmlSecOpenSSLEvpKeyDataGetEvp(value);
+  return pkey && EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA ? pkey : nullptr;
+}
+
+bool VerifiesWith(xmlNode& ASignature, const IXMLDSigKey& AKey, const TIdIndex* AIds) {
+  if (!ASignature.doc) return false;
+  TSignatureForm form;
+  if (!ReadSignatureForm(ASignature, form).empty()) return false;
+  EVP_PKEY* const pkey = RsaKeyOf(AKey);
+  if (!pkey) return false;
+  std::optional<TIdIndex> ownIds;
+  const TIdIndex& ids = AIds ? *AIds : ownIds.emplace(*ASignature.doc);
+  TLibraryErrors errors;
+  const bool intact = CheckIntegrity(form, ids, pkey).state == TIntegrity::Intact;
+  ERR_clear_error();
+  return intact;
 }
 
 }  // namespace xmldsig

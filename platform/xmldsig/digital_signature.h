@@ -4,13 +4,13 @@
 // IXMLDigitalSignature and its IXMLDSigKey) on xmlsec with the OpenSSL backend.
 //
 // sign() computes the Signature element assigned with setSignature as that element names it
-// (references, transforms, digest and signature methods), within a fixed allowed set: same-
-// document references only ("" or "#id" against Id/ID/id attributes), the canonicalisations,
-// enveloped-signature, SHA-1/SHA-2 digests and RSA/ECDSA signatures. With CERTIFICATES it
-// writes KeyInfo/X509Data with one X509Certificate per certificate of the assigned store.
-// Base64 texts carry no line breaks. The common enveloped form is computed directly
-// (enveloped_signature.h) unless the object is made to use xmlsec only. One object belongs to
-// one thread; separate objects may sign on separate threads at once. Needs TXmlLibraryScope.
+// (references, transforms, digest and signature methods), within the signing profile
+// (signing_profile.h): anything outside it is refused before any transform runs. With
+// CERTIFICATES it writes KeyInfo/X509Data with one X509Certificate per certificate of the
+// assigned store. Base64 texts carry no line breaks. The values are computed directly
+// (direct_signature.h) unless the object is made to use xmlsec's generic processing, which
+// stays as the reference the direct computation is tested against. One object belongs to one
+// thread; separate objects may sign on separate threads at once. Needs TXmlLibraryScope.
 
 #include <memory>
 #include <optional>
@@ -20,13 +20,9 @@
 #include "platform/certstore/store.h"
 #include "platform/openssl_handles.h"
 #include "platform/text.h"
-#include "platform/xmldsig/enveloped_signature.h"
+#include "platform/xmldsig/direct_signature.h"
+#include "platform/xmldsig/signing_profile.h"
 #include "platform/xmldsig/xml_handles.h"
-
-// A signature names at most this many references, each with at most this many transforms;
-// every reference costs a pass over the document (NFS-e signatures name one).
-inline constexpr int kMaxReferences = 32;
-inline constexpr int kMaxTransforms = 8;
 
 // Key-information options of sign().
 inline constexpr int KEYVALUE = 1;
@@ -47,10 +43,11 @@ class IXMLDSigKey {
 };
 using IXMLDSigKeyPtr = std::unique_ptr<IXMLDSigKey>;
 
-// Which way sign() computes a signature of the common enveloped form.
+// Which way sign() computes a signature.
 enum class TSigningPath {
-  DirectWhenPossible,  // the direct computation, the generic processing for other forms
-  GenericOnly,         // xmlsec's generic processing for every form
+  DirectWhenPossible,  // the direct computation; the generic processing only when the
+                       // libraries fail it (so that the failure is worded by them)
+  GenericOnly,         // xmlsec's generic processing, restricted to the profile
 };
 
 class IXMLDigitalSignature {
@@ -63,9 +60,13 @@ class IXMLDigitalSignature {
   xmlNode* signature() const { return FSignature; }
 
   // The reference's digest, computed by the caller over the document that the assigned
-  // element's document stands in for. sign() then computes the common enveloped form directly
-  // with it, and fails for any other form.
+  // element's document stands in for. sign() then accepts only one whole-document reference
+  // with SHA-1 and inclusive C14N 1.0, and uses this digest for it.
   void setReferenceDigest(const xmldsig::TReferenceDigest& ADigest) { FReferenceDigest = ADigest; }
+
+  // The identifiers of the assigned element's document, read once by a caller that signs
+  // several elements of it; sign() reads them itself otherwise. Borrowed.
+  void setIdIndex(const xmldsig::TIdIndex* AIds) { FIds = AIds; }
 
   // The certificates the signature may write into its key information (copied now).
   void setStore(const IStore3& AStore);
@@ -77,22 +78,28 @@ class IXMLDigitalSignature {
                                   TextView AContainerName, int AFlags);
 
   // Signs the assigned Signature element in place. Returns a handle to the signing key, or
-  // null when signing failed (lastError() then holds the library's texts). Refused before any
-  // work: more than kMaxReferences references or kMaxTransforms transforms in one, a reference
-  // URI other than "", "#id", "#xpointer(/)" or "#xpointer(id('id'))", and an "#id" that more
-  // than one element carries. With CERTIFICATES the key information ends up holding the
-  // certificates of the store (the signing one last) and no certificate the template held.
+  // null when signing failed (lastError() then holds the reason: the profile's refusal, or
+  // the libraries' texts). Refused before any work: a form outside the profile, a reference
+  // whose element is missing, repeated or not where the layouts put it
+  // (xmldsig::ReferenceTargetRefusal), and a key other than RSA. With CERTIFICATES the key
+  // information ends up holding the certificates of the store (the signing one last) and no
+  // certificate the template held.
   IXMLDSigKeyPtr sign(const IXMLDSigKey& AKey, int AOptions);
   const Text& lastError() const { return FLastError; }
 
-  // Whether the last sign() computed the common enveloped form directly; otherwise the
-  // generic processing did, from whatever the element named.
+  // Whether the last sign() computed the values directly; otherwise the generic processing
+  // did.
   bool signedDirectly() const { return FSignedDirectly; }
+  // Whether the last failure was a refusal of the profile (lastError() holds its sentence
+  // alone), rather than a failure of the libraries.
+  bool refused() const { return FRefused; }
 
  private:
   TSigningPath FPath;
   xmlNode* FSignature = nullptr;
   std::optional<xmldsig::TReferenceDigest> FReferenceDigest;
+  const xmldsig::TIdIndex* FIds = nullptr;
+  bool FRefused = false;
   std::vector<ICertificate2Ptr> FStore;
   Text FLastError;
   bool FSignedDirectly = false;
@@ -100,21 +107,17 @@ class IXMLDigitalSignature {
 
 namespace xmldsig {
 
-// The ID of a same-document reference ("#id" or "#xpointer(id('id'))"); empty for "" and
-// "#xpointer(/)"; nothing for any other form.
-std::optional<std::string> ReferencedId(const xmlChar* AUri);
-
-// Why a signature element is refused before any work is spent on it (too many references or
-// transforms, a reference other than to this document, an ID that more than one element
-// carries); empty when it is acceptable. Also applied by sign() and VerifiesWith.
-Text SignatureRefusal(xmlNode& ASignature);
-
-// Restricts a signature context to the references and algorithms listed above (also used by
-// verifiers). Returns false when the library refuses.
+// Restricts an xmlsec signature context to the profile's references and algorithms (the
+// generic processing and the tests that compare with it). Returns false when the library
+// refuses.
 bool RestrictContext(xmlSecDSigCtx& ACtx);
 
-// Whether ASignature (inside a document whose Id attributes are registered) verifies with the
-// public half of AKey, within the same restrictions. Library errors go to the collector.
-bool VerifiesWith(xmlNode& ASignature, const IXMLDSigKey& AKey);
+// Whether ASignature, a signature within the profile, verifies with the public half of AKey:
+// its references resolve where they must, their digests hold and so does the value. AIds: the
+// identifiers of its document, read once for several signatures; read here when null.
+bool VerifiesWith(xmlNode& ASignature, const IXMLDSigKey& AKey, const TIdIndex* AIds = nullptr);
+
+// The RSA key an xmlsec key holds; null for any other.
+EVP_PKEY* RsaKeyOf(const IXMLDSigKey& AKey);
 
 }  // namespace xmldsig

@@ -575,7 +575,9 @@ class TDocumentReader {
       }
     }
 
-    if (!FSignatureFound && local == "Signature" && uri == kDsigNamespace) {
+    if (local == "Signature" && uri == kDsigNamespace) {
+      // A second signature makes a document of several, which the tree path signs whole.
+      if (FSignatureFound) Decline(TDeclineReason::Template);
       Signature(tagStart, below);
       return;
     }

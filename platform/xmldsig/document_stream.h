@@ -50,7 +50,7 @@ enum class TDeclineReason {
   Namespace,    // an undeclared prefix, or a namespace URI the plain form does not take
   Character,    // a character or reference outside the plain form
   Malformed,    // markup outside the plain form, or not well-formed
-  Template,     // no signature template, or another one first
+  Template,     // no signature template, another one first, or a second signature
   Digest,       // the digest could not be computed
   SignedApart,  // read, but signing its template apart from it failed
 };
@@ -83,9 +83,9 @@ class TDeclineCounter {
 TDeclineCounter& StreamDeclines() noexcept;
 
 // Reads ADocument; the first element named Signature in the XML-DSig namespace must be
-// ATemplate, byte for byte. Nothing when the document falls outside the plain form, holds no
-// such element, or the first one differs from ATemplate: each such decline is counted in
-// ADeclines.
+// ATemplate, byte for byte, and the only one. Nothing when the document falls outside the plain
+// form, holds no such element, or the first one differs from ATemplate: each such decline is
+// counted in ADeclines.
 std::optional<TStreamedDocument> StreamEnvelopedDocument(
     std::string_view ADocument, std::string_view ATemplate,
     TDeclineCounter& ADeclines = StreamDeclines());

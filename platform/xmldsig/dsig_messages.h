@@ -26,12 +26,36 @@ inline constexpr TextView kBadExpression = u"Expressão de seleção inválida: 
 inline constexpr TextView kNoSignature = u"Nenhum elemento de assinatura atribuído";
 inline constexpr TextView kSerialiseFailed = u"Falha ao serializar o documento XML";
 inline constexpr TextView kSignFailed = u"Falha ao calcular a assinatura";
-inline constexpr TextView kTooManyReferences = u"A assinatura tem referências demais";
-inline constexpr TextView kTooManyTransforms =
-    u"Uma referência da assinatura tem transformações demais";
-inline constexpr TextView kReferenceRefused = u"URI de referência não aceita: ";
-inline constexpr TextView kAmbiguousReference =
-    u"A referência aponta para mais de um elemento com o mesmo identificador: ";
+// Refusals of the signing profile (signing_profile.h). They start lower-case: they follow a
+// colon wherever they are shown.
+inline constexpr TextView kTooManyReferences = u"a assinatura tem referências demais (mais de 32)";
+inline constexpr TextView kIncompleteSignature =
+    u"assinatura incompleta (faltam SignedInfo, SignatureValue, CanonicalizationMethod, "
+    u"SignatureMethod ou Reference, nessa ordem)";
+inline constexpr TextView kIncompleteReference =
+    u"referência incompleta (faltam DigestMethod ou DigestValue)";
+inline constexpr TextView kReferenceRefused = u"referência não aceita: ";
+inline constexpr TextView kTransformRefused = u"transformação não aceita: ";
+inline constexpr const char* kTransformOutOfOrder = " (repetida ou depois da canonicalização)";
+inline constexpr TextView kCanonicalizationRefused = u"canonicalização não aceita: ";
+inline constexpr TextView kDigestRefused = u"método de resumo não aceito: ";
+inline constexpr TextView kSignatureMethodRefused = u"método de assinatura não aceito: ";
+inline constexpr TextView kElementRefused = u"elemento não aceito na assinatura: ";
+inline constexpr TextView kTextRefused = u"texto não aceito dentro da assinatura, em ";
+inline constexpr TextView kKeyInfoRefused = u"informação de chave não aceita: ";
+inline constexpr TextView kReferenceWithoutElement =
+    u"a referência não aponta para nenhum elemento: #";
+inline constexpr TextView kRepeatedId =
+    u"o identificador aparece em mais de um elemento do documento (ou em formas parecidas): ";
+inline constexpr TextView kMisplacedElement =
+    u"o elemento assinado não está onde o documento o mostra (ao lado da assinatura ou "
+    u"envolvendo-a), está em ";
+inline constexpr TextView kInsideSignature =
+    u"a referência aponta para a própria assinatura ou para algo dentro dela:";
+inline constexpr TextView kKeyNotRsa =
+    u"só chaves RSA são usadas nas NFS-e, e a chave do certificado é de outro tipo";
+inline constexpr TextView kCoversItself =
+    u"a referência cobre a própria assinatura sem a transformação enveloped-signature";
 inline constexpr TextView kAnchorsUnreadable = u"Não foi possível ler as ACs confiáveis em ";
 inline constexpr TextView kAnchorsEmpty = u"Nenhum certificado de AC (PEM ou DER) em ";
 inline constexpr TextView kTooManySignatures =

@@ -2,20 +2,22 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <xmlsec/openssl/evp.h>
-#include <xmlsec/xmltree.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "platform/certstore/certificate_policy.h"
 #include "platform/exception.h"
-#include "platform/xmldsig/digital_signature.h"
-#include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/direct_signature.h"
 #include "platform/xmldsig/dsig_messages.h"
 #include "platform/xmldsig/dsig_nodes.h"
+#include "platform/xmldsig/signing_profile.h"
 
 namespace fs = std::filesystem;
 
@@ -26,39 +28,41 @@ std::string TextOf(const xmlChar* AText) {
   return AText ? reinterpret_cast<const char*>(AText) : "";
 }
 
-// The local name of the element that carries AId; empty when none does.
-std::string ElementWithId(xmlDoc& ADocument, const std::string& AId) {
-  const xmlAttr* const attribute = xmlGetID(&ADocument, BAD_CAST AId.c_str());
-  return attribute && attribute->parent ? TextOf(attribute->parent->name) : std::string{};
+X509Ptr CertificateFromBase64(const std::string& ABase64) {
+  std::vector<unsigned char> der;
+  if (!FromBase64(ABase64, der) || der.empty()) return nullptr;
+  const unsigned char* cursor = der.data();
+  return X509Ptr{d2i_X509(nullptr, &cursor, static_cast<long>(der.size()))};
 }
 
-X509Ptr FromBase64(std::string ABase64) {
-  std::erase_if(ABase64, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
-  if (ABase64.empty() || ABase64.size() % 4 != 0) return nullptr;
-  std::string der(ABase64.size() / 4 * 3, '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(der.data()),
-                                     reinterpret_cast<const unsigned char*>(ABase64.data()),
-                                     static_cast<int>(ABase64.size()));
-  if (length <= 0) return nullptr;
-  const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
-  return X509Ptr{d2i_X509(nullptr, &cursor, length)};
-}
+// Decoded certificates by their base64 text: the signatures of a batch carry the same
+// certificate, decoded once.
+using TCertificateCache = std::unordered_map<std::string, X509Ptr>;
 
-void CollectCertificates(xmlNode* ANode, std::vector<X509Ptr>& AFound) {
+void CollectCertificates(xmlNode* ANode, std::vector<X509Ptr>& AFound,
+                         TCertificateCache* ACache = nullptr) {
   for (xmlNode* node = ANode->children; node; node = node->next) {
     if (node->type != XML_ELEMENT_NODE) continue;
     if (IsDsig(node, "X509Certificate")) {
       const XmlCharPtr content{xmlNodeGetContent(node)};
-      if (X509Ptr certificate = FromBase64(TextOf(content.get())))
-        AFound.push_back(std::move(certificate));
+      std::string base64 = TextOf(content.get());
+      if (ACache) {
+        if (const auto known = ACache->find(base64); known != ACache->end()) {
+          if (known->second) AFound.push_back(openssl::UpRef(known->second.get()));
+          continue;
+        }
+      }
+      X509Ptr certificate = CertificateFromBase64(base64);
+      if (ACache)
+        ACache->emplace(std::move(base64),
+                        certificate ? openssl::UpRef(certificate.get()) : X509Ptr{});
+      if (certificate) AFound.push_back(std::move(certificate));
     } else {
-      CollectCertificates(node, AFound);
+      CollectCertificates(node, AFound, ACache);
     }
   }
 }
 
-// The signing certificate among those of the key information: the one that issued none of the
-// others (the signer writes it last, after its chain).
 std::size_t SigningCertificate(const std::vector<X509Ptr>& ACertificates) {
   for (std::size_t k = ACertificates.size(); k-- > 0;) {
     const bool issuesAnother =
@@ -71,16 +75,15 @@ std::size_t SigningCertificate(const std::vector<X509Ptr>& ACertificates) {
   return ACertificates.size() - 1;
 }
 
-XmlSecKeyPtr PublicKeyOf(X509* ACertificate) {
-  EvpPkeyPtr own = openssl::UpRef(X509_get0_pubkey(ACertificate));
-  if (!own) return nullptr;
-  XmlSecKeyDataPtr data{xmlSecOpenSSLEvpKeyAdopt(own.get())};
-  if (!data) return nullptr;
-  own.release();  // the key data owns the key from here on
-  XmlSecKeyPtr key{xmlSecKeyCreate()};
-  if (!key || xmlSecKeySetValue(key.get(), data.get()) < 0) return nullptr;
-  data.release();  // the key owns its value from here on
-  return key;
+// Only the leaf's own dates may be outside: they are told apart and reported as such, and
+// every other check of the chain still runs.
+int AcceptLeafDates(int AOk, X509_STORE_CTX* AContext) {
+  if (AOk) return AOk;
+  const int error = X509_STORE_CTX_get_error(AContext);
+  return X509_STORE_CTX_get_error_depth(AContext) == 0 &&
+                 (error == X509_V_ERR_CERT_HAS_EXPIRED || error == X509_V_ERR_CERT_NOT_YET_VALID)
+             ? 1
+             : 0;
 }
 
 void CheckChain(TSignatureCheck& ACheck, X509* ALeaf, const std::vector<X509Ptr>& AOthers,
@@ -98,14 +101,11 @@ void CheckChain(TSignatureCheck& ACheck, X509* ALeaf, const std::vector<X509Ptr>
   if (X509_STORE_CTX_init(context.get(), store.get(), ALeaf, untrusted.get()) != 1)
     openssl::ThrowError("X509_STORE_CTX_init");
   X509_STORE_CTX_set_time(context.get(), 0, ANow);
+  X509_STORE_CTX_set_verify_cb(context.get(), AcceptLeafDates);
   const bool verified = X509_verify_cert(context.get()) == 1;
   const int error = X509_STORE_CTX_get_error(context.get());
-  const int depth = X509_STORE_CTX_get_error_depth(context.get());
   ERR_clear_error();
-  // The certificate's own dates are told apart from its chain: the chain is checked only up
-  // to there, and the chain was whole.
-  if (verified || (depth == 0 && (error == X509_V_ERR_CERT_HAS_EXPIRED ||
-                                  error == X509_V_ERR_CERT_NOT_YET_VALID))) {
+  if (verified) {
     ACheck.chain = TChainState::Trusted;
     return;
   }
@@ -118,87 +118,155 @@ void CheckChain(TSignatureCheck& ACheck, X509* ALeaf, const std::vector<X509Ptr>
   }
 }
 
-void CheckOne(xmlDoc& ADocument, xmlNode& ASignature, TSignatureCheck& ACheck) {
-  if (xmlNode* const signedInfo = DsigChild(&ASignature, "SignedInfo")) {
-    for (xmlNode* reference = signedInfo->children; reference; reference = reference->next) {
-      if (!IsDsig(reference, "Reference")) continue;
-      const XmlCharPtr uri{xmlGetProp(reference, BAD_CAST "URI")};
-      const std::optional<std::string> id = ReferencedId(uri.get());
-      if (!id || id->empty()) break;
-      ACheck.id = *id;
-      ACheck.element = ElementWithId(ADocument, *id);
-      break;
-    }
+TCoveredElement Covered(const TReferenceForm& ARef, xmlNode* ATarget) {
+  TCoveredElement covered;
+  covered.id = ARef.id;
+  if (ATarget) {
+    covered.element = TextOf(ATarget->name);
+    covered.place = NodePath(ATarget);
   }
-  if (const Text refusal = SignatureRefusal(ASignature); !refusal.empty()) {
+  return covered;
+}
+
+bool IsBlankValue(const std::string& AText) {
+  return std::all_of(AText.begin(), AText.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+// Checks one signature; its covered elements go to ACovered when it is valid.
+void CheckOne(xmlNode& ASignature, const TIdIndex& AIds, TCertificateCache& ACache,
+              TSignatureCheck& ACheck, std::vector<xmlNode*>& ACovered, bool& AWholeDocument) {
+  TSignatureForm form;
+  if (const Text refusal = ReadSignatureForm(ASignature, form); !refusal.empty()) {
     ACheck.state = TSignatureState::Refused;
     ACheck.detail = text::ToUtf8(refusal);
     return;
   }
-  xmlNode* const value = DsigChild(&ASignature, "SignatureValue");
-  const XmlCharPtr valueContent{value ? xmlNodeGetContent(value) : nullptr};
-  const std::string valueText = TextOf(valueContent.get());
-  if (value && std::all_of(valueText.begin(), valueText.end(), [](char c) {
-        return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-      })) {
+  std::vector<xmlNode*> targets;
+  for (const TReferenceForm& reference : form.references) {
+    targets.push_back(ReferenceTarget(reference, AIds));
+    ACheck.references.push_back(Covered(reference, targets.back()));
+  }
+  ACheck.id = ACheck.references.front().id;
+  ACheck.element = ACheck.references.front().element;
+  ACheck.place = ACheck.references.front().place;
+
+  const XmlCharPtr valueContent{xmlNodeGetContent(form.signatureValue)};
+  if (IsBlankValue(TextOf(valueContent.get()))) {
     ACheck.state = TSignatureState::Unsigned;
     return;
   }
-  if (xmlNode* const signedInfo = DsigChild(&ASignature, "SignedInfo")) {
-    for (xmlNode* reference = signedInfo->children; reference; reference = reference->next) {
-      if (!IsDsig(reference, "Reference")) continue;
-      const XmlCharPtr uri{xmlGetProp(reference, BAD_CAST "URI")};
-      const std::optional<std::string> id = ReferencedId(uri.get());
-      if (id && !id->empty() && ElementWithId(ADocument, *id).empty()) {
-        ACheck.state = TSignatureState::MissingElement;
-        ACheck.failedId = *id;
-        return;
-      }
+  for (std::size_t k = 0; k < form.references.size(); ++k) {
+    if (!form.references[k].id.empty() && !targets[k]) {
+      ACheck.state = TSignatureState::MissingElement;
+      ACheck.failedId = form.references[k].id;
+      return;
     }
   }
 
   std::vector<X509Ptr> certificates;
-  if (xmlNode* const keyInfo = DsigChild(&ASignature, "KeyInfo"))
-    CollectCertificates(keyInfo, certificates);
+  if (form.keyInfo) CollectCertificates(form.keyInfo, certificates, &ACache);
   ERR_clear_error();
   if (certificates.empty()) {
     ACheck.state = TSignatureState::NoCertificate;
     return;
   }
-  const std::size_t signing = SigningCertificate(certificates);
-  ACheck.certificate = std::make_shared<ICertificate2>(
-      openssl::UpRef(certificates[signing].get()), EvpPkeyPtr{}, std::vector<X509Ptr>{}, Text{});
+  X509* const signing = certificates[SigningCertificate(certificates)].get();
+  ACheck.certificate = std::make_shared<ICertificate2>(openssl::UpRef(signing), EvpPkeyPtr{},
+                                                       std::vector<X509Ptr>{}, Text{});
+  EVP_PKEY* const key = X509_get0_pubkey(signing);
+  if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+    // Only RSA is in the profile: say so rather than that the value does not match.
+    ACheck.state = TSignatureState::CertificateRefused;
+    ACheck.detail = certificate_policy::SigningRefusal(signing);
+    if (ACheck.detail.empty()) ACheck.detail = text::ToUtf8(dsig_messages::kKeyNotRsa);
+    ERR_clear_error();
+    return;
+  }
 
   TLibraryErrors errors;
-  XmlSecKeyPtr key = PublicKeyOf(certificates[signing].get());
-  DsigCtxPtr ctx{xmlSecDSigCtxCreate(nullptr)};
-  if (!key || !ctx || !RestrictContext(*ctx)) {
-    ACheck.state = TSignatureState::Unreadable;
-    ACheck.detail = errors.Texts() + openssl::DrainErrors();
+  const TIntegrity integrity = CheckIntegrity(form, AIds, key);
+  const std::string libraryTexts = errors.Texts() + openssl::DrainErrors();
+  switch (integrity.state) {
+    case TIntegrity::Intact:
+      break;
+    case TIntegrity::Refused:
+      ACheck.state = TSignatureState::Refused;
+      ACheck.detail = text::ToUtf8(integrity.refusal);
+      return;
+    case TIntegrity::Changed: {
+      const TCoveredElement& failed = ACheck.references[integrity.failedReference];
+      ACheck.state = TSignatureState::ContentChanged;
+      ACheck.failedId = failed.id;
+      ACheck.failedElement = failed.element;
+      ACheck.failedPlace = failed.place;
+      return;
+    }
+    case TIntegrity::Mismatch:
+      ACheck.state = TSignatureState::ValueMismatch;
+      return;
+    case TIntegrity::Failed:
+      ACheck.state = TSignatureState::Unreadable;
+      ACheck.detail = libraryTexts;
+      return;
+  }
+  if (std::string refusal = certificate_policy::SigningRefusal(signing); !refusal.empty()) {
+    ACheck.state = TSignatureState::CertificateRefused;
+    ACheck.detail = std::move(refusal);
     return;
   }
-  ctx->signKey = key.release();  // the context owns and frees the key from here on
-  const int verified = xmlSecDSigCtxVerify(ctx.get(), &ASignature);
-  ERR_clear_error();
-  // The library stops at the first reference whose digest fails, before the signature value.
-  for (xmlSecSize k = 0; k < xmlSecPtrListGetSize(&ctx->signedInfoReferences); ++k) {
-    const auto* reference =
-        static_cast<xmlSecDSigReferenceCtx*>(xmlSecPtrListGetItem(&ctx->signedInfoReferences, k));
-    if (!reference || reference->status == xmlSecDSigStatusSucceeded) continue;
-    const std::optional<std::string> id = ReferencedId(reference->uri);
-    ACheck.state = TSignatureState::ContentChanged;
-    ACheck.failedId = id ? *id : TextOf(reference->uri);
-    ACheck.failedElement = id && !id->empty() ? ElementWithId(ADocument, *id) : std::string{};
-    return;
+  ACheck.state = TSignatureState::Valid;
+  for (xmlNode* const target : targets) {
+    if (target)
+      ACovered.push_back(target);
+    else
+      AWholeDocument = true;
   }
-  if (verified < 0) {
-    ACheck.state = TSignatureState::Unreadable;
-    ACheck.detail = errors.Texts();
-    return;
-  }
-  ACheck.state = ctx->status == xmlSecDSigStatusSucceeded ? TSignatureState::Valid
-                                                          : TSignatureState::ValueMismatch;
 }
+
+// Lists what no valid signature covers: elements that neither lie within a covered element
+// nor are (or hold only) signatures, and text directly inside the elements that wrap covered
+// ones. Elements that only wrap covered elements and signatures are not content themselves.
+class TCoverage {
+ public:
+  TCoverage(const std::vector<xmlNode*>& ACovered, const std::vector<xmlNode*>& ASignatures,
+            TDocumentCheck& AOut)
+      : FOut(AOut) {
+    FCovered.insert(ACovered.begin(), ACovered.end());
+    for (const std::vector<xmlNode*>* marks : {&ACovered, &ASignatures})
+      for (xmlNode* node : *marks)
+        for (xmlNode* up = node->parent; up && up->type == XML_ELEMENT_NODE; up = up->parent)
+          if (!FWrappers.insert(up).second) break;  // its ancestors are in already
+  }
+
+  void Visit(xmlNode* ANode) {
+    if (FCovered.contains(ANode) || IsDsig(ANode, "Signature")) return;
+    if (!FWrappers.contains(ANode)) {
+      Report(NodePath(ANode));
+      return;
+    }
+    bool textReported = false;
+    for (xmlNode* child = ANode->children; child; child = child->next) {
+      if (child->type == XML_ELEMENT_NODE) {
+        Visit(child);
+      } else if ((child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) &&
+                 !textReported && !IsBlankValue(TextOf(child->content))) {
+        Report(NodePath(ANode) + "/text()");
+        textReported = true;
+      }
+    }
+  }
+
+ private:
+  void Report(std::string APlace) {
+    if (FOut.uncovered.size() < kMaxUncoveredListed) FOut.uncovered.push_back(std::move(APlace));
+    ++FOut.uncoveredTotal;
+  }
+
+  TDocumentCheck& FOut;
+  std::unordered_set<const xmlNode*> FCovered;
+  std::unordered_set<const xmlNode*> FWrappers;
+};
 
 }  // namespace
 
@@ -240,25 +308,43 @@ std::vector<X509Ptr> LoadTrustAnchors(const fs::path& APath) {
   return anchors;
 }
 
-std::vector<TSignatureCheck> CheckSignatures(xmlDoc& ADocument,
-                                             const std::vector<X509Ptr>* AAnchors,
-                                             std::time_t ANow) {
+TDocumentCheck CheckSignatures(xmlDoc& ADocument, const std::vector<X509Ptr>* AAnchors,
+                               std::time_t ANow) {
   std::vector<xmlNode*> signatures;
   CollectSignatures(ADocument.children, signatures, kMaxCheckedSignatures);
-  RegisterIdAttributes(&ADocument);
-  std::vector<TSignatureCheck> checks(signatures.size());
+  const TIdIndex ids(ADocument);
+  TDocumentCheck result;
+  result.signatures.resize(signatures.size());
+  std::vector<xmlNode*> covered;
+  bool wholeDocument = false;
+  TCertificateCache decoded;
   for (std::size_t k = 0; k < signatures.size(); ++k) {
-    TSignatureCheck& check = checks[k];
+    TSignatureCheck& check = result.signatures[k];
     check.index = k + 1;
-    CheckOne(ADocument, *signatures[k], check);
+    CheckOne(*signatures[k], ids, decoded, check, covered, wholeDocument);
     if (AAnchors && check.certificate) {
       std::vector<X509Ptr> certificates;
       if (xmlNode* const keyInfo = DsigChild(signatures[k], "KeyInfo"))
-        CollectCertificates(keyInfo, certificates);
+        CollectCertificates(keyInfo, certificates, &decoded);
       CheckChain(check, check.certificate->Handle(), certificates, *AAnchors, ANow);
     }
   }
-  return checks;
+  if (!wholeDocument) {
+    if (xmlNode* const root = xmlDocGetRootElement(&ADocument)) {
+      TCoverage coverage(covered, signatures, result);
+      coverage.Visit(root);
+    }
+  }
+  return result;
+}
+
+X509Ptr SigningCertificateOf(xmlNode& ASignature) {
+  std::vector<X509Ptr> certificates;
+  if (xmlNode* const keyInfo = DsigChild(&ASignature, "KeyInfo"))
+    CollectCertificates(keyInfo, certificates);
+  ERR_clear_error();
+  if (certificates.empty()) return nullptr;
+  return std::move(certificates[SigningCertificate(certificates)]);
 }
 
 }  // namespace xmldsig

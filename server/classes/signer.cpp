@@ -1,17 +1,20 @@
 #include "server/classes/signer.h"
 
+#include <openssl/err.h>
 #include <xmlsec/xmltree.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <queue>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/certstore/certificate_policy.h"
 #include "platform/certstore/store.h"
 #include "platform/certstore/store_messages.h"
 #include "platform/exception.h"
@@ -19,19 +22,12 @@
 #include "platform/xmldsig/document_stream.h"
 #include "platform/xmldsig/dom_document.h"
 #include "platform/xmldsig/dsig_nodes.h"
+#include "platform/xmldsig/signature_verification.h"
+#include "platform/xmldsig/signing_profile.h"
 #include "server/classes/signer_messages.h"
 #include "server/classes/signer_text.h"
 
 namespace {
-
-bool VerifiesAsReturned(const Text& ASignedXml, const IXMLDSigKey& AKey) {
-  using namespace signer_messages;
-  IXMLDOMDocument3 returned;
-  if (!returned.loadXML(ASignedXml)) return false;
-  returned.setProperty(kSelectionProperty, kSelectionNamespaces);
-  xmlNode* const signature = returned.selectSingleNode(kSelectSignature);
-  return signature && xmldsig::VerifiesWith(*signature, AKey);
-}
 
 using xmldsig::CollectSignatures;
 using xmldsig::DsigChild;
@@ -57,91 +53,120 @@ bool IsUnsignedTemplate(xmlNode* ASignature) {
   return IsBlankText(content.get());
 }
 
-// The IDs the references of a signature name ("#id"); nothing when it has no reference or one
-// of them names the whole document or something else.
-std::optional<std::vector<std::string>> ReferencedIds(xmlNode* ASignature) {
-  xmlNode* const signedInfo = DsigChild(ASignature, "SignedInfo");
-  if (!signedInfo) return std::nullopt;
-  std::vector<std::string> ids;
-  for (xmlNode* reference = signedInfo->children; reference; reference = reference->next) {
-    if (!IsDsig(reference, "Reference")) continue;
-    const XmlCharPtr uri{xmlGetProp(reference, BAD_CAST "URI")};
-    std::optional<std::string> id = xmldsig::ReferencedId(uri.get());
-    if (!id || id->empty()) return std::nullopt;
-    ids.push_back(std::move(*id));
-  }
-  if (ids.empty()) return std::nullopt;
-  return ids;
+// "de #rps1" or "do documento inteiro", for messages about one signature.
+Text Described(const xmldsig::TSignatureForm& AForm) {
+  using namespace signer_messages;
+  if (AForm.references.empty() || AForm.references.front().id.empty())
+    return Text{kOfWholeDocument};
+  return Text{kOfId} + text::FromUtf8(AForm.references.front().id);
 }
 
-// Where the templates of a document that asks for several signatures stand among its
-// Signature elements, in the order they are to be signed.
+// Where the templates of a document stand among its Signature elements, in the order they
+// are to be signed.
 using TSigningOrder = std::vector<std::size_t>;
 
-// ABRASF layouts sign each RPS and then the batch that holds them: two or more unsigned
-// templates, each naming its own elements by ID. The order puts every template before those
-// whose elements hold it, since their digests cover it as it ends up. Nothing for any other
-// document, whose first Signature alone is signed. Throws Exception when an ID names no
-// element, or when the templates cover each other and no order exists.
-std::optional<TSigningOrder> SeveralSignaturesOrder(xmlDoc* ADocument,
-                                                    const std::vector<xmlNode*>& ASignatures) {
+// The order in which the unsigned templates of a document that asks for more than its first
+// signature are signed: every template after those its elements hold, since its digests cover
+// them as they end up; a whole-document template (a placeholder's) covers every other and
+// comes last. Nothing when the document's first Signature alone is to be signed (one template,
+// the first; or none, and the first signature is signed again). Throws Exception, naming what
+// is wrong, for a template outside the profile or whose element is missing, repeated or
+// misplaced, two templates naming one Id, templates covering each other, and a signature
+// already made that a template's signing would break.
+std::optional<TSigningOrder> SeveralSignaturesOrder(const std::vector<xmlNode*>& ASignatures,
+                                                    const xmldsig::TIdIndex& AIds) {
   using namespace signer_messages;
   struct TTemplate {
-    std::size_t at;  // among ASignatures
-    std::vector<std::string> ids;
+    std::size_t at;                 // among ASignatures
+    std::vector<xmlNode*> targets;  // null: the whole document
   };
   std::vector<TTemplate> templates;
-  std::set<std::string> named;
+  std::vector<std::size_t> made;  // signatures already signed
   for (std::size_t at = 0; at < ASignatures.size(); ++at) {
-    if (!IsUnsignedTemplate(ASignatures[at])) continue;
-    std::optional<std::vector<std::string>> ids = ReferencedIds(ASignatures[at]);
-    if (!ids) return std::nullopt;
-    for (const std::string& id : *ids)
-      if (!named.insert(id).second) return std::nullopt;
-    templates.push_back({at, std::move(*ids)});
+    if (IsUnsignedTemplate(ASignatures[at]))
+      templates.push_back({at, {}});
+    else
+      made.push_back(at);
   }
-  if (templates.size() < 2) return std::nullopt;
+  if (templates.empty() || (templates.size() == 1 && templates.front().at == 0))
+    return std::nullopt;
   static_assert(signer_text::kMaxPlaceholders == 1000, "kTooManySignatures names the limit");
   if (templates.size() > signer_text::kMaxPlaceholders) throw Exception(Text{kTooManySignatures});
 
-  xmldsig::RegisterIdAttributes(ADocument);
-  std::unordered_map<const xmlNode*, std::vector<std::size_t>> signedBy;  // element: templates
-  for (std::size_t t = 0; t < templates.size(); ++t) {
-    for (const std::string& id : templates[t].ids) {
-      const xmlAttr* const attribute = xmlGetID(ADocument, BAD_CAST id.c_str());
-      if (!attribute || !attribute->parent)
-        throw Exception(Text{kReferenceWithoutElement} + text::FromUtf8(id));
-      signedBy[attribute->parent].push_back(t);
+  std::set<std::string> named;
+  for (TTemplate& wanted : templates) {
+    xmldsig::TSignatureForm form;
+    if (Text refusal = xmldsig::ReadSignatureForm(*ASignatures[wanted.at], form); !refusal.empty())
+      throw Exception(Text{kTemplateRefused} + refusal);
+    for (const xmldsig::TReferenceForm& reference : form.references) {
+      xmlNode* const target = xmldsig::ReferenceTarget(reference, AIds);
+      if (Text refusal = xmldsig::ReferenceTargetRefusal(form, reference, AIds, target);
+          !refusal.empty())
+        throw Exception(Text{kTemplateRefused} + refusal);
+      if (!reference.id.empty() && !named.insert(reference.id).second)
+        throw Exception(Text{kIdNamedTwice} + text::FromUtf8(reference.id));
+      wanted.targets.push_back(target);
     }
   }
-  // waiting[t]: how many templates must be signed before t; covers[t]: the templates that wait
-  // for t.
+
+  // Which templates cover each element, and which cover the whole document.
+  std::unordered_map<const xmlNode*, std::vector<std::size_t>> coveredBy;
+  std::vector<std::size_t> coverAll;
+  for (std::size_t t = 0; t < templates.size(); ++t) {
+    for (const xmlNode* target : templates[t].targets) {
+      if (target)
+        coveredBy[target].push_back(t);
+      else
+        coverAll.push_back(t);
+    }
+  }
+  const auto coveringTemplates = [&](const xmlNode* ASignature, std::size_t AOwn) {
+    std::set<std::size_t> found;
+    for (const std::size_t t : coverAll)
+      if (t != AOwn) found.insert(t);
+    for (const xmlNode* n = ASignature->parent; n; n = n->parent)
+      if (const auto at = coveredBy.find(n); at != coveredBy.end())
+        for (const std::size_t t : at->second)
+          if (t != AOwn) found.insert(t);
+    return found;
+  };
+
+  // A signature already made must still verify: no template may lie within what it covers.
+  for (const std::size_t at : made) {
+    xmldsig::TSignatureForm form;
+    if (Text refusal = xmldsig::ReadSignatureForm(*ASignatures[at], form); !refusal.empty())
+      throw Exception(Text{kExistingSignatureRefused} + refusal);
+    for (const xmldsig::TReferenceForm& reference : form.references) {
+      const xmlNode* const target = xmldsig::ReferenceTarget(reference, AIds);
+      for (const TTemplate& wanted : templates) {
+        if (!target || xmldsig::IsWithin(ASignatures[wanted.at], target))
+          throw Exception(Text{kWouldBreakSignature} + Described(form));
+      }
+    }
+  }
+
+  // waiting[t]: how many templates must be signed before t; covers[t]: those that wait for t.
   std::vector<std::size_t> waiting(templates.size(), 0);
   std::vector<std::vector<std::size_t>> covers(templates.size());
   for (std::size_t t = 0; t < templates.size(); ++t) {
-    std::set<std::size_t> after;
-    for (const xmlNode* n = ASignatures[templates[t].at]->parent; n; n = n->parent) {
-      if (const auto found = signedBy.find(n); found != signedBy.end())
-        for (const std::size_t other : found->second)
-          if (other != t) after.insert(other);
-    }
-    for (const std::size_t other : after) {
+    for (const std::size_t other : coveringTemplates(ASignatures[templates[t].at], t)) {
       covers[t].push_back(other);
       ++waiting[other];
     }
   }
   // In document order among those ready: the RPS before the batch, each RPS in its turn.
   TSigningOrder order;
-  std::vector<bool> done(templates.size(), false);
-  while (order.size() < templates.size()) {
-    std::size_t next = templates.size();
-    for (std::size_t t = 0; t < templates.size() && next == templates.size(); ++t)
-      if (!done[t] && waiting[t] == 0) next = t;
-    if (next == templates.size()) throw Exception(Text{kSignaturesCoverEachOther});
-    done[next] = true;
+  std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> ready;
+  for (std::size_t t = 0; t < templates.size(); ++t)
+    if (waiting[t] == 0) ready.push(t);
+  while (!ready.empty()) {
+    const std::size_t next = ready.top();
+    ready.pop();
     order.push_back(templates[next].at);
-    for (const std::size_t other : covers[next]) --waiting[other];
+    for (const std::size_t other : covers[next])
+      if (--waiting[other] == 0) ready.push(other);
   }
+  if (order.size() != templates.size()) throw Exception(Text{kSignaturesCoverEachOther});
   return order;
 }
 
@@ -182,15 +207,34 @@ void CleanSignedValues(xmlNode* ASignature) {
   }
 }
 
-// Whether every signature at AAt among the Signature elements of the returned text verifies.
-bool AllVerifyAsReturned(const Text& ASignedXml, const TSigningOrder& AAt,
-                         const IXMLDSigKey& AKey) {
+// Checks the returned text as a reader will: every signature in it verifies (those at AOurs
+// among its Signature elements with AKey, the others with their own certificates) and no
+// template is left empty. Throws Exception naming the first that fails.
+void CheckReturned(const Text& ASignedXml, const std::set<std::size_t>& AOurs,
+                   const IXMLDSigKey& AKey, const ICertificate2& ACertificate) {
+  using namespace signer_messages;
   IXMLDOMDocument3 returned;
-  if (!returned.loadXML(ASignedXml)) return false;
+  if (!returned.loadXML(ASignedXml)) throw Exception(Text{kSigningFailed});
   const std::vector<xmlNode*> signatures = SignaturesOf(returned.Handle());
-  return std::all_of(AAt.begin(), AAt.end(), [&](std::size_t at) {
-    return at < signatures.size() && xmldsig::VerifiesWith(*signatures[at], AKey);
-  });
+  const xmldsig::TIdIndex ids(*returned.Handle());
+  TLibraryErrors errors;
+  for (std::size_t at = 0; at < signatures.size(); ++at) {
+    xmldsig::TSignatureForm form;
+    if (Text refusal = xmldsig::ReadSignatureForm(*signatures[at], form); !refusal.empty())
+      throw Exception(Text{kExistingSignatureRefused} + refusal);
+    const bool ours = AOurs.contains(at);
+    const X509Ptr own = ours ? nullptr : xmldsig::SigningCertificateOf(*signatures[at]);
+    EVP_PKEY* const key = ours  ? xmldsig::RsaKeyOf(AKey)
+                          : own ? X509_get0_pubkey(own.get())
+                                : nullptr;
+    const bool intact =
+        key && xmldsig::CheckIntegrity(form, ids, key).state == xmldsig::TIntegrity::Intact;
+    ERR_clear_error();
+    if (intact) continue;
+    if (ours && ACertificate.KeyOnDevice()) throw Exception(Text{store_messages::kKeyMismatch});
+    if (ours) throw Exception(Text{kSigningFailed});
+    throw Exception(Text{kSignatureDoesNotVerify} + Described(form));
+  }
 }
 
 // The signing key for ACertificate, with the certificates written into the key information
@@ -281,20 +325,25 @@ std::optional<Text> SignStreamed(TextView AXMLDocument, const ICertificate2& ACe
 }
 
 // Signs every template at AOrder among ASignatures (the Signature elements of ADom), in that
-// order, and returns the document's text once each of them verifies in it.
+// order, and returns the document's text once every signature verifies in it.
 Text SignSeveral(std::unique_ptr<IXMLDOMDocument3> ADom, const Text& ADeclaration,
                  const std::vector<xmlNode*>& ASignatures, const TSigningOrder& AOrder,
-                 const ICertificate2& ACertificate, const ICertificates2& APersonal) {
+                 const xmldsig::TIdIndex& AIds, const ICertificate2& ACertificate,
+                 const ICertificates2& APersonal) {
   using namespace signer_messages;
   IXMLDigitalSignature signature;
   const IXMLDSigKeyPtr key = PrepareSigningKey(signature, ACertificate, APersonal);
   if (!key) throw Exception(Text{kCspKeyFailed});
+  signature.setIdIndex(&AIds);
   for (const std::size_t at : AOrder) {
     signature.setSignature(ASignatures[at]);
     if (!signature.sign(*key, CERTIFICATES)) {
-      const std::optional<std::vector<std::string>> ids = ReferencedIds(ASignatures[at]);
-      throw Exception(Text{kSigningFailed} + Text{kSignatureOfReference} +
-                      text::FromUtf8(ids ? ids->front() : std::string{}));
+      if (signature.refused()) throw Exception(Text{kTemplateRefused} + signature.lastError());
+      xmldsig::TSignatureForm form;
+      xmldsig::ReadSignatureForm(*ASignatures[at], form);
+      throw Exception(
+          Text{kSigningFailed} + Text{kSignatureOfReference} +
+          text::FromUtf8(form.references.empty() ? std::string{} : form.references.front().id));
     }
     CleanSignedValues(ASignatures[at]);
   }
@@ -305,10 +354,7 @@ Text SignSeveral(std::unique_ptr<IXMLDOMDocument3> ADom, const Text& ADeclaratio
   // the text now would change what their digests cover.
   Text signedXml = signer_text::PostProcessUtf8(std::move(serialised), ADeclaration,
                                                 signer_text::TSignatureCleaning::None);
-  if (!AllVerifyAsReturned(signedXml, AOrder, *key)) {
-    if (ACertificate.KeyOnDevice()) throw Exception(Text{store_messages::kKeyMismatch});
-    throw Exception(Text{kSigningFailed});
-  }
+  CheckReturned(signedXml, std::set<std::size_t>(AOrder.begin(), AOrder.end()), *key, ACertificate);
   return signedXml;
 }
 
@@ -328,6 +374,11 @@ void TSignerNFSEDocument::signWithListing(const Text& AXMLDocument,
     // A key on a device: its turn is held for the whole signature, and the key is asked for
     // once up front, so that a PIN refused or cancelled ends the call here, before either
     // reading of the document could ask again.
+    // A certificate the municipalities' verifiers refuse is refused here, with the reason,
+    // before a PIN is asked for.
+    if (const std::string refusal = certificate_policy::SigningRefusal(ACertificate.Handle());
+        !refusal.empty())
+      throw Exception(Text{kCertificateRefused} + text::FromUtf8(refusal));
     const std::shared_ptr<void> turn = ACertificate.ReserveKey();
     if (ACertificate.KeyOnDevice()) ACertificate.PrivateKey();
     try {
@@ -381,20 +432,28 @@ void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertific
     // parsed, the tree until it is serialised, the serialised bytes until they are converted.
     auto dom = std::make_unique<IXMLDOMDocument3>();
     Text declaration;
-    {
-      Text document = signer_text::PrepareDocument(AXMLDocument);
+    const auto load = [&](signer_text::TPlaceholderUse AUse) {
+      Text document = signer_text::PrepareDocument(AXMLDocument, AUse);
       declaration = signer_text::CaptureDeclaration(document);
       // The message quotes the prepared text, made again: the load released it.
       if (!dom->loadXMLAndRelease(std::move(document)))
-        throw Exception(Text{kLoadFailed} + signer_text::PrepareDocument(AXMLDocument));
+        throw Exception(Text{kLoadFailed} + signer_text::PrepareDocument(AXMLDocument, AUse));
+    };
+    load(signer_text::TPlaceholderUse::AsWritten);
+    std::vector<xmlNode*> signatures = SignaturesOf(dom->Handle());
+    // Placeholders beside templates of the document's own are signatures asked for too: the
+    // document is read again with them as templates, which cover the rest and come last.
+    if (signer_text::HasPlaceholderBesideSignature(AXMLDocument) &&
+        std::any_of(signatures.begin(), signatures.end(), IsUnsignedTemplate)) {
+      load(signer_text::TPlaceholderUse::Template);
+      signatures = SignaturesOf(dom->Handle());
     }
     IXMLDigitalSignature signature;
 
-    const std::vector<xmlNode*> signatures = SignaturesOf(dom->Handle());
-    if (const std::optional<TSigningOrder> order =
-            SeveralSignaturesOrder(dom->Handle(), signatures)) {
-      ASignedXML =
-          SignSeveral(std::move(dom), declaration, signatures, *order, ACertificate, personal());
+    const xmldsig::TIdIndex ids(*dom->Handle());
+    if (const std::optional<TSigningOrder> order = SeveralSignaturesOrder(signatures, ids)) {
+      ASignedXML = SignSeveral(std::move(dom), declaration, signatures, *order, ids, ACertificate,
+                               personal());
       AStatusText = Text{kStatusOk};
       return;
     }
@@ -406,20 +465,21 @@ void TSignerNFSEDocument::signWithTurn(const Text& AXMLDocument, const ICertific
     const IXMLDSigKeyPtr key = PrepareSigningKey(signature, ACertificate, personal());
     if (!key) throw Exception(Text{kCspKeyFailed});
 
+    signature.setIdIndex(&ids);
     const IXMLDSigKeyPtr used = signature.sign(*key, CERTIFICATES);
+    if (!used && signature.refused())
+      throw Exception(Text{kTemplateRefused} + signature.lastError());
     if (!used) throw Exception(Text{kSigningFailed});
 
     std::string serialised = dom->SerialisedUtf8();
     signature.setSignature(nullptr);
     dom.reset();
     Text signedXml = signer_text::PostProcessUtf8(std::move(serialised), declaration);
-    // A signature of the client's own making may cover what signing itself changes (its key
-    // information, its own values): the text handed back must verify as it stands.
-    if (!signature.signedDirectly() && !VerifiesAsReturned(signedXml, *key))
-      throw Exception(Text{kSigningFailed});
-    if (signature.signedDirectly() && ACertificate.KeyOnDevice() &&
-        !VerifiesAsReturned(signedXml, *key))
-      throw Exception(Text{store_messages::kKeyMismatch});
+    // The text handed back must verify as it stands: the generic processing is checked, a
+    // device's key is checked against its certificate only by what it signs, and the other
+    // signatures of the document must still hold.
+    if (!signature.signedDirectly() || ACertificate.KeyOnDevice() || signatures.size() > 1)
+      CheckReturned(signedXml, {0}, *key, ACertificate);
     ASignedXML = std::move(signedXml);
     AStatusText = Text{kStatusOk};
   }

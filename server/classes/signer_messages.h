@@ -24,6 +24,18 @@ inline constexpr TextView kSignaturesCoverEachOther =
 inline constexpr TextView kTooManySignatures =
     u"O documento pede mais assinaturas do que o limite de 1000.";
 inline constexpr TextView kSignatureOfReference = u" Referência #";
+inline constexpr TextView kTemplateRefused = u"O modelo de assinatura do documento não é aceito: ";
+inline constexpr TextView kIdNamedTwice =
+    u"Duas assinaturas do documento apontam para o mesmo identificador: #";
+inline constexpr TextView kWouldBreakSignature =
+    u"Assinar o documento quebraria a assinatura que ele já traz ";
+inline constexpr TextView kExistingSignatureRefused =
+    u"O documento traz uma assinatura que não pode ser conferida: ";
+inline constexpr TextView kSignatureDoesNotVerify =
+    u"Uma assinatura do documento não confere depois de assinado: a ";
+inline constexpr TextView kCertificateRefused = u"O certificado não pode assinar NFS-e: ";
+inline constexpr TextView kOfWholeDocument = u"do documento inteiro";
+inline constexpr TextView kOfId = u"de #";
 
 inline constexpr TextView kSignatureMarker = u"<Signature";
 inline constexpr TextView kPlaceholder = u"<assinatura/>";

@@ -322,10 +322,12 @@ struct TPlaceholders {
   TextView replacement;
 };
 
-TPlaceholders FindPlaceholders(TextView AXMLDocument) {
+TPlaceholders FindPlaceholders(TextView AXMLDocument,
+                               TPlaceholderUse AUse = TPlaceholderUse::AsWritten) {
   // One pass over the text: batch documents may hold many placeholders in megabytes of text.
   // Placeholders are found in the text as given, line breaks and all.
   const bool hasSignature =
+      AUse == TPlaceholderUse::AsWritten &&
       TMarkerSearch(signer_messages::kSignatureMarker).Find(AXMLDocument) != TextView::npos;
   const TextView from = signer_messages::kPlaceholder;
   TPlaceholders found;
@@ -344,8 +346,13 @@ bool TooManyTemplates(const TPlaceholders& APlaceholders) {
 
 }  // namespace
 
-Text PrepareDocument(TextView AXMLDocument) {
-  const TPlaceholders placeholders = FindPlaceholders(AXMLDocument);
+bool HasPlaceholderBesideSignature(TextView AXMLDocument) {
+  return TMarkerSearch(signer_messages::kPlaceholder).Find(AXMLDocument) != TextView::npos &&
+         TMarkerSearch(signer_messages::kSignatureMarker).Find(AXMLDocument) != TextView::npos;
+}
+
+Text PrepareDocument(TextView AXMLDocument, TPlaceholderUse AUse) {
+  const TPlaceholders placeholders = FindPlaceholders(AXMLDocument, AUse);
   if (TooManyTemplates(placeholders)) {
     Text unexpanded(AXMLDocument.size(), u'\0');
     unexpanded.resize(static_cast<std::size_t>(

@@ -14,12 +14,24 @@ namespace signer_text {
 // placeholder becomes 530 characters and a score of nodes (NFS-e batches hold a few dozen).
 inline constexpr std::size_t kMaxPlaceholders = 1000;
 
+// What "<assinatura/>" becomes in a document that already holds "<Signature".
+enum class TPlaceholderUse {
+  AsWritten,  // it disappears: the document's own Signature is the one to sign
+  Template,   // the signature template, as in a document without one: the document's own
+              // templates and the placeholders' are all signed, the placeholders' last
+};
+
 // Every "<assinatura/>" becomes the signature template, or disappears when the document
-// already holds "<Signature"; then every CR and every LF is removed (a line break that the
-// document writes as a character reference is content and stays). One pass, one allocation.
-// More than kMaxPlaceholders templates throw Exception with the load message and the text
-// without its line breaks and with its placeholders as they were.
-Text PrepareDocument(TextView AXMLDocument);
+// already holds "<Signature" (unless AUse says otherwise); then every CR and every LF is
+// removed (a line break that the document writes as a character reference is content and
+// stays). One pass, one allocation. More than kMaxPlaceholders templates throw Exception with
+// the load message and the text without its line breaks and with its placeholders as they
+// were.
+Text PrepareDocument(TextView AXMLDocument, TPlaceholderUse AUse = TPlaceholderUse::AsWritten);
+
+// Whether the text holds both "<Signature" and a placeholder: then what the placeholder becomes
+// depends on the document's own signatures.
+bool HasPlaceholderBesideSignature(TextView AXMLDocument);
 
 // The same text in UTF-8 (a lone surrogate becomes U+FFFD); nothing where PrepareDocument
 // throws.

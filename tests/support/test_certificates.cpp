@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -47,6 +48,33 @@ const TKeys& Keys() {
   return keys;
 }
 
+// Keys of the other kinds and sizes, made when first asked for and kept for the process.
+EVP_PKEY* OtherKindKey(bool AEc, int ABits) {
+  static std::mutex lock;
+  static std::map<int, EvpPkeyPtr> keys;  // by size; the EC key under 0
+  const std::lock_guard<std::mutex> held(lock);
+  EvpPkeyPtr& key = keys[AEc ? 0 : ABits];
+  if (!key) {
+    key.reset(AEc ? EVP_EC_gen("P-256") : EVP_RSA_gen(static_cast<unsigned>(ABits)));
+    if (!key) Fail(AEc ? "EVP_EC_gen" : "EVP_RSA_gen " + std::to_string(ABits));
+  }
+  return key.get();
+}
+
+// The key in the certificate.
+EVP_PKEY* SubjectKey(const TCertificateRequest& wanted) {
+  if (wanted.ecKey || wanted.keyBits != 2048) return OtherKindKey(wanted.ecKey, wanted.keyBits);
+  return wanted.otherKeyPair ? Keys().other.get() : Keys().endEntity.get();
+}
+
+// The key the file holds: the certificate's own, or another one when it must not match.
+EVP_PKEY* FileKey(const TCertificateRequest& wanted) {
+  if (!wanted.withKey) return nullptr;
+  EVP_PKEY* own = SubjectKey(wanted);
+  if (!wanted.mismatchedKey) return own;
+  return own == Keys().other.get() ? Keys().endEntity.get() : Keys().other.get();
+}
+
 void AddName(X509_NAME* name, const char* field, const std::string& value) {
   if (value.empty()) return;
   if (X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
@@ -63,6 +91,18 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   std::unique_ptr<X509_EXTENSION, CFree<X509_EXTENSION_free>> ext{
       X509V3_EXT_conf_nid(nullptr, &ctx, nid, value)};
   if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) Fail("X509V3_EXT_conf_nid");
+}
+
+// An extension whose value is a DER SEQUENCE cut short: no decoder reads it.
+void AddUndecodableExtension(X509* cert, int nid) {
+  static const unsigned char kCut[] = {0x30, 0x03, 0x01, 0x01};
+  std::unique_ptr<ASN1_OCTET_STRING, CFree<ASN1_OCTET_STRING_free>> value{ASN1_OCTET_STRING_new()};
+  if (!value || ASN1_OCTET_STRING_set(value.get(), kCut, sizeof kCut) != 1) {
+    Fail("ASN1_OCTET_STRING_set");
+  }
+  std::unique_ptr<X509_EXTENSION, CFree<X509_EXTENSION_free>> ext{
+      X509_EXTENSION_create_by_NID(nullptr, nid, 1, value.get())};
+  if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) Fail("X509_EXTENSION_create_by_NID");
 }
 
 void SetSerial(X509* cert, const std::string& hex) {
@@ -137,12 +177,23 @@ X509Ptr MakeEndEntity(const TCertificateRequest& wanted, const std::string& seri
   AddName(name, "CN", wanted.commonName);
   AddName(name, "emailAddress", wanted.email);
   X509_set_issuer_name(cert.get(), X509_get_subject_name(Ca().certificate.get()));
-  X509_set_pubkey(cert.get(), wanted.otherKeyPair ? Keys().other.get() : Keys().endEntity.get());
-  AddExtension(cert.get(), Ca().certificate.get(), NID_basic_constraints, "CA:FALSE");
-  AddExtension(cert.get(), Ca().certificate.get(), NID_key_usage,
-               "critical,digitalSignature,nonRepudiation,keyEncipherment");
+  X509_set_pubkey(cert.get(), SubjectKey(wanted));
+  if (wanted.malformedBasicConstraints) {
+    AddUndecodableExtension(cert.get(), NID_basic_constraints);
+  } else {
+    AddExtension(cert.get(), Ca().certificate.get(), NID_basic_constraints,
+                 wanted.caCertificate ? "critical,CA:TRUE" : "CA:FALSE");
+  }
+  if (!wanted.keyUsage.empty()) {
+    AddExtension(cert.get(), Ca().certificate.get(), NID_key_usage, wanted.keyUsage.c_str());
+  }
   AddExtension(cert.get(), Ca().certificate.get(), NID_authority_key_identifier, "keyid");
-  if (X509_sign(cert.get(), Keys().ca.get(), EVP_sha256()) <= 0) Fail("X509_sign");
+  // MD5 is still in the default provider: signing with it is only refused by TLS's security
+  // levels, not by X509_sign.
+  if (X509_sign(cert.get(), Keys().ca.get(), wanted.signedWithMd5 ? EVP_md5() : EVP_sha256()) <=
+      0) {
+    Fail("X509_sign");
+  }
   return cert;
 }
 
@@ -229,10 +280,7 @@ TTestStore::~TTestStore() {
 fs::path TTestStore::Add(const TCertificateRequest& wanted, std::string* serial) {
   const std::string serialHex = wanted.serialHex.empty() ? FreshSerial() : wanted.serialHex;
   X509Ptr cert = MakeEndEntity(wanted, serialHex);
-  EVP_PKEY* key = nullptr;
-  if (wanted.withKey) {
-    key = wanted.mismatchedKey != wanted.otherKeyPair ? Keys().other.get() : Keys().endEntity.get();
-  }
+  EVP_PKEY* key = FileKey(wanted);
   const fs::path path = FDirectory / wanted.fileName;
   const std::string ext = ToLower(path.extension().string());
   if (ext == ".pfx" || ext == ".p12") {
@@ -242,6 +290,12 @@ fs::path TTestStore::Add(const TCertificateRequest& wanted, std::string* serial)
   }
   if (serial) *serial = NormalizedSerial(serialHex);
   return path;
+}
+
+TMadeCertificate MakeCertificate(const TCertificateRequest& wanted) {
+  const std::string serialHex = wanted.serialHex.empty() ? FreshSerial() : wanted.serialHex;
+  EVP_PKEY* key = FileKey(wanted);
+  return {MakeEndEntity(wanted, serialHex), key ? openssl::UpRef(key) : nullptr};
 }
 
 void TTestStore::Remove(const std::string& fileName) { fs::remove(FDirectory / fileName); }

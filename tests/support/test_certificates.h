@@ -7,9 +7,15 @@
 //   store.Add(TCertificateRequest("a.pem").CommonName("EMPRESA A").Serial("0A1B2C"));
 //   store.Add(TCertificateRequest("b.pem").WithoutKey());
 //   store.Add(TCertificateRequest("c.pfx").Expired());
+//   store.Add(TCertificateRequest("d.pem").KeyBits(1024));   // or EcKey(), CaCertificate(),
+//                                                            // KeyUsage("keyEncipherment"),
+//                                                            // SignedWithMd5(),
+//                                                            // MalformedBasicConstraints()
+//   test_certificates::MakeCertificate(request);       // the same, in memory only
 //   test_certificates::CaPemPath();                    // trust anchor for verifiers
 //
-// Keys are generated once per process and reused; every certificate is distinct by serial.
+// Keys are generated once per process (once per kind and size) and reused; every certificate is
+// distinct by serial.
 
 #include <ctime>
 #include <filesystem>
@@ -17,6 +23,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/openssl_handles.h"
 #include "tests/support/scratch_directory.h"
 
 namespace test_certificates {
@@ -78,6 +85,32 @@ struct TCertificateRequest {
     notBefore = v;
     return *this;
   }
+  // What the signing policy looks at (platform/certstore/certificate_policy.h): the key's kind
+  // and size, CA:TRUE, the key usage, the digest the CA signed with.
+  TCertificateRequest& KeyBits(int v) {
+    keyBits = v;
+    return *this;
+  }
+  TCertificateRequest& EcKey() {
+    ecKey = true;
+    return *this;
+  }
+  TCertificateRequest& CaCertificate() {
+    caCertificate = true;
+    return *this;
+  }
+  TCertificateRequest& KeyUsage(std::string v) {
+    keyUsage = std::move(v);
+    return *this;
+  }
+  TCertificateRequest& SignedWithMd5() {
+    signedWithMd5 = true;
+    return *this;
+  }
+  TCertificateRequest& MalformedBasicConstraints() {
+    malformedBasicConstraints = true;
+    return *this;
+  }
 
   std::string fileName;  // .pem/.crt: PEM; .pfx/.p12: PKCS#12 without password
   std::string commonName = "EMPRESA TESTE LTDA";  // empty: no CN in the subject
@@ -91,8 +124,17 @@ struct TCertificateRequest {
   std::string organizationalUnit;
   std::string organization;
   std::string email;
-  std::time_t notAfter = 0;   // 0: as "expired" says
-  std::time_t notBefore = 0;  // 0: as "expired" says
+  std::time_t notAfter = 0;    // 0: as "expired" says
+  std::time_t notBefore = 0;   // 0: as "expired" says
+  int keyBits = 2048;          // size of the RSA key; other sizes get a key of their own
+  bool ecKey = false;          // a P-256 key instead of RSA (keyBits is then ignored)
+  bool caCertificate = false;  // basicConstraints CA:TRUE; the key usage stays as asked
+  // The keyUsage extension as OpenSSL's configuration writes it; empty: no keyUsage at all.
+  std::string keyUsage = "critical,digitalSignature,nonRepudiation,keyEncipherment";
+  bool signedWithMd5 = false;  // the test CA signs with MD5 instead of SHA-256
+  // A critical basicConstraints whose bytes do not decode, in place of the CA:FALSE one (or of
+  // the CA:TRUE one: what a forger would hide a CA's certificate behind).
+  bool malformedBasicConstraints = false;
 };
 
 // A certificate file with the fields tests vary most, in one call.
@@ -105,6 +147,14 @@ inline TCertificateRequest Certificate(std::string AFile,
   wanted.withKey = AWithKey;
   return wanted;
 }
+
+// A certificate as TTestStore::Add writes it, in memory: the certificate and the key its file
+// would hold (null WithoutKey). Fresh references: the caller owns them.
+struct TMadeCertificate {
+  X509Ptr certificate;
+  EvpPkeyPtr key;
+};
+TMadeCertificate MakeCertificate(const TCertificateRequest& wanted);
 
 // The certificate's serial as the store writes it (upper-case hex, two digits a byte).
 std::string NormalizedSerial(const std::string& serialHex);

@@ -65,22 +65,40 @@ TEST_F(VerifyCliTest, AcceptsWhatTheSignerWrites) {
   const TRun run = Run("verificar" + files + " --ac '" + CaPath() + "'");
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(Count(run.out, ": válida; certificado EMPRESA EXEMPLO LTDA, série " + FSerial),
-            4u + 4u);
-  EXPECT_EQ(Count(run.out, "; cadeia confiável\n"), 8u);
-  EXPECT_NE(run.out.find("  assinatura 4 de 4 (Id lote1): válida"), std::string::npos) << run.out;
+  // The document with its own template and a placeholder gets both signatures.
+  EXPECT_EQ(Count(run.out, ": válida; certificado EMPRESA EXEMPLO LTDA, série " + FSerial +
+                               ", emitido por AC TESTE ASSINADOR"),
+            4u + 5u);
+  EXPECT_EQ(Count(run.out, "; cadeia confiável\n"), 9u);
+  EXPECT_EQ(Count(run.out, "conteúdo fora de qualquer assinatura"), 0u) << run.out;
+  EXPECT_NE(run.out.find("  assinatura 4 de 4 (Id lote1: LoteRps em /EnviarLoteRpsEnvio/LoteRps):"
+                         " válida"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("  assinatura 2 de 4 (Id rps2: InfDeclaracaoPrestacaoServico em "
+                         "/EnviarLoteRpsEnvio/LoteRps/ListaRps/Rps[2]/"
+                         "InfDeclaracaoPrestacaoServico): válida"),
+            std::string::npos)
+      << run.out;
   EXPECT_NE(run.out.find("assinatura 1 de 1 (documento inteiro): válida"), std::string::npos);
 
   const TRun json = Run("verificar assinado-nfse_lote_abrasf.xml --json");
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out.rfind("{\"file\":\"assinado-nfse_lote_abrasf.xml\",\"valid\":true,"
                            "\"error\":null,\"signatures\":[{\"index\":1,\"id\":\"rps1\","
-                           "\"element\":\"InfDeclaracaoPrestacaoServico\",\"valid\":true,",
+                           "\"element\":\"InfDeclaracaoPrestacaoServico\",\"place\":\""
+                           "/EnviarLoteRpsEnvio/LoteRps/ListaRps/Rps[1]/"
+                           "InfDeclaracaoPrestacaoServico\",\"references\":[{\"id\":\"rps1\",",
                            0),
             0u)
       << json.out;
   EXPECT_EQ(Count(json.out, "\"serial\":\"" + FSerial + "\""), 4u);
   EXPECT_EQ(Count(json.out, "\"chain\":\"not-checked\""), 4u);
+  EXPECT_NE(json.out.find("\"uncovered\":[],\"uncoveredTotal\":0}"), std::string::npos);
+  // Without anchors a valid line never reads like a checked one.
+  const TRun unchecked = Run("verificar assinado-nfse_sample.xml");
+  EXPECT_NE(unchecked.out.find("; cadeia não verificada (use --ac)\n"), std::string::npos)
+      << unchecked.out;
   EXPECT_EQ(Count(json.out, "\n"), 1u);
 }
 
@@ -118,32 +136,43 @@ TEST_F(VerifyCliTest, RejectsAlteredDocumentsAndSaysWhy) {
                ContentOf(Read("outra.xml"), "X509Certificate"));
   std::string emptied = signedBatch;
   ReplaceFirst(emptied, value, "");
+  const auto rps = [](int k) {
+    return "InfDeclaracaoPrestacaoServico em /EnviarLoteRpsEnvio/LoteRps/ListaRps/Rps[" +
+           std::to_string(k) + "]/InfDeclaracaoPrestacaoServico";
+  };
   const Case cases[] = {
       {"one changed character", changedContent, "",
-       "assinatura 2 de 4 (Id rps2): inválida: o conteúdo de rps2 "
-       "(InfDeclaracaoPrestacaoServico) foi alterado depois de assinado; certificado EMPRESA "
-       "EXEMPLO LTDA, série " +
-           FSerial},
+       "assinatura 2 de 4 (Id rps2: " + rps(2) + "): inválida: o conteúdo de rps2 (" + rps(2) +
+           ") foi alterado depois de assinado; certificado EMPRESA EXEMPLO LTDA, série " + FSerial},
       {"the batch covers the changed RPS", changedContent, "",
-       "assinatura 4 de 4 (Id lote1): inválida: o conteúdo de lote1 (LoteRps) foi alterado "
-       "depois de assinado"},
+       "assinatura 4 de 4 (Id lote1: LoteRps em /EnviarLoteRpsEnvio/LoteRps): inválida: o "
+       "conteúdo de lote1 (LoteRps em /EnviarLoteRpsEnvio/LoteRps) foi alterado depois de "
+       "assinado"},
+      {"what no valid signature covers is named", changedContent, "",
+       "conteúdo fora de qualquer assinatura: /EnviarLoteRpsEnvio/LoteRps/ListaRps/Rps[2]/"
+       "InfDeclaracaoPrestacaoServico\n"},
       {"changed signature value", changedValue, "",
-       "assinatura 1 de 4 (Id rps1): inválida: o valor da assinatura não confere com o "
-       "certificado"},
+       "assinatura 1 de 4 (Id rps1: " + rps(1) +
+           "): inválida: o valor da assinatura não confere com o certificado"},
       {"swapped certificate", swapped, "",
-       "assinatura 1 de 4 (Id rps1): inválida: o valor da assinatura não confere com o "
-       "certificado; certificado OUTRA EMPRESA, série " +
+       "assinatura 1 de 4 (Id rps1: " + rps(1) +
+           "): inválida: o valor da assinatura não confere com o certificado; certificado "
+           "OUTRA EMPRESA, série " +
            other},
       {"emptied signature value", emptied, "",
-       "assinatura 1 de 4 (Id rps1): não assinada: o modelo de assinatura está vazio"},
+       "assinatura 1 de 4 (Id rps1: " + rps(1) +
+           "): não assinada: o modelo de assinatura está vazio"},
       {"chain to an unknown root", signedBatch, " --ac '" + unknownRoot + "'",
-       "assinatura 1 de 4 (Id rps1): íntegra, mas não aceita: a cadeia do certificado não "
-       "chega a uma AC confiável: falta o certificado da AC que emitiu o certificado EMPRESA "
-       "EXEMPLO LTDA (nem no documento nem em --ac)"},
+       "assinatura 1 de 4 (Id rps1: " + rps(1) +
+           "): íntegra, mas não aceita: a cadeia do certificado não chega a uma AC confiável: "
+           "falta o certificado da AC que emitiu o certificado EMPRESA EXEMPLO LTDA (nem no "
+           "documento nem em --ac)"},
       {"expired certificate", Read("vencido.xml"), "",
-       "assinatura 3 de 4 (Id rps3): íntegra, mas não aceita: o certificado venceu em "},
+       "assinatura 3 de 4 (Id rps3: " + rps(3) +
+           "): íntegra, mas não aceita: o certificado venceu em "},
       {"expired certificate with a trusted chain", Read("vencido.xml"), " --ac '" + CaPath() + "'",
-       "assinatura 3 de 4 (Id rps3): íntegra, mas não aceita: o certificado venceu em "},
+       "assinatura 3 de 4 (Id rps3: " + rps(3) +
+           "): íntegra, mas não aceita: o certificado venceu em "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -23,7 +23,7 @@ Uso:
   assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
   assinador-nfse-cli senha [--senha-arquivo ARQUIVO]
   assinador-nfse-cli remover SERIE
-  assinador-nfse-cli verificar ARQUIVO... [--ac ARQUIVO|PASTA] [--json]
+  assinador-nfse-cli verificar ARQUIVO... [--ac ARQUIVO|PASTA] [--estrito] [--json]
   assinador-nfse-cli --help | --version
 
 Comandos:
@@ -84,12 +84,17 @@ Comandos:
   verificar             Confere cada assinatura (Signature do XML-DSig) de cada ARQUIVO ("-" lê
                         da entrada padrão): o resumo (digest) de cada elemento assinado, o valor
                         da assinatura e o certificado de KeyInfo (titular, série, validade).
-                        Uma linha por assinatura: "válida" ou o motivo. O documento não traz a
-                        data da assinatura: a validade do certificado é a de agora, e uma
-                        assinatura íntegra feita com certificado vencido não é aceita.
+                        Uma linha por assinatura: o elemento coberto (nome, Id e lugar) e
+                        "válida" ou o motivo. O documento não traz a data da assinatura: a
+                        validade do certificado é a de agora, e uma assinatura íntegra feita
+                        com certificado vencido não é aceita. Depois, o conteúdo que nenhuma
+                        assinatura válida cobre ("conteúdo fora de qualquer assinatura").
     --ac ARQUIVO|PASTA  Exige que a cadeia do certificado chegue a uma das ACs raiz dadas
                         (arquivo PEM ou DER, ou pasta deles, como as da ICP-Brasil); as ACs
-                        intermediárias vêm do documento ou da mesma pasta.
+                        intermediárias vêm do documento ou da mesma pasta. Sem --ac, a linha
+                        diz "cadeia não verificada".
+    --estrito           O arquivo não é aceito se algum conteúdo estiver fora de qualquer
+                        assinatura válida.
     --json              Um objeto JSON por arquivo, com a lista das assinaturas, para scripts.
 
 O documento a assinar:
@@ -399,6 +404,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
     TAcceptedOptions accepted;
     accepted.Values["--ac"] = &line.Anchors;
     accepted.Flags["--json"] = &line.Json;
+    accepted.Flags["--estrito"] = &line.Strict;
     line.Inputs = ParseOptions(AArguments, 1, accepted);
     if (line.Inputs.empty()) throw TUsageError("falta o arquivo a verificar.");
     if (std::any_of(line.Inputs.begin(), line.Inputs.end(),

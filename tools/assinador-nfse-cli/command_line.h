@@ -57,6 +57,7 @@ struct TCommandLine {
   std::optional<std::string> PinFile;       // assinar: --pin-arquivo
   std::optional<std::string> Anchors;       // verificar: --ac, a file or a folder
   bool Json = false;                        // verificar: --json
+  bool Strict = false;                      // verificar: --estrito
 };
 
 // Throws TUsageError with a Portuguese message.

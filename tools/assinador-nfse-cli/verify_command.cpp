@@ -1,5 +1,7 @@
 #include "tools/assinador-nfse-cli/verify_command.h"
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
 #include <cstdio>
@@ -36,10 +38,47 @@ std::string UtcDate(std::time_t AMoment) {
   return out;
 }
 
-// "rps7 (InfDeclaracaoPrestacaoServico)", or "do documento" for the whole document.
-std::string ContentOf(const std::string& AId, const std::string& AElement) {
+// "rps7 (InfDeclaracaoPrestacaoServico em /…/Rps[7]/InfDeclaracaoPrestacaoServico)", or "do
+// documento" for the whole document.
+std::string ContentOf(const std::string& AId, const std::string& AElement,
+                      const std::string& APlace) {
   if (AId.empty()) return "do documento";
-  return "de " + AId + (AElement.empty() ? "" : " (" + AElement + ")");
+  std::string out = "de " + AId;
+  if (!AElement.empty()) out += " (" + AElement + (APlace.empty() ? "" : " em " + APlace) + ")";
+  return out;
+}
+
+// What a signature covers, as its line shows it: "(documento inteiro)" or
+// "(Id rps7: InfDeclaracaoPrestacaoServico em /…/InfDeclaracaoPrestacaoServico)".
+std::string CoverageOf(const TSignatureCheck& ACheck) {
+  if (ACheck.references.empty())
+    return ACheck.id.empty() ? " (documento inteiro)" : " (Id " + ACheck.id + ")";
+  std::string out;
+  for (const xmldsig::TCoveredElement& covered : ACheck.references) {
+    out += out.empty() ? " (" : "; ";
+    if (covered.id.empty()) {
+      out += "documento inteiro";
+      continue;
+    }
+    out += "Id " + covered.id;
+    if (!covered.element.empty()) out += ": " + covered.element + " em " + covered.place;
+  }
+  return out + ")";
+}
+
+// The first bytes of the certificate's SHA-256 fingerprint: two certificates that differ only
+// in their issuer's key never read alike.
+std::string Fingerprint(const ICertificate2& ACertificate, std::size_t ABytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (X509_digest(ACertificate.Handle(), EVP_sha256(), digest, &length) != 1) return {};
+  std::string out;
+  char hex[3];
+  for (unsigned int k = 0; k < length && k < ABytes; ++k) {
+    std::snprintf(hex, sizeof hex, "%02X", digest[k]);
+    out += hex;
+  }
+  return out;
 }
 
 std::string ChainReason(const TSignatureCheck& ACheck) {
@@ -93,8 +132,13 @@ TVerdict VerdictOf(const TSignatureCheck& ACheck, std::time_t ANow) {
       verdict.reason = "a assinatura não traz o certificado (X509Certificate em KeyInfo)";
       return verdict;
     case TSignatureState::ContentChanged:
-      verdict.reason = "o conteúdo " + ContentOf(ACheck.failedId, ACheck.failedElement) +
+      verdict.reason = "o conteúdo " +
+                       ContentOf(ACheck.failedId, ACheck.failedElement, ACheck.failedPlace) +
                        " foi alterado depois de assinado";
+      return verdict;
+    case TSignatureState::CertificateRefused:
+      verdict.intact = true;
+      verdict.reason = "o certificado não serve para assinar NFS-e: " + ACheck.detail;
       return verdict;
     case TSignatureState::ValueMismatch:
       verdict.reason = "o valor da assinatura não confere com o certificado";
@@ -126,21 +170,26 @@ TVerdict VerdictOf(const TSignatureCheck& ACheck, std::time_t ANow) {
 }
 
 std::string Line(const TSignatureCheck& ACheck, std::size_t ATotal, const TVerdict& AVerdict) {
-  std::string line =
-      "assinatura " + std::to_string(ACheck.index) + " de " + std::to_string(ATotal) +
-      (ACheck.id.empty() ? " (documento inteiro)" : " (Id " + ACheck.id + ")") + ": " +
-      (AVerdict.valid    ? "válida"
-       : AVerdict.intact ? "íntegra, mas não aceita: "
-       : AVerdict.empty  ? "não assinada: "
-                         : "inválida: ") +
-      AVerdict.reason;
+  std::string line = "assinatura " + std::to_string(ACheck.index) + " de " +
+                     std::to_string(ATotal) + CoverageOf(ACheck) + ": " +
+                     (AVerdict.valid    ? "válida"
+                      : AVerdict.intact ? "íntegra, mas não aceita: "
+                      : AVerdict.empty  ? "não assinada: "
+                                        : "inválida: ") +
+                     AVerdict.reason;
   if (const ICertificate2Ptr& certificate = ACheck.certificate) {
     line += "; certificado " +
             text::ToUtf8(certificate->GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME)) + ", série " +
-            text::ToUtf8(certificate->SerialNumber()) + ", válido de " +
-            LocalDate(certificate->ValidFrom()) + " até " + LocalDate(certificate->ValidTo());
+            text::ToUtf8(certificate->SerialNumber()) + ", emitido por " +
+            text::ToUtf8(certificate->GetInfo(CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME)) +
+            ", válido de " + LocalDate(certificate->ValidFrom()) + " até " +
+            LocalDate(certificate->ValidTo()) + ", SHA-256 " + Fingerprint(*certificate, 8);
   }
   if (ACheck.chain == TChainState::Trusted) line += "; cadeia confiável";
+  // Without anchors a look-alike certificate would read like the genuine one: the line says
+  // that nothing vouched for it.
+  if (ACheck.chain == TChainState::NotChecked && AVerdict.valid)
+    line += "; cadeia não verificada (use --ac)";
   return line;
 }
 
@@ -166,19 +215,31 @@ std::string JsonOf(const TSignatureCheck& ACheck, const TVerdict& AVerdict) {
   const char* const chain = ACheck.chain == TChainState::Trusted     ? "trusted"
                             : ACheck.chain == TChainState::Untrusted ? "untrusted"
                                                                      : "not-checked";
+  std::string references;
+  for (const xmldsig::TCoveredElement& covered : ACheck.references) {
+    references += references.empty() ? "[" : ",";
+    references += "{\"id\":" + Json(covered.id) + ",\"element\":" + Json(covered.element) +
+                  ",\"place\":" + Json(covered.place) + "}";
+  }
+  references += references.empty() ? "[]" : "]";
   std::string out = "{\"index\":" + std::to_string(ACheck.index) + ",\"id\":" + Json(ACheck.id) +
-                    ",\"element\":" + Json(ACheck.element) +
+                    ",\"element\":" + Json(ACheck.element) + ",\"place\":" + Json(ACheck.place) +
+                    ",\"references\":" + references +
                     ",\"valid\":" + (AVerdict.valid ? "true" : "false") +
                     ",\"intact\":" + (AVerdict.intact ? "true" : "false") +
                     ",\"reason\":" + Json(AVerdict.reason);
   if (const ICertificate2Ptr& certificate = ACheck.certificate) {
     out += ",\"subject\":" +
            Json(text::ToUtf8(certificate->GetInfo(CAPICOM_CERT_INFO_SUBJECT_SIMPLE_NAME))) +
-           ",\"serial\":" + Json(text::ToUtf8(certificate->SerialNumber())) +
+           ",\"serial\":" + Json(text::ToUtf8(certificate->SerialNumber())) + ",\"issuer\":" +
+           Json(text::ToUtf8(certificate->GetInfo(CAPICOM_CERT_INFO_ISSUER_SIMPLE_NAME))) +
+           ",\"sha256\":" + Json(Fingerprint(*certificate, 32)) +
            ",\"notBefore\":" + Json(UtcDate(certificate->ValidFrom())) +
            ",\"notAfter\":" + Json(UtcDate(certificate->ValidTo()));
   } else {
-    out += ",\"subject\":null,\"serial\":null,\"notBefore\":null,\"notAfter\":null";
+    out +=
+        ",\"subject\":null,\"serial\":null,\"issuer\":null,\"sha256\":null,"
+        "\"notBefore\":null,\"notAfter\":null";
   }
   out += ",\"chain\":" + Json(chain);
   if (ACheck.chain == TChainState::Untrusted)
@@ -189,7 +250,7 @@ std::string JsonOf(const TSignatureCheck& ACheck, const TVerdict& AVerdict) {
 // Checks one file and shows its outcome; whether every signature of it is valid.
 bool VerifyOne(const TCommandLine& ALine, TReadInput AReadInput, const std::string& AInput,
                const std::vector<X509Ptr>* AAnchors, std::time_t ANow, bool ASeveral) {
-  std::vector<TSignatureCheck> checks;
+  xmldsig::TDocumentCheck result;
   std::string failure;
   try {
     const TDecodedDocument document = DecodeDocument(AReadInput(AInput));
@@ -197,18 +258,31 @@ bool VerifyOne(const TCommandLine& ALine, TReadInput AReadInput, const std::stri
     if (!dom.loadXML(document.Content))
       throw Exception("o documento não é um XML que se possa ler: " +
                       text::ToUtf8(dom.parseError()));
-    checks = xmldsig::CheckSignatures(*dom.Handle(), AAnchors, ANow);
-    if (checks.empty()) failure = "nenhuma assinatura (Signature do XML-DSig) no documento";
+    result = xmldsig::CheckSignatures(*dom.Handle(), AAnchors, ANow);
+    if (result.signatures.empty())
+      failure = "nenhuma assinatura (Signature do XML-DSig) no documento";
   } catch (const std::exception& e) {
     failure = text::ToUtf8(MessageOf(e));
   }
   while (!failure.empty() && (failure.back() == '\n' || failure.back() == ' ')) failure.pop_back();
+  const std::vector<TSignatureCheck>& checks = result.signatures;
 
   std::vector<TVerdict> verdicts;
   bool valid = failure.empty();
   for (const TSignatureCheck& check : checks) {
     verdicts.push_back(VerdictOf(check, ANow));
     valid = valid && verdicts.back().valid;
+  }
+  // Content outside every valid signature is shown always, and fails the file when asked to.
+  std::vector<std::string> uncovered;
+  if (failure.empty()) {
+    for (const std::string& place : result.uncovered)
+      uncovered.push_back("conteúdo fora de qualquer assinatura: " + place);
+    if (result.uncoveredTotal > result.uncovered.size())
+      uncovered.push_back("conteúdo fora de qualquer assinatura: mais " +
+                          std::to_string(result.uncoveredTotal - result.uncovered.size()) +
+                          " lugares");
+    if (ALine.Strict && result.uncoveredTotal > 0) valid = false;
   }
 
   if (ALine.Json) {
@@ -219,7 +293,11 @@ bool VerifyOne(const TCommandLine& ALine, TReadInput AReadInput, const std::stri
       if (k > 0) out += ',';
       out += JsonOf(checks[k], verdicts[k]);
     }
-    Write(stdout, out + "]}\n");
+    out += "],\"uncovered\":[";
+    for (std::size_t k = 0; k < result.uncovered.size(); ++k)
+      out += (k > 0 ? "," : "") + Json(result.uncovered[k]);
+    out += "],\"uncoveredTotal\":" + std::to_string(result.uncoveredTotal);
+    Write(stdout, out + "}\n");
     return valid;
   }
   const std::string indent = ASeveral ? "  " : "";
@@ -229,6 +307,8 @@ bool VerifyOne(const TCommandLine& ALine, TReadInput AReadInput, const std::stri
     Write(stdout,
           text::ToLocale(text::FromUtf8(indent + Line(checks[k], checks.size(), verdicts[k]))) +
               "\n");
+  for (const std::string& line : uncovered)
+    Write(stdout, text::ToLocale(text::FromUtf8(indent + line)) + "\n");
   return valid;
 }
 

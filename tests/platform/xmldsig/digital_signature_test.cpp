@@ -106,42 +106,70 @@ TEST_F(DigitalSignatureTest, AddsKeyInfoWhenTheElementHasNone) {
   EXPECT_EQ(signature_check::VerifyInProcess(signedXml), "");
 }
 
-TEST_F(DigitalSignatureTest, RefusesReferencesAndTransformsOutsideTheDocument) {
+// Refused before any transform runs, with the profile's sentence naming what was refused.
+TEST_F(DigitalSignatureTest, RefusesWhatTheProfileLeavesOut) {
   struct Case {
     const char* name;
     Text element;
+    Text reason;  // the start of lastError()
   };
   const Case cases[] = {
-      {"file reference", SignatureElement(u"file:///etc/passwd")},
-      {"network reference", SignatureElement(u"http://127.0.0.1:9/x")},
-      {"relative file reference", SignatureElement(u"segredo.xml")},
-      {"unknown id", SignatureElement(u"#nada", kEnveloped)},
+      {"file reference", SignatureElement(u"file:///etc/passwd"),
+       Text{dsig_messages::kReferenceRefused} + u"file:///etc/passwd (fora do documento)"},
+      {"network reference", SignatureElement(u"http://127.0.0.1:9/x"),
+       Text{dsig_messages::kReferenceRefused}},
+      {"relative file reference", SignatureElement(u"segredo.xml"),
+       Text{dsig_messages::kReferenceRefused}},
+      {"XPointer reference", SignatureElement(u"#xpointer(/)", kEnveloped),
+       Text{dsig_messages::kReferenceRefused} + u"#xpointer(/) (XPointer)"},
+      {"unknown id", SignatureElement(u"#nada", kEnveloped),
+       Text{dsig_messages::kReferenceWithoutElement} + u"nada"},
       {"XSLT transform",
        SignatureElement(u"",
                         u"<Transform Algorithm=\"http://www.w3.org/TR/1999/REC-xslt-19991116\">"
                         u"<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
-                        u"version=\"1.0\"/></Transform>")},
-      {"unknown digest", SignatureElement(u"", kEnveloped, u"urn:nada")},
+                        u"version=\"1.0\"/></Transform>"),
+       Text{dsig_messages::kTransformRefused} + u"XSLT ("},
+      {"XPath transform",
+       SignatureElement(u"", Text{kEnveloped} +
+                                 u"<Transform Algorithm=\"http://www.w3.org/TR/1999/"
+                                 u"REC-xpath-19991116\"><XPath>self::text()</XPath></Transform>"),
+       Text{dsig_messages::kTransformRefused} + u"XPath ("},
+      {"MD5 digest",
+       SignatureElement(u"", kEnveloped, u"http://www.w3.org/2001/04/xmldsig-more#md5"),
+       Text{dsig_messages::kDigestRefused} + u"MD5 ("},
+      {"unknown digest", SignatureElement(u"", kEnveloped, u"urn:nada"),
+       Text{dsig_messages::kDigestRefused} + u"urn:nada"},
+      {"whole document without the enveloped transform", SignatureElement(u""),
+       Text{dsig_messages::kCoversItself}},
+      {"an element beside the signature's parts",
+       SignatureElement(u"", kEnveloped, kSha1Uri(), u"<KeyInfo/><Object>x</Object>"),
+       Text{dsig_messages::kElementRefused} + u"Object"},
+      {"retrieval method",
+       SignatureElement(u"", kEnveloped, kSha1Uri(),
+                        u"<KeyInfo><RetrievalMethod URI=\"#x\"/></KeyInfo>"),
+       Text{dsig_messages::kKeyInfoRefused} + u"RetrievalMethod"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Text error;
     EXPECT_TRUE(Sign(u"<doc><a Id=\"a1\">x</a>" + c.element + u"</doc>", &error).empty());
-    EXPECT_EQ(error.rfind(dsig_messages::kSignFailed, 0), 0u) << text::ToUtf8(error);
+    EXPECT_EQ(error.rfind(c.reason, 0), 0u) << text::ToUtf8(error);
   }
 }
 
-// The failure text joins the libraries' texts with "; " and never ends in a separator.
+// A failure of the libraries themselves joins their texts with "; " and never ends in a
+// separator.
 TEST_F(DigitalSignatureTest, FailureTextEndsWithTheLibrariesOwnWords) {
-  const Text kRefused[] = {
-      SignatureElement(u"#nada", kEnveloped),
-      SignatureElement(u"", kEnveloped, u"urn:nada"),
-      SignatureElement(u"file:///etc/passwd"),
+  const Text kFailing[] = {
+      u"<doc xmlns=\"relativo\">" + SignatureElement(u"", kEnveloped) + u"</doc>",
+      u"<doc><a Id=\"a1\"><b xmlns=\"relativo\"/></a>" + SignatureElement(u"#a1", kEnveloped) +
+          u"</doc>",
   };
-  for (const Text& element : kRefused) {
-    SCOPED_TRACE(text::ToUtf8(element));
+  for (const Text& document : kFailing) {
+    SCOPED_TRACE(text::ToUtf8(document));
     Text error;
-    EXPECT_TRUE(Sign(u"<doc>" + element + u"</doc>", &error).empty());
+    EXPECT_TRUE(Sign(document, &error).empty());
     const std::string utf8 = text::ToUtf8(error);
     EXPECT_TRUE(utf8.starts_with(text::ToUtf8(dsig_messages::kSignFailed) + ": ")) << utf8;
     EXPECT_FALSE(utf8.ends_with(";") || utf8.ends_with("; ") || utf8.ends_with(": ")) << utf8;
@@ -225,8 +253,15 @@ TEST_F(DigitalSignatureTest, DirectAndGenericSigningWriteTheSameBytes) {
       {"signature as the document element", plain},
       {"relative namespace: both refuse, in the same words",
        u"<doc xmlns=\"relativo\">" + plain + u"</doc>", CERTIFICATES, true},
-      {"other form: id reference",
+      {"id reference to a sibling",
        u"<doc><a Id=\"a1\">x</a>" + SignatureElement(u"#a1", kEnveloped) + u"</doc>"},
+      {"id reference to the parent, signature inside it",
+       u"<doc xmlns=\"urn:d\"><a Id=\"a1\" xml:lang=\"pt\">x<!-- c --><b>y</b>" +
+           SignatureElement(u"#a1", kEnveloped) + u"<c/></a></doc>"},
+      {"id reference, ancestors' namespaces and xml attributes",
+       u"<e:l xmlns:e=\"urn:e\" xmlns=\"urn:n\" xml:lang=\"pt\" xml:space=\"preserve\"><e:r>"
+       u"<i Id=\"a1\" xmlns:z=\"urn:z\" z:k=\"1\"><j>v</j></i>" +
+           SignatureElement(u"#a1", kEnveloped) + u"</e:r></e:l>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -236,4 +271,68 @@ TEST_F(DigitalSignatureTest, DirectAndGenericSigningWriteTheSameBytes) {
     EXPECT_EQ(direct.rfind(u"falhou", 0), c.fails ? 0 : Text::npos) << text::ToUtf8(direct);
   }
   EXPECT_EQ(signature_check::VerifyInProcess(SignWay(cases[3].document, true)), "");
+}
+
+// Every algorithm of the profile, computed directly and by the generic processing: the same
+// bytes, on documents where the canonical forms differ (inherited xml attributes, unused and
+// default namespaces, comments).
+TEST_F(DigitalSignatureTest, EveryAlgorithmOfTheProfileWritesTheGenericBytes) {
+  const Text c14n[] = {
+      u"http://www.w3.org/TR/2001/REC-xml-c14n-20010315",
+      u"http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments",
+      u"http://www.w3.org/2006/12/xml-c14n11",
+      u"http://www.w3.org/2006/12/xml-c14n11#WithComments",
+      u"http://www.w3.org/2001/10/xml-exc-c14n#",
+      u"http://www.w3.org/2001/10/xml-exc-c14n#WithComments",
+  };
+  const Text digests[] = {
+      u"http://www.w3.org/2000/09/xmldsig#sha1", u"http://www.w3.org/2001/04/xmldsig-more#sha224",
+      u"http://www.w3.org/2001/04/xmlenc#sha256", u"http://www.w3.org/2001/04/xmldsig-more#sha384",
+      u"http://www.w3.org/2001/04/xmlenc#sha512"};
+  const Text methods[] = {u"http://www.w3.org/2000/09/xmldsig#rsa-sha1",
+                          u"http://www.w3.org/2001/04/xmldsig-more#rsa-sha224",
+                          u"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256",
+                          u"http://www.w3.org/2001/04/xmldsig-more#rsa-sha384",
+                          u"http://www.w3.org/2001/04/xmldsig-more#rsa-sha512"};
+  const auto element = [](TextView uri, TextView method, TextView c14nMethod, TextView transform,
+                          TextView digest, TextView prefixes) {
+    const Text inclusive = prefixes.empty()
+                               ? Text{}
+                               : u"<ec:InclusiveNamespaces xmlns:ec=\"http://www.w3.org/2001/10/"
+                                 u"xml-exc-c14n#\" PrefixList=\"" +
+                                     Text{prefixes} + u"\"/>";
+    return u"<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo><!-- si -->"
+           u"<CanonicalizationMethod Algorithm=\"" +
+           Text{c14nMethod} + u"\"/><SignatureMethod Algorithm=\"" + Text{method} +
+           u"\"/><Reference URI=\"" + Text{uri} + u"\"><Transforms>" + Text{kEnveloped} +
+           (transform.empty() ? Text{}
+                              : u"<Transform Algorithm=\"" + Text{transform} + u"\">" + inclusive +
+                                    u"</Transform>") +
+           u"</Transforms><DigestMethod Algorithm=\"" + Text{digest} +
+           u"\"/><DigestValue/></Reference></SignedInfo><SignatureValue/><KeyInfo/></Signature>";
+  };
+  const auto document = [](const Text& signature) {
+    return u"<?xml version=\"1.0\"?><!-- fora --><e:l xmlns:e=\"urn:e\" xmlns=\"urn:n\" "
+           u"xmlns:u=\"urn:u\" xml:lang=\"pt\"><e:r xml:space=\"preserve\"><i Id=\"a1\" "
+           u"xmlns:z=\"urn:z\" z:k=\"1\"><!-- c --><j e:x=\"2\">v</j></i>" +
+           signature + u"</e:r></e:l>";
+  };
+  std::size_t k = 0;
+  for (const Text& method : c14n) {
+    for (const TextView uri : {TextView{u""}, TextView{u"#a1"}}) {
+      const Text& transform = c14n[k % std::size(c14n)];
+      const Text& digest = digests[k % std::size(digests)];
+      const Text& signatureMethod = methods[(k / 2) % std::size(methods)];
+      const TextView prefixes = transform.find(u"exc") != Text::npos ? TextView{u"u e"} : u"";
+      ++k;
+      const Text doc = document(element(uri, signatureMethod, method, transform, digest, prefixes));
+      SCOPED_TRACE(text::ToUtf8(doc));
+      const Text direct = SignWay(doc, true);
+      EXPECT_EQ(direct.rfind(u"falhou", 0), Text::npos) << text::ToUtf8(direct);
+      EXPECT_EQ(text::ToUtf8(direct), text::ToUtf8(SignWay(doc, false)));
+      // No canonicalisation transform: inclusive C14N 1.0 is the default.
+      const Text plain = document(element(uri, signatureMethod, method, u"", digest, u""));
+      EXPECT_EQ(text::ToUtf8(SignWay(plain, true)), text::ToUtf8(SignWay(plain, false)));
+    }
+  }
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/exception.h"
+#include "platform/xmldsig/dsig_messages.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
 #include "server/classes/signer_messages.h"
@@ -126,12 +127,12 @@ TEST_F(SignerSeveralTest, WhichTemplatesAreSigned) {
       {"the batch template written first",
        u"<Envio>" + Template(u"l") + u"<Lote Id=\"l\">" + rps1 + rps2 + u"</Lote></Envio>", 3, 3},
       {"a single template by ID", u"<Envio>" + rps1 + u"</Envio>", 1, 1},
-      {"two templates for the whole document keep signing the first",
-       u"<Envio><a>x</a><assinatura/><b>y</b><assinatura/></Envio>", 1, 2},
-      {"a template by ID beside one for the whole document signs the first",
-       u"<Envio>" + rps1 + Text{kSignatureTemplate} + u"</Envio>", 1, 2},
-      {"two templates naming one ID sign the first",
-       u"<Envio><Inf Id=\"r1\">um</Inf>" + Template(u"r1") + Template(u"r1") + u"</Envio>", 1, 2},
+      {"a template by ID beside one for the whole document: both, the whole document last",
+       u"<Envio>" + rps1 + Text{kSignatureTemplate} + u"</Envio>", 2, 2},
+      {"an RPS template beside a placeholder: the placeholder signs the whole document",
+       u"<Envio>" + rps1 + u"<assinatura/></Envio>", 2, 2},
+      {"the batch's template beside RPS already signed: only the batch is signed",
+       u"<Envio><Lote Id=\"l\">" + rps1 + u"</Lote>" + Template(u"l") + u"</Envio>", 2, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,12 +160,14 @@ TEST_F(SignerSeveralTest, NothingHalfSignedIsReturned) {
   const Case cases[] = {
       {"an ID that names no element",
        u"<Envio><Lote Id=\"l\">" + rps1 + u"</Lote>" + Template(u"sumiu") + u"</Envio>",
-       prefix + Text{kReferenceWithoutElement} + u"sumiu"},
-      {"templates that cover each other",
-       u"<Envio><A Id=\"a\"><B Id=\"b\">x" + Template(u"a") + u"</B>" + Template(u"b") +
-           u"</A></Envio>",
+       prefix + Text{kTemplateRefused} + Text{dsig_messages::kReferenceWithoutElement} + u"sumiu"},
+      {"two templates of the whole document, which cover each other",
+       u"<Envio><a>x</a><assinatura/><b>y</b><assinatura/></Envio>",
        prefix + Text{kSignaturesCoverEachOther}},
-      {"a template the library cannot compute",
+      {"two templates naming one ID",
+       u"<Envio><Inf Id=\"r1\">um</Inf>" + Template(u"r1") + Template(u"r1") + u"</Envio>",
+       prefix + Text{kIdNamedTwice} + u"r1"},
+      {"a template outside the profile",
        u"<Envio><Lote Id=\"l\">" + rps1 + u"</Lote>" +
            [] {
              Text t = Template(u"l");
@@ -172,7 +175,36 @@ TEST_F(SignerSeveralTest, NothingHalfSignedIsReturned) {
              return t;
            }() +
            u"</Envio>",
+       prefix + Text{kTemplateRefused} + Text{dsig_messages::kDigestRefused} +
+           u"MD5 (http://www.w3.org/2000/09/xmldsig#md5)"},
+      {"a template the library cannot compute",
+       u"<Envio><Lote Id=\"l\">" + rps1 + u"<X xmlns=\"relativo\"/></Lote>" + Template(u"l") +
+           u"</Envio>",
        prefix + Text{kSigningFailed} + Text{kSignatureOfReference} + u"l"},
+      {"a batch signature already made over an RPS template",
+       [&] {
+         const auto batch =
+             Sign(u"<Envio>" + Template(u"l") + u"<Lote Id=\"l\">" + rps1 + u"</Lote></Envio>");
+         Text document = batch.signedXml;
+         // The RPS's own signature back to an empty template, under the batch's.
+         const std::size_t from = document.find(u"<Signature", document.find(u"<Lote"));
+         const std::size_t to = document.find(u"</Signature>", from) + 12;
+         document.replace(from, to - from, Template(u"r1"));
+         return document;
+       }(),
+       prefix + Text{kWouldBreakSignature} + u"de #l"},
+      {"the first signature re-signed under a batch signature whose content changed",
+       [&] {
+         const auto batch =
+             Sign(u"<Envio><Lote Id=\"l\">" + rps1 + u"</Lote>" + Template(u"l") + u"</Envio>");
+         Text document = batch.signedXml;
+         const std::size_t from = document.find(u"<Signature");
+         const std::size_t to = document.find(u"</Signature>") + 12;
+         document.replace(from, to - from, Template(u"r1"));
+         Replace(document, u">um<", u">uns<");
+         return document;
+       }(),
+       prefix + Text{kSignatureDoesNotVerify} + u"de #l"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

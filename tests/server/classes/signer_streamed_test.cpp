@@ -69,9 +69,11 @@ class SignerStreamedTest : public testing::Test {
 };
 
 // A document whose root holds ABody, with a placeholder after it.
-Text Wrapped(std::string_view body, std::string_view rootAttributes = "") {
+Text Wrapped(std::string_view body, std::string_view rootAttributes = "",
+             std::string_view placeholder = "<assinatura/>") {
   return Utf8(std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><Lote") +
-              std::string(rootAttributes) + ">" + std::string(body) + "<assinatura/></Lote>");
+              std::string(rootAttributes) + ">" + std::string(body) + std::string(placeholder) +
+              "</Lote>");
 }
 
 Text Joined(TextView a, TextView b) {
@@ -123,15 +125,16 @@ TEST_F(SignerStreamedTest, PlainDocumentsAreReadByTheStreamToTheTreePathsBytes) 
       {"declaration with standalone only", Utf8("<?xml version=\"1.0\" standalone='yes'?><L>"
                                                 "<a/><assinatura/></L>")},
       {"template as the only child", Utf8("<Lote><assinatura/></Lote>")},
-      {"template first, deep, then a second template kept",
-       Wrapped("<a><b><c><assinatura/><d>x</d></c></b></a><assinatura/>")},
+      {"template deep, content after it",
+       Wrapped("<a><b><c><assinatura/><d>x</d></c></b></a>", "", "")},
       {"prefixes in scope at the template, one bound to the signature namespace",
        Wrapped("<p:a xmlns:p=\"urn:fora\"><p:b xmlns:p=\"urn:dentro\" xmlns:q=\"urn:q\">"
                "<assinatura/></p:b></p:a>",
-               " xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" xmlns:z=\"urn:z\"")},
+               " xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" xmlns:z=\"urn:z\"", "")},
       {"template inside a default namespace",
        Wrapped("<Rps xmlns=\"http://www.abrasf.org.br/nfse.xsd\"><InfRps Id=\"r1\">1</InfRps>"
-               "<assinatura/></Rps>")},
+               "<assinatura/></Rps>",
+               "", "")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -165,6 +168,8 @@ TEST_F(SignerStreamedTest, OtherDocumentsAndErrorsAreLeftToTheTreePath) {
       {"prefixed signature element before the template",
        Wrapped("<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"/>")},
       {"no template", Utf8("<Lote><a/></Lote>")},
+      {"two templates of the whole document, which cover each other",
+       Wrapped("<a><b><c><assinatura/><d>x</d></c></b></a>")},
       {"template as the root", Utf8("<assinatura/>")},
       {"xml:lang attribute", Wrapped("<a xml:lang=\"pt\"/>")},
       {"name outside ASCII", Wrapped("<ação/>")},

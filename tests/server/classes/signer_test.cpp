@@ -8,6 +8,7 @@
 
 #include "platform/certstore/store.h"
 #include "platform/exception.h"
+#include "platform/xmldsig/dsig_messages.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer_messages.h"
 #include "server/classes/signer_text.h"
@@ -36,6 +37,14 @@ void ReplaceAll(Text& s, TextView from, TextView to) {
 }
 
 // The text without its first Signature element (any prefix).
+Text WithoutFirstSignature(Text s);
+
+Text WithoutSignatures(Text s) {
+  for (Text shorter = WithoutFirstSignature(s); shorter != s; shorter = WithoutFirstSignature(s))
+    s = std::move(shorter);
+  return s;
+}
+
 Text WithoutFirstSignature(Text s) {
   std::size_t start = s.find(u"<Signature");
   TextView close = u"</Signature>";
@@ -346,12 +355,14 @@ TEST_F(SignerTest, SignsGoldenDocumentsVerifiablyAndChangesNothingElse) {
       EXPECT_NE(result.signedXml.substr(0, 5), u"<?xml");
     }
 
-    // Outside the signature the document is the input without line breaks, written back in
-    // the serialiser's form of character references.
-    Text expected = WithoutFirstSignature(signer_text::PrepareDocument(c.document));
+    // Outside the signatures the document is the input without line breaks, written back in
+    // the serialiser's form of character references. A placeholder beside the document's own
+    // template is a signature asked for too.
+    Text expected = WithoutSignatures(
+        signer_text::PrepareDocument(c.document, signer_text::TPlaceholderUse::Template));
     ReplaceAll(expected, u"&#xA;", u"&#10;");
     ReplaceAll(expected, u"&#xD;", u"&#13;");
-    EXPECT_EQ(WithoutFirstSignature(result.signedXml), expected);
+    EXPECT_EQ(WithoutSignatures(result.signedXml), expected);
   }
 }
 
@@ -400,18 +411,15 @@ TEST_F(SignerTest, LeadingProcessingInstructionIsKeptWithoutDeclaration) {
   ExpectVerifies(result.signedXml);
 }
 
-TEST_F(SignerTest, TwoPlaceholdersSignTheFirstAndKeepTheSecondAsTemplate) {
+// Two signatures of the whole document cover each other, so one of them could never verify:
+// the document is refused rather than returned half signed.
+TEST_F(SignerTest, TwoPlaceholdersAreRefused) {
   const Text document =
       u"<?xml version=\"1.0\"?><lote><nota Id=\"n1\">um dois</nota><assinatura/>"
       u"<nota Id=\"n2\">três quatro</nota><assinatura/></lote>";
   const auto result = Sign(document);
-  ASSERT_EQ(result.status, kStatusOk) << text::ToUtf8(result.status);
-  ExpectVerifies(result.signedXml);
-  // The second template stays unsigned and, being outside the first signature, keeps its
-  // spaces, so the output stays well-formed.
-  EXPECT_NE(result.signedXml.find(u"<nota Id=\"n2\">três quatro</nota>"), Text::npos);
-  EXPECT_NE(result.signedXml.find(u"<SignatureValue/>"), Text::npos);
-  EXPECT_NE(result.signedXml.find(u"<SignatureMethod Algorithm="), Text::npos);
+  EXPECT_EQ(result.status, Text{kSignFailed} + CR + Text{kSignaturesCoverEachOther});
+  EXPECT_EQ(result.signedXml, u"antes");
 }
 
 TEST_F(SignerTest, PrefixedSignatureElementWithoutPlaceholderIsFilled) {
@@ -509,12 +517,14 @@ TEST_F(SignerTest, CertificateOutsideThePersonalStoreGivesNoKey) {
   EXPECT_EQ(signedXml, u"antes");
 }
 
-TEST_F(SignerTest, ClientSignatureThatCannotBeComputedFails) {
-  // A reference to a file: never followed, so the signature cannot be made.
+TEST_F(SignerTest, ClientSignatureOutsideTheProfileIsRefusedWithTheReason) {
+  // A reference to a file: never followed, and named in the refusal.
   Text document = ReadData("nfse_existing_signature.xml");
   ReplaceAll(document, u"URI=\"#rps7\"", u"URI=\"file:///etc/passwd\"");
   const auto result = Sign(document);
-  EXPECT_EQ(result.status, Text{kSignFailed} + CR + Text{kSigningFailed});
+  EXPECT_EQ(result.status, Text{kSignFailed} + CR + Text{kTemplateRefused} +
+                               Text{dsig_messages::kReferenceRefused} +
+                               u"file:///etc/passwd (fora do documento)");
   EXPECT_EQ(result.signedXml, u"antes");
 }
 
