@@ -1,5 +1,6 @@
 // The signer's promise on any document: either an error text, or a well-formed document
-// without line breaks whose first signature verifies with the signing key as handed back.
+// without line breaks whose first signature verifies with the signing key as handed back, and
+// in which every signature verifies as a reader checks it and no template is left empty.
 // Signs with the fixed test key of signing_driver.h, which also decodes the input.
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include "platform/exception.h"
 #include "platform/xmldsig/digital_signature.h"
 #include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/signature_verification.h"
 #include "server/classes/signer.h"
 #include "server/classes/signer_messages.h"
 
@@ -49,6 +51,20 @@ void CheckInvariant(const Text& ADocument) {
       privateKey.ProviderType(), privateKey.ProviderName(), privateKey.ContainerName(), 0);
   if (!key) std::abort();
   if (!xmldsig::VerifiesWith(*signature, *key)) Broken("assinatura não confere", signedXml);
+  xmldsig::TDocumentCheck checked;
+  try {
+    checked = xmldsig::CheckSignatures(*returned.Handle(), nullptr, 1700000000);
+  } catch (const Exception&) {
+    return;  // more signatures than a reader checks
+  }
+  for (const xmldsig::TSignatureCheck& check : checked.signatures) {
+    // A signature the document already carried may be by a certificate we would not sign with.
+    if (check.state != xmldsig::TSignatureState::Valid &&
+        check.state != xmldsig::TSignatureState::CertificateRefused)
+      Broken(check.state == xmldsig::TSignatureState::Unsigned ? "modelo deixado vazio"
+                                                               : "uma assinatura não confere",
+             signedXml);
+  }
 }
 
 }  // namespace

@@ -49,9 +49,9 @@ bool FromBase64(std::string_view AText, std::vector<unsigned char>& ABytes);
 // The outcome of checking a signature's digests and value with a public key.
 struct TIntegrity {
   enum TState { Intact, Refused, Changed, Mismatch, Failed } state = Failed;
-  Text refusal;                   // Refused: why
+  Text refusal;                     // Refused: why
   std::size_t failedReference = 0;  // Changed: which reference, among AForm.references
-  std::vector<xmlNode*> targets;  // each reference's element (null: the whole document)
+  std::vector<xmlNode*> targets;    // each reference's element (null: the whole document)
 };
 
 // Checks AForm (read from a signature with a value) against the document and AKey: where each

@@ -191,8 +191,8 @@ Text ReadReference(xmlNode* AReference, TReferenceForm& AOut) {
                ReadCanonicalization(transform, algorithm, AOut.canonicalization, refusal)) {
       if (!refusal.empty()) return refusal;
       canonicalized = true;
-    } else if (algorithm == kEnveloped || ReadCanonicalization(transform, algorithm,
-                                                               AOut.canonicalization, refusal)) {
+    } else if (algorithm == kEnveloped ||
+               ReadCanonicalization(transform, algorithm, AOut.canonicalization, refusal)) {
       return Refusal(dsig_messages::kTransformRefused,
                      Named(algorithm) + dsig_messages::kTransformOutOfOrder);
     } else {
@@ -221,10 +221,10 @@ Text ReadKeyInfo(const xmlNode* AKeyInfo) {
             if (part->type == XML_ELEMENT_NODE)
               return Refusal(dsig_messages::kKeyInfoRefused, LocalName(part));
         }
-        if (data->type == XML_ELEMENT_NODE && !(IsDsig(data, "X509Certificate") ||
-                                                IsDsig(data, "X509IssuerSerial") ||
-                                                IsDsig(data, "X509SubjectName") ||
-                                                IsDsig(data, "X509SKI") || IsDsig(data, "X509CRL")))
+        if (data->type == XML_ELEMENT_NODE &&
+            !(IsDsig(data, "X509Certificate") || IsDsig(data, "X509IssuerSerial") ||
+              IsDsig(data, "X509SubjectName") || IsDsig(data, "X509SKI") ||
+              IsDsig(data, "X509CRL")))
           return Refusal(dsig_messages::kKeyInfoRefused, LocalName(data));
       }
     } else if (IsDsig(child, "KeyValue") || IsDsig(child, "KeyName")) {
@@ -380,7 +380,8 @@ Text ReferenceTargetRefusal(const TSignatureForm& AForm, const TReferenceForm& A
     return Text{dsig_messages::kInsideSignature} + text::FromUtf8(" #" + ARef.id);
   const bool holdsSignature = !ATarget || IsWithin(AForm.signature, ATarget);
   if (holdsSignature && !ARef.enveloped)
-    return Text{dsig_messages::kCoversItself} + text::FromUtf8(ARef.id.empty() ? "" : " #" + ARef.id);
+    return Text{dsig_messages::kCoversItself} +
+           text::FromUtf8(ARef.id.empty() ? "" : " #" + ARef.id);
   return {};
 }
 
