@@ -140,6 +140,28 @@ void CheckOne(xmlNode& ASignature, const TIdIndex& AIds, TCertificateCache& ACac
   if (const Text refusal = ReadSignatureForm(ASignature, form); !refusal.empty()) {
     ACheck.state = TSignatureState::Refused;
     ACheck.detail = text::ToUtf8(refusal);
+    // What the plain references name is still told, so that the line says which signature
+    // this is; the others are not resolved.
+    if (xmlNode* const signedInfo = DsigChild(&ASignature, "SignedInfo")) {
+      for (xmlNode* node = signedInfo->children; node; node = node->next) {
+        if (!IsDsig(node, "Reference")) continue;
+        const XmlCharPtr uri{xmlGetNoNsProp(node, BAD_CAST "URI")};
+        const std::string value = TextOf(uri.get());
+        if (!uri || (!value.empty() &&
+                     (value[0] != '#' || xmlValidateNCName(BAD_CAST value.c_str() + 1, 0) != 0))) {
+          ACheck.references.clear();
+          break;
+        }
+        TReferenceForm plain;
+        plain.id = value.empty() ? value : value.substr(1);
+        ACheck.references.push_back(Covered(plain, ReferenceTarget(plain, AIds)));
+      }
+    }
+    if (!ACheck.references.empty()) {
+      ACheck.id = ACheck.references.front().id;
+      ACheck.element = ACheck.references.front().element;
+      ACheck.place = ACheck.references.front().place;
+    }
     return;
   }
   std::vector<xmlNode*> targets;

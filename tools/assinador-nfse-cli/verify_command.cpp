@@ -51,8 +51,8 @@ std::string ContentOf(const std::string& AId, const std::string& AElement,
 // What a signature covers, as its line shows it: "(documento inteiro)" or
 // "(Id rps7: InfDeclaracaoPrestacaoServico em /…/InfDeclaracaoPrestacaoServico)".
 std::string CoverageOf(const TSignatureCheck& ACheck) {
-  if (ACheck.references.empty())
-    return ACheck.id.empty() ? " (documento inteiro)" : " (Id " + ACheck.id + ")";
+  // A signature refused for its form may name nothing that could be resolved.
+  if (ACheck.references.empty()) return {};
   std::string out;
   for (const xmldsig::TCoveredElement& covered : ACheck.references) {
     out += out.empty() ? " (" : "; ";
