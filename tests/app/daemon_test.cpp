@@ -18,6 +18,7 @@
 
 #include "platform/password_hash.h"
 #include "platform/text.h"
+#include "server/service/sm_sign_service.h"
 #include "tests/app/daemon_process.h"
 #include "tests/support/free_port.h"
 #include "tests/support/scratch_directory.h"
@@ -208,6 +209,46 @@ TEST_F(DaemonTest, SignsOverTheWireAndTerminationEndsOpenSessions) {
                                  "Documento.\n[Certificado] Erro ao Obter o Certificado!\n"
                                  "Certificado Digital não encontrado!")}));
   EXPECT_EQ(daemon->Errors(), "");
+}
+
+// A client's template outside the signing profile (an XPointer narrowing the whole-document
+// reference, whose evaluation would pin a core) is answered at once with the reason.
+TEST_F(DaemonTest, ATemplateOutsideTheProfileIsRefusedWithItsReason) {
+  test_certificates::TTestStore store;
+  std::string serial;
+  store.Add(test_certificates::Certificate("empresa.pem"), &serial);
+  std::string body;
+  for (int i = 0; i < 300; ++i) body += "<Item><Valor>" + std::to_string(i) + "</Valor></Item>";
+  const std::string costly = "//*[count(//*[count(//*[count(//*)&gt;0])&gt;0])&gt;0]";
+  const Text document = text::FromUtf8(
+      "<nfse><Discriminacao>" + body +
+      "</Discriminacao><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo>"
+      "<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
+      "<SignatureMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#rsa-sha1\"/>"
+      "<Reference URI=\"\"><Transforms>"
+      "<Transform Algorithm=\"http://www.w3.org/2000/09/xmldsig#enveloped-signature\"/>"
+      "<Transform Algorithm=\"http://www.w3.org/2001/04/xmldsig-more/xptr\"><XPointer "
+      "xmlns=\"http://www.w3.org/2001/04/xmldsig-more/xptr\">xpointer(" +
+      costly +
+      ")</XPointer></Transform></Transforms>"
+      "<DigestMethod Algorithm=\"http://www.w3.org/2000/09/xmldsig#sha1\"/><DigestValue/>"
+      "</Reference></SignedInfo><SignatureValue/><KeyInfo/></Signature></nfse>");
+
+  const auto daemon = Start();
+  const std::uint16_t port = ListeningPort(*daemon);
+  ASSERT_NE(port, 0);
+  TDBXClient client("127.0.0.1", port);
+  client.Open();
+  client.Connect();
+  const Text answer =
+      client.CallTextMethod(u"TSMSignService.SignDocument", {document, text::FromAscii(serial)});
+  EXPECT_EQ(SignOutcomeOf(answer), TSignOutcome::ErrorText) << text::ToUtf8(answer);
+  EXPECT_NE(answer.find(u"O modelo de assinatura do documento não é aceito: transformação não "
+                        u"aceita: XPointer"),
+            Text::npos)
+      << text::ToUtf8(answer);
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->Wait(), 0) << daemon->Errors();
 }
 
 // An ABRASF batch (each RPS and the batch signed) sent by "remoto assinar" to the daemon comes
