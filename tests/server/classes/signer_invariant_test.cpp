@@ -1,10 +1,15 @@
-// The signer's promise for any document: either an error text, or a well-formed document whose
-// signature verifies as handed back. Checked over templates that clients write, in-process and
-// with the xmlsec1 tool, and for the particular texts the text steps once broke.
+// The signer's promise for any document: either an error text, or a well-formed document in
+// which every signature verifies as handed back and no template is left empty. Checked over
+// templates that clients write, in-process and with the xmlsec1 tool, and for the particular texts
+// the text steps once broke.
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "platform/exception.h"
+#include "platform/xmldsig/dom_document.h"
+#include "platform/xmldsig/signature_verification.h"
 #include "server/classes/digital_certificate.h"
 #include "server/classes/signer.h"
 #include "server/classes/signer_messages.h"
@@ -79,6 +84,15 @@ class SignerInvariantTest : public testing::Test {
         << text::ToUtf8(result.signedXml);
     EXPECT_EQ(signature_check::VerifyWithXmlsec1(result.signedXml, options), "")
         << text::ToUtf8(result.signedXml);
+    // Every signature of the document, as a reader checks it.
+    IXMLDOMDocument3 returned;
+    EXPECT_TRUE(returned.loadXML(result.signedXml));
+    for (const xmldsig::TSignatureCheck& check :
+         xmldsig::CheckSignatures(*returned.Handle(), nullptr, std::time(nullptr)).signatures) {
+      EXPECT_EQ(check.state, xmldsig::TSignatureState::Valid)
+          << "assinatura " << check.index << ": " << check.detail << "\n"
+          << text::ToUtf8(result.signedXml);
+    }
     return result;
   }
 
@@ -162,6 +176,33 @@ TEST_F(SignerInvariantTest, ClientTemplatesSignVerifiablyOrFail) {
       {"three placeholders, one in a comment",
        u"<L><!--<assinatura/>--><A>x y</A><assinatura/><B b=\"c d\"/><assinatura/></L>", false},
       {"placeholder in CDATA only", u"<L><![CDATA[<assinatura/>]]></L>", false},
+      // Several signatures: all of them or none.
+      {"templates by Id and a placeholder",
+       u"<L><R><Inf Id=\"a\">1</Inf>" + ClientSignature(Reference(u"#a")) +
+           u"</R><R><Inf Id=\"b\">2</Inf>" + ClientSignature(Reference(u"#b")) +
+           u"</R><assinatura/></L>",
+       true, TVerifyOptions().IdAttribute("Id", "Inf")},
+      {"a template by Id and one of the whole document written first",
+       u"<L>" + ClientSignature(Reference(u"")) + u"<R><Inf Id=\"a\">1</Inf>" +
+           ClientSignature(Reference(u"#a")) + u"</R></L>",
+       true, TVerifyOptions().IdAttribute("Id", "Inf")},
+      {"two templates naming one Id",
+       u"<L><Inf Id=\"a\">1</Inf>" + ClientSignature(Reference(u"#a")) +
+           ClientSignature(Reference(u"#a")) + u"</L>",
+       false},
+      {"an Id repeated with other blanks or case",
+       u"<L><Inf Id=\"a\">1</Inf><X><Inf Id=\" A\">2</Inf></X>" +
+           ClientSignature(Reference(u"#a")) + u"</L>",
+       false},
+      {"an Id element that is not beside the signature",
+       u"<L><X><Inf Id=\"a\">1</Inf></X>" + ClientSignature(Reference(u"#a")) + u"</L>", false},
+      {"a signature already made, invalid, beside a template",
+       u"<L><Inf Id=\"a\">1</Inf><Inf Id=\"b\">2</Inf>" +
+           ClientSignature(Reference(u"#a", true, u"<ds:DigestValue>AAAA</ds:DigestValue>"),
+                           u"<ds:KeyInfo/>", u"",
+                           u"<ds:SignatureValue>QUJD RA==</ds:SignatureValue>") +
+           ClientSignature(Reference(u"#b")) + u"</L>",
+       false},
       {"declaration, processing instruction and comments",
        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?><?pi a b?><!-- c d --><L><E a=\"1 2\">"
        u"<![CDATA[ x < y ]]></E><assinatura/><!-- e f --></L><!-- g h -->",
