@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/certstore/certificate.h"
+#include "platform/certstore/certificate_policy.h"
 #include "platform/certstore/pkcs12_reader.h"
 #include "platform/certstore/store.h"
 #include "platform/certstore/store_messages.h"
@@ -185,6 +186,11 @@ TStoreEntry ImportPkcs12(std::string_view APkcs12, std::string_view APassword) {
   if (!stored) Fail(store_messages::kPkcs12Unreadable, text::ToUtf8(whyNot));
   if (!stored->HasUsablePrivateKey()) Fail(store_messages::kKeyMismatch);
 
+  // A certificate that may not sign NFS-e (an EC key, an AC's certificate, ...) would only fail
+  // later, at the first signature: it is refused now, with the reason.
+  if (const std::string refusal = certificate_policy::SigningRefusal(stored->Handle());
+      !refusal.empty())
+    throw Exception(Text{store_messages::kCannotSign} + text::FromUtf8(refusal) + u".");
   const Text serial = stored->SerialNumber();
   if (serial.empty()) Fail(store_messages::kPkcs12WithoutCertificate);
   if (const auto existing = EntriesWithSerial(serial); !existing.empty())

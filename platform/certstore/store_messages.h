@@ -52,6 +52,7 @@ inline constexpr TextView kEntryExists =
     u"O repositório já tem um certificado com o número de série ";
 inline constexpr TextView kStoreNotWritable =
     u"Não foi possível gravar no repositório de certificados ";
+inline constexpr TextView kCannotSign = u"O certificado não pode assinar NFS-e: ";
 inline constexpr TextView kEntryNotRemoved = u"Não foi possível remover ";
 
 }  // namespace store_messages

@@ -14,6 +14,7 @@
 
 #include "platform/certstore/certificate_policy.h"
 #include "platform/exception.h"
+#include "platform/sys/system_error_text.h"
 #include "platform/xmldsig/direct_signature.h"
 #include "platform/xmldsig/dsig_messages.h"
 #include "platform/xmldsig/dsig_nodes.h"
@@ -296,15 +297,18 @@ std::vector<X509Ptr> LoadTrustAnchors(const fs::path& APath) {
   std::vector<fs::path> files;
   std::error_code error;
   if (fs::is_directory(APath, error)) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(APath, error))
-      if (entry.is_regular_file()) files.push_back(entry.path());
+    // The error_code overloads throughout: the library's own texts are in English.
+    for (fs::directory_iterator it(APath, error), end; !error && it != end; it.increment(error)) {
+      std::error_code kind;
+      if (it->is_regular_file(kind)) files.push_back(it->path());
+    }
     std::sort(files.begin(), files.end());
   } else {
     files.push_back(APath);
   }
   if (error)
     throw Exception(Text{dsig_messages::kAnchorsUnreadable} + text::FromUtf8(APath.string()) +
-                    u": " + text::FromLocale(error.message()));
+                    u": " + text::FromUtf8(sys::ErrorReason(error.value())));
   std::vector<X509Ptr> anchors;
   for (const fs::path& file : files) {
     std::ifstream in(file, std::ios::binary);

@@ -242,8 +242,8 @@ std::string JsonOf(const TSignatureCheck& ACheck, const TVerdict& AVerdict) {
         "\"notBefore\":null,\"notAfter\":null";
   }
   out += ",\"chain\":" + Json(chain);
-  if (ACheck.chain == TChainState::Untrusted)
-    out += ",\"chainReason\":" + Json(ChainReason(ACheck));
+  out += ",\"chainReason\":" +
+         (ACheck.chain == TChainState::Untrusted ? Json(ChainReason(ACheck)) : "null");
   return out + "}";
 }
 

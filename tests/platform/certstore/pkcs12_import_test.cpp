@@ -14,6 +14,7 @@
 #include "platform/certstore/store.h"
 #include "platform/certstore/store_entries.h"
 #include "platform/certstore/store_messages.h"
+#include "platform/exception.h"
 #include "platform/openssl_handles.h"
 #include "tests/support/error_of.h"
 #include "tests/support/scratch_directory.h"
@@ -32,9 +33,10 @@ class Pkcs12ImportTest : public testing::Test {
  protected:
   // The openssl command's PKCS#12 file of a fresh test certificate with its key, made with
   // AOptions and APassword; ASerial receives the certificate's serial.
-  std::string Exported(const std::string& AOptions, const std::string& APassword,
-                       std::string& ASerial) {
-    const fs::path pem = FSources.Add(TCertificateRequest("origem.pem"), &ASerial);
+  std::string Exported(
+      const std::string& AOptions, const std::string& APassword, std::string& ASerial,
+      const TCertificateRequest& ACertificate = TCertificateRequest("origem.pem")) {
+    const fs::path pem = FSources.Add(ACertificate, &ASerial);
     const fs::path out = FDir / "exportado.pfx";
     TScratchDirectory::WriteBytes(FDir / "senha", APassword + "\n");
     const std::string command =
@@ -245,6 +247,36 @@ TEST_F(Pkcs12ImportTest, StoreNamesTheAlgorithmItLacksAndAsksForImportOfProtecte
     Text whyNot;
     EXPECT_EQ(certstore::LoadCertificateFile(file, &whyNot), nullptr);
     EXPECT_EQ(whyNot, c.reason);
+  }
+}
+
+// A certificate that may not sign NFS-e is refused at import, with the reason, instead of
+// failing at its first signature; nothing is written to the store.
+TEST_F(Pkcs12ImportTest, CertificatesThatCannotSignAreRefusedWithTheReason) {
+  struct Case {
+    const char* name;
+    TCertificateRequest certificate;
+    std::string reason;
+  };
+  const Case kCases[] = {
+      {"EC key", TCertificateRequest("ec.pem").EcKey(),
+       "a chave do certificado é EC; só chaves RSA são usadas nas NFS-e"},
+      {"an AC's certificate", TCertificateRequest("ac.pem").CaCertificate(),
+       "autoridade certificadora"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string serial;
+    const std::string file = Exported("", kPassword, serial, c.certificate);
+    try {
+      certstore::ImportPkcs12(file, kPassword);
+      ADD_FAILURE() << "importado";
+    } catch (const std::exception& e) {
+      const std::string message = text::ToUtf8(MessageOf(e));
+      EXPECT_EQ(message.rfind("O certificado não pode assinar NFS-e: ", 0), 0u) << message;
+      EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+    EXPECT_TRUE(certstore::EntriesWithSerial(text::FromUtf8(serial)).empty());
   }
 }
 
