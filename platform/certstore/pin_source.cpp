@@ -15,6 +15,12 @@
 
 namespace certstore {
 
+TPin::TPin(std::string ABytes) : FBytes(std::move(ABytes)) {
+  // A short string lives inside the object: moving it copies the bytes and leaves them there.
+  ABytes.resize(ABytes.capacity());
+  OPENSSL_cleanse(ABytes.data(), ABytes.size());
+}
+
 TPin::TPin(TPin&& AOther) noexcept : FBytes(std::move(AOther.FBytes)) { AOther.Cleanse(); }
 
 TPin& TPin::operator=(TPin&& AOther) noexcept {

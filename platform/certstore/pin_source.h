@@ -26,7 +26,8 @@ namespace certstore {
 class TPin {
  public:
   TPin() = default;
-  explicit TPin(std::string ABytes) : FBytes(std::move(ABytes)) {}
+  // Wipes what a move of a short string leaves behind in ABytes.
+  explicit TPin(std::string ABytes);
   TPin(TPin&& AOther) noexcept;
   TPin& operator=(TPin&& AOther) noexcept;
   TPin(const TPin&) = delete;

@@ -1,5 +1,6 @@
 #include "platform/certstore/pkcs12_reader.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
@@ -265,7 +266,11 @@ TPkcs12Contents ReadPkcs12(std::string_view ABytes, std::string_view APassword) 
   // A password the user typed is a C string: a NUL inside would cut it short unnoticed.
   if (APassword.find('\0') != std::string_view::npos)
     Fail(TPkcs12Failure::WrongPassword, store_messages::kWrongPassword);
-  const std::string password{APassword};
+  std::string password{APassword};
+  struct TCleanse {
+    std::string& Bytes;
+    ~TCleanse() { OPENSSL_cleanse(Bytes.data(), Bytes.size()); }
+  } cleanse{password};
   // An empty password may have been encoded as none at all.
   std::vector<TPassword> candidates{{password.c_str(), static_cast<int>(password.size())}};
   if (password.empty()) candidates.push_back({nullptr, 0});

@@ -64,6 +64,8 @@ bool ReadSecretFromTerminal(int AFd, const std::string& APrompt, std::string& AS
   std::fputs(text::ToLocale(text::FromUtf8(APrompt)).c_str(), stderr);
   std::fflush(stderr);
   bool cancelled = false;
+  // Room for the longest secret up front: a growing string would free unwiped copies of it.
+  ASecret.reserve(AMax);
   {
     const TTerminalMode mode(AFd);
     const cc_t* keys = mode.Saved().c_cc;

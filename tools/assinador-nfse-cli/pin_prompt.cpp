@@ -1,6 +1,7 @@
 #include "tools/assinador-nfse-cli/pin_prompt.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 
 #include "platform/certstore/pin_source.h"
 #include "platform/certstore/token_messages.h"
@@ -34,7 +35,9 @@ class TTerminalPinSource : public certstore::IPinSource {
     std::string typed;
     try {
       const bool given = ReadSecretFromTerminal(terminal.get(), prompt + ": ", typed, kMaxPin);
-      pin = certstore::TPin{std::move(typed)};
+      pin = certstore::TPin{typed};
+      typed.resize(typed.capacity());
+      OPENSSL_cleanse(typed.data(), typed.size());
       if (!given) {
         AWhyNot = Text{token_messages::kPinCancelled};
         return std::nullopt;

@@ -1,5 +1,7 @@
 #include "transport/protocol/server_connection_handler.h"
 
+#include <openssl/crypto.h>
+
 #include <string>
 
 #include "platform/diagnostics.h"
@@ -238,6 +240,27 @@ void TDSServerConnectionHandler::DbxConnect(TDBXConnectMessage& AMessage) {
       event.UserName = property(kAuthenticationUserProperty);
       event.Password = property(kAuthenticationPasswordProperty);
       event.RemoteAddress = session->GetData(u"RemoteIP");
+      // The clear-text password is needed for this check only: every copy is wiped after it,
+      // whatever its outcome.
+      struct TWipePassword {
+        TDSAuthenticateEventObject& Event;
+        TDSConnectProperties& Properties;
+        TDSConnectProperties& Message;
+        ~TWipePassword() {
+          Wipe(Event.Password);
+          for (TDSConnectProperties* properties : {&Properties, &Message}) {
+            if (const auto found = properties->find(Text(kAuthenticationPasswordProperty));
+                found != properties->end()) {
+              Wipe(found->second);
+              properties->erase(found);
+            }
+          }
+        }
+        static void Wipe(Text& AText) {
+          OPENSSL_cleanse(AText.data(), AText.size() * sizeof(char16_t));
+          AText.clear();
+        }
+      } wipe{event, FConnectProperties, AMessage.ConnectProperties};
       if (!session->Authenticate(event, FConnectProperties))
         throw TDBXError(kAuthenticationRejectedCode, kAuthenticationRejected);
     }

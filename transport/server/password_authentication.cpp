@@ -55,20 +55,24 @@ std::string TPasswordAuthenticationManager::KeyedDigest(std::string_view APasswo
 
 bool TPasswordAuthenticationManager::Matches(const TDSAuthenticateEventObject& AEvent) {
   // Both are computed whatever the user name, so the time taken does not tell a right name.
-  const bool user = CRYPTO_memcmp(Sha256(text::ToUtf8(AEvent.UserName)).data(), FUserDigest.data(),
-                                  FUserDigest.size()) == 0;
+  const std::string userName = text::ToUtf8(AEvent.UserName);
+  const bool user =
+      CRYPTO_memcmp(Sha256(userName).data(), FUserDigest.data(), FUserDigest.size()) == 0;
   const TWipedUtf8 password{text::ToUtf8(AEvent.Password)};
-  const std::string keyed = KeyedDigest(password.Bytes);
+  // The cache holds the user with the password: a wrong user with the right password pays the
+  // full hash, as any wrong password does, and learns nothing from the time it took.
+  std::string keyed = KeyedDigest(password.Bytes);
+  keyed = KeyedDigest(userName + '\0' + keyed);
   {
     std::lock_guard lock(FLock);
     if (FVerified.size() == keyed.size() &&
         CRYPTO_memcmp(FVerified.data(), keyed.data(), keyed.size()) == 0)
-      return user;
+      return true;
   }
-  if (!FHash.Verify(password.Bytes)) return false;
+  if (!FHash.Verify(password.Bytes) || !user) return false;
   std::lock_guard lock(FLock);
   FVerified = keyed;
-  return user;
+  return true;
 }
 
 bool TPasswordAuthenticationManager::Authenticate(const TDSAuthenticateEventObject& AEvent,

@@ -92,5 +92,6 @@ class TPasswordAuthenticationManager : public TDSAuthenticationManager {
 
   std::mutex FLock;
   std::map<std::string, TAddress> FAddresses;  // guarded by FLock
-  std::string FVerified;  // guarded by FLock: KeyedDigest of the right password once seen
+  std::string FVerified;  // guarded by FLock: keyed digest of the right user and password once
+                          // seen
 };
