@@ -63,8 +63,8 @@ TEST(Documentation, EveryCommandOptionAndKeyIsDescribed) {
   // The configuration's keys as the server reads them.
   const std::string keys =
       TScratchDirectory::ReadBytes(kSource / "server" / "classes" / "config_messages.h");
-  for (const std::string& key : Matches(
-           keys, std::regex("constexpr std::string_view k[A-Za-z]*Key = \"([A-Z_]+)\""), 1))
+  for (const std::string& key :
+       Matches(keys, std::regex("constexpr std::string_view k[A-Za-z]*Key = \"([A-Z_]+)\""), 1))
     daemon.insert(key);
   ASSERT_GT(daemon.size(), 6u);
 

@@ -50,7 +50,8 @@ TEST_F(CliTest, SenhaRefusesAnEmptyPasswordAndBadArguments) {
   const Case kCases[] = {
       {"empty file", "senha --senha-arquivo vazia.txt", 1,
        "A senha está vazia; nenhum hash foi escrito."},
-      {"empty input", "senha", 1, "A senha está vazia"},
+      {"nothing on standard input", "senha", 1,
+       "Nenhuma senha foi lida: a entrada padrão está vazia."},
       {"missing file", "senha --senha-arquivo nao-existe.txt", 1,
        "Não foi possível abrir \"nao-existe.txt\""},
       {"extra argument", "senha minhasenha", 2, "argumento inesperado para senha: \"minhasenha\""},

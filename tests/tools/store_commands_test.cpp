@@ -131,6 +131,18 @@ TEST_F(StoreCliTest, ImportedCertificateIsListedAndSignsLikeAnyOther) {
   EXPECT_EQ(Listing(FStore.Directory()).size(), 4u) << "no temporary file left behind";
 }
 
+// An expired certificate is imported (it may still be needed to look at old documents), with a
+// warning that what it signs will not be accepted.
+TEST_F(StoreCliTest, AnExpiredCertificateIsImportedWithAWarning) {
+  std::string serial;
+  const std::string pfx = Pkcs12(Certificate("vencido.pem").Expired(), "segredo", false, &serial);
+  Write("senha.txt", "segredo");
+  const TRun run = Run("importar " + pfx + " --senha-arquivo senha.txt");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Número de série: " + serial), std::string::npos) << run.out;
+  EXPECT_EQ(run.err.rfind("Atenção: o certificado venceu em ", 0), 0u) << run.err;
+}
+
 TEST_F(StoreCliTest, StoreFolderIsMadeForTheUserAlone) {
   const fs::path folder = FDir / "novo" / "assinador" / "My";
   const std::string pfx = Pkcs12(Certificate("a.pem"), "segredo", false);
@@ -169,7 +181,10 @@ TEST_F(StoreCliTest, RefusedImportsLeaveTheStoreAsItWas) {
        "Senha incorreta para o arquivo PKCS#12.\n"},
       {"wrong password on standard input", "importar " + pfx, "outra\n",
        "Senha incorreta para o arquivo PKCS#12.\n"},
-      {"no password at all", "importar " + pfx, "", "Senha incorreta para o arquivo PKCS#12.\n"},
+      {"nothing on standard input", "importar " + pfx, "",
+       "Nenhuma senha foi lida: a entrada padrão está vazia."},
+      {"an empty line on standard input", "importar " + pfx, "\n",
+       "Senha incorreta para o arquivo PKCS#12.\n"},
       {"not a PKCS#12 file", "importar lixo.pfx --senha-arquivo senha.txt", "",
        "O arquivo não é um PKCS#12 (.pfx/.p12) válido"},
       {"missing file", "importar nao-existe.pfx --senha-arquivo senha.txt", "",

@@ -28,15 +28,27 @@ void FirstLine(std::string& ABytes) {
 
 // One line of standard input, from a pipe or a file.
 void ReadFromInput(std::string& APassword) {
+  // Room for the longest password up front: a growing string would free unwiped copies of it.
+  APassword.reserve(kMaxPassword);
+  bool lineRead = false;
   for (;;) {
     const int c = std::fgetc(stdin);
-    if (c == EOF || c == '\n') break;
+    if (c == EOF || c == '\n') {
+      lineRead = c == '\n' || !APassword.empty();
+      break;
+    }
     if (APassword.size() >= kMaxPassword)
       Fail("A senha lida da entrada padrão passa de " + std::to_string(kMaxPassword) +
            " caracteres.");
     APassword.push_back(static_cast<char>(c));
   }
   if (std::ferror(stdin)) Fail("Não foi possível ler a senha da entrada padrão.");
+  // Nothing at all, not even an empty line: no password was given (an empty line is the empty
+  // password).
+  if (!lineRead)
+    Fail(
+        "Nenhuma senha foi lida: a entrada padrão está vazia. Digite a senha no terminal, "
+        "mande-a numa linha pela entrada padrão ou use --senha-arquivo.");
   if (APassword.ends_with('\r')) APassword.pop_back();
 }
 

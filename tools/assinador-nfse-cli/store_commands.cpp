@@ -43,6 +43,10 @@ int ImportCertificate(const TCommandLine& ALine) {
              "\n  Número de série: " + text::ToUtf8(entry.SerialNumber) +
              "\n  Emissor: " + text::ToUtf8(entry.Issuer) +
              "\n  Válido até: " + DateText(entry.ValidTo) + "\n  Arquivo: " + entry.File.string());
+  if (entry.ValidTo < std::time(nullptr))
+    Report(stderr, "Atenção: o certificado venceu em " + DateText(entry.ValidTo) +
+                       "; as assinaturas feitas com ele não serão aceitas. Peça um novo "
+                       "certificado à sua AC.");
   return 0;
 }
 
