@@ -96,8 +96,11 @@ bool StartGuarded(TServerController& AController, const TSC& AContainer, TStart 
     Report(stderr, MessageOf(e));  // the journal itself failed
     return false;
   }
-  Report(stdout, "servidor iniciado, atendendo na porta TCP " +
-                     std::to_string(AContainer.dsTCP.BoundPort()) + " (todas as interfaces).");
+  const TBindAddress& address = AContainer.dsTCP.BindAddress();
+  Report(
+      stdout,
+      "servidor iniciado, atendendo na porta TCP " + std::to_string(AContainer.dsTCP.BoundPort()) +
+          (address.Any() ? " (todas as interfaces)." : " do endereço " + address.ToString() + "."));
   return true;
 }
 

@@ -86,9 +86,11 @@ class DaemonTest : public testing::Test {
     arguments.insert(arguments.end(), AMore.begin(), AMore.end());
     return std::make_unique<TDaemonProcess>(arguments, FDir / "stderr.txt");
   }
-  // The port of the next "listening" line; 0 when the line is not that.
-  static std::uint16_t ListeningPort(TDaemonProcess& ADaemon) {
+  // The port of the next "listening" line; 0 when the line is not that. ALine, when given,
+  // receives the line.
+  static std::uint16_t ListeningPort(TDaemonProcess& ADaemon, std::string* ALine = nullptr) {
     const auto line = ADaemon.ReadLine();
+    if (ALine && line) *ALine = *line;
     EXPECT_TRUE(line && line->starts_with(kStartedLine)) << (line ? *line : "(no line)") << "\n"
                                                          << ADaemon.Errors();
     if (!line || !line->starts_with(kStartedLine)) return 0;
@@ -605,7 +607,9 @@ TEST_F(DaemonTest, PasswordAndAddressOfTheIniFile) {
   WriteIni(Ini(std::to_string(FPort)) + "USUARIO=caixa\r\nSENHA_HASH=" + hash +
            "\r\nENDERECO=127.0.0.1\r\n");
   const auto daemon = Start();
-  ASSERT_EQ(ListeningPort(*daemon), FPort);
+  std::string started;
+  ASSERT_EQ(ListeningPort(*daemon, &started), FPort);
+  EXPECT_TRUE(started.ends_with(" do endereço 127.0.0.1.")) << started;
   {
     // Another loopback address of this machine finds no listener.
     UniqueFd other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
