@@ -227,8 +227,16 @@ int main(int argc, char** argv) {
   std::string pinFile = certstore::PinCredentialPath();
   if (const auto given = options.Files.find("--pin-arquivo"); given != options.Files.end())
     pinFile = given->second.string();
-  if (!pinFile.empty())
-    certstore::SetPinSource(std::make_shared<certstore::TPinFileSource>(pinFile));
+  if (!pinFile.empty()) {
+    auto source = std::make_shared<certstore::TPinFileSource>(pinFile);
+    // A PIN file that cannot be used stops the start with the reason, here, rather than the
+    // first token signature telling a remote client this machine's file path.
+    if (const Text problem = source->Problem(); !problem.empty()) {
+      Report(stderr, u"O servidor não foi iniciado: " + problem + u".");
+      return kFailure;
+    }
+    certstore::SetPinSource(std::move(source));
+  }
   try {
     return Serve(options, signals);
   } catch (const std::exception& e) {

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/certstore/token_messages.h"
+#include "platform/sys/system_error_text.h"
 #include "platform/sys/unique_fd.h"
 
 namespace certstore {
@@ -77,22 +78,40 @@ bool TPinFileSource::TFileState::operator==(const TFileState& AOther) const {
          Changed.tv_sec == AOther.Changed.tv_sec && Changed.tv_nsec == AOther.Changed.tv_nsec;
 }
 
+namespace {
+
+// Opens the PIN file at APath into AFd and AInfo; why it cannot give a PIN when it cannot (not
+// there, not a file, too large, open to other users), empty otherwise.
+Text Opened(const std::string& APath, UniqueFd& AFd, struct stat& AInfo) {
+  using namespace token_messages;
+  AFd = UniqueFd(::open(APath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!AFd || ::fstat(AFd.get(), &AInfo) != 0) {
+    const int error = errno;
+    return Naming(kPinFileUnreadable, APath, u": ") + text::FromUtf8(sys::ErrorReason(error));
+  }
+  if (!S_ISREG(AInfo.st_mode) || AInfo.st_size > static_cast<off_t>(kMaxPinFile))
+    return Naming(kPinFileUnreadable, APath);
+  if ((AInfo.st_mode & (S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH)) != 0)
+    return Naming(u"O arquivo de PIN ", APath, kPinFileOpen);
+  return {};
+}
+
+}  // namespace
+
+Text TPinFileSource::Problem() const {
+  UniqueFd fd;
+  struct stat info {};
+  if (Text problem = Opened(FPath, fd, info); !problem.empty()) return problem;
+  if (info.st_size == 0) return Naming(u"o arquivo de PIN ", FPath, token_messages::kPinFileEmpty);
+  return {};
+}
+
 std::optional<TPin> TPinFileSource::Pin(const TPinRequest& ARequest, Text& AWhyNot) {
   using namespace token_messages;
-  const UniqueFd fd(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  UniqueFd fd;
   struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0) {
-    const int error = errno;
-    AWhyNot = Naming(kPinFileUnreadable, FPath, u": ");
-    AWhyNot += text::FromUtf8(std::system_category().message(error));
-    return std::nullopt;
-  }
-  if (!S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxPinFile)) {
-    AWhyNot = Naming(kPinFileUnreadable, FPath);
-    return std::nullopt;
-  }
-  if ((info.st_mode & (S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH)) != 0) {
-    AWhyNot = Naming(u"O arquivo de PIN ", FPath, kPinFileOpen);
+  if (Text problem = Opened(FPath, fd, info); !problem.empty()) {
+    AWhyNot = std::move(problem);
     return std::nullopt;
   }
   const TFileState state{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};

@@ -71,6 +71,9 @@ std::shared_ptr<IPinSource> PinSource();
 class TPinFileSource : public IPinSource {
  public:
   explicit TPinFileSource(std::string APath) : FPath(std::move(APath)) {}
+  // Why the file cannot give a PIN now (not there, not a file, open to other users, empty),
+  // for a program to refuse it at start; empty when it can.
+  Text Problem() const;
   std::optional<TPin> Pin(const TPinRequest& ARequest, Text& AWhyNot) override;
   void Rejected(const TPinRequest& ARequest) override;
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -482,6 +483,39 @@ TEST_F(DaemonTest, MissingIniEndsWithTheConfigurationMessageAndStartsNothing) {
   EXPECT_EQ(daemon->UnreadOutput(), "");
   EXPECT_FALSE(std::filesystem::exists(FLog)) << "nothing is logged";
   EXPECT_FALSE(std::filesystem::exists(FIni)) << "nor the configuration made up";
+}
+
+// A PIN file that cannot be used stops the start with the reason: the first token signature
+// would otherwise tell a remote client this machine's file path.
+TEST_F(DaemonTest, APinFileThatCannotBeUsedStopsTheStart) {
+  const std::filesystem::path pin = FDir / "pin";
+  struct Case {
+    const char* name;
+    const char* content;  // null: no file
+    mode_t mode;
+    std::string reason;
+  };
+  const Case kCases[] = {
+      {"missing", nullptr, 0600,
+       "não foi possível ler o arquivo de PIN \"" + pin.string() + "\": "},
+      {"readable by others", "123456\n", 0644,
+       "O arquivo de PIN \"" + pin.string() + "\" pode ser lido por outros usuários"},
+      {"empty", "", 0600, "o arquivo de PIN \"" + pin.string() + "\" está vazio"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(pin);
+    if (c.content) {
+      TScratchDirectory::WriteBytes(pin, c.content);
+      ::chmod(pin.c_str(), c.mode);
+    }
+    const auto daemon = Start({"--pin-arquivo", pin.string()});
+    EXPECT_EQ(daemon->Wait(), 1);
+    EXPECT_EQ(
+        daemon->Errors().rfind("assinador-nfsed: O servidor não foi iniciado: " + c.reason, 0), 0u)
+        << daemon->Errors();
+    EXPECT_EQ(daemon->UnreadOutput(), "");
+  }
 }
 
 TEST_F(DaemonTest, TakenPortIsLoggedAndEndsWithAFailureStatus) {

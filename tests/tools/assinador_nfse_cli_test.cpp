@@ -195,6 +195,9 @@ TEST_F(CliTest, SystemErrorsAreToldInPortuguese) {
       {"output in a missing folder",
        "assinar nota.xml --serie " + FSerial + " --saida nao-existe/saida.xml",
        "Não foi possível gravar \"nao-existe/saida.xml\": o arquivo ou a pasta não existe.\n"},
+      // Told at start, before any document is read.
+      {"missing PIN file", "assinar nota.xml --serie " + FSerial + " --pin-arquivo nao-existe",
+       "Não foi possível ler o arquivo de PIN \"nao-existe\": o arquivo ou a pasta não existe.\n"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 
 #include "platform/certstore/pin_source.h"
 #include "platform/certstore/token_messages.h"
+#include "platform/exception.h"
 #include "platform/sys/unique_fd.h"
 #include "tools/assinador-nfse-cli/console.h"
 
@@ -55,7 +56,13 @@ class TTerminalPinSource : public certstore::IPinSource {
 
 void UsePinSource(const TCommandLine& ALine) {
   if (ALine.PinFile) {
-    certstore::SetPinSource(std::make_shared<certstore::TPinFileSource>(*ALine.PinFile));
+    auto source = std::make_shared<certstore::TPinFileSource>(*ALine.PinFile);
+    // Told before any document is read, not at the first token signature.
+    if (Text problem = source->Problem(); !problem.empty()) {
+      if (problem[0] >= u'a' && problem[0] <= u'z') problem[0] = problem[0] - u'a' + u'A';
+      throw Exception(problem + u".");
+    }
+    certstore::SetPinSource(std::move(source));
   } else {
     certstore::SetPinSource(std::make_shared<TTerminalPinSource>());
   }
