@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "platform/certstore/token_messages.h"
 
@@ -17,6 +18,7 @@ namespace {
 struct TAnswer {
   bool Done = false;
   bool Given = false;
+  bool TimedOut = false;
   std::string Pin;
   ~TAnswer() { certstore::TPin wiped{std::move(Pin)}; }
 };
@@ -40,7 +42,8 @@ std::optional<certstore::TPin> TPinDialogSource::Pin(const certstore::TPinReques
   AWhyNot = Text{token_messages::kPinCancelled};
   auto answer = std::make_shared<TAnswer>();
   const QString prompt = Prompt(ARequest);
-  auto show = [this, answer, prompt] {
+  const int seconds = FAnswerSeconds;
+  auto show = [this, answer, prompt, seconds] {
     auto* dialog = new QInputDialog();
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowTitle(QStringLiteral("PIN do token"));
@@ -49,7 +52,13 @@ std::optional<certstore::TPin> TPinDialogSource::Pin(const certstore::TPinReques
     dialog->setOkButtonText(QStringLiteral("Assinar"));
     dialog->setCancelButtonText(QStringLiteral("Cancelar"));
     dialog->setWindowFlag(Qt::WindowStaysOnTopHint);
-    QTimer::singleShot(std::chrono::seconds(kAnswerSeconds), dialog, &QDialog::reject);
+    QTimer::singleShot(std::chrono::seconds(seconds), dialog, [this, answer, dialog] {
+      {
+        std::lock_guard lock(FLock);
+        answer->TimedOut = true;
+      }
+      dialog->reject();
+    });
     QObject::connect(dialog, &QDialog::finished, dialog, [this, answer, dialog](int AResult) {
       {
         std::lock_guard lock(FLock);
@@ -82,10 +91,15 @@ std::optional<certstore::TPin> TPinDialogSource::Pin(const certstore::TPinReques
     QMetaObject::invokeMethod(qApp, show, Qt::QueuedConnection);
     std::unique_lock lock(FLock);
     // A little longer than the dialog's own limit: the dialog's Cancel is the answer.
-    FAnswered.wait_for(lock, std::chrono::seconds(kAnswerSeconds + 5),
-                       [&] { return answer->Done || FClosed; });
+    if (!FAnswered.wait_for(lock, std::chrono::seconds(FAnswerSeconds + 5),
+                            [&] { return answer->Done || FClosed; }))
+      answer->TimedOut = true;
   }
   std::lock_guard lock(FLock);
+  // Nobody cancelled a dialog that closed on its own: the journal and the client say so.
+  if (answer->TimedOut && !answer->Given)
+    AWhyNot = Text{token_messages::kPinUnanswered} +
+              text::FromUtf8(std::to_string(FAnswerSeconds)) + u" s";
   if (!answer->Done || !answer->Given) return std::nullopt;
   return certstore::TPin{std::move(answer->Pin)};
 }

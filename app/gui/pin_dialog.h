@@ -2,8 +2,8 @@
 
 // The tray program's PIN source: a dialog on the desktop asks the operator for a token's PIN,
 // as the token's own driver does on other systems. The request comes from a connection thread;
-// the dialog runs on the GUI thread, and the thread waits for its answer. Unanswered for 60 s
-// counts as Cancel.
+// the dialog runs on the GUI thread, and the thread waits for its answer. A dialog left
+// unanswered closes after its answer time (60 s), and the reason says so.
 
 #include <atomic>
 #include <condition_variable>
@@ -15,6 +15,8 @@ class TPinDialogSource : public certstore::IPinSource {
  public:
   static constexpr int kAnswerSeconds = 60;
 
+  explicit TPinDialogSource(int AAnswerSeconds = kAnswerSeconds) : FAnswerSeconds(AAnswerSeconds) {}
+
   std::optional<certstore::TPin> Pin(const certstore::TPinRequest& ARequest,
                                      Text& AWhyNot) override;
   void Rejected(const certstore::TPinRequest&) override {}
@@ -24,6 +26,7 @@ class TPinDialogSource : public certstore::IPinSource {
   void Close();
 
  private:
+  const int FAnswerSeconds;
   std::mutex FLock;
   std::condition_variable FAnswered;
   bool FClosed = false;  // guarded by FLock

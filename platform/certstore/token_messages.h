@@ -30,6 +30,8 @@ inline constexpr TextView kDeviceError = u"\": o token falhou (";
 
 // Why a PIN source gave none (inside kPinNotGiven's parentheses).
 inline constexpr TextView kPinCancelled = u"digitação cancelada";
+// kPinUnanswered <seconds> " s": the PIN dialog closed on its own.
+inline constexpr TextView kPinUnanswered = u"sem resposta em ";
 inline constexpr TextView kPinNoSource =
     u"este programa não tem de onde obter o PIN: informe-o com --pin-arquivo";
 inline constexpr TextView kPinFileUnreadable = u"não foi possível ler o arquivo de PIN ";

@@ -68,6 +68,10 @@ TEST_F(RemoteCliTest, UsageErrorsSayWhatIsWrong) {
        "falta o número de série do certificado (--serie)."},
       {"sign without server", "remoto assinar a.xml --serie 01", "falta o endereço do servidor"},
       {"sign without file", "remoto assinar --serie 01 --servidor h", "falta o arquivo a assinar."},
+      {"wait of zero seconds", "remoto assinar a.xml --serie 01 --servidor h --espera 0",
+       "o tempo de espera (--espera) deve estar entre 1 e 3600 segundos."},
+      {"wait not a number", "remoto certificados --servidor h --espera muito",
+       "o tempo de espera (--espera) deve estar entre 1 e 3600 segundos."},
       {"no connections", "remoto assinar a.xml --serie 01 --servidor h --conexoes 0",
        "o número de conexões (--conexoes) deve estar entre 1 e 64."},
       {"too many connections", "remoto assinar a.xml --serie 01 --servidor h --conexoes 65",
@@ -389,12 +393,14 @@ TEST_F(RemoteCliTest, ProtocolErrorIsAFailure) {
 
 // Relays connections to the signing server, except that the first ADrops of them end as soon
 // as the client has sent the execute request of its signing call: the server gets the request, the
-// client never gets the reply, as when a server dies in the middle of a call.
+// client never gets the reply, as when a server dies in the middle of a call. With AHold they
+// stay open instead and the reply is held back, as when the server waits for a token's PIN.
 class TDroppingRelay {
  public:
-  TDroppingRelay(std::uint16_t ATargetPort, int ADrops)
+  TDroppingRelay(std::uint16_t ATargetPort, int ADrops, bool AHold = false)
       : FTargetPort(ATargetPort),
         FDrops(ADrops),
+        FHold(AHold),
         FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
@@ -442,6 +448,7 @@ class TDroppingRelay {
     if (::connect(server.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
       return;
     std::string fromClient;
+    bool held = false;
     pollfd ends[2] = {{AClient.get(), POLLIN, 0}, {server.get(), POLLIN, 0}};
     char buffer[16384];
     while (!FStop) {
@@ -450,6 +457,7 @@ class TDroppingRelay {
         if (ends[i].revents == 0) continue;
         const auto count = ::read(ends[i].fd, buffer, sizeof buffer);
         if (count <= 0) return;
+        if (i == 1 && held) continue;
         for (ssize_t sent = 0; sent < count;) {
           const auto n =
               ::write(ends[1 - i].fd, buffer + sent, static_cast<std::size_t>(count - sent));
@@ -462,8 +470,10 @@ class TDroppingRelay {
           fromClient.append(buffer, static_cast<std::size_t>(count));
           const auto signing = fromClient.find("SignDocument");
           if (signing != std::string::npos &&
-              fromClient.find("\"execute\"", signing) != std::string::npos)
-            return;
+              fromClient.find("\"execute\"", signing) != std::string::npos) {
+            if (!FHold) return;
+            held = true;
+          }
         }
       }
     }
@@ -471,6 +481,7 @@ class TDroppingRelay {
 
   const std::uint16_t FTargetPort;
   const int FDrops;
+  const bool FHold;
   UniqueFd FListener;
   std::uint16_t FPort = 0;
   std::atomic<bool> FStop{false};
@@ -547,6 +558,22 @@ TEST_F(RemoteCliTest, ServiceErrorIsNotRetried) {
       run.err.starts_with("Não foi possível assinar \"nota.xml\" com o certificado FFEE.\n"
                           "[SignerNFSEDocumentRemoteAdapter]"))
       << run.err;
+  EXPECT_EQ(relay.Connections(), 1);
+}
+
+// A reply that does not come within --espera is not asked for again: the server may still be
+// working on it (a PIN being typed), and a second request would ask for the PIN again.
+TEST_F(RemoteCliTest, NoReplyWithinTheWaitIsNotSentAgain) {
+  Write("nota.xml", kDocument);
+  TDroppingRelay relay(FServer.dsTCP.BoundPort(), 1, true);
+  const TRun run = Run("remoto assinar nota.xml --serie " + FSerial + " --servidor " +
+                       relay.Address() + " --saida saida.xml --espera 1 --tentativas 3");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("não respondeu em 1 s; o pedido não foi enviado de novo"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("use --espera"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("saida.xml")));
   EXPECT_EQ(relay.Connections(), 1);
 }
 

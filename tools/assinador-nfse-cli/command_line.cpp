@@ -15,11 +15,11 @@ Uso:
   assinador-nfse-cli certificados [--bruto]
   assinador-nfse-cli assinar ARQUIVO... --serie SERIE [--saida ARQUIVO | --pasta-saida PASTA]
                      [--sobrescrever] [--pin-arquivo ARQUIVO]
-  assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto]
+  assinador-nfse-cli remoto certificados --servidor HOST[:PORTA] [--bruto] [--espera S]
                      [--usuario USUARIO [--senha-arquivo ARQUIVO]]
   assinador-nfse-cli remoto assinar ARQUIVO... --serie SERIE --servidor HOST[:PORTA]
                      [--saida ARQUIVO | --pasta-saida PASTA] [--sobrescrever] [--conexoes N]
-                     [--tentativas N] [--usuario USUARIO [--senha-arquivo ARQUIVO]]
+                     [--tentativas N] [--espera S] [--usuario USUARIO [--senha-arquivo ARQUIVO]]
   assinador-nfse-cli importar ARQUIVO.pfx [--senha-arquivo ARQUIVO]
   assinador-nfse-cli senha [--senha-arquivo ARQUIVO]
   assinador-nfse-cli remover SERIE
@@ -61,7 +61,10 @@ Comandos:
                         (de 1 a 64; padrão 4).
     --tentativas N      Envia cada arquivo até N vezes, por uma nova conexão, quando a
                         conexão falha antes da resposta (de 1 a 10; padrão 2). Um erro
-                        devolvido pelo serviço não é tentado de novo.
+                        devolvido pelo serviço não é tentado de novo, nem um pedido que
+                        ficou sem resposta no tempo de --espera.
+    --espera S          Espera a resposta do servidor por até S segundos (de 1 a 3600;
+                        padrão 180: mais que o minuto que o PIN de um token pode levar).
     --usuario USUARIO   Para o servidor que pede senha (chaves USUARIO e SENHA_HASH da
                         configuração dele): conecta com este usuário e a senha pedida no
                         terminal, sem eco, ou lida da primeira linha da entrada padrão.
@@ -260,6 +263,15 @@ void AcceptCredentials(TAcceptedOptions& AAccepted, TCommandLine& ALine) {
   AAccepted.Values["--senha-arquivo"] = &ALine.PasswordFile;
 }
 
+void ParseWait(const std::optional<std::string>& AWait, TCommandLine& ALine) {
+  if (!AWait) return;
+  const auto number = Bounded(*AWait, 1, kMaxWaitSeconds);
+  if (!number)
+    throw TUsageError("o tempo de espera (--espera) deve estar entre 1 e " +
+                      std::to_string(kMaxWaitSeconds) + " segundos.");
+  ALine.WaitSeconds = static_cast<int>(*number);
+}
+
 void CheckCredentials(const TCommandLine& ALine) {
   if (ALine.User && ALine.User->empty())
     throw TUsageError("o nome do usuário (--usuario) está vazio.");
@@ -277,10 +289,12 @@ void CheckCredentials(const TCommandLine& ALine) {
 void ParseListCertificates(const std::vector<std::string>& AArguments, std::size_t AFirst,
                            TCommandLine& ALine, bool ARemote) {
   std::optional<std::string> server;
+  std::optional<std::string> wait;
   TAcceptedOptions accepted;
   accepted.Flags["--bruto"] = &ALine.Raw;
   if (ARemote) {
     accepted.Values["--servidor"] = &server;
+    accepted.Values["--espera"] = &wait;
     AcceptCredentials(accepted, ALine);
   }
   const std::vector<std::string> extra = ParseOptions(AArguments, AFirst, accepted);
@@ -290,6 +304,7 @@ void ParseListCertificates(const std::vector<std::string>& AArguments, std::size
     if (!server) throw TUsageError("falta o endereço do servidor (--servidor HOST[:PORTA]).");
     ParseServer(*server, ALine);
     CheckCredentials(ALine);
+    ParseWait(wait, ALine);
   }
 }
 
@@ -298,6 +313,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
   std::optional<std::string> server;
   std::optional<std::string> connections;
   std::optional<std::string> attempts;
+  std::optional<std::string> wait;
   TAcceptedOptions accepted;
   accepted.Values["--serie"] = &ALine.Serial;
   accepted.Values["--saida"] = &ALine.OutputFile;
@@ -308,6 +324,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
     accepted.Values["--servidor"] = &server;
     accepted.Values["--conexoes"] = &connections;
     accepted.Values["--tentativas"] = &attempts;
+    accepted.Values["--espera"] = &wait;
     AcceptCredentials(accepted, ALine);
   }
   ALine.Inputs = ParseOptions(AArguments, AFirst, accepted);
@@ -334,6 +351,7 @@ void ParseSign(const std::vector<std::string>& AArguments, std::size_t AFirst, T
                         std::to_string(kMaxAttempts) + ".");
     ALine.Attempts = static_cast<int>(*number);
   }
+  ParseWait(wait, ALine);
 }
 
 }  // namespace

@@ -37,6 +37,10 @@ inline constexpr int kDefaultConnections = 4;
 // --tentativas: how many times at most a file is sent when its connection fails before the
 // reply arrives (each time on a new connection), and how many when not given.
 inline constexpr int kMaxAttempts = 10;
+// How long a remote command waits for a reply: longer than the server's longest legitimate wait
+// (the tray's PIN dialog, 60 s, after the token's turn).
+inline constexpr int kDefaultWaitSeconds = 180;
+inline constexpr int kMaxWaitSeconds = 3600;
 inline constexpr int kDefaultAttempts = 2;
 
 struct TCommandLine {
@@ -52,6 +56,7 @@ struct TCommandLine {
   std::uint16_t Port = kDefaultServerPort;
   int Connections = 1;                      // remoto assinar: --conexoes, bounded by Inputs
   int Attempts = kDefaultAttempts;          // remoto assinar: --tentativas
+  int WaitSeconds = kDefaultWaitSeconds;    // remoto: --espera
   std::optional<std::string> PasswordFile;  // importar, senha, remoto with --usuario
   std::optional<std::string> User;          // remoto: --usuario
   std::optional<std::string> PinFile;       // assinar: --pin-arquivo

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -115,6 +116,20 @@ class TCredentials {
   TDBXClient::TProperties FProperties;
 };
 
+// A client of the run's server that waits --espera seconds for each reply.
+std::unique_ptr<TDBXClient> MakeClient(const TCommandLine& ALine) {
+  TDBXClientOptions options;
+  options.ReadTimeoutMs = ALine.WaitSeconds * 1000;
+  return std::make_unique<TDBXClient>(ALine.Host, ALine.Port, options);
+}
+
+// The reply did not come within --espera: the server may still be working on the request (a
+// PIN being typed), so it is never sent again.
+bool NoReplyInTime(const TDBXError& AError, bool AConnecting) {
+  const auto* connection = dynamic_cast<const TDBXConnectionError*>(&AError);
+  return !AConnecting && connection != nullptr && connection->SystemError() == ETIMEDOUT;
+}
+
 void OpenConnection(TDBXClient& AClient, const TCredentials& ACredentials) {
   AClient.Open();
   AClient.Connect(ACredentials.Properties());
@@ -161,6 +176,12 @@ TOutcome SignOne(TDBXClient& AClient, const TCredentials& ACredentials, const Te
             AClient.CallTextMethod(kSignMethod, {TextView{document.Content}, TextView{ASerial}});
         break;
       } catch (const TDBXError& e) {
+        if (NoReplyInTime(e, connecting))
+          return failed(text::FromUtf8(
+              "O servidor de assinatura em " + AddressOf(ALine) + " não respondeu em " +
+              std::to_string(ALine.WaitSeconds) +
+              " s; o pedido não foi enviado de novo (o servidor pode estar esperando o PIN de "
+              "um token). Para esperar mais, use --espera."));
         if (AClient.IsOpen() || outcome.Attempts >= ALine.Attempts)
           return failed(ServerFailure(ALine, e, connecting));
       }
@@ -318,7 +339,8 @@ std::vector<Text> SplitCertificateList(TextView AList) {
 
 int RemoteListCertificates(const TCommandLine& ALine) {
   const TCredentials credentials(ALine);
-  TDBXClient client(ALine.Host, ALine.Port);
+  const std::unique_ptr<TDBXClient> own = MakeClient(ALine);
+  TDBXClient& client = *own;
   Text list;
   bool connecting = true;
   try {
@@ -379,7 +401,7 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
   // The first connection is made before any file is read: a server that cannot be reached
   // ends the command with one message.
   const TCredentials credentials(ALine);
-  auto first = std::make_unique<TDBXClient>(ALine.Host, ALine.Port);
+  auto first = MakeClient(ALine);
   try {
     OpenConnection(*first, credentials);
   } catch (const TDBXError& e) {
@@ -392,7 +414,7 @@ int RemoteSign(const TCommandLine& ALine, TReadInput AReadInput) {
   TBatch batch(ALine, credentials, AReadInput);
   std::vector<std::jthread> workers;
   for (int i = 0; i < ALine.Connections; ++i) {
-    auto client = i == 0 ? std::move(first) : std::make_unique<TDBXClient>(ALine.Host, ALine.Port);
+    auto client = i == 0 ? std::move(first) : MakeClient(ALine);
     batch.Started();
     workers.emplace_back([&batch, c = std::move(client)]() mutable { batch.Work(std::move(c)); });
   }

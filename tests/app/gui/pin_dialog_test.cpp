@@ -92,4 +92,14 @@ TEST(PinDialogTest, CancelAndAClosingProgramGiveNoPin) {
   QApplication::processEvents();
 }
 
+// A dialog nobody answers closes on its own, and the reason does not say anyone cancelled.
+TEST(PinDialogTest, AnUnansweredDialogSaysSo) {
+  TPinDialogSource source(1);
+  auto asked = AskFromAnotherThread(source, Request());
+  ASSERT_NE(ShownDialog(), nullptr);
+  const TAsked answer = Answer(asked);
+  EXPECT_FALSE(answer.Pin.has_value());
+  EXPECT_EQ(text::ToUtf8(answer.WhyNot), "sem resposta em 1 s");
+}
+
 }  // namespace
