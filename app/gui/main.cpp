@@ -172,6 +172,8 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);  // takes its own options (-platform ...) out of argv
   std::setlocale(LC_ALL, "");
   QApplication::setApplicationName(QString::fromLatin1(kProgram));
+  // The title of its message boxes: the product's name, not the program file's.
+  QApplication::setApplicationDisplayName(QStringLiteral("Assinador NFS-e"));
   QApplication::setApplicationVersion(QString::fromLatin1(build_info::kProjectVersion));
   QApplication::setWindowIcon(AppIcon());
   QApplication::setDesktopFileName(QStringLiteral("assinador-nfse"));

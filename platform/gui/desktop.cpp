@@ -57,6 +57,8 @@ std::unique_ptr<QInputDialog> MakeInputDialog(QWidget* AParent, const QString& A
   dialog->setInputMode(QInputDialog::TextInput);
   dialog->setLabelText(APrompt);
   dialog->setTextValue(AValue);
+  dialog->setOkButtonText(QStringLiteral("OK"));
+  dialog->setCancelButtonText(QStringLiteral("Cancelar"));
   if (auto* edit = dialog->findChild<QLineEdit*>()) {
     edit->setMaxLength(kInputQueryMaxLength);
     edit->selectAll();

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 
@@ -40,6 +41,7 @@ TEST(DesktopTest, InputQueryAsTheOperatorAnswersIt) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     QString title, prompt;
+    QStringList buttons;
     QRect placed, screen;
     QTimer::singleShot(0, [&] {
       auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
@@ -51,6 +53,8 @@ TEST(DesktopTest, InputQueryAsTheOperatorAnswersIt) {
       }
       title = dialog->windowTitle();
       prompt = dialog->findChild<QLabel*>()->text();
+      for (const QPushButton* button : dialog->findChildren<QPushButton*>())
+        buttons << button->text().remove(u'&');
       placed = dialog->frameGeometry();
       screen = dialog->screen()->availableGeometry();
       Type(*edit, c.keys);
@@ -67,6 +71,9 @@ TEST(DesktopTest, InputQueryAsTheOperatorAnswersIt) {
     EXPECT_EQ(value, c.value);
     EXPECT_EQ(title, QStringLiteral("Configuração do Gerenciador"));
     EXPECT_EQ(prompt, QStringLiteral("Porta"));
+    EXPECT_TRUE(buttons.contains(QStringLiteral("OK")) &&
+                buttons.contains(QStringLiteral("Cancelar")))
+        << buttons.join(u',').toStdString();
     EXPECT_LE((placed.center() - screen.center()).manhattanLength(), 4) << "centred on the screen";
   }
 }
