@@ -39,6 +39,12 @@ inline constexpr TextView kHeldProcess = u", processo ";
 inline constexpr TextView kHeldAfter =
     u"). Use apenas um deles (o gerenciador na área de notificação ou o serviço "
     u"assinador-nfsed), ou dê a cada um a sua PORTA.";
+// The port is held by any other program: kHeldBefore <port> kHeldByOther [" (" <name>
+// kHeldProcess <pid> ")"] kHeldByOtherAfter CR "Detalhe: " <the transport's text>.
+inline constexpr TextView kHeldByOther = u" já está em uso por outro programa deste computador";
+inline constexpr TextView kHeldByOtherAfter =
+    u". Feche esse programa ou escolha outra PORTA no arquivo de configuração (ss -ltnp mostra "
+    u"que programa usa cada porta).";
 // ENDERECO names an address this computer does not have: kNotLocalBefore <address>
 // kNotLocalAfter.
 inline constexpr TextView kNotLocalBefore = u"[Serviço] O endereço ";

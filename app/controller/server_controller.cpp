@@ -109,6 +109,13 @@ Text BindFailureText(const TBindError& AError, const TBindAddress& AAddress = {}
              text::FromLocale(holder->Name) + Text(msg::kHeldProcess) + Number(holder->Pid) +
              Text(msg::kHeldAfter);
     }
+    // Any other program: who holds it when that can be read, what to do, and the transport's
+    // own words after.
+    Text text = Text(msg::kHeldBefore) + Number(AError.Port()) + Text(msg::kHeldByOther);
+    if (const auto holder = sys::ListenerOf(AError.Port()))
+      text += u" (" + text::FromLocale(holder->Name) + Text(msg::kHeldProcess) +
+              Number(holder->Pid) + u")";
+    return text + Text(msg::kHeldByOtherAfter) + CR + u"Detalhe: " + AError.Message();
   }
   return AError.Message();
 }

@@ -19,7 +19,8 @@ constexpr std::string_view kListenState = "0A";
 
 // The inodes of the sockets of this user that listen on APort, from a table of /proc/net:
 // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode".
-void ListeningInodes(const char* ATable, std::uint16_t APort, std::set<std::string>& AInodes) {
+void ListeningInodes(const char* ATable, std::uint16_t APort, std::set<std::string>& AInodes,
+                     bool AThisUser = true) {
   std::ifstream table(ATable);
   std::string line;
   std::getline(table, line);  // the heading
@@ -34,7 +35,7 @@ void ListeningInodes(const char* ATable, std::uint16_t APort, std::set<std::stri
     if (colon == std::string::npos ||
         std::from_chars(local.data() + colon + 1, local.data() + local.size(), port, 16).ec !=
             std::errc() ||
-        port != APort || state != kListenState || uid != std::to_string(::getuid()))
+        port != APort || state != kListenState || (AThisUser && uid != std::to_string(::getuid())))
       continue;
     AInodes.insert("socket:[" + inode + "]");
   }
@@ -52,11 +53,12 @@ bool HoldsOneOf(const fs::path& AProcess, const std::set<std::string>& ASockets)
 
 }  // namespace
 
-std::optional<TPortHolder> ListenerOfThisUser(std::uint16_t APort, std::string_view ANamePrefix) {
-  std::set<std::string> sockets;
-  ListeningInodes("/proc/net/tcp", APort, sockets);
-  ListeningInodes("/proc/net/tcp6", APort, sockets);
-  if (sockets.empty()) return std::nullopt;
+namespace {
+
+// The first process /proc lets this one see, other than itself, whose name starts with
+// ANamePrefix and that holds one of ASockets.
+std::optional<TPortHolder> Holder(const std::set<std::string>& ASockets,
+                                  std::string_view ANamePrefix, bool AThisUser) {
   const pid_t self = ::getpid();
   std::error_code error;
   for (fs::directory_iterator entry("/proc", error), end; !error && entry != end;
@@ -67,13 +69,32 @@ std::optional<TPortHolder> ListenerOfThisUser(std::uint16_t APort, std::string_v
         pid == self)
       continue;
     struct stat owner {};
-    if (::stat(entry->path().c_str(), &owner) != 0 || owner.st_uid != ::getuid()) continue;
+    if (::stat(entry->path().c_str(), &owner) != 0 || (AThisUser && owner.st_uid != ::getuid()))
+      continue;
     std::string command;
     std::getline(std::ifstream(entry->path() / "comm"), command);
-    if (!command.starts_with(ANamePrefix) || !HoldsOneOf(entry->path(), sockets)) continue;
+    if (!command.starts_with(ANamePrefix) || !HoldsOneOf(entry->path(), ASockets)) continue;
     return TPortHolder{pid, command};
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<TPortHolder> ListenerOfThisUser(std::uint16_t APort, std::string_view ANamePrefix) {
+  std::set<std::string> sockets;
+  ListeningInodes("/proc/net/tcp", APort, sockets);
+  ListeningInodes("/proc/net/tcp6", APort, sockets);
+  if (sockets.empty()) return std::nullopt;
+  return Holder(sockets, ANamePrefix, true);
+}
+
+std::optional<TPortHolder> ListenerOf(std::uint16_t APort) {
+  std::set<std::string> sockets;
+  ListeningInodes("/proc/net/tcp", APort, sockets, false);
+  ListeningInodes("/proc/net/tcp6", APort, sockets, false);
+  if (sockets.empty()) return std::nullopt;
+  return Holder(sockets, "", false);
 }
 
 }  // namespace sys

@@ -22,4 +22,8 @@ struct TPortHolder {
 // listening on APort over IPv4 or IPv6; nullopt when none does or /proc cannot say.
 std::optional<TPortHolder> ListenerOfThisUser(std::uint16_t APort, std::string_view ANamePrefix);
 
+// Any process but this one that holds a socket listening on APort, as far as /proc shows it
+// (another user's processes only to a privileged reader); nullopt when none can be seen.
+std::optional<TPortHolder> ListenerOf(std::uint16_t APort);
+
 }  // namespace sys

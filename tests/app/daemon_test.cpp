@@ -36,6 +36,19 @@ const std::string kReload =
 const std::string kStartFailed = "[Serviço] Erro na inicialização do servidor.\n";
 const std::string kCouldNotBind = "Could not bind socket. Address and port are already in use.";
 
+// What a port held by another program gives the daemon: this test process holds it, and the
+// daemon names it.
+std::string InUse(std::uint16_t APort) {
+  std::string name;
+  std::getline(std::ifstream("/proc/self/comm"), name);
+  return "[Serviço] A porta " + std::to_string(APort) +
+         " já está em uso por outro programa deste computador (" + name + ", processo " +
+         std::to_string(::getpid()) +
+         "). Feche esse programa ou escolha outra PORTA no arquivo de configuração (ss -ltnp "
+         "mostra que programa usa cada porta).\nDetalhe: " +
+         kCouldNotBind;
+}
+
 std::string Ini(const std::string& APort) { return "[CONFIGURACAO]\r\nPORTA=" + APort + "\r\n"; }
 
 struct TRecord {
@@ -330,7 +343,7 @@ TEST_F(DaemonTest, HangUpOntoAPortThatCannotBeUsedKeepsServingTheOldOne) {
     std::string reason;
   };
   const Case kCases[] = {
-      {"taken", Ini(std::to_string(taken.Port())), taken.Port(), kCouldNotBind},
+      {"taken", Ini(std::to_string(taken.Port())), taken.Port(), InUse(taken.Port())},
       {"invalid", Ini("70000"), 70000, InvalidPort(FIni, "\"70000\"")},
   };
   const auto daemon = Start();
@@ -525,9 +538,9 @@ TEST_F(DaemonTest, TakenPortIsLoggedAndEndsWithAFailureStatus) {
   EXPECT_EQ(daemon->Wait(), 1);
   const std::string port = std::to_string(taken.Port());
   EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(kReload + port), Info(kReload + port),
-                                             Error(kStartFailed + kCouldNotBind)}));
+                                             Error(kStartFailed + InUse(taken.Port()))}));
   EXPECT_EQ(daemon->Errors(), "assinador-nfsed: [Serviço] Erro na inicialização do servidor.\n" +
-                                  kCouldNotBind + "\n");
+                                  InUse(taken.Port()) + "\n");
   EXPECT_EQ(daemon->UnreadOutput(), "");
 }
 

@@ -153,6 +153,15 @@ TEST_F(ServerControllerTest, RestartEndsEveryConnectionAndListensOnThePortOfTheF
   EXPECT_EQ(FTransport.BoundPort(), port);
 }
 
+// What a port another program holds gives: who, when it can be read (here the test itself
+// holds it, and a process does not name itself), what to do, and the transport's words.
+std::string InUse(std::uint16_t APort) {
+  return "[Serviço] A porta " + std::to_string(APort) +
+         " já está em uso por outro programa deste computador. Feche esse programa ou escolha "
+         "outra PORTA no arquivo de configuração (ss -ltnp mostra que programa usa cada porta)."
+         "\rDetalhe: Could not bind socket. Address and port are already in use.";
+}
+
 TEST_F(ServerControllerTest, RestartOntoAPortThatCannotBeUsedKeepsTheRunningServer) {
   const TTakenPort taken;
   const std::string kept =
@@ -163,8 +172,7 @@ TEST_F(ServerControllerTest, RestartOntoAPortThatCannotBeUsedKeepsTheRunningServ
     std::string message;
   };
   const Case kCases[] = {
-      {"taken", Ini(std::to_string(taken.Port())),
-       "Could not bind socket. Address and port are already in use." + kept},
+      {"taken", Ini(std::to_string(taken.Port())), InUse(taken.Port()) + kept},
       {"invalid", Ini("0"),
        "[Configuração do Servidor] PORTA ausente ou inválida em \"" + FIni.string() +
            "\": \"0\". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo "
@@ -296,7 +304,7 @@ TEST_F(ServerControllerTest, UpdatePortServerThatCannotSaveLeavesTheServerRunnin
 
 TEST_F(ServerControllerTest, UpdatePortServerOntoATakenPortLeavesServerAndFileAsTheyWere) {
   const TTakenPort taken;
-  const std::string inUse = "Could not bind socket. Address and port are already in use.";
+  const std::string inUse = InUse(taken.Port());
   const auto controller = Controller();
   controller->StartServer();
   UniqueFd client = Connected();
@@ -325,8 +333,7 @@ TEST_F(ServerControllerTest, StartOnATakenPortFailsAndLeavesTheServerStopped) {
   const TTakenPort taken;
   WriteIni(Ini(std::to_string(taken.Port())));
   const auto controller = Controller();
-  EXPECT_EQ(ErrorOf([&] { controller->StartServer(); }).Utf8(),
-            "Could not bind socket. Address and port are already in use.");
+  EXPECT_EQ(ErrorOf([&] { controller->StartServer(); }).Utf8(), InUse(taken.Port()));
   EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
   EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(taken.Port())}) << "the failure is not logged";
 }
@@ -336,7 +343,7 @@ TEST(ServerControllerPortTest, CheckPortBindableRefusesInvalidAndTakenPorts) {
   EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(0); }).Utf8(), kInvalidPort);
   EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(65536); }).Utf8(), kInvalidPort);
   EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(taken.Port()); }).Utf8(),
-            "Could not bind socket. Address and port are already in use.");
+            InUse(taken.Port()));
   EXPECT_EQ(ErrorOf([&] { TServerController::CheckPortBindable(FreePort()); }).Utf8(),
             "(no error)");
 }

@@ -82,8 +82,17 @@ TPainted Painted(QWidget& ALabel) {
   return painted;
 }
 
-const QString kCouldNotBind =
-    QStringLiteral("Could not bind socket. Address and port are already in use.");
+// A port another program holds (this test, which does not name itself): what to do, and the
+// transport's own words.
+QString InUse(std::uint16_t APort) {
+  return QStringLiteral(
+             "[Serviço] A porta %1 já está em uso por outro programa deste "
+             "computador. Feche esse programa ou escolha outra PORTA no arquivo de "
+             "configuração (ss -ltnp mostra que programa usa cada porta).")
+             .arg(APort) +
+         QChar(CR) +
+         QStringLiteral("Detalhe: Could not bind socket. Address and port are already in use.");
+}
 
 QString Kept(std::uint16_t APort) {
   return QChar(CR) + QStringLiteral("O servidor continua atendendo na porta %1.").arg(APort);
@@ -220,7 +229,8 @@ TEST_F(MainFormTest, TickShowsTheServerStateAndHidesTheMinimisedWindow) {
       // Logged, and shown: the window stays in sight under the error box.
       EXPECT_TRUE(form->isVisible());
       EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
-      const QString message = Q(controller_messages::kStartFailed) + QChar(CR) + kCouldNotBind;
+      const QString message =
+          Q(controller_messages::kStartFailed) + QChar(CR) + InUse(taken.Port());
       EXPECT_EQ(FDesktop.Errors, std::vector<QString>{message});
       EXPECT_EQ(Count(TLogLevel::llError, message.toStdU16String()), 1u);
       EXPECT_TRUE(TrayShows(tray, StoppedAppIcon()));
@@ -330,13 +340,13 @@ TEST_F(MainFormTest, PortDialog) {
   // What the operator does in the dialog, given the port the server runs on and one held by
   // someone else.
   using TAnswer = std::function<std::optional<QString>(std::uint16_t, std::uint16_t)>;
-  using TShown = std::function<QString(std::uint16_t)>;
+  using TShown = std::function<QString(std::uint16_t, std::uint16_t)>;
   struct Case {
     const char* name;
     bool select;
     TAnswer answer;
-    bool asked;           // the input dialog appeared
-    TShown shown;         // the error box's text, given the port; null: no error box
+    bool asked;    // the input dialog appeared
+    TShown shown;  // the error box's text, given the port and the taken one; null: no error box
     std::size_t reloads;  // reload records the command added (the file is rewritten with them)
   };
   const auto same = [](std::uint16_t APort, std::uint16_t) {
@@ -345,7 +355,7 @@ TEST_F(MainFormTest, PortDialog) {
   const auto typed = [](const char* AText) -> TAnswer {
     return [AText](auto, auto) { return std::optional<QString>(QString::fromUtf8(AText)); };
   };
-  const TShown invalid = [](std::uint16_t) {
+  const TShown invalid = [](std::uint16_t, std::uint16_t) {
     return msg::kUpdateFailed + QChar(CR) + Q(controller_messages::kInvalidPort);
   };
   const Case kCases[] = {
@@ -360,8 +370,8 @@ TEST_F(MainFormTest, PortDialog) {
       {"taken port", true,
        [](auto, std::uint16_t ATaken) { return std::optional<QString>(QString::number(ATaken)); },
        true,
-       [](std::uint16_t APort) {
-         return msg::kUpdateFailed + QChar(CR) + kCouldNotBind + Kept(APort);
+       [](std::uint16_t APort, std::uint16_t ATaken) {
+         return msg::kUpdateFailed + QChar(CR) + InUse(ATaken) + Kept(APort);
        },
        0},
   };
@@ -396,7 +406,7 @@ TEST_F(MainFormTest, PortDialog) {
     if (!c.shown) {
       EXPECT_TRUE(FDesktop.Errors.empty());
     } else {
-      EXPECT_EQ(FDesktop.Errors, std::vector<QString>{c.shown(port)});
+      EXPECT_EQ(FDesktop.Errors, std::vector<QString>{c.shown(port, taken.Port())});
     }
     EXPECT_NE(IniBytes().find("PORTA=" + std::to_string(port)), std::string::npos) << IniBytes();
     if (c.reloads == 0) {
@@ -563,7 +573,7 @@ TEST_F(MainFormTest, WithoutAnIniThePortDialogMakesItAndStartsTheServer) {
   };
   const Case kCases[] = {
       {"not a number", "porta", Q(controller_messages::kInvalidPort)},
-      {"taken", QString::number(taken.Port()), kCouldNotBind},
+      {"taken", QString::number(taken.Port()), InUse(taken.Port())},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
