@@ -146,8 +146,8 @@ TEST_F(CliTest, FailureNamesTheFileAndTheSerialAndSaysWhy) {
   };
   const Case kCases[] = {
       {"unknown serial", "FFEE", kDocument,
-       "[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do Documento.\n"
-       "[Certificado] Erro ao Obter o Certificado!\nCertificado Digital não encontrado!\n"},
+       "Nenhum certificado com esse número de série no repositório nem num token conectado. "
+       "Veja os certificados com \"assinador-nfse-cli certificados\".\n"},
       {"malformed XML", FSerial, "<nfse>",
        "O arquivo não pôde ser lido como documento XML.\n"
        "Detalhe: Premature end of data in tag nfse line 1\n"},

@@ -21,6 +21,7 @@
 #include "tests/support/free_port.h"
 #include "tests/support/signature_check.h"
 #include "tests/tools/cli_fixture.h"
+#include "transport/tcp/client_networks.h"
 
 namespace {
 
@@ -320,8 +321,9 @@ TEST_F(RemoteCliTest, ServiceErrorTextIsAFailure) {
   EXPECT_TRUE(unknown.out.empty());
   EXPECT_EQ(unknown.err,
             "Não foi possível assinar \"nota.xml\" com o certificado FFEE.\n"
-            "[SignerNFSEDocumentRemoteAdapter] Erro na Assinatura do Documento.\n"
-            "[Certificado] Erro ao Obter o Certificado!\nCertificado Digital não encontrado!\n");
+            "O servidor não tem um certificado com esse número de série (nem num token "
+            "conectado a ele). Veja os certificados dele com \"assinador-nfse-cli remoto "
+            "certificados\".\n");
   EXPECT_FALSE(std::filesystem::exists(Path("saida.xml")));
 
   // A document that does not load is named as the local command names it, with the reason.
@@ -556,7 +558,7 @@ TEST_F(RemoteCliTest, ServiceErrorIsNotRetried) {
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(
       run.err.starts_with("Não foi possível assinar \"nota.xml\" com o certificado FFEE.\n"
-                          "[SignerNFSEDocumentRemoteAdapter]"))
+                          "O servidor não tem um certificado com esse número de série"))
       << run.err;
   EXPECT_EQ(relay.Connections(), 1);
 }
@@ -575,6 +577,23 @@ TEST_F(RemoteCliTest, NoReplyWithinTheWaitIsNotSentAgain) {
   EXPECT_NE(run.err.find("use --espera"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(Path("saida.xml")));
   EXPECT_EQ(relay.Connections(), 1);
+}
+
+// A server whose CLIENTES does not admit this machine ends the connection at once: the
+// message says what may be the cause.
+TEST_F(RemoteCliTest, AServerThatDoesNotAdmitThisMachinePointsToClientes) {
+  FServer.dsSvr.Stop();
+  FServer.dsTCP.SetClientNetworks(TClientNetworks::Parse("192.0.2.0/24"));
+  FServer.dsTCP.SetPort(0);
+  FServer.dsSvr.Start();
+  const TRun run =
+      Run("remoto certificados --servidor 127.0.0.1:" + std::to_string(FServer.dsTCP.BoundPort()));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.starts_with("Não foi possível conectar ao servidor de assinatura"))
+      << run.err;
+  EXPECT_NE(run.err.find("O servidor pode não admitir este computador: veja a chave CLIENTES"),
+            std::string::npos)
+      << run.err;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "platform/exception.h"
 #include "platform/sys/system_error_text.h"
+#include "server/classes/certificate_messages.h"
 #include "server/classes/signer.h"
 #include "server/classes/signer_messages.h"
 
@@ -135,7 +136,15 @@ const char kTemplateHint[] =
     "O documento não tem onde pôr a assinatura: falta o marcador <assinatura/> ou um elemento "
     "Signature de XML-DSig (veja \"assinador-nfse-cli assinar --help\").";
 
-Text ForPeople(const Text& AFailure, const Text& ADocument) {
+Text ForPeople(const Text& AFailure, const Text& ADocument, bool ARemote) {
+  // The service's three bracketed lines say one thing: no such certificate.
+  if (AFailure.find(certificate_messages::kNotFound) != Text::npos)
+    return ARemote ? Text{u"O servidor não tem um certificado com esse número de série (nem num "
+                          u"token conectado a ele). Veja os certificados dele com "
+                          u"\"assinador-nfse-cli remoto certificados\"."}
+                   : Text{u"Nenhum certificado com esse número de série no repositório nem num "
+                          u"token conectado. Veja os certificados com "
+                          u"\"assinador-nfse-cli certificados\"."};
   const Text loadFailed =
       Text{signer_messages::kSignFailed} + CR + Text{signer_messages::kLoadFailed};
   if (AFailure.rfind(loadFailed, 0) == 0) {

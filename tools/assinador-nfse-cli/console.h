@@ -24,7 +24,7 @@ void Report(std::FILE* AStream, std::string_view AUtf8);
 // that did not load whole: people get a sentence and the parser's reason for ADocument
 // instead (the file is named by SigningFailure). A document without a place for the signature
 // gets one more line that says what is missing. Other texts are the service's, unchanged.
-Text ForPeople(const Text& AFailure, const Text& ADocument);
+Text ForPeople(const Text& AFailure, const Text& ADocument, bool ARemote = false);
 
 // A failure to sign the file AInput ("-": standard input) with the certificate ASerial: the
 // sentence that names both, then AReason on the lines that follow.

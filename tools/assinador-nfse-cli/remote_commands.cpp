@@ -81,6 +81,14 @@ Text ServerFailure(const TCommandLine& ALine, const TDBXError& AError, bool ACon
   } else if (AConnecting) {
     sentence = "Não foi possível conectar ao servidor de assinatura em " + address;
     sentence += reason.empty() ? "." : ": " + reason + ".";
+    // A server that takes the connection and ends it at once does not admit this machine.
+    const auto* connection = dynamic_cast<const TDBXConnectionError*>(&AError);
+    if (connection && !connection->NameNotFound() &&
+        (connection->SystemError() == 0 || connection->SystemError() == ECONNRESET ||
+         connection->SystemError() == EPIPE))
+      sentence +=
+          " O servidor pode não admitir este computador: veja a chave CLIENTES da configuração "
+          "dele.";
   } else {
     sentence = "A conexão com o servidor de assinatura em " + address + " falhou";
     sentence += reason.empty() ? "." : ": " + reason + ".";
@@ -193,7 +201,7 @@ TOutcome SignOne(TDBXClient& AClient, const TCredentials& ACredentials, const Te
             u"O servidor não devolveu o documento; o erro foi registrado no arquivo de log do "
             u"servidor.");
       case TSignOutcome::ErrorText:
-        return failed(ForPeople(result, document.Content));
+        return failed(ForPeople(result, document.Content, true));
       case TSignOutcome::Signed:
         break;
     }
