@@ -30,7 +30,7 @@ TReportHook SetReportHook(TReportHook AHook) {
   return AHook;
 }
 
-void Report(TextView ASource, TextView AMessage) noexcept {
+void Report(TextView ASource, TextView AMessage, TReportKind AKind) noexcept {
   TReports& reports = Reports();
   reports.Count.fetch_add(1, std::memory_order_relaxed);
   try {
@@ -40,7 +40,7 @@ void Report(TextView ASource, TextView AMessage) noexcept {
       hook = reports.Hook;
     }
     // Called outside the lock: a hook that reports in turn must not deadlock.
-    if (hook) hook(ASource, AMessage);
+    if (hook) hook(ASource, AMessage, AKind);
   } catch (...) {
     // the report itself failed (memory, the journal); the count keeps it
   }

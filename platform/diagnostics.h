@@ -15,13 +15,18 @@
 
 namespace diagnostics {
 
-// ASource names the component ("TCP transport", "Certificados"); AMessage says what failed.
-using TReportHook = std::function<void(TextView ASource, TextView AMessage)>;
+// What a report is: a failure of the program's inner parts (its message is the libraries' or the
+// system's text), or a notice already written for people (a store file left out, a refused
+// client, a document taken the slower way).
+enum class TReportKind { Failure, Notice };
+
+// ASource names the component ("TCP transport", "Certificados"); AMessage says what happened.
+using TReportHook = std::function<void(TextView ASource, TextView AMessage, TReportKind AKind)>;
 
 // Replaces the hook (an empty one removes it); returns the previous one.
 TReportHook SetReportHook(TReportHook AHook);
 
-void Report(TextView ASource, TextView AMessage) noexcept;
+void Report(TextView ASource, TextView AMessage, TReportKind AKind = TReportKind::Failure) noexcept;
 // Reports the exception being handled; call it inside a catch block.
 void ReportCurrentException(TextView ASource) noexcept;
 

@@ -219,9 +219,10 @@ int main(int argc, char** argv) {
   }
   // Failures the transport cannot hand back to anyone: the service manager's log, not the
   // journal, which keeps the records of the configuration, the start and the service.
-  diagnostics::SetReportHook([](TextView ASource, TextView AMessage) {
-    Report(stderr, DiagnosticForPeople(ASource, AMessage));
-  });
+  diagnostics::SetReportHook(
+      [](TextView ASource, TextView AMessage, diagnostics::TReportKind AKind) {
+        Report(stderr, DiagnosticForPeople(ASource, AMessage, AKind));
+      });
   // A token's PIN: the file given, else the service's credential; without either, a token
   // that needs a PIN is refused with a reason.
   std::string pinFile = certstore::PinCredentialPath();

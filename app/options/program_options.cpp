@@ -4,14 +4,11 @@
 #include <optional>
 #include <system_error>
 
-#include "platform/certstore/store_messages.h"
-#include "platform/certstore/token_messages.h"
 #include "platform/exception.h"
 #include "platform/sys/user_folders.h"
 #include "server/classes/config_messages.h"
 #include "server/classes/config_server.h"
 #include "server/utils/logger.h"
-#include "transport/server/password_authentication.h"
 #include "transport/tcp/tcp_messages.h"
 
 TProgramOptions ParseProgramOptions(const std::vector<std::string>& AArguments,
@@ -78,13 +75,9 @@ std::filesystem::path DefaultLogFile(const std::filesystem::path& AExeFile) {
   return folder / beside.filename();
 }
 
-Text DiagnosticForPeople(TextView ASource, TextView AMessage) {
-  // The store and the tokens speak Portuguese already; the others are the program's inner
-  // parts, whose texts are the libraries' and the system's.
-  if (ASource == store_messages::kDiagnosticsSource ||
-      ASource == token_messages::kDiagnosticsSource || ASource == tcp_messages::kRefusalSource ||
-      ASource == authentication_messages::kDiagnosticsSource)
-    return Text(AMessage);
+Text DiagnosticForPeople(TextView ASource, TextView AMessage, diagnostics::TReportKind AKind) {
+  // A notice is written for people already; a failure's text is the libraries' and the system's.
+  if (AKind == diagnostics::TReportKind::Notice) return Text(AMessage);
   Text sentence;
   if (ASource == tcp_messages::kDiagnosticsSource) {
     sentence = u"Falha numa conexão de cliente; o servidor continua atendendo os demais.";

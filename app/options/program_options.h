@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/text.h"
 
 class TUsageError : public std::runtime_error {
@@ -50,7 +51,7 @@ std::filesystem::path DefaultLogFile(const std::filesystem::path& AExeFile);
 // What the daemon's standard error says of a report of the process's diagnostics
 // (platform/diagnostics.h): a Portuguese sentence first, the component's own words after
 // "Detalhe:" where they are not Portuguese already.
-Text DiagnosticForPeople(TextView ASource, TextView AMessage);
+Text DiagnosticForPeople(TextView ASource, TextView AMessage, diagnostics::TReportKind AKind);
 
 // One message for people on AStream, "<program>: <message>", in the terminal's character set.
 // Layers are joined with a lone CR, which a terminal would print over the previous layer: each

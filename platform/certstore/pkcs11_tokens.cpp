@@ -514,7 +514,8 @@ std::vector<CK_FUNCTION_LIST*> LoadModules() {
   std::vector<CK_FUNCTION_LIST*> modules;
   std::set<std::string> files;
   const auto report = [](const std::string& AWhat) {
-    diagnostics::Report(kDiagnosticsSource, Text{kModuleNotLoaded} + text::FromUtf8(AWhat));
+    diagnostics::Report(kDiagnosticsSource, Text{kModuleNotLoaded} + text::FromUtf8(AWhat),
+                        diagnostics::TReportKind::Notice);
   };
   const auto add = [&](CK_FUNCTION_LIST* AModule, const std::string& AOrigin) {
     std::string file = AOrigin;

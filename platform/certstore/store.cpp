@@ -200,7 +200,8 @@ class TStoreCache {
       }
     }
     for (const Text& report : skipped)
-      diagnostics::Report(store_messages::kDiagnosticsSource, report);
+      diagnostics::Report(store_messages::kDiagnosticsSource, report,
+                          diagnostics::TReportKind::Notice);
     return result;
   }
 

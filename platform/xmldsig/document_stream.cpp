@@ -804,7 +804,8 @@ void TDeclineCounter::Count(TDeclineReason AReason) noexcept {
   // The first of each reason only: a client sending the same kind of document all day must not
   // fill the journal.
   if (FByReason[static_cast<std::size_t>(AReason)].fetch_add(1, std::memory_order_relaxed) == 0)
-    diagnostics::Report(FSource, Text{kDeclinedDocument} + Text{DeclineReasonText(AReason)});
+    diagnostics::Report(FSource, Text{kDeclinedDocument} + Text{DeclineReasonText(AReason)},
+                        diagnostics::TReportKind::Notice);
 }
 
 std::uint64_t TDeclineCounter::Total() const noexcept {

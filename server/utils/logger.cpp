@@ -184,14 +184,14 @@ std::filesystem::path TLogger::LogFileName(const std::filesystem::path& AExeFile
 }
 
 diagnostics::TReportHook TLogger::DiagnosticsHook() {
-  return [](TextView ASource, TextView AMessage) {
+  return [](TextView ASource, TextView AMessage, diagnostics::TReportKind) {
     log(TLogLevel::llError, DiagnosticRecord(ASource, AMessage));
   };
 }
 
 diagnostics::TReportHook TLogger::DiagnosticsHook(const std::filesystem::path& ALogFile,
                                                   const std::filesystem::path& AExeFile) {
-  return [ALogFile, AExeFile](TextView ASource, TextView AMessage) {
+  return [ALogFile, AExeFile](TextView ASource, TextView AMessage, diagnostics::TReportKind) {
     log(ALogFile, AExeFile, TLogLevel::llError, DiagnosticRecord(ASource, AMessage));
   };
 }

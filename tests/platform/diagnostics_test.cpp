@@ -44,8 +44,8 @@ TEST(Diagnostics, ReportsReachTheHookAndAreCountedWithOrWithoutOne) {
 
 TEST(Diagnostics, AFailingHookIsDroppedAndThePreviousHookComesBack) {
   const TReportCapture outer;
-  diagnostics::TReportHook previous =
-      diagnostics::SetReportHook([](TextView, TextView) { throw std::runtime_error("hook"); });
+  diagnostics::TReportHook previous = diagnostics::SetReportHook(
+      [](TextView, TextView, diagnostics::TReportKind) { throw std::runtime_error("hook"); });
   EXPECT_NO_THROW(diagnostics::Report(u"Fonte", u"perdida"));
   diagnostics::SetReportHook(std::move(previous));
   diagnostics::Report(u"Fonte", u"de volta");

@@ -17,14 +17,16 @@ class TReportCapture {
   struct TReport {
     Text Source;
     Text Message;
+    diagnostics::TReportKind Kind = diagnostics::TReportKind::Failure;
   };
 
   TReportCapture() {
-    FPrevious = diagnostics::SetReportHook([state = FState](TextView ASource, TextView AMessage) {
-      std::lock_guard lock(state->Lock);
-      state->Reports.push_back({Text(ASource), Text(AMessage)});
-      state->Changed.notify_all();
-    });
+    FPrevious = diagnostics::SetReportHook(
+        [state = FState](TextView ASource, TextView AMessage, diagnostics::TReportKind AKind) {
+          std::lock_guard lock(state->Lock);
+          state->Reports.push_back({Text(ASource), Text(AMessage), AKind});
+          state->Changed.notify_all();
+        });
   }
   ~TReportCapture() { diagnostics::SetReportHook(std::move(FPrevious)); }
   TReportCapture(const TReportCapture&) = delete;

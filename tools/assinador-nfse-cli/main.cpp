@@ -154,7 +154,8 @@ int ListCertificates(const TCommandLine& ALine) {
     Report(stderr, "Pasta do repositório de certificados não encontrada: " + folder.string());
   // Files of the store it cannot use, and token modules that did not load, are told as they are
   // met (the journal of a server says the same).
-  diagnostics::SetReportHook([](TextView, TextView AMessage) { Report(stderr, AMessage); });
+  diagnostics::SetReportHook(
+      [](TextView, TextView AMessage, diagnostics::TReportKind) { Report(stderr, AMessage); });
   if (ALine.Raw) {
     Write(stdout, text::ToLocale(TSMSignService().getListCertificate()) + "\n");
     return 0;

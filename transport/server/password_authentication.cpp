@@ -87,7 +87,8 @@ bool TPasswordAuthenticationManager::Authenticate(const TDSAuthenticateEventObje
       if (ShouldReport(state.RefusalReported, now))
         diagnostics::Report(
             msg::kDiagnosticsSource,
-            Text(msg::kRefusedBefore) + AEvent.RemoteAddress + Text(msg::kTooManyFailures));
+            Text(msg::kRefusedBefore) + AEvent.RemoteAddress + Text(msg::kTooManyFailures),
+            diagnostics::TReportKind::Notice);
       return false;
     }
   }
@@ -110,8 +111,10 @@ bool TPasswordAuthenticationManager::Authenticate(const TDSAuthenticateEventObje
   }
   state.Failures.push_back(now);
   if (ShouldReport(state.FailureReported, now))
-    diagnostics::Report(msg::kDiagnosticsSource, Text(msg::kRefusedBefore) + AEvent.RemoteAddress +
-                                                     Text(msg::kWrongCredentials));
+    diagnostics::Report(
+        msg::kDiagnosticsSource,
+        Text(msg::kRefusedBefore) + AEvent.RemoteAddress + Text(msg::kWrongCredentials),
+        diagnostics::TReportKind::Notice);
   return false;
 }
 

@@ -341,7 +341,7 @@ void TDSTCPServerTransport::RefuseClient(TServer& AServer, const sockaddr_storag
     if (heldBack > 0)
       message += Text{tcp_messages::kHeldBack} + text::FromAscii(std::to_string(heldBack)) +
                  Text{tcp_messages::kHeldBackEnd};
-    diagnostics::Report(tcp_messages::kRefusalSource, message);
+    diagnostics::Report(tcp_messages::kRefusalSource, message, diagnostics::TReportKind::Notice);
   } catch (...) {
     ReportDropped();
   }

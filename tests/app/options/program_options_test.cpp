@@ -106,25 +106,33 @@ TEST(ProgramOptionsTest, VersionIsAnOptionOfItsOwn) {
 
 // What the daemon's standard error says of the failures it could not pass on: Portuguese first.
 TEST(ProgramOptionsTest, DiagnosticsArePortugueseFirst) {
+  using diagnostics::TReportKind;
   struct Case {
     const char* name;
     Text source;
     Text message;
+    TReportKind kind;
     Text shown;
   };
   const Case kCases[] = {
       {"a store file, already in Portuguese", u"Certificados",
-       u"Arquivo ignorado no repositório de certificados: /a.pfx: motivo",
+       u"Arquivo ignorado no repositório de certificados: /a.pfx: motivo", TReportKind::Notice,
        u"Arquivo ignorado no repositório de certificados: /a.pfx: motivo"},
+      // A routine fall-back is a notice whatever its source: never an internal failure.
+      {"a document signed by the tree", u"Assinatura",
+       u"Documento assinado pela árvore, fora da leitura em uma passagem: comentário",
+       TReportKind::Notice,
+       u"Documento assinado pela árvore, fora da leitura em uma passagem: comentário"},
       {"a client connection", u"TCP transport", u"accept: Too many open files",
+       TReportKind::Failure,
        u"Falha numa conexão de cliente; o servidor continua atendendo os demais.\rDetalhe: "
        u"accept: Too many open files"},
-      {"another part", u"Server container", u"boom",
+      {"another part", u"Server container", u"boom", TReportKind::Failure,
        u"Falha interna em \"Server container\"; o programa continua.\rDetalhe: boom"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(DiagnosticForPeople(c.source, c.message), c.shown);
+    EXPECT_EQ(DiagnosticForPeople(c.source, c.message, c.kind), c.shown);
   }
 }
 
