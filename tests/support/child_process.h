@@ -28,7 +28,10 @@ extern char** environ;
 
 class TChildProcess {
  public:
-  static constexpr auto kWait = std::chrono::seconds(20);  // never reached when healthy
+  // What every wait is bounded by: its event (a line, the end) ends it long before when
+  // healthy; a machine loaded many times over may need the minutes (a start was seen to take
+  // longer than 20 s at a load average of 45).
+  static constexpr auto kWait = std::chrono::seconds(120);
 
   // AArguments[0] is the program (looked up in PATH when it has no slash). AEnvironment:
   // "NAME=value" entries that replace the caller's own ("NAME=" removes it). Standard input is
