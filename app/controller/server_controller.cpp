@@ -146,8 +146,10 @@ TServerController::~TServerController() {
 IConfigServerPtr TServerController::getConfigServer() {
   try {
     FConfigServer->LoadConfiguration();
-    LogInfo(Text(controller_messages::kReload) + CR + Text(controller_messages::kPort) +
-            text::FromAscii(std::to_string(FConfigServer->getPort())));
+    Text record = Text(controller_messages::kReload) + CR + Text(controller_messages::kPort) +
+                  text::FromAscii(std::to_string(FConfigServer->getPort()));
+    for (const Text& warning : FConfigServer->getWarnings()) record += CR + warning;
+    LogInfo(record);
   } catch (const std::exception& e) {
     LogError(Text(controller_messages::kReloadFailed) + CR + MessageOf(e));
   }

@@ -131,7 +131,9 @@ int Serve(const TProgramOptions& AOptions, const sigset_t& ASignals) {
   // The start sequence of the tray program without its window: the parameter refresh reloads
   // the configuration, then the server starts (which reloads it again).
   if (!StartGuarded(*controller, container, [&] {
-        controller->getConfigServer();
+        // What the file holds by mistake is told here too, not only in the journal.
+        for (const Text& warning : controller->getConfigServer()->getWarnings())
+          Report(stderr, warning);
         controller->StartServer();
       }))
     return kFailure;

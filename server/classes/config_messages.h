@@ -26,6 +26,21 @@ inline constexpr TextView kPortAbsent = u"chave ausente";
 inline constexpr TextView kPortEmpty = u"valor vazio";
 inline constexpr TextView kInvalidPortAfter =
     u". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo PORTA=8080).";
+// Why PORTA may look absent, after the message above.
+inline constexpr TextView kAccentedSectionHint =
+    u"O arquivo tem uma seção parecida: o nome da seção é [CONFIGURACAO], sem acentos.";
+inline constexpr TextView kPortOutsideHint =
+    u"O arquivo tem PORTA fora da seção [CONFIGURACAO]: ponha-a depois da linha [CONFIGURACAO].";
+inline constexpr TextView kUtf16Hint =
+    u"O arquivo parece estar em UTF-16: salve-o em UTF-8 (ou ANSI) no editor.";
+// Warnings of a load: kUnknownKeyBefore <key> " na linha " <n> kUnknownKeyAfter, and
+// kRepeatedKeyBefore <key> " na linha " <n> "; vale a da linha " <first> ".".
+inline constexpr TextView kUnknownKeyBefore =
+    u"[Configuração do Servidor] Aviso: chave desconhecida ";
+inline constexpr TextView kUnknownKeyAfter =
+    u" da seção [CONFIGURACAO], que não vale (as chaves são PORTA, CLIENTES, ENDERECO, USUARIO, "
+    u"SENHA_HASH e MEMORIA_CLIENTES).";
+inline constexpr TextView kRepeatedKeyBefore = u"[Configuração do Servidor] Aviso: chave repetida ";
 inline constexpr TextView kKindNotImplemented =
     u"[Configuração do Servidor] Tipo de configuração não implementada.";
 // Followed by the file's path.

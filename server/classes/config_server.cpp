@@ -1,8 +1,11 @@
 #include "server/classes/config_server.h"
 
+#include <algorithm>
 #include <charconv>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "platform/exception.h"
@@ -84,6 +87,82 @@ std::int32_t TConfigServerINI::PortOf(std::string_view AValue) {
   return bits ? static_cast<std::int32_t>(*bits) : 0;
 }
 
+namespace {
+
+std::string Upper(std::string_view AText) {
+  std::string out{AText};
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+std::string_view Trimmed(std::string_view AText) {
+  const std::size_t start = AText.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return {};
+  return AText.substr(start, AText.find_last_not_of(" \t") - start + 1);
+}
+
+// What a person may have got wrong in the file, read as the profile functions read it: keys of
+// the section that the server does not know or that are written twice, and why PORTA may look
+// absent (the section's name with an accent, the key outside the section, a UTF-16 file).
+void LookOver(std::string_view AContent, std::vector<Text>& AWarnings, Text& APortHint) {
+  using namespace config_messages;
+  if (AContent.size() >= 2 && ((AContent[0] == '\xFF' && AContent[1] == '\xFE') ||
+                               (AContent[0] == '\xFE' && AContent[1] == '\xFF') ||
+                               AContent.find('\0') != std::string_view::npos)) {
+    APortHint = Text{kUtf16Hint};
+    return;
+  }
+  if (AContent.starts_with("\xEF\xBB\xBF")) AContent.remove_prefix(3);
+  const std::string_view known[] = {kPortKey,         kClientsKey,     kUserKey,
+                                    kPasswordHashKey, kBindAddressKey, kClientMemoryKey};
+  std::map<std::string, std::size_t> seen;  // key: line
+  bool inSection = false;
+  bool accentedSection = false;
+  bool portElsewhere = false;
+  std::size_t number = 0;
+  for (std::size_t at = 0; at <= AContent.size();) {
+    const std::size_t end = std::min(AContent.find('\n', at), AContent.size());
+    std::string_view line = AContent.substr(at, end - at);
+    at = end + 1;
+    ++number;
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    line = Trimmed(line);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      const std::string name = Upper(Trimmed(line.substr(1, line.size() - 2)));
+      inSection = name == kSection;
+      // "CONFIGURAÇÃO" and other spellings that are meant as the section.
+      if (!inSection && name.starts_with("CONFIGURA")) accentedSection = true;
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string key = Upper(Trimmed(line.substr(0, equals)));
+    if (!inSection) {
+      portElsewhere = portElsewhere || key == kPortKey;
+      continue;
+    }
+    const Text where = text::FromUtf8(" na linha " + std::to_string(number));
+    if (std::find(std::begin(known), std::end(known), key) == std::end(known)) {
+      AWarnings.push_back(Text{kUnknownKeyBefore} + text::FromLatin1(key) + where +
+                          Text{kUnknownKeyAfter});
+    } else if (const auto first = seen.find(key); first != seen.end()) {
+      AWarnings.push_back(Text{kRepeatedKeyBefore} + text::FromLatin1(key) + where +
+                          text::FromUtf8("; vale a da linha " + std::to_string(first->second)) +
+                          u".");
+    } else {
+      seen.emplace(key, number);
+    }
+  }
+  if (accentedSection)
+    APortHint = Text{kAccentedSectionHint};
+  else if (portElsewhere)
+    APortHint = Text{kPortOutsideHint};
+}
+
+}  // namespace
+
 void TConfigServerINI::LoadConfiguration() {
   FindFile();
   std::optional<std::string> content;
@@ -107,6 +186,9 @@ void TConfigServerINI::LoadConfiguration() {
     }
     throw Exception(message + Text(config_messages::kMissingPlacesAfter));
   }
+  FWarnings.clear();
+  FPortHint.clear();
+  LookOver(*content, FWarnings, FPortHint);
   FPortText = sys::ProfileValue(*content, config_messages::kSection, config_messages::kPortKey);
   FPort = FPortText ? PortOf(*FPortText) : 0;
   FClientsText =
@@ -135,9 +217,11 @@ void TConfigServerINI::CheckPort() const {
             (text::IsWellFormedUtf8(shown) ? text::FromUtf8(shown) : text::FromLatin1(shown)) +
             (shown.size() < value.size() ? u"...\"" : u"\"");
   }
-  throw Exception(Text(config_messages::kInvalidPortBefore) + PathText(FFileName) +
-                  Text(config_messages::kInvalidPortMiddle) + found +
-                  Text(config_messages::kInvalidPortAfter));
+  Text message = Text(config_messages::kInvalidPortBefore) + PathText(FFileName) +
+                 Text(config_messages::kInvalidPortMiddle) + found +
+                 Text(config_messages::kInvalidPortAfter);
+  if (!FPortText && !FPortHint.empty()) message += u" " + FPortHint;
+  throw Exception(message);
 }
 
 void TConfigServerINI::SaveConfiguration() {

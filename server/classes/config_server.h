@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
+
 enum class EConfigServer { csINIFile };
 
 class IConfigServer {
@@ -42,6 +44,9 @@ class IConfigServer {
   virtual std::optional<std::string> getBindAddress() const { return std::nullopt; }
   // The key MEMORIA_CLIENTES of the section, as read; nothing when absent.
   virtual std::optional<std::string> getClientMemory() const { return std::nullopt; }
+  // What the last load found suspicious but could read (a key it does not know, a key written
+  // twice), one sentence each, naming the line.
+  virtual std::vector<Text> getWarnings() const { return {}; }
 };
 
 // The ports a server can listen on.
@@ -84,6 +89,7 @@ class TConfigServerINI : public IConfigServer {
   std::optional<std::string> getPasswordHash() const override { return FPasswordHashText; }
   std::optional<std::string> getBindAddress() const override { return FBindAddressText; }
   std::optional<std::string> getClientMemory() const override { return FClientMemoryText; }
+  std::vector<Text> getWarnings() const override { return FWarnings; }
 
   // The file read by the last load, or the one a save writes: without --config, the first
   // place that exists, else the last place.
@@ -113,6 +119,8 @@ class TConfigServerINI : public IConfigServer {
   std::optional<std::string> FPasswordHashText;
   std::optional<std::string> FBindAddressText;
   std::optional<std::string> FClientMemoryText;
+  std::vector<Text> FWarnings;
+  Text FPortHint;  // why PORTA may be missing, when the file suggests it
   std::vector<std::filesystem::path> FPlaces;
   std::filesystem::path FFileName;
 };

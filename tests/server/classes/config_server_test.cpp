@@ -190,12 +190,26 @@ TEST_F(ConfigServerTest, CheckPortRefusesWhatTheServerCannotListenOnNamingFileAn
   struct Case {
     const char* name;
     std::string file;
-    const char* found;  // null: the port is accepted
+    const char* found;      // null: the port is accepted
+    std::string hint = {};  // what the file suggests, after the message
   };
+  const std::string utf16(
+      "\xFF\xFE[\0C\0O\0N\0F\0]\0\n\0P\0=\0"
+      "1\0\n\0",
+      24);
   const Case kCases[] = {
       {"missing key", "[CONFIGURACAO]\nOUTRA=1\n", "chave ausente"},
       {"empty file", "", "chave ausente"},
-      {"section of another name", "[CONFIG]\nPORTA=8080\n", "chave ausente"},
+      {"section of another name", "[CONFIG]\nPORTA=8080\n", "chave ausente",
+       " O arquivo tem PORTA fora da seção [CONFIGURACAO]: ponha-a depois da linha "
+       "[CONFIGURACAO]."},
+      {"key before any section", "PORTA=8080\n[CONFIGURACAO]\n", "chave ausente",
+       " O arquivo tem PORTA fora da seção [CONFIGURACAO]: ponha-a depois da linha "
+       "[CONFIGURACAO]."},
+      {"section's name with accents", "[CONFIGURAÇÃO]\nPORTA=8080\n", "chave ausente",
+       " O arquivo tem uma seção parecida: o nome da seção é [CONFIGURACAO], sem acentos."},
+      {"a UTF-16 file", utf16, "chave ausente",
+       " O arquivo parece estar em UTF-16: salve-o em UTF-8 (ou ANSI) no editor."},
       {"empty value", "[CONFIGURACAO]\nPORTA= \n", "valor vazio"},
       {"text", "[CONFIGURACAO]\nPORTA=oito mil\n", "\"oito mil\""},
       {"zero", "[CONFIGURACAO]\nPORTA=0\n", "\"0\""},
@@ -223,11 +237,43 @@ TEST_F(ConfigServerTest, CheckPortRefusesWhatTheServerCannotListenOnNamingFileAn
     EXPECT_EQ(error.Utf8(), "[Configuração do Servidor] PORTA ausente ou inválida em \"" +
                                 FFile.string() + "\": " + c.found +
                                 ". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 "
-                                "(por exemplo PORTA=8080).");
+                                "(por exemplo PORTA=8080)." +
+                                c.hint);
   }
   // A port set in memory is what is checked.
   FConfig.setPort(70000);
   EXPECT_NE(ErrorOf([&] { FConfig.CheckPort(); }).Utf8().find(": \"70000\"."), std::string::npos);
+}
+
+// Keys of the section the server does not know, and keys written twice, are read as before and
+// told, naming the line: a typo must not silently leave a setting at its default.
+TEST_F(ConfigServerTest, UnknownAndRepeatedKeysAreWarnedOfByLine) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::vector<std::string> warnings;
+  };
+  const Case kCases[] = {
+      {"clean", "[CONFIGURACAO]\nPORTA=8080\nCLIENTES=*\n", {}},
+      {"a typo",
+       "; servidor\n[CONFIGURACAO]\nPORTA=8080\nCLIENTE=10.0.0.0/8\n",
+       {"[Configuração do Servidor] Aviso: chave desconhecida CLIENTE na linha 4 da seção "
+        "[CONFIGURACAO], que não vale (as chaves são PORTA, CLIENTES, ENDERECO, USUARIO, "
+        "SENHA_HASH e MEMORIA_CLIENTES)."}},
+      {"written twice, in other case",
+       "[CONFIGURACAO]\r\nPORTA=8080\r\nporta = 9090\r\n",
+       {"[Configuração do Servidor] Aviso: chave repetida PORTA na linha 3; vale a da linha 2."}},
+      {"other sections are their own", "[OUTRA]\nX=1\n[CONFIGURACAO]\nPORTA=8080\n", {}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Write(c.file);
+    FConfig.LoadConfiguration();
+    std::vector<std::string> warnings;
+    for (const Text& warning : FConfig.getWarnings()) warnings.push_back(text::ToUtf8(warning));
+    EXPECT_EQ(warnings, c.warnings);
+    EXPECT_EQ(FConfig.getPort(), 8080);
+  }
 }
 
 TEST_F(ConfigServerTest, MissingFileRaisesAndKeepsThePort) {
