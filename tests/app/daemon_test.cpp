@@ -379,9 +379,13 @@ TEST_F(DaemonTest, IniFileCases) {
     std::string file;
     std::string found;  // as the start failure quotes it; empty: the server starts
     int reloaded = 0;
+    std::string warning = {};  // told at the start, and in the reload records
   };
   const Case kCases[] = {
-      {"missing key", "[CONFIGURACAO]\r\nOUTRA=" + port + "\r\n", "chave ausente"},
+      {"missing key, a typo of it", "[CONFIGURACAO]\r\nPORT=" + port + "\r\n", "chave ausente", 0,
+       "[Configuração do Servidor] Aviso: chave desconhecida PORT na linha 2 da seção "
+       "[CONFIGURACAO], que não vale (as chaves são PORTA, CLIENTES, ENDERECO, USUARIO, "
+       "SENHA_HASH e MEMORIA_CLIENTES)."},
       {"text", Ini("oito mil"), "\"oito mil\""},
       {"zero", Ini("0"), "\"0\""},
       {"above 65535", Ini("70000"), "\"70000\"", 70000},
@@ -402,9 +406,11 @@ TEST_F(DaemonTest, IniFileCases) {
     }
     EXPECT_EQ(daemon->Wait(), 1);
     const std::string message = kStartFailed + InvalidPort(FIni, c.found);
-    const std::string reload = kReload + std::to_string(c.reloaded);
+    const std::string reload =
+        kReload + std::to_string(c.reloaded) + (c.warning.empty() ? "" : "\n" + c.warning);
     EXPECT_EQ(Journal(), (std::vector<TRecord>{Info(reload), Info(reload), Error(message)}));
-    EXPECT_EQ(daemon->Errors(), "assinador-nfsed: " + message + "\n");
+    EXPECT_EQ(daemon->Errors(), (c.warning.empty() ? "" : "assinador-nfsed: " + c.warning + "\n") +
+                                    "assinador-nfsed: " + message + "\n");
     EXPECT_EQ(daemon->UnreadOutput(), "");
   }
 }

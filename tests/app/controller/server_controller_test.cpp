@@ -108,9 +108,12 @@ TEST_F(ServerControllerTest, StartRefusesAPortTheServerCannotListenOn) {
     std::string file;
     int reloaded;       // the port of the reload record
     std::string found;  // as the message quotes it
+    std::string hint = {};
   };
   const Case kCases[] = {
-      {"missing key", "[OUTRA]\nPORTA=8080\n", 0, "chave ausente"},
+      {"missing key", "[OUTRA]\nPORTA=8080\n", 0, "chave ausente",
+       " O arquivo tem PORTA fora da seção [CONFIGURACAO]: ponha-a depois da linha "
+       "[CONFIGURACAO]."},
       {"empty file", "", 0, "chave ausente"},
       {"empty value", Ini(""), 0, "valor vazio"},
       {"text", Ini("porta"), 0, "\"porta\""},
@@ -126,7 +129,8 @@ TEST_F(ServerControllerTest, StartRefusesAPortTheServerCannotListenOn) {
               "[Configuração do Servidor] PORTA ausente ou inválida em \"" + FIni.string() +
                   "\": " + c.found +
                   ". Informe na seção [CONFIGURACAO] uma porta TCP de 1 a 65535 (por exemplo "
-                  "PORTA=8080).");
+                  "PORTA=8080)." +
+                  c.hint);
     EXPECT_EQ(controller->StatusServer(), TStatusDSServer::sdsStoped);
     EXPECT_EQ(FRecords, std::vector<TRecord>{Reload(c.reloaded)});
   }
