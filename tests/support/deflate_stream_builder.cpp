@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 namespace test_support {
 namespace {
@@ -18,6 +19,7 @@ class TBitWriter {
   void Code(std::uint32_t ACode, unsigned ALength) {
     for (unsigned i = ALength; i-- > 0;) Bit((ACode >> i) & 1);
   }
+  void AlignToByte() { FUsed = (FUsed + 7) / 8 * 8; }
   std::vector<std::uint8_t> Take() { return std::move(FBytes); }
 
  private:
@@ -65,13 +67,28 @@ void WriteSymbols(TBitWriter& AOut, const std::vector<TDeflateSymbol>& ASymbols,
   }
 }
 
-std::vector<std::uint8_t> Wrapped(TBitWriter& AOut, std::string_view AContent) {
+// Stored blocks of 'p', none of them final; they end on a byte boundary.
+void WriteStored(TBitWriter& AOut, std::size_t ACount) {
+  while (ACount > 0) {
+    const std::size_t length = std::min<std::size_t>(ACount, 65535);
+    AOut.Bits(0, 3);  // not final, stored
+    AOut.AlignToByte();
+    AOut.Bits(static_cast<std::uint32_t>(length), 16);
+    AOut.Bits(static_cast<std::uint32_t>(~length & 0xFFFF), 16);
+    for (std::size_t i = 0; i < length; ++i) AOut.Bits('p', 8);
+    ACount -= length;
+  }
+}
+
+std::vector<std::uint8_t> Wrapped(TBitWriter& AOut, std::string_view AContent,
+                                  std::size_t AStoredBefore) {
   std::vector<std::uint8_t> stream = {0x78, 0x01};
   const std::vector<std::uint8_t> block = AOut.Take();
   stream.insert(stream.end(), block.begin(), block.end());
+  const std::string content = std::string(AStoredBefore, 'p') + std::string(AContent);
   const uLong adler =
-      adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(AContent.data()),
-              static_cast<uInt>(AContent.size()));
+      adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(content.data()),
+              static_cast<uInt>(content.size()));
   for (int shift = 24; shift >= 0; shift -= 8)
     stream.push_back(static_cast<std::uint8_t>(adler >> shift));
   return stream;
@@ -79,10 +96,12 @@ std::vector<std::uint8_t> Wrapped(TBitWriter& AOut, std::string_view AContent) {
 
 }  // namespace
 
-std::vector<std::uint8_t> ZLibStreamOf(const TDynamicBlock& ABlock, std::string_view AContent) {
+std::vector<std::uint8_t> ZLibStreamOf(const TDynamicBlock& ABlock, std::string_view AContent,
+                                       std::size_t AStoredBefore) {
   static constexpr unsigned kOrder[] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                         11, 4,  12, 3, 13, 2, 14, 1, 15};
   TBitWriter out;
+  WriteStored(out, AStoredBefore);
   out.Bits(1, 1);  // final
   out.Bits(2, 2);  // dynamic
   out.Bits(static_cast<std::uint32_t>(ABlock.Literals.size() - 257), 5);
@@ -94,19 +113,21 @@ std::vector<std::uint8_t> ZLibStreamOf(const TDynamicBlock& ABlock, std::string_
     for (const std::uint8_t length : *lengths)
       out.Code(lengthCodes[length], ABlock.CodeLengthLengths[length]);
   WriteSymbols(out, ABlock.Symbols, ABlock.Literals, ABlock.Distances);
-  return Wrapped(out, AContent);
+  return Wrapped(out, AContent, AStoredBefore);
 }
 
 std::vector<std::uint8_t> ZLibStreamOfFixedBlock(const std::vector<TDeflateSymbol>& ASymbols,
-                                                 std::string_view AContent) {
+                                                 std::string_view AContent,
+                                                 std::size_t AStoredBefore) {
   std::vector<std::uint8_t> literals(288, 8), distances(32, 5);
   std::fill(literals.begin() + 144, literals.begin() + 256, 9);
   std::fill(literals.begin() + 256, literals.begin() + 280, 7);
   TBitWriter out;
+  WriteStored(out, AStoredBefore);
   out.Bits(1, 1);  // final
   out.Bits(1, 2);  // fixed codes
   WriteSymbols(out, ASymbols, literals, distances);
-  return Wrapped(out, AContent);
+  return Wrapped(out, AContent, AStoredBefore);
 }
 
 }  // namespace test_support

@@ -4,6 +4,7 @@
 // symbols a test chooses, valid or not, so that a test reaches the corners no deflater makes
 // (incomplete codes, reserved symbols, distances before the start).
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -27,10 +28,13 @@ struct TDynamicBlock {
   std::vector<TDeflateSymbol> Symbols;  // the block's data, end of block included
 };
 
-// 78 01, the block (dynamic, or fixed when ABlock is empty with ASymbols given), and the Adler-32
-// of AContent: what a decoder should make of the block when it is valid.
-std::vector<std::uint8_t> ZLibStreamOf(const TDynamicBlock& ABlock, std::string_view AContent);
+// 78 01, AStoredBefore bytes 'p' in stored blocks, the block (dynamic, or with the fixed codes),
+// and the Adler-32 of those bytes and AContent: what a decoder should make of the block when it
+// is valid. The stored bytes make a stream as long as a test needs.
+std::vector<std::uint8_t> ZLibStreamOf(const TDynamicBlock& ABlock, std::string_view AContent,
+                                       std::size_t AStoredBefore = 0);
 std::vector<std::uint8_t> ZLibStreamOfFixedBlock(const std::vector<TDeflateSymbol>& ASymbols,
-                                                 std::string_view AContent);
+                                                 std::string_view AContent,
+                                                 std::size_t AStoredBefore = 0);
 
 }  // namespace test_support

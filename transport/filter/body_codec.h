@@ -7,7 +7,8 @@
 //
 // Deflate and Inflate use ISA-L's igzip where the build found it (ASSINADOR_ISAL), zlib
 // elsewhere; FastCodecName says which. Inflate gives exactly what ZLibInflate gives, result or
-// error: a stream ISA-L cannot vouch for is inflated by zlib (see deflate_code_check.h).
+// error: a stream ISA-L cannot vouch for (see deflate_code_check.h), and any stream under 64 KiB,
+// is inflated by zlib.
 // Inflation stops past filter_format::kMaxInflatedLength and charges AAccount (may be null)
 // before each growth of its buffer, as TInflateOutput says. A stream cut short yields the bytes
 // inflated so far.
