@@ -61,7 +61,10 @@ done
 version=$(sed -n 's/^project(assinador_nfse VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "version is not the project's $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libxmlsec1-openssl libxml2 libssl3 zlib1g; do
+libs="libxmlsec1-openssl libxml2 libssl3 zlib1g"
+# The compression filter's ISA-L, where the build found it.
+if grep -q '^ISAL_FOUND:INTERNAL=1' "$build/CMakeCache.txt"; then libs="$libs libisal2"; fi
+for lib in $libs; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 grep -q '^\[CONFIGURACAO\]' "$root/$example" && grep -q '^PORTA=[0-9]' "$root/$example" ||

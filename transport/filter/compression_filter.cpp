@@ -1,13 +1,12 @@
 #include "transport/filter/compression_filter.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 
 #include "transport/dbx_error.h"
+#include "transport/filter/body_codec.h"
 #include "transport/filter/filter_messages.h"
 #include "transport/filter/zlib_stream.h"
-#include "transport/stream/memory_budget.h"
 
 namespace {
 
@@ -15,17 +14,6 @@ namespace {
   using namespace filter_messages;
   throw TDBXError(kErrorCode, FormatMessage(kInvalidInteger, {AText}));
 }
-
-[[noreturn]] void ThrowInflatedTooLong() {
-  using namespace filter_messages;
-  throw TDBXError(
-      kErrorCode,
-      FormatMessage(kInflatedTooLong,
-                    {text::FromAscii(std::to_string(filter_format::kMaxInflatedLength))}));
-}
-
-// First guess for the inflated size; grows by doubling from there.
-constexpr std::size_t kInitialInflateSize = 16 * 1024;
 
 }  // namespace
 
@@ -108,21 +96,8 @@ TBytes TTransportCompressionFilter::ProcessInput(std::span<const std::uint8_t> A
     return result;
   }
   if (AData.size() > UINT_MAX) ThrowZLib(Z_BUF_ERROR);  // a block never comes near this
-
-  TZDeflateStream deflater(kZLibLevel, kZLibWindowBits, kZLibMemLevel, Z_DEFAULT_STRATEGY);
-  z_stream* stream = deflater.get();
-  const uLong bound = deflateBound(stream, static_cast<uLong>(AData.size()));
-  TBytes result(1 + bound);
-  result[0] = kCompressedMarker;
-  // zlib does not write through next_in; the cast only meets its C signature.
-  stream->next_in = const_cast<Bytef*>(AData.data());
-  stream->avail_in = static_cast<uInt>(AData.size());
-  stream->next_out = result.data() + 1;
-  stream->avail_out = static_cast<uInt>(bound);
-  // deflateBound guarantees room for the whole stream, so one call finishes it.
-  const int status = deflate(stream, Z_FINISH);
-  if (status != Z_STREAM_END) ThrowZLib(status == Z_OK ? Z_BUF_ERROR : status);
-  result.resize(1 + stream->total_out);
+  TBytes result{kCompressedMarker};
+  body_codec::Deflate(AData, result);
   return result;
 }
 
@@ -134,48 +109,5 @@ TBytes TTransportCompressionFilter::ProcessOutput(std::span<const std::uint8_t> 
   const std::span<const std::uint8_t> body = AData.subspan(1);
   // Any marker but 1 means plain bytes.
   if (AData[0] != kCompressedMarker) return TBytes(body.begin(), body.end());
-
-  TZInflateStream inflater(kZLibWindowBits);
-  z_stream* stream = inflater.get();
-  std::size_t consumed = 0;
-  // Charged before each growth, so a bomb stops where the budget says, not once inflated; the
-  // channel charges the finished block again while it holds it.
-  TMemoryReservation charged;
-  if (MemoryAccount()) charged = TMemoryReservation(MemoryAccount());
-  const std::size_t first =
-      std::min(kMaxInflatedLength + 1, std::max(kInitialInflateSize, body.size() * 8));
-  charged.Resize(first);
-  TBytes result(first);
-  std::size_t produced = 0;
-  for (;;) {
-    if (produced == result.size()) {
-      // The buffer never grows past one byte over the limit: filling it proves a bomb.
-      if (result.size() > kMaxInflatedLength) ThrowInflatedTooLong();
-      const std::size_t grown = std::min(kMaxInflatedLength + 1, result.size() * 2);
-      // While growing, the old buffer and the new one are held at once.
-      charged.Resize(result.capacity() + grown);
-      result.resize(grown);
-      charged.Resize(result.capacity());
-    }
-    if (stream->avail_in == 0 && consumed < body.size()) {
-      const std::size_t chunk = std::min<std::size_t>(body.size() - consumed, UINT_MAX);
-      stream->next_in = const_cast<Bytef*>(body.data() + consumed);
-      stream->avail_in = static_cast<uInt>(chunk);
-      consumed += chunk;
-    }
-    stream->next_out = result.data() + produced;
-    stream->avail_out =
-        static_cast<uInt>(std::min<std::size_t>(result.size() - produced, UINT_MAX));
-    const int status = inflate(stream, Z_NO_FLUSH);
-    produced = static_cast<std::size_t>(stream->next_out - result.data());
-    if (status == Z_STREAM_END) break;
-    if (status != Z_OK && status != Z_BUF_ERROR) ThrowZLib(status);
-    if (stream->avail_out == 0) continue;
-    // Input used up before the stream's end: a cut stream yields what it inflated so far.
-    if (stream->avail_in == 0 && consumed == body.size()) break;
-    if (status == Z_BUF_ERROR) ThrowZLib(status);
-  }
-  if (produced > kMaxInflatedLength) ThrowInflatedTooLong();
-  result.resize(produced);
-  return result;
+  return body_codec::Inflate(body, MemoryAccount());
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 // The "ZLibCompression" transport filter. Every body it encodes starts with a marker byte:
-// kCompressedMarker and a complete zlib stream (level 1) when the body is longer than the
-// threshold "CompressMoreThan", kPlainMarker and the bytes unchanged otherwise. Each block is
-// encoded by itself; nothing is kept between blocks. One instance per connection.
+// kCompressedMarker and a complete zlib stream (header 78 01, made by body_codec.h) when the
+// body is longer than the threshold "CompressMoreThan", kPlainMarker and the bytes unchanged
+// otherwise. Each block is encoded by itself; nothing is kept between blocks. One instance per
+// connection.
 // Raises TDBXError: zlib's message for undecodable data, kEmptyBody for a body without a
 // marker, kInflatedTooLong past kMaxInflatedLength, kInvalidInteger for a bad threshold.
 

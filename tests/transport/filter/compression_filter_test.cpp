@@ -187,8 +187,14 @@ TEST(CompressionFilterTest, CompressesBodiesLongerThanThresholdAtLevelOne) {
   EXPECT_EQ(encoded[1], 0x78);
   EXPECT_EQ(encoded[2], 0x01);
   EXPECT_LT(encoded.size(), longer.size());
-  // Byte for byte what zlib itself makes at level 1.
-  EXPECT_EQ(encoded, WithMarker(kCompressedMarker, ZLibCompress(longer, 1)));
+  // A zlib stream that zlib itself inflates to the body: the bytes may come from any deflater.
+  TBytes inflated(longer.size() + 1);
+  uLongf length = static_cast<uLongf>(inflated.size());
+  ASSERT_EQ(uncompress(inflated.data(), &length, encoded.data() + 1,
+                       static_cast<uLong>(encoded.size() - 1)),
+            Z_OK);
+  inflated.resize(length);
+  EXPECT_EQ(inflated, longer);
   EXPECT_EQ(filter.ProcessOutput(encoded), longer);
 }
 
