@@ -318,7 +318,7 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
     try {
       context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(), address,
                                                 PortOf(peer));
-      context->SetDeadlines(FMessageDeadline, FSendStallDeadline);
+      context->SetDeadlines(FMessageDeadline, FSendStallDeadline, FFirstByteDeadline);
       std::lock_guard lock(AServer.ContextsLock);
       AServer.Contexts.push_back(context);
       ++AServer.PerAddress[address];

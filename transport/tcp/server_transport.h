@@ -94,10 +94,13 @@ class TDSTCPServerTransport : public TDSServerTransport {
   // The deadlines of every connection from the next Start on (see TDSTCPContext::SetDeadlines):
   // a message that has started must be complete within AMessage (30 s by default, time enough
   // for a 2 MB document over a slow network); a send that makes no progress for ASendStall
-  // (60 s) ends the connection and frees what it held.
-  void SetDeadlines(std::chrono::milliseconds AMessage, std::chrono::milliseconds ASendStall) {
+  // (60 s) ends the connection and frees what it held; a connection that has sent nothing within
+  // AFirstByte (30 s) of its accept is ended, so that silent connections cannot hold the slots.
+  void SetDeadlines(std::chrono::milliseconds AMessage, std::chrono::milliseconds ASendStall,
+                    std::chrono::milliseconds AFirstByte = std::chrono::seconds(30)) {
     FMessageDeadline = AMessage;
     FSendStallDeadline = ASendStall;
+    FFirstByteDeadline = AFirstByte;
   }
   // Connections a deadline ended since the transport was made.
   std::uint64_t TimedOutConnections() const { return FTimedOut.load(); }
@@ -152,6 +155,7 @@ class TDSTCPServerTransport : public TDSServerTransport {
   int FMaxConnectionsPerAddress = kDefaultConnectionsPerAddress;
   std::chrono::milliseconds FMessageDeadline{std::chrono::seconds(30)};
   std::chrono::milliseconds FSendStallDeadline{std::chrono::seconds(60)};
+  std::chrono::milliseconds FFirstByteDeadline{std::chrono::seconds(30)};
   int FMaxThreads = 0;
   int FPoolSize = 10;
   TDSAuthenticationManager* FAuthenticationManager = nullptr;

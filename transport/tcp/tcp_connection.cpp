@@ -51,10 +51,13 @@ void TDSTCPContext::CheckForDataOnSource() {
   // Between messages the connection holds no input buffer: idle clients cost no memory.
   if (!FMessageStart) FInput.reset();
   pollfd fds[2] = {{FSocket.get(), POLLIN, 0}, {FStopFd, POLLIN, 0}};
-  const int timeout = FMessageStart ? RemainingMs(*FMessageStart, FMessageDeadline) : -1;
+  const int timeout = FMessageStart ? RemainingMs(*FMessageStart, FMessageDeadline)
+                      : !FSpoken    ? RemainingMs(FAccepted, FFirstByteDeadline)
+                                    : -1;
   const int ready = ::poll(fds, 2, timeout);
   if (ready == 0) {
-    // A message that trickles in holds a thread and its memory: its time is up.
+    // A message that trickles in, or a peer that never speaks, holds a thread and a slot: its
+    // time is up.
     FTimedOut = true;
     FPeerGone = true;
     Disconnect();
@@ -72,6 +75,7 @@ void TDSTCPContext::CheckForDataOnSource() {
     received = ::recv(FSocket.get(), FInput.get(), kInputBufferSize, MSG_DONTWAIT);
   } while (received < 0 && errno == EINTR);
   if (received > 0) {
+    FSpoken = true;
     FStart = 0;
     FEnd = static_cast<std::size_t>(received);
   } else if (received == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {

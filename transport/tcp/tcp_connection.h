@@ -39,15 +39,19 @@ class TDSTCPContext : public TDSConnectionContext {
   bool Connected() const;
   void Disconnect() noexcept;
 
-  // Between messages a connection may stay idle as long as it likes (clients keep one open all
-  // day). Once a message has started (BeginMessage, by the serving thread when its first bytes
-  // are there) each wait for more of it ends the connection when AMessage has passed since the
-  // message started or since the server last wrote, whichever is later; EndMessage goes back to
-  // idle. A send that makes no progress for ASendStall ends the connection too. Set before the
+  // A client speaks first: a connection that has sent nothing within AFirstByte of its accept
+  // is ended, so silent connections cannot hold the slots. After that, between messages, a
+  // connection may stay idle as long as it likes (clients keep one open all day). Once a
+  // message has started (BeginMessage, by the serving thread when its first bytes are there)
+  // each wait for more of it ends the connection when AMessage has passed since the message
+  // started or since the server last wrote, whichever is later; EndMessage goes back to idle. A
+  // send that makes no progress for ASendStall ends the connection too. Set before the
   // connection is served.
-  void SetDeadlines(std::chrono::milliseconds AMessage, std::chrono::milliseconds ASendStall) {
+  void SetDeadlines(std::chrono::milliseconds AMessage, std::chrono::milliseconds ASendStall,
+                    std::chrono::milliseconds AFirstByte = std::chrono::seconds(30)) {
     FMessageDeadline = AMessage;
     FSendStallDeadline = ASendStall;
+    FFirstByteDeadline = AFirstByte;
   }
   void BeginMessage();
   void EndMessage() { FMessageStart.reset(); }
@@ -58,7 +62,8 @@ class TDSTCPContext : public TDSConnectionContext {
   std::size_t InputBufferSize() const { return FEnd - FStart; }
   // Blocks until bytes arrive, the peer leaves, the connection is shut down or the server
   // stops (which disconnects the connection), or, within a message, its deadline passes (which
-  // disconnects it too). Between messages it never times out: an idle connection costs nothing.
+  // disconnects it too), or, before the peer's first byte, its first-byte deadline passes.
+  // Between messages it never times out: an idle connection costs nothing.
   void CheckForDataOnSource();
   // Takes up to ACount buffered bytes; returns how many it took.
   std::size_t ReadBytes(std::uint8_t* ADest, std::size_t ACount);
@@ -78,6 +83,9 @@ class TDSTCPContext : public TDSConnectionContext {
   bool FPeerGone = false;  // serving thread only
   std::chrono::milliseconds FMessageDeadline{std::chrono::seconds(30)};
   std::chrono::milliseconds FSendStallDeadline{std::chrono::seconds(60)};
+  std::chrono::milliseconds FFirstByteDeadline{std::chrono::seconds(30)};
+  const std::chrono::steady_clock::time_point FAccepted = std::chrono::steady_clock::now();
+  bool FSpoken = false;  // serving thread only: the peer has sent a byte
   // When the message being received started (or the server last wrote); serving thread only.
   std::optional<std::chrono::steady_clock::time_point> FMessageStart;
   bool FTimedOut = false;  // serving thread only

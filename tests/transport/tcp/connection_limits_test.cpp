@@ -130,6 +130,21 @@ TEST_F(ConnectionLimits, MessageThatTricklesIsClosedAtItsDeadlineWhileIdleOnesSt
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(RoundTrip(idle.get(), "tick"));
 }
 
+// A client speaks first: a connection that says nothing after its accept is ended at the
+// first-byte deadline, and one that spoke stays idle between messages as long as it likes.
+TEST_F(ConnectionLimits, AConnectionThatNeverSpeaksIsClosedAtItsFirstByteDeadline) {
+  FTransport.SetDeadlines(30s, 60s, 300ms);
+  const std::uint16_t port = Start();
+  UniqueFd spoke = Connect(port);
+  ASSERT_TRUE(RoundTrip(spoke.get(), "cedo"));
+  UniqueFd silent = Connect(port);
+  EXPECT_TRUE(ClosedByServer(silent.get()));
+  EXPECT_TRUE(Eventually([&] { return FTransport.TimedOutConnections() == 1; }));
+  std::this_thread::sleep_for(600ms);
+  EXPECT_TRUE(RoundTrip(spoke.get(), "ainda aqui"));
+  EXPECT_EQ(FTransport.TimedOutConnections(), 1u);
+}
+
 TEST_F(ConnectionLimits, ClientThatDoesNotReadItsRepliesIsClosedWhenTheSendStalls) {
   FTransport.SetDeadlines(30s, 300ms);
   const std::uint16_t port = Start();
