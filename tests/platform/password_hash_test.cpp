@@ -29,11 +29,16 @@ TEST(PasswordHashTest, MadeHashVerifiesItsPasswordOnlyAndReadsBackUnchanged) {
   EXPECT_NE(TPasswordHash::Make("senha secreta", 1000).ToString(), text);
 }
 
-TEST(PasswordHashTest, DefaultIterationsAreHigh) {
-  EXPECT_GE(password_hash::kDefaultIterations, 600000u);
+// What "assinador-nfse-cli senha" writes, as the README and the manual page document it:
+// pbkdf2-sha256$600000$SALT$HASH, a fresh salt each time.
+TEST(PasswordHashTest, MadeHashesHaveTheDocumentedFormAndAFreshSalt) {
   const TPasswordHash made = TPasswordHash::Make("x");
-  EXPECT_EQ(made.Iterations(), password_hash::kDefaultIterations);
+  const std::string text = made.ToString();
+  EXPECT_EQ(text.rfind("pbkdf2-sha256$600000$", 0), 0u) << text;
   EXPECT_TRUE(made.Verify("x"));
+  EXPECT_FALSE(made.Verify("y"));
+  EXPECT_TRUE(TPasswordHash::Parse(text).Verify("x"));
+  EXPECT_NE(TPasswordHash::Make("x").ToString(), text) << "the salt is drawn anew";
 }
 
 TEST(PasswordHashTest, AgreesWithAnotherImplementation) {
