@@ -319,6 +319,7 @@ void TDSTCPServerTransport::AcceptConnections(TServer& AServer) {
       context = std::make_shared<TDSTCPContext>(std::move(socket), AServer.StopEvent.get(), address,
                                                 PortOf(peer));
       context->SetDeadlines(FMessageDeadline, FSendStallDeadline, FFirstByteDeadline);
+      context->SetMinimumDrain(FMinimumDrain, FDrainWindow);
       std::lock_guard lock(AServer.ContextsLock);
       AServer.Contexts.push_back(context);
       ++AServer.PerAddress[address];

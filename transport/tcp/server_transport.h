@@ -102,6 +102,12 @@ class TDSTCPServerTransport : public TDSServerTransport {
     FSendStallDeadline = ASendStall;
     FFirstByteDeadline = AFirstByte;
   }
+  // The least a reply must drain at once the client's socket is full (see
+  // TDSTCPContext::SetMinimumDrain): 1 KiB/s over 30 s unless set.
+  void SetMinimumDrain(std::size_t ABytesPerSecond, std::chrono::milliseconds AWindow) {
+    FMinimumDrain = ABytesPerSecond;
+    FDrainWindow = AWindow;
+  }
   // Connections a deadline ended since the transport was made.
   std::uint64_t TimedOutConnections() const { return FTimedOut.load(); }
   int MaxThreads() const { return FMaxThreads; }
@@ -156,6 +162,8 @@ class TDSTCPServerTransport : public TDSServerTransport {
   std::chrono::milliseconds FMessageDeadline{std::chrono::seconds(30)};
   std::chrono::milliseconds FSendStallDeadline{std::chrono::seconds(60)};
   std::chrono::milliseconds FFirstByteDeadline{std::chrono::seconds(30)};
+  std::size_t FMinimumDrain = 1024;
+  std::chrono::milliseconds FDrainWindow{std::chrono::seconds(30)};
   int FMaxThreads = 0;
   int FPoolSize = 10;
   TDSAuthenticationManager* FAuthenticationManager = nullptr;

@@ -33,6 +33,7 @@ void TDSTCPContext::Disconnect() noexcept {
 
 void TDSTCPContext::BeginMessage() {
   if (!FMessageStart) FMessageStart = std::chrono::steady_clock::now();
+  FDrainStart.reset();
 }
 
 namespace {
@@ -99,10 +100,25 @@ void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
     if (sent < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        // A client that does not read its replies would hold this thread and the reply's
-        // memory for ever.
+        // A client that does not read its replies, or reads them a byte now and then, would
+        // hold this thread and the reply's memory for ever.
+        const auto now = std::chrono::steady_clock::now();
+        if (!FDrainStart) {
+          FDrainStart = now;
+          FDrained = 0;
+        }
+        const auto draining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - *FDrainStart);
+        const bool tooSlow =
+            draining >= FDrainWindow &&
+            FDrained * 1000 < FMinimumDrain * static_cast<std::size_t>(draining.count());
         pollfd fds[2] = {{FSocket.get(), POLLOUT, 0}, {FStopFd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, RemainingMs(progress, FSendStallDeadline));
+        // Woken at least once a window's tenth to measure the drain again.
+        const int wait =
+            std::min<int>(RemainingMs(progress, FSendStallDeadline),
+                          static_cast<int>(std::max<std::int64_t>(FDrainWindow.count() / 10, 1)));
+        const int ready = tooSlow ? 0 : ::poll(fds, 2, wait);
+        if (ready == 0 && !tooSlow && RemainingMs(progress, FSendStallDeadline) > 0) continue;
         if (ready == 0) {
           FTimedOut = true;
           Disconnect();
@@ -119,6 +135,7 @@ void TDSTCPContext::Write(const std::uint8_t* ASource, std::size_t ACount) {
     }
     ASource += sent;
     ACount -= static_cast<std::size_t>(sent);
+    if (FDrainStart) FDrained += static_cast<std::size_t>(sent);
     progress = std::chrono::steady_clock::now();
   }
 }

@@ -53,6 +53,15 @@ class TDSTCPContext : public TDSConnectionContext {
     FSendStallDeadline = ASendStall;
     FFirstByteDeadline = AFirstByte;
   }
+  // A reply the peer reads must drain at ABytesPerSecond at least, averaged over AWindow from
+  // the moment the socket first had no room for it: a reader that takes a byte now and then
+  // would otherwise hold the thread and the reply past every stall deadline. Set before the
+  // connection is served.
+  void SetMinimumDrain(std::size_t ABytesPerSecond, std::chrono::milliseconds AWindow) {
+    FMinimumDrain = ABytesPerSecond;
+    FDrainWindow = AWindow;
+  }
+  // Also ends the drain window of the previous reply.
   void BeginMessage();
   void EndMessage() { FMessageStart.reset(); }
   // True once a deadline ended the connection.
@@ -86,6 +95,12 @@ class TDSTCPContext : public TDSConnectionContext {
   std::chrono::milliseconds FFirstByteDeadline{std::chrono::seconds(30)};
   const std::chrono::steady_clock::time_point FAccepted = std::chrono::steady_clock::now();
   bool FSpoken = false;  // serving thread only: the peer has sent a byte
+  std::size_t FMinimumDrain = 1024;
+  std::chrono::milliseconds FDrainWindow{std::chrono::seconds(30)};
+  // Since the socket first had no room for the current reply, and what it took since; serving
+  // thread only.
+  std::optional<std::chrono::steady_clock::time_point> FDrainStart;
+  std::size_t FDrained = 0;
   // When the message being received started (or the server last wrote); serving thread only.
   std::optional<std::chrono::steady_clock::time_point> FMessageStart;
   bool FTimedOut = false;  // serving thread only

@@ -171,4 +171,37 @@ TEST_F(ConnectionLimits, ClientThatDoesNotReadItsRepliesIsClosedWhenTheSendStall
   EXPECT_TRUE(RoundTrip(reader.get(), "others go on"));
 }
 
+// A reader that takes a little now and then keeps every send moving, so the stall deadline
+// never comes: its reply must drain at the minimum rate, or the connection ends.
+TEST_F(ConnectionLimits, AReaderSlowerThanTheMinimumDrainIsClosed) {
+  FTransport.SetDeadlines(30s, 30s);
+  FTransport.SetMinimumDrain(1024 * 1024, 300ms);
+  const std::uint16_t port = Start();
+  UniqueFd reader = Connect(port);
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
+  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string frame(256, 'r');
+  frame[0] = static_cast<char>(255);  // the length byte
+  for (int i = 0; i < 400000; ++i) {
+    const ssize_t sent =
+        ::send(client.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) break;
+  }
+  // About 5 KB/s, far below the minimum: some bytes move all the time.
+  char some[100];
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (FTransport.TimedOutConnections() == 0 && std::chrono::steady_clock::now() < until) {
+    [[maybe_unused]] const ssize_t n = ::recv(client.get(), some, sizeof some, MSG_DONTWAIT);
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(FTransport.TimedOutConnections(), 1u);
+  EXPECT_TRUE(RoundTrip(reader.get(), "others go on"));
+}
+
 }  // namespace
