@@ -128,30 +128,20 @@ bool CanonicaliseInto(xmlDoc* document, const xmldsig::TCanonicalization& c14n,
   return executed >= 0 && closed >= 0 && !sink.failed;
 }
 
-// Visible: what lies within root but outside the excluded subtree (a namespace node counts as
-// part of its element).
-struct TSubset {
-  const xmlNode* root;
-  const xmlNode* excluded;
-};
-
-int WithinSubset(void* subset, xmlNode* node, xmlNode* parent) {
-  const auto* wanted = static_cast<const TSubset*>(subset);
+// Visible: root and what lies within it (a namespace node counts as part of its element). The
+// enveloped signature is taken out of the tree instead, so the walk never meets it.
+int WithinSubtree(void* root, xmlNode* node, xmlNode* parent) {
   const xmlNode* n = node && node->type == XML_NAMESPACE_DECL ? parent : node;
-  bool inside = false;
-  for (; n; n = n->parent) {
-    if (n == wanted->excluded) return 0;
-    if (n == wanted->root) inside = true;
-    if (inside && !wanted->excluded) return 1;
-  }
-  return inside ? 1 : 0;
+  for (; n; n = n->parent)
+    if (n == root) return 1;
+  return 0;
 }
 
 // The canonical bytes of SignedInfo into a digest context (signing or verifying).
 bool CanonicalSignedInfo(const xmldsig::TSignatureForm& form, TDigestSink& sink) {
   const TPathOnly path(form.signedInfo);
-  TSubset subset{form.signedInfo, nullptr};
-  return CanonicaliseInto(form.signature->doc, form.canonicalization, WithinSubset, &subset, sink);
+  return CanonicaliseInto(form.signature->doc, form.canonicalization, WithinSubtree,
+                          form.signedInfo, sink);
 }
 
 std::string ContentOf(const xmlNode* node) {
@@ -189,9 +179,8 @@ bool DigestReference(const TSignatureForm& AForm, const TReferenceForm& ARef, xm
       written = CanonicaliseInto(signature->doc, ARef.canonicalization, nullptr, nullptr, sink);
     } else {
       const TPathOnly path(ATarget);
-      TSubset subset{ATarget, nullptr};
       written =
-          CanonicaliseInto(signature->doc, ARef.canonicalization, WithinSubset, &subset, sink);
+          CanonicaliseInto(signature->doc, ARef.canonicalization, WithinSubtree, ATarget, sink);
     }
   }
   unsigned int length = 0;

@@ -55,6 +55,27 @@ class ConnectionLimits : public ::testing::Test {
   TDSTCPServerTransport FTransport;
 };
 
+// A client whose receive buffer is small, so that replies it does not read soon fill it.
+UniqueFd SmallReceiveBufferClient(std::uint16_t APort) {
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int small = 4096;
+  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(APort);
+  if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return UniqueFd();
+  return client;
+}
+
+// The longest frame the echo protocol takes: 255 bytes after its length byte.
+std::string FullFrame() {
+  std::string frame(256, 'r');
+  frame[0] = static_cast<char>(255);
+  return frame;
+}
+
 TEST_F(ConnectionLimits, SlotsTakenRefuseAtOnceAndOtherAddressesGoOn) {
   const struct {
     const char* name;
@@ -149,17 +170,10 @@ TEST_F(ConnectionLimits, ClientThatDoesNotReadItsRepliesIsClosedWhenTheSendStall
   FTransport.SetDeadlines(30s, 300ms);
   const std::uint16_t port = Start();
   UniqueFd reader = Connect(port);
-  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int small = 4096;
-  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  UniqueFd client = SmallReceiveBufferClient(port);
+  ASSERT_TRUE(client);
   // Requests until the server stops taking them: its replies then fill every buffer.
-  std::string frame(256, 'r');
-  frame[0] = static_cast<char>(255);  // the length byte
+  const std::string frame = FullFrame();
   for (int i = 0; i < 400000 && FTransport.TimedOutConnections() == 0; ++i) {
     const ssize_t sent =
         ::send(client.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -178,16 +192,9 @@ TEST_F(ConnectionLimits, AReaderSlowerThanTheMinimumDrainIsClosed) {
   FTransport.SetMinimumDrain(1024 * 1024, 300ms);
   const std::uint16_t port = Start();
   UniqueFd reader = Connect(port);
-  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int small = 4096;
-  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  std::string frame(256, 'r');
-  frame[0] = static_cast<char>(255);  // the length byte
+  UniqueFd client = SmallReceiveBufferClient(port);
+  ASSERT_TRUE(client);
+  const std::string frame = FullFrame();
   for (int i = 0; i < 400000; ++i) {
     const ssize_t sent =
         ::send(client.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
